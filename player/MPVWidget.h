@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QOpenGLFunctions>
+#include <QOpenGLWidget>
+#include <QPoint>
+#include <QPointF>
+#include <QRect>
+#include <QTimer>
+#include <cstdint>
+
+struct mpv_handle;
+struct mpv_render_context;
+
+// The preview surface: an OpenGL widget in which libmpv renders the chosen
+// video or image, looping, with sound. The widget is also the object the user
+// frames: dragging moves it inside its parent, the wheel zooms it around its
+// centre, and computeFraming() turns its position and size relative to the
+// laid-out square (layoutRect) into the centre and scale a conversion needs.
+//
+// Everything runs on the GUI thread. Rendering is driven by a 16 ms timer;
+// no mpv callback ever enters the application.
+//
+// Environment: SPINDRA_MPV_AO, when set, becomes mpv's "ao" option (tests use
+// "null" so that nothing tries to open a sound device).
+class MPVWidget : public QOpenGLWidget, protected QOpenGLFunctions
+{
+    Q_OBJECT
+
+public:
+    explicit MPVWidget(QWidget *parent = nullptr);
+    ~MPVWidget() override;
+
+    // Asynchronous "loadfile"; the file plays looping until another is loaded.
+    // Returns false when mpv refused to queue the command.
+    bool loadFile(const QString &path);
+    // Absolute seek to ms milliseconds. False only without an mpv handle.
+    bool seekTo(int ms);
+    // Duration and current position in seconds; false without mpv or when
+    // either is not known (nothing loaded yet).
+    bool getPlaybackTime(double &duration, double &position);
+    // The source frame size in pixels; false when it is not known (nothing
+    // loaded yet), in which case the unknown dimension is left 0.
+    bool getVideoSize(uint32_t &width, uint32_t &height);
+    // Horizontal: a mirror filter in mpv's chain. Vertical: the picture is
+    // rendered upside down. Takes effect at once.
+    void setFlip(bool horizontal, bool vertical);
+    // Limited to 0..100.
+    void setVolume(double volume);
+    bool horizontalFlip() const { return m_horizontalFlip; }
+    bool verticalFlip() const { return m_verticalFlip; }
+
+    // The circle's centre in video pixels (x from the left, y from the bottom
+    // of the picture as shown) and the factor that scales the video so that
+    // the laid-out square spans destResolution pixels. False (and the outputs
+    // untouched) without mpv, without a known video size or before the layout
+    // rectangle has been captured.
+    bool computeFraming(QPointF &videoCenter, double &videoScale, int destResolution);
+    // On the next turn of the event loop: zoom back to 1.0 and capture the
+    // current geometry as the layout rectangle.
+    void resetLayout();
+
+    // Read-only views of the framing state (for the window's diagnostics and tests).
+    double currentZoom() const { return zoom; }
+    QRect currentLayoutRect() const { return layoutRect; }
+    bool isDragging() const { return dragging; }
+    // Whether the mpv render context exists (GL initialised).
+    bool isRenderReady() const { return m_glReady; }
+    // Interval of the repaint timer in ms (16 by default).
+    void setRepaintInterval(int ms);
+
+    static constexpr double kMinZoom = 0.2;
+    static constexpr double kMaxZoom = 5.0;
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void enterEvent(QEvent *event) override;
+    void leaveEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void initializeGL() override;
+    void paintGL() override;
+
+private:
+    void onTick();
+    void drainEvents();
+    void freeRenderContext();
+
+    bool m_horizontalFlip = false;
+    bool m_verticalFlip = false;
+    bool m_glReady = false;
+    mpv_handle *m_mpv = nullptr;
+    mpv_render_context *m_render = nullptr;
+    QTimer m_repaintTimer;
+
+    // Framing state.
+    bool dragging = false;
+    QPoint dragStartGlobal;
+    QRect dragStartGeometry;
+    double zoom = 1.0;
+    QRect layoutRect;
+
+    bool m_hflipInChain = false; // whether our mirror filter is in mpv's chain
+};
