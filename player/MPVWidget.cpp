@@ -1,0 +1,472 @@
+#include "MPVWidget.h"
+
+#include <QByteArray>
+#include <QDebug>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QOpenGLContext>
+#include <QShowEvent>
+#include <QSurfaceFormat>
+#include <QWheelEvent>
+#include <QtGlobal>
+
+#include <mpv/client.h>
+#include <mpv/render_gl.h>
+
+#include <cmath>
+
+namespace {
+
+void *getProcAddress(void *ctx, const char *name)
+{
+    auto *widget = static_cast<MPVWidget *>(ctx);
+    widget->makeCurrent();
+    QOpenGLContext *gl = QOpenGLContext::currentContext();
+    if (!gl)
+        return nullptr;
+    return reinterpret_cast<void *>(gl->getProcAddress(QByteArray(name)));
+}
+
+bool readInt64(mpv_handle *mpv, const char *name, int64_t &out)
+{
+    int64_t v = 0;
+    if (mpv_get_property(mpv, name, MPV_FORMAT_INT64, &v) < 0)
+        return false;
+    out = v;
+    return true;
+}
+
+bool readDouble(mpv_handle *mpv, const char *name, double &out)
+{
+    double v = 0;
+    if (mpv_get_property(mpv, name, MPV_FORMAT_DOUBLE, &v) < 0)
+        return false;
+    out = v;
+    return true;
+}
+
+} // namespace
+
+MPVWidget::MPVWidget(QWidget *parent)
+    : QOpenGLWidget(parent)
+{
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setVersion(3, 3);
+    format.setProfile(QSurfaceFormat::CoreProfile);
+    setFormat(format);
+
+    m_mpv = mpv_create();
+    if (!m_mpv)
+        qFatal("Failed to create mpv instance");
+
+    mpv_set_option_string(m_mpv, "vo", "libmpv");
+    mpv_set_property_string(m_mpv, "loop-file", "inf");
+    mpv_set_option_string(m_mpv, "utf8-filesystem", "yes");
+    mpv_set_option_string(m_mpv, "sub-codepage", "utf8");
+    const QByteArray ao = qgetenv("SPINDRA_MPV_AO");
+    if (!ao.isEmpty())
+        mpv_set_option_string(m_mpv, "ao", ao.constData());
+
+    if (mpv_initialize(m_mpv) < 0)
+        qFatal("mpv_initialize failed");
+
+    connect(&m_repaintTimer, &QTimer::timeout, this, &MPVWidget::onTick);
+    m_repaintTimer.start(16);
+
+    setFocusPolicy(Qt::StrongFocus);
+    setMouseTracking(true);
+}
+
+MPVWidget::~MPVWidget()
+{
+    m_repaintTimer.stop();
+    // The render context must go first and with its GL context current;
+    // only then may the core be destroyed.
+    freeRenderContext();
+    if (m_mpv) {
+        mpv_terminate_destroy(m_mpv);
+        m_mpv = nullptr;
+    }
+}
+
+void MPVWidget::freeRenderContext()
+{
+    if (!m_render)
+        return;
+    makeCurrent();
+    mpv_render_context_free(m_render);
+    m_render = nullptr;
+    m_glReady = false;
+    doneCurrent();
+}
+
+void MPVWidget::setRepaintInterval(int ms)
+{
+    m_repaintTimer.setInterval(qMax(1, ms));
+}
+
+void MPVWidget::onTick()
+{
+    drainEvents();
+    update();
+}
+
+// No callback is installed, so mpv's events pile up in its queue unless they
+// are read; a full queue makes mpv refuse further asynchronous commands (a new
+// "loadfile" would fail). Read them here, logging only what helps a user.
+void MPVWidget::drainEvents()
+{
+    if (!m_mpv)
+        return;
+    for (;;) {
+        mpv_event *ev = mpv_wait_event(m_mpv, 0);
+        if (!ev || ev->event_id == MPV_EVENT_NONE)
+            break;
+        if (ev->event_id == MPV_EVENT_END_FILE && ev->data) {
+            const auto *end = static_cast<const mpv_event_end_file *>(ev->data);
+            if (end->reason == MPV_END_FILE_REASON_ERROR)
+                qWarning() << "[MPV] playback failed:" << mpv_error_string(end->error);
+        } else if (ev->event_id == MPV_EVENT_COMMAND_REPLY && ev->error < 0) {
+            qWarning() << "[MPV] command failed:" << mpv_error_string(ev->error);
+        }
+    }
+}
+
+void MPVWidget::initializeGL()
+{
+    initializeOpenGLFunctions();
+    qDebug() << "OpenGL Version: " << reinterpret_cast<const char *>(glGetString(GL_VERSION));
+
+    // Qt replaces the GL context when the widget moves to another top-level
+    // window; the render context is tied to the old one and must go with it.
+    if (QOpenGLContext *gl = context()) {
+        connect(gl, &QOpenGLContext::aboutToBeDestroyed, this, &MPVWidget::freeRenderContext,
+                Qt::UniqueConnection);
+    }
+
+    if (m_render)
+        return;
+    mpv_opengl_init_params glInit{};
+    glInit.get_proc_address = &getProcAddress;
+    glInit.get_proc_address_ctx = this;
+    char apiType[] = MPV_RENDER_API_TYPE_OPENGL;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_API_TYPE, apiType},
+        {MPV_RENDER_PARAM_OPENGL_INIT_PARAMS, &glInit},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    if (mpv_render_context_create(&m_render, m_mpv, params) < 0)
+        qFatal("failed to create mpv GL context");
+    m_glReady = true;
+}
+
+void MPVWidget::paintGL()
+{
+    if (!m_render)
+        return;
+
+    glClearColor(1.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+
+    // Work in device pixels so that high-density screens get the full surface.
+    const qreal dpr = devicePixelRatioF();
+    const int w = qRound(width() * dpr);
+    const int h = qRound(height() * dpr);
+    if (w < 1 || h < 1)
+        return;
+
+    int64_t dw = 0, dh = 0;
+    readInt64(m_mpv, "dwidth", dw);
+    readInt64(m_mpv, "dheight", dh);
+    if (dw < 1 || dh < 1) {
+        dw = w;
+        dh = h;
+    }
+
+    // Largest rectangle of the picture's aspect ratio, centred.
+    const double ratio = double(dw) / double(dh);
+    if (double(w) / double(h) > ratio) {
+        const int e = int(h * ratio);
+        glViewport((w - e) / 2, 0, e, h);
+    } else {
+        const int f = int(w / ratio);
+        glViewport(0, (h - f) / 2, w, f);
+    }
+
+    mpv_opengl_fbo fbo{};
+    fbo.fbo = static_cast<int>(defaultFramebufferObject());
+    fbo.w = w;
+    fbo.h = h;
+    fbo.internal_format = 0;
+    // GL's origin is the bottom left; flip-Y 1 shows the picture upright, so
+    // leaving it off shows it upside down (the vertical flip).
+    int flipY = m_verticalFlip ? 0 : 1;
+    mpv_render_param params[] = {
+        {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
+        {MPV_RENDER_PARAM_FLIP_Y, &flipY},
+        {MPV_RENDER_PARAM_INVALID, nullptr},
+    };
+    mpv_render_context_render(m_render, params);
+
+    glViewport(0, 0, w, h);
+}
+
+bool MPVWidget::loadFile(const QString &path)
+{
+    if (!m_mpv)
+        return false;
+    // The argument reaches mpv verbatim (no command-line parsing happens
+    // here), so quotes and backslashes are part of the file name and must not
+    // be escaped. A relative name is made absolute so that names such as "-"
+    // or "x://y" are not taken for standard input or a protocol.
+    QString target = path;
+    if (QFileInfo(path).isRelative() && QFileInfo::exists(path))
+        target = QFileInfo(path).absoluteFilePath();
+    const QByteArray utf8 = target.toUtf8();
+    const char *cmd[] = {"loadfile", utf8.constData(), nullptr};
+    const int ret = mpv_command_async(m_mpv, 0, cmd);
+    qDebug() << "[MPV] async loadfile" << target << "ret=" << ret;
+    return ret >= 0;
+}
+
+bool MPVWidget::seekTo(int ms)
+{
+    if (!m_mpv)
+        return false;
+    const QByteArray seconds = QByteArray::number(ms / 1000.0, 'g', 6);
+    const char *cmd[] = {"seek", seconds.constData(), "absolute", nullptr};
+    mpv_command(m_mpv, cmd);
+    return true;
+}
+
+bool MPVWidget::getPlaybackTime(double &duration, double &position)
+{
+    if (!m_mpv)
+        return false;
+    double d = 0, p = 0;
+    if (!readDouble(m_mpv, "duration", d) || !readDouble(m_mpv, "playback-time", p))
+        return false;
+    duration = d;
+    position = p;
+    return true;
+}
+
+bool MPVWidget::getVideoSize(uint32_t &width, uint32_t &height)
+{
+    if (!m_mpv)
+        return false;
+    int64_t w = 0, h = 0;
+    const bool okW = readInt64(m_mpv, "width", w);
+    if (!okW)
+        qWarning() << "Failed to get width";
+    const bool okH = readInt64(m_mpv, "height", h);
+    if (!okH)
+        qWarning() << "Failed to get height";
+    width = okW && w > 0 ? uint32_t(w) : 0;
+    height = okH && h > 0 ? uint32_t(h) : 0;
+    // An unknown size is a failure: callers must not frame or convert 0 x 0.
+    return width > 0 && height > 0;
+}
+
+void MPVWidget::setFlip(bool horizontal, bool vertical)
+{
+    m_horizontalFlip = horizontal;
+    m_verticalFlip = vertical;
+    update();
+    if (!m_mpv)
+        return;
+    // The mirror is one filter in mpv's chain; it is added or removed only on
+    // a change, since a second mirror would cancel the first.
+    if (horizontal && !m_hflipInChain) {
+        const char *cmd[] = {"vf", "add", "hflip", nullptr};
+        const int ret = mpv_command(m_mpv, cmd);
+        m_hflipInChain = ret >= 0;
+        qDebug() << "horizontal add excute " << ret;
+    } else if (!horizontal && m_hflipInChain) {
+        const char *cmd[] = {"vf", "remove", "hflip", nullptr};
+        const int ret = mpv_command(m_mpv, cmd);
+        if (ret >= 0)
+            m_hflipInChain = false;
+        qDebug() << "horizontal remove excute " << ret;
+    }
+}
+
+void MPVWidget::setVolume(double volume)
+{
+    if (!m_mpv)
+        return;
+    double v = qBound(0.0, volume, 100.0);
+    mpv_set_property(m_mpv, "volume", MPV_FORMAT_DOUBLE, &v);
+    qDebug() << "Set volume:" << v;
+}
+
+void MPVWidget::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_M:
+        if (m_mpv) {
+            int muted = 0;
+            mpv_get_property(m_mpv, "mute", MPV_FORMAT_FLAG, &muted);
+            muted = !muted;
+            mpv_set_property(m_mpv, "mute", MPV_FORMAT_FLAG, &muted);
+            qDebug() << "Audio mute set to:" << bool(muted);
+        }
+        break;
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+        double volume = 0;
+        if (m_mpv)
+            readDouble(m_mpv, "volume", volume);
+        setVolume(volume + (event->key() == Qt::Key_Up ? 5 : -5));
+        break;
+    }
+    default:
+        QOpenGLWidget::keyPressEvent(event);
+    }
+}
+
+void MPVWidget::enterEvent(QEvent *event)
+{
+    setCursor(Qt::OpenHandCursor);
+    qDebug() << "🖱️ Mouse entered MPVWidget";
+    QOpenGLWidget::enterEvent(event);
+}
+
+void MPVWidget::leaveEvent(QEvent *event)
+{
+    qDebug() << "leaveEvent";
+    if (!dragging)
+        setCursor(Qt::ArrowCursor);
+    QOpenGLWidget::leaveEvent(event);
+}
+
+// ---- framing -------------------------------------------------------------
+
+void MPVWidget::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton) {
+        dragStartGeometry = geometry();
+        dragStartGlobal = event->globalPos();
+        dragging = true;
+        setCursor(Qt::ClosedHandCursor);
+    }
+    QOpenGLWidget::mousePressEvent(event);
+}
+
+void MPVWidget::mouseMoveEvent(QMouseEvent *event)
+{
+    if (dragging) {
+        const QPoint moved = dragStartGeometry.topLeft() + (event->globalPos() - dragStartGlobal);
+        // The picture may leave the layout square by at most its own size in
+        // each direction, so that it can always be dragged back.
+        const int x = qBound(layoutRect.left() - width(), moved.x(), layoutRect.left() + width());
+        const int y = qBound(layoutRect.top() - height(), moved.y(), layoutRect.top() + height());
+        move(x, y);
+    }
+    QOpenGLWidget::mouseMoveEvent(event);
+}
+
+void MPVWidget::mouseReleaseEvent(QMouseEvent *event)
+{
+    qDebug() << "mouseReleaseEvent";
+    dragging = false;
+    setCursor(Qt::OpenHandCursor);
+    QOpenGLWidget::mouseReleaseEvent(event);
+}
+
+void MPVWidget::wheelEvent(QWheelEvent *event)
+{
+    // Without a layout rectangle there is no reference size to zoom from.
+    if (!layoutRect.isValid()) {
+        event->ignore();
+        return;
+    }
+    const double d = event->angleDelta().y();
+    zoom = qBound(kMinZoom, (d / 100.0 * 0.05 + 1.0) * zoom, kMaxZoom);
+
+    const int newW = qRound(layoutRect.width() * zoom);
+    const int newH = qRound(layoutRect.height() * zoom);
+    // The exact centre (not QRect's integer one, which lies half a pixel to
+    // the top left for even sizes) so that repeated zooming does not creep.
+    const QRect g = geometry();
+    const double cx = g.x() + g.width() / 2.0;
+    const double cy = g.y() + g.height() / 2.0;
+    setGeometry(int(std::floor(cx - newW / 2.0)), int(std::floor(cy - newH / 2.0)), newW, newH);
+    event->accept();
+}
+
+void MPVWidget::showEvent(QShowEvent *event)
+{
+    QOpenGLWidget::showEvent(event);
+    if (layoutRect.isNull()) {
+        QTimer::singleShot(0, this, [this] {
+            if (!layoutRect.isNull())
+                return;
+            layoutRect = geometry();
+            qDebug() << "Initial geometry after layout:" << layoutRect;
+        });
+    }
+}
+
+void MPVWidget::resetLayout()
+{
+    QTimer::singleShot(0, this, [this] {
+        zoom = 1.0;
+        layoutRect = geometry();
+        qDebug() << "updateTheOverlay layout:" << layoutRect;
+    });
+}
+
+bool MPVWidget::computeFraming(QPointF &videoCenter, double &videoScale, int destResolution)
+{
+    if (!m_mpv) {
+        qDebug() << "mpv instance is null";
+        return false;
+    }
+    if (!layoutRect.isValid()) {
+        qWarning() << "Framing reference not laid out yet:" << layoutRect;
+        return false;
+    }
+    const double w = width();
+    const double h = height();
+    int64_t videoW = 0, videoH = 0;
+    const bool ok = readInt64(m_mpv, "width", videoW) && readInt64(m_mpv, "height", videoH);
+    if (!ok || videoW <= 0 || videoH <= 0 || w <= 0 || h <= 0) {
+        qWarning() << "Invalid video size:" << videoW << "x" << videoH;
+        return false;
+    }
+    const double W = double(videoW);
+    const double H = double(videoH);
+
+    // The picture is letterboxed inside the widget: e x f is its shown size.
+    const double a = H / W;
+    double e, f, k, S;
+    if (w * a > h) { // fitted to the height
+        f = h;
+        e = h / a;
+        k = layoutRect.height() / h;
+        S = H;
+    } else { // fitted to the width
+        e = w;
+        f = w * a;
+        k = layoutRect.width() / w;
+        S = W;
+    }
+    // S x k video pixels span the layout square; scale that span to destResolution.
+    const double scale = destResolution / (S * k);
+
+    // Offset of the widget's centre from the circle's centre (the layout
+    // square's centre), in widget pixels, from exact (half-pixel) centres.
+    const QRect g = geometry();
+    const double dx = (g.x() + g.width() / 2.0) - (layoutRect.x() + layoutRect.width() / 2.0);
+    const double dy = (g.y() + g.height() / 2.0) - (layoutRect.y() + layoutRect.height() / 2.0);
+    const QPointF center((e * 0.5 - dx) * (W / e), H - (f * 0.5 - dy) * (H / f));
+
+    qDebug() << "destResolution:" << destResolution << "videoW:" << videoW << "videoH:" << videoH
+             << "winW:" << w << "winH:" << h << "scale:" << scale << "videoScale:" << scale
+             << "videoCenter:" << center;
+    videoScale = scale;
+    videoCenter = center;
+    return true;
+}

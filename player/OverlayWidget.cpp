@@ -1,0 +1,44 @@
+#include "OverlayWidget.h"
+
+#include <QPainter>
+#include <QPainterPath>
+#include <QPen>
+
+OverlayWidget::OverlayWidget(QWidget *parent)
+    : QWidget(parent)
+{
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    if (parent)
+        resize(parent->size());
+    move(0, 0);
+}
+
+void OverlayWidget::setRadius(int radius)
+{
+    m_radius = radius;
+    update();
+}
+
+void OverlayWidget::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    const QPoint c = rect().center();
+
+    // Darken everything outside the circle.
+    QPainterPath outside;
+    outside.addRect(rect());
+    QPainterPath circle;
+    circle.addEllipse(c, m_radius, m_radius);
+    painter.fillPath(outside.subtracted(circle), QColor(0, 0, 0, 180));
+
+    // The dashed ring on the circle's edge.
+    QPen pen(QColor(19, 56, 108, 204));
+    pen.setWidth(borderWidth());
+    pen.setDashPattern({10, 5});
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(c, m_radius, m_radius);
+}
