@@ -1,0 +1,110 @@
+// The process-wide view of the fan: session, device information, liveness
+// over a WebSocket with heartbeats, playback state, and the upload of fan
+// files.
+#ifndef SPINDRA_CONNECTION_MANAGER_H
+#define SPINDRA_CONNECTION_MANAGER_H
+
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+#include <QVariant>
+#include <functional>
+
+#include "DeviceProtocol.h"
+
+class NetworkManagerEx;
+class QNetworkReply;
+class QTimer;
+class QWebSocket;
+
+// Periods and clock of the check cycle. The defaults are the product's; tests
+// and tools may shorten them and supply a clock of their own.
+struct ConnectionTiming {
+    int checkPeriodMs = 3000;          // the periodic check
+    qint64 silenceLimitMs = 20000;     // more than this since the last sign of life: gone
+    qint64 heartbeatSpacingMs = 5000;  // more than this since the last heartbeat: send one
+    int restartDelayMs = 2000;         // WebSocket restart after a dead socket is stopped
+    int requestTimeoutMs = 10000;      // longest wait for one device query (0: none)
+    std::function<qint64()> clock;     // ms since the epoch; empty: the system clock
+};
+
+class ConnectionManager : public QObject {
+    Q_OBJECT
+public:
+    // The single instance, created on first use (thread-safe) with the device
+    // address read once from the environment and the product's timing. Its
+    // first check runs before this returns. Never destroyed.
+    static ConnectionManager* instance();
+
+    // A separate manager with its own address and timing, for tests and tools.
+    // Starts its check cycle at once, like the single instance.
+    ConnectionManager(const DeviceEndpoint& endpoint, const ConnectionTiming& timing,
+                      QObject* parent = nullptr);
+    ~ConnectionManager() override;
+
+    // The device has answered recently.
+    bool isConnected() const;
+    // The connected device's reported model, else defaultDeviceModel().
+    QString currentModel() const;
+    // The address this manager talks to.
+    DeviceEndpoint endpoint() const;
+
+    // Posts the file at path to the device as name (sent in hex GBK). Returns
+    // at once; a file that cannot be opened is reported before the return,
+    // everything else later on this thread: onProgress with whole percents,
+    // onResult with (ok, device answer object or error text) - possibly more
+    // than once for one upload (a transport error is reported by both the
+    // error and the completion handler, a time-out adds "网络超时"). Empty
+    // callbacks are skipped.
+    void uploadFile(const QString& path, const QString& name,
+                    std::function<void(bool, QVariant)> onResult,
+                    std::function<void(int)> onProgress, int timeoutMs);
+
+    // "<id>_<base>.<extension>" with the first two-digit identifier ("00" ..
+    // "99") not handed out before in this process; extension "bin" when empty;
+    // an empty string once all 100 are used.
+    QString makeUniqueFileName(const QString& base, const QString& extension);
+
+signals:
+    void connectStateChanged(bool connected, QString model);
+    void playInfoChanged(PlayInfo* playInfo);
+
+public slots:
+    void onWebSocketConnected();
+    void onWebSocketMessage(QString message);
+    void onWebSocketClosed();
+
+private:
+    friend class ConnectionManagerTest;
+
+    qint64 now() const;
+    void checkConnect();
+    void setConnected(bool value);
+    void requestSession(std::function<void(bool)> done);
+    void requestDeviceInfo(std::function<void(bool)> done);
+    void checkWebSocket();
+    void startWebSocket();
+    void stopWebSocket();
+    void resetConnection();
+    QNetworkReply* getDevice(const QString& path);
+
+    QTimer* checkTimer = nullptr;
+    QWebSocket* webSocket = nullptr;
+    NetworkManagerEx* network = nullptr;
+    QString host;
+    int port = 80;
+    int wsPort = 9000;
+    bool connected = false;
+    bool hasSession = false;
+    qint64 lastHeartbeatMs = 0;
+    qint64 lastActiveMs = 0;
+    DeviceInfo* deviceInfo = nullptr;
+    PlayInfo* playInfo = nullptr;
+    QSet<QString> usedIdentifiers;
+
+    ConnectionTiming timing;
+    bool sessionPending = false;  // a session request (and its "/info") is under way
+};
+
+#endif
