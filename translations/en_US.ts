@@ -1,0 +1,246 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="en_US">
+<context>
+    <name>HomeWindow</name>
+    <message>
+        <source>about</source>
+        <translation>About Spindra</translation>
+    </message>
+    <message>
+        <source>about content</source>
+        <translation>&lt;b&gt;%1 v%2&lt;/b&gt;&lt;br&gt;&lt;br&gt;Desktop companion for spinning LED fan displays.&lt;br&gt;Turns videos and images into fan files and uploads them to the fan over its Wi-Fi.</translation>
+    </message>
+    <message>
+        <source>about title</source>
+        <translation>About Spindra</translation>
+    </message>
+    <message>
+        <source>cancel</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>chinese</source>
+        <translation>中文</translation>
+    </message>
+    <message>
+        <source>color_deep</source>
+        <translation>Color Depth</translation>
+    </message>
+    <message>
+        <source>connected</source>
+        <translation>Connected</translation>
+    </message>
+    <message>
+        <source>connection</source>
+        <translation>Connection</translation>
+    </message>
+    <message>
+        <source>convert</source>
+        <translation>Convert</translation>
+    </message>
+    <message>
+        <source>convert_and_upload</source>
+        <translation>Convert and Upload</translation>
+    </message>
+    <message>
+        <source>convert_failed</source>
+        <translation>Transcoding Failed</translation>
+    </message>
+    <message>
+        <source>convert_success</source>
+        <translation>Transcoding Successful</translation>
+    </message>
+    <message>
+        <source>converting</source>
+        <translation>Converting</translation>
+    </message>
+    <message>
+        <source>decoding</source>
+        <translation>Decoding</translation>
+    </message>
+    <message>
+        <source>develop_mode</source>
+        <translation>Developer Mode</translation>
+    </message>
+    <message>
+        <source>disconnected</source>
+        <translation>Disconnected</translation>
+    </message>
+    <message>
+        <source>end_time</source>
+        <translation>End Time:</translation>
+    </message>
+    <message>
+        <source>end_time_error</source>
+        <translation>End time cannot exceed video duration. Video duration is:</translation>
+    </message>
+    <message>
+        <source>english</source>
+        <translation>English</translation>
+    </message>
+    <message>
+        <source>enter</source>
+        <translation>Enter</translation>
+    </message>
+    <message>
+        <source>exception</source>
+        <translation>Error</translation>
+    </message>
+    <message>
+        <source>exit</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>flip</source>
+        <translation>Flip</translation>
+    </message>
+    <message>
+        <source>get_resolution_error</source>
+        <translation>Failed to get resolution</translation>
+    </message>
+    <message>
+        <source>help</source>
+        <translation>Help</translation>
+    </message>
+    <message>
+        <source>horizontal_flip</source>
+        <translation>Horizontal Flip</translation>
+    </message>
+    <message>
+        <source>input_file</source>
+        <translation>Select input file:</translation>
+    </message>
+    <message>
+        <source>language</source>
+        <translation>Language</translation>
+    </message>
+    <message>
+        <source>language_change</source>
+        <translation>Language Change</translation>
+    </message>
+    <message>
+        <source>language_change_next_startup</source>
+        <translation>Language will be applied on next startup.</translation>
+    </message>
+    <message>
+        <source>language_changed_content</source>
+        <translation>Language will take effect after restarting the application.&lt;br/&gt;Would you like to restart now or later?</translation>
+    </message>
+    <message>
+        <source>later</source>
+        <translation>Later</translation>
+    </message>
+    <message>
+        <source>light_adjust_min_brightness</source>
+        <translation>Min Brightness (0.0 - 1.0):</translation>
+    </message>
+    <message>
+        <source>light_adjust_radius</source>
+        <translation>Brightness Radius (LEDs adjusted from center):</translation>
+    </message>
+    <message>
+        <source>light_detail</source>
+        <translation>Brightness Adjustment Factor (1.0-5.0)&lt;br&gt;1: Linear Brightening &lt;br&gt;2: Slow first, then rapid brightening &lt;br&gt;0.5: Fast at first, then slower brightening</translation>
+    </message>
+    <message>
+        <source>lights</source>
+        <translation>LED Count</translation>
+    </message>
+    <message>
+        <source>lines</source>
+        <translation>Line Count</translation>
+    </message>
+    <message>
+        <source>log</source>
+        <translation>Log</translation>
+    </message>
+    <message>
+        <source>model</source>
+        <translation>Select Model:</translation>
+    </message>
+    <message>
+        <source>output_path</source>
+        <translation>Select output path: </translation>
+    </message>
+    <message>
+        <source>please_select_convert_file</source>
+        <translation>Please select a file to convert first</translation>
+    </message>
+    <message>
+        <source>refreshState</source>
+        <translation>Read Device Information</translation>
+    </message>
+    <message>
+        <source>resolution</source>
+        <translation>Resolution</translation>
+    </message>
+    <message>
+        <source>restart_now</source>
+        <translation>Restart Now</translation>
+    </message>
+    <message>
+        <source>russian</source>
+        <translation>Русский</translation>
+    </message>
+    <message>
+        <source>select_file</source>
+        <translation>Select File</translation>
+    </message>
+    <message>
+        <source>select_output_path</source>
+        <translation>Select Folder</translation>
+    </message>
+    <message>
+        <source>settings</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>start_time</source>
+        <translation>Start Time:</translation>
+    </message>
+    <message>
+        <source>start_time_error</source>
+        <translation>Start time must be less than end time</translation>
+    </message>
+    <message>
+        <source>state</source>
+        <translation>State</translation>
+    </message>
+    <message>
+        <source>tip</source>
+        <translation>Tip</translation>
+    </message>
+    <message>
+        <source>upload_failed</source>
+        <translation>Upload Failed</translation>
+    </message>
+    <message>
+        <source>upload_success</source>
+        <translation>Upload Successful</translation>
+    </message>
+    <message>
+        <source>uploading</source>
+        <translation>Uploading</translation>
+    </message>
+    <message>
+        <source>vertical_flip</source>
+        <translation>Vertical Flip</translation>
+    </message>
+    <message>
+        <source>video_duration</source>
+        <translation>Duration</translation>
+    </message>
+    <message>
+        <source>video_parse_error</source>
+        <translation>Failed to parse video. Unable to get width and height. Please use common video formats such as mp4, mov, avi, flv, mkv, etc.</translation>
+    </message>
+</context>
+<context>
+    <name>MediaConvert</name>
+    <message>
+        <source>start_convert_failed</source>
+        <translation>Failed to start conversion</translation>
+    </message>
+</context>
+</TS>
