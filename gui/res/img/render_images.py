@@ -81,7 +81,7 @@ def draw_logo(size):
     spokes = 6 if size >= 32 else 4
     twist = 0.95             # radians of sweep from hub to tip
     r0, r1 = R * 0.20, R * 0.86
-    dotted = size >= 48
+    dotted = size >= 64
     base_angle = -math.pi / 2
 
     for k in range(spokes):
