@@ -1,0 +1,47 @@
+// The decode steps of a conversion job: FFmpeg turns the input into a file of
+// raw bgr24 frames (20 per second, already scaled, flipped and trimmed) and a
+// file of raw unsigned 8-bit mono audio at 32000 Hz.
+//
+// Raw frames: no header; each frame is `height` rows top to bottom of `width`
+// pixels of 3 bytes (blue, green, red); an image yields exactly 2 frames.
+// Raw audio: no header, one channel, unsigned 8-bit (silence 128), 32000
+// samples per second, so 1600 bytes per frame; video input only.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+struct DecodeResult {
+    bool videoOk = false;
+    bool audioOk = false;
+};
+
+// Frames per second of the raw frame file and audio bytes per frame.
+constexpr int kRawFramesPerSecond = 20;
+constexpr int kAudioBytesPerFrame = 1600;
+
+// "hh:mm:ss" for FFmpeg's -ss option; hours take three digits from 100 on.
+QString formatClock(int seconds);
+
+// The -vf chain: scale, fps, optional hflip then vflip, bgr24.
+QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip);
+
+// The argument lists of the three steps (program path not included).
+QStringList videoStepArguments(const QString& inputPath, int startSeconds, int durationSeconds,
+                               const QString& filterChain, const QString& videoOutPath);
+QStringList audioStepArguments(const QString& inputPath, int startSeconds, int durationSeconds,
+                               const QString& audioOutPath);
+QStringList imageStepArguments(const QString& inputPath, const QString& filterChain,
+                               const QString& videoOutPath);
+
+// Runs the steps one after another. debugMode and onLog are the job's own
+// (references must stay valid during the call). onProgress receives the frame
+// file's progress in percent (0..100) while the frames are written.
+DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
+                         int durationSeconds, const QString& videoOutPath,
+                         const QString& audioOutPath, int width, int height, bool vFlip,
+                         bool hFlip, const bool& debugMode,
+                         const std::function<void(const QString&)>& onLog,
+                         const std::function<void(int percent)>& onProgress = {});

@@ -1,0 +1,139 @@
+#include "FfmpegRunner.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <algorithm>
+#include <atomic>
+
+namespace {
+
+std::atomic<int> g_defaultSilenceLimitMs{FfmpegRunner::kDefaultSilenceLimitMs};
+
+QString findTool(const char* envName, const QString& name)
+{
+    const QString fromEnv = qEnvironmentVariable(envName);
+    if (!fromEnv.isEmpty())
+        return fromEnv;
+    if (QCoreApplication::instance()) {
+        const QFileInfo beside(QCoreApplication::applicationDirPath() + QLatin1Char('/') + name);
+        if (beside.isFile() && beside.isExecutable())
+            return beside.absoluteFilePath();
+    }
+    return name; // QProcess searches PATH
+}
+
+qint64 currentSize(const QString& path)
+{
+    if (path.isEmpty())
+        return -1;
+    QFileInfo info(path); // a fresh object, so the size is never a cached one
+    return info.exists() ? info.size() : -1;
+}
+
+} // namespace
+
+FfmpegRunner::FfmpegRunner(const bool& logEnabled, const LogCallback& logCallback,
+                           const QString& ffmpegPath)
+    : logEnabled(logEnabled)
+    , logCallback(logCallback)
+    , ffmpegPath(ffmpegPath.isEmpty() ? defaultFfmpegPath() : ffmpegPath)
+    , silenceLimit(g_defaultSilenceLimitMs.load())
+{
+}
+
+QString FfmpegRunner::defaultFfmpegPath()
+{
+    return findTool("SPINDRA_FFMPEG", QStringLiteral("ffmpeg"));
+}
+
+QString FfmpegRunner::defaultFfprobePath()
+{
+    return findTool("SPINDRA_FFPROBE", QStringLiteral("ffprobe"));
+}
+
+void FfmpegRunner::setDefaultSilenceLimitMs(int ms)
+{
+    g_defaultSilenceLimitMs.store(ms > 0 ? ms : kDefaultSilenceLimitMs);
+}
+
+int FfmpegRunner::defaultSilenceLimitMs()
+{
+    return g_defaultSilenceLimitMs.load();
+}
+
+void FfmpegRunner::log(const QString& line) const
+{
+    if (logEnabled && logCallback)
+        logCallback(line);
+}
+
+bool FfmpegRunner::runFfmpeg(const QStringList& arguments, const QString& label,
+                             const QString& watchedFile, const SizeCallback& onSize) const
+{
+    const QString joined = arguments.join(QLatin1Char(' '));
+    log(QStringLiteral(" %1 >> : %2").arg(label, joined));
+
+    const auto failedToRun = [&]() {
+        log(QStringLiteral("Error while running FFmpeg command."));
+        log(QStringLiteral("%1 <<: %2").arg(label, joined));
+        return false;
+    };
+
+    QProcess process;
+    process.start(ffmpegPath, arguments, QIODevice::ReadWrite);
+    if (!process.waitForStarted())
+        return failedToRun();
+    // FFmpeg asks on standard input before overwriting a file; an open pipe
+    // would leave it waiting for an answer that never comes.
+    process.closeWriteChannel();
+
+    // Wait in short slices so that a long but lively decode may take as long
+    // as it needs while a stalled one is given up after the silence limit.
+    const int slice = std::clamp(silenceLimit / 4, 1, 100);
+    QByteArray errorOutput;
+    qint64 lastSize = currentSize(watchedFile);
+    QElapsedTimer quiet;
+    quiet.start();
+    bool finished = false;
+    while (!finished) {
+        finished = process.waitForFinished(slice) || process.state() == QProcess::NotRunning;
+        const QByteArray err = process.readAllStandardError();
+        const QByteArray out = process.readAllStandardOutput(); // discarded
+        errorOutput += err;
+        bool alive = !err.isEmpty() || !out.isEmpty();
+        const qint64 size = currentSize(watchedFile);
+        if (size != lastSize) {
+            lastSize = size;
+            alive = true;
+            if (onSize && size >= 0)
+                onSize(size);
+        }
+        if (finished)
+            break;
+        if (alive) {
+            quiet.restart();
+        } else if (quiet.elapsed() >= silenceLimit) {
+            process.kill();
+            process.waitForFinished(5000);
+            return failedToRun();
+        }
+    }
+
+    errorOutput += process.readAllStandardError();
+    const QString errorText = QString::fromUtf8(errorOutput);
+    if (!errorText.isEmpty())
+        log(QStringLiteral("FFmpeg Error output: ") + errorText);
+
+    const int code = process.exitCode();
+    if (process.exitStatus() != QProcess::NormalExit || code != 0) {
+        // A crashed program reports its signal number as exit code here.
+        log(QStringLiteral("FFmpeg command failed with exit code: ") + QString::number(code != 0 ? code : -1));
+        log(QStringLiteral("%1 <<: %2").arg(label, joined));
+        return false;
+    }
+    log(QStringLiteral("%1 <<: %2").arg(label, joined));
+    return true;
+}

@@ -1,0 +1,74 @@
+// The body of one conversion job (run on a pool worker by MediaConvert):
+// temporary paths, framing in job pixels, decoding, the engine's job text,
+// the engine start and the wait for its completion.
+#pragma once
+
+#include "MediaConvert.h"
+
+#include <QString>
+
+#include "convert.h"
+
+class MediaInfo;
+
+// nearest(x) = floor(x + 0.5), halves upward also for negative x.
+int nearestInt(double x);
+// n for even n, n + 1 for odd n.
+int evenInt(int n);
+
+struct JobGeometry {
+    int centerX = 0;
+    int centerY = 0;
+    int width = 0;
+    int height = 0;
+};
+// Framing centre and frame size in job pixels.
+JobGeometry computeJobGeometry(double scale, double centerX, double centerY,
+                               int mediaWidth, int mediaHeight);
+
+// The folder under the platform's temporary directory that holds every job's
+// temporary files: TempLocation + "/Vortiq".
+QString mediaTempFolder();
+// temp folder + "/" + base name of inputPath + ending; deletes any file there.
+QString tempMediaPath(const QString& inputPath, const QString& ending);
+// temp folder + "/" + base name + "_" + tag; recreated empty (parents too).
+QString scratchDirPath(const QString& inputPath, const QString& tag);
+
+// Text as the inside of a JSON string: quote, backslash and control
+// characters escaped, everything else verbatim.
+QString jsonEscaped(const QString& text);
+
+struct JobTextValues {
+    QString videoPath;
+    int width = 0;
+    int height = 0;
+    QString audioPath; // empty: no sound
+    QString outPath;
+    int lights = 0;
+    int centerX = 0;
+    int centerY = 0;
+    int lines = 0;
+    int colorDeep = 0;
+    double gamma = 0.0;
+    double minBrightness = 0.0;
+    int changeBrightnessLights = 0;
+};
+// The engine's flat job description, keys in their fixed order.
+QString buildJobText(const JobTextValues& values);
+
+void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName,
+                 int lights, int lines, int colorDeep, double gamma, double minBrightness,
+                 int changeBrightnessLights, bool debugMode, const QString& runIndex,
+                 const MediaConvert::StartCallback& onStart,
+                 const MediaConvert::LogCallback& onLog,
+                 const MediaConvert::ResultCallback& onResult,
+                 const MediaConvert::ProgressCallback& onProgress = {});
+
+// Seams for tools and tests.
+using EngineEntry = int32_t (*)(const char* json, convert_result_cb callback, void* ctx);
+// The engine entry jobs call (nullptr restores the real engine).
+void setEngineEntry(EngineEntry entry);
+// How often a job waiting for the engine checks for completion and reports
+// progress (default 1000 ms).
+void setJobPollIntervalMs(int ms);
+int jobPollIntervalMs();

@@ -1,0 +1,6 @@
+#include "MediaInfo.h"
+
+MediaInfo::MediaInfo(QObject* parent)
+    : QObject(parent)
+{
+}
