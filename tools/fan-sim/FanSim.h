@@ -1,0 +1,108 @@
+// A stand-in for the fan: the device's HTTP API (on its own thread, served by
+// cpp-httplib) and its WebSocket (QWebSocketServer on the Qt thread), with
+// fault modes that make it misbehave on purpose.
+#ifndef SPINDRA_FAN_SIM_H
+#define SPINDRA_FAN_SIM_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "FanCheck.h"
+
+class QJsonObject;
+class QTimer;
+class QWebSocket;
+class QWebSocketServer;
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+class ContentReader;
+}  // namespace httplib
+
+struct SimOptions {
+    QString host = QStringLiteral("127.0.0.1");
+    int httpPort = 0;  // 0: any free port
+    int wsPort = 0;
+    QString model = QStringLiteral("VEGA");
+    QString sw = QStringLiteral("1.0.0");
+    QString desc = QStringLiteral("Spindra fan simulator");
+    QString store = QStringLiteral("fan-sim-store");
+
+    // Fault modes. Endpoint keys: session, info, status, upload.
+    int sessionCode = 0;
+    int infoCode = 0;
+    int statusCode = 0;
+    int uploadCode = 0;                 // non-zero: refuse every upload with this code
+    QSet<QString> notJson;              // answer these with text that is not JSON
+    QSet<QString> stall;                // never answer these (until shutdown)
+    QMap<QString, QByteArray> answers;  // answer these with this exact body
+    qint64 padAnswers = 0;              // add a member of this many bytes to every JSON answer
+    bool chunked = false;               // send answers without a length (chunked)
+    int httpStatus = 200;               // HTTP status of every answer
+    int heartbeatAnswers = -1;          // answer only this many heartbeats (-1: all)
+    double dropWsSeconds = 0;           // drop every WebSocket this often (0: never)
+    int uploadDelayMs = 0;              // wait this long before answering an upload
+};
+
+class FanSim : public QObject {
+    Q_OBJECT
+public:
+    explicit FanSim(const SimOptions& options, QObject* parent = nullptr);
+    ~FanSim() override;
+
+    // Binds both servers and starts serving; false (with a message on stderr)
+    // when a port cannot be bound or the store cannot be created.
+    bool start();
+    // Stops serving; waits for the HTTP thread. Safe to call twice.
+    void stop();
+
+    int httpPort() const { return boundHttpPort; }
+    int wsPort() const { return boundWsPort; }
+
+private:
+    void setupRoutes();
+    void answer(const std::string& key, httplib::Response& res, const QJsonObject& body);
+    bool stallIfAsked(const std::string& key, const httplib::Request& req);
+    void handleUpload(const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader& reader);
+    QJsonObject playState(const QString& cmd, int code);
+    void pushPlayUpdate();
+
+    void onNewConnection();
+    void onText(QWebSocket* socket, const QString& text);
+    void dropSockets();
+
+    SimOptions opt;
+    FanGeometry geometry;
+    bool modelKnown = false;
+    std::unique_ptr<httplib::Server> http;
+    std::thread httpThread;
+    QWebSocketServer* ws = nullptr;
+    QList<QWebSocket*> clients;
+    QTimer* dropTimer = nullptr;
+    int boundHttpPort = 0;
+    int boundWsPort = 0;
+    int heartbeatsAnswered = 0;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> uploadSerial{0};
+
+    std::mutex stateMutex;  // guards the play state below (HTTP thread and Qt thread)
+    QStringList stored;
+    QString current;
+    int sessionSerial = 0;
+};
+
+// One line on standard output, flushed; safe from any thread.
+void simLog(const QString& line);
+
+#endif

@@ -1,0 +1,216 @@
+// fan-sim: a stand-in for the fan, for tests, demos and users without
+// hardware. Serves the device's HTTP API and WebSocket on loopback.
+#include <QCommandLineParser>
+#include <QDir>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "FanSim.h"
+#include "fan_models.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    ssize_t ignored = ::write(signalPipe[1], &c, 1);
+    (void)ignored;
+}
+
+bool readInt(const QString& text, int min, int max, int* out)
+{
+    bool ok = false;
+    const int v = text.toInt(&ok);
+    if (!ok || v < min || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+QSet<QString> endpointList(const QStringList& values, bool* ok)
+{
+    static const QSet<QString> known = {QStringLiteral("session"), QStringLiteral("info"),
+                                        QStringLiteral("status"), QStringLiteral("upload")};
+    QSet<QString> out;
+    for (const QString& v : values) {
+        for (const QString& item : v.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            const QString key = item.trimmed();
+            if (!known.contains(key))
+                *ok = false;
+            out.insert(key);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("fan-sim"));
+
+    QString models;
+    for (int i = 0; i < fan_model_count(); i++)
+        models += (i ? QStringLiteral(", ") : QString()) + QString::fromLatin1(fan_model_at(i)->name);
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulated fan device: answers /ctrl/session, /info, /ctrl/play?action=status and\n"
+        "/DCIM/upload over HTTP and heartbeats over a WebSocket, stores accepted uploads\n"
+        "and pushes onPlayInfoUpdate after each one. The first output line is\n"
+        "  fan-sim http=PORT ws=PORT model=NAME store=DIR\n"
+        "then one line per request and WebSocket event. SIGINT/SIGTERM end it cleanly.\n"
+        "Endpoint keys for the fault options: session, info, status, upload.\n"
+        "Point the app at it with SPINDRA_DEVICE_HOST=127.0.0.1,\n"
+        "SPINDRA_DEVICE_HTTP_PORT and SPINDRA_DEVICE_WS_PORT."));
+    p.addHelpOption();
+    const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+                                  QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
+    const QCommandLineOption httpPort(QStringLiteral("http-port"),
+                                      QStringLiteral("HTTP port; 0 picks a free one (default 0)."),
+                                      QStringLiteral("PORT"), QStringLiteral("0"));
+    const QCommandLineOption wsPort(QStringLiteral("ws-port"),
+                                    QStringLiteral("WebSocket port; 0 picks a free one (default 0)."),
+                                    QStringLiteral("PORT"), QStringLiteral("0"));
+    const QCommandLineOption model(QStringLiteral("model"),
+                                   QStringLiteral("Model reported by /info and used to check uploads "
+                                                  "(default VEGA). Known: %1. Any other text is "
+                                                  "reported as is, and uploads are then refused.").arg(models),
+                                   QStringLiteral("NAME"), QStringLiteral("VEGA"));
+    const QCommandLineOption sw(QStringLiteral("sw"), QStringLiteral("Firmware version reported by /info."),
+                                QStringLiteral("TEXT"), QStringLiteral("1.0.0"));
+    const QCommandLineOption desc(QStringLiteral("desc"), QStringLiteral("Description reported by /info."),
+                                  QStringLiteral("TEXT"), QStringLiteral("Spindra fan simulator"));
+    const QCommandLineOption store(QStringLiteral("store"),
+                                   QStringLiteral("Folder for accepted uploads (default ./fan-sim-store)."),
+                                   QStringLiteral("DIR"), QStringLiteral("fan-sim-store"));
+    const QCommandLineOption sessionCode(QStringLiteral("session-code"),
+                                         QStringLiteral("\"code\" of /ctrl/session answers; non-zero refuses sessions."),
+                                         QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption infoCode(QStringLiteral("info-code"), QStringLiteral("\"code\" of /info answers (1: start over)."),
+                                      QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption statusCode(QStringLiteral("status-code"),
+                                        QStringLiteral("\"code\" of play-status answers (1: start over)."),
+                                        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption uploadCode(QStringLiteral("upload-code"),
+                                        QStringLiteral("Refuse every upload with this non-zero \"code\"."),
+                                        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption notJson(QStringLiteral("not-json"),
+                                     QStringLiteral("Answer these endpoints (comma list) with text that is not JSON."),
+                                     QStringLiteral("KEYS"));
+    const QCommandLineOption stall(QStringLiteral("stall"),
+                                   QStringLiteral("Never answer these endpoints (comma list); the request is held until shutdown."),
+                                   QStringLiteral("KEYS"));
+    const QCommandLineOption answer(QStringLiteral("answer"),
+                                    QStringLiteral("Answer endpoint KEY with exactly TEXT (repeatable), e.g. "
+                                                   "--answer 'info={\"model\":\"RIGEL\"}'."),
+                                    QStringLiteral("KEY=TEXT"));
+    const QCommandLineOption pad(QStringLiteral("pad-answers"),
+                                 QStringLiteral("Add a \"pad\" member of BYTES bytes to every JSON answer "
+                                                "(for answers larger than a client accepts)."),
+                                 QStringLiteral("BYTES"), QStringLiteral("0"));
+    const QCommandLineOption chunked(QStringLiteral("chunked"),
+                                     QStringLiteral("Send answers with chunked transfer encoding (no length)."));
+    const QCommandLineOption httpStatus(QStringLiteral("http-status"),
+                                        QStringLiteral("HTTP status of every answer (default 200)."),
+                                        QStringLiteral("N"), QStringLiteral("200"));
+    const QCommandLineOption noHeartbeat(QStringLiteral("no-heartbeat"), QStringLiteral("Never answer heartbeats."));
+    const QCommandLineOption heartbeats(QStringLiteral("heartbeats"),
+                                        QStringLiteral("Answer only the first N heartbeats, then fall silent."),
+                                        QStringLiteral("N"), QStringLiteral("-1"));
+    const QCommandLineOption dropWs(QStringLiteral("drop-ws"),
+                                    QStringLiteral("Drop every WebSocket connection every SECONDS (fractions allowed)."),
+                                    QStringLiteral("SECONDS"), QStringLiteral("0"));
+    const QCommandLineOption uploadDelay(QStringLiteral("upload-delay"),
+                                         QStringLiteral("Wait MS milliseconds before answering an upload (slow device)."),
+                                         QStringLiteral("MS"), QStringLiteral("0"));
+    p.addOptions({host, httpPort, wsPort, model, sw, desc, store, sessionCode, infoCode, statusCode, uploadCode,
+                  notJson, stall, answer, pad, chunked, httpStatus, noHeartbeat, heartbeats, dropWs, uploadDelay});
+    p.process(app);
+
+    auto fail = [](const QString& message) {
+        std::fprintf(stderr, "fan-sim: %s (see --help)\n", qPrintable(message));
+        return 2;
+    };
+
+    SimOptions o;
+    o.host = p.value(host);
+    o.model = p.value(model);
+    o.sw = p.value(sw);
+    o.desc = p.value(desc);
+    o.store = p.value(store);
+    if (!readInt(p.value(httpPort), 0, 65535, &o.httpPort))
+        return fail(QStringLiteral("bad --http-port"));
+    if (!readInt(p.value(wsPort), 0, 65535, &o.wsPort))
+        return fail(QStringLiteral("bad --ws-port"));
+    if (!readInt(p.value(sessionCode), INT_MIN, INT_MAX, &o.sessionCode)
+        || !readInt(p.value(infoCode), INT_MIN, INT_MAX, &o.infoCode)
+        || !readInt(p.value(statusCode), INT_MIN, INT_MAX, &o.statusCode)
+        || !readInt(p.value(uploadCode), INT_MIN, INT_MAX, &o.uploadCode))
+        return fail(QStringLiteral("bad code value"));
+    if (!readInt(p.value(httpStatus), 100, 599, &o.httpStatus))
+        return fail(QStringLiteral("bad --http-status"));
+    if (!readInt(p.value(heartbeats), -1, INT_MAX, &o.heartbeatAnswers))
+        return fail(QStringLiteral("bad --heartbeats"));
+    if (p.isSet(noHeartbeat))
+        o.heartbeatAnswers = 0;
+    if (!readInt(p.value(uploadDelay), 0, INT_MAX, &o.uploadDelayMs))
+        return fail(QStringLiteral("bad --upload-delay"));
+    bool ok = false;
+    o.dropWsSeconds = p.value(dropWs).toDouble(&ok);
+    if (!ok || o.dropWsSeconds < 0)
+        return fail(QStringLiteral("bad --drop-ws"));
+    o.padAnswers = p.value(pad).toLongLong(&ok);
+    if (!ok || o.padAnswers < 0 || o.padAnswers > 512LL * 1024 * 1024)
+        return fail(QStringLiteral("bad --pad-answers"));
+    o.chunked = p.isSet(chunked);
+    bool keysOk = true;
+    o.notJson = endpointList(p.values(notJson), &keysOk);
+    o.stall = endpointList(p.values(stall), &keysOk);
+    for (const QString& a : p.values(answer)) {
+        const int eq = a.indexOf(QLatin1Char('='));
+        if (eq <= 0)
+            return fail(QStringLiteral("bad --answer %1").arg(a));
+        endpointList({a.left(eq)}, &keysOk);
+        o.answers.insert(a.left(eq), a.mid(eq + 1).toUtf8());
+    }
+    if (!keysOk)
+        return fail(QStringLiteral("unknown endpoint key"));
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return fail(QStringLiteral("cannot set up signal handling"));
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&]() {
+        char c;
+        ssize_t ignored = ::read(signalPipe[0], &c, 1);
+        (void)ignored;
+        app.quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    FanSim sim(o);
+    if (!sim.start())
+        return 1;
+    simLog(QStringLiteral("fan-sim http=%1 ws=%2 model=%3 store=%4")
+               .arg(sim.httpPort())
+               .arg(sim.wsPort())
+               .arg(o.model, QDir(o.store).absolutePath()));
+    const int rc = app.exec();
+    sim.stop();
+    simLog(QStringLiteral("fan-sim stopped"));
+    return rc;
+}
