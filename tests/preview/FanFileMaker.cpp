@@ -1,0 +1,85 @@
+#include "FanFileMaker.h"
+
+#include "convert_internal.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cmath>
+
+namespace {
+
+void onResult(void* ctx, int failed, const char*, const char*)
+{
+    *static_cast<int*>(ctx) = failed;
+}
+
+} // namespace
+
+bool makeFanFile(const FanFileJob& job, const QString& workDir, const QString& outPath, QString* error)
+{
+    const int side = 2 * job.lights;
+    const QString framesPath = QDir(workDir).filePath(QStringLiteral("frames.bgr"));
+    QFile frames(framesPath);
+    if (!frames.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = frames.errorString();
+        return false;
+    }
+    for (const QImage& upright : job.frames) {
+        QImage stored = upright.scaled(side, side, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                            .convertToFormat(QImage::Format_BGR888)
+                            .mirrored(false, true); // bottom row first
+        for (int y = 0; y < side; y++)
+            frames.write(reinterpret_cast<const char*>(stored.constScanLine(y)), side * 3);
+    }
+    frames.close();
+
+    QString audioPath;
+    if (!job.audio.isEmpty()) {
+        audioPath = QDir(workDir).filePath(QStringLiteral("audio.pcm"));
+        QFile audio(audioPath);
+        if (!audio.open(QIODevice::WriteOnly | QIODevice::Truncate) || audio.write(job.audio) != job.audio.size()) {
+            *error = audio.errorString();
+            return false;
+        }
+    }
+
+    const QString json = QStringLiteral(
+        "{\"is_360\": false, \"frames_resized_file\": \"%1\", \"in_width\": %2, \"in_height\": %2, "
+        "\"in_aud_path\": \"%3\", \"out_path\": \"%4\", \"radius\": %5, \"center_x\": %5, \"center_y\": %5, "
+        "\"lights\": %5, \"lines\": %6, \"colorDeep\": %7, \"gamma\": 1.00, \"min_brightness\": 1.00, "
+        "\"change_brightness_lights\": 0}")
+        .arg(framesPath).arg(side).arg(audioPath, outPath).arg(job.lights).arg(job.lines).arg(job.colorDeep);
+
+    int failed = -1;
+    convert_parsed_job parsed;
+    const QByteArray text = json.toUtf8();
+    if (convert_parse_job(text.constData(), onResult, &failed, &parsed) != 0) {
+        *error = QStringLiteral("the engine refused the job");
+        return false;
+    }
+    convert_run_job(&parsed);
+    if (failed != 0) {
+        *error = QStringLiteral("the engine failed (%1)").arg(failed);
+        return false;
+    }
+    return true;
+}
+
+void sampleBilinear(const QImage& image, double x, double y, double rgb[3])
+{
+    x = qBound(0.0, x, double(image.width() - 1));
+    y = qBound(0.0, y, double(image.height() - 1));
+    const int x0 = int(x), y0 = int(y);
+    const int x1 = qMin(x0 + 1, image.width() - 1), y1 = qMin(y0 + 1, image.height() - 1);
+    const double fx = x - x0, fy = y - y0;
+    const QRgb p00 = image.pixel(x0, y0), p10 = image.pixel(x1, y0);
+    const QRgb p01 = image.pixel(x0, y1), p11 = image.pixel(x1, y1);
+    auto mix = [&](int (*channel)(QRgb)) {
+        return channel(p00) * (1 - fx) * (1 - fy) + channel(p10) * fx * (1 - fy) + channel(p01) * (1 - fx) * fy
+               + channel(p11) * fx * fy;
+    };
+    rgb[0] = mix(qRed);
+    rgb[1] = mix(qGreen);
+    rgb[2] = mix(qBlue);
+}
