@@ -301,6 +301,22 @@ void MPVWidget::setVolume(double volume)
     qDebug() << "Set volume:" << v;
 }
 
+double MPVWidget::volume() const
+{
+    double v = 0;
+    if (m_mpv)
+        readDouble(m_mpv, "volume", v);
+    return v;
+}
+
+bool MPVWidget::isMuted() const
+{
+    int muted = 0;
+    if (m_mpv)
+        mpv_get_property(m_mpv, "mute", MPV_FORMAT_FLAG, &muted);
+    return muted != 0;
+}
+
 void MPVWidget::keyPressEvent(QKeyEvent *event)
 {
     switch (event->key()) {
@@ -315,10 +331,7 @@ void MPVWidget::keyPressEvent(QKeyEvent *event)
         break;
     case Qt::Key_Up:
     case Qt::Key_Down: {
-        double volume = 0;
-        if (m_mpv)
-            readDouble(m_mpv, "volume", volume);
-        setVolume(volume + (event->key() == Qt::Key_Up ? 5 : -5));
+        setVolume(volume() + (event->key() == Qt::Key_Up ? 5 : -5));
         break;
     }
     default:
@@ -387,12 +400,17 @@ void MPVWidget::wheelEvent(QWheelEvent *event)
 
     const int newW = qRound(layoutRect.width() * zoom);
     const int newH = qRound(layoutRect.height() * zoom);
-    // The exact centre (not QRect's integer one, which lies half a pixel to
-    // the top left for even sizes) so that repeated zooming does not creep.
+    // Zoom around the exact centre (not QRect's integer one, which lies half
+    // a pixel to the top left for even sizes). While the geometry is the one
+    // the last notch produced, the centre from before that notch is kept, so
+    // that rounding to whole pixels never makes the picture creep.
     const QRect g = geometry();
-    const double cx = g.x() + g.width() / 2.0;
-    const double cy = g.y() + g.height() / 2.0;
-    setGeometry(int(std::floor(cx - newW / 2.0)), int(std::floor(cy - newH / 2.0)), newW, newH);
+    if (g != m_zoomGeometry)
+        m_zoomCentre = QPointF(g.x() + g.width() / 2.0, g.y() + g.height() / 2.0);
+    const QRect next(int(std::floor(m_zoomCentre.x() - newW / 2.0)),
+                     int(std::floor(m_zoomCentre.y() - newH / 2.0)), newW, newH);
+    setGeometry(next);
+    m_zoomGeometry = next;
     event->accept();
 }
 

@@ -46,6 +46,9 @@ public:
     void setFlip(bool horizontal, bool vertical);
     // Limited to 0..100.
     void setVolume(double volume);
+    // mpv's current volume (0 without mpv) and mute flag.
+    double volume() const;
+    bool isMuted() const;
     bool horizontalFlip() const { return m_horizontalFlip; }
     bool verticalFlip() const { return m_verticalFlip; }
 
@@ -103,4 +106,8 @@ private:
     QRect layoutRect;
 
     bool m_hflipInChain = false; // whether our mirror filter is in mpv's chain
+    // Exact centre the wheel zooms around, kept while the geometry is the one
+    // the wheel itself set, so that rounding never makes the picture creep.
+    QPointF m_zoomCentre;
+    QRect m_zoomGeometry;
 };
