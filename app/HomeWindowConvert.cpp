@@ -1,0 +1,413 @@
+// The convert-and-upload workflow: the settings column's input, output, time
+// and flip rows, file choice, the checks behind the convert button, the job's
+// callbacks, and the handling of the conversion and upload results.
+#include "HomeWindow.h"
+
+#include "ConnectionManager.h"
+#include "MPVWidget.h"
+#include "MediaConvert.h"
+#include "MediaInfo.h"
+#include "Settings.h"
+
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDate>
+#include <QDebug>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMutex>
+#include <QPointF>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTextEdit>
+#include <QTimeEdit>
+#include <QVBoxLayout>
+
+#include <memory>
+
+namespace {
+
+const QStringList& videoSuffixes()
+{
+    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("avi"), QStringLiteral("mkv"),
+                                      QStringLiteral("mov")};
+    return suffixes;
+}
+
+int secondsOf(const QTime& t) { return t.hour() * 3600 + t.minute() * 60 + t.second(); }
+
+QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); }
+
+} // namespace
+
+// A job outlives the slot that started it and reports from worker threads. The
+// link lets those reports reach the window only while it exists: the window
+// cuts it in its destructor, under the same lock the workers take.
+struct HomeWindowJobLink
+{
+    QMutex mutex;
+    HomeWindow* window = nullptr;
+};
+
+QGroupBox* HomeWindow::buildSettingsPanel()
+{
+    auto* panel = new QGroupBox(tr("settings"), this);
+    panel->setObjectName(QStringLiteral("settingsPanel"));
+    panel->setMaximumWidth(270);
+    auto* layout = new QVBoxLayout(panel);
+
+    layout->addWidget(new QLabel(tr("input_file"), panel));
+    auto* inputRow = new QHBoxLayout();
+    inputField = new QLineEdit(panel);
+    inputField->setObjectName(QStringLiteral("inputField"));
+    auto* selectFile = new QPushButton(tr("select_file"), panel);
+    selectFile->setObjectName(QStringLiteral("selectFileButton"));
+    connect(selectFile, &QPushButton::clicked, this, &HomeWindow::clickSelectFolder);
+    inputRow->addWidget(inputField);
+    inputRow->addWidget(selectFile);
+    layout->addLayout(inputRow);
+    layout->addSpacing(8);
+
+    layout->addWidget(new QLabel(tr("output_path"), panel));
+    auto* outputRow = new QHBoxLayout();
+    outputField = new QLineEdit(panel);
+    outputField->setObjectName(QStringLiteral("outputField"));
+    auto* selectOut = new QPushButton(tr("select_output_path"), panel);
+    selectOut->setObjectName(QStringLiteral("selectOutputButton"));
+    connect(selectOut, &QPushButton::clicked, this, &HomeWindow::clickSelectOutFolder);
+    outputRow->addWidget(outputField);
+    outputRow->addWidget(selectOut);
+    layout->addLayout(outputRow);
+    layout->addSpacing(8);
+
+    layout->addWidget(new QLabel(tr("model"), panel));
+    layout->addWidget(buildModelSelector());
+    layout->addSpacing(8);
+
+    auto timeEdit = [&](const char* name) {
+        auto* edit = new QTimeEdit(QTime(0, 0, 0), panel);
+        edit->setObjectName(QLatin1String(name));
+        edit->setDisplayFormat(QStringLiteral("HH:mm:ss"));
+        return edit;
+    };
+    layout->addWidget(new QLabel(tr("start_time"), panel));
+    startTimeEdit = timeEdit("startTimeEdit");
+    layout->addWidget(startTimeEdit);
+    layout->addWidget(new QLabel(tr("end_time"), panel));
+    endTimeEdit = timeEdit("endTimeEdit");
+    layout->addWidget(endTimeEdit);
+    layout->addSpacing(8);
+
+    layout->addWidget(new QLabel(tr("flip"), panel));
+    auto* flipRow = new QHBoxLayout();
+    hFlipButton = new QRadioButton(tr("horizontal_flip"), panel);
+    hFlipButton->setObjectName(QStringLiteral("hFlipButton"));
+    vFlipButton = new QRadioButton(tr("vertical_flip"), panel);
+    vFlipButton->setObjectName(QStringLiteral("vFlipButton"));
+    flipGroup = new QButtonGroup(panel);
+    flipGroup->setExclusive(false);
+    flipGroup->addButton(hFlipButton);
+    flipGroup->addButton(vFlipButton);
+    connect(flipGroup, QOverload<QAbstractButton*>::of(&QButtonGroup::buttonClicked), this,
+            [this](QAbstractButton*) { onFlipClicked(); });
+    flipRow->addWidget(hFlipButton);
+    flipRow->addWidget(vFlipButton);
+    layout->addLayout(flipRow);
+    layout->addSpacing(8);
+
+    layout->addWidget(buildParameterPanel());
+    layout->addStretch();
+    return panel;
+}
+
+void HomeWindow::showBusyRefusal()
+{
+    QMessageBox box(QMessageBox::NoIcon, tr("Tip"), tr("The process is running, Please wait."), QMessageBox::Ok, this);
+    runDialog(box);
+}
+
+void HomeWindow::clickSelectFolder()
+{
+    if (busy) {
+        showBusyRefusal();
+        return;
+    }
+    QString startDir = inputField->text();
+    if (startDir.isEmpty())
+        startDir = settings->value(QLatin1String(Settings::LastVideoDir), QString()).toString();
+    if (startDir.isEmpty())
+        startDir = desktopDir();
+
+    const QString path = QFileDialog::getOpenFileName(
+        centralWidget(), tr("Select a Video File"), startDir,
+        QStringLiteral("Media Files (*.mp4 *.avi *.mkv *.mov *.jpg *.jpeg *.png *.bmp *.gif);;"
+                       "Video Files (*.mp4 *.avi *.mkv *.mov);;"
+                       "Image Files (*.jpg *.jpeg *.png *.bmp *.gif);;"
+                       "All Files (*.*)"));
+    if (path.isEmpty())
+        return;
+    selectInputFile(path);
+}
+
+void HomeWindow::selectInputFile(const QString& path)
+{
+    const QFileInfo info(path);
+    inputField->setText(path);
+    logView->clear();
+    settings->setValue(QLatin1String(Settings::LastVideoDir), info.absolutePath());
+    isVideo = videoSuffixes().contains(info.suffix().toLower());
+    qDebug() << "选择了" << (isVideo ? "视频" : "图片") << "文件:" << path;
+    // The previous file's duration must not vouch for this one's end time.
+    videoDuration = 0.0;
+    if (!isVideo) {
+        playbackBar->hide();
+        hideTimer.stop();
+    }
+    mpvWidget->loadFile(path);
+    mediaInfoTimer.start(mediaInfoDelayMs);
+    startTimeEdit->setEnabled(isVideo);
+    endTimeEdit->setEnabled(isVideo);
+}
+
+void HomeWindow::showMediaInformation()
+{
+    uint32_t width = 0;
+    uint32_t height = 0;
+    if (mpvWidget->getVideoSize(width, height))
+        onLogOutputCb(QStringLiteral("%1: %2x%3").arg(tr("resolution")).arg(width).arg(height));
+    else
+        onLogOutputCb(tr("get_resolution_error"));
+
+    const QTime end = QTime(0, 0, 0).addSecs(int(videoDuration));
+    endTimeEdit->setTime(end);
+    onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"), end.toString(QStringLiteral("hh:mm:ss"))));
+    layoutVideoSquare();
+}
+
+void HomeWindow::clickSelectOutFolder()
+{
+    if (busy) {
+        showBusyRefusal();
+        return;
+    }
+    QString startDir = outputField->text();
+    if (startDir.isEmpty())
+        startDir = desktopDir();
+    const QString dir = QFileDialog::getExistingDirectory(centralWidget(), tr("Select Output Folder"), startDir,
+                                                          QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (dir.isEmpty())
+        return;
+    selectOutputFolder(dir);
+}
+
+void HomeWindow::selectOutputFolder(const QString& dir)
+{
+    outputField->setText(dir);
+    settings->setValue(QLatin1String(Settings::OutputFolder), dir);
+}
+
+QString HomeWindow::nextSequenceNumber()
+{
+    int n = settings->value(QLatin1String(Settings::ConvertIndex), 0).toInt();
+    if (n > 99999 || n < 0)
+        n = 0;
+    settings->setValue(QLatin1String(Settings::ConvertIndex), n + 1);
+    return QStringLiteral("%1").arg(n, 5, 10, QLatin1Char('0'));
+}
+
+void HomeWindow::clickStart()
+{
+    statusLabel->clear();
+    logView->clear();
+
+    const QString input = QDir::toNativeSeparators(inputField->text());
+    if (input.isEmpty()) {
+        showMessage(tr("exception"), tr("please_select_convert_file"));
+        return;
+    }
+
+    // Developer mode: the current local date as yyyyMMdd typed as the input.
+    if (input == QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))) {
+        const bool wasOn = developerMode;
+        developerMode = !developerMode;
+        const QString message = QStringLiteral("%1%2").arg(wasOn ? tr("exit") : tr("enter"), tr("develop_mode"));
+        onLogOutputCb(message);
+        showMessage(tr("tip"), message);
+        updateDebugMode();
+        return;
+    }
+
+    const QString modelName = modelSelector->currentText();
+    const int start = secondsOf(startTimeEdit->time());
+    const int end = secondsOf(endTimeEdit->time());
+    const int span = end - start;
+
+    if (isVideo) {
+        if (start >= end) {
+            showMessage(tr("exception"), tr("start_time_error"));
+            return;
+        }
+        if (end > videoDuration) {
+            const QString duration = QTime(0, 0, 0).addSecs(int(videoDuration)).toString(QStringLiteral("hh:mm:ss"));
+            showMessage(tr("exception"), tr("end_time_error") + duration);
+            return;
+        }
+    }
+
+    uint32_t w = 0;
+    uint32_t h = 0;
+    // A zero size would turn the framing fallback into a division by zero.
+    if (!mpvWidget->getVideoSize(w, h) || w == 0 || h == 0) {
+        showMessage(tr("exception"), tr("video_parse_error"));
+        return;
+    }
+
+    const int lights = lightsSpin->value();
+    const int lines = linesSpin->value();
+    const int colorDeep = colorDeepSpin->value();
+    const int radius = developerMode ? radiusSpin->value() : 0;
+    const double gamma = gammaSpin->value();
+    const double minBrightness = minBrightnessSpin->value();
+
+    QPointF center(0.0, 0.0);
+    double scale = 1.0;
+    if (mpvWidget->computeFraming(center, scale, 2 * lights)) {
+        qDebug() << "获取中心和缩放比例成功";
+    } else {
+        scale = 2.0 * lights / double(qMax(w, h));
+        center = QPointF(w * 0.5, h * 0.5);
+    }
+
+    auto* info = new MediaInfo();
+    info->isVideo = isVideo;
+    info->inputPath = input;
+    info->outputDir = outputField->text().isEmpty() ? desktopDir() : outputField->text();
+    info->mediaWidth = int(w);
+    info->mediaHeight = int(h);
+    info->centerX = center.x();
+    info->centerY = center.y();
+    info->scale = scale;
+    info->startSeconds = start;
+    info->durationSeconds = span;
+    info->hFlip = hFlipButton->isChecked();
+    // The raw frames come out of the decoder upside down relative to the
+    // preview, so the job mirrors them unless the user asked for a flip.
+    info->vFlip = !vFlipButton->isChecked();
+
+    const QString runIndex = nextSequenceNumber();
+    const QString fileName = ConnectionManager::instance()->makeUniqueFileName(runIndex, QStringLiteral("bin"));
+
+    if (!jobLink) {
+        jobLink = std::make_shared<HomeWindowJobLink>();
+        jobLink->window = this;
+    }
+    std::shared_ptr<HomeWindowJobLink> link = jobLink;
+
+    auto onStart = [link] {
+        qDebug() << "开始转换...";
+        QMutexLocker lock(&link->mutex);
+        if (HomeWindow* window = link->window) {
+            window->busy = true;
+            QMetaObject::invokeMethod(window, [window] {
+                window->jobActive = true;
+                window->beginBusyView();
+            });
+        }
+    };
+    auto onLog = [link](const QString& text) {
+        qDebug() << "日志:" << text;
+        QMutexLocker lock(&link->mutex);
+        if (HomeWindow* window = link->window)
+            QMetaObject::invokeMethod(window, [window, text] { window->onLogOutputCb(text); });
+    };
+    auto onProgress = [link](MediaStage stage, int percent) {
+        QMutexLocker lock(&link->mutex);
+        if (HomeWindow* window = link->window)
+            QMetaObject::invokeMethod(window, [window, stage, percent] { window->onConversionProgress(stage, percent); });
+    };
+    auto onResult = [link, info](bool success, const QString& path) {
+        qDebug() << "完成:" << (success ? "成功" : "失败");
+        {
+            QMutexLocker lock(&link->mutex);
+            if (HomeWindow* window = link->window) {
+                window->busy = false;
+                QMetaObject::invokeMethod(window, [window, success, path] { window->onConversionResult(success, path); });
+            }
+        }
+        delete info;
+    };
+
+    mediaConvert->startConvert(info, fileName, modelName, lights, lines, colorDeep, gamma, minBrightness, radius,
+                               developerMode, runIndex, onStart, onLog, onResult, onProgress);
+}
+
+void HomeWindow::cutJobLink()
+{
+    if (!jobLink)
+        return;
+    QMutexLocker lock(&jobLink->mutex);
+    jobLink->window = nullptr;
+}
+
+void HomeWindow::onConversionProgress(MediaStage stage, int percent)
+{
+    if (!jobActive)
+        return;
+    const QString what = stage == MediaStage::Decoding ? tr("decoding") : tr("converting");
+    showStatus(QStringLiteral("%1 %2%").arg(what).arg(percent), true);
+}
+
+void HomeWindow::onConversionResult(bool success, const QString& path)
+{
+    jobActive = false;
+    if (connected && success) {
+        showStatus(tr("uploading"), true);
+        QPointer<HomeWindow> self(this);
+        ConnectionManager::instance()->uploadFile(
+            path, QFileInfo(path).fileName(),
+            [self, path](bool ok, QVariant response) {
+                if (self)
+                    self->onUploadResult(ok, response, path);
+            },
+            [self](int percent) {
+                if (self)
+                    self->onUploadProgress(percent);
+            },
+            60000);
+        return;
+    }
+
+    endBusyView();
+    updateProcessResult(success, success ? tr("convert_success") : tr("convert_failed"), path);
+    if (success) {
+        const QFileInfo file(path);
+        if (file.exists() && folderOpener)
+            folderOpener(file.absolutePath());
+    }
+}
+
+void HomeWindow::onUploadProgress(int percent)
+{
+    qDebug() << "📤 Upload progress:" << percent << "%";
+    showStatus(QStringLiteral("%1 %2%").arg(tr("uploading")).arg(percent), true);
+}
+
+void HomeWindow::onUploadResult(bool success, const QVariant& response, const QString& path)
+{
+    endBusyView();
+    updateProcessResult(success, success ? tr("upload_success") : tr("upload_failed"), path);
+    if (success)
+        qDebug() << "✅ Upload finished, server response:" << response;
+    else
+        qDebug() << "❌ Upload failed!";
+}

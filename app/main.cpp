@@ -1,0 +1,45 @@
+// Process entry: application identity, the catalogue chosen from the stored
+// language, the main window, the event loop.
+#include "HomeWindow.h"
+#include "Language.h"
+#include "Settings.h"
+
+#include <QApplication>
+#include <QDebug>
+#include <QFont>
+#include <QLocale>
+#include <QSettings>
+#include <QTranslator>
+
+#include <clocale>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.9"));
+    // libmpv parses numbers with the C library and refuses to start under a
+    // locale whose decimal separator is not a dot; Qt sets the user's locale.
+    std::setlocale(LC_NUMERIC, "C");
+
+    QFont font(QStringLiteral("Microsoft YaHei"), 10);
+    QApplication::setFont(font);
+
+    QSettings settings(QLatin1String(Settings::Organisation), QLatin1String(Settings::Application));
+    const QString language = settings.value(QLatin1String(Settings::Language), QStringLiteral("en")).toString();
+    const QString catalogue = Language::catalogueFor(language, QLocale::system().uiLanguages());
+    qDebug() << "load qm:" << catalogue;
+
+    QTranslator translator;
+    if (translator.load(catalogue))
+        QCoreApplication::installTranslator(&translator);
+    else
+        qDebug() << "加载翻译文件失败：" << catalogue;
+
+    int code;
+    {
+        HomeWindow window;
+        window.show();
+        code = app.exec();
+    }
+    return code;
+}
