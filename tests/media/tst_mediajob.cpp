@@ -1,0 +1,452 @@
+// The job as a whole: framing in job pixels, temporary names, the engine's job
+// text, and every way a job can end (with a stand-in engine, so that the
+// callback order and the clean-up can be checked without the real one).
+#include "JobBuilder.h"
+#include "MediaConvert.h"
+#include "MediaInfo.h"
+#include "MediaTestSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace mediatest;
+
+namespace {
+
+// What the stand-in engine does with a job.
+enum class EngineMode { Refuse, Fail, Succeed };
+std::atomic<EngineMode> g_mode{EngineMode::Succeed};
+std::atomic<int> g_engineCalls{0};
+QMutex g_jobMutex;
+QByteArray g_lastJob;
+
+int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx)
+{
+    ++g_engineCalls;
+    {
+        QMutexLocker lock(&g_jobMutex);
+        g_lastJob = json;
+    }
+    if (g_mode == EngineMode::Refuse)
+        return 2;
+    const QString out = QJsonDocument::fromJson(json).object().value(QStringLiteral("out_path")).toString();
+    const bool fail = g_mode == EngineMode::Fail;
+    std::thread([cb, ctx, out, fail]() {
+        QThread::msleep(30);
+        if (!fail) {
+            QFile f(out);
+            if (f.open(QIODevice::WriteOnly))
+                f.write(QByteArray(28800, '\0'));
+        }
+        const QByteArray path = out.toUtf8();
+        cb(ctx, fail ? 1 : 0, path.constData(), fail ? "failed" : "ok");
+    }).detach();
+    return 0;
+}
+
+// Everything one job reported, in order, from whichever thread.
+struct Record {
+    QMutex mutex;
+    QStringList events; // "start", "log:<line>", "result:<ok>:<path>", "progress:<stage>:<p>"
+    int results = 0;
+    bool success = false;
+    QString path;
+
+    void add(const QString& e)
+    {
+        QMutexLocker lock(&mutex);
+        events << e;
+    }
+    int resultCount()
+    {
+        QMutexLocker lock(&mutex);
+        return results;
+    }
+};
+
+} // namespace
+
+class TestMediaJob : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void geometry_data();
+    void geometry();
+    void jobText();
+    void jobTextEscapesPaths_data();
+    void jobTextEscapesPaths();
+    void tempNames();
+    void endings_data();
+    void endings();
+    void modelFolderUnavailable();
+    void emptyFileName();
+    void silentJobCleansUp();
+
+private:
+    MediaInfo* request(const QString& input, bool isVideo);
+    void run(Record& rec, MediaInfo* info, const QString& fileName, bool debug = false,
+             const QString& model = QStringLiteral("VEGA"));
+    QString tempFolder() const { return tmpRoot + QStringLiteral("/Vortiq"); }
+
+    QTemporaryDir dir;
+    QString tmpRoot;
+    QString outRoot;
+    QString home;
+    QString clip;
+    QString image;
+    QString failingFfmpeg;
+};
+
+void TestMediaJob::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    tmpRoot = dir.filePath(QStringLiteral("tmp"));
+    home = dir.filePath(QStringLiteral("home"));
+    QVERIFY(QDir().mkpath(tmpRoot) && QDir().mkpath(home));
+    qputenv("TMPDIR", tmpRoot.toUtf8());
+    qputenv("HOME", home.toUtf8());
+    qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("SPINDRA_FFMPEG");
+    QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::TempLocation), tmpRoot);
+    clip = makeVideo(dir.path(), QStringLiteral("clip.mp4"), 1, true, QStringLiteral("48x32"));
+    image = makeImage(dir.path(), QStringLiteral("pic.png"), QStringLiteral("48x32"));
+    failingFfmpeg = writeScript(dir.path(), QStringLiteral("ffmpeg-fails"), "echo broken >&2; exit 1");
+    QVERIFY(!clip.isEmpty() && !image.isEmpty());
+    setEngineEntry(&fakeEngine);
+    setJobPollIntervalMs(10);
+}
+
+void TestMediaJob::init()
+{
+    outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
+    QDir(outRoot).removeRecursively();
+    QVERIFY(QDir().mkpath(outRoot));
+    g_engineCalls = 0;
+    g_mode = EngineMode::Succeed;
+}
+
+void TestMediaJob::cleanup()
+{
+    qunsetenv("SPINDRA_FFMPEG");
+}
+
+void TestMediaJob::geometry_data()
+{
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<QPointF>("center");
+    QTest::addColumn<QSize>("media");
+    QTest::addColumn<QPoint>("newCenter");
+    QTest::addColumn<QSize>("newSize");
+    QTest::newRow("halves round up, odd sizes made even")
+        << 0.5 << QPointF(5, 5) << QSize(1921, 1081) << QPoint(3, 3) << QSize(962, 542);
+    QTest::newRow("negative centre") << 0.5 << QPointF(-3, 4) << QSize(100, 100) << QPoint(-1, 2) << QSize(50, 50);
+    QTest::newRow("fallback framing") << 2.0 * 116 / 1920 << QPointF(960, 540) << QSize(1920, 1080)
+                                      << QPoint(116, 65) << QSize(232, 132);
+}
+
+void TestMediaJob::geometry()
+{
+    QFETCH(double, scale);
+    QFETCH(QPointF, center);
+    QFETCH(QSize, media);
+    QFETCH(QPoint, newCenter);
+    QFETCH(QSize, newSize);
+    const JobGeometry g = computeJobGeometry(scale, center.x(), center.y(), media.width(), media.height());
+    QCOMPARE(QPoint(g.centerX, g.centerY), newCenter);
+    QCOMPARE(QSize(g.width, g.height), newSize);
+}
+
+void TestMediaJob::jobText()
+{
+    JobTextValues v;
+    v.videoPath = QStringLiteral("/t/Vortiq/a_vid.bgr");
+    v.width = 232;
+    v.height = 132;
+    v.audioPath = QString();
+    v.outPath = QStringLiteral("/o/VEGA/00_00001.bin");
+    v.lights = 116;
+    v.centerX = 116;
+    v.centerY = -3;
+    v.lines = 520;
+    v.colorDeep = 6;
+    v.gamma = 2.2;
+    v.minBrightness = 0.0;
+    v.changeBrightnessLights = 10;
+    const QString text = buildJobText(v);
+    QVERIFY(!text.contains(QLatin1Char('\n')));
+
+    const QStringList keys{"is_360", "frames_resized_file", "in_width", "in_height", "in_aud_path", "out_path",
+                           "radius", "center_x", "center_y", "lights", "lines", "colorDeep", "gamma",
+                           "min_brightness", "change_brightness_lights"};
+    int at = 0;
+    for (const QString& key : keys) {
+        const int found = text.indexOf(QLatin1Char('"') + key + QLatin1Char('"'), at);
+        QVERIFY2(found >= at, qPrintable(key));
+        at = found;
+    }
+    QVERIFY(text.startsWith(QLatin1Char('{')) && text.endsWith(QLatin1Char('}')));
+    QVERIFY(text.contains(QStringLiteral("\"is_360\": false,")));
+    QVERIFY(text.contains(QStringLiteral("\"gamma\" : 2.20,")));
+    QVERIFY(text.contains(QStringLiteral("\"min_brightness\" : 0.00,")));
+    QVERIFY(text.contains(QStringLiteral("\"in_aud_path\" : \"\",")));
+    QVERIFY(text.contains(QStringLiteral("\"center_y\" : -3,")));
+
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(text.toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(o.size(), keys.size());
+    QCOMPARE(o.value("radius").toInt(), 116);
+    QCOMPARE(o.value("lights").toInt(), 116);
+    QCOMPARE(o.value("lines").toInt(), 520);
+    QCOMPARE(o.value("colorDeep").toInt(), 6);
+    QCOMPARE(o.value("change_brightness_lights").toInt(), 10);
+    QCOMPARE(o.value("in_width").toInt(), 232);
+    QCOMPARE(o.value("out_path").toString(), v.outPath);
+}
+
+void TestMediaJob::jobTextEscapesPaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("quote") << QStringLiteral("/m/say \"hi\"_vid.bgr");
+    QTest::newRow("backslash") << QStringLiteral("/m/a\\b_vid.bgr");
+    QTest::newRow("control characters") << QStringLiteral("/m/line\nbreak\ttab\x01.bgr");
+    QTest::newRow("placeholder lookalike") << QStringLiteral("/m/100%2 sure %14_vid.bgr");
+    QTest::newRow("non-ASCII") << QStringLiteral("/m/视频 ролик_vid.bgr");
+}
+
+void TestMediaJob::jobTextEscapesPaths()
+{
+    QFETCH(QString, path);
+    JobTextValues v;
+    v.videoPath = path;
+    v.audioPath = path + QStringLiteral(".pcm");
+    v.outPath = path + QStringLiteral(".bin");
+    v.width = 2;
+    QJsonParseError error;
+    const QJsonObject o = QJsonDocument::fromJson(buildJobText(v).toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(o.value("frames_resized_file").toString(), v.videoPath);
+    QCOMPARE(o.value("in_aud_path").toString(), v.audioPath);
+    QCOMPARE(o.value("out_path").toString(), v.outPath);
+    QCOMPARE(o.value("in_width").toInt(), 2);
+}
+
+void TestMediaJob::tempNames()
+{
+    QDir(tempFolder()).removeRecursively();
+    const QString input = QStringLiteral("/videos/holiday.part1.mp4");
+    const QString audio = tempMediaPath(input, QStringLiteral("_aud.pcm"));
+    QCOMPARE(audio, tmpRoot + QStringLiteral("/Vortiq/holiday.part1_aud.pcm"));
+    QVERIFY(!QFileInfo::exists(tempFolder())); // naming alone creates nothing
+
+    const QString scratch = scratchDirPath(input, QStringLiteral("src"));
+    QCOMPARE(scratch, tmpRoot + QStringLiteral("/Vortiq/holiday.part1_src"));
+    QVERIFY(QFileInfo(scratch).isDir());
+    QFile leftover(scratch + QStringLiteral("/old"));
+    QVERIFY(leftover.open(QIODevice::WriteOnly));
+    leftover.close();
+    QCOMPARE(scratchDirPath(input, QStringLiteral("src")), scratch);
+    QVERIFY(entries(scratch).isEmpty());
+
+    QFile stale(audio);
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write("stale");
+    stale.close();
+    QCOMPARE(tempMediaPath(input, QStringLiteral("_aud.pcm")), audio);
+    QVERIFY(!QFileInfo::exists(audio));
+    QDir(tempFolder()).removeRecursively();
+}
+
+MediaInfo* TestMediaJob::request(const QString& input, bool isVideo)
+{
+    auto* info = new MediaInfo;
+    info->isVideo = isVideo;
+    info->inputPath = input;
+    info->outputDir = outRoot;
+    info->mediaWidth = 48;
+    info->mediaHeight = 32;
+    info->centerX = 24;
+    info->centerY = 16;
+    info->scale = 0.5;
+    info->startSeconds = 0;
+    info->durationSeconds = 1;
+    info->vFlip = true;
+    return info;
+}
+
+void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bool debug, const QString& model)
+{
+    MediaConvert convert;
+    std::atomic_bool started{false};
+    convert.startConvert(
+        info, fileName, model, 8, 16, 3, 2.2, 0.3, 0, debug, QStringLiteral("00001"),
+        [&rec, &started]() { started = true; rec.add(QStringLiteral("start")); },
+        [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); },
+        [&rec, info](bool ok, const QString& path) {
+            QMutexLocker lock(&rec.mutex);
+            // The request is still intact when the result arrives.
+            rec.events << QStringLiteral("result:%1:%2").arg(ok).arg(path)
+                       << QStringLiteral("request:%1").arg(info->inputPath);
+            ++rec.results;
+            rec.success = ok;
+            rec.path = path;
+        },
+        [&rec](MediaStage stage, int percent) {
+            rec.add(QStringLiteral("progress:%1:%2").arg(int(stage)).arg(percent));
+        });
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QCOMPARE(rec.resultCount(), 1);
+    QCOMPARE(rec.events.first(), QStringLiteral("start"));
+}
+
+void TestMediaJob::endings_data()
+{
+    QTest::addColumn<bool>("isVideo");
+    QTest::addColumn<bool>("ffmpegFails");
+    QTest::addColumn<int>("engine");
+    QTest::addColumn<bool>("debug");
+    QTest::addColumn<bool>("success");
+    QTest::addColumn<QString>("expectedLine");
+
+    const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail), ok = int(EngineMode::Succeed);
+    QTest::newRow("decode fails") << true << true << ok << false << false << QString();
+    QTest::newRow("engine refuses") << true << false << refuse << false << false << "start_convert_failed";
+    QTest::newRow("engine fails, debug") << false << false << fail << true << false
+                                         << "rsult:FAILED path:%1 msg:failed";
+    QTest::newRow("video converts") << true << false << ok << false << true << "\n文件输出路径：%1\n";
+    QTest::newRow("image converts, debug") << false << false << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
+}
+
+void TestMediaJob::endings()
+{
+    QFETCH(bool, isVideo);
+    QFETCH(bool, ffmpegFails);
+    QFETCH(int, engine);
+    QFETCH(bool, debug);
+    QFETCH(bool, success);
+    QFETCH(QString, expectedLine);
+
+    if (ffmpegFails)
+        qputenv("SPINDRA_FFMPEG", failingFfmpeg.toUtf8());
+    g_mode = EngineMode(engine);
+    const QString input = isVideo ? clip : image;
+    MediaInfo* info = request(input, isVideo);
+    Record rec;
+    run(rec, info, QStringLiteral("00_00001.bin"), debug);
+
+    const QString planned = outRoot + QStringLiteral("/VEGA/00_00001.bin");
+    QCOMPARE(rec.success, success);
+    QCOMPARE(rec.path, planned);
+    QCOMPARE(QFileInfo::exists(planned), success);
+    QCOMPARE(g_engineCalls.load(), ffmpegFails ? 0 : 1);
+    if (!expectedLine.isEmpty())
+        QVERIFY2(rec.events.contains(QStringLiteral("log:") + expectedLine.arg(planned)),
+                 qPrintable(rec.events.join(QLatin1Char('|'))));
+
+    // Opening lines first, the result before the closing lines, nothing after.
+    QCOMPARE(rec.events.at(1), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
+    QCOMPARE(rec.events.at(2), QStringLiteral("log:### START PROCESS VIDEO \n"));
+    QCOMPARE(rec.events.last(), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
+    QCOMPARE(rec.events.at(rec.events.size() - 2), QStringLiteral("log:### FINISH PROCESS VIDEO"));
+    const int result = rec.events.indexOf(QStringLiteral("result:%1:%2").arg(success).arg(planned));
+    QVERIFY(result > 0);
+    QCOMPARE(rec.events.at(result + 1), QStringLiteral("request:") + input);
+    for (int i = result; i < rec.events.size(); ++i)
+        QVERIFY(!rec.events.at(i).startsWith(QStringLiteral("progress:")));
+    QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")), false);
+
+    // Progress: decoding reports, then converting reports, never backwards.
+    if (!ffmpegFails) {
+        QVERIFY(rec.events.contains(QStringLiteral("progress:0:100")));
+        int lastStage = 0, lastPercent = -1;
+        for (const QString& e : qAsConst(rec.events)) {
+            if (!e.startsWith(QStringLiteral("progress:")))
+                continue;
+            const QStringList parts = e.split(QLatin1Char(':'));
+            const int stage = parts.at(1).toInt(), percent = parts.at(2).toInt();
+            QVERIFY(stage >= lastStage);
+            if (stage != lastStage)
+                lastPercent = -1;
+            QVERIFY(percent > lastPercent && percent <= 100);
+            lastStage = stage;
+            lastPercent = percent;
+        }
+    }
+
+    // Nothing of the job is left in the temp folder.
+    QVERIFY2(entries(tempFolder()).isEmpty(), qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+    delete info;
+}
+
+void TestMediaJob::modelFolderUnavailable()
+{
+    // A file where the model folder should be: the engine writes to the
+    // Desktop and the result is moved into the output folder, replacing a
+    // file of the same name.
+    QFile blocker(outRoot + QStringLiteral("/VEGA"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QFile old(outRoot + QStringLiteral("/00_00002.bin"));
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old");
+    old.close();
+
+    Record rec;
+    run(rec, request(image, false), QStringLiteral("00_00002.bin"));
+    const QString moved = outRoot + QStringLiteral("/00_00002.bin");
+    QVERIFY(rec.success);
+    QCOMPARE(rec.path, moved);
+    QCOMPARE(QFileInfo(moved).size(), qint64(28800));
+    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Desktop/00_00002.bin")));
+    QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(moved)));
+    {
+        QJsonObject job;
+        QMutexLocker lock(&g_jobMutex);
+        job = QJsonDocument::fromJson(g_lastJob).object();
+        QCOMPARE(job.value("out_path").toString(), home + QStringLiteral("/Desktop/00_00002.bin"));
+    }
+}
+
+void TestMediaJob::emptyFileName()
+{
+    const QString marker = dir.filePath(QStringLiteral("ffmpeg-ran"));
+    QFile::remove(marker);
+    qputenv("SPINDRA_FFMPEG", writeScript(dir.path(), QStringLiteral("ffmpeg-marks"),
+                                          "touch '" + marker.toUtf8() + "'; exit 0").toUtf8());
+    QDir(tempFolder()).removeRecursively();
+    Record rec;
+    run(rec, request(clip, true), QString());
+    QVERIFY(!rec.success);
+    QCOMPARE(g_engineCalls.load(), 0);
+    QVERIFY(!QFileInfo::exists(marker));
+    QVERIFY(entries(outRoot).isEmpty());
+    QVERIFY(entries(tempFolder()).isEmpty());
+    QCOMPARE(rec.events.at(rec.events.size() - 2), QStringLiteral("log:### FINISH PROCESS VIDEO"));
+}
+
+void TestMediaJob::silentJobCleansUp()
+{
+    MediaConvert convert;
+    MediaInfo* info = request(clip, true);
+    convert.startConvert(info, QStringLiteral("00_00003.bin"), QStringLiteral("RIGEL"), 8, 16, 3, 2.2, 0.3, 0,
+                         true, QStringLiteral("00003"), {}, {}, {});
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    QVERIFY(QFileInfo::exists(outRoot + QStringLiteral("/RIGEL/00_00003.bin")));
+    QVERIFY(entries(tempFolder()).isEmpty());
+    delete info;
+}
+
+QTEST_GUILESS_MAIN(TestMediaJob)
+#include "tst_mediajob.moc"
