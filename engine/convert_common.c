@@ -1,0 +1,148 @@
+/* Pieces both workers share: the tone curve, the bilinear sampler, bit-plane
+ * packing and the padding of the output. */
+#include "convert_internal.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include "platform.h"
+#include "util_log.h"
+
+const uint8_t tone_table[256] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1,
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2,
+    2, 2, 2, 3, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 5,
+    5, 5, 6, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 12, 12,
+    13, 13, 14, 14, 15, 16, 17, 17, 18, 19, 20, 21, 22, 23, 24, 25,
+    26, 27, 28, 29, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 40, 41,
+    43, 44, 45, 47, 49, 51, 53, 55, 56, 58, 59, 61, 62, 63, 64, 66,
+    68, 70, 72, 74, 77, 79, 81, 83, 85, 88, 90, 93, 96, 98, 101, 103,
+    106, 108, 111, 114, 117, 120, 123, 126, 130, 133, 136, 140, 143, 146, 150, 154,
+    157, 160, 164, 167, 170, 173, 176, 180, 183, 186, 188, 190, 192, 194, 196, 198,
+    200, 202, 204, 206, 208, 210, 211, 213, 215, 216, 217, 218, 219, 220, 222, 224,
+    225, 226, 227, 228, 229, 230, 231, 232, 233, 234, 235, 236, 237, 238, 239, 239,
+    240, 240, 241, 242, 242, 243, 244, 244, 245, 246, 246, 247, 248, 248, 249, 249,
+    249, 250, 250, 250, 251, 251, 251, 251, 252, 252, 252, 252, 253, 253, 253, 253,
+    253, 253, 254, 254, 254, 254, 254, 254, 255, 255, 255, 255, 255, 255, 255, 255,
+};
+
+static uint8_t to_byte(float v)
+{
+    /* Truncation toward zero; the limits only matter for frames wider or
+     * taller than single precision can address exactly. */
+    if (!(v > 0.0f))
+        return 0;
+    if (v >= 255.0f)
+        return 255;
+    return (uint8_t)v;
+}
+
+convert_bgr sample_bilinear(const uint8_t* frame, uint32_t width, uint32_t height, float x, float y)
+{
+    const uint32_t last_x = width - 1u;
+    const uint32_t last_y = height - 1u;
+    const float max_x = (float)last_x;
+    const float max_y = (float)last_y;
+
+    if (!(x > 0.0f))
+        x = 0.0f;
+    else if (x > max_x)
+        x = max_x;
+    if (!(y > 0.0f))
+        y = 0.0f;
+    else if (y > max_y)
+        y = max_y;
+
+    uint32_t x0 = (uint32_t)x;
+    uint32_t y0 = (uint32_t)y;
+    /* (float)last_x may round up above last_x for very wide frames. */
+    if (x0 > last_x)
+        x0 = last_x;
+    if (y0 > last_y)
+        y0 = last_y;
+    const uint32_t x1 = x0 < last_x ? x0 + 1u : last_x;
+    const uint32_t y1 = y0 < last_y ? y0 + 1u : last_y;
+
+    const float fx = x - (float)x0;
+    const float fy = y - (float)y0;
+    const float w00 = (1.0f - fx) * (1.0f - fy);
+    const float w10 = fx * (1.0f - fy);
+    const float w01 = (1.0f - fx) * fy;
+    const float w11 = fx * fy;
+
+    const size_t row0 = (size_t)y0 * width;
+    const size_t row1 = (size_t)y1 * width;
+    const uint8_t* p00 = frame + 3u * (row0 + x0);
+    const uint8_t* p10 = frame + 3u * (row0 + x1);
+    const uint8_t* p01 = frame + 3u * (row1 + x0);
+    const uint8_t* p11 = frame + 3u * (row1 + x1);
+
+    uint8_t out[3];
+    for (int k = 0; k < 3; ++k) {
+        float v = (float)p00[k] * w00;
+        v = v + (float)p10[k] * w10;
+        v = v + (float)p01[k] * w01;
+        v = v + (float)p11[k] * w11;
+        out[k] = to_byte(v);
+    }
+    convert_bgr result = {out[0], out[1], out[2]};
+    return result;
+}
+
+uint64_t convert_plane_bytes(uint32_t lights)
+{
+    return ((uint64_t)FAN_BITS_PER_LED * lights + 7u) / 8u;
+}
+
+void convert_pack_plane(const convert_bgr* values, uint32_t lights, uint32_t plane, uint8_t* out)
+{
+    const uint64_t bytes = convert_plane_bytes(lights);
+    memset(out, 0, (size_t)bytes);
+    const unsigned shift = 7u - plane;
+    uint64_t bit = 8u * bytes - (uint64_t)FAN_BITS_PER_LED * lights; /* leading pad bits */
+    for (uint32_t t = 0; t < lights; ++t) {
+        const uint8_t channel[3] = {values[t].b, values[t].g, values[t].r};
+        for (int k = 0; k < 3; ++k) {
+            if ((channel[k] >> shift) & 1u)
+                out[bit >> 3] |= (uint8_t)(0x80u >> (bit & 7u));
+            ++bit;
+        }
+    }
+}
+
+int convert_pad_output(FILE* out)
+{
+    static const uint8_t zeros[4096];
+    const int64_t size = engine_tell(out);
+    if (size < 0)
+        return -1;
+    const uint64_t rest = (uint64_t)size % FAN_PAD_GRANULE;
+    if (rest == 0)
+        return 0;
+    uint64_t pad = FAN_PAD_GRANULE - rest;
+    while (pad > 0) {
+        const size_t chunk = pad < sizeof zeros ? (size_t)pad : sizeof zeros;
+        if (fwrite(zeros, 1, chunk, out) != chunk)
+            return -1;
+        pad -= chunk;
+    }
+    return 0;
+}
+
+int convert_finish_output(FILE* out, const char* path)
+{
+    char err[256];
+    int rc = 0;
+    if (convert_pad_output(out) != 0 || fflush(out) != 0 || ferror(out)) {
+        util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, "write to %s failed, reasone:%s", path,
+                 engine_strerror(errno, err, sizeof err));
+        rc = -1;
+    }
+    if (fclose(out) != 0 && rc == 0) {
+        util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, "close %s failed, reasone:%s", path,
+                 engine_strerror(errno, err, sizeof err));
+        rc = -1;
+    }
+    return rc;
+}

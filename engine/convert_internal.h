@@ -1,0 +1,152 @@
+/* Engine internals for the workers, the fast path, benchmarks, fuzzers and
+ * tests. Applications use convert.h only.
+ *
+ * Job records are zero-filled heap blocks; string fields hold UTF-8,
+ * NUL-terminated, cut at CONVERT_PATH_SIZE - 1 bytes. A worker owns the
+ * record it is given: it calls the callback exactly once (if non-NULL), after
+ * the output file is closed, then frees the record. New fields go at the end
+ * of a record, never in the middle. */
+#ifndef SPINDRA_CONVERT_INTERNAL_H
+#define SPINDRA_CONVERT_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include "convert.h"
+#include "fan_format.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CONVERT_LOG_TAG "MEDIA"
+#define CONVERT_LOG_LEVEL 5
+#define CONVERT_THREAD_STACK_SIZE 4194304u /* 4 MiB: the log buffer is 128 KiB */
+#define CONVERT_360_MAX_ITEMS 3
+#define CONVERT_TWO_PI 6.283185307179586
+
+/* Flat (polar) job. */
+typedef struct convert_job {
+    char frames_resized_file[CONVERT_PATH_SIZE];
+    uint32_t in_width;
+    uint32_t in_height;
+    char in_aud_path[CONVERT_PATH_SIZE];
+    int32_t center_x;
+    int32_t center_y;
+    int32_t is_360;
+    char out_path[CONVERT_PATH_SIZE];
+    uint32_t radius;
+    uint32_t lights;
+    uint32_t lines;
+    uint32_t colorDeep;
+    double gamma;
+    double min_brightness;
+    int32_t change_brightness_lights;
+    convert_result_cb callback;
+    void* ctx;
+} convert_job;
+
+/* One input of a 360 job. */
+typedef struct convert_360_item {
+    char path[CONVERT_PATH_SIZE];
+    int32_t in_width;
+    int32_t in_height;
+    int32_t center_x;
+    int32_t center_y;
+} convert_360_item;
+
+/* 360 (column) job. */
+typedef struct convert_360_job {
+    convert_360_item items[CONVERT_360_MAX_ITEMS];
+    uint32_t item_count;
+    int32_t is_360;
+    char in_aud_path[CONVERT_PATH_SIZE];
+    char out_path[CONVERT_PATH_SIZE];
+    int32_t destTotalWidth;
+    int32_t destTotalHeight;
+    int32_t destItemWidth;
+    int32_t destItemHeight;
+    uint32_t lights;
+    uint32_t lines;
+    uint32_t colorDeep;
+    convert_result_cb callback;
+    void* ctx;
+} convert_360_job;
+
+/* One pixel or LED value, channels in file order. */
+typedef struct convert_bgr {
+    uint8_t b, g, r;
+} convert_bgr;
+
+/* A parsed job description: exactly one of flat / wide is non-NULL. */
+typedef struct convert_parsed_job {
+    int is_360;             /* 1: wide is set; 0: flat is set */
+    convert_job* flat;
+    convert_360_job* wide;
+} convert_parsed_job;
+
+/* The fixed tone curve applied to every channel value before packing. */
+extern const uint8_t tone_table[256];
+
+/* Parses a job description into a fresh heap record without starting a
+ * thread; logs exactly as convert_start. Returns 0 with *out filled (the
+ * caller then runs the record's worker, which frees it, or frees it itself
+ * with free()), or convert_start's codes 1 (json NULL), 2 (not JSON),
+ * 3 (360 job without a list array), -1 (no memory for the record); on a
+ * non-zero code *out is zeroed and nothing is allocated. */
+int32_t convert_parse_job(const char* json, convert_result_cb callback, void* ctx,
+                          convert_parsed_job* out);
+
+/* Runs a parsed job on the calling thread with the worker convert_start
+ * would use (flat jobs: the dispatched flat worker). Consumes the record. */
+void convert_run_job(convert_parsed_job* job);
+
+/* How convert_start starts a worker thread: returns 0 or the operating
+ * system's error code. Tests replace it to provoke a failed start; NULL
+ * restores the platform's detached-thread starter. Not thread-safe: set it
+ * only while no job is being started. */
+typedef unsigned long (*convert_thread_starter)(void (*fn)(void*), void* arg, size_t stack_size);
+void convert_set_thread_starter(convert_thread_starter starter);
+
+/* The reference flat worker: polar resampling, tone curve, brightness ramp,
+ * bit planes, audio, padding. Always returns 0; reports through the callback
+ * and frees job. */
+int convert_worker(convert_job* job);
+
+/* The 360 worker: each line is one pixel column of up to three inputs. Always
+ * returns 0; reports through the callback and frees job. */
+int convert_360_worker(convert_360_job* job);
+
+/* Bilinear sample of a bgr24 frame (rows of width x 3 bytes, no padding) at
+ * (x, y) in pixels. The position is clamped to the frame, so the frame is
+ * never read outside its bounds. Each channel is
+ * p00*((1-fx)*(1-fy)) + p10*(fx*(1-fy)) + p01*((1-fx)*fy) + p11*(fx*fy)
+ * summed left to right in single precision and truncated. width and height
+ * must be at least 1. */
+convert_bgr sample_bilinear(const uint8_t* frame, uint32_t width, uint32_t height, float x, float y);
+
+/* Bytes per bit plane for a line of `lights` LEDs: ceil(3 * lights / 8). */
+uint64_t convert_plane_bytes(uint32_t lights);
+
+/* Packs bit plane `plane` (0 = most significant bit, bit 7 - plane of each
+ * value) of a line of `lights` LED values into out (convert_plane_bytes(lights)
+ * bytes): leading pad bits zero, then blue, green, red bits of LED 0, 1, ...,
+ * most significant bit of each byte first. */
+void convert_pack_plane(const convert_bgr* values, uint32_t lights, uint32_t plane, uint8_t* out);
+
+/* Appends zero bytes to an output positioned at its end so that its size is a
+ * multiple of FAN_PAD_GRANULE. Returns 0 on success. */
+int convert_pad_output(FILE* out);
+
+/* Completes an output file: pads it, flushes and closes it. Returns 0 when
+ * every byte reached the file; otherwise logs "write to %s failed, ..." or
+ * "close %s failed, ..." and returns -1 (buffered writes can fail only here,
+ * for example on a full disk). The stream is closed in either case. */
+int convert_finish_output(FILE* out, const char* path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,241 @@
+// Helpers shared by the engine tests: temporary frame files, job
+// descriptions, synchronous and threaded runs, and capture of the engine's
+// log lines (which go to standard output).
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QVector>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "convert_internal.h"
+#include "fan_file.h"
+
+namespace enginetest {
+
+// Redirects file descriptor 1 into a temporary file while alive; text()
+// returns everything written so far (both stdio and raw writes).
+class StdoutCapture
+{
+public:
+    StdoutCapture()
+    {
+        std::fflush(stdout);
+        m_path = QDir::temp().filePath(QStringLiteral("spindra-capture-%1-%2.txt")
+                                           .arg(QCoreApplication::applicationPid())
+                                           .arg(reinterpret_cast<quintptr>(this)));
+        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        m_saved = ::dup(1);
+        if (m_fd >= 0 && m_saved >= 0)
+            ::dup2(m_fd, 1);
+    }
+    ~StdoutCapture()
+    {
+        stop();
+        if (m_fd >= 0)
+            ::close(m_fd);
+        QFile::remove(m_path);
+    }
+    void stop()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stdout);
+        ::dup2(m_saved, 1);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QString text() const
+    {
+        std::fflush(stdout);
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
+        return QString::fromUtf8(file.readAll());
+    }
+    QStringList lines() const { return text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    int m_saved = -1;
+};
+
+// What the engine's callback reported.
+struct CallbackRecord
+{
+    QMutex mutex;
+    int calls = 0;
+    int failed = -1;
+    QString outPath;
+    QString message;
+    bool outputOpenAtCallback = false;
+    qint64 sizeAtCallback = -1;
+    Qt::HANDLE thread = nullptr;
+};
+
+// True when this process holds a descriptor on path.
+inline bool processHasOpen(const QString& path)
+{
+    const QString target = QFileInfo(path).absoluteFilePath();
+    QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& entry : fds.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        const QString link = QFile::symLinkTarget(fds.filePath(entry));
+        if (!link.isEmpty() && link == target)
+            return true;
+    }
+    return false;
+}
+
+extern "C" inline void recordCallback(void* ctx, int failed, const char* outPath, const char* message)
+{
+    auto* record = static_cast<CallbackRecord*>(ctx);
+    QMutexLocker lock(&record->mutex);
+    record->calls += 1;
+    record->failed = failed;
+    record->outPath = QString::fromUtf8(outPath);
+    record->message = QString::fromUtf8(message);
+    record->outputOpenAtCallback = processHasOpen(record->outPath);
+    record->sizeAtCallback = QFileInfo(record->outPath).exists() ? QFileInfo(record->outPath).size() : -1;
+    record->thread = QThread::currentThreadId();
+}
+
+inline QByteArray toJson(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// Parses and runs a job on the calling thread; returns the parse code.
+inline int runSync(const QByteArray& json, CallbackRecord* record)
+{
+    convert_parsed_job job;
+    const int rc = convert_parse_job(json.constData(), recordCallback, record, &job);
+    if (rc == 0)
+        convert_run_job(&job);
+    return rc;
+}
+
+// A bgr24 frame filled with one colour.
+inline QByteArray solidFrame(int width, int height, quint8 b, quint8 g, quint8 r)
+{
+    QByteArray frame;
+    frame.reserve(width * height * 3);
+    for (int i = 0; i < width * height; ++i) {
+        frame.append(char(b));
+        frame.append(char(g));
+        frame.append(char(r));
+    }
+    return frame;
+}
+
+inline void setPixel(QByteArray& frame, int width, int x, int y, quint8 b, quint8 g, quint8 r)
+{
+    const int at = 3 * (y * width + x);
+    frame[at] = char(b);
+    frame[at + 1] = char(g);
+    frame[at + 2] = char(r);
+}
+
+inline bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A flat job description with every key the job builder writes.
+inline QJsonObject flatJob(const QString& frames, int width, int height, const QString& out, int lights, int lines,
+                           int colorDeep, int centerX, int centerY)
+{
+    QJsonObject job;
+    job.insert(QStringLiteral("is_360"), false);
+    job.insert(QStringLiteral("frames_resized_file"), frames);
+    job.insert(QStringLiteral("in_width"), width);
+    job.insert(QStringLiteral("in_height"), height);
+    job.insert(QStringLiteral("in_aud_path"), QString());
+    job.insert(QStringLiteral("out_path"), out);
+    job.insert(QStringLiteral("radius"), lights);
+    job.insert(QStringLiteral("center_x"), centerX);
+    job.insert(QStringLiteral("center_y"), centerY);
+    job.insert(QStringLiteral("lights"), lights);
+    job.insert(QStringLiteral("lines"), lines);
+    job.insert(QStringLiteral("colorDeep"), colorDeep);
+    job.insert(QStringLiteral("gamma"), 1.0);
+    job.insert(QStringLiteral("min_brightness"), 1.0);
+    job.insert(QStringLiteral("change_brightness_lights"), 0);
+    return job;
+}
+
+// A decoded fan file: frames of lines x lights x (b, g, r) plus audio.
+struct DecodedFile
+{
+    int status = -1;
+    fan_file_layout layout{};
+    quint64 frames = 0;     // whole records
+    quint64 framesMin = 0;  // without trailing all-zero records inside the padding
+    QVector<QByteArray> values; // per frame, lines * lights * 3 bytes
+    QVector<QByteArray> audio;  // per frame, 1600 bytes
+    int padBitStatus = FAN_FILE_OK;
+
+    // Value of channel (0 blue, 1 green, 2 red) of LED t on line l of frame k.
+    int at(int k, int l, int t, int channel) const
+    {
+        return quint8(values[k][(l * int(layout.lights) + t) * 3 + channel]);
+    }
+};
+
+inline DecodedFile decodeFile(const QString& path, uint32_t lines, uint32_t lights, uint32_t colorDeep)
+{
+    DecodedFile decoded;
+    fan_file file;
+    decoded.status = fan_file_open(&file, QFile::encodeName(path).constData(), lines, lights, colorDeep);
+    if (decoded.status != FAN_FILE_OK)
+        return decoded;
+    decoded.layout = file.layout;
+    decoded.frames = file.frame_count;
+    decoded.framesMin = file.frame_count_min;
+    QByteArray light(int(file.layout.light_bytes), '\0');
+    for (quint64 k = 0; k < file.frame_count; ++k) {
+        QByteArray audio(int(FAN_AUDIO_BLOCK), '\0');
+        fan_file_read_frame(&file, k, reinterpret_cast<uint8_t*>(light.data()),
+                            reinterpret_cast<uint8_t*>(audio.data()));
+        QByteArray values(int(lines * lights * 3), '\0');
+        const int rc = fan_file_decode_frame(&file.layout, reinterpret_cast<const uint8_t*>(light.constData()),
+                                             reinterpret_cast<uint8_t*>(values.data()));
+        if (rc != FAN_FILE_OK)
+            decoded.padBitStatus = rc;
+        decoded.values.append(values);
+        decoded.audio.append(audio);
+    }
+    fan_file_close(&file);
+    return decoded;
+}
+
+// Size of a written file of n frames.
+inline qint64 expectedSize(uint32_t lines, uint32_t lights, uint32_t colorDeep, quint64 frames)
+{
+    fan_file_layout layout;
+    fan_file_layout_init(&layout, lines, lights, colorDeep);
+    return qint64(fan_file_padded_size(&layout, frames));
+}
+
+} // namespace enginetest

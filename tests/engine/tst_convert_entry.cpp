@@ -1,0 +1,270 @@
+// The engine entry: return codes, the job description's fallbacks, the
+// callback contract and jobs running side by side.
+#include <QtTest>
+
+#include <QSemaphore>
+#include <cerrno>
+
+#include "engine_test_support.h"
+
+using namespace enginetest;
+
+namespace {
+
+struct Waiter
+{
+    CallbackRecord record;
+    QSemaphore done;
+};
+
+extern "C" void waitCallback(void* ctx, int failed, const char* outPath, const char* message)
+{
+    auto* waiter = static_cast<Waiter*>(ctx);
+    recordCallback(&waiter->record, failed, outPath, message);
+    waiter->done.release();
+}
+
+unsigned long failingStarter(void (*)(void*), void*, size_t)
+{
+    return EAGAIN;
+}
+
+} // namespace
+
+class TestConvertEntry : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+private slots:
+    void initTestCase() { QVERIFY(m_dir.isValid()); }
+
+    void refusedJobs_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<bool>("nullText");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("null") << QByteArray() << true << 1 << QStringLiteral("[MEDIA] cfg is NULL, exit");
+        QTest::newRow("not JSON") << QByteArray("{\"lights\": ") << false << 2
+                                  << QStringLiteral("[MEDIA] parse json failed, json:{\"lights\": ");
+        QTest::newRow("empty text") << QByteArray("") << false << 2 << QStringLiteral("[MEDIA] parse json failed, json:");
+        QTest::newRow("360 without list") << QByteArray("{\"is_360\": true}") << false << 3
+                                          << QStringLiteral("[MEDIA] parse json list failed, json:{\"is_360\": true}");
+        QTest::newRow("360 list is an object") << QByteArray("{\"is_360\": true, \"list\": {}}") << false << 3
+                                               << QStringLiteral("[Util] not found or not a object [list]");
+    }
+    void refusedJobs()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(bool, nullText);
+        QFETCH(int, code);
+        QFETCH(QString, logged);
+        Waiter waiter;
+        StdoutCapture capture;
+        const int rc = convert_start(nullText ? nullptr : json.constData(), waitCallback, &waiter);
+        capture.stop();
+        QCOMPARE(rc, code);
+        QVERIFY2(capture.text().contains(logged), qPrintable(capture.text()));
+        QCOMPARE(waiter.record.calls, 0);
+
+        convert_parsed_job job;
+        job.flat = reinterpret_cast<convert_job*>(this); // must be cleared
+        QCOMPARE(convert_parse_job(nullText ? nullptr : json.constData(), nullptr, nullptr, &job), code);
+        QVERIFY(!job.flat && !job.wide);
+    }
+
+    void threadStartFailure()
+    {
+        convert_set_thread_starter(failingStarter);
+        Waiter waiter;
+        const QByteArray json = toJson(flatJob(path("x.bgr"), 2, 2, path("x.bin"), 1, 1, 1, 0, 0));
+        StdoutCapture capture;
+        const int rc = convert_start(json.constData(), waitCallback, &waiter);
+        capture.stop();
+        convert_set_thread_starter(nullptr);
+        QCOMPARE(rc, -1);
+        QVERIFY(capture.text().contains(QStringLiteral("[MEDIA] Error creating thread: %1").arg(EAGAIN)));
+        QCOMPARE(waiter.record.calls, 0);
+        QVERIFY(!QFile::exists(path("x.bin")));
+    }
+
+    void flatFallbacks()
+    {
+        StdoutCapture capture;
+        convert_parsed_job job;
+        QCOMPARE(convert_parse_job("{\"is_360\": 1, \"out_path\": \"o.bin\"}", nullptr, nullptr, &job), 0);
+        capture.stop();
+        QCOMPARE(job.is_360, 0); // a number is not the boolean true
+        QVERIFY(job.flat);
+        QCOMPARE(job.flat->is_360, -1);
+        QCOMPARE(QString::fromUtf8(job.flat->out_path), QStringLiteral("o.bin"));
+        QCOMPARE(job.flat->frames_resized_file[0], '\0');
+        QCOMPARE(job.flat->lights, 0xffffffffu);
+        QCOMPARE(job.flat->in_width, 0xffffffffu);
+        QCOMPARE(job.flat->center_x, -1);
+        QCOMPARE(job.flat->gamma, 1.0);
+        QCOMPARE(job.flat->min_brightness, 1.0);
+        QCOMPARE(job.flat->change_brightness_lights, -1);
+        const QString log = capture.text();
+        QVERIFY(log.contains(QStringLiteral("[Util] not found or not a number [is_360]")));
+        QVERIFY(log.contains(QStringLiteral("[Util] not found or not a number [gamma]")));
+        QVERIFY(log.contains(QStringLiteral("[Util] not found or not a string [frames_resized_file]")));
+        free(job.flat);
+    }
+
+    void longPathsAreCut()
+    {
+        const QString longPath = QStringLiteral("/tmp/") + QString(1495, QLatin1Char('p'));
+        QJsonObject flat = flatJob(longPath, 2, 2, longPath, 1, 1, 1, 0, 0);
+        flat.insert(QStringLiteral("in_aud_path"), longPath);
+        convert_parsed_job job;
+        StdoutCapture capture;
+        QCOMPARE(convert_parse_job(toJson(flat).constData(), nullptr, nullptr, &job), 0);
+        capture.stop();
+        QCOMPARE(strlen(job.flat->out_path), size_t(1023));
+        QCOMPARE(strlen(job.flat->frames_resized_file), size_t(1023));
+        QCOMPARE(strlen(job.flat->in_aud_path), size_t(1023));
+        QCOMPARE(QByteArray(job.flat->out_path), longPath.toUtf8().left(1023));
+        free(job.flat);
+    }
+
+    void list360_data()
+    {
+        QTest::addColumn<int>("elements");
+        QTest::addColumn<int>("count");
+        QTest::newRow("empty list") << 0 << 0;
+        QTest::newRow("two") << 2 << 2;
+        QTest::newRow("five read as three") << 5 << 3;
+    }
+    void list360()
+    {
+        QFETCH(int, elements);
+        QFETCH(int, count);
+        QJsonArray list;
+        for (int i = 0; i < elements; ++i) {
+            QJsonObject item;
+            item.insert(QStringLiteral("frames_resized_file"), QStringLiteral("in%1.bgr").arg(i));
+            item.insert(QStringLiteral("in_width"), 10 + i);
+            item.insert(QStringLiteral("in_height"), 20 + i);
+            item.insert(QStringLiteral("center_x"), 30 + i);
+            item.insert(QStringLiteral("center_y"), 40 + i);
+            list.append(item);
+        }
+        QJsonObject json;
+        json.insert(QStringLiteral("is_360"), true);
+        json.insert(QStringLiteral("out_path"), path(QStringLiteral("wide.bin")));
+        json.insert(QStringLiteral("lights"), 4);
+        json.insert(QStringLiteral("lines"), 8);
+        json.insert(QStringLiteral("colorDeep"), 3);
+        json.insert(QStringLiteral("destItemWidth"), 2);
+        json.insert(QStringLiteral("destItemHeight"), 4);
+        json.insert(QStringLiteral("list"), list);
+        convert_parsed_job job;
+        StdoutCapture capture;
+        QCOMPARE(convert_parse_job(toJson(json).constData(), nullptr, nullptr, &job), 0);
+        capture.stop();
+        QCOMPARE(job.is_360, 1);
+        QVERIFY(job.wide);
+        QCOMPARE(job.wide->item_count, uint32_t(count));
+        QCOMPARE(job.wide->is_360, 1);
+        QCOMPARE(job.wide->destTotalWidth, -1);
+        QCOMPARE(job.wide->destItemWidth, 2);
+        for (int i = 0; i < count; ++i) {
+            QCOMPARE(QString::fromUtf8(job.wide->items[i].path), QStringLiteral("in%1.bgr").arg(i));
+            QCOMPARE(job.wide->items[i].in_width, 10 + i);
+            QCOMPARE(job.wide->items[i].center_y, 40 + i);
+        }
+        free(job.wide);
+
+        if (elements == 0) {
+            // Accepted, and the worker then fails on the item count.
+            Waiter waiter;
+            StdoutCapture run;
+            QCOMPARE(convert_start(toJson(json).constData(), waitCallback, &waiter), 0);
+            QVERIFY(waiter.done.tryAcquire(1, 30000));
+            QCOMPARE(waiter.record.failed, 1);
+            QCOMPARE(waiter.record.message, QStringLiteral("failed"));
+        }
+    }
+
+    void callbackOnceAfterClose_data()
+    {
+        QTest::addColumn<int>("frameBytes");
+        QTest::addColumn<QString>("outName");
+        QTest::addColumn<int>("failed");
+        QTest::newRow("success") << 2 * 48 << "once.bin" << 0;
+        QTest::newRow("no whole frame") << 20 << "once.bin" << 1;
+        QTest::newRow("output not creatable") << 48 << "missing-dir/once.bin" << 1;
+    }
+    void callbackOnceAfterClose()
+    {
+        QFETCH(int, frameBytes);
+        QFETCH(QString, outName);
+        QFETCH(int, failed);
+        const QString frames = path(QStringLiteral("once.bgr"));
+        QVERIFY(writeFile(frames, solidFrame(4, 4, 80, 90, 100).repeated(2).left(frameBytes)));
+        const QString out = path(outName);
+        CallbackRecord record;
+        StdoutCapture capture;
+        QCOMPARE(runSync(toJson(flatJob(frames, 4, 4, out, 2, 3, 2, 2, 2)), &record), 0);
+        capture.stop();
+        QCOMPARE(record.calls, 1);
+        QCOMPARE(record.failed, failed);
+        QCOMPARE(record.message, failed ? QStringLiteral("failed") : QStringLiteral("ok"));
+        QCOMPARE(record.outPath, out);
+        QVERIFY(!record.outputOpenAtCallback);
+        if (QFile::exists(out)) {
+            QCOMPARE(record.sizeAtCallback, QFileInfo(out).size());
+            QCOMPARE(record.sizeAtCallback % FAN_PAD_GRANULE, qint64(0));
+        }
+        // The record is freed after the callback, then the last line follows.
+        QVERIFY(capture.lines().last().endsWith(QStringLiteral(">> finish")));
+    }
+
+    void twoJobsAtOnce()
+    {
+        // Two threaded jobs with different pictures and outputs; each must
+        // give exactly the bytes of the same job run alone.
+        QByteArray picture[2] = {solidFrame(12, 12, 30, 60, 90), solidFrame(12, 12, 200, 10, 120)};
+        setPixel(picture[1], 12, 9, 6, 255, 255, 255);
+        QByteArray reference[2];
+        for (int i = 0; i < 2; ++i) {
+            const QString frames = path(QStringLiteral("twin%1.bgr").arg(i));
+            QVERIFY(writeFile(frames, picture[i].repeated(4)));
+            CallbackRecord record;
+            StdoutCapture capture;
+            runSync(toJson(flatJob(frames, 12, 12, path(QStringLiteral("ref%1.bin").arg(i)), 5, 24, 5, 6, 6)),
+                    &record);
+            reference[i] = readFile(path(QStringLiteral("ref%1.bin").arg(i)));
+            QCOMPARE(record.failed, 0);
+        }
+
+        Waiter waiter[2];
+        StdoutCapture capture;
+        for (int i = 0; i < 2; ++i) {
+            const QByteArray json = toJson(flatJob(path(QStringLiteral("twin%1.bgr").arg(i)), 12, 12,
+                                                   path(QStringLiteral("twin%1.bin").arg(i)), 5, 24, 5, 6, 6));
+            QCOMPARE(convert_start(json.constData(), waitCallback, &waiter[i]), 0);
+        }
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(waiter[i].done.tryAcquire(1, 30000));
+            QCOMPARE(waiter[i].record.failed, 0);
+            QVERIFY(waiter[i].record.thread != QThread::currentThreadId());
+            QVERIFY(!waiter[i].record.outputOpenAtCallback);
+            QCOMPARE(readFile(path(QStringLiteral("twin%1.bin").arg(i))), reference[i]);
+        }
+        QVERIFY(waiter[0].record.thread != waiter[1].record.thread);
+        // Exactly once: no second call arrives while the workers finish.
+        QTRY_VERIFY_WITH_TIMEOUT(capture.text().count(QStringLiteral("[MEDIA] >> finish")) == 2, 30000);
+        capture.stop();
+        QCOMPARE(waiter[0].record.calls, 1);
+        QCOMPARE(waiter[1].record.calls, 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConvertEntry)
+#include "tst_convert_entry.moc"

@@ -1,0 +1,67 @@
+#include "job_mode.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include <QFile>
+
+#include "convert.h"
+
+namespace {
+
+struct JobWait {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    int failed = 1;
+    QString outPath;
+};
+
+void onEngineResult(void* ctx, int failed, const char* outPath, const char* /*message*/)
+{
+    auto* wait = static_cast<JobWait*>(ctx);
+    std::lock_guard<std::mutex> lock(wait->mutex);
+    wait->failed = failed;
+    wait->outPath = QString::fromUtf8(outPath ? outPath : "");
+    wait->finished = true;
+    wait->done.notify_all();
+}
+
+void printError(const QString& text)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "spindra-convert: %s\n", text.toLocal8Bit().constData());
+}
+
+} // namespace
+
+int runJobMode(const QString& jobFile)
+{
+    QFile file(jobFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        printError(QStringLiteral("cannot read the job file %1: %2").arg(jobFile, file.errorString()));
+        return JobModeRefused;
+    }
+    const QByteArray json = file.readAll();
+    file.close();
+
+    // The wait record outlives the job: the engine calls back exactly once
+    // after it accepted the job, and never when it refused it.
+    static JobWait wait;
+    const int32_t rc = convert_start(json.constData(), onEngineResult, &wait);
+    if (rc != 0) {
+        printError(QStringLiteral("the engine refused the job (return code %1)").arg(rc));
+        return JobModeRefused;
+    }
+
+    std::unique_lock<std::mutex> lock(wait.mutex);
+    wait.done.wait(lock, [] { return wait.finished; });
+    std::fflush(stdout);
+    if (wait.failed) {
+        printError(QStringLiteral("the conversion failed: %1").arg(wait.outPath));
+        return JobModeFailed;
+    }
+    std::fprintf(stderr, "spindra-convert: wrote %s\n", wait.outPath.toLocal8Bit().constData());
+    return JobModeOk;
+}
