@@ -93,6 +93,7 @@ private slots:
     void modelFolderUnavailable();
     void emptyFileName();
     void silentJobCleansUp();
+    void realEngine();
 
 private:
     MediaInfo* request(const QString& input, bool isVideo);
@@ -444,6 +445,29 @@ void TestMediaJob::silentJobCleansUp()
                          true, QStringLiteral("00003"), {}, {}, {});
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QVERIFY(QFileInfo::exists(outRoot + QStringLiteral("/RIGEL/00_00003.bin")));
+    QVERIFY(entries(tempFolder()).isEmpty());
+    delete info;
+}
+
+void TestMediaJob::realEngine()
+{
+    // The whole road with the real engine: 1 s of video with sound becomes
+    // 20 frame records of an 8-LED, 16-line, 3-bit fan.
+    setEngineEntry(nullptr);
+    MediaInfo* info = request(clip, true);
+    Record rec;
+    run(rec, info, QStringLiteral("real.bin"), true);
+    setEngineEntry(&fakeEngine);
+    QVERIFY2(rec.success, qPrintable(rec.events.join(QLatin1Char('|'))));
+    const QByteArray fan = readAll(rec.path);
+    const int record = 16 * 3 * 3 + 1600;
+    QCOMPARE(fan.size(), 57600); // 812 + 20 records, padded to 28800
+    for (int k = 0; k < 20; ++k) {
+        const QByteArray audio = fan.mid(812 + k * record + record - 1600, 1600);
+        QVERIFY2(audio.count('\0') < 1600 && audio.count(char(128)) < 1600, qPrintable(QString::number(k)));
+    }
+    QVERIFY(fan.mid(812 + 20 * record).count('\0') == fan.size() - 812 - 20 * record);
+    QVERIFY(rec.events.contains(QStringLiteral("log:rsult:SUCCESS path:%1 msg:ok").arg(rec.path)));
     QVERIFY(entries(tempFolder()).isEmpty());
     delete info;
 }
