@@ -1,0 +1,84 @@
+/* The fast flat worker: the same fan file, byte for byte, as convert_worker,
+ * with the per-job geometry computed once instead of once per frame.
+ *
+ * Every frame of a job samples the same positions, so a sampling plan is
+ * built when the job starts: for each LED the tap offsets and fractional
+ * positions of its four sub-samples, and one lookup table per distance from
+ * the centre that folds the tone curve and the brightness ramp together. Per
+ * frame the worker only gathers and weighs pixels (eight LEDs at a time where
+ * the processor has AVX2, chosen at run time), averages, looks the result up
+ * and packs the bit planes eight values at a time. The lines of a frame are
+ * split over worker threads; the job thread reads the next frame and writes
+ * the previous one while they convert. The arithmetic is the reference's, in
+ * the same order and precision, so the output does not depend on the kernel
+ * or the number of threads.
+ *
+ * Jobs the fast path does not handle (invalid parameters, frames wider or
+ * taller than single precision addresses exactly, no memory for the plan)
+ * are handed to convert_worker unchanged, so every failure is reported
+ * exactly as the reference reports it. */
+#ifndef SPINDRA_CONVERT_FAST_H
+#define SPINDRA_CONVERT_FAST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "convert_internal.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Environment variable that caps the number of converting threads (a
+ * positive integer; anything else is ignored). */
+#define CONVERT_FAST_THREADS_ENV "SPINDRA_ENGINE_THREADS"
+
+/* The per-frame kernels. AUTO picks the best one the processor supports. */
+typedef enum convert_fast_kernel {
+    CONVERT_FAST_KERNEL_AUTO = 0,
+    CONVERT_FAST_KERNEL_GENERIC = 1, /* plain C, any processor */
+    CONVERT_FAST_KERNEL_AVX2 = 2     /* x86-64 with AVX2 */
+} convert_fast_kernel;
+
+typedef struct convert_fast_options {
+    unsigned threads;           /* converting threads; 0: convert_fast_default_threads() */
+    convert_fast_kernel kernel; /* AUTO, or a kernel to force (falls back when unsupported) */
+} convert_fast_options;
+
+/* Thread function with the contract of convert_worker: reports once through
+ * the job's callback, frees the job, returns 0. */
+int convert_fast_worker(convert_job* job);
+
+/* The same with explicit options (NULL: defaults). Benchmarks and tests use
+ * it to compare thread counts and kernels. */
+int convert_fast_worker_with(convert_job* job, const convert_fast_options* options);
+
+/* The number of threads a job uses by default: the processor count, capped by
+ * SPINDRA_ENGINE_THREADS when that is set. At least 1. */
+unsigned convert_fast_default_threads(void);
+
+/* The kernel AUTO resolves to on this processor, and a kernel's name. */
+convert_fast_kernel convert_fast_best_kernel(void);
+const char* convert_fast_kernel_name(convert_fast_kernel kernel);
+
+/* The sampling plan of a job, for benchmarks and tests. */
+typedef struct convert_fast_plan convert_fast_plan;
+
+/* Builds the plan of a job the fast path handles; NULL when it does not
+ * (invalid parameters, frame too large) or memory is short. */
+convert_fast_plan* convert_fast_plan_create(const convert_job* job);
+void convert_fast_plan_free(convert_fast_plan* plan);
+
+/* Heap bytes held by the plan. */
+size_t convert_fast_plan_bytes(const convert_fast_plan* plan);
+
+/* Heap bytes a job with this plan holds while it runs with `threads`
+ * converting threads: the plan, two frame and two output buffers, the
+ * per-thread scratch and the audio block (thread stacks not counted). */
+size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
