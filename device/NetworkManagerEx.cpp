@@ -32,10 +32,9 @@ QByteArray NetworkManagerEx::readAnswer(QNetworkReply* reply)
 {
     if (!reply)
         return QByteArray();
-    QByteArray body = reply->readAll();
-    if (answerTooLarge(reply))
+    if (answerTooLarge(reply) || !reply->isOpen())
         return QByteArray();
-    return body;
+    return reply->readAll();
 }
 
 QNetworkReply* NetworkManagerEx::createRequest(Operation op, const QNetworkRequest& request,
@@ -59,6 +58,14 @@ QNetworkReply* NetworkManagerEx::createRequest(Operation op, const QNetworkReque
 
     // The logger is connected first, so it runs before the caller's handlers.
     connect(reply, &QNetworkReply::finished, this, [this, reply]() { logReply(reply); });
+    // Size watch: the announced length, every arrival of data, and progress.
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply]() {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid())
+            watchSize(reply, 0, length.toLongLong());
+    });
+    connect(reply, &QNetworkReply::readyRead, this,
+            [this, reply]() { watchSize(reply, reply->bytesAvailable(), -1); });
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) { watchSize(reply, received, total); });
     return reply;
@@ -66,18 +73,22 @@ QNetworkReply* NetworkManagerEx::createRequest(Operation op, const QNetworkReque
 
 void NetworkManagerEx::watchSize(QNetworkReply* reply, qint64 received, qint64 total)
 {
-    if (cap <= 0 || answerTooLarge(reply) || !reply->isRunning())
+    if (cap <= 0 || answerTooLarge(reply))
         return;
     if (received > cap || total > cap) {
         qWarning() << "device answer too large, giving up:" << reply->url().toString()
                    << "received" << received << "announced" << total << "cap" << cap;
         reply->setProperty(kTooLargeProperty, true);
-        reply->abort();
+        if (reply->isRunning())
+            reply->abort();
     }
 }
 
 void NetworkManagerEx::logReply(QNetworkReply* reply)
 {
+    // Whatever arrived in one last burst is held to the cap as well.
+    if (reply->isOpen())
+        watchSize(reply, reply->bytesAvailable(), -1);
     const QString errorText = reply->errorString();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QString url = reply->url().toString();
@@ -85,5 +96,5 @@ void NetworkManagerEx::logReply(QNetworkReply* reply)
     const char* errorName = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error);
     qDebug() << "⬅️ Reply:" << url << "status:" << status << "error:"
              << (errorName ? errorName : "UnknownError") << errorText;
-    qDebug() << "Data:" << reply->peek(kPeekBytes);
+    qDebug() << "Data:" << (reply->isOpen() ? reply->peek(kPeekBytes) : QByteArray());
 }

@@ -100,7 +100,9 @@ void ConnectionManager::uploadFile(const QString& path, const QString& name,
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const QByteArray answer = NetworkManagerEx::readAnswer(reply);
         qDebug() << "RSP -> status:" << status << " response:" << answer;
-        if (reply->error() == QNetworkReply::NoError) {
+        if (NetworkManagerEx::answerTooLarge(reply)) {
+            report(false, QString::fromLatin1(kTooLargeText));
+        } else if (reply->error() == QNetworkReply::NoError) {
             const QJsonDocument doc = QJsonDocument::fromJson(answer);
             if (doc.isObject()) {
                 const QJsonObject object = doc.object();

@@ -318,7 +318,11 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
             }
             return true;
         });
+    const qint64 received = tmp.size();
     tmp.close();
+    simLog(QStringLiteral("UPLOAD name=%1 filename=%2 bytes=%3")
+               .arg(printable(QByteArray::fromStdString(nameValue)), printable(QByteArray::fromStdString(fileNameHex)))
+               .arg(received));
     auto discard = [&]() { QFile::remove(tmpPath); };
 
     if (opt.uploadDelayMs > 0) {

@@ -2,6 +2,7 @@
 // hardware. Serves the device's HTTP API and WebSocket on loopback.
 #include <QCommandLineParser>
 #include <QDir>
+#include <QLoggingCategory>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <climits>
@@ -132,9 +133,13 @@ int main(int argc, char** argv)
     const QCommandLineOption uploadDelay(QStringLiteral("upload-delay"),
                                          QStringLiteral("Wait MS milliseconds before answering an upload (slow device)."),
                                          QStringLiteral("MS"), QStringLiteral("0"));
-    p.addOptions({host, httpPort, wsPort, model, sw, desc, store, sessionCode, infoCode, statusCode, uploadCode,
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Also print the device library's debug messages on stderr."));
+    p.addOptions({verbose, host, httpPort, wsPort, model, sw, desc, store, sessionCode, infoCode, statusCode, uploadCode,
                   notJson, stall, answer, pad, chunked, httpStatus, noHeartbeat, heartbeats, dropWs, uploadDelay});
     p.process(app);
+    if (!p.isSet(verbose))
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
     auto fail = [](const QString& message) {
         std::fprintf(stderr, "fan-sim: %s (see --help)\n", qPrintable(message));

@@ -1,0 +1,101 @@
+#include "FanSimProcess.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QThread>
+
+FanSimProcess::FanSimProcess() = default;
+
+FanSimProcess::~FanSimProcess()
+{
+    stop();
+}
+
+bool FanSimProcess::start(const QStringList& args)
+{
+    const QString exe = qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR))
+                        + QStringLiteral("/tools/fan-sim/fan-sim");
+    QStringList full = {QStringLiteral("--http-port"), QStringLiteral("0"), QStringLiteral("--ws-port"),
+                        QStringLiteral("0"), QStringLiteral("--store"), store.path()};
+    full += args;
+    proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    proc.start(exe, full);
+    if (!proc.waitForStarted(5000)) {
+        errorText = QStringLiteral("cannot start %1").arg(exe);
+        return false;
+    }
+    const bool first = waitUntil([this]() { return !lines().isEmpty(); }, 5000);
+    if (!first) {
+        errorText = QStringLiteral("fan-sim printed no first line");
+        return false;
+    }
+    const QRegularExpression re(QStringLiteral("^fan-sim http=(\\d+) ws=(\\d+) "));
+    const QRegularExpressionMatch m = re.match(all.first());
+    if (!m.hasMatch()) {
+        errorText = QStringLiteral("unexpected first line: %1").arg(all.first());
+        return false;
+    }
+    http = m.captured(1).toInt();
+    ws = m.captured(2).toInt();
+    return true;
+}
+
+void FanSimProcess::stop()
+{
+    if (proc.state() == QProcess::NotRunning)
+        return;
+    proc.terminate();
+    if (!proc.waitForFinished(5000)) {
+        proc.kill();
+        proc.waitForFinished(2000);
+    }
+}
+
+DeviceEndpoint FanSimProcess::endpoint() const
+{
+    DeviceEndpoint e;
+    e.host = QStringLiteral("127.0.0.1");
+    e.httpPort = http;
+    e.wsPort = ws;
+    return e;
+}
+
+QStringList FanSimProcess::lines()
+{
+    pending += proc.readAllStandardOutput();
+    int nl;
+    while ((nl = pending.indexOf('\n')) >= 0) {
+        all.append(QString::fromUtf8(pending.left(nl)));
+        pending.remove(0, nl + 1);
+    }
+    return all;
+}
+
+int FanSimProcess::count(const QString& text)
+{
+    int n = 0;
+    for (const QString& l : lines()) {
+        if (l.contains(text))
+            n++;
+    }
+    return n;
+}
+
+bool FanSimProcess::waitUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+bool FanSimProcess::waitForCount(const QString& text, int atLeast, int timeoutMs)
+{
+    return waitUntil([&]() { return count(text) >= atLeast; }, timeoutMs);
+}

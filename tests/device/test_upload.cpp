@@ -1,0 +1,279 @@
+// Uploads of fan files to the fan simulator.
+#include <QFile>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "ConnectionManager.h"
+#include "FanSimProcess.h"
+
+namespace {
+
+struct Report {
+    bool ok;
+    QVariant data;
+};
+
+// A fan file for a model: the fixed header, frames records of random light
+// data and audio, zero padding to a multiple of 28800.
+QByteArray makeFanFile(int lights, int lines, int colorDeep, int frames)
+{
+    QByteArray header(812, '\0');
+    memcpy(header.data(), "POVFILE1", 8);
+    const quint32 values[] = {812, 1600, 28800, 32000, 20, 3};
+    for (int i = 0; i < 6; i++)
+        qToLittleEndian(values[i], header.data() + 8 + 4 * i);
+    const int record = lines * colorDeep * ((3 * lights + 7) / 8) + 1600;
+    QByteArray data = header;
+    QByteArray rec(record, '\0');
+    for (int f = 0; f < frames; f++) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(rec.data()), record / 4);
+        data += rec;
+    }
+    const int pad = (28800 - data.size() % 28800) % 28800;
+    data += QByteArray(pad, '\0');
+    return data;
+}
+
+}  // namespace
+
+class UploadTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void storesFile_data();
+    void storesFile();
+    void missingFile();
+    void timeOut();
+    void deviceAnswers_data();
+    void deviceAnswers();
+    void namesStayInTheStore_data();
+    void namesStayInTheStore();
+
+private:
+    QString writeFile(const QByteArray& bytes, const QString& name = QStringLiteral("fan.bin"));
+    // Uploads and collects reports until settleMs pass after the last one.
+    void upload(ConnectionManager& m, const QString& path, const QString& name, int timeoutMs,
+                QList<Report>* reports, QList<int>* progress, int waitMs = 10000);
+
+    QTemporaryDir* dir = nullptr;
+};
+
+void UploadTest::init()
+{
+    dir = new QTemporaryDir;
+}
+
+void UploadTest::cleanup()
+{
+    delete dir;
+    dir = nullptr;
+}
+
+QString UploadTest::writeFile(const QByteArray& bytes, const QString& name)
+{
+    const QString path = dir->filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+void UploadTest::upload(ConnectionManager& m, const QString& path, const QString& name, int timeoutMs,
+                        QList<Report>* reports, QList<int>* progress, int waitMs)
+{
+    m.uploadFile(
+        path, name, [reports](bool ok, QVariant data) { reports->append({ok, data}); },
+        [progress](int p) { progress->append(p); }, timeoutMs);
+    FanSimProcess::waitUntil([&]() { return !reports->isEmpty(); }, waitMs);
+    QTest::qWait(150);  // later reports of the same upload, if any
+}
+
+void UploadTest::storesFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("hex");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("ascii") << "00_00001.bin" << "30305f30303030312e62696e" << 3;
+    QTest::newRow("chinese") << QString::fromUtf8("中文_风扇.bin") << "d6d0cec45fb7e7c9c82e62696e" << 1;
+    QTest::newRow("large") << "01_00002.bin" << "30315f30303030322e62696e" << 40;
+}
+
+void UploadTest::storesFile()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, hex);
+    QFETCH(int, frames);
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--model", "VEGA"}), qPrintable(sim.errorText));
+    ConnectionTiming t;
+    t.checkPeriodMs = 40;
+    ConnectionManager m(sim.endpoint(), t);
+    QSignalSpy play(&m, &ConnectionManager::playInfoChanged);
+    QVERIFY(FanSimProcess::waitUntil([&]() { return m.isConnected() && play.count() > 0; }));
+
+    const QByteArray bytes = makeFanFile(116, 520, 6, frames);
+    const QString path = writeFile(bytes);
+    QList<Report> reports;
+    QList<int> progress;
+    upload(m, path, name, 20000, &reports, &progress);
+
+    QCOMPARE(reports.size(), 1);
+    QVERIFY2(reports[0].ok, qPrintable(reports[0].data.toString()));
+    const QJsonObject answer = reports[0].data.toJsonObject();
+    QCOMPARE(answer.value("code").toInt(-1), 0);
+    QCOMPARE(answer.value("frames").toInt(), frames);
+
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last(), 100);
+    for (int i = 0; i < progress.size(); i++) {
+        QVERIFY(progress[i] >= 0 && progress[i] <= 100);
+        if (i)
+            QVERIFY(progress[i] >= progress[i - 1]);
+    }
+
+    // The name went out in hex GBK, as the name field and as the file name.
+    QCOMPARE(sim.count(QStringLiteral("UPLOAD name=%1 filename=%1 bytes=%2").arg(hex).arg(bytes.size())), 1);
+    QFile stored(QDir(sim.storeDir()).filePath(name));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QVERIFY(stored.readAll() == bytes);
+
+    // The device pushes its new playback state; the name comes back decoded.
+    QVERIFY(FanSimProcess::waitUntil([&]() {
+        return !play.isEmpty() && play.last().at(0).value<PlayInfo*>()
+               && play.last().at(0).value<PlayInfo*>()->current == name;
+    }));
+    QCOMPARE(play.last().at(0).value<PlayInfo*>()->cmd, QStringLiteral("onPlayInfoUpdate"));
+}
+
+void UploadTest::missingFile()
+{
+    FanSimProcess sim;
+    QVERIFY2(sim.start(), qPrintable(sim.errorText));
+    ConnectionTiming t;
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    QList<Report> reports;
+    m.uploadFile(
+        dir->filePath("nothing-here.bin"), "x.bin", [&](bool ok, QVariant data) { reports.append({ok, data}); },
+        nullptr, 1000);
+    QCOMPARE(reports.size(), 1);  // reported before the call returns
+    QCOMPARE(reports[0].ok, false);
+    QCOMPARE(reports[0].data.toString(), QString::fromUtf8("无法打开文件"));
+    // The reachability probe still goes out; no upload does.
+    QVERIFY(sim.waitForCount(QStringLiteral("HTTP GET /info"), 2));
+    QTest::qWait(100);
+    QCOMPARE(reports.size(), 1);
+    QCOMPARE(sim.count(QStringLiteral("POST")), 0);
+    QCOMPARE(sim.count(QStringLiteral("UPLOAD")), 0);
+}
+
+void UploadTest::timeOut()
+{
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--upload-delay", "3000"}), qPrintable(sim.errorText));
+    ConnectionTiming t;
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    QList<Report> reports;
+    QList<int> progress;
+    upload(m, writeFile(makeFanFile(116, 520, 6, 1)), "slow.bin", 300, &reports, &progress);
+    // The abort reports through the error and the completion handler, then
+    // the time-out itself.
+    QCOMPARE(reports.size(), 3);
+    for (const Report& r : reports)
+        QVERIFY(!r.ok);
+    QCOMPARE(reports[0].data.toString(), reports[1].data.toString());
+    QCOMPARE(reports[2].data.toString(), QString::fromUtf8("网络超时"));
+    const int seen = progress.size();
+    QTest::qWait(200);
+    QCOMPARE(progress.size(), seen);
+}
+
+void UploadTest::deviceAnswers_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QList<bool>>("oks");
+    QTest::addColumn<QString>("text");  // error text, or empty when an answer object is expected
+    QTest::addColumn<int>("code");      // the answer object's "code"
+    QTest::newRow("refused with code 7") << QStringList{"--upload-code", "7"} << QList<bool>{false} << "" << 7;
+    QTest::newRow("no code is success") << QStringList{"--answer", R"(upload={"msg":"ok"})"} << QList<bool>{true} << ""
+                                        << 0;
+    QTest::newRow("code as string is success") << QStringList{"--answer", R"(upload={"code":"1"})"}
+                                               << QList<bool>{true} << "" << 0;
+    QTest::newRow("not json") << QStringList{"--not-json", "upload"} << QList<bool>{false}
+                              << QString::fromUtf8("解析响应失败") << 0;
+    QTest::newRow("wrong model") << QStringList{"--model", "RIGEL"} << QList<bool>{false} << "" << 3;
+    QTest::newRow("http error") << QStringList{"--http-status", "500"} << QList<bool>{false, false}
+                                << "Internal Server Error" << 0;
+    QTest::newRow("answer too large") << QStringList{"--pad-answers", "2000000"} << QList<bool>{false, false}
+                                      << "device answer too large" << 0;
+}
+
+void UploadTest::deviceAnswers()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QList<bool>, oks);
+    QFETCH(QString, text);
+    QFETCH(int, code);
+    FanSimProcess sim;
+    QVERIFY2(sim.start(args), qPrintable(sim.errorText));
+    ConnectionTiming t;
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    QList<Report> reports;
+    QList<int> progress;
+    upload(m, writeFile(makeFanFile(116, 520, 6, 2)), "a.bin", 10000, &reports, &progress);
+    QList<bool> seen;
+    for (const Report& r : reports)
+        seen.append(r.ok);
+    // An oversized answer that was cut off mid-way is reported by the error
+    // and the completion handler; one that arrived in a single burst only by
+    // the completion handler.
+    if (QTest::currentDataTag() == QLatin1String("answer too large") && seen == QList<bool>{false})
+        oks = seen;
+    QCOMPARE(seen, oks);
+    for (const Report& r : reports) {
+        if (text.isEmpty()) {
+            QCOMPARE(r.data.userType(), int(QMetaType::QJsonObject));
+            QCOMPARE(answerCode(r.data.toJsonObject()), code);
+        } else {
+            QVERIFY2(r.data.toString().contains(text), qPrintable(r.data.toString()));
+        }
+    }
+}
+
+void UploadTest::namesStayInTheStore_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("parent folder") << "../escape.bin";
+    QTest::newRow("sub folder") << "sub/escape.bin";
+    QTest::newRow("absolute") << "/tmp/escape.bin";
+    QTest::newRow("dot dot") << "..";
+    QTest::newRow("empty") << "";
+}
+
+void UploadTest::namesStayInTheStore()
+{
+    QFETCH(QString, name);
+    FanSimProcess sim;
+    QVERIFY2(sim.start(), qPrintable(sim.errorText));
+    ConnectionTiming t;
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    QList<Report> reports;
+    QList<int> progress;
+    upload(m, writeFile(makeFanFile(116, 520, 6, 1)), name, 10000, &reports, &progress);
+    QCOMPARE(reports.size(), 1);
+    QVERIFY(!reports[0].ok);
+    QVERIFY(answerCode(reports[0].data.toJsonObject()) != 0);
+    QDir store(sim.storeDir());
+    QCOMPARE(store.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    QVERIFY(!QFile::exists(QDir(sim.storeDir() + "/..").filePath("escape.bin")));
+}
+
+QTEST_GUILESS_MAIN(UploadTest)
+#include "test_upload.moc"
