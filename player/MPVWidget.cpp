@@ -84,6 +84,10 @@ MPVWidget::~MPVWidget()
     // The render context must go first and with its GL context current;
     // only then may the core be destroyed.
     freeRenderContext();
+    // The base class destroys the GL context after this body; by then this
+    // part of the object is gone and must not be called back.
+    if (QOpenGLContext *gl = context())
+        disconnect(gl, nullptr, this, nullptr);
     if (m_mpv) {
         mpv_terminate_destroy(m_mpv);
         m_mpv = nullptr;
@@ -99,6 +103,9 @@ void MPVWidget::freeRenderContext()
     m_render = nullptr;
     m_glReady = false;
     doneCurrent();
+    // Freeing the context took mpv's video output down with it; the current
+    // file has to be started again on the next context.
+    m_loadOnInit = !m_currentPath.isEmpty();
 }
 
 void MPVWidget::setRepaintInterval(int ms)
@@ -125,7 +132,9 @@ void MPVWidget::drainEvents()
             break;
         if (ev->event_id == MPV_EVENT_END_FILE && ev->data) {
             const auto *end = static_cast<const mpv_event_end_file *>(ev->data);
-            if (end->reason == MPV_END_FILE_REASON_ERROR)
+            // A failure while the video surface is being replaced is expected:
+            // the file is started again on the new surface.
+            if (end->reason == MPV_END_FILE_REASON_ERROR && !m_loadOnInit)
                 qWarning() << "[MPV] playback failed:" << mpv_error_string(end->error);
         } else if (ev->event_id == MPV_EVENT_COMMAND_REPLY && ev->error < 0) {
             qWarning() << "[MPV] command failed:" << mpv_error_string(ev->error);
@@ -159,6 +168,10 @@ void MPVWidget::initializeGL()
     if (mpv_render_context_create(&m_render, m_mpv, params) < 0)
         qFatal("failed to create mpv GL context");
     m_glReady = true;
+    if (m_loadOnInit) {
+        m_loadOnInit = false;
+        issueLoad(m_currentPath);
+    }
 }
 
 void MPVWidget::paintGL()
@@ -223,10 +236,21 @@ bool MPVWidget::loadFile(const QString &path)
     QString target = path;
     if (QFileInfo(path).isRelative() && QFileInfo::exists(path))
         target = QFileInfo(path).absoluteFilePath();
-    const QByteArray utf8 = target.toUtf8();
+    m_currentPath = target;
+    if (!m_render) {
+        m_loadOnInit = true;
+        qDebug() << "[MPV] loadfile waits for the video surface:" << target;
+        return true;
+    }
+    return issueLoad(target);
+}
+
+bool MPVWidget::issueLoad(const QString &path)
+{
+    const QByteArray utf8 = path.toUtf8();
     const char *cmd[] = {"loadfile", utf8.constData(), nullptr};
     const int ret = mpv_command_async(m_mpv, 0, cmd);
-    qDebug() << "[MPV] async loadfile" << target << "ret=" << ret;
+    qDebug() << "[MPV] async loadfile" << path << "ret=" << ret;
     return ret >= 0;
 }
 

@@ -90,6 +90,7 @@ private:
     void onTick();
     void drainEvents();
     void freeRenderContext();
+    bool issueLoad(const QString &path);
 
     bool m_horizontalFlip = false;
     bool m_verticalFlip = false;
@@ -106,6 +107,11 @@ private:
     QRect layoutRect;
 
     bool m_hflipInChain = false; // whether our mirror filter is in mpv's chain
+    // mpv cannot start a file's video without a render context; a file loaded
+    // before there is one (or while it is being replaced) is loaded again once
+    // the context exists.
+    QString m_currentPath;
+    bool m_loadOnInit = false;
     // Exact centre the wheel zooms around, kept while the geometry is the one
     // the wheel itself set, so that rounding never makes the picture creep.
     QPointF m_zoomCentre;

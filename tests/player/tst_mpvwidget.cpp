@@ -4,6 +4,7 @@
 #include "MPVWidget.h"
 
 #include <QApplication>
+#include <QScopeGuard>
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -195,6 +196,9 @@ private slots:
         QCOMPARE(scale, 3.0);
         (void)fresh->grabFramebuffer();
         delete fresh;
+
+        MPVWidget neverShown; // no GL context ever: teardown must not need one
+        QVERIFY(!neverShown.isRenderReady());
     }
 
     void clipPlays()
@@ -389,6 +393,70 @@ private slots:
         QCOMPARE(player->volume(), 100.0);
         player->setVolume(-4);
         QCOMPARE(player->volume(), 0.0);
+    }
+
+    // mpv keeps its events until they are read, and a full queue makes it
+    // refuse further loads; a looping image alone produces a couple of events
+    // a second. Many loads in a row must keep working.
+    void manyLoadsKeepWorking()
+    {
+        const QString a = makeImage("a.png", 40, 30);
+        const QString b = makeImage("b.png", 50, 30);
+        for (int batch = 0; batch < 12; ++batch) {
+            const bool even = batch % 2 == 0;
+            for (int i = 0; i < 100; ++i)
+                QVERIFY2(player->loadFile(even ? a : b), qPrintable(QString("batch %1 load %2").arg(batch).arg(i)));
+            uint32_t w = 0, h = 0;
+            QTRY_VERIFY_WITH_TIMEOUT(player->getVideoSize(w, h) && w == (even ? 40u : 50u), kWait);
+        }
+        current.clear();
+    }
+
+    // Moving the widget into another top-level window gives it a new GL
+    // context; the picture must follow, and come back with it.
+    void survivesMoveToAnotherWindow()
+    {
+        LOAD(quadrants, 64, 64);
+        player->setFlip(false, false);
+        auto upright = [this] {
+            const QImage f = player->grabFramebuffer();
+            return colourOf(f.pixel(f.width() / 4, f.height() / 4)) == 'R'
+                   && colourOf(f.pixel(f.width() * 3 / 4, f.height() * 3 / 4)) == 'W';
+        };
+        QWidget other;
+        other.resize(400, 400);
+        // Whatever happens, the player returns to the shared preview area.
+        auto back = qScopeGuard([this] {
+            player->setParent(area.get());
+            player->setGeometry(square);
+            player->show();
+        });
+        player->setParent(&other);
+        player->setGeometry(0, 0, 400, 400);
+        other.show();
+        player->show();
+        QVERIFY(QTest::qWaitForWindowExposed(&other));
+        QTRY_VERIFY_WITH_TIMEOUT(player->isRenderReady() && upright(), kWait);
+
+        back.dismiss();
+        player->setParent(area.get());
+        player->setGeometry(square);
+        player->show();
+        QTRY_VERIFY_WITH_TIMEOUT(player->isRenderReady() && upright(), kWait);
+    }
+
+    // A file handed over before the widget was ever shown plays once it is.
+    void loadBeforeShown()
+    {
+        QWidget host;
+        host.resize(200, 200);
+        auto *early = new MPVWidget(&host);
+        early->setGeometry(0, 0, 200, 200);
+        QVERIFY(early->loadFile(quadrants));
+        host.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&host));
+        QTRY_VERIFY_WITH_TIMEOUT(early->isRenderReady(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(colourOf(early->grabFramebuffer().pixel(50, 50)) == 'R', kWait);
     }
 
     // File names reach mpv exactly as given: quotes and backslashes are
