@@ -1,0 +1,213 @@
+// spindra-convert's main mode, run as a program: refusals of bad command
+// lines and unreadable media, and real conversions of tiny generated media.
+#include "MediaTestSupport.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace mediatest;
+
+namespace {
+
+struct ToolRun {
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+class TestConvertTool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void refuses_data();
+    void refuses();
+    void convertsVideo();
+    void convertsImage();
+    void framing_data();
+    void framing();
+
+private:
+    ToolRun run(const QStringList& args);
+    // For a fan of 8 LEDs, 16 lines and 1 bit: whether every LED of every line
+    // of the first frame shows pure red.
+    static bool allRed(const QByteArray& fan);
+
+    QTemporaryDir dir;
+    QString tool;
+    QString clip;
+    QString png;
+    QString redCorner;
+};
+
+void TestConvertTool::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    tool = QStringLiteral(SPINDRA_BINARY_DIR "/tools/spindra-convert/spindra-convert");
+    QVERIFY2(QFileInfo(tool).isExecutable(), qPrintable(tool));
+    const QString tmp = dir.filePath(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(tmp));
+    qputenv("TMPDIR", tmp.toUtf8());
+    qunsetenv("SPINDRA_FFMPEG");
+    clip = makeVideo(dir.path(), QStringLiteral("clip.mp4"), 2, true, QStringLiteral("48x32"));
+    png = makeImage(dir.path(), QStringLiteral("still.png"), QStringLiteral("48x32"));
+    redCorner = dir.filePath(QStringLiteral("corner.png"));
+    const QString red = QStringLiteral("color=red:s=32x32"), blue = QStringLiteral("color=blue:s=32x32");
+    const QString lavfi = QStringLiteral("lavfi"), f = QStringLiteral("-f"), i = QStringLiteral("-i");
+    QVERIFY(ffmpeg({f, lavfi, i, red, f, lavfi, i, blue, f, lavfi, i, blue, f, lavfi, i, blue,
+                    QStringLiteral("-filter_complex"), QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
+                    QStringLiteral("-frames:v"), QStringLiteral("1"), redCorner}));
+    QVERIFY(!clip.isEmpty() && !png.isEmpty());
+    QFile text(dir.filePath(QStringLiteral("notes.mp4")));
+    QVERIFY(text.open(QIODevice::WriteOnly));
+    text.write("this is not a video\n");
+}
+
+ToolRun TestConvertTool::run(const QStringList& args)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start(tool, args);
+    p.closeWriteChannel();
+    ToolRun r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+void TestConvertTool::refuses_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("reason");
+
+    const QString c = QStringLiteral("clip.mp4");
+    QTest::newRow("no input") << QStringList{} << 2 << "no input given";
+    QTest::newRow("missing input") << QStringList{"gone.mp4"} << 2 << "input not found: gone.mp4";
+    QTest::newRow("two inputs") << QStringList{c, c} << 2 << "one input at a time";
+    QTest::newRow("unknown option") << QStringList{c, "--frobnicate"} << 2 << "frobnicate";
+    QTest::newRow("unknown model") << QStringList{c, "--model", "ORION"} << 2 << "unknown model ORION (known: VEGA,";
+    QTest::newRow("lights not a number") << QStringList{c, "--lights", "many"} << 2 << "bad --lights many";
+    QTest::newRow("colour depth too deep") << QStringList{c, "--color-depth", "9"} << 2 << "bad --color-depth 9";
+    QTest::newRow("bad start") << QStringList{c, "--start", "1:99"} << 2 << "bad --start 1:99";
+    QTest::newRow("bad centre") << QStringList{c, "--center", "12"} << 2 << "bad --center 12";
+    QTest::newRow("zero scale") << QStringList{c, "--scale", "0"} << 2 << "bad --scale 0";
+    QTest::newRow("gamma out of range") << QStringList{c, "--gamma", "9"} << 2 << "bad --gamma 9";
+    QTest::newRow("radius beyond lights") << QStringList{c, "--brightness-radius", "117"} << 2
+                                          << "bad --brightness-radius 117 (0 to 116)";
+    QTest::newRow("name with folder") << QStringList{c, "--name", "a/b.bin"} << 2 << "bad --name a/b.bin";
+    QTest::newRow("start after end") << QStringList{c, "--start", "2", "--end", "1"} << 2
+                                     << "start (2 s) must lie before end (1 s)";
+    QTest::newRow("end beyond the clip") << QStringList{c, "--end", "00:00:09"} << 2 << "--end 9 s lies beyond the clip";
+    QTest::newRow("not media") << QStringList{"notes.mp4"} << 1 << "cannot read media";
+    QTest::newRow("job file missing") << QStringList{"--job", "nojob.json"} << 2 << "cannot read the job file";
+}
+
+void TestConvertTool::refuses()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, reason);
+    const QStringList before = entries(dir.path());
+    const ToolRun r = run(args);
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.startsWith(QStringLiteral("spindra-convert: ")) && r.err.contains(reason), qPrintable(r.err));
+    QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+    QCOMPARE(entries(dir.path()), before);
+}
+
+void TestConvertTool::convertsVideo()
+{
+    const QString out = dir.filePath(QStringLiteral("out"));
+    const ToolRun r = run({clip, "--model", "rigel", "--lights", "8", "--lines", "16", "--color-depth", "3",
+                           "--out", out, "--name", "clip two.bin", "--start", "0", "--end", "0:02"});
+    QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+    const QString fanPath = out + QStringLiteral("/RIGEL/clip two.bin");
+    QCOMPARE(r.out.trimmed().section(QLatin1Char('\n'), -1), fanPath);
+    QVERIFY(r.out.contains(QStringLiteral("progress: decoding 100%")));
+    QVERIFY(r.out.contains(QStringLiteral("progress: converting 100%")));
+    QVERIFY(r.out.contains(QStringLiteral("### FINISH PROCESS VIDEO")));
+
+    // 40 frame records of 16 lines x 3 planes x 3 bytes + 1600 audio bytes.
+    const QByteArray fan = readAll(fanPath);
+    const int record = 16 * 3 * 3 + 1600;
+    QCOMPARE(fan.size(), 28800 * ((812 + 40 * record + 28799) / 28800));
+    for (int k = 0; k < 40; ++k) {
+        const QByteArray audio = fan.mid(812 + k * record + record - 1600, 1600);
+        QVERIFY(audio.count(char(128)) < 1600 && audio.count('\0') < 1600);
+    }
+    QVERIFY(entries(dir.filePath(QStringLiteral("tmp/Vortiq"))).isEmpty());
+}
+
+void TestConvertTool::convertsImage()
+{
+    const ToolRun r = run({png, "--lights", "8", "--lines", "16", "--color-depth", "3"});
+    QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+    const QString fanPath = dir.filePath(QStringLiteral("VEGA/still.bin"));
+    QCOMPARE(r.out.trimmed().section(QLatin1Char('\n'), -1), fanPath);
+    const QByteArray fan = readAll(fanPath);
+    QCOMPARE(fan.size(), 28800);
+    // Two frames with silent (zero) audio blocks.
+    const int record = 16 * 3 * 3 + 1600;
+    QCOMPARE(fan.mid(812 + record - 1600, 1600), QByteArray(1600, '\0'));
+    QCOMPARE(fan.mid(812 + 2 * record - 1600, 1600), QByteArray(1600, '\0'));
+    QVERIFY(fan.mid(812, 144).count('\0') < 144);
+}
+
+bool TestConvertTool::allRed(const QByteArray& fan)
+{
+    // B = 3 bytes per plane, no pad bits; LED t holds bits 3t (blue), 3t+1
+    // (green), 3t+2 (red), most significant bit first.
+    for (int line = 0; line < 16; ++line) {
+        const QByteArray plane = fan.mid(812 + line * 3, 3);
+        const quint32 bits = (quint32(uchar(plane[0])) << 16) | (quint32(uchar(plane[1])) << 8) | uchar(plane[2]);
+        for (int t = 0; t < 8; ++t) {
+            const int shift = 23 - 3 * t;
+            const bool blue = bits & (1u << shift);
+            const bool red = bits & (1u << (shift - 2));
+            if (blue || !red)
+                return false;
+        }
+    }
+    return true;
+}
+
+void TestConvertTool::framing_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<bool>("red");
+    // The picture is blue with a red top-left quarter; a disc of radius 8
+    // source pixels around the chosen centre lies wholly in one quarter, which
+    // the flips must not change: the centre is a point of the source.
+    QTest::newRow("red quarter") << QStringList{"--center", "16,16"} << true;
+    QTest::newRow("top right") << QStringList{"--center", "48,16"} << false;
+    QTest::newRow("bottom left") << QStringList{"--center", "16,48"} << false;
+    QTest::newRow("red quarter, upside down") << QStringList{"--center", "16,16", "--vflip"} << true;
+    QTest::newRow("red quarter, mirrored") << QStringList{"--center", "16,16", "--hflip"} << true;
+    QTest::newRow("red quarter, both flips") << QStringList{"--center", "16,16", "--hflip", "--vflip"} << true;
+    QTest::newRow("bottom right, both flips") << QStringList{"--center", "48,48", "--hflip", "--vflip"} << false;
+}
+
+void TestConvertTool::framing()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(bool, red);
+    const QString out = dir.filePath(QStringLiteral("framing"));
+    const ToolRun r = run(QStringList{redCorner, "--lights", "8", "--lines", "16", "--color-depth", "1", "--scale",
+                                      "1", "--out", out, "--name", "f.bin"}
+                          + extra);
+    QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+    QCOMPARE(allRed(readAll(out + QStringLiteral("/VEGA/f.bin"))), red);
+}
+
+QTEST_GUILESS_MAIN(TestConvertTool)
+#include "tst_convert_tool.moc"
