@@ -20,6 +20,14 @@
 
 namespace {
 
+// Qt's own notes (a missing runtime folder, font set-up) are not the tool's
+// business; only Qt's critical and fatal messages reach standard error.
+void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        QTextStream(stderr) << "spindra-preview: " << message << '\n';
+}
+
 int fail(int code, const QString& message)
 {
     QTextStream(stderr) << "spindra-preview: " << message << '\n';
@@ -56,6 +64,8 @@ int main(int argc, char** argv)
     // sheet labels come from the offscreen platform.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (qEnvironmentVariableIsEmpty("SPINDRA_PREVIEW_VERBOSE"))
+        qInstallMessageHandler(quietMessages);
     QGuiApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("spindra-preview"));
 
