@@ -32,7 +32,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "spindra-convert: %s\n", qPrintable(parser.errorText()));
         return MediaModeUsage;
     }
-    if (parser.isSet(helpOption)) {
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
         return 0;
     }
