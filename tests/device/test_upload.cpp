@@ -50,6 +50,8 @@ private slots:
     void timeOut();
     void deviceAnswers_data();
     void deviceAnswers();
+    void badFanFiles_data();
+    void badFanFiles();
     void namesStayInTheStore_data();
     void namesStayInTheStore();
 
@@ -244,6 +246,39 @@ void UploadTest::deviceAnswers()
             QVERIFY2(r.data.toString().contains(text), qPrintable(r.data.toString()));
         }
     }
+}
+
+void UploadTest::badFanFiles_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    const QByteArray good = makeFanFile(116, 520, 6, 2);
+    QByteArray header = good;
+    header[3] = 'X';
+    QByteArray trailing = good;
+    trailing[trailing.size() - 1] = 1;
+    QTest::newRow("size not a multiple of 28800") << good.left(good.size() - 1);
+    QTest::newRow("wrong header") << header;
+    QTest::newRow("partial record") << trailing;
+    QTest::newRow("header only") << makeFanFile(116, 520, 6, 0);
+}
+
+void UploadTest::badFanFiles()
+{
+    QFETCH(QByteArray, bytes);
+    FanSimProcess sim;
+    QVERIFY2(sim.start(), qPrintable(sim.errorText));
+    ConnectionTiming t;
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    QList<Report> reports;
+    QList<int> progress;
+    upload(m, writeFile(bytes), "bad.bin", 10000, &reports, &progress);
+    QCOMPARE(reports.size(), 1);
+    QVERIFY(!reports[0].ok);
+    const QJsonObject answer = reports[0].data.toJsonObject();
+    QCOMPARE(answerCode(answer), 3);
+    QVERIFY(!answer.value("msg").toString().isEmpty());
+    QCOMPARE(QDir(sim.storeDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }
 
 void UploadTest::namesStayInTheStore_data()
