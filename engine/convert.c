@@ -1,5 +1,6 @@
 /* Job description parsing and the engine entry. */
 #include "convert_internal.h"
+#include "convert_fast.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -9,7 +10,7 @@
 #include "util_log.h"
 
 /* The worker that runs flat jobs (convert_start and convert_run_job). */
-#define CONVERT_FLAT_WORKER convert_worker
+#define CONVERT_FLAT_WORKER convert_fast_worker
 
 #define LOG(...) util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, __VA_ARGS__)
 

@@ -1,0 +1,362 @@
+// Speed and memory of the flat conversion: the reference worker against the
+// fast worker with one thread and with all threads, for every built-in model
+// at the frame sizes the job builder produces (2 x lights square, and the
+// same height at 16:9). Prints a table; nothing is checked.
+//
+//   engine_bench [--model NAME] [--frames N] [--ref-frames N] [--repeat R]
+//                [--threads N] [--dir PATH] [--no-memory]
+//
+// Frames per second are marginal figures: a job over K + N frames minus a
+// job over K frames, divided by N, so that the per-job start (opening files,
+// building the plan, starting threads, padding) does not count; the job
+// start is shown separately. Each figure is the best of R runs. Peak memory
+// is the growth of the resident set of a child process that runs one job.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "convert_fast.h"
+#include "fan_models.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options
+{
+    std::string model;
+    int frames = 40;     // measured frames, fast worker
+    int refFrames = 6;   // measured frames, reference worker
+    int baseFrames = 2;  // frames of the short job that is subtracted
+    int repeat = 3;
+    unsigned threads = 0; // 0: convert_fast_default_threads()
+    std::string dir;
+    bool memory = true;
+};
+
+struct Shape
+{
+    const char* name;
+    int width;
+    int height;
+};
+
+int even(int n) { return n % 2 ? n + 1 : n; }
+
+std::string loadAverage()
+{
+    char text[128] = {0};
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (!std::fgets(text, sizeof text, f))
+            text[0] = '\0';
+        std::fclose(f);
+    }
+    std::string s(text);
+    const size_t cut = s.find(' ', s.find(' ', s.find(' ') + 1) + 1);
+    return cut == std::string::npos ? s : s.substr(0, cut);
+}
+
+// Writes `frames` frames of a smooth picture with noise (the kind of
+// content a scaled video has), and audio for them.
+bool writeInput(const std::string& path, const std::string& audioPath, int width, int height, int frames)
+{
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<int> noise(-8, 8);
+    std::vector<unsigned char> frame(size_t(width) * height * 3);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        return false;
+    bool ok = true;
+    for (int k = 0; k < frames && ok; ++k) {
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const int v[3] = {(x * 255) / std::max(1, width - 1), (y * 255) / std::max(1, height - 1),
+                                  ((x + y + 4 * k) * 127) / std::max(1, width + height)};
+                for (int c = 0; c < 3; ++c)
+                    frame[3 * (size_t(y) * width + x) + c] = (unsigned char)std::clamp(v[c] + noise(rng), 0, 255);
+            }
+        ok = std::fwrite(frame.data(), 1, frame.size(), f) == frame.size();
+    }
+    ok = std::fclose(f) == 0 && ok;
+    FILE* a = std::fopen(audioPath.c_str(), "wb");
+    if (!a)
+        return false;
+    std::vector<unsigned char> block(FAN_AUDIO_BLOCK);
+    for (int k = 0; k < frames && ok; ++k) {
+        for (auto& b : block)
+            b = (unsigned char)(rng() & 0xff);
+        ok = std::fwrite(block.data(), 1, block.size(), a) == block.size();
+    }
+    return std::fclose(a) == 0 && ok;
+}
+
+enum class Worker { Reference, Fast };
+
+struct JobSpec
+{
+    std::string frames;
+    std::string audio;
+    std::string out;
+    int width, height;
+    const fan_model* model;
+};
+
+convert_job* makeJob(const JobSpec& spec)
+{
+    auto* job = static_cast<convert_job*>(std::calloc(1, sizeof(convert_job)));
+    std::snprintf(job->frames_resized_file, sizeof job->frames_resized_file, "%s", spec.frames.c_str());
+    std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", spec.audio.c_str());
+    std::snprintf(job->out_path, sizeof job->out_path, "%s", spec.out.c_str());
+    job->in_width = uint32_t(spec.width);
+    job->in_height = uint32_t(spec.height);
+    job->center_x = spec.width / 2;
+    job->center_y = spec.height / 2;
+    job->radius = job->lights = uint32_t(spec.model->lights);
+    job->lines = uint32_t(spec.model->lines);
+    job->colorDeep = uint32_t(spec.model->colorDeep);
+    // The app's defaults: a brightness ramp over the inner third.
+    job->gamma = 2.2;
+    job->min_brightness = 0.35;
+    job->change_brightness_lights = spec.model->lights / 3;
+    return job;
+}
+
+int g_failed = 0;
+void onResult(void*, int failed, const char*, const char*) { g_failed |= failed; }
+
+// Runs one job synchronously with the engine's log lines silenced; seconds.
+double runJob(const JobSpec& spec, Worker worker, unsigned threads)
+{
+    convert_job* job = makeJob(spec);
+    job->callback = onResult;
+    std::fflush(stdout);
+    const int saved = dup(1);
+    FILE* sink = std::fopen("/dev/null", "w");
+    if (sink)
+        dup2(fileno(sink), 1);
+    const auto start = Clock::now();
+    if (worker == Worker::Reference) {
+        convert_worker(job);
+    } else {
+        const convert_fast_options options{threads, CONVERT_FAST_KERNEL_AUTO};
+        convert_fast_worker_with(job, &options);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::fflush(stdout);
+    if (saved >= 0) {
+        dup2(saved, 1);
+        close(saved);
+    }
+    if (sink)
+        std::fclose(sink);
+    return seconds;
+}
+
+double best(int repeat, const std::function<double()>& f)
+{
+    double t = 1e30;
+    for (int i = 0; i < repeat; ++i)
+        t = std::min(t, f());
+    return t;
+}
+
+struct Speed
+{
+    double fps;
+    double startMs; // the short job's time minus its frames
+};
+
+// Marginal frames per second: (long job - short job) over the extra frames.
+Speed measure(const Options& o, JobSpec spec, const std::string& shortFrames, const std::string& longFrames,
+              int extra, Worker worker, unsigned threads)
+{
+    spec.frames = shortFrames;
+    const double shortTime = best(o.repeat, [&] { return runJob(spec, worker, threads); });
+    spec.frames = longFrames;
+    const double longTime = best(o.repeat, [&] { return runJob(spec, worker, threads); });
+    const double perFrame = std::max(1e-9, (longTime - shortTime) / extra);
+    return Speed{1.0 / perFrame, std::max(0.0, (shortTime - o.baseFrames * perFrame) * 1e3)};
+}
+
+// Peak resident set in KiB of a child that runs one job. The baseline is
+// a child that runs a one-LED job of one 1 x 1 frame with each worker, so
+// that code pages and library state count there too.
+long peakKiB(const JobSpec& spec, Worker worker, unsigned threads, const JobSpec* tiny)
+{
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        if (tiny) {
+            runJob(*tiny, Worker::Reference, 1);
+            runJob(*tiny, Worker::Fast, threads);
+        } else {
+            runJob(spec, worker, threads);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof usage);
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return -1;
+    return usage.ru_maxrss;
+}
+
+bool parse(int argc, char** argv, Options& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](void) -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        const char* v = nullptr;
+        if (a == "--model" && (v = value()))
+            o.model = v;
+        else if (a == "--frames" && (v = value()))
+            o.frames = std::max(1, std::atoi(v));
+        else if (a == "--ref-frames" && (v = value()))
+            o.refFrames = std::max(1, std::atoi(v));
+        else if (a == "--repeat" && (v = value()))
+            o.repeat = std::max(1, std::atoi(v));
+        else if (a == "--threads" && (v = value()))
+            o.threads = unsigned(std::max(1, std::atoi(v)));
+        else if (a == "--dir" && (v = value()))
+            o.dir = v;
+        else if (a == "--no-memory")
+            o.memory = false;
+        else {
+            std::fprintf(stderr,
+                         "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] [--threads N] "
+                         "[--dir PATH] [--no-memory]\n",
+                         argv[0]);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    if (!parse(argc, argv, o))
+        return 2;
+    if (o.dir.empty()) {
+        struct stat st;
+        const char* tmp = std::getenv("TMPDIR");
+        o.dir = stat("/dev/shm", &st) == 0 && access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp ? tmp : "/tmp");
+    }
+    const unsigned threads = o.threads ? o.threads : convert_fast_default_threads();
+    const std::string base = o.dir + "/spindra-engine-bench-" + std::to_string(getpid());
+    const std::string shortFrames = base + "-short.bgr", longFrames = base + "-long.bgr";
+    const std::string audio = base + ".pcm", audioShort = base + "-short.pcm", out = base + ".bin";
+
+    std::printf("engine_bench: kernel %s, %u threads for \"all\", processors online %ld, load average %s\n",
+                convert_fast_kernel_name(CONVERT_FAST_KERNEL_AUTO), threads, sysconf(_SC_NPROCESSORS_ONLN),
+                loadAverage().c_str());
+    std::printf("fps: marginal frames per second, best of %d; start: per-job cost in ms; peak: resident-set "
+                "growth of one job in MiB (fast with all threads)\n\n",
+                o.repeat);
+    std::printf("%-9s %-12s %-9s | %8s %8s %8s | %7s %7s %6s | %6s %6s | %6s %6s %6s\n", "model", "N x L x D",
+                "frame", "ref fps", "fast 1", "fast all", "1/ref", "all/ref", "all/1", "start1", "startA", "plan",
+                "peak", "ref pk");
+
+    static const fan_model tinyModel = {"tiny", 1, 1, 1};
+    const std::string tinyFrames = base + "-tiny.bgr", tinyAudio = base + "-tiny.pcm";
+    long baseline = 0;
+    if (o.memory) {
+        if (!writeInput(tinyFrames, tinyAudio, 1, 1, 1)) {
+            std::fprintf(stderr, "cannot write the input files in %s\n", o.dir.c_str());
+            return 1;
+        }
+        const JobSpec tiny{tinyFrames, tinyAudio, out, 1, 1, &tinyModel};
+        baseline = peakKiB(tiny, Worker::Fast, threads, &tiny);
+        std::remove(tinyFrames.c_str());
+        std::remove(tinyAudio.c_str());
+    }
+    double vegaFps = 0;
+    for (int m = 0; m < fan_model_count(); ++m) {
+        const fan_model* model = fan_model_at(m);
+        if (!o.model.empty() && o.model != model->name)
+            continue;
+        const int side = even(2 * model->lights);
+        const Shape shapes[] = {{"square", side, side},
+                                {"16:9", even(int(std::lround(side * 16.0 / 9.0))), side}};
+        for (const Shape& shape : shapes) {
+            const int longCount = o.baseFrames + std::max(o.frames, o.refFrames);
+            if (!writeInput(longFrames, audio, shape.width, shape.height, longCount)
+                || !writeInput(shortFrames, audioShort, shape.width, shape.height, o.baseFrames)) {
+                std::fprintf(stderr, "cannot write the input files in %s\n", o.dir.c_str());
+                return 1;
+            }
+            // The reference measures fewer frames: a file of baseFrames +
+            // refFrames frames is a prefix of the long one.
+            const std::string refFrames = base + "-ref.bgr";
+            {
+                FILE* src = std::fopen(longFrames.c_str(), "rb");
+                FILE* dst = std::fopen(refFrames.c_str(), "wb");
+                std::vector<char> buf(size_t(shape.width) * shape.height * 3);
+                for (int k = 0; src && dst && k < o.baseFrames + o.refFrames; ++k) {
+                    if (std::fread(buf.data(), 1, buf.size(), src) != buf.size()
+                        || std::fwrite(buf.data(), 1, buf.size(), dst) != buf.size())
+                        break;
+                }
+                if (src)
+                    std::fclose(src);
+                if (dst)
+                    std::fclose(dst);
+            }
+            JobSpec spec{std::string(), audio, out, shape.width, shape.height, model};
+            g_failed = 0;
+            const Speed ref = measure(o, spec, shortFrames, refFrames, o.refFrames, Worker::Reference, 1);
+            const Speed one = measure(o, spec, shortFrames, longFrames, o.frames, Worker::Fast, 1);
+            const Speed all = measure(o, spec, shortFrames, longFrames, o.frames, Worker::Fast, threads);
+
+            spec.frames = longFrames;
+            convert_job* job = makeJob(spec);
+            convert_fast_plan* plan = convert_fast_plan_create(job);
+            const double planMiB = plan ? convert_fast_plan_bytes(plan) / 1048576.0 : 0.0;
+            convert_fast_plan_free(plan);
+            std::free(job);
+
+            double peak = 0, refPeak = 0;
+            if (o.memory) {
+                peak = (peakKiB(spec, Worker::Fast, threads, nullptr) - baseline) / 1024.0;
+                refPeak = (peakKiB(spec, Worker::Reference, 1, nullptr) - baseline) / 1024.0;
+            }
+            char geometry[32], frame[32];
+            std::snprintf(geometry, sizeof geometry, "%dx%dx%d", model->lights, model->lines, model->colorDeep);
+            std::snprintf(frame, sizeof frame, "%dx%d", shape.width, shape.height);
+            std::printf("%-9s %-12s %-9s | %8.1f %8.1f %8.1f | %6.1fx %6.1fx %5.2fx | %6.1f %6.1f | %6.2f %6.1f %6.1f%s\n",
+                        model->name, geometry, frame, ref.fps, one.fps, all.fps, one.fps / ref.fps,
+                        all.fps / ref.fps, all.fps / one.fps, one.startMs, all.startMs, planMiB, peak, refPeak,
+                        g_failed ? "  (a job failed!)" : "");
+            std::fflush(stdout);
+            if (std::string(model->name) == "VEGA" && std::string(shape.name) == "square")
+                vegaFps = all.fps;
+            std::remove(refFrames.c_str());
+        }
+    }
+    std::remove(shortFrames.c_str());
+    std::remove(longFrames.c_str());
+    std::remove(audio.c_str());
+    std::remove(audioShort.c_str());
+    std::remove(out.c_str());
+    if (vegaFps > 0)
+        std::printf("\nVEGA, 60 s clip (1200 frames at 20 fps): engine %.2f s with all threads\n", 1200.0 / vegaFps);
+    std::printf("load average at the end %s\n", loadAverage().c_str());
+    return 0;
+}
