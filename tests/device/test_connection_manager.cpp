@@ -388,7 +388,9 @@ void ConnectionManagerTest::userAgentAndLog()
     get.setRawHeader("User-Agent", "Caller/2.0");
     QNetworkReply* r1 = net.get(get);
     QNetworkReply* r2 = net.head(QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/info")))));
-    const bool done = FanSimProcess::waitUntil([&]() { return r1->isFinished() && r2->isFinished(); });
+    QNetworkReply* r3 = net.get(QNetworkRequest(QUrl(deadEndpoint().httpUrl(QStringLiteral("/info")))));
+    const bool done = FanSimProcess::waitUntil(
+        [&]() { return r1->isFinished() && r2->isFinished() && r3->isFinished(); });
     qInstallMessageHandler(old);
     QVERIFY(done);
     QVERIFY(sim.waitForCount(QStringLiteral("ua=\"QtApp/1.0\""), 2));
@@ -399,8 +401,10 @@ void ConnectionManagerTest::userAgentAndLog()
     QVERIFY2(log.contains(QStringLiteral("Request: OTHER")), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("status: 200 error: NoError")), qPrintable(log));
     QVERIFY(log.contains(QStringLiteral("Data: \"{\\\"code\\\":0")));
+    QVERIFY2(log.contains(QStringLiteral("status: 0 error: ConnectionRefusedError")), qPrintable(log));
     delete r1;
     delete r2;
+    delete r3;
 }
 
 void ConnectionManagerTest::answerCap_data()
