@@ -16,7 +16,7 @@
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
-#include <threads.h>
+#include <pthread.h>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <unistd.h>
@@ -270,7 +270,7 @@ size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads)
     if (threads == 0)
         threads = 1;
     return convert_fast_plan_bytes(plan) + 2u * plan->frame_alloc + 2u * plan->frame_out_bytes
-        + threads * (scratch_bytes(plan) + sizeof(fast_scratch) + sizeof(thrd_t)) + FAN_AUDIO_BLOCK;
+        + threads * (scratch_bytes(plan) + sizeof(fast_scratch) + sizeof(pthread_t)) + FAN_AUDIO_BLOCK;
 }
 
 /* ------------------------------------------------------------- kernels -- */
@@ -563,27 +563,31 @@ unsigned convert_fast_default_threads(void)
 }
 
 /* The converting threads of one job: the job thread and `helpers` more.
- * Per frame the job thread posts the frame, the threads take chunks of lines
- * until none is left, and the job thread waits until every helper is done
- * with the frame. With no helpers everything runs on the job thread. */
+ * Per frame the job thread posts the frame; every thread then claims chunks
+ * of lines until none is left, and the job thread waits until every claimed
+ * chunk is done. A claim names the frame's generation, so a helper that wakes
+ * late (after the job thread has done the frame alone) can never take a chunk
+ * of a later frame with an earlier frame's buffers; the job thread never
+ * waits for a helper that is not working. With no helpers everything runs on
+ * the job thread. */
 typedef struct fast_pool {
     const convert_fast_plan* plan;
     fast_lines_fn kernel;
     fast_scratch* scratch; /* [0] for the job thread, [1 + h] for helper h */
-    thrd_t* threads;
+    pthread_t* threads;
     unsigned helpers;
-    mtx_t lock;
-    cnd_t wake;
-    cnd_t idle;
-    uint64_t generation;
-    int quit;
-    unsigned running; /* helpers not yet done with the current frame */
-    int pending;      /* a posted frame not yet waited for */
-    const uint8_t* frame;
+    pthread_mutex_t lock;
+    pthread_cond_t wake;  /* helpers: a new frame or quit */
+    pthread_cond_t idle;  /* job thread: the last chunk is done */
+    uint32_t generation; /* of the posted frame; under lock */
+    int quit;            /* under lock */
+    int pending;         /* a posted frame not yet finished (job thread only) */
+    const uint8_t* frame; /* of the posted frame; under lock */
     uint8_t* out;
     uint32_t chunk_lines;
     uint32_t chunk_count;
-    atomic_uint next_chunk;
+    atomic_uint_fast64_t work; /* generation << 32 | next chunk to claim */
+    atomic_uint done;          /* chunks of the posted frame finished */
 } fast_pool;
 
 typedef struct fast_helper {
@@ -591,57 +595,68 @@ typedef struct fast_helper {
     unsigned index;
 } fast_helper;
 
-static void run_chunks(fast_pool* pool, fast_scratch* scratch)
+/* Converts chunks of frame `generation` until none is left to claim. */
+static void run_chunks(fast_pool* pool, uint32_t generation, const uint8_t* frame, uint8_t* out,
+                       fast_scratch* scratch)
 {
     const convert_fast_plan* plan = pool->plan;
+    uint_fast64_t w = atomic_load_explicit(&pool->work, memory_order_acquire);
     for (;;) {
-        const unsigned c = atomic_fetch_add_explicit(&pool->next_chunk, 1u, memory_order_relaxed);
-        if (c >= pool->chunk_count)
-            break;
+        if ((uint32_t)(w >> 32) != generation || (uint32_t)w >= pool->chunk_count)
+            return;
+        if (!atomic_compare_exchange_weak_explicit(&pool->work, &w, w + 1u, memory_order_acq_rel,
+                                                   memory_order_acquire))
+            continue;
+        const uint32_t c = (uint32_t)w;
         const uint32_t first = c * pool->chunk_lines;
         uint32_t end = first + pool->chunk_lines;
         if (end > plan->lines)
             end = plan->lines;
-        pool->kernel(plan, pool->frame, first, end, pool->out, scratch);
+        pool->kernel(plan, frame, first, end, out, scratch);
+        if (atomic_fetch_add_explicit(&pool->done, 1u, memory_order_acq_rel) + 1u == pool->chunk_count) {
+            pthread_mutex_lock(&pool->lock);
+            pthread_cond_signal(&pool->idle);
+            pthread_mutex_unlock(&pool->lock);
+        }
+        w = atomic_load_explicit(&pool->work, memory_order_acquire);
     }
 }
 
-static int helper_main(void* arg)
+static void* helper_main(void* arg)
 {
     fast_pool* pool = ((fast_helper*)arg)->pool;
-    const unsigned index = ((fast_helper*)arg)->index;
-    uint64_t seen = 0;
-    mtx_lock(&pool->lock);
+    fast_scratch* scratch = &pool->scratch[1u + ((fast_helper*)arg)->index];
+    uint32_t seen = 0;
+    pthread_mutex_lock(&pool->lock);
     for (;;) {
         while (pool->generation == seen && !pool->quit)
-            cnd_wait(&pool->wake, &pool->lock);
+            pthread_cond_wait(&pool->wake, &pool->lock);
         if (pool->quit)
             break;
         seen = pool->generation;
-        mtx_unlock(&pool->lock);
-        run_chunks(pool, &pool->scratch[1 + index]);
-        mtx_lock(&pool->lock);
-        if (--pool->running == 0)
-            cnd_signal(&pool->idle);
+        const uint8_t* frame = pool->frame;
+        uint8_t* out = pool->out;
+        pthread_mutex_unlock(&pool->lock);
+        run_chunks(pool, seen, frame, out, scratch);
+        pthread_mutex_lock(&pool->lock);
     }
-    mtx_unlock(&pool->lock);
-    return 0;
+    pthread_mutex_unlock(&pool->lock);
+    return NULL;
 }
 
 /* Starts a frame's conversion on the helpers (nothing yet without helpers). */
 static void pool_post(fast_pool* pool, const uint8_t* frame, uint8_t* out)
 {
+    pthread_mutex_lock(&pool->lock);
     pool->frame = frame;
     pool->out = out;
-    pool->pending = 1;
-    atomic_store_explicit(&pool->next_chunk, 0u, memory_order_relaxed);
-    if (pool->helpers == 0)
-        return;
-    mtx_lock(&pool->lock);
-    pool->running = pool->helpers;
     ++pool->generation;
-    cnd_broadcast(&pool->wake);
-    mtx_unlock(&pool->lock);
+    atomic_store_explicit(&pool->done, 0u, memory_order_relaxed);
+    atomic_store_explicit(&pool->work, (uint_fast64_t)pool->generation << 32, memory_order_release);
+    if (pool->helpers > 0)
+        pthread_cond_broadcast(&pool->wake);
+    pthread_mutex_unlock(&pool->lock);
+    pool->pending = 1;
 }
 
 /* Converts on the job thread too until the posted frame is done. */
@@ -649,27 +664,28 @@ static void pool_finish(fast_pool* pool)
 {
     if (!pool->pending)
         return;
-    run_chunks(pool, &pool->scratch[0]);
-    if (pool->helpers > 0) {
-        mtx_lock(&pool->lock);
-        while (pool->running > 0)
-            cnd_wait(&pool->idle, &pool->lock);
-        mtx_unlock(&pool->lock);
+    /* Only the job thread changes these, so it may read them unlocked. */
+    run_chunks(pool, pool->generation, pool->frame, pool->out, &pool->scratch[0]);
+    if (atomic_load_explicit(&pool->done, memory_order_acquire) < pool->chunk_count) {
+        pthread_mutex_lock(&pool->lock);
+        while (atomic_load_explicit(&pool->done, memory_order_acquire) < pool->chunk_count)
+            pthread_cond_wait(&pool->idle, &pool->lock);
+        pthread_mutex_unlock(&pool->lock);
     }
     pool->pending = 0;
 }
 
-static void pool_stop(fast_pool* pool, fast_helper* helpers)
+static void pool_stop(fast_pool* pool)
 {
-    if (pool->helpers > 0) {
-        mtx_lock(&pool->lock);
-        pool->quit = 1;
-        cnd_broadcast(&pool->wake);
-        mtx_unlock(&pool->lock);
-        for (unsigned h = 0; h < pool->helpers; ++h)
-            thrd_join(pool->threads[h], NULL);
-    }
-    (void)helpers;
+    if (pool->helpers == 0)
+        return;
+    pthread_mutex_lock(&pool->lock);
+    pool->quit = 1;
+    pthread_cond_broadcast(&pool->wake);
+    pthread_mutex_unlock(&pool->lock);
+    for (unsigned h = 0; h < pool->helpers; ++h)
+        pthread_join(pool->threads[h], NULL);
+    pool->helpers = 0;
 }
 
 /* -------------------------------------------------------------- worker -- */
@@ -683,7 +699,7 @@ typedef struct fast_state {
     uint8_t* audio;
     uint8_t* scratch_block;
     fast_scratch* scratch;
-    thrd_t* threads;
+    pthread_t* threads;
     fast_helper* helper_args;
     unsigned threads_wanted;
     int sync_ready;
@@ -693,10 +709,10 @@ typedef struct fast_state {
 static void state_free(fast_state* st)
 {
     if (st->sync_ready) {
-        pool_stop(&st->pool, st->helper_args);
-        cnd_destroy(&st->pool.wake);
-        cnd_destroy(&st->pool.idle);
-        mtx_destroy(&st->pool.lock);
+        pool_stop(&st->pool);
+        pthread_cond_destroy(&st->pool.wake);
+        pthread_cond_destroy(&st->pool.idle);
+        pthread_mutex_destroy(&st->pool.lock);
     }
     convert_fast_plan_free(st->plan);
     free(st->frame[0]);
@@ -751,22 +767,23 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
     pool->kernel = kernel_function(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO);
     pool->scratch = st->scratch;
     pool->threads = st->threads;
-    atomic_init(&pool->next_chunk, 0u);
+    atomic_init(&pool->work, 0u);
+    atomic_init(&pool->done, 0u);
     uint32_t chunks = threads > 1u ? threads * CHUNKS_PER_THREAD : 1u;
     if (chunks > plan->lines)
         chunks = plan->lines;
     pool->chunk_lines = (plan->lines + chunks - 1u) / chunks;
     pool->chunk_count = (plan->lines + pool->chunk_lines - 1u) / pool->chunk_lines;
 
-    if (mtx_init(&pool->lock, mtx_plain) != thrd_success)
+    if (pthread_mutex_init(&pool->lock, NULL) != 0)
         return -1;
-    if (cnd_init(&pool->wake) != thrd_success) {
-        mtx_destroy(&pool->lock);
+    if (pthread_cond_init(&pool->wake, NULL) != 0) {
+        pthread_mutex_destroy(&pool->lock);
         return -1;
     }
-    if (cnd_init(&pool->idle) != thrd_success) {
-        cnd_destroy(&pool->wake);
-        mtx_destroy(&pool->lock);
+    if (pthread_cond_init(&pool->idle, NULL) != 0) {
+        pthread_cond_destroy(&pool->wake);
+        pthread_mutex_destroy(&pool->lock);
         return -1;
     }
     st->sync_ready = 1;
@@ -774,7 +791,7 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
     for (unsigned h = 0; h + 1u < threads; ++h) {
         st->helper_args[h].pool = pool;
         st->helper_args[h].index = h;
-        if (thrd_create(&st->threads[h], helper_main, &st->helper_args[h]) != thrd_success)
+        if (pthread_create(&st->threads[h], NULL, helper_main, &st->helper_args[h]) != 0)
             break;
         pool->helpers = h + 1u;
     }
@@ -871,15 +888,14 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
         if (got == frame_size)
             pool_post(pool, st.frame[cur ^ 1u], st.out[cur ^ 1u]);
 
-        const uint8_t* record = st.out[cur];
-        const size_t records = (size_t)plan->lines * plan->depth;
-        for (size_t k = 0; k < records; ++k, record += plane_bytes) {
-            written = FAST_FWRITE(record, 1, plane_bytes, out);
-            if (written != plane_bytes) {
-                LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
-                    (unsigned)plane_bytes, (unsigned long)written);
-                goto done;
-            }
+        /* The frame's planes in one write. Should it fall short (a full
+         * disk), the message names the plane it stopped in, as a write plane
+         * by plane would. */
+        written = FAST_FWRITE(st.out[cur], 1, plan->frame_out_bytes, out);
+        if (written != plan->frame_out_bytes) {
+            LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
+                (unsigned)plane_bytes, (unsigned long)(written % plane_bytes));
+            goto done;
         }
 
         written = FAST_FWRITE(st.audio, 1, FAN_AUDIO_BLOCK, out);
@@ -903,8 +919,7 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
 done:
     /* A frame still converting must finish before its buffers go. */
     pool_finish(pool);
-    pool_stop(pool, st.helper_args);
-    pool->helpers = 0;
+    pool_stop(pool);
     if (in)
         fclose(in);
     if (aud)
