@@ -2,6 +2,7 @@
 #include "convert_internal.h"
 #include "convert_fast.h"
 
+#include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -138,6 +139,26 @@ static void run_360(void* job)
     convert_360_worker((convert_360_job*)job);
 }
 
+/* Workers started by convert_start and still running. */
+static atomic_int running_jobs;
+
+int32_t convert_running_jobs(void)
+{
+    return (int32_t)atomic_load(&running_jobs);
+}
+
+static void thread_flat(void* job)
+{
+    run_flat(job);
+    atomic_fetch_sub(&running_jobs, 1);
+}
+
+static void thread_360(void* job)
+{
+    run_360(job);
+    atomic_fetch_sub(&running_jobs, 1);
+}
+
 void convert_run_job(convert_parsed_job* job)
 {
     if (!job)
@@ -165,9 +186,11 @@ int32_t convert_start(const char* json, convert_result_cb callback, void* ctx)
         return rc;
 
     void* record = job.is_360 ? (void*)job.wide : (void*)job.flat;
-    unsigned long err = thread_starter(job.is_360 ? run_360 : run_flat, record,
+    atomic_fetch_add(&running_jobs, 1);
+    unsigned long err = thread_starter(job.is_360 ? thread_360 : thread_flat, record,
                                        CONVERT_THREAD_STACK_SIZE);
     if (err != 0) {
+        atomic_fetch_sub(&running_jobs, 1);
         free(record);
         LOG("Error creating thread: %lu", err);
         return -1;

@@ -22,6 +22,12 @@ typedef void (*convert_result_cb)(void* ctx, int failed, const char* out_path, c
  * never called. */
 int32_t convert_start(const char* json, convert_result_cb callback, void* ctx);
 
+/* Number of worker threads started by convert_start that have not yet
+ * finished. A worker calls its callback before it frees its buffers and logs
+ * its last line; a program that is about to exit waits for this to reach 0 so
+ * that no job is cut short. */
+int32_t convert_running_jobs(void);
+
 #ifdef __cplusplus
 }
 #endif

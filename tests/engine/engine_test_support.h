@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QVector>
+#include <QtTest/QTest>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -45,7 +46,12 @@ public:
     }
     ~StdoutCapture()
     {
+        const bool wasCapturing = m_saved >= 0;
         stop();
+        // A check that failed while capturing wrote its message into the
+        // capture; show it (and the engine's lines) on standard error.
+        if (wasCapturing && QTest::currentTestFailed())
+            std::fprintf(stderr, "%s", text().toLocal8Bit().constData());
         if (m_fd >= 0)
             ::close(m_fd);
         QFile::remove(m_path);

@@ -1,8 +1,10 @@
 #include "job_mode.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 #include <QFile>
 
@@ -55,8 +57,13 @@ int runJobMode(const QString& jobFile)
         return JobModeRefused;
     }
 
-    std::unique_lock<std::mutex> lock(wait.mutex);
-    wait.done.wait(lock, [] { return wait.finished; });
+    {
+        std::unique_lock<std::mutex> lock(wait.mutex);
+        wait.done.wait(lock, [] { return wait.finished; });
+    }
+    // The worker logs its last line after the callback: let it finish.
+    while (convert_running_jobs() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::fflush(stdout);
     if (wait.failed) {
         printError(QStringLiteral("the conversion failed: %1").arg(wait.outPath));
