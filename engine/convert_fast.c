@@ -370,6 +370,7 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
 #if FAST_HAVE_AVX2
 
 #define AVX2 __attribute__((target("avx2")))
+#define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
 /* Gathers the 4 bytes at frame + offset for eight offsets. */
 #define GATHER(base, idx) _mm256_i32gather_epi32((const int*)(const void*)(base), (idx), 1)
@@ -378,7 +379,7 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
  * taps of a row at once (blue, green, red of the left pixel, then of the
  * right one). Unpacking the halves yields the LEDs in the order 0 1 4 5 2 3
  * 6 7, the order in which the plan stores the fractions and table rows. */
-static inline AVX2 void sub_sample_avx2(const uint8_t* frame, uint32_t stride, __m256i offset, __m256 fx,
+static AVX2_INLINE void sub_sample_avx2(const uint8_t* frame, uint32_t stride, __m256i offset, __m256 fx,
                                         __m256 fy, __m256i* acc0, __m256i* acc1, __m256i* acc2)
 {
     const __m256 one = _mm256_set1_ps(1.0f);
@@ -396,7 +397,6 @@ static inline AVX2 void sub_sample_avx2(const uint8_t* frame, uint32_t stride, _
     const __m256i top_hi = _mm256_i32gather_epi64(row0, hi, 1);
     const __m256i bot_lo = _mm256_i32gather_epi64(row1, lo, 1);
     const __m256i bot_hi = _mm256_i32gather_epi64(row1, hi, 1);
-    const __m256i top = _mm256_set1_epi32(255);
     __m256i* acc[3] = {acc0, acc1, acc2};
 #define FAST_CHANNEL(k)                                                                                   \
     do {                                                                                                  \
@@ -415,8 +415,8 @@ static inline AVX2 void sub_sample_avx2(const uint8_t* frame, uint32_t stride, _
         v = _mm256_add_ps(v, _mm256_mul_ps(p10, w10));                                                    \
         v = _mm256_add_ps(v, _mm256_mul_ps(p01, w01));                                                    \
         v = _mm256_add_ps(v, _mm256_mul_ps(p11, w11));                                                    \
-        /* Truncation toward zero; v is never negative. */                                                \
-        *acc[k] = _mm256_add_epi32(*acc[k], _mm256_min_epi32(_mm256_cvttps_epi32(v), top));              \
+        /* Truncation toward zero; v lies in [0, 256). */                                                 \
+        *acc[k] = _mm256_add_epi32(*acc[k], _mm256_cvttps_epi32(v));                                      \
     } while (0)
     FAST_CHANNEL(0);
     FAST_CHANNEL(1);
