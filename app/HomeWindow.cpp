@@ -121,6 +121,8 @@ void HomeWindow::buildWindow()
         scrollArea->setWidgetResizable(true);
         scrollArea->setStyleSheet(QStringLiteral("QScrollArea { border: none; background: transparent; }"));
         scrollArea->setFixedWidth(270);
+        // The panel follows the column's width; only the height scrolls.
+        scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
         rightColumn->addWidget(buildConnectionPanel());
         rightColumn->addWidget(scrollArea);

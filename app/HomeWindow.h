@@ -168,6 +168,8 @@ private:
     Restarter restarter;
     int mediaInfoDelayMs = 1000;
     int barHideDelayMs = 5000;
+    int mediaInfoRetries = 0;
+    static constexpr int kMediaInfoRetries = 10;
 
     // Video area
     QWidget* videoContainer = nullptr;

@@ -70,6 +70,7 @@ QGroupBox* HomeWindow::buildSettingsPanel()
     auto* inputRow = new QHBoxLayout();
     inputField = new QLineEdit(panel);
     inputField->setObjectName(QStringLiteral("inputField"));
+    inputField->setMinimumWidth(60);
     auto* selectFile = new QPushButton(tr("select_file"), panel);
     selectFile->setObjectName(QStringLiteral("selectFileButton"));
     connect(selectFile, &QPushButton::clicked, this, &HomeWindow::clickSelectFolder);
@@ -82,6 +83,7 @@ QGroupBox* HomeWindow::buildSettingsPanel()
     auto* outputRow = new QHBoxLayout();
     outputField = new QLineEdit(panel);
     outputField->setObjectName(QStringLiteral("outputField"));
+    outputField->setMinimumWidth(60);
     auto* selectOut = new QPushButton(tr("select_output_path"), panel);
     selectOut->setObjectName(QStringLiteral("selectOutputButton"));
     connect(selectOut, &QPushButton::clicked, this, &HomeWindow::clickSelectOutFolder);
@@ -174,6 +176,7 @@ void HomeWindow::selectInputFile(const QString& path)
         hideTimer.stop();
     }
     mpvWidget->loadFile(path);
+    mediaInfoRetries = 0;
     mediaInfoTimer.start(mediaInfoDelayMs);
     startTimeEdit->setEnabled(isVideo);
     endTimeEdit->setEnabled(isVideo);
@@ -181,9 +184,20 @@ void HomeWindow::selectInputFile(const QString& path)
 
 void HomeWindow::showMediaInformation()
 {
+    // Refresh the duration from the player rather than waiting for the
+    // position timer's next turn.
+    updatePosition();
     uint32_t width = 0;
     uint32_t height = 0;
-    if (mpvWidget->getVideoSize(width, height))
+    const bool sizeKnown = mpvWidget->getVideoSize(width, height);
+    // A file that is still opening gets a few more chances before the
+    // window reports that it cannot read it.
+    if ((!sizeKnown || (isVideo && videoDuration <= 0.0)) && mediaInfoRetries < kMediaInfoRetries) {
+        ++mediaInfoRetries;
+        mediaInfoTimer.start(qMax(100, mediaInfoDelayMs / 2));
+        return;
+    }
+    if (sizeKnown)
         onLogOutputCb(QStringLiteral("%1: %2x%3").arg(tr("resolution")).arg(width).arg(height));
     else
         onLogOutputCb(tr("get_resolution_error"));

@@ -1,0 +1,203 @@
+// The convert workflow end to end without a device: a generated clip becomes a
+// fan file in the model's folder under the output folder, named from the
+// per-run identifier and the stored sequence number; images ignore the time
+// fields; a failing conversion reports failure and opens nothing.
+#include "AppTestSupport.h"
+
+#include "HomeWindow.h"
+#include "MPVWidget.h"
+
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTimeEdit>
+#include <QTimer>
+#include <QtTest>
+
+#include <clocale>
+#include <memory>
+
+using namespace apptest;
+
+class TestConvertWorkflow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void clipConvertsToNumberedFiles();
+    void sequenceNumberWrapsAbove99999();
+    void imageIgnoresTimeFields();
+    void failingConversionReportsFailure();
+
+private:
+    template <typename T> T* child(const char* name)
+    {
+        T* w = window->findChild<T*>(QLatin1String(name));
+        if (!w)
+            qFatal("missing child %s", name);
+        return w;
+    }
+    void loadClip();
+    // Presses convert and waits for the job's end; returns the final status text.
+    QString convertAndWait();
+
+    QTemporaryDir configDir;
+    QTemporaryDir workDir;
+    QString clipPath;
+    QString imagePath;
+    QString outDir;
+    QStringList openedFolders;
+    QStringList progressTexts;
+    std::unique_ptr<HomeWindow> window;
+    DialogRecorder dialogs;
+};
+
+void TestConvertWorkflow::initTestCase()
+{
+    QVERIFY(configDir.isValid());
+    QVERIFY(workDir.isValid());
+    isolateSettings(configDir);
+    std::setlocale(LC_NUMERIC, "C");
+    clipPath = workDir.filePath(QStringLiteral("clip.mp4"));
+    imagePath = workDir.filePath(QStringLiteral("still.png"));
+    QVERIFY(makeClip(clipPath, 3));
+    QVERIFY(makeImage(imagePath));
+    outDir = workDir.filePath(QStringLiteral("out"));
+    QVERIFY(QDir().mkpath(outDir));
+
+    window = std::make_unique<HomeWindow>();
+    window->setMediaInfoDelay(200);
+    window->setFolderOpener([this](const QString& dir) { openedFolders << dir; });
+    dialogs.attach(*window);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTRY_VERIFY(window->findChild<QLineEdit*>("outputField") != nullptr);
+    QTest::qWait(200); // initial synchronisation
+    window->selectOutputFolder(outDir);
+    QCOMPARE(store().value("outputFolder").toString(), outDir);
+
+    auto* selector = child<QComboBox>("modelSelector");
+    selector->setCurrentIndex(selector->findText(QStringLiteral("BELLATRIX")));
+    QCOMPARE(selector->currentText(), QStringLiteral("BELLATRIX"));
+}
+
+void TestConvertWorkflow::cleanupTestCase()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isBusy(), 60000);
+    window.reset();
+}
+
+void TestConvertWorkflow::loadClip()
+{
+    window->selectInputFile(clipPath);
+    QTRY_VERIFY_WITH_TIMEOUT(window->mediaDuration() > 2.5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(child<QTimeEdit>("endTimeEdit")->time() != QTime(0, 0), 10000);
+    child<QTimeEdit>("startTimeEdit")->setTime(QTime(0, 0, 0));
+}
+
+QString TestConvertWorkflow::convertAndWait()
+{
+    auto* status = child<QLabel>("statusLabel");
+    auto* convert = child<QPushButton>("convertButton");
+    progressTexts.clear();
+    QTimer sampler;
+    connect(&sampler, &QTimer::timeout, [&] {
+        const QString t = status->text();
+        if (!t.isEmpty() && (progressTexts.isEmpty() || progressTexts.last() != t))
+            progressTexts << t;
+    });
+    sampler.start(2);
+
+    dialogs.clear();
+    window->clickStart();
+    if (!dialogs.boxes.isEmpty())
+        return QStringLiteral("refused: ") + dialogs.lastText();
+    // The job runs on a worker; the result ends it.
+    const bool ended = QTest::qWaitFor(
+        [&] {
+            const QString t = status->text();
+            return t == QLatin1String("convert_success") || t == QLatin1String("convert_failed");
+        },
+        120000);
+    if (!ended)
+        return QStringLiteral("no result; status: ") + status->text();
+    if (!convert->isEnabled())
+        return QStringLiteral("convert button still disabled");
+    sampler.stop();
+    if (window->isBusy())
+        return QStringLiteral("still busy");
+    if (!child<QLabel>("loadingLabel")->isHidden())
+        return QStringLiteral("loading indicator still shown");
+    // Progress lines, if any were seen, name a stage and a percentage.
+    static const QRegularExpression progress(QStringLiteral("^(decoding|converting) \\d{1,3}%$"));
+    for (int i = 0; i + 1 < progressTexts.size(); ++i) {
+        if (!progress.match(progressTexts[i]).hasMatch())
+            return QStringLiteral("unexpected status text during the job: ") + progressTexts[i];
+    }
+    return status->text();
+}
+
+void TestConvertWorkflow::clipConvertsToNumberedFiles()
+{
+    loadClip();
+    openedFolders.clear();
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    const QString first = outDir + QStringLiteral("/BELLATRIX/00_00000.bin");
+    QVERIFY2(QFileInfo(first).size() > 0, qPrintable(first));
+    QCOMPARE(store().value("convert_index").toInt(), 1);
+    QCOMPARE(openedFolders, QStringList{QFileInfo(first).absolutePath()});
+    QVERIFY(child<QLabel>("statusLabel")->styleSheet().contains("color:green"));
+
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    QVERIFY(QFileInfo(outDir + QStringLiteral("/BELLATRIX/01_00001.bin")).size() > 0);
+    QCOMPARE(store().value("convert_index").toInt(), 2);
+}
+
+void TestConvertWorkflow::sequenceNumberWrapsAbove99999()
+{
+    QSettings s = store();
+    s.setValue("convert_index", 99999);
+    s.sync();
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    QVERIFY(QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/02_99999.bin")));
+    QCOMPARE(store().value("convert_index").toInt(), 100000);
+
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    QVERIFY(QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/03_00000.bin")));
+    QCOMPARE(store().value("convert_index").toInt(), 1);
+}
+
+void TestConvertWorkflow::imageIgnoresTimeFields()
+{
+    window->selectInputFile(imagePath);
+    QVERIFY(!window->isVideoInput());
+    QTest::qWait(400); // media information display
+    // Times that a video would be refused for.
+    child<QTimeEdit>("startTimeEdit")->setTime(QTime(0, 0, 5));
+    child<QTimeEdit>("endTimeEdit")->setTime(QTime(0, 0, 1));
+    uint32_t w = 0, h = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(window->player()->getVideoSize(w, h), 10000);
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    QVERIFY(QFileInfo(outDir + QStringLiteral("/BELLATRIX/04_00001.bin")).size() > 0);
+}
+
+void TestConvertWorkflow::failingConversionReportsFailure()
+{
+    loadClip();
+    // A path typed by hand that does not exist: the player still knows the
+    // loaded clip's size, the decoder fails.
+    child<QLineEdit>("inputField")->setText(workDir.filePath(QStringLiteral("missing.mp4")));
+    openedFolders.clear();
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_failed"));
+    QVERIFY(child<QLabel>("statusLabel")->styleSheet().contains("color:red"));
+    QVERIFY(openedFolders.isEmpty());
+    QVERIFY(!QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/05_00002.bin")));
+}
+
+QTEST_MAIN(TestConvertWorkflow)
+#include "test_convert_workflow.moc"

@@ -1,0 +1,395 @@
+// The main window without a device: layout of the video square, playback bar,
+// model presets, the checks behind the convert button, developer mode, file
+// kinds, the language menu and the untranslated look.
+#include "AppTestSupport.h"
+
+#include "HomeWindow.h"
+#include "MPVWidget.h"
+#include "OverlayWidget.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDate>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTextEdit>
+#include <QTimeEdit>
+#include <QtTest>
+
+#include <clocale>
+#include <memory>
+
+using namespace apptest;
+
+class TestHomeWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void untranslatedLookShowsKeys();
+    void layoutVideoSquare_data();
+    void layoutVideoSquare();
+    void playbackBarFollowsMouseForVideoOnly();
+    void presetText();
+    void modelChangesSetParameters();
+    void fileKindFromSuffix_data();
+    void fileKindFromSuffix();
+    void convertRefusals();
+    void developerModeByDateCommand();
+    void languageLaterStoresCodeAndKeepsTexts();
+    void languageCancelRestoresStoredCheck();
+    void languageRestartNowRestartsWithSameArguments();
+
+private:
+    template <typename T> T* child(const char* name)
+    {
+        T* w = window->findChild<T*>(QLatin1String(name));
+        if (!w)
+            qFatal("missing child %s", name);
+        return w;
+    }
+    void waitForClip();
+
+    QTemporaryDir configDir;
+    QTemporaryDir mediaDir;
+    QString clipPath;
+    std::unique_ptr<HomeWindow> window;
+    DialogRecorder dialogs;
+};
+
+void TestHomeWindow::initTestCase()
+{
+    QVERIFY(configDir.isValid());
+    QVERIFY(mediaDir.isValid());
+    isolateSettings(configDir);
+    std::setlocale(LC_NUMERIC, "C");
+    clipPath = mediaDir.filePath(QStringLiteral("clip.mp4"));
+    QVERIFY(makeClip(clipPath, 3));
+
+    window = std::make_unique<HomeWindow>();
+    window->setMediaInfoDelay(300);
+    dialogs.attach(*window);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    // The initial synchronisation applies the first model's preset.
+    QTRY_COMPARE(child<QSpinBox>("lightsSpin")->value(), 116);
+}
+
+void TestHomeWindow::cleanupTestCase() { window.reset(); }
+
+void TestHomeWindow::untranslatedLookShowsKeys()
+{
+    // No catalogue is installed in this process: every text shows its key.
+    QMenuBar* bar = window->menuBar();
+    QStringList menus;
+    for (QAction* a : bar->actions())
+        menus << a->text();
+    QCOMPARE(menus, QStringList({"language", "help"}));
+    QCOMPARE(child<QAction>("englishAction")->text(), QStringLiteral("english"));
+    QCOMPARE(child<QAction>("chineseAction")->text(), QStringLiteral("chinese"));
+    QCOMPARE(child<QAction>("russianAction")->text(), QStringLiteral("russian"));
+    QCOMPARE(child<QAction>("aboutAction")->text(), QStringLiteral("about"));
+    QVERIFY(child<QAction>("englishAction")->isChecked());
+
+    // Without a device the panel shows the disconnected look.
+    QCOMPARE(child<QPushButton>("convertButton")->text(), QStringLiteral("convert"));
+    QCOMPARE(child<QLabel>("stateLabel")->text(), QStringLiteral("disconnected"));
+    QVERIFY(child<QComboBox>("modelSelector")->isEnabled());
+    QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (%1)").arg(QCoreApplication::applicationVersion()));
+    // Developer panels start hidden.
+    QVERIFY(!child<QWidget>("parameterPanel")->isVisible());
+    QVERIFY(!child<QWidget>("logPanel")->isVisible());
+}
+
+void TestHomeWindow::layoutVideoSquare_data()
+{
+    QTest::addColumn<QSize>("container");
+    QTest::addColumn<QRect>("square");
+    QTest::addColumn<int>("radius");
+    QTest::newRow("1000x600") << QSize(1000, 600) << QRect(200, 0, 600, 600) << 296;
+    QTest::newRow("odd height 601") << QSize(1000, 601) << QRect(200, 0, 600, 600) << 296;
+    QTest::newRow("portrait 500x900") << QSize(500, 900) << QRect(0, 200, 500, 500) << 246;
+    QTest::newRow("odd both 301x301") << QSize(301, 301) << QRect(0, 0, 300, 300) << 146;
+}
+
+void TestHomeWindow::layoutVideoSquare()
+{
+    QFETCH(QSize, container);
+    QFETCH(QRect, square);
+    QFETCH(int, radius);
+    QWidget* videoContainer = child<QWidget>("videoContainer");
+    videoContainer->resize(container);
+    window->layoutVideoSquare();
+    QCOMPARE(window->player()->parentWidget(), videoContainer);
+    QCOMPARE(window->player()->geometry(), square);
+    auto* overlay = child<OverlayWidget>("overlay");
+    QCOMPARE(overlay->size(), container);
+    QCOMPARE(overlay->radius(), radius);
+    QVERIFY(window->player()->isVisible());
+    // Let the layout take the container back.
+    QTest::qWait(20);
+}
+
+void TestHomeWindow::playbackBarFollowsMouseForVideoOnly()
+{
+    QWidget* bar = child<QWidget>("playbackBar");
+    const QPoint inside(10, 10);
+    auto move = [&] {
+        QMouseEvent ev(QEvent::MouseMove, inside, window->mapToGlobal(inside), Qt::NoButton, Qt::NoButton,
+                       Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &ev);
+    };
+    auto enter = [&] {
+        QEvent ev(QEvent::Enter);
+        QApplication::sendEvent(window.get(), &ev);
+    };
+    auto leave = [&] {
+        QEvent ev(QEvent::Leave);
+        QApplication::sendEvent(window.get(), &ev);
+    };
+
+    window->setBarHideDelay(150);
+    const QString image = mediaDir.filePath(QStringLiteral("still.png"));
+    QVERIFY(makeImage(image));
+    window->selectInputFile(image);
+    QVERIFY(!window->isVideoInput());
+    enter();
+    move();
+    QVERIFY(bar->isHidden());
+
+    window->selectInputFile(clipPath);
+    QVERIFY(window->isVideoInput());
+    move();
+    QVERIFY(bar->isVisible());
+    // Leaving hides it at once; entering shows it; the hide timer hides it later.
+    leave();
+    QVERIFY(bar->isHidden());
+    enter();
+    QVERIFY(bar->isVisible());
+    QTRY_VERIFY(bar->isHidden());
+    window->setBarHideDelay(5000);
+}
+
+void TestHomeWindow::presetText()
+{
+    QCOMPARE(HomeWindow::presetText(116, 520, 6), QStringLiteral("{ \"lights\": 116, \"lines\": 520, \"colorDeep\": 6 }"));
+    auto* selector = child<QComboBox>("modelSelector");
+    QCOMPARE(selector->count(), 12);
+    QCOMPARE(selector->itemText(0), QStringLiteral("VEGA"));
+    QCOMPARE(selector->itemData(10).toString(),
+             QStringLiteral("{ \"lights\": 48, \"lines\": 300, \"colorDeep\": 5 }"));
+}
+
+void TestHomeWindow::modelChangesSetParameters()
+{
+    auto* selector = child<QComboBox>("modelSelector");
+    auto* lights = child<QSpinBox>("lightsSpin");
+    auto* lines = child<QSpinBox>("linesSpin");
+    auto* colorDeep = child<QSpinBox>("colorDeepSpin");
+    auto* radius = child<QSpinBox>("radiusSpin");
+
+    selector->setCurrentIndex(selector->findText(QStringLiteral("VEGA")));
+    QCOMPARE(radius->maximum(), 116);
+    radius->setValue(100);
+
+    selector->setCurrentIndex(selector->findText(QStringLiteral("BELLATRIX")));
+    QCOMPARE(lights->value(), 48);
+    QCOMPARE(lines->value(), 300);
+    QCOMPARE(colorDeep->value(), 5);
+    QCOMPARE(radius->maximum(), 48);
+    QCOMPARE(radius->value(), 48);
+
+    lights->setValue(999); // a typed value is overwritten by the next model
+    selector->setCurrentIndex(selector->findText(QStringLiteral("CASTOR")));
+    QCOMPARE(lights->value(), 256);
+    QCOMPARE(lines->value(), 700);
+    QCOMPARE(colorDeep->value(), 6);
+    QCOMPARE(radius->maximum(), 256);
+    QCOMPARE(radius->value(), 48);
+
+    // Presets that are not JSON objects change nothing.
+    window->applyModelPreset(QString());
+    window->applyModelPreset(QStringLiteral("[1, 2]"));
+    window->applyModelPreset(QStringLiteral("{ broken"));
+    QCOMPARE(lights->value(), 256);
+    QCOMPARE(radius->maximum(), 256);
+
+    selector->setCurrentIndex(0);
+    QCOMPARE(lights->value(), 116);
+}
+
+void TestHomeWindow::fileKindFromSuffix_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("video");
+    QTest::newRow("MP4 in capitals") << "CLIP.MP4" << true;
+    QTest::newRow("mov") << "a.mov" << true;
+    QTest::newRow("mkv") << "a.mkv" << true;
+    QTest::newRow("avi") << "a.avi" << true;
+    QTest::newRow("webm through All Files") << "a.webm" << false;
+    QTest::newRow("png") << "a.png" << false;
+    QTest::newRow("no suffix") << "noext" << false;
+}
+
+void TestHomeWindow::fileKindFromSuffix()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, video);
+    const QString path = mediaDir.filePath(name);
+    window->selectInputFile(path);
+    QCOMPARE(window->isVideoInput(), video);
+    QCOMPARE(child<QTimeEdit>("startTimeEdit")->isEnabled(), video);
+    QCOMPARE(child<QTimeEdit>("endTimeEdit")->isEnabled(), video);
+    QCOMPARE(child<QLineEdit>("inputField")->text(), path);
+    QCOMPARE(store().value("lastVideoDir").toString(), QFileInfo(path).absolutePath());
+}
+
+void TestHomeWindow::waitForClip()
+{
+    window->selectInputFile(clipPath);
+    // The media information display sets the end time from the duration.
+    QTRY_VERIFY_WITH_TIMEOUT(window->mediaDuration() > 2.5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(child<QTimeEdit>("endTimeEdit")->time() != QTime(0, 0), 10000);
+}
+
+void TestHomeWindow::convertRefusals()
+{
+    QSettings s = store();
+    s.setValue("convert_index", 7);
+    s.sync();
+    auto* input = child<QLineEdit>("inputField");
+    auto* start = child<QTimeEdit>("startTimeEdit");
+    auto* end = child<QTimeEdit>("endTimeEdit");
+
+    dialogs.clear();
+    input->clear();
+    window->clickStart();
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QCOMPARE(dialogs.lastTitle(), QStringLiteral("exception"));
+    QCOMPARE(dialogs.lastText(), QStringLiteral("please_select_convert_file"));
+
+    waitForClip();
+    const int whole = int(window->mediaDuration());
+    QCOMPARE(end->time(), QTime(0, 0).addSecs(whole));
+
+    start->setTime(QTime(0, 0, 2));
+    end->setTime(QTime(0, 0, 2));
+    window->clickStart();
+    QCOMPARE(dialogs.lastText(), QStringLiteral("start_time_error"));
+
+    start->setTime(QTime(0, 0, 0));
+    end->setTime(QTime(0, 0, 10));
+    window->clickStart();
+    QCOMPARE(dialogs.lastText(),
+             QStringLiteral("end_time_error") + QTime(0, 0).addSecs(whole).toString("hh:mm:ss"));
+    QCOMPARE(dialogs.boxes.size(), 3);
+    QCOMPARE(dialogs.lastTitle(), QStringLiteral("exception"));
+
+    // No refusal used a sequence number or started anything.
+    QCOMPARE(store().value("convert_index").toInt(), 7);
+    QVERIFY(!window->isBusy());
+    end->setTime(QTime(0, 0).addSecs(whole));
+}
+
+void TestHomeWindow::developerModeByDateCommand()
+{
+    QSettings s = store();
+    s.setValue("convert_index", 3);
+    s.sync();
+    auto* input = child<QLineEdit>("inputField");
+    auto* log = child<QTextEdit>("logView");
+    const QString today = QDate::currentDate().toString("yyyyMMdd");
+
+    dialogs.clear();
+    input->setText(today);
+    window->clickStart();
+    QVERIFY(window->isDeveloperMode());
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QCOMPARE(dialogs.lastTitle(), QStringLiteral("tip"));
+    QCOMPARE(dialogs.lastText(), QStringLiteral("enterdevelop_mode"));
+    QTRY_VERIFY(log->toPlainText().contains("enterdevelop_mode"));
+    QTRY_VERIFY(child<QWidget>("parameterPanel")->isVisible());
+    QVERIFY(child<QWidget>("logPanel")->isVisible());
+
+    window->clickStart();
+    QVERIFY(!window->isDeveloperMode());
+    QCOMPARE(dialogs.lastText(), QStringLiteral("exitdevelop_mode"));
+    QTRY_VERIFY(!child<QWidget>("parameterPanel")->isVisible());
+
+    // Another date is just a (missing) file name: it does not toggle anything.
+    input->setText(QDate::currentDate().addDays(-1).toString("yyyyMMdd"));
+    window->clickStart();
+    QVERIFY(!window->isDeveloperMode());
+
+    QCOMPARE(store().value("convert_index").toInt(), 3);
+}
+
+void TestHomeWindow::languageLaterStoresCodeAndKeepsTexts()
+{
+    const QString buttonText = child<QPushButton>("convertButton")->text();
+    dialogs.clear();
+    dialogs.answer = QStringLiteral("laterButton");
+    child<QAction>("russianAction")->trigger();
+    dialogs.answer.clear();
+
+    QCOMPARE(dialogs.boxes.size(), 2);
+    QCOMPARE(dialogs.boxes[0].title, QStringLiteral("language_change"));
+    QCOMPARE(dialogs.boxes[0].text, QStringLiteral("language_changed_content"));
+    QStringList buttons = dialogs.boxes[0].buttons;
+    buttons.sort();
+    QCOMPARE(buttons, QStringList({"cancel", "later", "restart_now"}));
+    QCOMPARE(dialogs.boxes[1].text, QStringLiteral("language_change_next_startup"));
+    QCOMPARE(store().value("language").toString(), QStringLiteral("ru"));
+    QVERIFY(child<QAction>("russianAction")->isChecked());
+    QCOMPARE(child<QPushButton>("convertButton")->text(), buttonText);
+}
+
+void TestHomeWindow::languageCancelRestoresStoredCheck()
+{
+    QSettings s = store();
+    s.setValue("language", "ru");
+    s.sync();
+    dialogs.clear();
+    dialogs.answer = QStringLiteral("cancelButton");
+    child<QAction>("chineseAction")->trigger();
+    dialogs.answer.clear();
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QCOMPARE(store().value("language").toString(), QStringLiteral("ru"));
+    QVERIFY(child<QAction>("russianAction")->isChecked());
+    QVERIFY(!child<QAction>("chineseAction")->isChecked());
+}
+
+void TestHomeWindow::languageRestartNowRestartsWithSameArguments()
+{
+    QString program;
+    QStringList arguments;
+    int restarts = 0;
+    window->setRestarter([&](const QString& p, const QStringList& a) {
+        program = p;
+        arguments = a;
+        ++restarts;
+    });
+    dialogs.clear();
+    dialogs.answer = QStringLiteral("restartNowButton");
+    child<QAction>("englishAction")->trigger();
+    dialogs.answer.clear();
+    QCOMPARE(restarts, 1);
+    QCOMPARE(program, QCoreApplication::applicationFilePath());
+    QCOMPARE(arguments, QCoreApplication::arguments());
+    QCOMPARE(store().value("language").toString(), QStringLiteral("en"));
+    QCOMPARE(dialogs.boxes.size(), 1);
+}
+
+QTEST_MAIN(TestHomeWindow)
+#include "test_home_window.moc"
