@@ -27,7 +27,7 @@
 extern "C" {
 #endif
 
-#define FAN_RENDER_MAX_SIZE 16384u /* largest output side in pixels */
+#define FAN_RENDER_MAX_SIZE 8192u /* largest output side in pixels (the plan takes 16 bytes a pixel) */
 
 typedef struct fan_render_plan fan_render_plan;
 

@@ -76,7 +76,7 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
     file.reset(new fan_file);
     std::memset(file.get(), 0, sizeof(fan_file));
     errno = 0;
-    const int status = fan_file_open(file.get(), QFile::encodeName(path).constData(), uint32_t(geometry.lines),
+    const int status = fan_file_open(file.get(), path.toUtf8().constData(), uint32_t(geometry.lines),
                                      uint32_t(geometry.lights), uint32_t(geometry.colorDeep));
     if (status != FAN_FILE_OK) {
         const int err = errno;
@@ -207,7 +207,7 @@ QByteArray FanPreview::audioBlock(int index, QString* error)
     return audio;
 }
 
-bool FanPreview::writeFramePng(int index, int size, const QString& outPath, QString* error)
+bool FanPreview::writeFrameImage(int index, int size, const QString& outPath, QString* error)
 {
     const QImage image = renderFrame(index, size, error);
     if (image.isNull())
@@ -347,7 +347,6 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
         QStringLiteral("-movflags"), QStringLiteral("+faststart"),
         outPath,
     };
-    // -nostdin only stops FFmpeg from reading keys; pipe:0 is still read.
 
     QProcess ffmpeg;
     ffmpeg.setProcessChannelMode(QProcess::SeparateChannels);
@@ -358,40 +357,60 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
         return false;
     }
 
-    auto failure = [&](const QString& what) {
-        ffmpeg.kill();
-        ffmpeg.waitForFinished(5000);
-        QString detail = QString::fromLocal8Bit(ffmpeg.readAllStandardError()).trimmed();
-        detail = detail.section(QLatin1Char('\n'), -1); // its last line names the cause
-        *error = detail.isEmpty() ? what : QStringLiteral("%1: %2").arg(what, detail);
+    // FFmpeg's last line on standard error names the cause of a failure.
+    auto lastErrorLine = [&]() {
+        return QString::fromLocal8Bit(ffmpeg.readAllStandardError()).trimmed().section(QLatin1Char('\n'), -1);
+    };
+    // Ends FFmpeg and removes what it wrote so far; never leaves a video
+    // that looks complete but is not.
+    auto stop = [&](bool letItEnd) {
+        bool exited = ffmpeg.state() == QProcess::NotRunning;
+        if (!exited && letItEnd) {
+            ffmpeg.closeWriteChannel();
+            exited = ffmpeg.waitForFinished(3000);
+        }
+        if (!exited) {
+            ffmpeg.kill();
+            ffmpeg.waitForFinished(5000);
+        }
+        QFile::remove(outPath);
+        return exited;
+    };
+    // FFmpeg did not take the pictures or did not finish: give it a moment to
+    // end by itself, then it has said why.
+    auto ffmpegFailure = [&](const QString& what) {
+        const bool exited = stop(true);
+        const QString detail = lastErrorLine();
+        if (exited && !detail.isEmpty())
+            *error = QStringLiteral("FFmpeg failed: %1").arg(detail);
+        else if (exited)
+            *error = QStringLiteral("FFmpeg failed to write %1 (exit code %2)").arg(outPath).arg(ffmpeg.exitCode());
+        else
+            *error = detail.isEmpty() ? what : QStringLiteral("%1: %2").arg(what, detail);
         return false;
     };
 
     for (int n = 0; n < frames; n++) {
         const QImage image = renderFrame(n, size, error);
         if (image.isNull()) {
-            const QString why = *error;
-            return failure(why);
+            stop(false); // *error says why
+            return false;
         }
         for (int y = 0; y < size; y++) {
             if (ffmpeg.write(reinterpret_cast<const char*>(image.constScanLine(y)), qint64(size) * 3) < 0)
-                return failure(QStringLiteral("FFmpeg stopped reading the pictures"));
+                return ffmpegFailure(QStringLiteral("FFmpeg stopped reading the pictures"));
         }
         while (ffmpeg.bytesToWrite() > kPipeHighWater) {
             if (!ffmpeg.waitForBytesWritten(kFfmpegWaitMs))
-                return failure(QStringLiteral("FFmpeg stopped reading the pictures"));
+                return ffmpegFailure(QStringLiteral("FFmpeg stopped reading the pictures"));
         }
     }
     while (ffmpeg.bytesToWrite() > 0) {
         if (!ffmpeg.waitForBytesWritten(kFfmpegWaitMs))
-            return failure(QStringLiteral("FFmpeg stopped reading the pictures"));
+            return ffmpegFailure(QStringLiteral("FFmpeg stopped reading the pictures"));
     }
     ffmpeg.closeWriteChannel();
-    if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0) {
-        QString detail = QString::fromLocal8Bit(ffmpeg.readAllStandardError()).trimmed();
-        detail = detail.section(QLatin1Char('\n'), -1);
-        *error = QStringLiteral("FFmpeg failed to write %1%2").arg(outPath, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail);
-        return false;
-    }
+    if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0)
+        return ffmpegFailure(QStringLiteral("FFmpeg failed to write %1").arg(outPath));
     return true;
 }

@@ -47,12 +47,14 @@ public:
     QByteArray audioBlock(int index, QString* error);
 
     // Writers; each returns false with *error set on failure.
-    bool writeFramePng(int index, int size, const QString& outPath, QString* error);
+    // One frame as a picture; the name's ending chooses the format (.png, ...).
+    bool writeFrameImage(int index, int size, const QString& outPath, QString* error);
     // Every `every`-th frame (0: chosen so that at most 25 tiles result) in a
     // grid of `columns` tiles per row (0: about square), each tile size x size.
     bool writeContactSheet(int every, int columns, int size, const QString& outPath, QString* error);
     // All frames at 20 per second with the audio blocks as sound track, through
-    // FFmpeg (ffmpegPath empty: defaultFfmpegPath()) fed by a pipe.
+    // FFmpeg (ffmpegPath empty: defaultFfmpegPath()) fed by a pipe; H.264 and
+    // AAC, so .mp4, .mkv and .mov work. An odd size grows by one pixel.
     bool writeVideo(int size, const QString& outPath, const QString& ffmpegPath, QString* error);
 
     // $SPINDRA_FFMPEG, else "ffmpeg" beside the running executable, else

@@ -156,7 +156,7 @@ int main(int argc, char** argv)
         ok = preview.writeContactSheet(every, columns, size, output, &error);
         done = QStringLiteral("contact sheet of %1 frames").arg(preview.frameCount());
     } else {
-        ok = preview.writeFramePng(frame, size, output, &error);
+        ok = preview.writeFrameImage(frame, size, output, &error);
         done = QStringLiteral("frame %1 of %2").arg(frame).arg(preview.frameCount());
     }
     if (!ok)
