@@ -1,9 +1,11 @@
 /* The fast flat worker (see convert_fast.h). Every floating-point step below
  * repeats the reference's (convert_worker.c, sample_bilinear) in the same
  * precision and order; the engine is compiled without FMA contraction, and
- * the AVX2 kernel uses separate multiplies and adds only. */
-/* fwrite_unlocked (glibc) */
-#if !defined(_DEFAULT_SOURCE)
+ * the AVX2 kernel uses separate multiplies and adds only.
+ *
+ * Threads are POSIX threads (create, join, one mutex, two condition
+ * variables); a port to another platform maps those calls. */
+#if !defined(_DEFAULT_SOURCE) /* fwrite_unlocked (glibc) */
 #define _DEFAULT_SOURCE 1
 #endif
 
@@ -15,15 +17,9 @@
 #include <math.h>
 #include <stdatomic.h>
 #include <stdlib.h>
-#include <string.h>
 #include <pthread.h>
-
-#if defined(__unix__) || defined(__APPLE__)
+#include <string.h>
 #include <unistd.h>
-#endif
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define FAST_HAVE_AVX2 1
@@ -48,9 +44,8 @@
 #define MAX_EXACT (1u << 24)      /* larger coordinates are not exact in single precision */
 #define CHUNKS_PER_THREAD 8u      /* line chunks per converting thread, for balance */
 
-/* Where LED j of a group keeps its fractions and its table row: the AVX2
- * kernel's gathers deliver the LEDs in this order (the order is its own
- * inverse). */
+/* Where LED j of a group keeps its fractions: the AVX2 kernel's gathers
+ * deliver the LEDs in this order (the order is its own inverse). */
 static const uint8_t lane_of[GROUP] = {0, 1, 4, 5, 2, 3, 6, 7};
 
 /* Sampling plan of eight LEDs of one line. For each LED, x offsets are 3 x
@@ -372,13 +367,10 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
 #define AVX2 __attribute__((target("avx2")))
 #define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-/* Gathers the 4 bytes at frame + offset for eight offsets. */
-#define GATHER(base, idx) _mm256_i32gather_epi32((const int*)(const void*)(base), (idx), 1)
-
 /* One sub-sample of eight LEDs. Two 8-byte gathers per row fetch both
  * taps of a row at once (blue, green, red of the left pixel, then of the
  * right one). Unpacking the halves yields the LEDs in the order 0 1 4 5 2 3
- * 6 7, the order in which the plan stores the fractions and table rows. */
+ * 6 7, the order in which the plan stores the fractions. */
 static AVX2_INLINE void sub_sample_avx2(const uint8_t* frame, uint32_t stride, __m256i offset, __m256 fx,
                                         __m256 fy, __m256i* acc0, __m256i* acc1, __m256i* acc2)
 {
@@ -539,14 +531,7 @@ static fast_lines_fn kernel_function(convert_fast_kernel kernel)
 
 unsigned convert_fast_default_threads(void)
 {
-    long cores = 1;
-#if defined(_WIN32)
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    cores = (long)info.dwNumberOfProcessors;
-#elif defined(_SC_NPROCESSORS_ONLN)
-    cores = sysconf(_SC_NPROCESSORS_ONLN);
-#endif
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
     if (cores < 1)
         cores = 1;
     if (cores > 256)
@@ -701,7 +686,6 @@ typedef struct fast_state {
     fast_scratch* scratch;
     pthread_t* threads;
     fast_helper* helper_args;
-    unsigned threads_wanted;
     int sync_ready;
     fast_pool pool;
 } fast_state;
@@ -795,7 +779,6 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
             break;
         pool->helpers = h + 1u;
     }
-    st->threads_wanted = threads;
     return 0;
 }
 
