@@ -40,7 +40,7 @@ struct Options
     int frames = 40;     // measured frames, fast worker
     int refFrames = 6;   // measured frames, reference worker
     int baseFrames = 2;  // frames of the short job that is subtracted
-    int repeat = 3;
+    int repeat = 5;
     unsigned threads = 0; // 0: convert_fast_default_threads()
     std::string dir;
     bool memory = true;
@@ -276,17 +276,11 @@ int main(int argc, char** argv)
 
     static const fan_model tinyModel = {"tiny", 1, 1, 1};
     const std::string tinyFrames = base + "-tiny.bgr", tinyAudio = base + "-tiny.pcm";
-    long baseline = 0;
-    if (o.memory) {
-        if (!writeInput(tinyFrames, tinyAudio, 1, 1, 1)) {
-            std::fprintf(stderr, "cannot write the input files in %s\n", o.dir.c_str());
-            return 1;
-        }
-        const JobSpec tiny{tinyFrames, tinyAudio, out, 1, 1, &tinyModel};
-        baseline = peakKiB(tiny, Worker::Fast, threads, &tiny);
-        std::remove(tinyFrames.c_str());
-        std::remove(tinyAudio.c_str());
+    if (o.memory && !writeInput(tinyFrames, tinyAudio, 1, 1, 1)) {
+        std::fprintf(stderr, "cannot write the input files in %s\n", o.dir.c_str());
+        return 1;
     }
+    const JobSpec tiny{tinyFrames, tinyAudio, out, 1, 1, &tinyModel};
     double vegaFps = 0;
     for (int m = 0; m < fan_model_count(); ++m) {
         const fan_model* model = fan_model_at(m);
@@ -334,6 +328,9 @@ int main(int argc, char** argv)
 
             double peak = 0, refPeak = 0;
             if (o.memory) {
+                // The children inherit this process's resident pages: the
+                // baseline is taken right before, the same way.
+                const long baseline = peakKiB(tiny, Worker::Fast, threads, &tiny);
                 peak = (peakKiB(spec, Worker::Fast, threads, nullptr) - baseline) / 1024.0;
                 refPeak = (peakKiB(spec, Worker::Reference, 1, nullptr) - baseline) / 1024.0;
             }
@@ -352,6 +349,8 @@ int main(int argc, char** argv)
     }
     std::remove(shortFrames.c_str());
     std::remove(longFrames.c_str());
+    std::remove(tinyFrames.c_str());
+    std::remove(tinyAudio.c_str());
     std::remove(audio.c_str());
     std::remove(audioShort.c_str());
     std::remove(out.c_str());
