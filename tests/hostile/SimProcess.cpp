@@ -1,0 +1,116 @@
+#include "SimProcess.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QThread>
+
+SimProcess::~SimProcess()
+{
+    stop();
+}
+
+bool SimProcess::start(const QStringList& args, int httpPort, int wsPort)
+{
+    stop();
+    pending.clear();
+    all.clear();
+    const QString exe = qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR))
+        + QStringLiteral("/tools/fan-sim/fan-sim");
+    QStringList full = {QStringLiteral("--http-port"), QString::number(httpPort), QStringLiteral("--ws-port"),
+                        QString::number(wsPort),       QStringLiteral("--store"),  store.path()};
+    full += args;
+    proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    proc.start(exe, full);
+    if (!proc.waitForStarted(5000)) {
+        errorText = QStringLiteral("cannot start %1").arg(exe);
+        return false;
+    }
+    // A port of the previous run may still be held for a moment.
+    if (!waitUntil([this]() { return !lines().isEmpty() || !running(); }, 10000) || all.isEmpty()) {
+        errorText = QStringLiteral("fan-sim printed no first line");
+        return false;
+    }
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("^fan-sim http=(\\d+) ws=(\\d+) ")).match(all.first());
+    if (!m.hasMatch()) {
+        errorText = QStringLiteral("unexpected first line: %1").arg(all.first());
+        return false;
+    }
+    http = m.captured(1).toInt();
+    ws = m.captured(2).toInt();
+    return true;
+}
+
+void SimProcess::stop()
+{
+    if (!running())
+        return;
+    proc.terminate();
+    if (!proc.waitForFinished(5000)) {
+        proc.kill();
+        proc.waitForFinished(5000);
+    }
+}
+
+void SimProcess::kill()
+{
+    if (!running())
+        return;
+    proc.kill();
+    proc.waitForFinished(5000);
+}
+
+DeviceEndpoint SimProcess::endpoint() const
+{
+    DeviceEndpoint e;
+    e.host = QStringLiteral("127.0.0.1");
+    e.httpPort = http;
+    e.wsPort = ws;
+    return e;
+}
+
+QStringList SimProcess::lines()
+{
+    pending += proc.readAllStandardOutput();
+    int nl;
+    while ((nl = pending.indexOf('\n')) >= 0) {
+        all.append(QString::fromUtf8(pending.left(nl)));
+        pending.remove(0, nl + 1);
+    }
+    return all;
+}
+
+int SimProcess::count(const QString& text)
+{
+    int n = 0;
+    for (const QString& l : lines())
+        n += l.contains(text) ? 1 : 0;
+    return n;
+}
+
+bool SimProcess::waitUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+bool SimProcess::holdFor(int ms, const std::function<bool()>& invariant)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (!invariant())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return invariant();
+}
