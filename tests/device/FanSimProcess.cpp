@@ -52,6 +52,12 @@ void FanSimProcess::stop()
     }
 }
 
+void FanSimProcess::kill()
+{
+    proc.kill();
+    proc.waitForFinished(2000);
+}
+
 DeviceEndpoint FanSimProcess::endpoint() const
 {
     DeviceEndpoint e;

@@ -19,6 +19,8 @@ public:
     // extra arguments; waits for its first line. False on any failure.
     bool start(const QStringList& args = {});
     void stop();
+    // Ends it at once with SIGKILL, as a device that loses power.
+    void kill();
 
     int httpPort() const { return http; }
     int wsPort() const { return ws; }

@@ -17,7 +17,7 @@ ConnectionTiming fastTiming()
 {
     ConnectionTiming t;
     t.checkPeriodMs = 40;
-    t.silenceLimitMs = 400;
+    t.silenceLimitMs = 1500;  // generous: a busy test machine must not look like a lost device
     t.heartbeatSpacingMs = 60;  // a heartbeat every second check
     t.restartDelayMs = 30;
     t.requestTimeoutMs = 2000;
@@ -226,10 +226,12 @@ void ConnectionManagerTest::silentDevice()
     QFETCH(QList<bool>, states);
     FanSimProcess sim;
     QVERIFY2(sim.start(args), qPrintable(sim.errorText));
-    ConnectionManager m(sim.endpoint(), fastTiming());
+    ConnectionTiming t = fastTiming();
+    t.silenceLimitMs = 300;
+    ConnectionManager m(sim.endpoint(), t);
     QSignalSpy state(&m, &ConnectionManager::connectStateChanged);
     QVERIFY(sim.waitForCount(kHeartbeatLine, 3));
-    QTest::qWait(int(fastTiming().silenceLimitMs) * 3);
+    QTest::qWait(int(t.silenceLimitMs) * 4);
     QList<bool> seen;
     for (const QList<QVariant>& s : state)
         seen.append(s.at(0).toBool());
@@ -243,7 +245,7 @@ void ConnectionManagerTest::droppedSocketIsRestarted()
     FanSimProcess sim;
     QVERIFY2(sim.start({"--drop-ws", "0.25"}), qPrintable(sim.errorText));
     ConnectionTiming t = fastTiming();
-    t.silenceLimitMs = 5000;
+    t.silenceLimitMs = 5000;  // the drops must not look like silence
     ConnectionManager m(sim.endpoint(), t);
     QSignalSpy state(&m, &ConnectionManager::connectStateChanged);
     QVERIFY(sim.waitForCount(QStringLiteral("WS open"), 3));
@@ -263,7 +265,7 @@ void ConnectionManagerTest::restartedDeviceIsFoundAgain()
     ConnectionManager m(e, fastTiming());
     QSignalSpy state(&m, &ConnectionManager::connectStateChanged);
     QVERIFY(sim->waitForCount(kHeartbeatLine, 2));
-    sim.reset();
+    sim->kill();
     QVERIFY(FanSimProcess::waitUntil([&]() { return state.count() == 2; }));
     QCOMPARE(state.at(1).at(0).toBool(), false);
 
@@ -371,9 +373,9 @@ void ConnectionManagerTest::sessionRequestsDoNotPileUp()
     ConnectionTiming t = fastTiming();
     t.requestTimeoutMs = 300;
     ConnectionManager m(sim.endpoint(), t);
-    QTest::qWait(1000);  // 25 checks
+    QTest::qWait(1500);  // about 37 checks
     const int stalled = sim.count(QStringLiteral("/ctrl/session stalled"));
-    QVERIFY2(stalled >= 2 && stalled <= 4, qPrintable(QString::number(stalled)));
+    QVERIFY2(stalled >= 2 && stalled <= 5, qPrintable(QString::number(stalled)));
     QVERIFY(!m.isConnected());
 }
 

@@ -111,6 +111,8 @@ bool FanSim::start()
     opt.store = QDir(opt.store).canonicalPath();
 
     http = std::make_unique<httplib::Server>();
+    // Idle connections are closed soon, so that a shutdown does not wait long.
+    http->set_keep_alive_timeout(1);
     setupRoutes();
     const std::string host = opt.host.toStdString();
     if (opt.httpPort == 0) {
