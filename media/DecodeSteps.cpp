@@ -77,7 +77,7 @@ QStringList imageStepArguments(const QString& inputPath, const QString& filterCh
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip,
-                         bool hFlip, const bool& debugMode,
+                         bool hFlip, bool debugMode,
                          const std::function<void(const QString&)>& onLog,
                          const std::function<void(int percent)>& onProgress)
 {

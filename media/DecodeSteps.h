@@ -36,12 +36,12 @@ QStringList audioStepArguments(const QString& inputPath, int startSeconds, int d
 QStringList imageStepArguments(const QString& inputPath, const QString& filterChain,
                                const QString& videoOutPath);
 
-// Runs the steps one after another. debugMode and onLog are the job's own
-// (references must stay valid during the call). onProgress receives the frame
-// file's progress in percent (0..100) while the frames are written.
+// Runs the steps one after another with the job's debugMode and onLog.
+// onProgress receives the frame file's progress in percent (0..100) while the
+// frames are written.
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip,
-                         bool hFlip, const bool& debugMode,
+                         bool hFlip, bool debugMode,
                          const std::function<void(const QString&)>& onLog,
                          const std::function<void(int percent)>& onProgress = {});

@@ -35,10 +35,9 @@ qint64 currentSize(const QString& path)
 
 } // namespace
 
-FfmpegRunner::FfmpegRunner(const bool& logEnabled, const LogCallback& logCallback,
-                           const QString& ffmpegPath)
+FfmpegRunner::FfmpegRunner(bool logEnabled, LogCallback logCallback, const QString& ffmpegPath)
     : logEnabled(logEnabled)
-    , logCallback(logCallback)
+    , logCallback(std::move(logCallback))
     , ffmpegPath(ffmpegPath.isEmpty() ? defaultFfmpegPath() : ffmpegPath)
     , silenceLimit(g_defaultSilenceLimitMs.load())
 {

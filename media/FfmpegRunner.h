@@ -19,9 +19,9 @@ public:
     // output file stops growing and nothing arrives on its standard error.
     static constexpr int kDefaultSilenceLimitMs = 30000;
 
-    // logEnabled and logCallback are references into the running job and must
-    // outlive the runner. ffmpegPath empty means defaultFfmpegPath().
-    FfmpegRunner(const bool& logEnabled, const LogCallback& logCallback,
+    // logEnabled is the job's debug mode; log lines go to logCallback (may be
+    // empty) only while it is true. ffmpegPath empty means defaultFfmpegPath().
+    FfmpegRunner(bool logEnabled, LogCallback logCallback,
                  const QString& ffmpegPath = QString());
 
     // Runs the program with these arguments (the program path is not part of
@@ -51,8 +51,8 @@ public:
 private:
     void log(const QString& line) const;
 
-    const bool& logEnabled;
-    const LogCallback& logCallback;
+    bool logEnabled;
+    LogCallback logCallback;
     QString ffmpegPath;
     int silenceLimit;
 };

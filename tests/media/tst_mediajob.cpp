@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 using namespace mediatest;
@@ -405,7 +406,8 @@ void TestMediaJob::modelFolderUnavailable()
     old.close();
 
     Record rec;
-    run(rec, request(image, false), QStringLiteral("00_00002.bin"));
+    std::unique_ptr<MediaInfo> info(request(image, false));
+    run(rec, info.get(), QStringLiteral("00_00002.bin"));
     const QString moved = outRoot + QStringLiteral("/00_00002.bin");
     QVERIFY(rec.success);
     QCOMPARE(rec.path, moved);
@@ -428,7 +430,8 @@ void TestMediaJob::emptyFileName()
                                           "touch '" + marker.toUtf8() + "'; exit 0").toUtf8());
     QDir(tempFolder()).removeRecursively();
     Record rec;
-    run(rec, request(clip, true), QString());
+    std::unique_ptr<MediaInfo> info(request(clip, true));
+    run(rec, info.get(), QString());
     QVERIFY(!rec.success);
     QCOMPARE(g_engineCalls.load(), 0);
     QVERIFY(!QFileInfo::exists(marker));
