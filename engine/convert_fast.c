@@ -58,19 +58,27 @@ typedef struct fast_block {
     float fxa[GROUP], fxb[GROUP], fya[GROUP], fyb[GROUP];
 } fast_block;
 
+/* Bit-plane layout of one line: D planes of B bytes, each P zero bits and
+ * then 3 x lights value bits. Packing works on a padded value array of
+ * 8 x B bytes (P zero bytes, then the values), in 32-byte chunks. */
+typedef struct fast_packing {
+    uint32_t depth;       /* D */
+    uint32_t plane_bytes; /* B */
+    uint32_t pad_bits;    /* P */
+    uint32_t chunks;      /* 32-byte chunks of the padded value array */
+    size_t planes_stride; /* scratch bytes per packed plane (4 x chunks) */
+    size_t line_bytes;    /* D x B */
+} fast_packing;
+
 struct convert_fast_plan {
-    uint32_t lights, lines, depth;
+    uint32_t lights, lines;
+    fast_packing pack;
     uint32_t width, height, stride; /* stride = 3 x width */
     uint32_t frame_size;            /* bytes of one frame in the file */
     size_t frame_alloc;             /* frame buffer: frame_size + zeroed slack for the right and lower taps */
     uint32_t groups;                /* plan blocks per line */
-    uint32_t plane_bytes;           /* B */
-    uint32_t pad_bits;              /* P */
-    size_t line_bytes;              /* D x B */
     size_t frame_out_bytes;         /* lines x D x B */
-    uint32_t chunks;                /* 32-byte chunks of the padded value array (8 x B bytes) */
     size_t values_alloc;            /* scratch: padded value array */
-    size_t planes_stride;           /* scratch: bytes per packed plane (4 x chunks) */
     fast_block* blocks;             /* lines x groups */
     uint32_t ramp;                  /* LEDs (from the centre) that the brightness ramp changes */
     uint8_t* lut;                   /* row r + 1: tone curve and brightness at distance r < ramp */
@@ -88,6 +96,27 @@ typedef void (*fast_lines_fn)(const convert_fast_plan* plan, const uint8_t* fram
                               uint32_t end, uint8_t* out, fast_scratch* scratch);
 
 /* ---------------------------------------------------------------- plan -- */
+
+static void packing_init(fast_packing* pack, uint32_t lights, uint32_t depth)
+{
+    pack->depth = depth;
+    pack->plane_bytes = (uint32_t)convert_plane_bytes(lights);
+    pack->pad_bits = 8u * pack->plane_bytes - 3u * lights;
+    pack->line_bytes = (size_t)depth * pack->plane_bytes;
+    pack->chunks = (uint32_t)(((uint64_t)pack->plane_bytes * 8u + 31u) / 32u);
+    pack->planes_stride = 4u * (size_t)pack->chunks;
+}
+
+/* Bytes of a padded value array that holds `values` values stored with
+ * 16-byte stores (up to 16 bytes past the last) and is read in whole
+ * 32-byte chunks. */
+static size_t values_bytes(const fast_packing* pack, size_t values)
+{
+    size_t n = (size_t)pack->pad_bits + values + 16u;
+    if (n < 32u * (size_t)pack->chunks)
+        n = 32u * (size_t)pack->chunks;
+    return (n + 32u + 31u) & ~(size_t)31u;
+}
 
 /* One coordinate of a sub-sample, clamped and split exactly as
  * sample_bilinear does it. */
@@ -155,7 +184,6 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
 
     plan->lights = job->lights;
     plan->lines = job->lines;
-    plan->depth = job->colorDeep;
     plan->width = job->in_width;
     plan->height = job->in_height;
     plan->stride = 3u * job->in_width;
@@ -165,20 +193,13 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
      * few bytes past the frame keep every read inside the buffer. */
     plan->frame_alloc = (size_t)plan->frame_size + plan->stride + 64u;
     plan->groups = (uint32_t)(((uint64_t)job->lights + GROUP - 1u) / GROUP);
-    plan->plane_bytes = (uint32_t)convert_plane_bytes(job->lights);
-    plan->pad_bits = 8u * plan->plane_bytes - 3u * job->lights;
-    plan->line_bytes = (size_t)plan->depth * plan->plane_bytes;
-    plan->chunks = (uint32_t)(((uint64_t)plan->plane_bytes * 8u + 31u) / 32u);
-    plan->planes_stride = 4u * (size_t)plan->chunks;
+    packing_init(&plan->pack, job->lights, job->colorDeep);
     /* Values are stored 24 bytes per group with 16-byte stores; packing reads
      * whole 32-byte chunks. */
-    size_t values = (size_t)plan->pad_bits + 24u * (size_t)plan->groups + 16u;
-    if (values < 32u * (size_t)plan->chunks)
-        values = 32u * (size_t)plan->chunks;
-    plan->values_alloc = (values + 32u + 31u) & ~(size_t)31u;
+    plan->values_alloc = values_bytes(&plan->pack, 3u * GROUP * (size_t)plan->groups);
 
     const uint64_t block_count = (uint64_t)plan->lines * plan->groups;
-    const uint64_t out_bytes = (uint64_t)plan->lines * plan->line_bytes;
+    const uint64_t out_bytes = (uint64_t)plan->lines * plan->pack.line_bytes;
     if (block_count > SIZE_MAX / sizeof(fast_block) || out_bytes > SIZE_MAX / 4u) {
         convert_fast_plan_free(plan);
         return NULL;
@@ -255,7 +276,7 @@ size_t convert_fast_plan_bytes(const convert_fast_plan* plan)
 
 static size_t scratch_bytes(const convert_fast_plan* plan)
 {
-    return plan->values_alloc + (size_t)plan->depth * plan->planes_stride;
+    return plan->values_alloc + (size_t)plan->pack.depth * plan->pack.planes_stride;
 }
 
 size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads)
@@ -273,10 +294,11 @@ size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads)
 /* Packs the D planes of one line from its padded value array (P zero bytes,
  * then 3 x lights values) into out (D planes of B bytes). Eight values make
  * one byte of every plane: an 8 x 8 bit transpose. */
-static void pack_line_generic(const convert_fast_plan* plan, const uint8_t* values, uint8_t* out)
+static void pack_line_generic(const fast_packing* pack, const uint8_t* values, uint8_t* planes, uint8_t* out)
 {
-    const uint32_t B = plan->plane_bytes;
-    const uint32_t D = plan->depth;
+    (void)planes;
+    const uint32_t B = pack->plane_bytes;
+    const uint32_t D = pack->depth;
     for (uint32_t k = 0; k < B; ++k) {
         const uint8_t* v = values + 8u * k;
         /* Byte a of x holds value 7 - a, so that after the transpose byte c
@@ -341,7 +363,7 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
                           uint8_t* out, fast_scratch* scratch)
 {
     const uint32_t stride = plan->stride;
-    uint8_t* values = scratch->values + plan->pad_bits;
+    uint8_t* values = scratch->values + plan->pack.pad_bits;
     for (uint32_t l = first; l < end; ++l) {
         const fast_block* line = plan->blocks + (size_t)l * plan->groups;
         for (uint32_t t = 0; t < plan->lights; ++t) {
@@ -358,7 +380,7 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
             values[3u * t + 2u] = (uint8_t)((acc[2] + 2u) >> 2);
         }
         apply_tables(plan, values);
-        pack_line_generic(plan, scratch->values, out + (size_t)l * plan->line_bytes);
+        pack_line_generic(&plan->pack, scratch->values, scratch->planes, out + (size_t)l * plan->pack.line_bytes);
     }
 }
 
@@ -416,16 +438,15 @@ static AVX2_INLINE void sub_sample_avx2(const uint8_t* frame, uint32_t stride, _
 #undef FAST_CHANNEL
 }
 
-static AVX2 void pack_line_avx2(const convert_fast_plan* plan, const uint8_t* values, uint8_t* planes,
-                                uint8_t* out)
+static AVX2 void pack_line_avx2(const fast_packing* pack, const uint8_t* values, uint8_t* planes, uint8_t* out)
 {
     /* Reverse each group of 8 values so that movemask puts the first value
      * of a group in the top bit of its byte. */
     const __m256i reverse = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8,
                                              7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
-    const uint32_t D = plan->depth;
-    const size_t ps = plan->planes_stride;
-    for (uint32_t c = 0; c < plan->chunks; ++c) {
+    const uint32_t D = pack->depth;
+    const size_t ps = pack->planes_stride;
+    for (uint32_t c = 0; c < pack->chunks; ++c) {
         __m256i v = _mm256_loadu_si256((const __m256i*)(const void*)(values + 32u * c));
         v = _mm256_shuffle_epi8(v, reverse);
         for (uint32_t i = 0; i < D; ++i) {
@@ -434,7 +455,7 @@ static AVX2 void pack_line_avx2(const convert_fast_plan* plan, const uint8_t* va
             v = _mm256_add_epi8(v, v);
         }
     }
-    const uint32_t B = plan->plane_bytes;
+    const uint32_t B = pack->plane_bytes;
     for (uint32_t i = 0; i < D; ++i)
         memcpy(out + (size_t)i * B, planes + i * ps, B);
 }
@@ -443,7 +464,7 @@ static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame,
                             uint8_t* out, fast_scratch* scratch)
 {
     const uint32_t stride = plan->stride;
-    uint8_t* values = scratch->values + plan->pad_bits;
+    uint8_t* values = scratch->values + plan->pack.pad_bits;
     const __m256i two = _mm256_set1_epi32(2);
     /* Within each 128-bit half: bytes 0-2 of each of the four pixels. */
     const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
@@ -479,7 +500,7 @@ static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame,
             _mm_storeu_si128((__m128i*)(void*)(dst + 12), _mm256_extracti128_si256(px, 1));
         }
         apply_tables(plan, values);
-        pack_line_avx2(plan, scratch->values, scratch->planes, out + (size_t)l * plan->line_bytes);
+        pack_line_avx2(&plan->pack, scratch->values, scratch->planes, out + (size_t)l * plan->pack.line_bytes);
     }
 }
 
@@ -807,7 +828,7 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
     LOG(">> start");
 
     const uint32_t frame_size = plan->frame_size;
-    const size_t plane_bytes = plan->plane_bytes;
+    const size_t plane_bytes = plan->pack.plane_bytes;
 
     in = engine_fopen(job->frames_resized_file, "rb", &name_failed);
     if (!in) {
@@ -916,5 +937,238 @@ done:
     state_free(&st);
     free(job);
     LOG(">> finish");
+    return 0;
+}
+
+/* ------------------------------------------------------------------ 360 -- */
+
+typedef void (*fast_pack_fn)(const fast_packing* pack, const uint8_t* values, uint8_t* planes, uint8_t* out);
+
+static fast_pack_fn pack_function(convert_fast_kernel kernel)
+{
+#if FAST_HAVE_AVX2
+    if (kernel != CONVERT_FAST_KERNEL_GENERIC && cpu_has_avx2())
+        return pack_line_avx2;
+#else
+    (void)kernel;
+#endif
+    return pack_line_generic;
+}
+
+int convert_fast_360_worker(convert_360_job* job)
+{
+    return convert_fast_360_worker_with(job, NULL);
+}
+
+/* convert_360_worker step for step (the same checks, reads, log lines and
+ * writes); only the line values go into a padded array that is packed eight
+ * values at a time instead of bit by bit. */
+int convert_fast_360_worker_with(convert_360_job* job, const convert_fast_options* options)
+{
+    int failed = 1;
+    int name_failed = 0;
+    char err[256];
+    FILE* aud = NULL;
+    FILE* out = NULL;
+    FILE* in[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
+    uint8_t* frames[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
+    uint32_t frame_size[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
+    uint64_t frame_count[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
+    uint8_t* values = NULL;
+    uint8_t* planes = NULL;
+    uint8_t* record = NULL;
+    uint8_t* audio = NULL;
+    size_t written = 0;
+    const fast_pack_fn pack_line = pack_function(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO);
+
+    LOG("#### 1");
+    if (job->item_count == 0 || job->item_count > CONVERT_360_MAX_ITEMS || job->lines == 0
+        || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX || job->out_path[0] == '\0'
+        || job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP || job->destItemWidth < 1) {
+        LOG("input or output path is invalid, count:%u output:%s lines:%u lights:%u colorDeep:%u "
+            "destItemWidth:%d",
+            job->item_count, job->out_path, job->lines, job->lights, job->colorDeep, job->destItemWidth);
+        goto done;
+    }
+    LOG("#### 2");
+
+    if (job->in_aud_path[0] != '\0') {
+        aud = engine_fopen(job->in_aud_path, "rb", &name_failed);
+        if (!aud) {
+            if (name_failed) {
+                LOG("convert_worker: UTF-8 to wchar_t failed 360 1");
+                goto done;
+            }
+            LOG("open in %s failed, reasone:%s", job->in_aud_path, engine_strerror(errno, err, sizeof err));
+        }
+    }
+    LOG("#### 3");
+
+    out = engine_fopen(job->out_path, "wb", &name_failed);
+    if (!out) {
+        if (name_failed)
+            LOG("convert_worker: UTF-8 to wchar_t failed 360 2");
+        else
+            LOG("open out %s failed, reasone:%s", job->out_path, engine_strerror(errno, err, sizeof err));
+        goto done;
+    }
+    written = fwrite(file_header, 1, FAN_HEADER_SIZE, out);
+    if (written != FAN_HEADER_SIZE) {
+        LOG("write HEADER to %s failed should write:%u actually written:%lu", job->out_path, FAN_HEADER_SIZE,
+            (unsigned long)written);
+        goto done;
+    }
+    LOG("#### 4");
+
+    uint64_t total_frames = 0;
+    for (uint32_t i = 0; i < job->item_count; ++i) {
+        const convert_360_item* item = &job->items[i];
+        const uint64_t size64 = item->in_width > 0 && item->in_height > 0
+            ? (uint64_t)item->in_width * (uint64_t)item->in_height * 3u
+            : 0;
+        if (item->in_width <= 0 || item->in_height <= 0 || item->path[0] == '\0' || size64 > UINT32_MAX
+            || size64 > SIZE_MAX) {
+            LOG("paramas invalid, in_width:%u, in_height:%u", (unsigned)item->in_width, (unsigned)item->in_height);
+            goto done;
+        }
+        in[i] = engine_fopen(item->path, "rb", &name_failed);
+        if (!in[i]) {
+            if (name_failed)
+                LOG("convert_worker: UTF-8 to wchar_t failed 360 x %d", (int)i);
+            else
+                LOG("open in %s failed, reasone:%s", item->path, engine_strerror(errno, err, sizeof err));
+            goto done;
+        }
+        frame_size[i] = (uint32_t)size64;
+        int64_t file_size = -1;
+        if (engine_seek(in[i], 0, SEEK_END) == 0)
+            file_size = engine_tell(in[i]);
+        frame_count[i] = file_size > 0 ? (uint64_t)file_size / frame_size[i] : 0;
+        if (frame_count[i] == 0) {
+            LOG("not found images on %s", item->path);
+            goto done;
+        }
+        frames[i] = malloc(frame_size[i]);
+        if (!frames[i]) {
+            LOG("malloc frameData failed");
+            goto done;
+        }
+        if (frame_count[i] > total_frames)
+            total_frames = frame_count[i];
+    }
+    LOG("#### 5");
+
+    fast_packing pack;
+    packing_init(&pack, job->lights, job->colorDeep);
+    const size_t plane_bytes = pack.plane_bytes;
+    values = calloc(1, values_bytes(&pack, 3u * (size_t)job->lights));
+    if (!values) {
+        LOG("malloc lineData failed");
+        goto done;
+    }
+    planes = malloc((size_t)pack.depth * pack.planes_stride);
+    record = malloc(pack.line_bytes);
+    audio = malloc(FAN_AUDIO_BLOCK);
+    if (!planes || !record || !audio) {
+        LOG("malloc planeData failed");
+        goto done;
+    }
+
+    uint8_t* line = values + pack.pad_bits;
+    const int64_t item_width = job->destItemWidth;
+    uint64_t frames_written = 0;
+    for (uint64_t j = 0; j < total_frames; ++j) {
+        for (uint32_t k = 0; k < job->item_count; ++k) {
+            /* A shorter input repeats its last frame. */
+            const uint64_t index = j < frame_count[k] ? j : frame_count[k] - 1u;
+            memset(frames[k], 0, frame_size[k]);
+            size_t got = 0;
+            if (engine_seek(in[k], (int64_t)(index * frame_size[k]), SEEK_SET) == 0)
+                got = fread(frames[k], 1, frame_size[k], in[k]);
+            if (got != frame_size[k])
+                LOG("read:%s len:%u failed.", job->items[k].path, frame_size[k]);
+        }
+
+        memset(audio, 0, FAN_AUDIO_BLOCK);
+        if (aud) {
+            const uint64_t offset = j * FAN_AUDIO_BLOCK;
+            size_t read = 0;
+            if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
+                read = fread(audio, 1, FAN_AUDIO_BLOCK, aud);
+            if (read != FAN_AUDIO_BLOCK)
+                LOG("read:%s at:%" PRIu64 " failed.", job->in_aud_path, offset);
+        }
+
+        LOG("#### write one frame");
+        for (uint32_t c = 0; c < job->lines; ++c) {
+            const int64_t q = (int64_t)c / item_width;
+            const convert_360_item* item = q < (int64_t)job->item_count ? &job->items[q] : NULL;
+            const int64_t x = item ? (int64_t)item->center_x - item_width / 2 + ((int64_t)c - q * item_width) : -1;
+            if (!item || x < 0 || x >= item->in_width) {
+                /* The whole line is outside its input: black. */
+                memset(line, tone_table[0], 3u * (size_t)job->lights);
+            } else {
+                const int64_t top = (int64_t)item->center_y - (int64_t)(job->destItemHeight / 2)
+                    + ((int64_t)job->lights - 1);
+                const uint8_t* column = frames[q] + 3u * (size_t)x;
+                const size_t stride = 3u * (size_t)item->in_width;
+                for (uint32_t t = 0; t < job->lights; ++t) {
+                    const int64_t y = top - (int64_t)t;
+                    uint8_t* v = line + 3u * (size_t)t;
+                    if (y >= 0 && y < item->in_height) {
+                        const uint8_t* p = column + (size_t)y * stride;
+                        v[0] = tone_table[p[0]];
+                        v[1] = tone_table[p[1]];
+                        v[2] = tone_table[p[2]];
+                    } else {
+                        v[0] = v[1] = v[2] = tone_table[0];
+                    }
+                }
+            }
+            pack_line(&pack, values, planes, record);
+            for (uint32_t i = 0; i < job->colorDeep; ++i) {
+                written = FAST_FWRITE(record + (size_t)i * plane_bytes, 1, plane_bytes, out);
+                if (written != plane_bytes) {
+                    LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
+                        (unsigned)plane_bytes, (unsigned long)written);
+                    goto done;
+                }
+            }
+        }
+
+        written = FAST_FWRITE(audio, 1, FAN_AUDIO_BLOCK, out);
+        if (written != FAN_AUDIO_BLOCK) {
+            LOG("write to %s failed should write:%u actually written:%lu -> audio", job->out_path,
+                FAN_AUDIO_BLOCK, (unsigned long)written);
+            goto done;
+        }
+        ++frames_written;
+    }
+
+    LOG("#### 6");
+    if (frames_written == 0)
+        LOG("convert failed, not have one frame success");
+    else
+        failed = 0;
+
+done:
+    for (uint32_t i = 0; i < CONVERT_360_MAX_ITEMS; ++i) {
+        if (in[i])
+            fclose(in[i]);
+    }
+    if (aud)
+        fclose(aud);
+    if (out && convert_finish_output(out, job->out_path) != 0)
+        failed = 1;
+    if (job->callback)
+        job->callback(job->ctx, failed, job->out_path, failed ? "failed" : "ok");
+    for (uint32_t i = 0; i < CONVERT_360_MAX_ITEMS; ++i)
+        free(frames[i]);
+    free(values);
+    free(planes);
+    free(record);
+    free(audio);
+    free(job);
+    LOG(">> finish convert_360_worker");
     return 0;
 }

@@ -53,6 +53,12 @@ int convert_fast_worker(convert_job* job);
  * it to compare thread counts and kernels. */
 int convert_fast_worker_with(convert_job* job, const convert_fast_options* options);
 
+/* The 360 worker with the same fast bit-plane packing: the contract, log
+ * lines and bytes of convert_360_worker (options: only the kernel counts;
+ * a 360 frame is little work besides the packing). */
+int convert_fast_360_worker(convert_360_job* job);
+int convert_fast_360_worker_with(convert_360_job* job, const convert_fast_options* options);
+
 /* The number of threads a job uses by default: the processor count, capped by
  * SPINDRA_ENGINE_THREADS when that is set. At least 1. */
 unsigned convert_fast_default_threads(void);

@@ -1,8 +1,10 @@
-// The fast flat worker against the reference worker: the same fan file, the
-// same log lines and the same callback for random jobs, constant pictures and
-// every way a job can fail, with either kernel and with one or more threads.
-// Both workers run synchronously on the test thread.
+// The fast workers against the reference workers: the same fan file, the
+// same log lines and the same callback for random flat and 360 jobs, constant
+// pictures and every way a job can fail, with either kernel and with one or
+// more threads. Both workers run synchronously on the test thread.
 #include <QtTest>
+
+#include <QJsonArray>
 
 #include <random>
 
@@ -29,6 +31,8 @@ struct RunResult
 
 enum class Worker { Reference, Fast };
 
+// Runs a flat or a 360 job with the reference worker or its fast
+// counterpart.
 RunResult runWorker(Worker worker, const QByteArray& json, const convert_fast_options& options)
 {
     RunResult result;
@@ -37,7 +41,12 @@ RunResult runWorker(Worker worker, const QByteArray& json, const convert_fast_op
     {
         StdoutCapture capture;
         result.parse = convert_parse_job(json.constData(), recordCallback, &record, &job);
-        if (result.parse == 0) {
+        if (result.parse == 0 && job.is_360) {
+            if (worker == Worker::Reference)
+                convert_360_worker(job.wide);
+            else
+                convert_fast_360_worker_with(job.wide, &options);
+        } else if (result.parse == 0) {
             if (worker == Worker::Reference)
                 convert_worker(job.flat);
             else
@@ -343,6 +352,113 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
+    }
+
+    // 360 jobs: up to three inputs of different sizes and lengths, windows
+    // reaching past their frames, lines beyond the inputs, every depth.
+    void random360Jobs_data()
+    {
+        QTest::addColumn<int>("kernel");
+        QTest::addColumn<int>("seed");
+        QTest::newRow("generic") << int(CONVERT_FAST_KERNEL_GENERIC) << 21;
+        QTest::newRow("best kernel") << int(CONVERT_FAST_KERNEL_AUTO) << 22;
+    }
+    void random360Jobs()
+    {
+        QFETCH(int, kernel);
+        QFETCH(int, seed);
+        const convert_fast_options options{1, convert_fast_kernel(kernel)};
+        std::mt19937 rng(seed);
+        auto pick = [&rng](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+        const int lightChoices[] = {1, 7, 8, 9, 100, 256, 2, 31};
+        const QString audio = path(QStringLiteral("wide.pcm"));
+        const QString out = path(QStringLiteral("wide.bin"));
+        for (int i = 0; i < 40; ++i) {
+            const int lights = lightChoices[pick(0, int(std::size(lightChoices)) - 1)];
+            const int itemWidth = pick(1, 12);
+            QJsonObject job;
+            job.insert(QStringLiteral("is_360"), true);
+            job.insert(QStringLiteral("out_path"), out);
+            job.insert(QStringLiteral("lights"), lights);
+            job.insert(QStringLiteral("lines"), pick(1, 40));
+            job.insert(QStringLiteral("colorDeep"), pick(1, 8));
+            job.insert(QStringLiteral("destTotalWidth"), 0);
+            job.insert(QStringLiteral("destTotalHeight"), 0);
+            job.insert(QStringLiteral("destItemWidth"), itemWidth);
+            job.insert(QStringLiteral("destItemHeight"), pick(-4, lights + 8));
+            if (pick(0, 2)) {
+                QVERIFY(writeFile(audio, randomBytes(rng, pick(0, 4 * int(FAN_AUDIO_BLOCK)))));
+                job.insert(QStringLiteral("in_aud_path"), audio);
+            }
+            QJsonArray list;
+            const int items = pick(1, 3);
+            for (int k = 0; k < items; ++k) {
+                const int width = pick(1, 30), height = pick(1, 30);
+                const QString frames = path(QStringLiteral("wide%1.bgr").arg(k));
+                QVERIFY(writeFile(frames, randomBytes(rng, qint64(width) * height * 3 * pick(1, 3) + pick(0, 5))));
+                QJsonObject item;
+                item.insert(QStringLiteral("frames_resized_file"), frames);
+                item.insert(QStringLiteral("in_width"), width);
+                item.insert(QStringLiteral("in_height"), height);
+                item.insert(QStringLiteral("center_x"), pick(-5, width + 5));
+                item.insert(QStringLiteral("center_y"), pick(-5, height + 5));
+                list.append(item);
+            }
+            job.insert(QStringLiteral("list"), list);
+            compareWorkers(job, options, QStringLiteral("360 job %1").arg(i));
+            if (QTest::currentTestFailed())
+                return;
+        }
+    }
+
+    void failures360_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::newRow("empty list") << QStringLiteral("empty list");
+        QTest::newRow("input of zero length") << QStringLiteral("zero");
+        QTest::newRow("input missing") << QStringLiteral("missing");
+        QTest::newRow("audio missing") << QStringLiteral("no audio");
+        QTest::newRow("destItemWidth 0") << QStringLiteral("width 0");
+        QTest::newRow("output folder missing") << QStringLiteral("no folder");
+        QTest::newRow("in_width 0") << QStringLiteral("in_width 0");
+    }
+    void failures360()
+    {
+        QFETCH(QString, what);
+        const QString frames = path(QStringLiteral("wfail.bgr"));
+        std::mt19937 rng(5);
+        QVERIFY(writeFile(frames, randomBytes(rng, 6 * 5 * 3 * 2)));
+        QJsonObject item;
+        item.insert(QStringLiteral("frames_resized_file"), frames);
+        item.insert(QStringLiteral("in_width"), 6);
+        item.insert(QStringLiteral("in_height"), 5);
+        item.insert(QStringLiteral("center_x"), 3);
+        item.insert(QStringLiteral("center_y"), 2);
+        QJsonObject job;
+        job.insert(QStringLiteral("is_360"), true);
+        job.insert(QStringLiteral("out_path"), path(QStringLiteral("wfail.bin")));
+        job.insert(QStringLiteral("lights"), 9);
+        job.insert(QStringLiteral("lines"), 12);
+        job.insert(QStringLiteral("colorDeep"), 5);
+        job.insert(QStringLiteral("destItemWidth"), 4);
+        job.insert(QStringLiteral("destItemHeight"), 9);
+        if (what == QLatin1String("zero"))
+            QVERIFY(writeFile(frames, QByteArray()));
+        else if (what == QLatin1String("missing"))
+            item.insert(QStringLiteral("frames_resized_file"), path(QStringLiteral("nothing.bgr")));
+        else if (what == QLatin1String("no audio"))
+            job.insert(QStringLiteral("in_aud_path"), path(QStringLiteral("nothing.pcm")));
+        else if (what == QLatin1String("width 0"))
+            job.insert(QStringLiteral("destItemWidth"), 0);
+        else if (what == QLatin1String("no folder"))
+            job.insert(QStringLiteral("out_path"), path(QStringLiteral("no/such/folder/wfail.bin")));
+        else if (what == QLatin1String("in_width 0"))
+            item.insert(QStringLiteral("in_width"), 0);
+        QJsonArray list;
+        if (what != QLatin1String("empty list"))
+            list.append(item);
+        job.insert(QStringLiteral("list"), list);
+        compareWorkers(job, convert_fast_options{1, CONVERT_FAST_KERNEL_AUTO}, what);
     }
 
     void threadCount_data()
