@@ -1,6 +1,7 @@
 // The job as a whole: framing in job pixels, temporary names, the engine's job
 // text, and every way a job can end (with a stand-in engine, so that the
 // callback order and the clean-up can be checked without the real one).
+#include "FfmpegRunner.h"
 #include "JobBuilder.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
@@ -109,6 +110,7 @@ private:
     QString clip;
     QString image;
     QString failingFfmpeg;
+    QString muteClip;
 };
 
 void TestMediaJob::initTestCase()
@@ -124,8 +126,9 @@ void TestMediaJob::initTestCase()
     QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::TempLocation), tmpRoot);
     clip = makeVideo(dir.path(), QStringLiteral("clip.mp4"), 1, true, QStringLiteral("48x32"));
     image = makeImage(dir.path(), QStringLiteral("pic.png"), QStringLiteral("48x32"));
+    muteClip = makeVideo(dir.path(), QStringLiteral("mute.mp4"), 1, false, QStringLiteral("48x32"));
     failingFfmpeg = writeScript(dir.path(), QStringLiteral("ffmpeg-fails"), "echo broken >&2; exit 1");
-    QVERIFY(!clip.isEmpty() && !image.isEmpty());
+    QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty());
     setEngineEntry(&fakeEngine);
     setJobPollIntervalMs(10);
 }
@@ -315,38 +318,48 @@ void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bo
 
 void TestMediaJob::endings_data()
 {
-    QTest::addColumn<bool>("isVideo");
-    QTest::addColumn<bool>("ffmpegFails");
+    QTest::addColumn<QString>("input");   // "video", "mute" (no sound track) or "image"
+    QTest::addColumn<QString>("ffmpeg");  // "real", "fails" or "hangs"
     QTest::addColumn<int>("engine");
     QTest::addColumn<bool>("debug");
     QTest::addColumn<bool>("success");
     QTest::addColumn<QString>("expectedLine");
 
     const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail), ok = int(EngineMode::Succeed);
-    QTest::newRow("decode fails") << true << true << ok << false << false << QString();
-    QTest::newRow("engine refuses") << true << false << refuse << false << false << "start_convert_failed";
-    QTest::newRow("engine fails, debug") << false << false << fail << true << false
+    QTest::newRow("decode fails") << "video" << "fails" << ok << false << false << QString();
+    QTest::newRow("decode hangs, debug") << "image" << "hangs" << ok << true << false
+                                         << "Error while running FFmpeg command.";
+    QTest::newRow("engine refuses") << "video" << "real" << refuse << false << false << "start_convert_failed";
+    QTest::newRow("engine fails, debug") << "image" << "real" << fail << true << false
                                          << "rsult:FAILED path:%1 msg:failed";
-    QTest::newRow("video converts") << true << false << ok << false << true << "\n文件输出路径：%1\n";
-    QTest::newRow("image converts, debug") << false << false << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
+    QTest::newRow("video converts") << "video" << "real" << ok << false << true << "\n文件输出路径：%1\n";
+    QTest::newRow("silent video converts") << "mute" << "real" << ok << false << true << "No audio track detected.";
+    QTest::newRow("image converts, debug") << "image" << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
 }
 
 void TestMediaJob::endings()
 {
-    QFETCH(bool, isVideo);
-    QFETCH(bool, ffmpegFails);
+    QFETCH(QString, input);
+    QFETCH(QString, ffmpeg);
     QFETCH(int, engine);
     QFETCH(bool, debug);
     QFETCH(bool, success);
     QFETCH(QString, expectedLine);
 
-    if (ffmpegFails)
+    if (ffmpeg == QLatin1String("fails"))
         qputenv("SPINDRA_FFMPEG", failingFfmpeg.toUtf8());
+    if (ffmpeg == QLatin1String("hangs")) {
+        qputenv("SPINDRA_FFMPEG", writeScript(dir.path(), QStringLiteral("ffmpeg-hangs"), "exec sleep 30").toUtf8());
+        FfmpegRunner::setDefaultSilenceLimitMs(200);
+    }
+    const bool ffmpegFails = ffmpeg != QLatin1String("real");
     g_mode = EngineMode(engine);
-    const QString input = isVideo ? clip : image;
-    MediaInfo* info = request(input, isVideo);
+    const bool isVideo = input != QLatin1String("image");
+    const QString path = input == QLatin1String("video") ? clip : input == QLatin1String("mute") ? muteClip : image;
+    MediaInfo* info = request(path, isVideo);
     Record rec;
     run(rec, info, QStringLiteral("00_00001.bin"), debug);
+    FfmpegRunner::setDefaultSilenceLimitMs(FfmpegRunner::kDefaultSilenceLimitMs);
 
     const QString planned = outRoot + QStringLiteral("/VEGA/00_00001.bin");
     QCOMPARE(rec.success, success);
@@ -356,6 +369,13 @@ void TestMediaJob::endings()
     if (!expectedLine.isEmpty())
         QVERIFY2(rec.events.contains(QStringLiteral("log:") + expectedLine.arg(planned)),
                  qPrintable(rec.events.join(QLatin1Char('|'))));
+    QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")), input == QLatin1String("mute"));
+    if (!ffmpegFails) {
+        QMutexLocker lock(&g_jobMutex);
+        const QJsonObject job = QJsonDocument::fromJson(g_lastJob).object();
+        QCOMPARE(job.value("in_aud_path").toString().isEmpty(), input != QLatin1String("video"));
+        QCOMPARE(job.value("out_path").toString(), planned);
+    }
 
     // Opening lines first, the result before the closing lines, nothing after.
     QCOMPARE(rec.events.at(1), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
@@ -364,10 +384,9 @@ void TestMediaJob::endings()
     QCOMPARE(rec.events.at(rec.events.size() - 2), QStringLiteral("log:### FINISH PROCESS VIDEO"));
     const int result = rec.events.indexOf(QStringLiteral("result:%1:%2").arg(success).arg(planned));
     QVERIFY(result > 0);
-    QCOMPARE(rec.events.at(result + 1), QStringLiteral("request:") + input);
+    QCOMPARE(rec.events.at(result + 1), QStringLiteral("request:") + path);
     for (int i = result; i < rec.events.size(); ++i)
         QVERIFY(!rec.events.at(i).startsWith(QStringLiteral("progress:")));
-    QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")), false);
 
     // Progress: decoding reports, then converting reports, never backwards.
     if (!ffmpegFails) {
