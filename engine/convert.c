@@ -136,7 +136,7 @@ static void run_flat(void* job)
 
 static void run_360(void* job)
 {
-    convert_360_worker((convert_360_job*)job);
+    convert_fast_360_worker((convert_360_job*)job);
 }
 
 /* Workers started by convert_start and still running. */
