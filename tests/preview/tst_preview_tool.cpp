@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -38,13 +37,14 @@ Run runTool(const QStringList& args)
 
 QImage quadrants(int side)
 {
+    // top right red, top left green, bottom left blue, bottom right white
+    const QRgb colours[4] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 255)};
     QImage image(side, side, QImage::Format_RGB888);
-    QPainter p(&image);
     const int h = side / 2;
-    p.fillRect(h, 0, side - h, h, QColor(255, 0, 0));       // top right: red
-    p.fillRect(0, 0, h, h, QColor(0, 255, 0));              // top left: green
-    p.fillRect(0, h, h, side - h, QColor(0, 0, 255));       // bottom left: blue
-    p.fillRect(h, h, side - h, side - h, QColor(255, 255, 255)); // bottom right: white
+    for (int y = 0; y < side; y++) {
+        for (int x = 0; x < side; x++)
+            image.setPixel(x, y, colours[y < h ? (x >= h ? 0 : 1) : (x < h ? 2 : 3)]);
+    }
     return image;
 }
 

@@ -6,8 +6,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QFont>
-#include <QPainter>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -26,6 +24,56 @@ constexpr int kFfmpegWaitMs = 120000;              // no progress for this long:
 QString geometryText(const FanGeometry& g)
 {
     return QStringLiteral("lines %1, lights %2, colour depth %3").arg(g.lines).arg(g.lights).arg(g.colorDeep);
+}
+
+// Contact sheet labels need only digits, ':' and '.', so they come from this
+// 3 x 5 pixel font rather than from the system's fonts (which would need a
+// GUI platform, something a command-line tool should not depend on).
+const char* glyph(QChar c)
+{
+    static const char* const digits[10] = {
+        "111101101101111", "010110010010111", "111001111100111", "111001111001111", "101101111001001",
+        "111100111001111", "111100111101111", "111001001001001", "111101111101111", "111101111001111",
+    };
+    if (c.isDigit())
+        return digits[c.digitValue()];
+    if (c == QLatin1Char(':'))
+        return "000010000010000";
+    if (c == QLatin1Char('.'))
+        return "000000000000010";
+    return "000000000000000";
+}
+
+// Draws text at (x, y) in pixels of `scale` x `scale`, on a dark backing.
+void drawLabel(QImage& image, int x, int y, int scale, const QString& text, QRgb colour)
+{
+    const int advance = 4 * scale;
+    const int width = text.size() * advance + scale, height = 7 * scale;
+    for (int j = qMax(0, y); j < qMin(image.height(), y + height); j++) {
+        for (int i = qMax(0, x); i < qMin(image.width(), x + width); i++)
+            image.setPixel(i, j, qRgb(0, 0, 0));
+    }
+    for (int n = 0; n < text.size(); n++) {
+        const char* bits = glyph(text.at(n));
+        for (int row = 0; row < 5; row++) {
+            for (int col = 0; col < 3; col++) {
+                if (bits[row * 3 + col] != '1')
+                    continue;
+                const int px = x + scale + n * advance + col * scale, py = y + scale + row * scale;
+                for (int j = py; j < py + scale && j < image.height(); j++) {
+                    for (int i = px; i < px + scale && i < image.width(); i++)
+                        image.setPixel(i, j, colour);
+                }
+            }
+        }
+    }
+}
+
+// Copies `tile` into `sheet` with its top-left corner at (x, y).
+void placeTile(QImage& sheet, const QImage& tile, int x, int y)
+{
+    for (int j = 0; j < tile.height(); j++)
+        std::memcpy(sheet.scanLine(y + j) + 3 * x, tile.constScanLine(j), size_t(tile.width()) * 3);
 }
 
 bool isEmptyBlock(const QByteArray& block)
@@ -254,10 +302,7 @@ bool FanPreview::writeContactSheet(int every, int columns, int size, const QStri
     }
     sheet.fill(QColor(32, 32, 32));
 
-    QPainter painter(&sheet);
-    QFont font = painter.font();
-    font.setPixelSize(qMax(9, size / 18));
-    painter.setFont(font);
+    const int scale = qMax(1, size / 96);
     for (int n = 0; n < tiles; n++) {
         const int index = n * every;
         const QImage tile = renderFrame(index, size, error);
@@ -265,12 +310,16 @@ bool FanPreview::writeContactSheet(int every, int columns, int size, const QStri
             return false;
         const int x = kSheetGap + (n % columns) * (size + kSheetGap);
         const int y = kSheetGap + (n / columns) * (size + kSheetGap);
-        painter.drawImage(x, y, tile);
-        painter.setPen(QColor(200, 200, 200));
-        painter.drawText(QRect(x + 4, y + 2, size - 8, size - 4), Qt::AlignLeft | Qt::AlignTop,
-                         QStringLiteral("%1  %2 s").arg(index).arg(index / double(FAN_FRAME_RATE), 0, 'f', 2));
+        placeTile(sheet, tile, x, y);
+        // frame number and time, m:ss.cc
+        const int centis = index * 100 / int(FAN_FRAME_RATE);
+        const QString label = QStringLiteral("%1 %2:%3.%4")
+                                  .arg(index)
+                                  .arg(centis / 6000)
+                                  .arg(centis / 100 % 60, 2, 10, QLatin1Char('0'))
+                                  .arg(centis % 100, 2, 10, QLatin1Char('0'));
+        drawLabel(sheet, x, y, scale, label, qRgb(210, 210, 210));
     }
-    painter.end();
     if (!sheet.save(outPath)) {
         *error = QStringLiteral("%1: cannot write the contact sheet").arg(outPath);
         return false;

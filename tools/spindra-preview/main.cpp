@@ -13,15 +13,15 @@
 
 #include <QCommandLineParser>
 #include <QFileInfo>
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
 
 namespace {
 
-// Qt's own notes (a missing runtime folder, font set-up) are not the tool's
-// business; only Qt's critical and fatal messages reach standard error.
+// Qt's own notes are not the tool's business; only Qt's critical and fatal
+// messages reach standard error (SPINDRA_PREVIEW_VERBOSE shows them all).
 void quietMessages(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     if (type == QtCriticalMsg || type == QtFatalMsg)
@@ -60,13 +60,10 @@ QString modelNames()
 
 int main(int argc, char** argv)
 {
-    // A command-line tool: it never opens a window, and fonts for the contact
-    // sheet labels come from the offscreen platform.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A command-line tool: pictures are plain memory, no window system needed.
     if (qEnvironmentVariableIsEmpty("SPINDRA_PREVIEW_VERBOSE"))
         qInstallMessageHandler(quietMessages);
-    QGuiApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("spindra-preview"));
 
     QCommandLineParser parser;
