@@ -47,6 +47,7 @@ private slots:
     void storesFile_data();
     void storesFile();
     void missingFile();
+    void timeOut_data();
     void timeOut();
     void deviceAnswers_data();
     void deviceAnswers();
@@ -99,9 +100,10 @@ void UploadTest::storesFile_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("hex");
     QTest::addColumn<int>("frames");
-    QTest::newRow("ascii") << "00_00001.bin" << "30305f30303030312e62696e" << 3;
-    QTest::newRow("chinese") << QString::fromUtf8("中文_风扇.bin") << "d6d0cec45fb7e7c9c82e62696e" << 1;
-    QTest::newRow("large") << "01_00002.bin" << "30315f30303030322e62696e" << 40;
+    QTest::addColumn<QString>("rate");
+    QTest::newRow("ascii") << "00_00001.bin" << "30305f30303030312e62696e" << 3 << "0";
+    QTest::newRow("chinese") << QString::fromUtf8("中文_风扇.bin") << "d6d0cec45fb7e7c9c82e62696e" << 1 << "0";
+    QTest::newRow("large, slow device") << "01_00002.bin" << "30315f30303030322e62696e" << 40 << "12000000";
 }
 
 void UploadTest::storesFile()
@@ -109,8 +111,9 @@ void UploadTest::storesFile()
     QFETCH(QString, name);
     QFETCH(QString, hex);
     QFETCH(int, frames);
+    QFETCH(QString, rate);
     FanSimProcess sim;
-    QVERIFY2(sim.start({"--model", "VEGA"}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start({"--model", "VEGA", "--upload-rate", rate}), qPrintable(sim.errorText));
     ConnectionTiming t;
     t.checkPeriodMs = 40;
     ConnectionManager m(sim.endpoint(), t);
@@ -131,6 +134,8 @@ void UploadTest::storesFile()
 
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.last(), 100);
+    if (rate != "0")  // half a second of transfer: the steps in between show
+        QVERIFY2(QSet<int>(progress.begin(), progress.end()).size() >= 3, qPrintable(QString::number(progress.size())));
     for (int i = 0; i < progress.size(); i++) {
         QVERIFY(progress[i] >= 0 && progress[i] <= 100);
         if (i)
@@ -138,7 +143,10 @@ void UploadTest::storesFile()
     }
 
     // The name went out in hex GBK, as the name field and as the file name.
-    QCOMPARE(sim.count(QStringLiteral("UPLOAD name=%1 filename=%1 bytes=%2").arg(hex).arg(bytes.size())), 1);
+    QCOMPARE(sim.count(QStringLiteral("UPLOAD name=%1 filename=%1 bytes=%2 cache=\"no-cache|no-cache|0\"")
+                           .arg(hex)
+                           .arg(bytes.size())),
+             1);
     QFile stored(QDir(sim.storeDir()).filePath(name));
     QVERIFY(stored.open(QIODevice::ReadOnly));
     QVERIFY(stored.readAll() == bytes);
@@ -173,10 +181,18 @@ void UploadTest::missingFile()
     QCOMPARE(sim.count(QStringLiteral("UPLOAD")), 0);
 }
 
+void UploadTest::timeOut_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("late answer") << QStringList{"--upload-delay", "3000"};
+    QTest::newRow("slow reading") << QStringList{"--upload-rate", "50000"};
+}
+
 void UploadTest::timeOut()
 {
+    QFETCH(QStringList, args);
     FanSimProcess sim;
-    QVERIFY2(sim.start({"--upload-delay", "3000"}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start(args), qPrintable(sim.errorText));
     ConnectionTiming t;
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);

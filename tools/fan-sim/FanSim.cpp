@@ -296,6 +296,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     QFile tmp(tmpPath);
     std::string field, nameValue, fileNameHex;
     bool haveFile = false, writeFailed = false, nameTooLong = false;
+    const auto began = std::chrono::steady_clock::now();
+    qint64 bodyBytes = 0;
     const bool read = reader(
         [&](const httplib::MultipartFormData& part) {
             field = part.name;
@@ -308,6 +310,15 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
             return true;
         },
         [&](const char* data, size_t len) {
+            bodyBytes += qint64(len);
+            if (opt.uploadRate > 0) {
+                // A slow device: hold the reading back to the given rate.
+                const auto due = began + std::chrono::microseconds(bodyBytes * 1000000 / opt.uploadRate);
+                while (!stopping && std::chrono::steady_clock::now() < due)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (stopping)
+                    return false;
+            }
             if (field == "name") {
                 if (nameValue.size() + len > 4096) {
                     nameTooLong = true;
@@ -322,9 +333,12 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
         });
     const qint64 received = tmp.size();
     tmp.close();
-    simLog(QStringLiteral("UPLOAD name=%1 filename=%2 bytes=%3")
+    simLog(QStringLiteral("UPLOAD name=%1 filename=%2 bytes=%3 cache=\"%4|%5|%6\"")
                .arg(printable(QByteArray::fromStdString(nameValue)), printable(QByteArray::fromStdString(fileNameHex)))
-               .arg(received));
+               .arg(received)
+               .arg(QString::fromStdString(req.get_header_value("Cache-Control")),
+                    QString::fromStdString(req.get_header_value("Pragma")),
+                    QString::fromStdString(req.get_header_value("Expires"))));
     auto discard = [&]() { QFile::remove(tmpPath); };
 
     if (opt.uploadDelayMs > 0) {

@@ -52,6 +52,7 @@ struct SimOptions {
     int heartbeatAnswers = -1;          // answer only this many heartbeats (-1: all)
     double dropWsSeconds = 0;           // drop every WebSocket this often (0: never)
     int uploadDelayMs = 0;              // wait this long before answering an upload
+    qint64 uploadRate = 0;              // read upload bodies at most this many bytes per second (0: no limit)
 };
 
 class FanSim : public QObject {

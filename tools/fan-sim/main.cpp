@@ -135,7 +135,10 @@ int main(int argc, char** argv)
                                          QStringLiteral("MS"), QStringLiteral("0"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Also print the device library's debug messages on stderr."));
-    p.addOptions({verbose, host, httpPort, wsPort, model, sw, desc, store, sessionCode, infoCode, statusCode, uploadCode,
+    const QCommandLineOption uploadRate(QStringLiteral("upload-rate"),
+                                        QStringLiteral("Read upload bodies at most BYTES per second (slow device)."),
+                                        QStringLiteral("BYTES"), QStringLiteral("0"));
+    p.addOptions({uploadRate, verbose, host, httpPort, wsPort, model, sw, desc, store, sessionCode, infoCode, statusCode, uploadCode,
                   notJson, stall, answer, pad, chunked, httpStatus, noHeartbeat, heartbeats, dropWs, uploadDelay});
     p.process(app);
     if (!p.isSet(verbose))
@@ -170,6 +173,9 @@ int main(int argc, char** argv)
     if (!readInt(p.value(uploadDelay), 0, INT_MAX, &o.uploadDelayMs))
         return fail(QStringLiteral("bad --upload-delay"));
     bool ok = false;
+    o.uploadRate = p.value(uploadRate).toLongLong(&ok);
+    if (!ok || o.uploadRate < 0)
+        return fail(QStringLiteral("bad --upload-rate"));
     o.dropWsSeconds = p.value(dropWs).toDouble(&ok);
     if (!ok || o.dropWsSeconds < 0)
         return fail(QStringLiteral("bad --drop-ws"));
