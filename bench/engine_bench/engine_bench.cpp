@@ -1,7 +1,8 @@
 // Speed and memory of the flat conversion: the reference worker against the
 // fast worker with one thread and with all threads, for every built-in model
 // at the frame sizes the job builder produces (2 x lights square, and the
-// same height at 16:9). Prints a table; nothing is checked.
+// same height at 16:9); and the two 360 workers on the square frames.
+// Prints tables; nothing is checked.
 //
 //   engine_bench [--model NAME] [--frames N] [--ref-frames N] [--repeat R]
 //                [--threads N] [--dir PATH] [--no-memory]
@@ -102,7 +103,7 @@ bool writeInput(const std::string& path, const std::string& audioPath, int width
     return std::fclose(a) == 0 && ok;
 }
 
-enum class Worker { Reference, Fast };
+enum class Worker { Reference, Fast, Reference360, Fast360 };
 
 struct JobSpec
 {
@@ -137,21 +138,59 @@ int g_failed = 0;
 void onResult(void*, int failed, const char*, const char*) { g_failed |= failed; }
 
 // Runs one job synchronously with the engine's log lines silenced; seconds.
+// A 360 job over the same input: one item, as many columns as lines, the
+// LED window centred on the frame.
+convert_360_job* make360Job(const JobSpec& spec)
+{
+    auto* job = static_cast<convert_360_job*>(std::calloc(1, sizeof(convert_360_job)));
+    std::snprintf(job->items[0].path, sizeof job->items[0].path, "%s", spec.frames.c_str());
+    job->items[0].in_width = spec.width;
+    job->items[0].in_height = spec.height;
+    job->items[0].center_x = spec.width / 2;
+    job->items[0].center_y = spec.height / 2;
+    job->item_count = 1;
+    job->is_360 = 1;
+    std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", spec.audio.c_str());
+    std::snprintf(job->out_path, sizeof job->out_path, "%s", spec.out.c_str());
+    job->destItemWidth = spec.model->lines;
+    job->destItemHeight = spec.model->lights;
+    job->lights = uint32_t(spec.model->lights);
+    job->lines = uint32_t(spec.model->lines);
+    job->colorDeep = uint32_t(spec.model->colorDeep);
+    job->callback = onResult;
+    return job;
+}
+
 double runJob(const JobSpec& spec, Worker worker, unsigned threads)
 {
-    convert_job* job = makeJob(spec);
-    job->callback = onResult;
+    convert_job* job = nullptr;
+    convert_360_job* wide = nullptr;
+    if (worker == Worker::Reference360 || worker == Worker::Fast360) {
+        wide = make360Job(spec);
+    } else {
+        job = makeJob(spec);
+        job->callback = onResult;
+    }
     std::fflush(stdout);
     const int saved = dup(1);
     FILE* sink = std::fopen("/dev/null", "w");
     if (sink)
         dup2(fileno(sink), 1);
     const auto start = Clock::now();
-    if (worker == Worker::Reference) {
+    const convert_fast_options options{threads, CONVERT_FAST_KERNEL_AUTO};
+    switch (worker) {
+    case Worker::Reference:
         convert_worker(job);
-    } else {
-        const convert_fast_options options{threads, CONVERT_FAST_KERNEL_AUTO};
+        break;
+    case Worker::Fast:
         convert_fast_worker_with(job, &options);
+        break;
+    case Worker::Reference360:
+        convert_360_worker(wide);
+        break;
+    case Worker::Fast360:
+        convert_fast_360_worker_with(wide, &options);
+        break;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::fflush(stdout);
@@ -282,6 +321,7 @@ int main(int argc, char** argv)
     }
     const JobSpec tiny{tinyFrames, tinyAudio, out, 1, 1, &tinyModel};
     double vegaFps = 0;
+    std::vector<std::string> wideRows;
     for (int m = 0; m < fan_model_count(); ++m) {
         const fan_model* model = fan_model_at(m);
         if (!o.model.empty() && o.model != model->name)
@@ -344,6 +384,15 @@ int main(int argc, char** argv)
             std::fflush(stdout);
             if (std::string(model->name) == "VEGA" && std::string(shape.name) == "square")
                 vegaFps = all.fps;
+            if (std::string(shape.name) == "square") {
+                const Speed ref360 = measure(o, spec, shortFrames, refFrames, o.refFrames, Worker::Reference360, 1);
+                const Speed fast360 = measure(o, spec, shortFrames, longFrames, o.frames, Worker::Fast360, 1);
+                char row[256];
+                std::snprintf(row, sizeof row, "%-9s %-12s %-9s | %8.1f %8.1f | %6.1fx%s", model->name, geometry,
+                              frame, ref360.fps, fast360.fps, fast360.fps / ref360.fps,
+                              g_failed ? "  (a job failed!)" : "");
+                wideRows.push_back(row);
+            }
             std::remove(refFrames.c_str());
         }
     }
@@ -354,6 +403,12 @@ int main(int argc, char** argv)
     std::remove(audio.c_str());
     std::remove(audioShort.c_str());
     std::remove(out.c_str());
+    if (!wideRows.empty()) {
+        std::printf("\n360 jobs (one input, one column per line, window centred), one thread:\n");
+        std::printf("%-9s %-12s %-9s | %8s %8s | %7s\n", "model", "N x L x D", "frame", "ref fps", "fast", "fast/ref");
+        for (const std::string& row : wideRows)
+            std::printf("%s\n", row.c_str());
+    }
     if (vegaFps > 0)
         std::printf("\nVEGA, 60 s clip (1200 frames at 20 fps): engine %.2f s with all threads\n", 1200.0 / vegaFps);
     std::printf("load average at the end %s\n", loadAverage().c_str());
