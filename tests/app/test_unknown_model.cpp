@@ -1,12 +1,15 @@
 // A device reporting a model that is not in the table: the window shows it as
-// connected and leaves the user's model selection as it was.
+// connected and leaves the user's model selection as it was. Such a device
+// refuses uploads, which the window reports as a failed upload.
 #include "AppTestSupport.h"
 
 #include "HomeWindow.h"
 
 #include <QComboBox>
 #include <QLabel>
+#include <QPushButton>
 #include <QSpinBox>
+#include <QTimeEdit>
 #include <QtTest>
 
 #include <clocale>
@@ -44,6 +47,25 @@ void TestUnknownModel::unknownModelChangesNothing()
     QCOMPARE(selector->currentText(), QStringLiteral("CASTOR"));
     QCOMPARE(window.findChild<QSpinBox*>("lightsSpin")->value(), 256);
     QVERIFY(!selector->isEnabled());
+
+    // A conversion while connected is uploaded; this device refuses it. (The
+    // smallest model keeps the transfer short.)
+    selector->setCurrentIndex(selector->findText(QStringLiteral("BELLATRIX")));
+    const QString clip = configDir.filePath(QStringLiteral("clip.mp4"));
+    QVERIFY(makeClip(clip, 2));
+    window.setFolderOpener([](const QString& dir) { QFAIL(qPrintable("opened " + dir)); });
+    window.selectOutputFolder(configDir.filePath(QStringLiteral("out")));
+    window.setMediaInfoDelay(200);
+    window.selectInputFile(clip);
+    auto* end = window.findChild<QTimeEdit*>("endTimeEdit");
+    QTRY_VERIFY_WITH_TIMEOUT(end->time() != QTime(0, 0), 10000);
+    window.clickStart();
+    auto* status = window.findChild<QLabel*>("statusLabel");
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("upload_failed"), 120000);
+    QVERIFY(status->styleSheet().contains("color:red"));
+    QVERIFY(window.findChild<QPushButton*>("convertButton")->isEnabled());
+    QVERIFY(QFileInfo(configDir.filePath(QStringLiteral("out/BELLATRIX/00_00000.bin"))).size() > 0);
+    QVERIFY(QDir(storeDir.path()).entryList(QDir::Files).isEmpty());
 }
 
 QTEST_MAIN(TestUnknownModel)
