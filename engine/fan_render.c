@@ -162,17 +162,6 @@ void fan_render_frame(const fan_render_plan* plan, const uint8_t* leds, uint8_t*
     }
 }
 
-void fan_render_led_position(const fan_render_plan* plan, uint32_t line, uint32_t led,
-                             double* x, double* y)
-{
-    const double half = plan->size / 2.0;
-    const double k = plan->size / (2.0 * plan->lights);
-    const double r = (double)plan->lights - 1.0 - (double)led;
-    const double theta = RENDER_TWO_PI * line / plan->lines;
-    *x = half + r * cos(theta) * k;
-    *y = half - r * sin(theta) * k;
-}
-
 uint8_t fan_render_expand(uint8_t value, uint32_t colorDeep)
 {
     if (colorDeep >= 8)

@@ -52,12 +52,6 @@ uint32_t fan_render_plan_lights(const fan_render_plan* plan);
  * Pixels outside the disc are set to black. */
 void fan_render_frame(const fan_render_plan* plan, const uint8_t* leds, uint8_t* rgb, size_t stride);
 
-/* Where the centre of LED t of line l appears in the picture, in pixel
- * coordinates (x to the right, y downward, pixel (i, j) covering
- * [i, i + 1) x [j, j + 1)). */
-void fan_render_led_position(const fan_render_plan* plan, uint32_t line, uint32_t led,
-                             double* x, double* y);
-
 /* The value the fan shows for a channel of which only the top colorDeep bits
  * were stored: the kept bits, repeated downward into the dropped low bits
  * (so 0 stays 0 and an all-ones value becomes 255). Bits below the kept ones

@@ -91,11 +91,11 @@ private slots:
         QTest::addColumn<QStringList>("extra");
         QTest::addColumn<int>("side");
         QTest::newRow("default size: 4 x lights") << QStringList() << 4 * kLights;
-        QTest::newRow("chosen frame and size") << QStringList{QStringLiteral("--frame"), QStringLiteral("2"), QStringLiteral("--size"), QStringLiteral("301")} << 301;
-        QTest::newRow("geometry given by hand")
+        QTest::newRow("geometry by hand, chosen frame and size")
             << QStringList{QStringLiteral("--lights"), QString::number(kLights), QStringLiteral("--lines"), QString::number(kLines),
-                           QStringLiteral("--color-depth"), QString::number(kDepth)}
-            << 4 * kLights;
+                           QStringLiteral("--color-depth"), QString::number(kDepth), QStringLiteral("--frame"), QStringLiteral("2"),
+                           QStringLiteral("--size"), QStringLiteral("301")}
+            << 301;
     }
 
     void picture_of_one_frame()
