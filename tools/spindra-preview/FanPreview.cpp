@@ -121,6 +121,10 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
         return false;
     }
 
+    if (QFileInfo(path).isDir()) {
+        *error = QStringLiteral("%1: is a folder, not a fan file").arg(path);
+        return false;
+    }
     file.reset(new fan_file);
     std::memset(file.get(), 0, sizeof(fan_file));
     errno = 0;

@@ -10,6 +10,7 @@
 #include "FanPreview.h"
 
 #include "fan_models.h"
+#include "fan_render.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -79,7 +80,7 @@ int main(int argc, char** argv)
         {QStringLiteral("color-depth"), QStringLiteral("Bits kept per colour channel, 1 to 8 (overrides the model)."), QStringLiteral("N")},
         {{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Output: .png, .jpg or .bmp for a picture, .mp4, .mkv or .mov for a video."), QStringLiteral("PATH")},
         {QStringLiteral("frame"), QStringLiteral("Frame to render as a picture (default 0)."), QStringLiteral("N")},
-        {QStringLiteral("size"), QStringLiteral("Side of the picture (of each tile on a contact sheet) in pixels; default 4 x lights."), QStringLiteral("PX")},
+        {QStringLiteral("size"), QStringLiteral("Side of the picture (of each tile on a contact sheet) in pixels, 2 to 8192; default 4 x lights. A video's side is made even."), QStringLiteral("PX")},
         {QStringLiteral("contact-sheet"), QStringLiteral("Write every k-th frame in a grid instead of one frame.")},
         {QStringLiteral("every"), QStringLiteral("Contact sheet: take every K-th frame (default: at most 25 tiles)."), QStringLiteral("K")},
         {QStringLiteral("columns"), QStringLiteral("Contact sheet: tiles per row (default: about square)."), QStringLiteral("C")},
@@ -102,7 +103,11 @@ int main(int argc, char** argv)
     FanGeometry geometry;
     if (parser.isSet(QStringLiteral("model"))) {
         const QString name = parser.value(QStringLiteral("model"));
-        const fan_model* model = fan_model_find(name.toUtf8().constData());
+        const fan_model* model = nullptr;
+        for (int i = 0; i < fan_model_count() && !model; i++) {
+            if (name.compare(QLatin1String(fan_model_at(i)->name), Qt::CaseInsensitive) == 0)
+                model = fan_model_at(i);
+        }
         if (!model)
             return fail(2, QStringLiteral("unknown model \"%1\" (known: %2)").arg(name, modelNames()));
         geometry.lights = model->lights;
@@ -125,6 +130,8 @@ int main(int argc, char** argv)
         || !parseInt(parser, QStringLiteral("every"), 1, &every, &error)
         || !parseInt(parser, QStringLiteral("columns"), 1, &columns, &error))
         return fail(2, error);
+    if (size > int(FAN_RENDER_MAX_SIZE))
+        return fail(2, QStringLiteral("--size must be 2 to %1 pixels").arg(FAN_RENDER_MAX_SIZE));
 
     const QString suffix = QFileInfo(output).suffix().toLower();
     const bool picture = suffix == QLatin1String("png") || suffix == QLatin1String("jpg")
