@@ -389,12 +389,33 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
 #define AVX2 __attribute__((target("avx2")))
 #define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
 
-/* One sub-sample of eight LEDs. Two 8-byte gathers per row fetch both
- * taps of a row at once (blue, green, red of the left pixel, then of the
- * right one). Unpacking the halves yields the LEDs in the order 0 1 4 5 2 3
- * 6 7, the order in which the plan stores the fractions. */
-static AVX2_INLINE void sub_sample_avx2(const uint8_t* frame, uint32_t stride, __m256i offset, __m256 fx,
-                                        __m256 fy, __m256i* acc0, __m256i* acc1, __m256i* acc2)
+/* The taps of one sub-sample of eight LEDs: two 8-byte gathers per row
+ * fetch both taps of a row at once (blue, green, red of the left pixel, then
+ * of the right one), LEDs 0-3 in lo and 4-7 in hi. */
+typedef struct fast_taps {
+    __m256i top_lo, top_hi, bot_lo, bot_hi;
+} fast_taps;
+
+static AVX2_INLINE fast_taps gather_taps(const uint8_t* frame, uint32_t stride, __m256i offset)
+{
+    const __m128i lo = _mm256_castsi256_si128(offset);
+    const __m128i hi = _mm256_extracti128_si256(offset, 1);
+    const long long* row0 = (const long long*)(const void*)frame;
+    const long long* row1 = (const long long*)(const void*)(frame + stride);
+    fast_taps t;
+    t.top_lo = _mm256_i32gather_epi64(row0, lo, 1);
+    t.top_hi = _mm256_i32gather_epi64(row0, hi, 1);
+    t.bot_lo = _mm256_i32gather_epi64(row1, lo, 1);
+    t.bot_hi = _mm256_i32gather_epi64(row1, hi, 1);
+    return t;
+}
+
+/* Weighs the taps of one sub-sample as sample_bilinear does and adds the
+ * truncated channel values to acc. Unpacking the halves yields the LEDs in
+ * the order 0 1 4 5 2 3 6 7, the order in which the plan stores the
+ * fractions. */
+static AVX2_INLINE void weigh_taps(fast_taps t, __m256 fx, __m256 fy, __m256i* acc0, __m256i* acc1,
+                                   __m256i* acc2)
 {
     const __m256 one = _mm256_set1_ps(1.0f);
     const __m256 gx = _mm256_sub_ps(one, fx);
@@ -403,24 +424,16 @@ static AVX2_INLINE void sub_sample_avx2(const uint8_t* frame, uint32_t stride, _
     const __m256 w10 = _mm256_mul_ps(fx, gy);
     const __m256 w01 = _mm256_mul_ps(gx, fy);
     const __m256 w11 = _mm256_mul_ps(fx, fy);
-    const __m128i lo = _mm256_castsi256_si128(offset);
-    const __m128i hi = _mm256_extracti128_si256(offset, 1);
-    const long long* row0 = (const long long*)(const void*)frame;
-    const long long* row1 = (const long long*)(const void*)(frame + stride);
-    const __m256i top_lo = _mm256_i32gather_epi64(row0, lo, 1);
-    const __m256i top_hi = _mm256_i32gather_epi64(row0, hi, 1);
-    const __m256i bot_lo = _mm256_i32gather_epi64(row1, lo, 1);
-    const __m256i bot_hi = _mm256_i32gather_epi64(row1, hi, 1);
     __m256i* acc[3] = {acc0, acc1, acc2};
 #define FAST_CHANNEL(k)                                                                                   \
     do {                                                                                                  \
         const __m256i pick = _mm256_setr_epi8(k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1, -1, 11 + k, \
                                               -1, -1, -1, k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1,  \
                                               -1, 11 + k, -1, -1, -1);                                    \
-        const __m256i t0 = _mm256_shuffle_epi8(top_lo, pick);                                            \
-        const __m256i t1 = _mm256_shuffle_epi8(top_hi, pick);                                            \
-        const __m256i b0 = _mm256_shuffle_epi8(bot_lo, pick);                                            \
-        const __m256i b1 = _mm256_shuffle_epi8(bot_hi, pick);                                            \
+        const __m256i t0 = _mm256_shuffle_epi8(t.top_lo, pick);                                          \
+        const __m256i t1 = _mm256_shuffle_epi8(t.top_hi, pick);                                          \
+        const __m256i b0 = _mm256_shuffle_epi8(t.bot_lo, pick);                                          \
+        const __m256i b1 = _mm256_shuffle_epi8(t.bot_hi, pick);                                          \
         const __m256 p00 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(t0, t1));                            \
         const __m256 p10 = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(t0, t1));                            \
         const __m256 p01 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(b0, b1));                            \
@@ -482,10 +495,16 @@ static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame,
             const __m256 fya = _mm256_loadu_ps(b->fya);
             const __m256 fyb = _mm256_loadu_ps(b->fyb);
             __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
-            sub_sample_avx2(frame, stride, _mm256_add_epi32(xa, ya), fxa, fya, &acc[0], &acc[1], &acc[2]);
-            sub_sample_avx2(frame, stride, _mm256_add_epi32(xb, ya), fxb, fya, &acc[0], &acc[1], &acc[2]);
-            sub_sample_avx2(frame, stride, _mm256_add_epi32(xa, yb), fxa, fyb, &acc[0], &acc[1], &acc[2]);
-            sub_sample_avx2(frame, stride, _mm256_add_epi32(xb, yb), fxb, fyb, &acc[0], &acc[1], &acc[2]);
+            /* Each sub-sample's gathers are issued one step ahead of its
+             * arithmetic, so that their latency overlaps the previous one. */
+            fast_taps t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, ya));
+            fast_taps t1 = gather_taps(frame, stride, _mm256_add_epi32(xb, ya));
+            weigh_taps(t0, fxa, fya, &acc[0], &acc[1], &acc[2]);
+            t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, yb));
+            weigh_taps(t1, fxb, fya, &acc[0], &acc[1], &acc[2]);
+            t1 = gather_taps(frame, stride, _mm256_add_epi32(xb, yb));
+            weigh_taps(t0, fxa, fyb, &acc[0], &acc[1], &acc[2]);
+            weigh_taps(t1, fxb, fyb, &acc[0], &acc[1], &acc[2]);
 
             __m256i v[3];
             for (int k = 0; k < 3; ++k)
