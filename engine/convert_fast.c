@@ -473,6 +473,38 @@ static AVX2 void pack_line_avx2(const fast_packing* pack, const uint8_t* values,
         memcpy(out + (size_t)i * B, planes + i * ps, B);
 }
 
+/* apply_tables with the tone curve looked up 32 values at a time: the low
+ * nibble indexes a 16-entry slice of the table (one byte shuffle per slice),
+ * the high nibble picks the slice. */
+static AVX2 void apply_tables_avx2(const convert_fast_plan* plan, uint8_t* values)
+{
+    const uint32_t plain = 3u * (plan->lights - plan->ramp);
+    const __m256i low = _mm256_set1_epi8(0x0f);
+    __m256i slices[16];
+    for (int h = 0; h < 16; ++h)
+        slices[h] = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)(const void*)(tone_table + 16 * h)));
+    uint32_t i = 0;
+    for (; i + 32u <= plain; i += 32u) {
+        const __m256i v = _mm256_loadu_si256((const __m256i*)(const void*)(values + i));
+        const __m256i lo = _mm256_and_si256(v, low);
+        const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), low);
+        __m256i r = _mm256_setzero_si256();
+        for (int h = 0; h < 16; ++h) {
+            const __m256i pick = _mm256_cmpeq_epi8(hi, _mm256_set1_epi8((char)h));
+            r = _mm256_blendv_epi8(r, _mm256_shuffle_epi8(slices[h], lo), pick);
+        }
+        _mm256_storeu_si256((__m256i*)(void*)(values + i), r);
+    }
+    for (; i < plain; ++i)
+        values[i] = tone_table[values[i]];
+    for (uint32_t t = plan->lights - plan->ramp; t < plan->lights; ++t) {
+        const uint8_t* row = plan->lut + (size_t)(plan->lights - t) * 256u;
+        values[3u * t + 0u] = row[values[3u * t + 0u]];
+        values[3u * t + 1u] = row[values[3u * t + 1u]];
+        values[3u * t + 2u] = row[values[3u * t + 2u]];
+    }
+}
+
 static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first, uint32_t end,
                             uint8_t* out, fast_scratch* scratch)
 {
@@ -518,7 +550,7 @@ static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame,
             _mm_storeu_si128((__m128i*)(void*)dst, _mm256_castsi256_si128(px));
             _mm_storeu_si128((__m128i*)(void*)(dst + 12), _mm256_extracti128_si256(px, 1));
         }
-        apply_tables(plan, values);
+        apply_tables_avx2(plan, values);
         pack_line_avx2(&plan->pack, scratch->values, scratch->planes, out + (size_t)l * plan->pack.line_bytes);
     }
 }
