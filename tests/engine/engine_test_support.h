@@ -10,8 +10,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,7 +17,10 @@
 #include <QVector>
 #include <QtTest/QTest>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -82,9 +83,12 @@ private:
 };
 
 // What the engine's callback reported.
+// (Standard-library locks rather than Qt's, so that ThreadSanitizer builds
+// see the synchronisation.)
 struct CallbackRecord
 {
-    QMutex mutex;
+    std::mutex mutex;
+    std::condition_variable called;
     int calls = 0;
     int failed = -1;
     QString outPath;
@@ -110,7 +114,7 @@ inline bool processHasOpen(const QString& path)
 extern "C" inline void recordCallback(void* ctx, int failed, const char* outPath, const char* message)
 {
     auto* record = static_cast<CallbackRecord*>(ctx);
-    QMutexLocker lock(&record->mutex);
+    std::lock_guard<std::mutex> lock(record->mutex);
     record->calls += 1;
     record->failed = failed;
     record->outPath = QString::fromUtf8(outPath);
@@ -118,6 +122,15 @@ extern "C" inline void recordCallback(void* ctx, int failed, const char* outPath
     record->outputOpenAtCallback = processHasOpen(record->outPath);
     record->sizeAtCallback = QFileInfo(record->outPath).exists() ? QFileInfo(record->outPath).size() : -1;
     record->thread = QThread::currentThreadId();
+    record->called.notify_all();
+}
+
+// Waits until the callback has been called at least once.
+inline bool waitForCallback(CallbackRecord* record, int timeoutMs = 30000)
+{
+    std::unique_lock<std::mutex> lock(record->mutex);
+    return record->called.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [record] { return record->calls > 0; });
 }
 
 inline QByteArray toJson(const QJsonObject& object)

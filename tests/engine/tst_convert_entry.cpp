@@ -2,7 +2,6 @@
 // callback contract and jobs running side by side.
 #include <QtTest>
 
-#include <QSemaphore>
 #include <cerrno>
 
 #include "engine_test_support.h"
@@ -14,14 +13,12 @@ namespace {
 struct Waiter
 {
     CallbackRecord record;
-    QSemaphore done;
+    bool wait() { return waitForCallback(&record); }
 };
 
 extern "C" void waitCallback(void* ctx, int failed, const char* outPath, const char* message)
 {
-    auto* waiter = static_cast<Waiter*>(ctx);
-    recordCallback(&waiter->record, failed, outPath, message);
-    waiter->done.release();
+    recordCallback(&static_cast<Waiter*>(ctx)->record, failed, outPath, message);
 }
 
 unsigned long failingStarter(void (*)(void*), void*, size_t)
@@ -186,7 +183,7 @@ private slots:
             Waiter waiter;
             StdoutCapture run;
             QCOMPARE(convert_start(toJson(json).constData(), waitCallback, &waiter), 0);
-            QVERIFY(waiter.done.tryAcquire(1, 30000));
+            QVERIFY(waiter.wait());
             QCOMPARE(waiter.record.failed, 1);
             QCOMPARE(waiter.record.message, QStringLiteral("failed"));
             QVERIFY(run.text().contains(QStringLiteral("[MEDIA] input or output path is invalid, count:0")));
@@ -256,7 +253,7 @@ private slots:
             QCOMPARE(convert_start(json.constData(), waitCallback, &waiter[i]), 0);
         }
         for (int i = 0; i < 2; ++i) {
-            QVERIFY(waiter[i].done.tryAcquire(1, 30000));
+            QVERIFY(waiter[i].wait());
             QCOMPARE(waiter[i].record.failed, 0);
             QVERIFY(waiter[i].record.thread != QThread::currentThreadId());
             QVERIFY(!waiter[i].record.outputOpenAtCallback);

@@ -1,6 +1,10 @@
 // util_log and the json_* helpers: fallbacks, messages and the line format.
 #include <QtTest>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "engine_test_support.h"
 #include "util_json.h"
 #include "util_log.h"
@@ -143,19 +147,16 @@ private slots:
     void concurrentLinesStayWhole()
     {
         StdoutCapture capture;
-        QVector<QThread*> threads;
+        std::vector<std::thread> threads;
         for (int i = 0; i < 4; ++i) {
-            threads.append(QThread::create([i] {
-                const QByteArray body(3000, char('a' + i));
+            threads.emplace_back([i] {
+                const std::string body(3000, char('a' + i));
                 for (int n = 0; n < 50; ++n)
-                    util_log(1, 5, "MEDIA", "%s", body.constData());
-            }));
-            threads.last()->start();
+                    util_log(1, 5, "MEDIA", "%s", body.c_str());
+            });
         }
-        for (QThread* thread : threads) {
-            thread->wait();
-            delete thread;
-        }
+        for (std::thread& thread : threads)
+            thread.join();
         capture.stop();
         const QStringList lines = capture.lines();
         QCOMPARE(lines.size(), 200);
