@@ -1,0 +1,68 @@
+// Runs one conversion job through the media pipeline's entry (the job
+// builder), as the window does, but with the source size given on the command
+// line instead of probed: broken media reaches FFmpeg and the engine as it
+// would from the window. Used by tst_bad_media, which runs it in a sandbox
+// (and, for some cases, in a mount namespace).
+//
+//   bad_media_job INPUT OUTDIR VIDEO WIDTH HEIGHT
+//
+// Prints "result ok PATH" or "result failed PATH"; exits 0 on success, 1 on a
+// reported failure and 3 when onResult did not arrive exactly once.
+#include <QCoreApplication>
+#include <QThreadPool>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "JobBuilder.h"
+#include "MediaConvert.h"
+#include "MediaInfo.h"
+#include "fan_models.h"
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 6) {
+        std::fprintf(stderr, "usage: bad_media_job INPUT OUTDIR VIDEO WIDTH HEIGHT\n");
+        return 2;
+    }
+    const fan_model* model = fan_model_at(0);
+    auto* info = new MediaInfo;
+    info->inputPath = args.at(1);
+    info->outputDir = args.at(2);
+    info->isVideo = args.at(3) == QLatin1String("1");
+    info->mediaWidth = args.at(4).toInt();
+    info->mediaHeight = args.at(5).toInt();
+    info->scale = 2.0 * model->lights / std::max(1, std::max(info->mediaWidth, info->mediaHeight));
+    info->centerX = info->mediaWidth / 2.0;
+    info->centerY = info->mediaHeight / 2.0;
+    info->startSeconds = 0;
+    info->durationSeconds = info->isVideo ? 2 : 0;
+    setJobPollIntervalMs(20);
+
+    std::mutex m;
+    int results = 0;
+    bool success = false;
+    QString path;
+    MediaConvert convert;
+    convert.startConvert(info, QStringLiteral("00_00001.bin"), QString::fromLatin1(model->name), model->lights,
+                         model->lines, model->colorDeep, 2.2, 0.3, 0, false, QStringLiteral("00001"), {}, {},
+                         [&](bool ok, const QString& p) {
+                             std::lock_guard<std::mutex> lock(m);
+                             ++results;
+                             success = ok;
+                             path = p;
+                         });
+    QThreadPool::globalInstance()->waitForDone();
+    delete info;
+
+    std::lock_guard<std::mutex> lock(m);
+    std::printf("result %s %s\n", success ? "ok" : "failed", path.toUtf8().constData());
+    if (results != 1) {
+        std::fprintf(stderr, "bad_media_job: onResult arrived %d times\n", results);
+        return 3;
+    }
+    return success ? 0 : 1;
+}
