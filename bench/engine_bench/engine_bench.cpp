@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -135,6 +134,15 @@ convert_job* makeJob(const JobSpec& spec)
 }
 
 int g_failed = 0;
+double g_lastCpu = 0; // processor time of the last runJob, all threads
+
+double processCpuSeconds()
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
 void onResult(void*, int failed, const char*, const char*) { g_failed |= failed; }
 
 // Runs one job synchronously with the engine's log lines silenced; seconds.
@@ -176,6 +184,7 @@ double runJob(const JobSpec& spec, Worker worker, unsigned threads)
     FILE* sink = std::fopen("/dev/null", "w");
     if (sink)
         dup2(fileno(sink), 1);
+    const double cpuStart = processCpuSeconds();
     const auto start = Clock::now();
     const convert_fast_options options{threads, CONVERT_FAST_KERNEL_AUTO};
     switch (worker) {
@@ -193,6 +202,7 @@ double runJob(const JobSpec& spec, Worker worker, unsigned threads)
         break;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    g_lastCpu = processCpuSeconds() - cpuStart;
     std::fflush(stdout);
     if (saved >= 0) {
         dup2(saved, 1);
@@ -203,30 +213,50 @@ double runJob(const JobSpec& spec, Worker worker, unsigned threads)
     return seconds;
 }
 
-double best(int repeat, const std::function<double()>& f)
-{
-    double t = 1e30;
-    for (int i = 0; i < repeat; ++i)
-        t = std::min(t, f());
-    return t;
-}
-
 struct Speed
 {
-    double fps;
-    double startMs; // the short job's time minus its frames
+    double fps;     // by wall time
+    double cpuFps;  // by processor time of all the job's threads
+    double startMs; // the short job's wall time minus its frames
 };
 
-// Marginal frames per second: (long job - short job) over the extra frames.
-Speed measure(const Options& o, JobSpec spec, const std::string& shortFrames, const std::string& longFrames,
-              int extra, Worker worker, unsigned threads)
+// One configuration to measure: a worker, its thread count and the file of
+// extra frames it runs over.
+struct Config
 {
-    spec.frames = shortFrames;
-    const double shortTime = best(o.repeat, [&] { return runJob(spec, worker, threads); });
-    spec.frames = longFrames;
-    const double longTime = best(o.repeat, [&] { return runJob(spec, worker, threads); });
-    const double perFrame = std::max(1e-9, (longTime - shortTime) / extra);
-    return Speed{1.0 / perFrame, std::max(0.0, (shortTime - o.baseFrames * perFrame) * 1e3)};
+    Worker worker;
+    unsigned threads;
+    const std::string* longFrames;
+    int extra;
+};
+
+// Marginal frames per second of several configurations: (long job - short
+// job) over the extra frames, each job the best of o.repeat runs, by wall
+// time and by processor time. The configurations take turns run by run, so
+// that a busy moment of the machine hits them alike. Processor time is
+// steadier on a shared machine; for one thread it is the job's own time.
+std::vector<Speed> measure(const Options& o, JobSpec spec, const std::string& shortFrames,
+                           const std::vector<Config>& configs)
+{
+    const size_t n = configs.size();
+    std::vector<double> wall(2 * n, 1e30), cpu(2 * n, 1e30);
+    for (int r = 0; r < o.repeat; ++r) {
+        for (size_t c = 0; c < n; ++c) {
+            for (int i = 0; i < 2; ++i) {
+                spec.frames = i == 0 ? shortFrames : *configs[c].longFrames;
+                wall[2 * c + i] = std::min(wall[2 * c + i], runJob(spec, configs[c].worker, configs[c].threads));
+                cpu[2 * c + i] = std::min(cpu[2 * c + i], g_lastCpu);
+            }
+        }
+    }
+    std::vector<Speed> speeds;
+    for (size_t c = 0; c < n; ++c) {
+        const double perFrame = std::max(1e-9, (wall[2 * c + 1] - wall[2 * c]) / configs[c].extra);
+        const double cpuPerFrame = std::max(1e-9, (cpu[2 * c + 1] - cpu[2 * c]) / configs[c].extra);
+        speeds.push_back(
+            Speed{1.0 / perFrame, 1.0 / cpuPerFrame, std::max(0.0, (wall[2 * c] - o.baseFrames * perFrame) * 1e3)});
+    }
+    return speeds;
 }
 
 // Peak resident set in KiB of a child that runs one job. The baseline is
@@ -306,12 +336,15 @@ int main(int argc, char** argv)
     std::printf("engine_bench: kernel %s, %u threads for \"all\", processors online %ld, load average %s\n",
                 convert_fast_kernel_name(CONVERT_FAST_KERNEL_AUTO), threads, sysconf(_SC_NPROCESSORS_ONLN),
                 loadAverage().c_str());
-    std::printf("fps: marginal frames per second, best of %d; start: per-job cost in ms; peak: resident-set "
-                "growth of one job in MiB (fast with all threads)\n\n",
+    std::printf("Frames per second: marginal (a long job minus a short one), best of %d runs taken in turns,\n"
+                "by wall time;\n"
+                "\"cpu\" columns: the same by processor time (one thread: the job's own time, steadier while\n"
+                "other programs share the processors). start: per-job cost in ms (wall). plan: MiB of the\n"
+                "sampling plan. peak: resident-set growth of one job in MiB (fast: all threads).\n\n",
                 o.repeat);
-    std::printf("%-9s %-12s %-9s | %8s %8s %8s | %7s %7s %6s | %6s %6s | %6s %6s %6s\n", "model", "N x L x D",
-                "frame", "ref fps", "fast 1", "fast all", "1/ref", "all/ref", "all/1", "start1", "startA", "plan",
-                "peak", "ref pk");
+    std::printf("%-9s %-12s %-9s | %8s %8s %8s | %7s %7s %6s | %7s %7s %7s | %6s %6s | %5s %5s %5s\n", "model",
+                "N x L x D", "frame", "ref fps", "fast 1", "fast all", "1/ref", "all/ref", "all/1", "cpu ref",
+                "cpu 1", "1/ref", "start1", "startA", "plan", "peak", "refpk");
 
     static const fan_model tinyModel = {"tiny", 1, 1, 1};
     const std::string tinyFrames = base + "-tiny.bgr", tinyAudio = base + "-tiny.pcm";
@@ -355,9 +388,14 @@ int main(int argc, char** argv)
             }
             JobSpec spec{std::string(), audio, out, shape.width, shape.height, model};
             g_failed = 0;
-            const Speed ref = measure(o, spec, shortFrames, refFrames, o.refFrames, Worker::Reference, 1);
-            const Speed one = measure(o, spec, shortFrames, longFrames, o.frames, Worker::Fast, 1);
-            const Speed all = measure(o, spec, shortFrames, longFrames, o.frames, Worker::Fast, threads);
+            const std::vector<Speed> speeds =
+                measure(o, spec, shortFrames,
+                        {Config{Worker::Reference, 1, &refFrames, o.refFrames},
+                         Config{Worker::Fast, 1, &longFrames, o.frames},
+                         Config{Worker::Fast, threads, &longFrames, o.frames}});
+            const Speed& ref = speeds[0];
+            const Speed& one = speeds[1];
+            const Speed& all = speeds[2];
 
             spec.frames = longFrames;
             convert_job* job = makeJob(spec);
@@ -377,19 +415,25 @@ int main(int argc, char** argv)
             char geometry[32], frame[32];
             std::snprintf(geometry, sizeof geometry, "%dx%dx%d", model->lights, model->lines, model->colorDeep);
             std::snprintf(frame, sizeof frame, "%dx%d", shape.width, shape.height);
-            std::printf("%-9s %-12s %-9s | %8.1f %8.1f %8.1f | %6.1fx %6.1fx %5.2fx | %6.1f %6.1f | %6.2f %6.1f %6.1f%s\n",
+            std::printf("%-9s %-12s %-9s | %8.1f %8.1f %8.1f | %6.1fx %6.1fx %5.2fx | %7.1f %7.1f %6.1fx | %6.1f "
+                        "%6.1f | %5.2f %5.1f %5.1f%s\n",
                         model->name, geometry, frame, ref.fps, one.fps, all.fps, one.fps / ref.fps,
-                        all.fps / ref.fps, all.fps / one.fps, one.startMs, all.startMs, planMiB, peak, refPeak,
-                        g_failed ? "  (a job failed!)" : "");
+                        all.fps / ref.fps, all.fps / one.fps, ref.cpuFps, one.cpuFps, one.cpuFps / ref.cpuFps,
+                        one.startMs, all.startMs, planMiB, peak, refPeak, g_failed ? "  (a job failed!)" : "");
             std::fflush(stdout);
             if (std::string(model->name) == "VEGA" && std::string(shape.name) == "square")
                 vegaFps = all.fps;
             if (std::string(shape.name) == "square") {
-                const Speed ref360 = measure(o, spec, shortFrames, refFrames, o.refFrames, Worker::Reference360, 1);
-                const Speed fast360 = measure(o, spec, shortFrames, longFrames, o.frames, Worker::Fast360, 1);
+                const std::vector<Speed> wide =
+                    measure(o, spec, shortFrames,
+                            {Config{Worker::Reference360, 1, &refFrames, o.refFrames},
+                             Config{Worker::Fast360, 1, &longFrames, o.frames}});
+                const Speed& ref360 = wide[0];
+                const Speed& fast360 = wide[1];
                 char row[256];
-                std::snprintf(row, sizeof row, "%-9s %-12s %-9s | %8.1f %8.1f | %6.1fx%s", model->name, geometry,
-                              frame, ref360.fps, fast360.fps, fast360.fps / ref360.fps,
+                std::snprintf(row, sizeof row, "%-9s %-12s %-9s | %8.1f %8.1f | %6.1fx | %7.1f %7.1f %6.1fx%s",
+                              model->name, geometry, frame, ref360.fps, fast360.fps, fast360.fps / ref360.fps,
+                              ref360.cpuFps, fast360.cpuFps, fast360.cpuFps / ref360.cpuFps,
                               g_failed ? "  (a job failed!)" : "");
                 wideRows.push_back(row);
             }
@@ -405,7 +449,8 @@ int main(int argc, char** argv)
     std::remove(out.c_str());
     if (!wideRows.empty()) {
         std::printf("\n360 jobs (one input, one column per line, window centred), one thread:\n");
-        std::printf("%-9s %-12s %-9s | %8s %8s | %7s\n", "model", "N x L x D", "frame", "ref fps", "fast", "fast/ref");
+        std::printf("%-9s %-12s %-9s | %8s %8s | %7s | %7s %7s %7s\n", "model", "N x L x D", "frame", "ref fps",
+                    "fast", "fast/ref", "cpu ref", "cpu 1", "1/ref");
         for (const std::string& row : wideRows)
             std::printf("%s\n", row.c_str());
     }
