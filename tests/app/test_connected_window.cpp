@@ -7,6 +7,7 @@
 #include "HomeWindow.h"
 #include "Language.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDate>
 #include <QDirIterator>
@@ -34,6 +35,7 @@ private slots:
     void developerModeKeepsSelectorState();
     void conversionIsUploaded();
     void failedConversionUploadsNothing();
+    void aboutBoxNamesVersion();
 
 private:
     template <typename T> T* child(const char* name)
@@ -77,6 +79,7 @@ void TestConnectedWindow::initTestCase()
     QVERIFY2(sim.start(QStringLiteral("BELLATRIX"), storeDir), qPrintable(sim.firstLine));
     sim.exportAddress(); // before the connection manager exists
 
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.9"));
     window = std::make_unique<HomeWindow>();
     window->setMediaInfoDelay(200);
     window->setFolderOpener([this](const QString& dir) { openedFolders << dir; });
@@ -211,6 +214,16 @@ void TestConnectedWindow::failedConversionUploadsNothing()
     QCOMPARE(storedFiles(), before);
     QVERIFY(openedFolders.isEmpty());
     QVERIFY(child<QPushButton>("convertButton")->isEnabled());
+}
+
+void TestConnectedWindow::aboutBoxNamesVersion()
+{
+    dialogs.clear();
+    window->findChild<QAction*>(QStringLiteral("aboutAction"))->trigger();
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QCOMPARE(dialogs.lastTitle(), QStringLiteral("About Spindra"));
+    QVERIFY2(dialogs.lastText().contains(QStringLiteral("Spindra v1.0.9")), qPrintable(dialogs.lastText()));
+    QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (1.0.9)"));
 }
 
 QTEST_MAIN(TestConnectedWindow)

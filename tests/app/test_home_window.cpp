@@ -80,10 +80,13 @@ void TestHomeWindow::initTestCase()
     window = std::make_unique<HomeWindow>();
     window->setMediaInfoDelay(300);
     dialogs.attach(*window);
+    window->setFolderOpener([](const QString&) {});
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     // The initial synchronisation applies the first model's preset.
     QTRY_COMPARE(child<QSpinBox>("lightsSpin")->value(), 116);
+    // Nothing a test starts may write to the real desktop folder.
+    window->selectOutputFolder(mediaDir.filePath(QStringLiteral("out")));
 }
 
 void TestHomeWindow::cleanupTestCase() { window.reset(); }
@@ -110,6 +113,19 @@ void TestHomeWindow::untranslatedLookShowsKeys()
     // Developer panels start hidden.
     QVERIFY(!child<QWidget>("parameterPanel")->isVisible());
     QVERIFY(!child<QWidget>("logPanel")->isVisible());
+
+    // The busy view locks the controls and shows the animation; its end
+    // undoes exactly that.
+    QWidget* locked[] = {child<QWidget>("settingsPanel"), window->menuBar(), child<QWidget>("refreshButton"),
+                         child<QWidget>("convertButton")};
+    window->beginBusyView();
+    for (QWidget* w : locked)
+        QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
+    QVERIFY(child<QLabel>("loadingLabel")->isVisible());
+    window->endBusyView();
+    for (QWidget* w : locked)
+        QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
+    QVERIFY(child<QLabel>("loadingLabel")->isHidden());
 }
 
 void TestHomeWindow::layoutVideoSquare_data()
@@ -327,12 +343,14 @@ void TestHomeWindow::developerModeByDateCommand()
     QCOMPARE(dialogs.lastText(), QStringLiteral("exitdevelop_mode"));
     QTRY_VERIFY(!child<QWidget>("parameterPanel")->isVisible());
 
-    // Another date is just a (missing) file name: it does not toggle anything.
+    QCOMPARE(store().value("convert_index").toInt(), 3);
+
+    // Another date is just a file name (missing here): the job runs and fails.
     input->setText(QDate::currentDate().addDays(-1).toString("yyyyMMdd"));
     window->clickStart();
     QVERIFY(!window->isDeveloperMode());
-
-    QCOMPARE(store().value("convert_index").toInt(), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>("statusLabel")->text(), QStringLiteral("convert_failed"), 60000);
+    QCOMPARE(store().value("convert_index").toInt(), 4);
 }
 
 void TestHomeWindow::languageLaterStoresCodeAndKeepsTexts()
