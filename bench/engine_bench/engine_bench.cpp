@@ -11,8 +11,9 @@
 // job over K frames, divided by N, so that the per-job start (opening files,
 // building the plan, starting threads, padding) does not count; the job
 // start is shown separately. Each figure is the best of R runs. Peak memory
-// is the growth of the resident set of a child process that runs one job.
+// is the growth of the resident set while one job runs.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -20,11 +21,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "convert_fast.h"
@@ -259,30 +261,35 @@ std::vector<Speed> measure(const Options& o, JobSpec spec, const std::string& sh
     return speeds;
 }
 
-// Peak resident set in KiB of a child that runs one job. The baseline is
-// a child that runs a one-LED job of one 1 x 1 frame with each worker, so
-// that code pages and library state count there too.
-long peakKiB(const JobSpec& spec, Worker worker, unsigned threads, const JobSpec* tiny)
+long residentKiB()
 {
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        if (tiny) {
-            runJob(*tiny, Worker::Reference, 1);
-            runJob(*tiny, Worker::Fast, threads);
-        } else {
-            runJob(spec, worker, threads);
-        }
-        _exit(0);
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
     }
-    int status = 0;
-    struct rusage usage;
-    std::memset(&usage, 0, sizeof usage);
-    if (wait4(pid, &status, 0, &usage) != pid)
-        return -1;
-    return usage.ru_maxrss;
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Peak growth of the resident set in KiB while one job runs, sampled every
+// 100 microseconds by a second thread (large blocks are always mapped
+// afresh, see main, so that a job's buffers show up as growth).
+long peakKiB(const JobSpec& spec, Worker worker, unsigned threads)
+{
+    const long before = residentKiB();
+    std::atomic<bool> running{true};
+    std::atomic<long> peak{before};
+    std::thread sampler([&] {
+        while (running.load()) {
+            peak.store(std::max(peak.load(), residentKiB()));
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    runJob(spec, worker, threads);
+    running.store(false);
+    sampler.join();
+    return std::max(peak.load(), residentKiB()) - before;
 }
 
 bool parse(int argc, char** argv, Options& o)
@@ -323,6 +330,10 @@ int main(int argc, char** argv)
     Options o;
     if (!parse(argc, argv, o))
         return 2;
+    // Every block of 64 KiB or more is mapped afresh and returned when
+    // freed, so that the memory of one job shows as resident-set growth.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 128 * 1024);
     if (o.dir.empty()) {
         struct stat st;
         const char* tmp = std::getenv("TMPDIR");
@@ -346,13 +357,6 @@ int main(int argc, char** argv)
                 "N x L x D", "frame", "ref fps", "fast 1", "fast all", "1/ref", "all/ref", "all/1", "cpu ref",
                 "cpu 1", "1/ref", "start1", "startA", "plan", "peak", "refpk");
 
-    static const fan_model tinyModel = {"tiny", 1, 1, 1};
-    const std::string tinyFrames = base + "-tiny.bgr", tinyAudio = base + "-tiny.pcm";
-    if (o.memory && !writeInput(tinyFrames, tinyAudio, 1, 1, 1)) {
-        std::fprintf(stderr, "cannot write the input files in %s\n", o.dir.c_str());
-        return 1;
-    }
-    const JobSpec tiny{tinyFrames, tinyAudio, out, 1, 1, &tinyModel};
     double vegaFps = 0;
     std::vector<std::string> wideRows;
     for (int m = 0; m < fan_model_count(); ++m) {
@@ -406,11 +410,8 @@ int main(int argc, char** argv)
 
             double peak = 0, refPeak = 0;
             if (o.memory) {
-                // The children inherit this process's resident pages: the
-                // baseline is taken right before, the same way.
-                const long baseline = peakKiB(tiny, Worker::Fast, threads, &tiny);
-                peak = (peakKiB(spec, Worker::Fast, threads, nullptr) - baseline) / 1024.0;
-                refPeak = (peakKiB(spec, Worker::Reference, 1, nullptr) - baseline) / 1024.0;
+                peak = peakKiB(spec, Worker::Fast, threads) / 1024.0;
+                refPeak = peakKiB(spec, Worker::Reference, 1) / 1024.0;
             }
             char geometry[32], frame[32];
             std::snprintf(geometry, sizeof geometry, "%dx%dx%d", model->lights, model->lines, model->colorDeep);
@@ -442,8 +443,6 @@ int main(int argc, char** argv)
     }
     std::remove(shortFrames.c_str());
     std::remove(longFrames.c_str());
-    std::remove(tinyFrames.c_str());
-    std::remove(tinyAudio.c_str());
     std::remove(audio.c_str());
     std::remove(audioShort.c_str());
     std::remove(out.c_str());
