@@ -138,13 +138,16 @@ inline QByteArray toJson(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// Parses and runs a job on the calling thread; returns the parse code.
+// Parses a job and runs it on the calling thread with the reference workers
+// (convert_worker, convert_360_worker); returns the parse code.
 inline int runSync(const QByteArray& json, CallbackRecord* record)
 {
     convert_parsed_job job;
     const int rc = convert_parse_job(json.constData(), recordCallback, record, &job);
-    if (rc == 0)
-        convert_run_job(&job);
+    if (rc == 0 && job.is_360)
+        convert_360_worker(job.wide);
+    else if (rc == 0)
+        convert_worker(job.flat);
     return rc;
 }
 

@@ -227,10 +227,39 @@ private slots:
         QVERIFY(capture.lines().last().endsWith(QStringLiteral(">> finish")));
     }
 
+    void dispatchedWorkerMatchesReference()
+    {
+        // convert_run_job uses the worker convert_start dispatches flat jobs
+        // to; whatever that is, its bytes are the reference's.
+        QByteArray picture = solidFrame(21, 17, 10, 128, 250);
+        for (int i = 0; i < 21 * 17; ++i)
+            picture[3 * i + 1] = char(i * 7);
+        const QString frames = path(QStringLiteral("dispatch.bgr"));
+        QVERIFY(writeFile(frames, picture.repeated(3)));
+        QJsonObject job = flatJob(frames, 21, 17, path(QStringLiteral("ref.bin")), 9, 37, 7, 10, 7);
+        job.insert(QStringLiteral("change_brightness_lights"), 5);
+        job.insert(QStringLiteral("min_brightness"), 0.3);
+        job.insert(QStringLiteral("gamma"), 2.2);
+        CallbackRecord reference;
+        CallbackRecord dispatched;
+        StdoutCapture capture;
+        QCOMPARE(runSync(toJson(job), &reference), 0);
+        job.insert(QStringLiteral("out_path"), path(QStringLiteral("dispatched.bin")));
+        convert_parsed_job parsed;
+        QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &dispatched, &parsed), 0);
+        convert_run_job(&parsed);
+        QVERIFY(!parsed.flat && !parsed.wide);
+        capture.stop();
+        QCOMPARE(reference.failed, 0);
+        QCOMPARE(dispatched.calls, 1);
+        QCOMPARE(dispatched.failed, 0);
+        QCOMPARE(readFile(path(QStringLiteral("dispatched.bin"))), readFile(path(QStringLiteral("ref.bin"))));
+    }
+
     void twoJobsAtOnce()
     {
         // Two threaded jobs with different pictures and outputs; each must
-        // give exactly the bytes of the same job run alone.
+        // give exactly the bytes of the same job run alone by the reference.
         QByteArray picture[2] = {solidFrame(12, 12, 30, 60, 90), solidFrame(12, 12, 200, 10, 120)};
         setPixel(picture[1], 12, 9, 6, 255, 255, 255);
         QByteArray reference[2];
