@@ -241,6 +241,10 @@ QString HomeWindow::nextSequenceNumber()
 
 void HomeWindow::clickStart()
 {
+    // A job is on its way (its start report may not have arrived yet): a
+    // second job would share its temporary files.
+    if (jobActive)
+        return;
     statusLabel->clear();
     logView->clear();
 
@@ -363,6 +367,10 @@ void HomeWindow::clickStart()
 
     mediaConvert->startConvert(info, fileName, modelName, lights, lines, colorDeep, gamma, minBrightness, radius,
                                developerMode, runIndex, onStart, onLog, onResult, onProgress);
+    // Lock the controls now rather than when the worker reports the start, so
+    // that a quick second click cannot start a second job.
+    jobActive = true;
+    beginBusyView();
 }
 
 void HomeWindow::cutJobLink()
