@@ -9,7 +9,6 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -17,6 +16,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 using namespace mediatest;
@@ -27,14 +27,14 @@ namespace {
 enum class EngineMode { Refuse, Fail, Succeed };
 std::atomic<EngineMode> g_mode{EngineMode::Succeed};
 std::atomic<int> g_engineCalls{0};
-QMutex g_jobMutex;
+std::mutex g_jobMutex;
 QByteArray g_lastJob;
 
 int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx)
 {
     ++g_engineCalls;
     {
-        QMutexLocker lock(&g_jobMutex);
+        std::lock_guard<std::mutex> lock(g_jobMutex);
         g_lastJob = json;
     }
     if (g_mode == EngineMode::Refuse)
@@ -56,7 +56,7 @@ int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx)
 
 // Everything one job reported, in order, from whichever thread.
 struct Record {
-    QMutex mutex;
+    std::mutex mutex;
     QStringList events; // "start", "log:<line>", "result:<ok>:<path>", "progress:<stage>:<p>"
     int results = 0;
     bool success = false;
@@ -64,12 +64,12 @@ struct Record {
 
     void add(const QString& e)
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         events << e;
     }
     int resultCount()
     {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         return results;
     }
 };
@@ -300,7 +300,7 @@ void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bo
         [&rec, &started]() { started = true; rec.add(QStringLiteral("start")); },
         [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); },
         [&rec, info](bool ok, const QString& path) {
-            QMutexLocker lock(&rec.mutex);
+            std::lock_guard<std::mutex> lock(rec.mutex);
             // The request is still intact when the result arrives.
             rec.events << QStringLiteral("result:%1:%2").arg(ok).arg(path)
                        << QStringLiteral("request:%1").arg(info->inputPath);
@@ -371,7 +371,7 @@ void TestMediaJob::endings()
                  qPrintable(rec.events.join(QLatin1Char('|'))));
     QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")), input == QLatin1String("mute"));
     if (!ffmpegFails) {
-        QMutexLocker lock(&g_jobMutex);
+        std::lock_guard<std::mutex> lock(g_jobMutex);
         const QJsonObject job = QJsonDocument::fromJson(g_lastJob).object();
         QCOMPARE(job.value("in_aud_path").toString().isEmpty(), input != QLatin1String("video"));
         QCOMPARE(job.value("out_path").toString(), planned);
@@ -435,7 +435,7 @@ void TestMediaJob::modelFolderUnavailable()
     QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(moved)));
     {
         QJsonObject job;
-        QMutexLocker lock(&g_jobMutex);
+        std::lock_guard<std::mutex> lock(g_jobMutex);
         job = QJsonDocument::fromJson(g_lastJob).object();
         QCOMPARE(job.value("out_path").toString(), home + QStringLiteral("/Desktop/00_00002.bin"));
     }
