@@ -37,7 +37,10 @@ void ConnectionManager::uploadFile(const QString& path, const QString& name,
     network->setProxy(QNetworkProxy::NoProxy);
 
     // Reachability probe: only logged, the upload does not wait for it.
-    QNetworkReply* probe = network->get(QNetworkRequest(QUrl(endpoint().httpUrl(QStringLiteral("/info")))));
+    QNetworkRequest probeRequest(QUrl(endpoint().httpUrl(QStringLiteral("/info"))));
+    if (timing.requestTimeoutMs > 0)
+        probeRequest.setTransferTimeout(timing.requestTimeoutMs);
+    QNetworkReply* probe = network->get(probeRequest);
     connect(probe, &QNetworkReply::finished, probe, [probe]() {
         const QByteArray body = NetworkManagerEx::readAnswer(probe);
         const char* errorName = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(probe->error());
