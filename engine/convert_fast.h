@@ -1,10 +1,12 @@
-/* The fast flat worker: the same fan file, byte for byte, as convert_worker,
- * with the per-job geometry computed once instead of once per frame.
+/* The fast workers: the same fan file, byte for byte, as convert_worker and
+ * convert_360_worker. The flat one computes the per-job geometry once
+ * instead of once per frame; both pack bit planes eight values at a time.
  *
  * Every frame of a job samples the same positions, so a sampling plan is
  * built when the job starts: for each LED the tap offsets and fractional
- * positions of its four sub-samples, and one lookup table per distance from
- * the centre that folds the tone curve and the brightness ramp together. Per
+ * positions of its four sub-samples, and for each distance from the centre
+ * within the brightness ramp a lookup table that folds the tone curve and
+ * that distance's brightness factor together. Per
  * frame the worker only gathers and weighs pixels (eight LEDs at a time where
  * the processor has AVX2, chosen at run time), averages, looks the result up
  * and packs the bit planes eight values at a time. The lines of a frame are
