@@ -19,6 +19,7 @@
 #include <stdlib.h>
 #include <pthread.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
@@ -645,7 +646,40 @@ typedef struct fast_pool {
     uint32_t chunk_count;
     atomic_uint_fast64_t work; /* generation << 32 | next chunk to claim */
     atomic_uint done;          /* chunks of the posted frame finished */
+    atomic_int stopping;       /* quit, readable without the lock */
 } fast_pool;
+
+/* How long a waiting thread stays awake before it sleeps. Frames follow each
+ * other within a fraction of a millisecond, and waking a sleeping thread
+ * (on a virtual machine in particular, where an idle processor is halted)
+ * can cost as much as converting a good part of a frame. */
+#define SPIN_NS 200000u
+
+static uint64_t monotonic_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+static inline void cpu_relax(void)
+{
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#endif
+}
+
+/* A new frame was posted after `seen`, or the pool stops. */
+static int helper_has_news(fast_pool* pool, uint32_t seen)
+{
+    return (uint32_t)(atomic_load_explicit(&pool->work, memory_order_acquire) >> 32) != seen
+        || atomic_load_explicit(&pool->stopping, memory_order_acquire);
+}
+
+static int frame_done(fast_pool* pool)
+{
+    return atomic_load_explicit(&pool->done, memory_order_acquire) >= pool->chunk_count;
+}
 
 typedef struct fast_helper {
     fast_pool* pool;
@@ -684,8 +718,15 @@ static void* helper_main(void* arg)
     fast_pool* pool = ((fast_helper*)arg)->pool;
     fast_scratch* scratch = &pool->scratch[1u + ((fast_helper*)arg)->index];
     uint32_t seen = 0;
-    pthread_mutex_lock(&pool->lock);
     for (;;) {
+        /* Stay awake a little for the next frame before going to sleep. */
+        const uint64_t until = monotonic_ns() + SPIN_NS;
+        for (unsigned i = 1; !helper_has_news(pool, seen); ++i) {
+            cpu_relax();
+            if (i % 256u == 0 && monotonic_ns() > until)
+                break;
+        }
+        pthread_mutex_lock(&pool->lock);
         while (pool->generation == seen && !pool->quit)
             pthread_cond_wait(&pool->wake, &pool->lock);
         if (pool->quit)
@@ -695,7 +736,6 @@ static void* helper_main(void* arg)
         uint8_t* out = pool->out;
         pthread_mutex_unlock(&pool->lock);
         run_chunks(pool, seen, frame, out, scratch);
-        pthread_mutex_lock(&pool->lock);
     }
     pthread_mutex_unlock(&pool->lock);
     return NULL;
@@ -723,9 +763,18 @@ static void pool_finish(fast_pool* pool)
         return;
     /* Only the job thread changes these, so it may read them unlocked. */
     run_chunks(pool, pool->generation, pool->frame, pool->out, &pool->scratch[0]);
-    if (atomic_load_explicit(&pool->done, memory_order_acquire) < pool->chunk_count) {
+    if (!frame_done(pool)) {
+        /* The helpers are finishing their last chunks: wait awake first. */
+        const uint64_t until = monotonic_ns() + SPIN_NS;
+        for (unsigned i = 1; !frame_done(pool); ++i) {
+            cpu_relax();
+            if (i % 256u == 0 && monotonic_ns() > until)
+                break;
+        }
+    }
+    if (!frame_done(pool)) {
         pthread_mutex_lock(&pool->lock);
-        while (atomic_load_explicit(&pool->done, memory_order_acquire) < pool->chunk_count)
+        while (!frame_done(pool))
             pthread_cond_wait(&pool->idle, &pool->lock);
         pthread_mutex_unlock(&pool->lock);
     }
@@ -738,6 +787,7 @@ static void pool_stop(fast_pool* pool)
         return;
     pthread_mutex_lock(&pool->lock);
     pool->quit = 1;
+    atomic_store_explicit(&pool->stopping, 1, memory_order_release);
     pthread_cond_broadcast(&pool->wake);
     pthread_mutex_unlock(&pool->lock);
     for (unsigned h = 0; h < pool->helpers; ++h)
@@ -825,6 +875,7 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
     pool->threads = st->threads;
     atomic_init(&pool->work, 0u);
     atomic_init(&pool->done, 0u);
+    atomic_init(&pool->stopping, 0);
     uint32_t chunks = threads > 1u ? threads * CHUNKS_PER_THREAD : 1u;
     if (chunks > plan->lines)
         chunks = plan->lines;
