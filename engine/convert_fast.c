@@ -275,9 +275,14 @@ size_t convert_fast_plan_bytes(const convert_fast_plan* plan)
         + plan->lut_bytes;
 }
 
+/* Per-thread scratch, rounded to whole 128-byte blocks so that no two
+ * threads ever write to the same cache line. */
+#define SCRATCH_ALIGN 128u
+
 static size_t scratch_bytes(const convert_fast_plan* plan)
 {
-    return plan->values_alloc + (size_t)plan->pack.depth * plan->pack.planes_stride;
+    const size_t bytes = plan->values_alloc + (size_t)plan->pack.depth * plan->pack.planes_stride;
+    return (bytes + SCRATCH_ALIGN - 1u) & ~(size_t)(SCRATCH_ALIGN - 1u);
 }
 
 size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads)
@@ -287,7 +292,8 @@ size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads)
     if (threads == 0)
         threads = 1;
     return convert_fast_plan_bytes(plan) + 2u * plan->frame_alloc + 2u * plan->frame_out_bytes
-        + threads * (scratch_bytes(plan) + sizeof(fast_scratch) + sizeof(pthread_t)) + FAN_AUDIO_BLOCK;
+        + (threads + 1u) * scratch_bytes(plan) + threads * (sizeof(fast_scratch) + sizeof(pthread_t))
+        + FAN_AUDIO_BLOCK;
 }
 
 /* ------------------------------------------------------------- kernels -- */
@@ -857,14 +863,16 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
     }
     st->audio = malloc(FAN_AUDIO_BLOCK);
     const size_t per_thread = scratch_bytes(plan);
-    st->scratch_block = calloc(threads, per_thread);
+    st->scratch_block = calloc(threads + 1u, per_thread);
     st->scratch = calloc(threads, sizeof *st->scratch);
     st->threads = calloc(threads, sizeof *st->threads);
     st->helper_args = calloc(threads, sizeof *st->helper_args);
     if (!st->audio || !st->scratch_block || !st->scratch || !st->threads || !st->helper_args)
         return -1;
     for (unsigned i = 0; i < threads; ++i) {
-        st->scratch[i].values = st->scratch_block + (size_t)i * per_thread;
+        /* From the first 128-byte boundary of the block on. */
+        uint8_t* base = st->scratch_block + (-(uintptr_t)st->scratch_block & (SCRATCH_ALIGN - 1u));
+        st->scratch[i].values = base + (size_t)i * per_thread;
         st->scratch[i].planes = st->scratch[i].values + plan->values_alloc;
     }
 
