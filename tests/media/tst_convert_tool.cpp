@@ -29,6 +29,7 @@ private slots:
     void convertsImage();
     void framing_data();
     void framing();
+    void interruptedRunLeavesNothing();
 
 private:
     ToolRun run(const QStringList& args);
@@ -207,6 +208,27 @@ void TestConvertTool::framing()
                           + extra);
     QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
     QCOMPARE(allRed(readAll(out + QStringLiteral("/VEGA/f.bin"))), red);
+}
+
+void TestConvertTool::interruptedRunLeavesNothing()
+{
+    // A stand-in FFmpeg that starts the frame file and then takes its time.
+    const QString slow = writeScript(dir.path(), QStringLiteral("ffmpeg-slow"),
+                                     "for a; do last=$a; done; printf x > \"$last\"; exec sleep 5");
+    const QString temp = dir.filePath(QStringLiteral("tmp/Vortiq"));
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SPINDRA_FFMPEG"), slow);
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(dir.path());
+    p.start(tool, {clip, QStringLiteral("--out"), dir.filePath(QStringLiteral("stopped"))});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(temp + QStringLiteral("/clip_vid.bgr")), 20000);
+    QVERIFY(QFileInfo(temp + QStringLiteral("/clip_src")).isDir());
+    p.terminate();
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+    QVERIFY2(entries(temp).isEmpty(), qPrintable(entries(temp).join(QLatin1Char(' '))));
 }
 
 QTEST_GUILESS_MAIN(TestConvertTool)
