@@ -30,6 +30,14 @@ inline void isolateSettings(const QTemporaryDir& dir)
     qputenv("SPINDRA_NO_OPEN_FOLDER", "1");
 }
 
+// Media file names unique to this process: the conversion pipeline names its
+// temporary files after the input's base name, so tests running side by side
+// must not share one.
+inline QString uniqueName(const QString& stem, const QString& suffix)
+{
+    return QStringLiteral("%1-%2.%3").arg(stem).arg(QCoreApplication::applicationPid()).arg(suffix);
+}
+
 inline QSettings store() { return QSettings(QStringLiteral("Tessel"), QStringLiteral("Marrowfield")); }
 
 // Records every message box the window runs and answers it without blocking:

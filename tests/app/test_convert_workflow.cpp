@@ -63,8 +63,8 @@ void TestConvertWorkflow::initTestCase()
     QVERIFY(workDir.isValid());
     isolateSettings(configDir);
     std::setlocale(LC_NUMERIC, "C");
-    clipPath = workDir.filePath(QStringLiteral("clip.mp4"));
-    imagePath = workDir.filePath(QStringLiteral("still.png"));
+    clipPath = workDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
+    imagePath = workDir.filePath(uniqueName(QStringLiteral("still"), QStringLiteral("png")));
     QVERIFY(makeClip(clipPath, 3));
     QVERIFY(makeImage(imagePath));
     outDir = workDir.filePath(QStringLiteral("out"));
@@ -201,7 +201,7 @@ void TestConvertWorkflow::failingConversionReportsFailure()
     loadClip();
     // A path typed by hand that does not exist: the player still knows the
     // loaded clip's size, the decoder fails.
-    child<QLineEdit>("inputField")->setText(workDir.filePath(QStringLiteral("missing.mp4")));
+    child<QLineEdit>("inputField")->setText(workDir.filePath(uniqueName(QStringLiteral("missing"), QStringLiteral("mp4"))));
     openedFolders.clear();
     QCOMPARE(convertAndWait(), QStringLiteral("convert_failed"));
     QVERIFY(child<QLabel>("statusLabel")->styleSheet().contains("color:red"));

@@ -74,7 +74,7 @@ void TestHomeWindow::initTestCase()
     QVERIFY(mediaDir.isValid());
     isolateSettings(configDir);
     std::setlocale(LC_NUMERIC, "C");
-    clipPath = mediaDir.filePath(QStringLiteral("clip.mp4"));
+    clipPath = mediaDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
     QVERIFY(makeClip(clipPath, 3));
 
     window = std::make_unique<HomeWindow>();
@@ -176,7 +176,7 @@ void TestHomeWindow::playbackBarFollowsMouseForVideoOnly()
     };
 
     window->setBarHideDelay(150);
-    const QString image = mediaDir.filePath(QStringLiteral("still.png"));
+    const QString image = mediaDir.filePath(uniqueName(QStringLiteral("still"), QStringLiteral("png")));
     QVERIFY(makeImage(image));
     window->selectInputFile(image);
     QVERIFY(!window->isVideoInput());

@@ -51,7 +51,7 @@ void TestUnknownModel::unknownModelChangesNothing()
     // A conversion while connected is uploaded; this device refuses it. (The
     // smallest model keeps the transfer short.)
     selector->setCurrentIndex(selector->findText(QStringLiteral("BELLATRIX")));
-    const QString clip = configDir.filePath(QStringLiteral("clip.mp4"));
+    const QString clip = configDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
     QVERIFY(makeClip(clip, 2));
     window.setFolderOpener([](const QString& dir) { QFAIL(qPrintable("opened " + dir)); });
     window.selectOutputFolder(configDir.filePath(QStringLiteral("out")));
