@@ -111,7 +111,10 @@ void HomeWindow::askLanguageRestart(const QString& code)
 
 void HomeWindow::showAbout()
 {
-    const QString text = tr("about content").arg(QStringLiteral("Spindra"), aboutVersion);
+    QString text = tr("about content");
+    // Without a catalogue the key has no place-holders to fill.
+    if (text.contains(QLatin1String("%1")))
+        text = text.arg(QStringLiteral("Spindra"), aboutVersion);
     if (!dialogRunner) {
         QMessageBox::about(this, tr("about title"), text);
         return;
