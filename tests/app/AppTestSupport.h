@@ -3,6 +3,7 @@
 #pragma once
 
 #include "HomeWindow.h"
+#include "MPVWidget.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -15,6 +16,8 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTime>
+#include <QTimeEdit>
 #include <QTest>
 #include <QVector>
 
@@ -72,6 +75,23 @@ struct DialogRecorder
     QString lastText() const { return boxes.isEmpty() ? QString() : boxes.last().text; }
     QString lastTitle() const { return boxes.isEmpty() ? QString() : boxes.last().title; }
 };
+
+// Chooses a video in the window and waits until the player knows its size and
+// the media information display has set the end time from its duration.
+inline bool chooseVideoAndWait(HomeWindow& window, const QString& path, int timeoutMs = 15000)
+{
+    auto* end = window.findChild<QTimeEdit*>(QStringLiteral("endTimeEdit"));
+    if (!end)
+        return false;
+    end->setTime(QTime(0, 0));
+    window.selectInputFile(path);
+    return QTest::qWaitFor(
+        [&] {
+            uint32_t w = 0, h = 0;
+            return end->time() != QTime(0, 0) && window.player()->getVideoSize(w, h) && w > 0;
+        },
+        timeoutMs);
+}
 
 // A small generated clip (test pattern and a tone) of `seconds` seconds.
 inline bool makeClip(const QString& path, int seconds, const QString& size = QStringLiteral("160x120"))

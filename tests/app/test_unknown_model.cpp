@@ -56,9 +56,7 @@ void TestUnknownModel::unknownModelChangesNothing()
     window.setFolderOpener([](const QString& dir) { QFAIL(qPrintable("opened " + dir)); });
     window.selectOutputFolder(configDir.filePath(QStringLiteral("out")));
     window.setMediaInfoDelay(200);
-    window.selectInputFile(clip);
-    auto* end = window.findChild<QTimeEdit*>("endTimeEdit");
-    QTRY_VERIFY_WITH_TIMEOUT(end->time() != QTime(0, 0), 10000);
+    QVERIFY(chooseVideoAndWait(window, clip));
     window.clickStart();
     auto* status = window.findChild<QLabel*>("statusLabel");
     QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("upload_failed"), 120000);
