@@ -322,6 +322,13 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         end = 0;
     }
 
+    // The pipeline puts the file on the Desktop when it cannot create the
+    // model folder; from the command line that would be a surprise, so an
+    // output folder that cannot be written is a failure here.
+    const QString modelDir = QDir(outDir).filePath(QString::fromLatin1(model->name));
+    if (!QDir().mkpath(modelDir) || !QFileInfo(modelDir).isWritable())
+        return fail(MediaModeFailed, QStringLiteral("cannot write to the output folder %1").arg(modelDir));
+
     const bool hFlip = parser.isSet(QStringLiteral("hflip"));
     const bool flipButton = parser.isSet(QStringLiteral("vflip"));
     if (!haveScale)
