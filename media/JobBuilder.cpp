@@ -252,6 +252,16 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
         placement.finishJob(false, finalOutPath);
         return;
     }
+    // A sound step that failed because the input has gone (deleted or moved
+    // while the frames were decoded) does not mean a clip without sound: the
+    // job fails instead of turning out a silent fan file.
+    if (request->isVideo && !decoded.audioOk && !QFileInfo::exists(inputPath)) {
+        qWarning().noquote() << "handleMedia: input disappeared while decoding:" << inputPath;
+        if (onLog)
+            onLog(QStringLiteral("Input file disappeared while decoding: %1").arg(inputPath));
+        placement.finishJob(false, finalOutPath);
+        return;
+    }
 
     JobTextValues values;
     values.videoPath = videoOutPath;

@@ -268,10 +268,6 @@ void BadMedia::cases()
             .arg(QString::fromUtf8(stdoutText.right(3000)), QString::fromUtf8(stderrText.right(3000)));
     };
     QVERIFY2(p.exitStatus() == QProcess::NormalExit, qPrintable(context()));
-    // Known faults, to be mended in the pipeline and the tool.
-    QEXPECT_FAIL("spindra-convert: output folder read-only", "the tool writes to the Desktop instead", Abort);
-    QEXPECT_FAIL("spindra-convert: input deleted while decoding", "reported as a success without sound", Abort);
-    QEXPECT_FAIL("job builder: input deleted while decoding", "reported as a success without sound", Abort);
     QVERIFY2(p.exitCode() == (succeeds ? 0 : 1), qPrintable(context()));
 
     const QStringList outLines = QString::fromUtf8(stdoutText).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
