@@ -1,5 +1,6 @@
 #include "media_mode.h"
 
+#include "FanPreview.h"
 #include "FfmpegRunner.h"
 #include "JobBuilder.h"
 #include "MediaConvert.h"
@@ -232,6 +233,7 @@ QList<QCommandLineOption> mediaModeOptions()
         {QStringLiteral("min-brightness"), QStringLiteral("Brightness at the centre, 0.0-1.0 (default 0.3)."), QStringLiteral("b")},
         {QStringLiteral("brightness-radius"), QStringLiteral("LEDs from the centre whose brightness is adjusted (default 0)."), QStringLiteral("n")},
         {QStringLiteral("verbose"), QStringLiteral("Also print FFmpeg's commands and output and the diagnostic messages.")},
+        {QStringLiteral("preview"), QStringLiteral("Also write the first frame as the fan shows it to <file> (.png, .jpg or .bmp); a relative name goes next to the fan file."), QStringLiteral("file")},
     };
 }
 
@@ -303,6 +305,11 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     const QString outDir = QDir(parser.isSet(QStringLiteral("out")) ? parser.value(QStringLiteral("out")) : QDir::currentPath()).absolutePath();
     if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
         return fail(MediaModeUsage, QStringLiteral("--out is not a folder: %1").arg(outDir));
+
+    const QString previewName = parser.value(QStringLiteral("preview"));
+    if (parser.isSet(QStringLiteral("preview"))
+        && !QStringList{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("bmp")}.contains(QFileInfo(previewName).suffix().toLower()))
+        return fail(MediaModeUsage, QStringLiteral("bad --preview %1 (a .png, .jpg or .bmp file)").arg(previewName));
 
     // The media itself.
     Probe probe;
@@ -401,6 +408,14 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     console->endProgressLine();
     if (!console->done || !console->success)
         return fail(MediaModeFailed, QStringLiteral("conversion failed: %1").arg(console->path));
+    if (!previewName.isEmpty()) {
+        const QString previewPath = QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
+        FanPreview preview;
+        if (!preview.open(console->path, {lights, lines, colorDeep}, &reason)
+            || !preview.writeFrameImage(0, FanPreview::defaultSize(lights), previewPath, &reason))
+            return fail(MediaModeFailed, QStringLiteral("preview: %1 (the fan file %2 is written)").arg(reason, console->path));
+        std::fprintf(stdout, "preview: %s\n", previewPath.toLocal8Bit().constData());
+    }
     std::fprintf(stdout, "%s\n", console->path.toLocal8Bit().constData());
     std::fflush(stdout);
     return MediaModeOk;
