@@ -115,23 +115,23 @@ struct JobSpec
     const fan_model* model;
 };
 
-convert_job* makeJob(const JobSpec& shape)
+convert_job* makeJob(const JobSpec& job_shape)
 {
     auto* job = static_cast<convert_job*>(std::calloc(1, sizeof(convert_job)));
-    std::snprintf(job->frames_resized_file, sizeof job->frames_resized_file, "%s", shape.frames.c_str());
-    std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", shape.audio.c_str());
-    std::snprintf(job->out_path, sizeof job->out_path, "%s", shape.out.c_str());
-    job->in_width = uint32_t(shape.width);
-    job->in_height = uint32_t(shape.height);
-    job->center_x = shape.width / 2;
-    job->center_y = shape.height / 2;
-    job->radius = job->lights = uint32_t(shape.model->lights);
-    job->lines = uint32_t(shape.model->lines);
-    job->colorDeep = uint32_t(shape.model->colorDeep);
+    std::snprintf(job->frames_resized_file, sizeof job->frames_resized_file, "%s", job_shape.frames.c_str());
+    std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", job_shape.audio.c_str());
+    std::snprintf(job->out_path, sizeof job->out_path, "%s", job_shape.out.c_str());
+    job->in_width = uint32_t(job_shape.width);
+    job->in_height = uint32_t(job_shape.height);
+    job->center_x = job_shape.width / 2;
+    job->center_y = job_shape.height / 2;
+    job->radius = job->lights = uint32_t(job_shape.model->lights);
+    job->lines = uint32_t(job_shape.model->lines);
+    job->colorDeep = uint32_t(job_shape.model->colorDeep);
     // The app's defaults: a brightness ramp over the inner third.
     job->gamma = 2.2;
     job->min_brightness = 0.35;
-    job->change_brightness_lights = shape.model->lights / 3;
+    job->change_brightness_lights = job_shape.model->lights / 3;
     return job;
 }
 
@@ -150,35 +150,35 @@ void onResult(void*, int failed, const char*, const char*) { g_failed |= failed;
 // Runs one job synchronously with the engine's log lines silenced; seconds.
 // A 360 job over the same input: one item, as many columns as lines, the
 // LED window centred on the frame.
-convert_360_job* make360Job(const JobSpec& shape)
+convert_360_job* make360Job(const JobSpec& job_shape)
 {
     auto* job = static_cast<convert_360_job*>(std::calloc(1, sizeof(convert_360_job)));
-    std::snprintf(job->items[0].path, sizeof job->items[0].path, "%s", shape.frames.c_str());
-    job->items[0].in_width = shape.width;
-    job->items[0].in_height = shape.height;
-    job->items[0].center_x = shape.width / 2;
-    job->items[0].center_y = shape.height / 2;
+    std::snprintf(job->items[0].path, sizeof job->items[0].path, "%s", job_shape.frames.c_str());
+    job->items[0].in_width = job_shape.width;
+    job->items[0].in_height = job_shape.height;
+    job->items[0].center_x = job_shape.width / 2;
+    job->items[0].center_y = job_shape.height / 2;
     job->item_count = 1;
     job->is_360 = 1;
-    std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", shape.audio.c_str());
-    std::snprintf(job->out_path, sizeof job->out_path, "%s", shape.out.c_str());
-    job->destItemWidth = shape.model->lines;
-    job->destItemHeight = shape.model->lights;
-    job->lights = uint32_t(shape.model->lights);
-    job->lines = uint32_t(shape.model->lines);
-    job->colorDeep = uint32_t(shape.model->colorDeep);
+    std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", job_shape.audio.c_str());
+    std::snprintf(job->out_path, sizeof job->out_path, "%s", job_shape.out.c_str());
+    job->destItemWidth = job_shape.model->lines;
+    job->destItemHeight = job_shape.model->lights;
+    job->lights = uint32_t(job_shape.model->lights);
+    job->lines = uint32_t(job_shape.model->lines);
+    job->colorDeep = uint32_t(job_shape.model->colorDeep);
     job->callback = onResult;
     return job;
 }
 
-double runJob(const JobSpec& shape, Worker worker, unsigned threads)
+double runJob(const JobSpec& job_shape, Worker worker, unsigned threads)
 {
     convert_job* job = nullptr;
     convert_360_job* wide = nullptr;
     if (worker == Worker::Reference360 || worker == Worker::Fast360) {
-        wide = make360Job(shape);
+        wide = make360Job(job_shape);
     } else {
-        job = makeJob(shape);
+        job = makeJob(job_shape);
         job->callback = onResult;
     }
     std::fflush(stdout);
@@ -237,7 +237,7 @@ struct Config
 // time and by processor time. The configurations take turns run by run, so
 // that a busy moment of the machine hits them alike. Processor time is
 // steadier on a shared machine; for one thread it is the job's own time.
-std::vector<Speed> measure(const Options& o, JobSpec shape, const std::string& shortFrames,
+std::vector<Speed> measure(const Options& o, JobSpec job_shape, const std::string& shortFrames,
                            const std::vector<Config>& configs)
 {
     const size_t n = configs.size();
@@ -245,8 +245,8 @@ std::vector<Speed> measure(const Options& o, JobSpec shape, const std::string& s
     for (int r = 0; r < o.repeat; ++r) {
         for (size_t c = 0; c < n; ++c) {
             for (int i = 0; i < 2; ++i) {
-                shape.frames = i == 0 ? shortFrames : *configs[c].longFrames;
-                wall[2 * c + i] = std::min(wall[2 * c + i], runJob(shape, configs[c].worker, configs[c].threads));
+                job_shape.frames = i == 0 ? shortFrames : *configs[c].longFrames;
+                wall[2 * c + i] = std::min(wall[2 * c + i], runJob(job_shape, configs[c].worker, configs[c].threads));
                 cpu[2 * c + i] = std::min(cpu[2 * c + i], g_lastCpu);
             }
         }
@@ -275,7 +275,7 @@ long residentKiB()
 // Peak growth of the resident set in KiB while one job runs, sampled every
 // 100 microseconds by a second thread (large blocks are always mapped
 // afresh, see main, so that a job's buffers show up as growth).
-long peakKiB(const JobSpec& shape, Worker worker, unsigned threads)
+long peakKiB(const JobSpec& job_shape, Worker worker, unsigned threads)
 {
     const long before = residentKiB();
     std::atomic<bool> running{true};
@@ -286,7 +286,7 @@ long peakKiB(const JobSpec& shape, Worker worker, unsigned threads)
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
     });
-    runJob(shape, worker, threads);
+    runJob(job_shape, worker, threads);
     running.store(false);
     sampler.join();
     return std::max(peak.load(), residentKiB()) - before;
@@ -391,10 +391,10 @@ int main(int argc, char** argv)
                 if (dst)
                     std::fclose(dst);
             }
-            JobSpec shape{std::string(), audio, out, shape.width, shape.height, model};
+            JobSpec job_shape{std::string(), audio, out, shape.width, shape.height, model};
             g_failed = 0;
             const std::vector<Speed> speeds =
-                measure(o, shape, shortFrames,
+                measure(o, job_shape, shortFrames,
                         {Config{Worker::Reference, 1, &refFrames, o.refFrames},
                          Config{Worker::Fast, 1, &longFrames, o.frames},
                          Config{Worker::Fast, threads, &longFrames, o.frames}});
@@ -402,8 +402,8 @@ int main(int argc, char** argv)
             const Speed& one = speeds[1];
             const Speed& all = speeds[2];
 
-            shape.frames = longFrames;
-            convert_job* job = makeJob(shape);
+            job_shape.frames = longFrames;
+            convert_job* job = makeJob(job_shape);
             convert_fast_plan* plan = convert_fast_plan_create(job);
             const double planMiB = plan ? convert_fast_plan_bytes(plan) / 1048576.0 : 0.0;
             convert_fast_plan_free(plan);
@@ -411,8 +411,8 @@ int main(int argc, char** argv)
 
             double peak = 0, refPeak = 0;
             if (o.memory) {
-                peak = peakKiB(shape, Worker::Fast, threads) / 1024.0;
-                refPeak = peakKiB(shape, Worker::Reference, 1) / 1024.0;
+                peak = peakKiB(job_shape, Worker::Fast, threads) / 1024.0;
+                refPeak = peakKiB(job_shape, Worker::Reference, 1) / 1024.0;
             }
             char geometry[32], frame[32];
             std::snprintf(geometry, sizeof geometry, "%dx%dx%d", model->lights, model->lines, model->colorDeep);
@@ -427,7 +427,7 @@ int main(int argc, char** argv)
                 vegaFps = all.fps;
             if (std::string(shape.name) == "square") {
                 const std::vector<Speed> wide =
-                    measure(o, shape, shortFrames,
+                    measure(o, job_shape, shortFrames,
                             {Config{Worker::Reference360, 1, &longFrames, o.frames},
                              Config{Worker::Fast360, 1, &longFrames, o.frames}});
                 const Speed& ref360 = wide[0];
