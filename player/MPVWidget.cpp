@@ -15,6 +15,7 @@
 #include <mpv/render_gl.h>
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -35,6 +36,33 @@ bool readInt64(mpv_handle *mpv, const char *name, int64_t &out)
         return false;
     out = v;
     return true;
+}
+
+// The picture's rotation in degrees (0, 90, 180 or 270) as mpv shows it: the
+// decoded frames' parameters once video runs, the track's header (a phone
+// clip's display matrix) before that; 0 when neither is known.
+int64_t shownRotation(mpv_handle *mpv)
+{
+    int64_t rotate = 0;
+    if (!readInt64(mpv, "video-params/rotate", rotate))
+        readInt64(mpv, "current-tracks/video/demux-rotation", rotate);
+    return ((rotate % 360) + 360) % 360;
+}
+
+// The frame size as shown: mpv's "width" and "height" are the size as stored,
+// and a picture turned by a quarter (portrait phone clips) is shown, and
+// decoded by FFmpeg for a conversion, with the two sides swapped.
+bool readShownSize(mpv_handle *mpv, int64_t &width, int64_t &height, bool warn)
+{
+    const bool okW = readInt64(mpv, "width", width);
+    if (!okW && warn)
+        qWarning() << "Failed to get width";
+    const bool okH = readInt64(mpv, "height", height);
+    if (!okH && warn)
+        qWarning() << "Failed to get height";
+    if (okW && okH && shownRotation(mpv) % 180 == 90)
+        std::swap(width, height);
+    return okW && okH;
 }
 
 bool readDouble(mpv_handle *mpv, const char *name, double &out)
@@ -281,14 +309,9 @@ bool MPVWidget::getVideoSize(uint32_t &width, uint32_t &height)
     if (!m_mpv)
         return false;
     int64_t w = 0, h = 0;
-    const bool okW = readInt64(m_mpv, "width", w);
-    if (!okW)
-        qWarning() << "Failed to get width";
-    const bool okH = readInt64(m_mpv, "height", h);
-    if (!okH)
-        qWarning() << "Failed to get height";
-    width = okW && w > 0 ? uint32_t(w) : 0;
-    height = okH && h > 0 ? uint32_t(h) : 0;
+    readShownSize(m_mpv, w, h, true);
+    width = w > 0 ? uint32_t(w) : 0;
+    height = h > 0 ? uint32_t(h) : 0;
     // An unknown size is a failure: callers must not frame or convert 0 x 0.
     return width > 0 && height > 0;
 }
@@ -473,7 +496,7 @@ bool MPVWidget::computeFraming(QPointF &videoCenter, double &videoScale, int des
     const double w = width();
     const double h = height();
     int64_t videoW = 0, videoH = 0;
-    const bool ok = readInt64(m_mpv, "width", videoW) && readInt64(m_mpv, "height", videoH);
+    const bool ok = readShownSize(m_mpv, videoW, videoH, false);
     if (!ok || videoW <= 0 || videoH <= 0 || w <= 0 || h <= 0) {
         qWarning() << "Invalid video size:" << videoW << "x" << videoH;
         return false;

@@ -38,8 +38,10 @@ public:
     // Duration and current position in seconds; false without mpv or when
     // either is not known (nothing loaded yet).
     bool getPlaybackTime(double &duration, double &position);
-    // The source frame size in pixels; false when it is not known (nothing
-    // loaded yet), in which case the unknown dimension is left 0.
+    // The source frame size in pixels as the picture is shown: a clip stored
+    // with a quarter turn (a phone's portrait video) reports its sides
+    // swapped, like the frames FFmpeg decodes from it. False when it is not
+    // known (nothing loaded yet), in which case the unknown dimension is left 0.
     bool getVideoSize(uint32_t &width, uint32_t &height);
     // Horizontal: a mirror filter in mpv's chain. Vertical: the picture is
     // rendered upside down. Takes effect at once.
@@ -53,7 +55,7 @@ public:
     bool verticalFlip() const { return m_verticalFlip; }
 
     // The circle's centre in video pixels (x from the left, y from the bottom
-    // of the picture as shown) and the factor that scales the video so that
+    // of the picture as shown, turned upright) and the factor that scales the video so that
     // the laid-out square spans destResolution pixels. False (and the outputs
     // untouched) without mpv, without a known video size or before the layout
     // rectangle has been captured.

@@ -2,6 +2,7 @@
 // generated clip and of images, flips, keys, and the framing interaction
 // (drag limits, wheel zoom, layout capture, computeFraming).
 #include "MPVWidget.h"
+#include "../media/MediaTestSupport.h"
 
 #include <QApplication>
 #include <QScopeGuard>
@@ -300,6 +301,57 @@ private slots:
         QVERIFY2(std::fabs(gotScale - scale) < 1e-12, qPrintable(QString::number(gotScale, 'g', 17)));
         QVERIFY2(std::fabs(gotCenter.x() - center.x()) < 1e-9 && std::fabs(gotCenter.y() - center.y()) < 1e-9,
                  qPrintable(QString("%1, %2").arg(gotCenter.x()).arg(gotCenter.y())));
+    }
+
+    // A phone's portrait clip is stored landscape with a quarter turn in its
+    // track header; mpv shows it upright, so its size and the framing must be
+    // those of the upright picture. The grey picture in a 600 x 600 square
+    // leaves the surface black beside it (portrait) or above it (landscape).
+    void rotatedClip_data()
+    {
+        QTest::addColumn<bool>("quarterTurn");
+        QTest::addColumn<uint>("width");
+        QTest::addColumn<uint>("height");
+        QTest::addColumn<QPointF>("center");
+        QTest::newRow("stored upright") << false << 64u << 48u << QPointF(32, 24);
+        QTest::newRow("quarter turn") << true << 48u << 64u << QPointF(24, 32);
+    }
+    void rotatedClip()
+    {
+        QFETCH(bool, quarterTurn);
+        QFETCH(uint, width);
+        QFETCH(uint, height);
+        QFETCH(QPointF, center);
+        const QString name = quarterTurn ? "turned.mp4" : "unturned.mp4";
+        const QString path = dir.filePath(name);
+        if (!QFile::exists(path)) {
+            QVERIFY(mediatest::ffmpeg({"-f", "lavfi", "-i", "color=c=gray:size=64x48:rate=25:duration=1", "-c:v",
+                                       "mpeg4", "-pix_fmt", "yuv420p", path}));
+            if (quarterTurn)
+                QVERIFY(mediatest::rotateVideoQuarter(path));
+        }
+        player->setFlip(false, false);
+        LOAD(path, width, height);
+        RELAYOUT();
+
+        QPointF gotCenter;
+        double gotScale = 0;
+        QVERIFY(player->computeFraming(gotCenter, gotScale, 200));
+        QCOMPARE(gotScale, 200.0 / 64); // the longer side spans the square
+        QCOMPARE(gotCenter, center);
+
+        QString seen;
+        auto shownRightWayRound = [&] {
+            const QImage f = player->grabFramebuffer();
+            // mpv fills the surface beside the picture with black.
+            auto kind = [&](int x, int y) {
+                const QRgb p = f.pixel(x, y);
+                return qGray(p) < 40 ? QChar('K') : std::abs(qGray(p) - 128) < 40 ? QChar('g') : QChar('?');
+            };
+            seen = QString(kind(2, f.height() / 2)) + kind(f.width() / 2, 2) + kind(f.width() / 2, f.height() / 2);
+            return seen == (quarterTurn ? "Kgg" : "gKg");
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(shownRightWayRound(), qPrintable(seen), kWait);
     }
 
     // The picture may leave the layout square by at most its own size.
