@@ -1,6 +1,7 @@
 // spindra-convert's main mode, run as a program: refusals of bad command
 // lines and unreadable media, and real conversions of tiny generated media.
 #include "MediaTestSupport.h"
+#include "fan_file.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -29,6 +30,8 @@ private slots:
     void convertsImage();
     void framing_data();
     void framing();
+    void quarterTurnedClip_data();
+    void quarterTurnedClip();
     void interruptedRunLeavesNothing();
 
 private:
@@ -42,6 +45,7 @@ private:
     QString clip;
     QString png;
     QString redCorner;
+    QString turned;
 };
 
 void TestConvertTool::initTestCase()
@@ -62,6 +66,15 @@ void TestConvertTool::initTestCase()
                     QStringLiteral("-filter_complex"), QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
                     QStringLiteral("-frames:v"), QStringLiteral("1"), redCorner}));
     QVERIFY(!clip.isEmpty() && !png.isEmpty());
+    // Stored 96 x 64 with a red top-left quarter, marked to be shown turned a
+    // quarter clockwise: upright it is 64 x 96 with the red quarter top right.
+    turned = dir.filePath(QStringLiteral("turned.mp4"));
+    const QString redQ = QStringLiteral("color=red:s=48x32:r=25:d=1"), blueQ = QStringLiteral("color=blue:s=48x32:r=25:d=1");
+    QVERIFY(ffmpeg({f, lavfi, i, redQ, f, lavfi, i, blueQ, f, lavfi, i, blueQ, f, lavfi, i, blueQ,
+                    QStringLiteral("-filter_complex"), QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
+                    QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-q:v"), QStringLiteral("2"),
+                    QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), turned}));
+    QVERIFY(rotateVideoQuarter(turned));
     QFile text(dir.filePath(QStringLiteral("notes.mp4")));
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("this is not a video\n");
@@ -208,6 +221,38 @@ void TestConvertTool::framing()
                           + extra);
     QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
     QCOMPARE(allRed(readAll(out + QStringLiteral("/VEGA/f.bin"))), red);
+}
+
+void TestConvertTool::quarterTurnedClip_data()
+{
+    QTest::addColumn<QString>("center");
+    QTest::addColumn<bool>("red");
+    // Centres in the upright 64 x 96 picture, disc of radius 8. On the
+    // upright picture squeezed to the stored 96 x 64, both red discs would
+    // straddle the red quarter's edge.
+    QTest::newRow("red quarter, top right") << "48,24" << true;
+    QTest::newRow("red quarter, lower") << "52,36" << true;
+    QTest::newRow("top left") << "16,24" << false;
+    QTest::newRow("below the red quarter") << "48,72" << false;
+}
+
+// A phone's portrait clip: FFmpeg turns its frames upright while decoding, so
+// the job must be sized and framed on the upright picture.
+void TestConvertTool::quarterTurnedClip()
+{
+    QFETCH(QString, center);
+    QFETCH(bool, red);
+    const QString out = dir.filePath(QStringLiteral("turned"));
+    const ToolRun r = run({turned, "--lights", "8", "--lines", "16", "--color-depth", "1", "--scale", "1",
+                           "--center", center, "--out", out, "--name", "t.bin"});
+    QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+    QVERIFY2(r.out.contains(QStringLiteral("turned.mp4 64x96")), qPrintable(r.out));
+    const QByteArray fanBytes = readAll(out + QStringLiteral("/VEGA/t.bin"));
+    fan_file fan;
+    QCOMPARE(fan_file_open_memory(&fan, fanBytes.constData(), size_t(fanBytes.size()), 16, 8, 1), int(FAN_FILE_OK));
+    QCOMPARE(fan.frame_count_min, quint64(20)); // 1 s at 20 frames per second
+    fan_file_close(&fan);
+    QCOMPARE(allRed(fanBytes), red);
 }
 
 void TestConvertTool::interruptedRunLeavesNothing()

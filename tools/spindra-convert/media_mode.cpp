@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -102,14 +103,40 @@ struct Probe {
     bool isVideo = false;
 };
 
-// Size, duration and kind of the input, from ffprobe.
+// Degrees the picture is turned for showing, from a probed video stream: the
+// display matrix ("rotation", counter-clockwise) or the older "rotate" tag
+// (clockwise); 0 when the stream carries neither.
+double streamRotation(const QJsonObject& stream)
+{
+    const QJsonArray sideData = stream.value(QStringLiteral("side_data_list")).toArray();
+    for (const QJsonValue& entry : sideData) {
+        const QJsonValue rotation = entry.toObject().value(QStringLiteral("rotation"));
+        if (rotation.isDouble())
+            return rotation.toDouble();
+    }
+    bool ok = false;
+    const double tag = stream.value(QStringLiteral("tags")).toObject().value(QStringLiteral("rotate")).toString().toDouble(&ok);
+    return ok && std::isfinite(tag) ? tag : 0.0;
+}
+
+// Whether a rotation turns the picture by a quarter, so that FFmpeg (which
+// turns frames upright while decoding) delivers them with width and height
+// swapped. Other angles keep the stored size.
+bool swapsSides(double degrees)
+{
+    const double turned = std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0);
+    return std::fabs(turned - 90.0) < 1.0 || std::fabs(turned - 270.0) < 1.0;
+}
+
+// Size (as shown, after rotation), duration and kind of the input, from ffprobe.
 bool probeMedia(const QString& input, Probe& probe, QString& reason)
 {
     QProcess p;
     p.start(FfmpegRunner::defaultFfprobePath(),
             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
              QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-             QStringLiteral("stream=width,height,nb_frames:format=duration,format_name"),
+             QStringLiteral("stream=width,height,nb_frames:stream_tags=rotate:stream_side_data=rotation:"
+                            "format=duration,format_name"),
              QStringLiteral("-of"), QStringLiteral("json"), input});
     if (!p.waitForStarted()) {
         reason = QStringLiteral("cannot run ffprobe (%1)").arg(p.errorString());
@@ -138,6 +165,11 @@ bool probeMedia(const QString& input, Probe& probe, QString& reason)
         reason = QStringLiteral("cannot read media %1: no picture size").arg(input);
         return false;
     }
+    // ffprobe reports the size as stored; a portrait phone clip is stored
+    // landscape with a quarter turn, and both the preview and the decoded
+    // frames show it upright.
+    if (swapsSides(streamRotation(stream)))
+        std::swap(probe.width, probe.height);
     // The window's rule first (by file ending), then what the probe says:
     // still-image formats and inputs without a duration are images.
     static const QStringList videoEndings{QStringLiteral("mp4"), QStringLiteral("avi"),
@@ -227,7 +259,7 @@ QList<QCommandLineOption> mediaModeOptions()
         {QStringLiteral("end"), QStringLiteral("Excerpt end, seconds or hh:mm:ss (default: end of the clip)."), QStringLiteral("time")},
         {QStringLiteral("hflip"), QStringLiteral("Mirror left-right.")},
         {QStringLiteral("vflip"), QStringLiteral("Show the picture upside down on the fan.")},
-        {QStringLiteral("center"), QStringLiteral("Centre of the round picture in source pixels from the top-left corner (default: picture centre)."), QStringLiteral("x,y")},
+        {QStringLiteral("center"), QStringLiteral("Centre of the round picture in source pixels from the top-left corner of the picture as shown (default: picture centre)."), QStringLiteral("x,y")},
         {QStringLiteral("scale"), QStringLiteral("Source pixels to fan pixels (default: 2 x lights / longer side)."), QStringLiteral("s")},
         {QStringLiteral("gamma"), QStringLiteral("Brightness curve, 1.0-5.0 (default 2.2)."), QStringLiteral("g")},
         {QStringLiteral("min-brightness"), QStringLiteral("Brightness at the centre, 0.0-1.0 (default 0.3)."), QStringLiteral("b")},
