@@ -55,10 +55,10 @@ public:
     bool verticalFlip() const { return m_verticalFlip; }
 
     // The circle's centre in video pixels (x from the left, y from the bottom
-    // of the picture as shown, turned upright) and the factor that scales the video so that
-    // the laid-out square spans destResolution pixels. False (and the outputs
-    // untouched) without mpv, without a known video size or before the layout
-    // rectangle has been captured.
+    // of the picture as shown, turned upright) and the factor that scales the
+    // video so that the laid-out square spans destResolution pixels. False
+    // (and the outputs untouched) without mpv, without a known video size or
+    // before the layout rectangle has been captured.
     bool computeFraming(QPointF &videoCenter, double &videoScale, int destResolution);
     // On the next turn of the event loop: zoom back to 1.0 and capture the
     // current geometry as the layout rectangle.

@@ -69,7 +69,8 @@ void TestConvertTool::initTestCase()
     // Stored 96 x 64 with a red top-left quarter, marked to be shown turned a
     // quarter clockwise: upright it is 64 x 96 with the red quarter top right.
     turned = dir.filePath(QStringLiteral("turned.mp4"));
-    const QString redQ = QStringLiteral("color=red:s=48x32:r=25:d=1"), blueQ = QStringLiteral("color=blue:s=48x32:r=25:d=1");
+    const QString redQ = QStringLiteral("color=red:s=48x32:r=25:d=1");
+    const QString blueQ = QStringLiteral("color=blue:s=48x32:r=25:d=1");
     QVERIFY(ffmpeg({f, lavfi, i, redQ, f, lavfi, i, blueQ, f, lavfi, i, blueQ, f, lavfi, i, blueQ,
                     QStringLiteral("-filter_complex"), QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
                     QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-q:v"), QStringLiteral("2"),

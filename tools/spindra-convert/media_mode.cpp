@@ -115,7 +115,8 @@ double streamRotation(const QJsonObject& stream)
             return rotation.toDouble();
     }
     bool ok = false;
-    const double tag = stream.value(QStringLiteral("tags")).toObject().value(QStringLiteral("rotate")).toString().toDouble(&ok);
+    const QJsonObject tags = stream.value(QStringLiteral("tags")).toObject();
+    const double tag = tags.value(QStringLiteral("rotate")).toString().toDouble(&ok);
     return ok && std::isfinite(tag) ? tag : 0.0;
 }
 
