@@ -51,19 +51,24 @@ int32_t convert_parse_job(const char* json, convert_result_cb callback, void* ct
     int color_deep = json_get_int(root, "colorDeep");
     const char* aud_path = json_get_string(root, "in_aud_path");
 
+/* The members flat and 360 records share. */
+#define SET_SHARED_FIELDS(job)                       \
+    do {                                             \
+        copy_path((job)->out_path, out_path);        \
+        copy_path((job)->in_aud_path, aud_path);     \
+        (job)->lines = (uint32_t)lines;              \
+        (job)->colorDeep = (uint32_t)color_deep;     \
+        (job)->is_360 = is_360;                      \
+        (job)->lights = (uint32_t)lights;            \
+        (job)->callback = callback;                  \
+        (job)->ctx = ctx;                            \
+    } while (0)
+
     if (is_360 == 1) {
         convert_360_job* job = calloc(1, sizeof *job);
-        if (!job) {
-            json_delete(root);
-            LOG("malloc job failed");
-            return -1;
-        }
-        copy_path(job->out_path, out_path);
-        copy_path(job->in_aud_path, aud_path);
-        job->lines = (uint32_t)lines;
-        job->colorDeep = (uint32_t)color_deep;
-        job->is_360 = 1;
-        job->lights = (uint32_t)lights;
+        if (!job)
+            goto no_memory;
+        SET_SHARED_FIELDS(job);
         job->destTotalWidth = json_get_int(root, "destTotalWidth");
         job->destTotalHeight = json_get_int(root, "destTotalHeight");
         job->destItemWidth = json_get_int(root, "destItemWidth");
@@ -90,23 +95,13 @@ int32_t convert_parse_job(const char* json, convert_result_cb callback, void* ct
             ++count;
         }
         job->item_count = count;
-        job->callback = callback;
-        job->ctx = ctx;
         parsed.is_360 = 1;
         parsed.wide = job;
     } else {
         convert_job* job = calloc(1, sizeof *job);
-        if (!job) {
-            json_delete(root);
-            LOG("malloc job failed");
-            return -1;
-        }
-        copy_path(job->out_path, out_path);
-        copy_path(job->in_aud_path, aud_path);
-        job->lines = (uint32_t)lines;
-        job->colorDeep = (uint32_t)color_deep;
-        job->is_360 = is_360;
-        job->lights = (uint32_t)lights;
+        if (!job)
+            goto no_memory;
+        SET_SHARED_FIELDS(job);
         copy_path(job->frames_resized_file, json_get_string(root, "frames_resized_file"));
         job->in_width = (uint32_t)json_get_int(root, "in_width");
         job->in_height = (uint32_t)json_get_int(root, "in_height");
@@ -116,17 +111,21 @@ int32_t convert_parse_job(const char* json, convert_result_cb callback, void* ct
         job->radius = (uint32_t)json_get_int(root, "radius");
         job->center_x = json_get_int(root, "center_x");
         job->center_y = json_get_int(root, "center_y");
-        job->callback = callback;
-        job->ctx = ctx;
         parsed.flat = job;
     }
 
+#undef SET_SHARED_FIELDS
     json_delete(root);
     if (out)
         *out = parsed;
     else
         free(parsed.is_360 ? (void*)parsed.wide : (void*)parsed.flat);
     return 0;
+
+no_memory:
+    json_delete(root);
+    LOG("malloc job failed");
+    return -1;
 }
 
 static void run_flat(void* job)

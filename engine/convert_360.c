@@ -1,8 +1,8 @@
 /* The 360 worker: up to three inputs side by side, each output line one pixel
- * column of its input, no interpolation and no brightness ramp. */
+ * column of its input, no interpolation and no brightness ramp. The body is
+ * shared with the fast 360 worker, which only packs the planes differently. */
 #include "convert_internal.h"
 
-#include <errno.h>
 #include <inttypes.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,21 +12,47 @@
 
 #define LOG(...) util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, __VA_ARGS__)
 
-int convert_360_worker(convert_360_job* job)
+/* Computes line c: column c of the window, LED 0 at the window's bottom
+ * row; pixels outside the input (or past the last input) are black. */
+static void line_values(const convert_360_job* job, uint8_t* const* frames, uint32_t c, convert_bgr* line)
+{
+    const int64_t item_width = job->destItemWidth;
+    const int64_t q = (int64_t)c / item_width;
+    const convert_360_item* item = q < (int64_t)job->item_count ? &job->items[q] : NULL;
+    const int64_t x = item ? (int64_t)item->center_x - item_width / 2 + ((int64_t)c - q * item_width) : -1;
+    const convert_bgr black = {tone_table[0], tone_table[0], tone_table[0]};
+    if (!item || x < 0 || x >= item->in_width) {
+        for (uint32_t t = 0; t < job->lights; ++t)
+            line[t] = black;
+        return;
+    }
+    const int64_t top = (int64_t)item->center_y - (int64_t)(job->destItemHeight / 2) + ((int64_t)job->lights - 1);
+    const uint8_t* column = frames[q] + 3u * (size_t)x;
+    const size_t stride = 3u * (size_t)item->in_width;
+    for (uint32_t t = 0; t < job->lights; ++t) {
+        const int64_t y = top - (int64_t)t;
+        if (y >= 0 && y < item->in_height) {
+            const uint8_t* p = column + (size_t)y * stride;
+            line[t].b = tone_table[p[0]];
+            line[t].g = tone_table[p[1]];
+            line[t].r = tone_table[p[2]];
+        } else {
+            line[t] = black;
+        }
+    }
+}
+
+int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
 {
     int failed = 1;
     int name_failed = 0;
-    char err[256];
     FILE* aud = NULL;
     FILE* out = NULL;
     FILE* in[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
     uint8_t* frames[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
     uint32_t frame_size[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
     uint64_t frame_count[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
-    convert_bgr* line = NULL;
-    uint8_t* plane = NULL;
     uint8_t* audio = NULL;
-    size_t written = 0;
 
     LOG("#### 1");
     /* A column window narrower than one line would divide by zero; counts
@@ -41,32 +67,12 @@ int convert_360_worker(convert_360_job* job)
     }
     LOG("#### 2");
 
-    if (job->in_aud_path[0] != '\0') {
-        aud = engine_fopen(job->in_aud_path, "rb", &name_failed);
-        if (!aud) {
-            if (name_failed) {
-                LOG("convert_worker: UTF-8 to wchar_t failed 360 1");
-                goto done;
-            }
-            LOG("open in %s failed, reasone:%s", job->in_aud_path, engine_strerror(errno, err, sizeof err));
-        }
-    }
+    if (convert_open_audio(job->in_aud_path, "360 1", &aud) != 0)
+        goto done;
     LOG("#### 3");
 
-    out = engine_fopen(job->out_path, "wb", &name_failed);
-    if (!out) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed 360 2");
-        else
-            LOG("open out %s failed, reasone:%s", job->out_path, engine_strerror(errno, err, sizeof err));
+    if (convert_open_output(job->out_path, "360 2", &out) != 0)
         goto done;
-    }
-    written = fwrite(file_header, 1, FAN_HEADER_SIZE, out);
-    if (written != FAN_HEADER_SIZE) {
-        LOG("write HEADER to %s failed should write:%u actually written:%lu", job->out_path, FAN_HEADER_SIZE,
-            (unsigned long)written);
-        goto done;
-    }
     LOG("#### 4");
 
     uint64_t total_frames = 0;
@@ -80,14 +86,11 @@ int convert_360_worker(convert_360_job* job)
             LOG("paramas invalid, in_width:%u, in_height:%u", (unsigned)item->in_width, (unsigned)item->in_height);
             goto done;
         }
-        in[i] = engine_fopen(item->path, "rb", &name_failed);
-        if (!in[i]) {
-            if (name_failed)
-                LOG("convert_worker: UTF-8 to wchar_t failed 360 x %d", (int)i);
-            else
-                LOG("open in %s failed, reasone:%s", item->path, engine_strerror(errno, err, sizeof err));
+        char tag[32];
+        snprintf(tag, sizeof tag, "360 x %d", (int)i);
+        in[i] = convert_open_input(item->path, tag, &name_failed);
+        if (!in[i])
             goto done;
-        }
         frame_size[i] = (uint32_t)size64;
         int64_t file_size = -1;
         if (engine_seek(in[i], 0, SEEK_END) == 0)
@@ -108,19 +111,14 @@ int convert_360_worker(convert_360_job* job)
     LOG("#### 5");
 
     const size_t plane_bytes = (size_t)convert_plane_bytes(job->lights);
-    line = malloc((size_t)job->lights * sizeof *line);
-    if (!line) {
-        LOG("malloc lineData failed");
-        goto done;
-    }
-    plane = malloc(plane_bytes);
-    audio = malloc(FAN_AUDIO_BLOCK);
-    if (!plane || !audio) {
-        LOG("malloc planeData failed");
+    const char* what = "planeData";
+    convert_bgr* line = packer->init(packer->self, job->lights, job->colorDeep, &what);
+    audio = line ? malloc(FAN_AUDIO_BLOCK) : NULL;
+    if (!audio) {
+        LOG("malloc %s failed", line ? "planeData" : what);
         goto done;
     }
 
-    const int64_t item_width = job->destItemWidth;
     uint64_t frames_written = 0;
     for (uint64_t j = 0; j < total_frames; ++j) {
         for (uint32_t k = 0; k < job->item_count; ++k) {
@@ -134,40 +132,14 @@ int convert_360_worker(convert_360_job* job)
                 LOG("read:%s len:%u failed.", job->items[k].path, frame_size[k]);
         }
 
-        memset(audio, 0, FAN_AUDIO_BLOCK);
-        if (aud) {
-            const uint64_t offset = j * FAN_AUDIO_BLOCK;
-            size_t read = 0;
-            if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
-                read = fread(audio, 1, FAN_AUDIO_BLOCK, aud);
-            if (read != FAN_AUDIO_BLOCK)
-                LOG("read:%s at:%" PRIu64 " failed.", job->in_aud_path, offset);
-        }
+        convert_read_audio(aud, job->in_aud_path, j, audio);
 
         LOG("#### write one frame");
         for (uint32_t c = 0; c < job->lines; ++c) {
-            const int64_t q = (int64_t)c / item_width;
-            const convert_360_item* item = q < (int64_t)job->item_count ? &job->items[q] : NULL;
-            for (uint32_t t = 0; t < job->lights; ++t) {
-                convert_bgr v = {0, 0, 0};
-                if (item) {
-                    const int64_t x = (int64_t)item->center_x - item_width / 2 + ((int64_t)c - q * item_width);
-                    const int64_t y = (int64_t)item->center_y - (int64_t)(job->destItemHeight / 2)
-                        + ((int64_t)job->lights - 1 - (int64_t)t);
-                    if (x >= 0 && x < item->in_width && y >= 0 && y < item->in_height) {
-                        const uint8_t* p = frames[q] + 3u * ((size_t)y * (size_t)item->in_width + (size_t)x);
-                        v.b = p[0];
-                        v.g = p[1];
-                        v.r = p[2];
-                    }
-                }
-                line[t].b = tone_table[v.b];
-                line[t].g = tone_table[v.g];
-                line[t].r = tone_table[v.r];
-            }
+            line_values(job, frames, c, line);
+            const uint8_t* planes = packer->pack(packer->self);
             for (uint32_t i = 0; i < job->colorDeep; ++i) {
-                convert_pack_plane(line, job->lights, i, plane);
-                written = fwrite(plane, 1, plane_bytes, out);
+                const size_t written = fwrite(planes + (size_t)i * plane_bytes, 1, plane_bytes, out);
                 if (written != plane_bytes) {
                     LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
                         (unsigned)plane_bytes, (unsigned long)written);
@@ -176,12 +148,8 @@ int convert_360_worker(convert_360_job* job)
             }
         }
 
-        written = fwrite(audio, 1, FAN_AUDIO_BLOCK, out);
-        if (written != FAN_AUDIO_BLOCK) {
-            LOG("write to %s failed should write:%u actually written:%lu -> audio", job->out_path,
-                FAN_AUDIO_BLOCK, (unsigned long)written);
+        if (convert_write_audio(out, job->out_path, audio) != 0)
             goto done;
-        }
         ++frames_written;
     }
 
@@ -196,18 +164,61 @@ done:
         if (in[i])
             fclose(in[i]);
     }
-    if (aud)
-        fclose(aud);
-    if (out && convert_finish_output(out, job->out_path) != 0)
-        failed = 1;
-    if (job->callback)
-        job->callback(job->ctx, failed, job->out_path, failed ? "failed" : "ok");
+    convert_report(aud, out, job->out_path, failed, job->callback, job->ctx);
     for (uint32_t i = 0; i < CONVERT_360_MAX_ITEMS; ++i)
         free(frames[i]);
-    free(line);
-    free(plane);
+    packer->release(packer->self);
     free(audio);
     free(job);
     LOG(">> finish convert_360_worker");
     return 0;
+}
+
+/* The plain packing: one plane after the other, bit by bit. */
+typedef struct plain_packer {
+    uint32_t lights, depth;
+    size_t plane_bytes;
+    convert_bgr* line;
+    uint8_t* planes;
+} plain_packer;
+
+static convert_bgr* plain_init(void* self, uint32_t lights, uint32_t depth, const char** what)
+{
+    plain_packer* p = self;
+    p->lights = lights;
+    p->depth = depth;
+    p->plane_bytes = (size_t)convert_plane_bytes(lights);
+    p->line = malloc((size_t)lights * sizeof *p->line);
+    if (!p->line) {
+        *what = "lineData";
+        return NULL;
+    }
+    p->planes = malloc((size_t)depth * p->plane_bytes);
+    if (!p->planes) {
+        *what = "planeData";
+        return NULL;
+    }
+    return p->line;
+}
+
+static const uint8_t* plain_pack(void* self)
+{
+    plain_packer* p = self;
+    for (uint32_t i = 0; i < p->depth; ++i)
+        convert_pack_plane(p->line, p->lights, i, p->planes + (size_t)i * p->plane_bytes);
+    return p->planes;
+}
+
+static void plain_release(void* self)
+{
+    plain_packer* p = self;
+    free(p->line);
+    free(p->planes);
+}
+
+int convert_360_worker(convert_360_job* job)
+{
+    plain_packer state = {0, 0, 0, NULL, NULL};
+    const convert_360_packer packer = {plain_init, plain_pack, plain_release, &state};
+    return convert_360_run(job, &packer);
 }

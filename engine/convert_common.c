@@ -1,12 +1,15 @@
-/* Pieces both workers share: the tone curve, the bilinear sampler, bit-plane
- * packing and the padding of the output. */
+/* Pieces the workers share: the tone curve, the bilinear sampler, bit-plane
+ * packing, opening the files, audio blocks and completing the output. */
 #include "convert_internal.h"
 
 #include <errno.h>
+#include <inttypes.h>
 #include <string.h>
 
 #include "platform.h"
 #include "util_log.h"
+
+#define LOG(...) util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, __VA_ARGS__)
 
 const uint8_t tone_table[256] = {
     0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
@@ -90,6 +93,16 @@ convert_bgr sample_bilinear(const uint8_t* frame, uint32_t width, uint32_t heigh
     return result;
 }
 
+uint8_t convert_apply_factor(uint8_t v, float factor)
+{
+    const float f = (float)v * factor + 0.5f;
+    if (f >= 255.0f)
+        return 255;
+    if (!(f > 0.0f))
+        return 0;
+    return (uint8_t)f;
+}
+
 uint64_t convert_plane_bytes(uint32_t lights)
 {
     return ((uint64_t)FAN_BITS_PER_LED * lights + 7u) / 8u;
@@ -135,14 +148,94 @@ int convert_finish_output(FILE* out, const char* path)
     char err[256];
     int rc = 0;
     if (convert_pad_output(out) != 0 || fflush(out) != 0 || ferror(out)) {
-        util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, "write to %s failed, reasone:%s", path,
-                 engine_strerror(errno, err, sizeof err));
+        LOG("write to %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
         rc = -1;
     }
     if (fclose(out) != 0 && rc == 0) {
-        util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, "close %s failed, reasone:%s", path,
-                 engine_strerror(errno, err, sizeof err));
+        LOG("close %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
         rc = -1;
     }
     return rc;
+}
+
+FILE* convert_open_input(const char* path, const char* tag, int* name_failed)
+{
+    char err[256];
+    FILE* f = engine_fopen(path, "rb", name_failed);
+    if (!f) {
+        if (*name_failed)
+            LOG("convert_worker: UTF-8 to wchar_t failed %s", tag);
+        else
+            LOG("open in %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
+    }
+    return f;
+}
+
+int convert_open_audio(const char* path, const char* tag, FILE** aud)
+{
+    int name_failed = 0;
+    *aud = NULL;
+    if (path[0] == '\0')
+        return 0;
+    *aud = convert_open_input(path, tag, &name_failed);
+    return name_failed ? -1 : 0;
+}
+
+int convert_open_output(const char* path, const char* tag, FILE** out)
+{
+    char err[256];
+    int name_failed = 0;
+    *out = engine_fopen(path, "wb", &name_failed);
+    if (!*out) {
+        if (name_failed)
+            LOG("convert_worker: UTF-8 to wchar_t failed %s", tag);
+        else
+            LOG("open out %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
+        return -1;
+    }
+    const size_t written = fwrite(file_header, 1, FAN_HEADER_SIZE, *out);
+    if (written != FAN_HEADER_SIZE) {
+        LOG("write HEADER to %s failed should write:%u actually written:%lu", path, FAN_HEADER_SIZE,
+            (unsigned long)written);
+        return -1;
+    }
+    return 0;
+}
+
+void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* audio)
+{
+    memset(audio, 0, FAN_AUDIO_BLOCK);
+    if (!aud)
+        return;
+    const uint64_t offset = index * FAN_AUDIO_BLOCK;
+    size_t read = 0;
+    if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
+        read = fread(audio, 1, FAN_AUDIO_BLOCK, aud);
+    if (read != FAN_AUDIO_BLOCK)
+        LOG("read:%s at:%" PRIu64 " failed.", path, offset);
+}
+
+int convert_write_audio(FILE* out, const char* path, const uint8_t* audio)
+{
+    const size_t written = fwrite(audio, 1, FAN_AUDIO_BLOCK, out);
+    if (written != FAN_AUDIO_BLOCK) {
+        LOG("write to %s failed should write:%u actually written:%lu -> audio", path, FAN_AUDIO_BLOCK,
+            (unsigned long)written);
+        return -1;
+    }
+    return 0;
+}
+
+int convert_report(FILE* aud, FILE* out, const char* out_path, int failed, convert_result_cb callback,
+                   void* ctx)
+{
+    if (aud)
+        fclose(aud);
+    /* Buffered writes can fail only now (a full disk); such a file must not
+     * be reported as converted. */
+    if (out && convert_finish_output(out, out_path) != 0)
+        failed = 1;
+    if (callback)
+        callback(ctx, failed, out_path, failed ? "failed" : "ok");
+    return failed;
 }

@@ -136,17 +136,6 @@ static void split_coordinate(float v, uint32_t size, uint32_t* index, float* fra
     *frac = v - (float)i;
 }
 
-/* The reference's brightness step for one tone-mapped value. */
-static uint8_t apply_factor(uint8_t v, float factor)
-{
-    const float f = (float)v * factor + 0.5f;
-    if (f >= 255.0f)
-        return 255;
-    if (!(f > 0.0f))
-        return 0;
-    return (uint8_t)f;
-}
-
 /* Whether the fast path takes the job: the reference's own parameter checks
  * plus the limits of the plan (exact single-precision coordinates, frame
  * offsets in signed 32 bits for the gathers). */
@@ -236,7 +225,7 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
         }
         uint8_t* row = plan->lut + (r + 1u) * 256u;
         for (int v = 0; v < 256; ++v)
-            row[v] = apply_factor(tone_table[v], factor);
+            row[v] = convert_apply_factor(tone_table[v], factor);
     }
 
     for (uint32_t l = 0; l < plan->lines; ++l) {
@@ -963,7 +952,6 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
 
     int failed = 1;
     int name_failed = 0;
-    char err[256];
     FILE* in = NULL;
     FILE* aud = NULL;
     FILE* out = NULL;
@@ -973,41 +961,10 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
     const uint32_t frame_size = plan->frame_size;
     const size_t plane_bytes = plan->pack.plane_bytes;
 
-    in = engine_fopen(job->frames_resized_file, "rb", &name_failed);
-    if (!in) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed 1");
-        else
-            LOG("open in %s failed, reasone:%s", job->frames_resized_file, engine_strerror(errno, err, sizeof err));
+    in = convert_open_input(job->frames_resized_file, "1", &name_failed);
+    if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0
+        || convert_open_output(job->out_path, "3", &out) != 0)
         goto done;
-    }
-
-    if (job->in_aud_path[0] != '\0') {
-        aud = engine_fopen(job->in_aud_path, "rb", &name_failed);
-        if (!aud) {
-            if (name_failed) {
-                LOG("convert_worker: UTF-8 to wchar_t failed 2");
-                goto done;
-            }
-            LOG("open in %s failed, reasone:%s", job->in_aud_path, engine_strerror(errno, err, sizeof err));
-        }
-    }
-
-    out = engine_fopen(job->out_path, "wb", &name_failed);
-    if (!out) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed 3");
-        else
-            LOG("open out %s failed, reasone:%s", job->out_path, engine_strerror(errno, err, sizeof err));
-        goto done;
-    }
-
-    size_t written = fwrite(file_header, 1, FAN_HEADER_SIZE, out);
-    if (written != FAN_HEADER_SIZE) {
-        LOG("write HEADER to %s failed should write:%u actually written:%lu", job->out_path, FAN_HEADER_SIZE,
-            (unsigned long)written);
-        goto done;
-    }
 
     uint64_t n = 0;
     unsigned cur = 0;
@@ -1020,15 +977,7 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
             ? fread(st.frame[cur ^ 1u], 1, frame_size, in)
             : 0;
 
-        memset(st.audio, 0, FAN_AUDIO_BLOCK);
-        if (aud) {
-            const uint64_t offset = n * FAN_AUDIO_BLOCK;
-            size_t read = 0;
-            if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
-                read = fread(st.audio, 1, FAN_AUDIO_BLOCK, aud);
-            if (read != FAN_AUDIO_BLOCK)
-                LOG("read:%s at:%" PRIu64 " failed.", job->in_aud_path, offset);
-        }
+        convert_read_audio(aud, job->in_aud_path, n, st.audio);
 
         pool_finish(pool);
         /* Frame n + 1 converts while frame n is written. */
@@ -1038,19 +987,15 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
         /* The frame's planes in one write. Should it fall short (a full
          * disk), the message names the plane it stopped in, as a write plane
          * by plane would. */
-        written = FAST_FWRITE(st.out[cur], 1, plan->frame_out_bytes, out);
+        const size_t written = FAST_FWRITE(st.out[cur], 1, plan->frame_out_bytes, out);
         if (written != plan->frame_out_bytes) {
             LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
                 (unsigned)plane_bytes, (unsigned long)(written % plane_bytes));
             goto done;
         }
 
-        written = FAST_FWRITE(st.audio, 1, FAN_AUDIO_BLOCK, out);
-        if (written != FAN_AUDIO_BLOCK) {
-            LOG("write to %s failed should write:%u actually written:%lu -> audio", job->out_path,
-                FAN_AUDIO_BLOCK, (unsigned long)written);
+        if (convert_write_audio(out, job->out_path, st.audio) != 0)
             goto done;
-        }
 
         ++n;
         cur ^= 1u;
@@ -1069,14 +1014,7 @@ done:
     pool_stop(pool);
     if (in)
         fclose(in);
-    if (aud)
-        fclose(aud);
-    if (out) {
-        if (convert_finish_output(out, job->out_path) != 0)
-            failed = 1;
-    }
-    if (job->callback)
-        job->callback(job->ctx, failed, job->out_path, failed ? "failed" : "ok");
+    convert_report(aud, out, job->out_path, failed, job->callback, job->ctx);
     state_free(&st);
     free(job);
     LOG(">> finish");
@@ -1103,215 +1041,57 @@ int convert_fast_360_worker(convert_360_job* job)
     return convert_fast_360_worker_with(job, NULL);
 }
 
-/* convert_360_worker step for step (the same checks, reads, log lines and
- * writes); only the line values go into a padded array that is packed eight
- * values at a time instead of bit by bit. */
+/* Packs eight values at a time from a padded value array (P zero bytes, then
+ * the line) instead of bit by bit. */
+typedef struct fast_360_packer {
+    fast_pack_fn pack_line;
+    fast_packing pack;
+    uint8_t* values;
+    uint8_t* planes;
+    uint8_t* record;
+} fast_360_packer;
+
+/* The line is filled in place inside the padded value array. */
+_Static_assert(sizeof(convert_bgr) == 3, "convert_bgr must be three packed bytes");
+
+static convert_bgr* fast_360_init(void* self, uint32_t lights, uint32_t depth, const char** what)
+{
+    fast_360_packer* p = self;
+    packing_init(&p->pack, lights, depth);
+    p->values = calloc(1, values_bytes(&p->pack, 3u * (size_t)lights));
+    if (!p->values) {
+        *what = "lineData";
+        return NULL;
+    }
+    p->planes = malloc((size_t)p->pack.depth * p->pack.planes_stride);
+    p->record = malloc(p->pack.line_bytes);
+    if (!p->planes || !p->record) {
+        *what = "planeData";
+        return NULL;
+    }
+    return (convert_bgr*)(void*)(p->values + p->pack.pad_bits);
+}
+
+static const uint8_t* fast_360_pack(void* self)
+{
+    fast_360_packer* p = self;
+    p->pack_line(&p->pack, p->values, p->planes, p->record);
+    return p->record;
+}
+
+static void fast_360_release(void* self)
+{
+    fast_360_packer* p = self;
+    free(p->values);
+    free(p->planes);
+    free(p->record);
+}
+
 int convert_fast_360_worker_with(convert_360_job* job, const convert_fast_options* options)
 {
-    int failed = 1;
-    int name_failed = 0;
-    char err[256];
-    FILE* aud = NULL;
-    FILE* out = NULL;
-    FILE* in[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
-    uint8_t* frames[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
-    uint32_t frame_size[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
-    uint64_t frame_count[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
-    uint8_t* values = NULL;
-    uint8_t* planes = NULL;
-    uint8_t* record = NULL;
-    uint8_t* audio = NULL;
-    size_t written = 0;
-    const fast_pack_fn pack_line = pack_function(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO);
-
-    LOG("#### 1");
-    if (job->item_count == 0 || job->item_count > CONVERT_360_MAX_ITEMS || job->lines == 0
-        || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX || job->out_path[0] == '\0'
-        || job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP || job->destItemWidth < 1) {
-        LOG("input or output path is invalid, count:%u output:%s lines:%u lights:%u colorDeep:%u "
-            "destItemWidth:%d",
-            job->item_count, job->out_path, job->lines, job->lights, job->colorDeep, job->destItemWidth);
-        goto done;
-    }
-    LOG("#### 2");
-
-    if (job->in_aud_path[0] != '\0') {
-        aud = engine_fopen(job->in_aud_path, "rb", &name_failed);
-        if (!aud) {
-            if (name_failed) {
-                LOG("convert_worker: UTF-8 to wchar_t failed 360 1");
-                goto done;
-            }
-            LOG("open in %s failed, reasone:%s", job->in_aud_path, engine_strerror(errno, err, sizeof err));
-        }
-    }
-    LOG("#### 3");
-
-    out = engine_fopen(job->out_path, "wb", &name_failed);
-    if (!out) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed 360 2");
-        else
-            LOG("open out %s failed, reasone:%s", job->out_path, engine_strerror(errno, err, sizeof err));
-        goto done;
-    }
-    written = fwrite(file_header, 1, FAN_HEADER_SIZE, out);
-    if (written != FAN_HEADER_SIZE) {
-        LOG("write HEADER to %s failed should write:%u actually written:%lu", job->out_path, FAN_HEADER_SIZE,
-            (unsigned long)written);
-        goto done;
-    }
-    LOG("#### 4");
-
-    uint64_t total_frames = 0;
-    for (uint32_t i = 0; i < job->item_count; ++i) {
-        const convert_360_item* item = &job->items[i];
-        const uint64_t size64 = item->in_width > 0 && item->in_height > 0
-            ? (uint64_t)item->in_width * (uint64_t)item->in_height * 3u
-            : 0;
-        if (item->in_width <= 0 || item->in_height <= 0 || item->path[0] == '\0' || size64 > UINT32_MAX
-            || size64 > SIZE_MAX) {
-            LOG("paramas invalid, in_width:%u, in_height:%u", (unsigned)item->in_width, (unsigned)item->in_height);
-            goto done;
-        }
-        in[i] = engine_fopen(item->path, "rb", &name_failed);
-        if (!in[i]) {
-            if (name_failed)
-                LOG("convert_worker: UTF-8 to wchar_t failed 360 x %d", (int)i);
-            else
-                LOG("open in %s failed, reasone:%s", item->path, engine_strerror(errno, err, sizeof err));
-            goto done;
-        }
-        frame_size[i] = (uint32_t)size64;
-        int64_t file_size = -1;
-        if (engine_seek(in[i], 0, SEEK_END) == 0)
-            file_size = engine_tell(in[i]);
-        frame_count[i] = file_size > 0 ? (uint64_t)file_size / frame_size[i] : 0;
-        if (frame_count[i] == 0) {
-            LOG("not found images on %s", item->path);
-            goto done;
-        }
-        frames[i] = malloc(frame_size[i]);
-        if (!frames[i]) {
-            LOG("malloc frameData failed");
-            goto done;
-        }
-        if (frame_count[i] > total_frames)
-            total_frames = frame_count[i];
-    }
-    LOG("#### 5");
-
-    fast_packing pack;
-    packing_init(&pack, job->lights, job->colorDeep);
-    const size_t plane_bytes = pack.plane_bytes;
-    values = calloc(1, values_bytes(&pack, 3u * (size_t)job->lights));
-    if (!values) {
-        LOG("malloc lineData failed");
-        goto done;
-    }
-    planes = malloc((size_t)pack.depth * pack.planes_stride);
-    record = malloc(pack.line_bytes);
-    audio = malloc(FAN_AUDIO_BLOCK);
-    if (!planes || !record || !audio) {
-        LOG("malloc planeData failed");
-        goto done;
-    }
-
-    uint8_t* line = values + pack.pad_bits;
-    const int64_t item_width = job->destItemWidth;
-    uint64_t frames_written = 0;
-    for (uint64_t j = 0; j < total_frames; ++j) {
-        for (uint32_t k = 0; k < job->item_count; ++k) {
-            /* A shorter input repeats its last frame. */
-            const uint64_t index = j < frame_count[k] ? j : frame_count[k] - 1u;
-            memset(frames[k], 0, frame_size[k]);
-            size_t got = 0;
-            if (engine_seek(in[k], (int64_t)(index * frame_size[k]), SEEK_SET) == 0)
-                got = fread(frames[k], 1, frame_size[k], in[k]);
-            if (got != frame_size[k])
-                LOG("read:%s len:%u failed.", job->items[k].path, frame_size[k]);
-        }
-
-        memset(audio, 0, FAN_AUDIO_BLOCK);
-        if (aud) {
-            const uint64_t offset = j * FAN_AUDIO_BLOCK;
-            size_t read = 0;
-            if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
-                read = fread(audio, 1, FAN_AUDIO_BLOCK, aud);
-            if (read != FAN_AUDIO_BLOCK)
-                LOG("read:%s at:%" PRIu64 " failed.", job->in_aud_path, offset);
-        }
-
-        LOG("#### write one frame");
-        for (uint32_t c = 0; c < job->lines; ++c) {
-            const int64_t q = (int64_t)c / item_width;
-            const convert_360_item* item = q < (int64_t)job->item_count ? &job->items[q] : NULL;
-            const int64_t x = item ? (int64_t)item->center_x - item_width / 2 + ((int64_t)c - q * item_width) : -1;
-            if (!item || x < 0 || x >= item->in_width) {
-                /* The whole line is outside its input: black. */
-                memset(line, tone_table[0], 3u * (size_t)job->lights);
-            } else {
-                const int64_t top = (int64_t)item->center_y - (int64_t)(job->destItemHeight / 2)
-                    + ((int64_t)job->lights - 1);
-                const uint8_t* column = frames[q] + 3u * (size_t)x;
-                const size_t stride = 3u * (size_t)item->in_width;
-                for (uint32_t t = 0; t < job->lights; ++t) {
-                    const int64_t y = top - (int64_t)t;
-                    uint8_t* v = line + 3u * (size_t)t;
-                    if (y >= 0 && y < item->in_height) {
-                        const uint8_t* p = column + (size_t)y * stride;
-                        v[0] = tone_table[p[0]];
-                        v[1] = tone_table[p[1]];
-                        v[2] = tone_table[p[2]];
-                    } else {
-                        v[0] = v[1] = v[2] = tone_table[0];
-                    }
-                }
-            }
-            pack_line(&pack, values, planes, record);
-            for (uint32_t i = 0; i < job->colorDeep; ++i) {
-                written = FAST_FWRITE(record + (size_t)i * plane_bytes, 1, plane_bytes, out);
-                if (written != plane_bytes) {
-                    LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
-                        (unsigned)plane_bytes, (unsigned long)written);
-                    goto done;
-                }
-            }
-        }
-
-        written = FAST_FWRITE(audio, 1, FAN_AUDIO_BLOCK, out);
-        if (written != FAN_AUDIO_BLOCK) {
-            LOG("write to %s failed should write:%u actually written:%lu -> audio", job->out_path,
-                FAN_AUDIO_BLOCK, (unsigned long)written);
-            goto done;
-        }
-        ++frames_written;
-    }
-
-    LOG("#### 6");
-    if (frames_written == 0)
-        LOG("convert failed, not have one frame success");
-    else
-        failed = 0;
-
-done:
-    for (uint32_t i = 0; i < CONVERT_360_MAX_ITEMS; ++i) {
-        if (in[i])
-            fclose(in[i]);
-    }
-    if (aud)
-        fclose(aud);
-    if (out && convert_finish_output(out, job->out_path) != 0)
-        failed = 1;
-    if (job->callback)
-        job->callback(job->ctx, failed, job->out_path, failed ? "failed" : "ok");
-    for (uint32_t i = 0; i < CONVERT_360_MAX_ITEMS; ++i)
-        free(frames[i]);
-    free(values);
-    free(planes);
-    free(record);
-    free(audio);
-    free(job);
-    LOG(">> finish convert_360_worker");
-    return 0;
+    fast_360_packer state;
+    memset(&state, 0, sizeof state);
+    state.pack_line = pack_function(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO);
+    const convert_360_packer packer = {fast_360_init, fast_360_pack, fast_360_release, &state};
+    return convert_360_run(job, &packer);
 }

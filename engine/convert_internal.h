@@ -126,6 +126,10 @@ int convert_360_worker(convert_360_job* job);
  * must be at least 1. */
 convert_bgr sample_bilinear(const uint8_t* frame, uint32_t width, uint32_t height, float x, float y);
 
+/* Applies a centre brightness factor to one tone-mapped value:
+ * v * factor + 0.5 in single precision, truncated into 0..255. */
+uint8_t convert_apply_factor(uint8_t v, float factor);
+
 /* Bytes per bit plane for a line of `lights` LEDs: ceil(3 * lights / 8). */
 uint64_t convert_plane_bytes(uint32_t lights);
 
@@ -144,6 +148,51 @@ int convert_pad_output(FILE* out);
  * "close %s failed, ..." and returns -1 (buffered writes can fail only here,
  * for example on a full disk). The stream is closed in either case. */
 int convert_finish_output(FILE* out, const char* path);
+
+/* Opens an input for reading. On failure logs "convert_worker: UTF-8 to
+ * wchar_t failed <tag>" when the name cannot be converted (*name_failed set),
+ * otherwise "open in <path> failed, reasone:<error>", and returns NULL. */
+FILE* convert_open_input(const char* path, const char* tag, int* name_failed);
+
+/* Opens the optional audio input (an empty path: none, *aud stays NULL).
+ * Returns -1 only when the name cannot be converted; an audio file that
+ * cannot be opened is logged and the job goes on silent. */
+int convert_open_audio(const char* path, const char* tag, FILE** aud);
+
+/* Creates the output and writes file_header. Returns 0, or -1 after logging
+ * the failure; *out is set whenever the file was created, so the caller
+ * always completes it with convert_report. */
+int convert_open_output(const char* path, const char* tag, FILE** out);
+
+/* Fills audio (FAN_AUDIO_BLOCK bytes) with audio block `index` of aud; what
+ * cannot be read (no audio, or a short file: logged) stays zero. */
+void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* audio);
+
+/* Writes one audio block; logs a short write and returns -1. */
+int convert_write_audio(FILE* out, const char* path, const uint8_t* audio);
+
+/* Ends a job: closes aud, completes out (if open) with convert_finish_output
+ * (a failure there makes the job failed) and reports the result through the
+ * callback. Returns the final failed flag. */
+int convert_report(FILE* aud, FILE* out, const char* out_path, int failed, convert_result_cb callback,
+                   void* ctx);
+
+/* How a 360 worker packs its lines. init prepares buffers for lines of
+ * `lights` LEDs and `depth` planes and returns the line to fill, or NULL
+ * with *what naming the buffer that could not be allocated ("lineData" or
+ * "planeData"); pack packs the filled line and returns its `depth` planes,
+ * back to back; release frees what init allocated (also after a failed
+ * init). */
+typedef struct convert_360_packer {
+    convert_bgr* (*init)(void* self, uint32_t lights, uint32_t depth, const char** what);
+    const uint8_t* (*pack)(void* self);
+    void (*release)(void* self);
+    void* self;
+} convert_360_packer;
+
+/* The 360 worker's body with the given packing: checks, reads, log lines,
+ * writes and the callback are those of convert_360_worker. Consumes job. */
+int convert_360_run(convert_360_job* job, const convert_360_packer* packer);
 
 #ifdef __cplusplus
 }

@@ -3,8 +3,6 @@
  * produce exactly the same bytes. */
 #include "convert_internal.h"
 
-#include <errno.h>
-#include <inttypes.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,17 +11,6 @@
 #include "util_log.h"
 
 #define LOG(...) util_log(1, CONVERT_LOG_LEVEL, CONVERT_LOG_TAG, __VA_ARGS__)
-
-/* Applies the centre brightness factor to one tone-mapped value. */
-static uint8_t apply_factor(uint8_t v, float factor)
-{
-    const float f = (float)v * factor + 0.5f;
-    if (f >= 255.0f)
-        return 255;
-    if (!(f > 0.0f))
-        return 0;
-    return (uint8_t)f;
-}
 
 /* Computes the values of line l: LED t = 0 is the outermost, LED lights - 1
  * sits on the centre. */
@@ -62,7 +49,7 @@ static void line_values(const convert_job* job, const uint8_t* frame, uint32_t l
         }
         if (adjust) {
             for (int k = 0; k < 3; ++k)
-                v[k] = apply_factor(v[k], factor);
+                v[k] = convert_apply_factor(v[k], factor);
         }
         line[t].b = v[0];
         line[t].g = v[1];
@@ -74,7 +61,6 @@ int convert_worker(convert_job* job)
 {
     int failed = 1;
     int name_failed = 0;
-    char err[256];
     FILE* in = NULL;
     FILE* aud = NULL;
     FILE* out = NULL;
@@ -107,41 +93,10 @@ int convert_worker(convert_job* job)
     const uint32_t frame_size = (uint32_t)frame_size64;
     const size_t plane_bytes = (size_t)convert_plane_bytes(job->lights);
 
-    in = engine_fopen(job->frames_resized_file, "rb", &name_failed);
-    if (!in) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed 1");
-        else
-            LOG("open in %s failed, reasone:%s", job->frames_resized_file, engine_strerror(errno, err, sizeof err));
+    in = convert_open_input(job->frames_resized_file, "1", &name_failed);
+    if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0
+        || convert_open_output(job->out_path, "3", &out) != 0)
         goto done;
-    }
-
-    if (job->in_aud_path[0] != '\0') {
-        aud = engine_fopen(job->in_aud_path, "rb", &name_failed);
-        if (!aud) {
-            if (name_failed) {
-                LOG("convert_worker: UTF-8 to wchar_t failed 2");
-                goto done;
-            }
-            LOG("open in %s failed, reasone:%s", job->in_aud_path, engine_strerror(errno, err, sizeof err));
-        }
-    }
-
-    out = engine_fopen(job->out_path, "wb", &name_failed);
-    if (!out) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed 3");
-        else
-            LOG("open out %s failed, reasone:%s", job->out_path, engine_strerror(errno, err, sizeof err));
-        goto done;
-    }
-
-    size_t written = fwrite(file_header, 1, FAN_HEADER_SIZE, out);
-    if (written != FAN_HEADER_SIZE) {
-        LOG("write HEADER to %s failed should write:%u actually written:%lu", job->out_path, FAN_HEADER_SIZE,
-            (unsigned long)written);
-        goto done;
-    }
 
     frame = malloc(frame_size);
     if (!frame) {
@@ -169,21 +124,13 @@ int convert_worker(convert_job* job)
     memset(frame, 0, frame_size);
     size_t got = engine_seek(in, 0, SEEK_SET) == 0 ? fread(frame, 1, frame_size, in) : 0;
     while (got == frame_size) {
-        memset(audio, 0, FAN_AUDIO_BLOCK);
-        if (aud) {
-            const uint64_t offset = n * FAN_AUDIO_BLOCK;
-            size_t read = 0;
-            if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
-                read = fread(audio, 1, FAN_AUDIO_BLOCK, aud);
-            if (read != FAN_AUDIO_BLOCK)
-                LOG("read:%s at:%" PRIu64 " failed.", job->in_aud_path, offset);
-        }
+        convert_read_audio(aud, job->in_aud_path, n, audio);
 
         for (uint32_t l = 0; l < job->lines && !write_failed; ++l) {
             line_values(job, frame, l, line);
             for (uint32_t i = 0; i < job->colorDeep; ++i) {
                 convert_pack_plane(line, job->lights, i, plane);
-                written = fwrite(plane, 1, plane_bytes, out);
+                const size_t written = fwrite(plane, 1, plane_bytes, out);
                 if (written != plane_bytes) {
                     LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
                         (unsigned)plane_bytes, (unsigned long)written);
@@ -195,12 +142,8 @@ int convert_worker(convert_job* job)
         if (write_failed)
             goto done;
 
-        written = fwrite(audio, 1, FAN_AUDIO_BLOCK, out);
-        if (written != FAN_AUDIO_BLOCK) {
-            LOG("write to %s failed should write:%u actually written:%lu -> audio", job->out_path,
-                FAN_AUDIO_BLOCK, (unsigned long)written);
+        if (convert_write_audio(out, job->out_path, audio) != 0)
             goto done;
-        }
 
         ++n;
         memset(frame, 0, frame_size);
@@ -217,16 +160,7 @@ int convert_worker(convert_job* job)
 done:
     if (in)
         fclose(in);
-    if (aud)
-        fclose(aud);
-    if (out) {
-        /* Buffered writes can fail only now (a full disk); such a file must
-         * not be reported as converted. */
-        if (convert_finish_output(out, job->out_path) != 0)
-            failed = 1;
-    }
-    if (job->callback)
-        job->callback(job->ctx, failed, job->out_path, failed ? "failed" : "ok");
+    convert_report(aud, out, job->out_path, failed, job->callback, job->ctx);
     free(frame);
     free(line);
     free(plane);
