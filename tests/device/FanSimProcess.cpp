@@ -12,12 +12,15 @@ FanSimProcess::~FanSimProcess()
     stop();
 }
 
-bool FanSimProcess::start(const QStringList& args)
+bool FanSimProcess::start(const QStringList& args, int httpPort, int wsPort)
 {
+    stop();
+    pending.clear();
+    all.clear();
     const QString exe = qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR))
                         + QStringLiteral("/tools/fan-sim/fan-sim");
-    QStringList full = {QStringLiteral("--http-port"), QStringLiteral("0"), QStringLiteral("--ws-port"),
-                        QStringLiteral("0"), QStringLiteral("--store"), store.path()};
+    QStringList full = {QStringLiteral("--http-port"), QString::number(httpPort), QStringLiteral("--ws-port"),
+                        QString::number(wsPort),       QStringLiteral("--store"),  store.path()};
     full += args;
     proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     proc.start(exe, full);
@@ -25,8 +28,8 @@ bool FanSimProcess::start(const QStringList& args)
         errorText = QStringLiteral("cannot start %1").arg(exe);
         return false;
     }
-    const bool first = waitUntil([this]() { return !lines().isEmpty(); }, 5000);
-    if (!first) {
+    // A port of the previous run may still be held for a moment.
+    if (!waitUntil([this]() { return !lines().isEmpty() || !running(); }, 10000) || all.isEmpty()) {
         errorText = QStringLiteral("fan-sim printed no first line");
         return false;
     }
@@ -43,19 +46,21 @@ bool FanSimProcess::start(const QStringList& args)
 
 void FanSimProcess::stop()
 {
-    if (proc.state() == QProcess::NotRunning)
+    if (!running())
         return;
     proc.terminate();
     if (!proc.waitForFinished(5000)) {
         proc.kill();
-        proc.waitForFinished(2000);
+        proc.waitForFinished(5000);
     }
 }
 
 void FanSimProcess::kill()
 {
+    if (!running())
+        return;
     proc.kill();
-    proc.waitForFinished(2000);
+    proc.waitForFinished(5000);
 }
 
 DeviceEndpoint FanSimProcess::endpoint() const
@@ -99,6 +104,19 @@ bool FanSimProcess::waitUntil(const std::function<bool()>& pred, int timeoutMs)
         QThread::msleep(2);
     }
     return true;
+}
+
+bool FanSimProcess::holdFor(int ms, const std::function<bool()>& invariant)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (!invariant())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return invariant();
 }
 
 bool FanSimProcess::waitForCount(const QString& text, int atLeast, int timeoutMs)

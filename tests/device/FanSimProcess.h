@@ -1,5 +1,6 @@
-// Runs the fan simulator as a child process on loopback for a test and reads
-// its log lines.
+// Runs the fan simulator as a child process on loopback for a test: start it
+// with fault options, kill it without warning, start it again on the same
+// ports, and read its log lines.
 #ifndef SPINDRA_TEST_FAN_SIM_PROCESS_H
 #define SPINDRA_TEST_FAN_SIM_PROCESS_H
 
@@ -15,24 +16,30 @@ public:
     FanSimProcess();
     ~FanSimProcess();
 
-    // Starts fan-sim with --http-port 0 --ws-port 0 --store <temp dir> and the
-    // extra arguments; waits for its first line. False on any failure.
-    bool start(const QStringList& args = {});
+    // Starts fan-sim with the extra arguments and --store <temp dir> on the
+    // given ports (0: free ones, chosen by the simulator) and waits for its
+    // first line. A running simulator is stopped first. False on any failure.
+    bool start(const QStringList& args = {}, int httpPort = 0, int wsPort = 0);
+    // SIGTERM and wait; SIGKILL when it does not end.
     void stop();
     // Ends it at once with SIGKILL, as a device that loses power.
     void kill();
+    bool running() const { return proc.state() != QProcess::NotRunning; }
 
     int httpPort() const { return http; }
     int wsPort() const { return ws; }
     QString storeDir() const { return store.path(); }
     DeviceEndpoint endpoint() const;
 
-    // Every log line so far (reads what is pending).
+    // Every log line of the current run so far (reads what is pending).
     QStringList lines();
     // Lines that contain text.
     int count(const QString& text);
     // Runs the event loop until pred() holds or timeoutMs pass.
     static bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
+    // Runs the event loop for ms, failing (returning false) as soon as
+    // invariant() does not hold.
+    static bool holdFor(int ms, const std::function<bool()>& invariant);
     bool waitForCount(const QString& text, int atLeast, int timeoutMs = 5000);
 
     QString errorText;

@@ -17,7 +17,7 @@
 #include <memory>
 
 #include "ConnectionManager.h"
-#include "SimProcess.h"
+#include "FanSimProcess.h"
 #include "fan_file.h"
 #include "fan_models.h"
 
@@ -135,7 +135,7 @@ void HostileDevice::connectionFaults()
     const QString model = simModel();
     const QString fallback = defaultDeviceModel();
 
-    SimProcess sim;
+    FanSimProcess sim;
     QVERIFY2(sim.start(fault + QStringList{"--model", model}), qPrintable(sim.errorText));
 
     auto manager = std::make_unique<ConnectionManager>(sim.endpoint(), fastTiming());
@@ -170,39 +170,39 @@ void HostileDevice::connectionFaults()
 
     switch (during) {
     case During::NeverConnected:
-        QVERIFY(SimProcess::holdFor(kFaultWindowMs, [&]() { return !manager->isConnected() && consistent(); }));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, [&]() { return !manager->isConnected() && consistent(); }));
         QVERIFY(!sawTrue());
         // Requests do not pile up: at most one session request per check.
         QVERIFY2(sim.count(QStringLiteral("/ctrl/session")) <= kFaultWindowMs / fastTiming().checkPeriodMs + 2,
                  qPrintable(QString::number(sim.count(QStringLiteral("/ctrl/session")))));
         break;
     case During::ResetsOnInfo:
-        QVERIFY(SimProcess::holdFor(kFaultWindowMs, [&]() { return !manager->isConnected() && consistent(); }));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, [&]() { return !manager->isConnected() && consistent(); }));
         QVERIFY(!sawTrue());
         QVERIFY(falseCount() >= 2);
         QVERIFY(sim.count(QStringLiteral("GET /info")) >= 2);
         QCOMPARE(sim.count(QStringLiteral("WS open")), 0);
         break;
     case During::Flaps:
-        QVERIFY(SimProcess::holdFor(kFaultWindowMs, consistent));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, consistent));
         QVERIFY(sawTrue());
         QVERIFY(falseCount() >= 1);
         // Each reset hands out a fresh, default play record.
         QVERIFY(plays.count() >= 1);
         break;
     case During::StaysConnected:
-        QVERIFY(SimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
-        QVERIFY(SimProcess::holdFor(kFaultWindowMs, [&]() { return manager->isConnected() && consistent(); }));
+        QVERIFY(FanSimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, [&]() { return manager->isConnected() && consistent(); }));
         QCOMPARE(falseCount(), 0);
         break;
     case During::GoesSilent:
-        QVERIFY(SimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
-        QVERIFY(SimProcess::waitUntil([&]() { return sim.count(QStringLiteral("\"heartbeat\"")) >= 4; },
+        QVERIFY(FanSimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
+        QVERIFY(FanSimProcess::waitUntil([&]() { return sim.count(QStringLiteral("\"heartbeat\"")) >= 4; },
                                       kReconnectLimitMs));
         // Gone after the silence limit, and said so once.
-        QVERIFY(SimProcess::waitUntil([&]() { return !manager->isConnected(); },
+        QVERIFY(FanSimProcess::waitUntil([&]() { return !manager->isConnected(); },
                                       int(fastTiming().silenceLimitMs) * 3));
-        QVERIFY(SimProcess::holdFor(kFaultWindowMs / 2, [&]() { return !manager->isConnected() && consistent(); }));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs / 2, [&]() { return !manager->isConnected() && consistent(); }));
         QCOMPARE(falseCount(), 1);
         break;
     }
@@ -219,7 +219,7 @@ void HostileDevice::connectionFaults()
     QElapsedTimer back;
     back.start();
     // Connected, and alive by a heartbeat answered by the new device.
-    const bool recovered = SimProcess::waitUntil(
+    const bool recovered = FanSimProcess::waitUntil(
         [&]() {
             return manager->isConnected() && manager->currentModel() == model
                 && sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 1;
@@ -237,12 +237,12 @@ void HostileDevice::connectionFaults()
 void HostileDevice::killedAndRestarted()
 {
     const QString model = simModel();
-    SimProcess sim;
+    FanSimProcess sim;
     QVERIFY2(sim.start({"--model", model}), qPrintable(sim.errorText));
     auto manager = std::make_unique<ConnectionManager>(sim.endpoint(), fastTiming());
     QSignalSpy changes(manager.get(), &ConnectionManager::connectStateChanged);
 
-    QVERIFY(SimProcess::waitUntil(
+    QVERIFY(FanSimProcess::waitUntil(
         [&]() { return manager->isConnected() && sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 2; },
         kReconnectLimitMs));
     const int http = sim.httpPort(), ws = sim.wsPort();
@@ -251,18 +251,18 @@ void HostileDevice::killedAndRestarted()
     // Shown gone once the silence limit has passed, with the default model.
     QElapsedTimer gone;
     gone.start();
-    QVERIFY(SimProcess::waitUntil([&]() { return !manager->isConnected(); }, kReconnectLimitMs));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !manager->isConnected(); }, kReconnectLimitMs));
     QVERIFY(gone.elapsed() >= fastTiming().silenceLimitMs - 2 * fastTiming().checkPeriodMs);
     QCOMPARE(manager->currentModel(), defaultDeviceModel());
     QCOMPARE(changes.count(), 2);
     QCOMPARE(changes.last().at(0).toBool(), false);
     // The restart cycle keeps running against the dead address.
-    QVERIFY(SimProcess::holdFor(kFaultWindowMs / 2, [&]() { return !manager->isConnected(); }));
+    QVERIFY(FanSimProcess::holdFor(kFaultWindowMs / 2, [&]() { return !manager->isConnected(); }));
 
     QVERIFY2(sim.start({"--model", model}, http, ws), qPrintable(sim.errorText));
     QElapsedTimer back;
     back.start();
-    const bool recovered = SimProcess::waitUntil(
+    const bool recovered = FanSimProcess::waitUntil(
         [&]() { return manager->isConnected() && sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 1; },
         kReconnectLimitMs);
     qInfo("connected again after %lld ms", back.elapsed());
@@ -306,7 +306,7 @@ void HostileDevice::uploadFaults()
     QFETCH(int, lastCode);
     QFETCH(int, stored);
 
-    SimProcess sim;
+    FanSimProcess sim;
     QVERIFY2(sim.start(fault + QStringList{"--model", simModel()}), qPrintable(sim.errorText));
     // No check cycle traffic of interest here; the manager is only the uploader.
     ConnectionManager manager(sim.endpoint(), fastTiming());
@@ -319,7 +319,7 @@ void HostileDevice::uploadFaults()
         path, QStringLiteral("clip.bin"), [&](bool good, QVariant data) { reports.append({good, data}); },
         [&](int percent) { progress.append(percent); }, timeoutMs);
 
-    QVERIFY(SimProcess::waitUntil(
+    QVERIFY(FanSimProcess::waitUntil(
         [&]() {
             if (reports.isEmpty())
                 return false;
@@ -359,7 +359,7 @@ void HostileDevice::uploadFaults()
 
 void HostileDevice::uploadToKilledDevice()
 {
-    SimProcess sim;
+    FanSimProcess sim;
     QVERIFY2(sim.start({"--model", simModel(), "--upload-delay", "5000"}), qPrintable(sim.errorText));
     ConnectionManager manager(sim.endpoint(), fastTiming());
     const QString path = writeFanFile(40);
@@ -369,9 +369,9 @@ void HostileDevice::uploadToKilledDevice()
     manager.uploadFile(
         path, QStringLiteral("clip.bin"), [&](bool good, QVariant data) { reports.append({good, data}); }, {},
         10000);
-    QVERIFY(SimProcess::waitUntil([&]() { return sim.count(QStringLiteral("UPLOAD name=")) >= 1; }, 10000));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return sim.count(QStringLiteral("UPLOAD name=")) >= 1; }, 10000));
     sim.kill();
-    QVERIFY(SimProcess::waitUntil([&]() { return !reports.isEmpty(); }, 10000));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }, 10000));
     QTest::qWait(200);
     for (const auto& r : reports) {
         QVERIFY(!r.first);
@@ -383,7 +383,7 @@ void HostileDevice::uploadToKilledDevice()
     manager.uploadFile(
         path, QStringLiteral("clip.bin"), [&](bool good, QVariant data) { reports.append({good, data}); }, {},
         10000);
-    QVERIFY(SimProcess::waitUntil([&]() { return reports.size() >= 2; }, 10000));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return reports.size() >= 2; }, 10000));
     QTest::qWait(100);
     QCOMPARE(reports.size(), 2);  // the error handler, then the completion
     QVERIFY(!reports.at(0).first && !reports.at(1).first);
