@@ -2,6 +2,7 @@
 // for the window's message boxes, generated media, and the fan simulator.
 #pragma once
 
+#include "FanSimProcess.h"
 #include "HomeWindow.h"
 #include "MPVWidget.h"
 
@@ -120,75 +121,13 @@ inline bool makeImage(const QString& path, const QString& size = QStringLiteral(
     return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0 && QFile::exists(path);
 }
 
-// The fan simulator on loopback with free ports, stopped with the object.
-class FanSim
+// Points the device link at a running simulator; call before the first use
+// of the connection manager.
+inline void exportAddress(const FanSimProcess& sim)
 {
-public:
-    ~FanSim() { stop(); }
-
-    // Starts fan-sim and reads its ports from its first line.
-    bool start(const QString& model, const QString& storeDir)
-    {
-        const QString program = QStringLiteral(SPINDRA_BINARY_DIR "/tools/fan-sim/fan-sim");
-        QStringList args{QStringLiteral("--http-port"), QStringLiteral("0"), QStringLiteral("--ws-port"),
-                         QStringLiteral("0"), QStringLiteral("--model"), model};
-        if (!storeDir.isEmpty())
-            args << QStringLiteral("--store") << storeDir;
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.start(program, args);
-        if (!process.waitForStarted(10000))
-            return false;
-        QByteArray line;
-        while (!line.contains('\n')) {
-            if (!process.waitForReadyRead(10000))
-                return false;
-            line += process.readAllStandardOutput();
-        }
-        firstLine = QString::fromUtf8(line.left(line.indexOf('\n')));
-        // The line names both ports: "fan-sim http=41234 ws=41235 model=... store=...".
-        const QRegularExpression http(QStringLiteral("http[^0-9]*(?:127\\.0\\.0\\.1:)?(\\d+)"),
-                                      QRegularExpression::CaseInsensitiveOption);
-        const QRegularExpression ws(QStringLiteral("ws[^0-9]*(?:127\\.0\\.0\\.1:)?(\\d+)"),
-                                    QRegularExpression::CaseInsensitiveOption);
-        const auto h = http.match(firstLine);
-        const auto w = ws.match(firstLine);
-        if (!h.hasMatch() || !w.hasMatch())
-            return false;
-        output = line.mid(line.indexOf('\n') + 1);
-        QObject::connect(&process, &QProcess::readyReadStandardOutput,
-                         [this] { output += process.readAllStandardOutput(); });
-        QObject::connect(&process, &QProcess::readyReadStandardError,
-                         [this] { output += process.readAllStandardError(); });
-        httpPort = h.captured(1).toInt();
-        wsPort = w.captured(1).toInt();
-        return httpPort > 0 && wsPort > 0;
-    }
-
-    // Points the device link at the simulator; before the first use of the
-    // connection manager.
-    void exportAddress() const
-    {
-        qputenv("SPINDRA_DEVICE_HOST", "127.0.0.1");
-        qputenv("SPINDRA_DEVICE_HTTP_PORT", QByteArray::number(httpPort));
-        qputenv("SPINDRA_DEVICE_WS_PORT", QByteArray::number(wsPort));
-    }
-
-    void stop()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(3000)) {
-                process.kill();
-                process.waitForFinished(3000);
-            }
-        }
-    }
-
-    QProcess process;
-    QString firstLine;
-    QByteArray output; // everything it printed after the first line
-    int httpPort = 0;
-    int wsPort = 0;
-};
+    qputenv("SPINDRA_DEVICE_HOST", "127.0.0.1");
+    qputenv("SPINDRA_DEVICE_HTTP_PORT", QByteArray::number(sim.httpPort()));
+    qputenv("SPINDRA_DEVICE_WS_PORT", QByteArray::number(sim.wsPort()));
+}
 
 } // namespace apptest

@@ -54,7 +54,7 @@ private:
     QString outDir;
     QString storeDir;
     QTranslator translator;
-    FanSim sim;
+    FanSimProcess sim;
     QStringList openedFolders;
     std::unique_ptr<HomeWindow> window;
     DialogRecorder dialogs;
@@ -72,12 +72,11 @@ void TestConnectedWindow::initTestCase()
     clipPath = workDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
     QVERIFY(makeClip(clipPath, 3));
     outDir = workDir.filePath(QStringLiteral("out"));
-    storeDir = workDir.filePath(QStringLiteral("store"));
     QVERIFY(QDir().mkpath(outDir));
-    QVERIFY(QDir().mkpath(storeDir));
 
-    QVERIFY2(sim.start(QStringLiteral("BELLATRIX"), storeDir), qPrintable(sim.firstLine));
-    sim.exportAddress(); // before the connection manager exists
+    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX")}), qPrintable(sim.errorText));
+    storeDir = sim.storeDir();
+    exportAddress(sim); // before the connection manager exists
 
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0.9"));
     window = std::make_unique<HomeWindow>();

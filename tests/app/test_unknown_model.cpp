@@ -27,12 +27,11 @@ private slots:
 void TestUnknownModel::unknownModelChangesNothing()
 {
     QTemporaryDir configDir;
-    QTemporaryDir storeDir;
     isolateSettings(configDir);
     std::setlocale(LC_NUMERIC, "C");
-    FanSim sim;
-    QVERIFY2(sim.start(QStringLiteral("ORION"), storeDir.path()), qPrintable(sim.firstLine));
-    sim.exportAddress();
+    FanSimProcess sim;
+    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("ORION")}), qPrintable(sim.errorText));
+    exportAddress(sim);
 
     HomeWindow window;
     auto* selector = window.findChild<QComboBox*>("modelSelector");
@@ -63,7 +62,7 @@ void TestUnknownModel::unknownModelChangesNothing()
     QVERIFY(status->styleSheet().contains("color:red"));
     QVERIFY(window.findChild<QPushButton*>("convertButton")->isEnabled());
     QVERIFY(QFileInfo(configDir.filePath(QStringLiteral("out/BELLATRIX/00_00000.bin"))).size() > 0);
-    QVERIFY(QDir(storeDir.path()).entryList(QDir::Files).isEmpty());
+    QVERIFY(QDir(sim.storeDir()).entryList(QDir::Files).isEmpty());
 }
 
 QTEST_MAIN(TestUnknownModel)
