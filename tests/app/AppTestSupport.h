@@ -24,6 +24,16 @@
 
 namespace apptest {
 
+// The window's child widget of that object name; a missing one ends the test
+// run, since every later step would only fail less clearly.
+template <typename T> T* requireChild(QWidget& window, const char* name)
+{
+    T* w = window.findChild<T*>(QLatin1String(name));
+    if (!w)
+        qFatal("missing child %s", name);
+    return w;
+}
+
 // Points the native user-scope settings store at a private folder. Call before
 // the first QSettings object of the process is created.
 inline void isolateSettings(const QTemporaryDir& dir)

@@ -38,13 +38,7 @@ private slots:
     void aboutBoxNamesVersion();
 
 private:
-    template <typename T> T* child(const char* name)
-    {
-        T* w = window->findChild<T*>(QLatin1String(name));
-        if (!w)
-            qFatal("missing child %s", name);
-        return w;
-    }
+    template <typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     QStringList storedFiles() const;
     void loadClip();
 

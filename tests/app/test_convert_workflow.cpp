@@ -35,13 +35,7 @@ private slots:
     void failingConversionReportsFailure();
 
 private:
-    template <typename T> T* child(const char* name)
-    {
-        T* w = window->findChild<T*>(QLatin1String(name));
-        if (!w)
-            qFatal("missing child %s", name);
-        return w;
-    }
+    template <typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     void loadClip();
     // Presses convert and waits for the job's end; returns the final status text.
     QString convertAndWait(bool doubleClick = false);

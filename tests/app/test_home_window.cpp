@@ -52,13 +52,7 @@ private slots:
     void languageRestartNowRestartsWithSameArguments();
 
 private:
-    template <typename T> T* child(const char* name)
-    {
-        T* w = window->findChild<T*>(QLatin1String(name));
-        if (!w)
-            qFatal("missing child %s", name);
-        return w;
-    }
+    template <typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     void waitForClip();
 
     QTemporaryDir configDir;
