@@ -38,15 +38,18 @@
 
 namespace {
 
-const char* const kStatusGoodStyle = "font-size:20px; color:green; padding-top:10px; padding-bottom:10px;";
-const char* const kStatusBadStyle = "font-size:20px; color:red; padding-top:10px; padding-bottom:10px;";
+const char* const kStatusGoodStyle =
+    "font-size:20px; color:green; padding-top:10px; padding-bottom:10px;";
+const char* const kStatusBadStyle =
+    "font-size:20px; color:red; padding-top:10px; padding-bottom:10px;";
 const char* const kConnectedStyle =
     "background:#01BA1E; font-weight:bold; color:#FFFFFF; border-radius:5px; padding:5px";
 const char* const kDisconnectedStyle =
     "background:#D81E06; font-weight:bold; color:#FFFFFF; border-radius:5px; padding:5px";
 const char* const kConnectedIcon = ":/images/gui/res/img/ic_connected.png";
 const char* const kDisconnectedIcon = ":/images/gui/res/img/ic_disconnected.png";
-const char* const kTimeLabelStyle = "color: white; background-color: transparent; padding-bottom: 3px";
+const char* const kTimeLabelStyle =
+    "color: white; background-color: transparent; padding-bottom: 3px";
 
 } // namespace
 
@@ -54,7 +57,8 @@ HomeWindow::HomeWindow(QWidget* parent)
     : QMainWindow(parent)
 {
     mediaConvert = new MediaConvert();
-    settings = new QSettings(QLatin1String(Settings::Organisation), QLatin1String(Settings::Application), this);
+    settings = new QSettings(QLatin1String(Settings::Organisation),
+                             QLatin1String(Settings::Application), this);
 
     qputenv("QT_MAC_WANTS_LAYER", "1");
 
@@ -119,7 +123,8 @@ void HomeWindow::buildWindow()
         scrollArea->setObjectName(QStringLiteral("settingsScrollArea"));
         scrollArea->setWidget(settingsPanel);
         scrollArea->setWidgetResizable(true);
-        scrollArea->setStyleSheet(QStringLiteral("QScrollArea { border: none; background: transparent; }"));
+        scrollArea->setStyleSheet(
+            QStringLiteral("QScrollArea { border: none; background: transparent; }"));
         scrollArea->setFixedWidth(270);
         // The panel follows the column's width; only the height scrolls.
         scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -139,7 +144,8 @@ void HomeWindow::buildWindow()
         loadingLabel->setFixedSize(50, 50);
         loadingLabel->setAttribute(Qt::WA_TranslucentBackground);
         loadingLabel->setAlignment(Qt::AlignCenter);
-        loadingMovie = new QMovie(findImageFile(QStringLiteral("gui/res/img/loading.gif")), QByteArray(), loadingLabel);
+        loadingMovie = new QMovie(findImageFile(QStringLiteral("gui/res/img/loading.gif")),
+                                  QByteArray(), loadingLabel);
         loadingMovie->setScaledSize(loadingLabel->size());
         loadingLabel->setMovie(loadingMovie);
         rightColumn->addWidget(loadingLabel, 0, Qt::AlignHCenter);
@@ -226,9 +232,9 @@ QGroupBox* HomeWindow::buildLogPanel()
     logView = new QTextEdit(logPanel);
     logView->setObjectName(QStringLiteral("logView"));
     logView->setReadOnly(true);
-    logView->setStyleSheet(QStringLiteral(
-        "QTextEdit { border: none; color: gray; background-color: #00cccccc; } "
-        "QTextEdit:focus { border: none; outline: none; }"));
+    logView->setStyleSheet(
+        QStringLiteral("QTextEdit { border: none; color: gray; background-color: #00cccccc; } "
+                       "QTextEdit:focus { border: none; outline: none; }"));
     layout->addWidget(logView);
     return logPanel;
 }
@@ -243,11 +249,13 @@ QGroupBox* HomeWindow::buildConnectionPanel()
     auto* stateRow = new QHBoxLayout();
     stateRow->addStretch();
     auto* caption = new QLabel(QStringLiteral("%1:").arg(tr("state")), connectionPanel);
-    caption->setStyleSheet(QStringLiteral("font-weight: bold; font-size: 18px; padding-top: 5px; padding-bottom: 5px;"));
+    caption->setStyleSheet(QStringLiteral(
+        "font-weight: bold; font-size: 18px; padding-top: 5px; padding-bottom: 5px;"));
     stateRow->addWidget(caption);
     stateLabel = new QLabel(tr("connected"), connectionPanel);
     stateLabel->setObjectName(QStringLiteral("stateLabel"));
-    stateLabel->setStyleSheet(QStringLiteral("background: #00FF00;border-radius: 5px; padding:5px"));
+    stateLabel->setStyleSheet(
+        QStringLiteral("background: #00FF00;border-radius: 5px; padding:5px"));
     stateRow->addWidget(stateLabel);
     stateIcon = new QLabel(connectionPanel);
     stateIcon->setObjectName(QStringLiteral("stateIcon"));
@@ -261,7 +269,8 @@ QGroupBox* HomeWindow::buildConnectionPanel()
     auto* buttonRow = new QHBoxLayout();
     refreshButton = new QPushButton(tr("refreshState"), connectionPanel);
     refreshButton->setObjectName(QStringLiteral("refreshButton"));
-    refreshButton->setStyleSheet(QStringLiteral("QPushButton { padding: 10px 0px; margin: 8px 0px }"));
+    refreshButton->setStyleSheet(
+        QStringLiteral("QPushButton { padding: 10px 0px; margin: 8px 0px }"));
     connect(refreshButton, &QPushButton::clicked, this, &HomeWindow::reloadDeviceInfo);
     buttonRow->addWidget(refreshButton);
     layout->addLayout(buttonRow);
@@ -275,7 +284,8 @@ void HomeWindow::initialSync()
     layoutVideoSquare();
     vFlipButton->setChecked(mpvWidget->verticalFlip());
     hFlipButton->setChecked(mpvWidget->horizontalFlip());
-    outputField->setText(settings->value(QLatin1String(Settings::OutputFolder), QString()).toString());
+    outputField->setText(
+        settings->value(QLatin1String(Settings::OutputFolder), QString()).toString());
 }
 
 void HomeWindow::layoutVideoSquare()
@@ -435,7 +445,8 @@ void HomeWindow::updateConnectionView()
         stateLabel->setStyleSheet(QLatin1String(connected ? kConnectedStyle : kDisconnectedStyle));
     }
     if (stateIcon)
-        stateIcon->setPixmap(QPixmap(QLatin1String(connected ? kConnectedIcon : kDisconnectedIcon)));
+        stateIcon->setPixmap(
+            QPixmap(QLatin1String(connected ? kConnectedIcon : kDisconnectedIcon)));
 }
 
 void HomeWindow::beginBusyView()

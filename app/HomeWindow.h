@@ -42,8 +42,7 @@ class QTimeEdit;
 enum class MediaStage;
 struct HomeWindowJobLink;
 
-class HomeWindow : public QMainWindow
-{
+class HomeWindow : public QMainWindow {
     Q_OBJECT
 public:
     explicit HomeWindow(QWidget* parent = nullptr);
@@ -149,7 +148,7 @@ private:
 
     // Run-time state
     bool developerMode = false;
-    std::atomic<bool> busy{false};
+    std::atomic<bool> busy {false};
     bool connected = false;
     bool isVideo = true;
     double videoDuration = 0.0;

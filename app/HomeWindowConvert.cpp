@@ -39,8 +39,8 @@ namespace {
 
 const QStringList& videoSuffixes()
 {
-    static const QStringList suffixes{QStringLiteral("mp4"), QStringLiteral("avi"), QStringLiteral("mkv"),
-                                      QStringLiteral("mov")};
+    static const QStringList suffixes {QStringLiteral("mp4"), QStringLiteral("avi"),
+                                       QStringLiteral("mkv"), QStringLiteral("mov")};
     return suffixes;
 }
 
@@ -53,8 +53,7 @@ QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::D
 // A job outlives the slot that started it and reports from worker threads. The
 // link lets those reports reach the window only while it exists: the window
 // cuts it in its destructor, under the same lock the workers take.
-struct HomeWindowJobLink
-{
+struct HomeWindowJobLink {
     QMutex mutex;
     HomeWindow* window = nullptr;
 };
@@ -134,7 +133,8 @@ QGroupBox* HomeWindow::buildSettingsPanel()
 
 void HomeWindow::showBusyRefusal()
 {
-    QMessageBox box(QMessageBox::NoIcon, tr("Tip"), tr("The process is running, Please wait."), QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::NoIcon, tr("Tip"), tr("The process is running, Please wait."),
+                    QMessageBox::Ok, this);
     runDialog(box);
 }
 
@@ -204,7 +204,8 @@ void HomeWindow::showMediaInformation()
 
     const QTime end = QTime(0, 0, 0).addSecs(int(videoDuration));
     endTimeEdit->setTime(end);
-    onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"), end.toString(QStringLiteral("hh:mm:ss"))));
+    onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"),
+                                               end.toString(QStringLiteral("hh:mm:ss"))));
     layoutVideoSquare();
 }
 
@@ -217,8 +218,9 @@ void HomeWindow::clickSelectOutFolder()
     QString startDir = outputField->text();
     if (startDir.isEmpty())
         startDir = desktopDir();
-    const QString dir = QFileDialog::getExistingDirectory(centralWidget(), tr("Select Output Folder"), startDir,
-                                                          QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    const QString dir = QFileDialog::getExistingDirectory(
+        centralWidget(), tr("Select Output Folder"), startDir,
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (dir.isEmpty())
         return;
     selectOutputFolder(dir);
@@ -258,7 +260,8 @@ void HomeWindow::clickStart()
     if (input == QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))) {
         const bool wasOn = developerMode;
         developerMode = !developerMode;
-        const QString message = QStringLiteral("%1%2").arg(wasOn ? tr("exit") : tr("enter"), tr("develop_mode"));
+        const QString message =
+            QStringLiteral("%1%2").arg(wasOn ? tr("exit") : tr("enter"), tr("develop_mode"));
         onLogOutputCb(message);
         showMessage(tr("tip"), message);
         updateDebugMode();
@@ -276,7 +279,8 @@ void HomeWindow::clickStart()
             return;
         }
         if (end > videoDuration) {
-            const QString duration = QTime(0, 0, 0).addSecs(int(videoDuration)).toString(QStringLiteral("hh:mm:ss"));
+            const QString duration =
+                QTime(0, 0, 0).addSecs(int(videoDuration)).toString(QStringLiteral("hh:mm:ss"));
             showMessage(tr("exception"), tr("end_time_error") + duration);
             return;
         }
@@ -323,7 +327,8 @@ void HomeWindow::clickStart()
     info->vFlip = !vFlipButton->isChecked();
 
     const QString runIndex = nextSequenceNumber();
-    const QString fileName = ConnectionManager::instance()->makeUniqueFileName(runIndex, QStringLiteral("bin"));
+    const QString fileName =
+        ConnectionManager::instance()->makeUniqueFileName(runIndex, QStringLiteral("bin"));
 
     if (!jobLink) {
         jobLink = std::make_shared<HomeWindowJobLink>();
@@ -351,7 +356,8 @@ void HomeWindow::clickStart()
     auto onProgress = [link](MediaStage stage, int percent) {
         QMutexLocker lock(&link->mutex);
         if (HomeWindow* window = link->window)
-            QMetaObject::invokeMethod(window, [window, stage, percent] { window->onConversionProgress(stage, percent); });
+            QMetaObject::invokeMethod(
+                window, [window, stage, percent] { window->onConversionProgress(stage, percent); });
     };
     auto onResult = [link, info](bool success, const QString& path) {
         qDebug() << "完成:" << (success ? "成功" : "失败");
@@ -359,14 +365,16 @@ void HomeWindow::clickStart()
             QMutexLocker lock(&link->mutex);
             if (HomeWindow* window = link->window) {
                 window->busy = false;
-                QMetaObject::invokeMethod(window, [window, success, path] { window->onConversionResult(success, path); });
+                QMetaObject::invokeMethod(
+                    window, [window, success, path] { window->onConversionResult(success, path); });
             }
         }
         delete info;
     };
 
-    mediaConvert->startConvert(info, fileName, modelName, lights, lines, colorDeep, gamma, minBrightness, radius,
-                               developerMode, runIndex, onStart, onLog, onResult, onProgress);
+    mediaConvert->startConvert(info, fileName, modelName, lights, lines, colorDeep, gamma,
+                               minBrightness, radius, developerMode, runIndex, onStart, onLog,
+                               onResult, onProgress);
     // Lock the controls now rather than when the worker reports the start, so
     // that a quick second click cannot start a second job.
     jobActive = true;

@@ -35,7 +35,8 @@ void HomeWindow::buildMenuBar()
     russianAction = addLanguage(tr("russian"), "ru", "russianAction");
     connect(languageGroup, &QActionGroup::triggered, this, &HomeWindow::onLanguageTriggered);
 
-    const QString current = settings->value(QLatin1String(Settings::Language), QStringLiteral("en")).toString();
+    const QString current =
+        settings->value(QLatin1String(Settings::Language), QStringLiteral("en")).toString();
     qDebug() << "####CURRENT LANGUAGE " << current;
     checkLanguageAction(current);
 
@@ -99,13 +100,14 @@ void HomeWindow::askLanguageRestart(const QString& code)
             restarter(QCoreApplication::applicationFilePath(), QCoreApplication::arguments());
     } else if (clicked == later) {
         settings->setValue(QLatin1String(Settings::Language), code);
-        QMessageBox notice(QMessageBox::Information, tr("language_change"), tr("language_change_next_startup"),
-                           QMessageBox::Ok, this);
+        QMessageBox notice(QMessageBox::Information, tr("language_change"),
+                           tr("language_change_next_startup"), QMessageBox::Ok, this);
         runDialog(notice);
     } else {
         // Cancel, or the box closed without a choice: the menu shows the
         // stored language again.
-        checkLanguageAction(settings->value(QLatin1String(Settings::Language), QStringLiteral("en")).toString());
+        checkLanguageAction(
+            settings->value(QLatin1String(Settings::Language), QStringLiteral("en")).toString());
     }
 }
 

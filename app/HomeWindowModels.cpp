@@ -13,7 +13,10 @@
 
 QString HomeWindow::presetText(int lights, int lines, int colorDeep)
 {
-    return QStringLiteral("{ \"lights\": %1, \"lines\": %2, \"colorDeep\": %3 }").arg(lights).arg(lines).arg(colorDeep);
+    return QStringLiteral("{ \"lights\": %1, \"lines\": %2, \"colorDeep\": %3 }")
+        .arg(lights)
+        .arg(lines)
+        .arg(colorDeep);
 }
 
 QComboBox* HomeWindow::buildModelSelector()
@@ -23,7 +26,8 @@ QComboBox* HomeWindow::buildModelSelector()
     // Connected before the items go in: the first item becomes current while
     // the parameter panel does not exist yet, and applying its preset then
     // changes nothing; the initial synchronisation applies it again.
-    connect(selector, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &HomeWindow::onModelChanged);
+    connect(selector, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &HomeWindow::onModelChanged);
     for (int i = 0; i < fan_model_count(); ++i) {
         const fan_model* model = fan_model_at(i);
         selector->addItem(QString::fromUtf8(model->name),

@@ -25,7 +25,8 @@ int main(int argc, char* argv[])
     QApplication::setFont(font);
 
     QSettings settings(QLatin1String(Settings::Organisation), QLatin1String(Settings::Application));
-    const QString language = settings.value(QLatin1String(Settings::Language), QStringLiteral("en")).toString();
+    const QString language =
+        settings.value(QLatin1String(Settings::Language), QStringLiteral("en")).toString();
     const QString catalogue = Language::catalogueFor(language, QLocale::system().uiLanguages());
     qDebug() << "load qm:" << catalogue;
 

@@ -17,7 +17,7 @@
 
 namespace {
 
-std::atomic<ConnectionManager*> singleInstance{nullptr};
+std::atomic<ConnectionManager*> singleInstance {nullptr};
 QMutex creationMutex;
 
 // The document when the body is a JSON object whose "code" can be read.
@@ -30,7 +30,7 @@ bool answerObject(const QByteArray& body, QJsonObject* out)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 ConnectionManager* ConnectionManager::instance()
 {
@@ -73,10 +73,7 @@ ConnectionManager::~ConnectionManager()
     }
 }
 
-bool ConnectionManager::isConnected() const
-{
-    return connected;
-}
+bool ConnectionManager::isConnected() const { return connected; }
 
 QString ConnectionManager::currentModel() const
 {
@@ -117,8 +114,8 @@ void ConnectionManager::checkConnect()
 
     if (hasSession) {
         checkWebSocket();
-        if (webSocket && webSocket->state() == QAbstractSocket::ConnectedState
-            && t - lastHeartbeatMs > timing.heartbeatSpacingMs) {
+        if (webSocket && webSocket->state() == QAbstractSocket::ConnectedState &&
+            t - lastHeartbeatMs > timing.heartbeatSpacingMs) {
             lastHeartbeatMs = t;
             webSocket->sendTextMessage(QString::fromLatin1(kHeartbeatText));
         }
@@ -227,7 +224,8 @@ void ConnectionManager::startWebSocket()
 
     webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
     connect(webSocket, &QWebSocket::connected, this, &ConnectionManager::onWebSocketConnected);
-    connect(webSocket, &QWebSocket::textMessageReceived, this, &ConnectionManager::onWebSocketMessage);
+    connect(webSocket, &QWebSocket::textMessageReceived, this,
+            &ConnectionManager::onWebSocketMessage);
     connect(webSocket, &QWebSocket::disconnected, this, &ConnectionManager::onWebSocketClosed);
     connect(webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
             [](QAbstractSocket::SocketError error) { qDebug() << "❌ WebSocket error:" << error; });
@@ -287,10 +285,7 @@ void ConnectionManager::onWebSocketMessage(QString message)
     }
 }
 
-void ConnectionManager::onWebSocketClosed()
-{
-    qDebug() << "WebSocket closed";
-}
+void ConnectionManager::onWebSocketClosed() { qDebug() << "WebSocket closed"; }
 
 void ConnectionManager::resetConnection()
 {

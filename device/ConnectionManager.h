@@ -1,8 +1,7 @@
 // The process-wide view of the fan: session, device information, liveness
 // over a WebSocket with heartbeats, playback state, and the upload of fan
 // files.
-#ifndef SPINDRA_CONNECTION_MANAGER_H
-#define SPINDRA_CONNECTION_MANAGER_H
+#pragma once
 
 #include <QObject>
 #include <QPointer>
@@ -21,12 +20,12 @@ class QWebSocket;
 // Periods and clock of the check cycle. The defaults are the product's; tests
 // and tools may shorten them and supply a clock of their own.
 struct ConnectionTiming {
-    int checkPeriodMs = 3000;          // the periodic check
-    qint64 silenceLimitMs = 20000;     // more than this since the last sign of life: gone
-    qint64 heartbeatSpacingMs = 5000;  // more than this since the last heartbeat: send one
-    int restartDelayMs = 2000;         // WebSocket restart after a dead socket is stopped
-    int requestTimeoutMs = 10000;      // longest wait for one device query (0: none)
-    std::function<qint64()> clock;     // ms since the epoch; empty: the system clock
+    int checkPeriodMs = 3000;         // the periodic check
+    qint64 silenceLimitMs = 20000;    // more than this since the last sign of life: gone
+    qint64 heartbeatSpacingMs = 5000; // more than this since the last heartbeat: send one
+    int restartDelayMs = 2000;        // WebSocket restart after a dead socket is stopped
+    int requestTimeoutMs = 10000;     // longest wait for one device query (0: none)
+    std::function<qint64()> clock;    // ms since the epoch; empty: the system clock
 };
 
 class ConnectionManager : public QObject {
@@ -104,7 +103,5 @@ private:
     QSet<QString> usedIdentifiers;
 
     ConnectionTiming timing;
-    bool sessionPending = false;  // a session request (and its "/info") is under way
+    bool sessionPending = false; // a session request (and its "/info") is under way
 };
-
-#endif

@@ -27,15 +27,9 @@ int portFromEnvironment(const char* name, int fallback)
     return value;
 }
 
-QString textOf(const QJsonValue& v)
-{
-    return v.isString() ? v.toString() : QString();
-}
+QString textOf(const QJsonValue& v) { return v.isString() ? v.toString() : QString(); }
 
-qint32 intOf(const QJsonValue& v)
-{
-    return v.isDouble() ? v.toInt() : 0;
-}
+qint32 intOf(const QJsonValue& v) { return v.isDouble() ? v.toInt() : 0; }
 
 // Parses text as a JSON object, logging the reason when it is none.
 bool parseObject(const QString& jsonText, QJsonObject* out)
@@ -54,7 +48,7 @@ bool parseObject(const QString& jsonText, QJsonObject* out)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 DeviceEndpoint DeviceEndpoint::fromEnvironment()
 {
@@ -87,9 +81,16 @@ QString defaultDeviceModel()
     return m ? QString::fromLatin1(m->name) : QString();
 }
 
-DeviceInfo::DeviceInfo(QObject* parent) : QObject(parent), model(defaultDeviceModel()) {}
+DeviceInfo::DeviceInfo(QObject* parent)
+    : QObject(parent),
+      model(defaultDeviceModel())
+{
+}
 
-PlayInfo::PlayInfo(QObject* parent) : QObject(parent) {}
+PlayInfo::PlayInfo(QObject* parent)
+    : QObject(parent)
+{
+}
 
 QString encodeGbkHex(const QString& text)
 {
@@ -161,11 +162,9 @@ PlayInfo* parsePlayInfo(const QString& jsonText, int defaultCode, QObject* paren
         info->total = intOf(o.value(QLatin1String("total")));
     if (o.contains(QLatin1String("state")))
         info->state = textOf(o.value(QLatin1String("state")));
-    info->code = o.contains(QLatin1String("code")) ? intOf(o.value(QLatin1String("code"))) : defaultCode;
+    info->code =
+        o.contains(QLatin1String("code")) ? intOf(o.value(QLatin1String("code"))) : defaultCode;
     return info;
 }
 
-int answerCode(const QJsonObject& answer)
-{
-    return intOf(answer.value(QLatin1String("code")));
-}
+int answerCode(const QJsonObject& answer) { return intOf(answer.value(QLatin1String("code"))); }

@@ -1,7 +1,6 @@
 // The conversation with the fan: where it lives, the records read from its
 // answers, and the hex GBK text encoding it uses for file names.
-#ifndef SPINDRA_DEVICE_PROTOCOL_H
-#define SPINDRA_DEVICE_PROTOCOL_H
+#pragma once
 
 #include <QJsonObject>
 #include <QMetaType>
@@ -40,7 +39,7 @@ public:
     explicit DeviceInfo(QObject* parent = nullptr);
 
     QString sw;
-    QString model;  // defaults to defaultDeviceModel()
+    QString model; // defaults to defaultDeviceModel()
     QString desc;
     qint32 code = 0;
 };
@@ -53,7 +52,7 @@ public:
     explicit PlayInfo(QObject* parent = nullptr);
 
     QString cmd;
-    QString current;  // already decoded from hex GBK
+    QString current; // already decoded from hex GBK
     qint32 progress = 0;
     qint32 total = 0;
     QString state;
@@ -80,5 +79,3 @@ PlayInfo* parsePlayInfo(const QString& jsonText, int defaultCode, QObject* paren
 // The "code" member of a device answer: a JSON number as a 32-bit integer;
 // absent or of another type reads as 0.
 int answerCode(const QJsonObject& answer);
-
-#endif

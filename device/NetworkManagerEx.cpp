@@ -9,19 +9,16 @@
 namespace {
 const char kTooLargeProperty[] = "spindraAnswerTooLarge";
 const qint64 kPeekBytes = 512;
-}  // namespace
+} // namespace
 
-NetworkManagerEx::NetworkManagerEx(QObject* parent) : QNetworkAccessManager(parent) {}
-
-void NetworkManagerEx::setAnswerCap(qint64 bytes)
+NetworkManagerEx::NetworkManagerEx(QObject* parent)
+    : QNetworkAccessManager(parent)
 {
-    cap = bytes;
 }
 
-qint64 NetworkManagerEx::answerCap() const
-{
-    return cap;
-}
+void NetworkManagerEx::setAnswerCap(qint64 bytes) { cap = bytes; }
+
+qint64 NetworkManagerEx::answerCap() const { return cap; }
 
 bool NetworkManagerEx::answerTooLarge(const QNetworkReply* reply)
 {
@@ -44,11 +41,20 @@ QNetworkReply* NetworkManagerEx::createRequest(Operation op, const QNetworkReque
     const QString url = request.url().toString();
     const char* label = "OTHER";
     switch (op) {
-    case GetOperation: label = "GET"; break;
-    case PutOperation: label = "PUT"; break;
-    case PostOperation: label = "POST"; break;
-    case DeleteOperation: label = "DELETE"; break;
-    default: break;
+    case GetOperation:
+        label = "GET";
+        break;
+    case PutOperation:
+        label = "PUT";
+        break;
+    case PostOperation:
+        label = "POST";
+        break;
+    case DeleteOperation:
+        label = "DELETE";
+        break;
+    default:
+        break;
     }
     qDebug() << "➡️ Request:" << label << url << headers;
 
@@ -76,8 +82,8 @@ void NetworkManagerEx::watchSize(QNetworkReply* reply, qint64 received, qint64 t
     if (cap <= 0 || answerTooLarge(reply))
         return;
     if (received > cap || total > cap) {
-        qWarning() << "device answer too large, giving up:" << reply->url().toString()
-                   << "received" << received << "announced" << total << "cap" << cap;
+        qWarning() << "device answer too large, giving up:" << reply->url().toString() << "received"
+                   << received << "announced" << total << "cap" << cap;
         reply->setProperty(kTooLargeProperty, true);
         if (reply->isRunning())
             reply->abort();
@@ -94,7 +100,7 @@ void NetworkManagerEx::logReply(QNetworkReply* reply)
     const QString url = reply->url().toString();
     const QNetworkReply::NetworkError error = reply->error();
     const char* errorName = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error);
-    qDebug() << "⬅️ Reply:" << url << "status:" << status << "error:"
-             << (errorName ? errorName : "UnknownError") << errorText;
+    qDebug() << "⬅️ Reply:" << url << "status:" << status
+             << "error:" << (errorName ? errorName : "UnknownError") << errorText;
     qDebug() << "Data:" << (reply->isOpen() ? reply->peek(kPeekBytes) : QByteArray());
 }

@@ -1,8 +1,7 @@
 // The one HTTP access manager for all traffic with the fan: stamps every
 // request with the client's User-Agent, logs every request and every finished
 // reply, and caps how much of one answer the client accepts.
-#ifndef SPINDRA_NETWORK_MANAGER_EX_H
-#define SPINDRA_NETWORK_MANAGER_EX_H
+#pragma once
 
 #include <QByteArray>
 #include <QNetworkAccessManager>
@@ -38,5 +37,3 @@ private:
 
     qint64 cap = kDefaultAnswerCap;
 };
-
-#endif

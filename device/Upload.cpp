@@ -23,7 +23,7 @@ QString replyErrorText(const QNetworkReply* reply)
                                                    : reply->errorString();
 }
 
-}  // namespace
+} // namespace
 
 void ConnectionManager::uploadFile(const QString& path, const QString& name,
                                    std::function<void(bool, QVariant)> onResult,
@@ -43,7 +43,8 @@ void ConnectionManager::uploadFile(const QString& path, const QString& name,
     QNetworkReply* probe = network->get(probeRequest);
     connect(probe, &QNetworkReply::finished, probe, [probe]() {
         const QByteArray body = NetworkManagerEx::readAnswer(probe);
-        const char* errorName = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(probe->error());
+        const char* errorName =
+            QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(probe->error());
         qDebug() << "Connected:" << (errorName ? errorName : "UnknownError") << body;
         probe->deleteLater();
     });
@@ -64,7 +65,8 @@ void ConnectionManager::uploadFile(const QString& path, const QString& name,
     QHttpPart filePart;
     filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
                        QStringLiteral("form-data; name=\"file\"; filename=\"%1\"").arg(hexName));
-    filePart.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/octet-stream"));
+    filePart.setHeader(QNetworkRequest::ContentTypeHeader,
+                       QStringLiteral("application/octet-stream"));
     filePart.setBodyDevice(file);
     file->setParent(body);
     body->append(namePart);
@@ -91,10 +93,11 @@ void ConnectionManager::uploadFile(const QString& path, const QString& name,
         timer->start(timeoutMs);
 
     if (onProgress) {
-        connect(reply, &QNetworkReply::uploadProgress, this, [onProgress](qint64 sent, qint64 total) {
-            if (total > 0)
-                onProgress(int(double(sent) * 100.0 / double(total)));
-        });
+        connect(reply, &QNetworkReply::uploadProgress, this,
+                [onProgress](qint64 sent, qint64 total) {
+                    if (total > 0)
+                        onProgress(int(double(sent) * 100.0 / double(total)));
+                });
     }
 
     connect(reply, &QNetworkReply::finished, this, [reply, timer, report]() {
@@ -119,9 +122,10 @@ void ConnectionManager::uploadFile(const QString& path, const QString& name,
         reply->deleteLater();
     });
 
-    connect(reply, &QNetworkReply::errorOccurred, this, [reply, report](QNetworkReply::NetworkError) {
-        const QString text = replyErrorText(reply);
-        qDebug() << "Upload error:" << text;
-        report(false, text);
-    });
+    connect(reply, &QNetworkReply::errorOccurred, this,
+            [reply, report](QNetworkReply::NetworkError) {
+                const QString text = replyErrorText(reply);
+                qDebug() << "Upload error:" << text;
+                report(false, text);
+            });
 }

@@ -52,16 +52,16 @@ int32_t convert_parse_job(const char* json, convert_result_cb callback, void* ct
     const char* aud_path = json_get_string(root, "in_aud_path");
 
 /* The members flat and 360 records share. */
-#define SET_SHARED_FIELDS(job)                       \
-    do {                                             \
-        copy_path((job)->out_path, out_path);        \
-        copy_path((job)->in_aud_path, aud_path);     \
-        (job)->lines = (uint32_t)lines;              \
-        (job)->colorDeep = (uint32_t)color_deep;     \
-        (job)->is_360 = is_360;                      \
-        (job)->lights = (uint32_t)lights;            \
-        (job)->callback = callback;                  \
-        (job)->ctx = ctx;                            \
+#define SET_SHARED_FIELDS(job)                                                                     \
+    do {                                                                                           \
+        copy_path((job)->out_path, out_path);                                                      \
+        copy_path((job)->in_aud_path, aud_path);                                                   \
+        (job)->lines = (uint32_t)lines;                                                            \
+        (job)->colorDeep = (uint32_t)color_deep;                                                   \
+        (job)->is_360 = is_360;                                                                    \
+        (job)->lights = (uint32_t)lights;                                                          \
+        (job)->callback = callback;                                                                \
+        (job)->ctx = ctx;                                                                          \
     } while (0)
 
     if (is_360 == 1) {
@@ -83,7 +83,8 @@ int32_t convert_parse_job(const char* json, convert_result_cb callback, void* ct
         }
         uint32_t count = 0;
         const cJSON* element = NULL;
-        cJSON_ArrayForEach(element, list) {
+        cJSON_ArrayForEach(element, list)
+        {
             if (count >= CONVERT_360_MAX_ITEMS)
                 break;
             convert_360_item* item = &job->items[count];
@@ -128,23 +129,14 @@ no_memory:
     return -1;
 }
 
-static void run_flat(void* job)
-{
-    CONVERT_FLAT_WORKER((convert_job*)job);
-}
+static void run_flat(void* job) { CONVERT_FLAT_WORKER((convert_job*)job); }
 
-static void run_360(void* job)
-{
-    convert_fast_360_worker((convert_360_job*)job);
-}
+static void run_360(void* job) { convert_fast_360_worker((convert_360_job*)job); }
 
 /* Workers started by convert_start and still running. */
 static atomic_int running_jobs;
 
-int32_t convert_running_jobs(void)
-{
-    return (int32_t)atomic_load(&running_jobs);
-}
+int32_t convert_running_jobs(void) { return (int32_t)atomic_load(&running_jobs); }
 
 static void thread_flat(void* job)
 {
@@ -186,8 +178,8 @@ int32_t convert_start(const char* json, convert_result_cb callback, void* ctx)
 
     void* record = job.is_360 ? (void*)job.wide : (void*)job.flat;
     atomic_fetch_add(&running_jobs, 1);
-    unsigned long err = thread_starter(job.is_360 ? thread_360 : thread_flat, record,
-                                       CONVERT_THREAD_STACK_SIZE);
+    unsigned long err =
+        thread_starter(job.is_360 ? thread_360 : thread_flat, record, CONVERT_THREAD_STACK_SIZE);
     if (err != 0) {
         atomic_fetch_sub(&running_jobs, 1);
         free(record);

@@ -1,7 +1,6 @@
 /* Conversion engine entry: turns a JSON job description into a fan file on a
  * detached worker thread of its own and reports once through a callback. */
-#ifndef SPINDRA_CONVERT_H
-#define SPINDRA_CONVERT_H
+#pragma once
 
 #include <stdint.h>
 
@@ -30,6 +29,4 @@ int32_t convert_running_jobs(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -14,19 +14,22 @@
 
 /* Computes line c: column c of the window, LED 0 at the window's bottom
  * row; pixels outside the input (or past the last input) are black. */
-static void line_values(const convert_360_job* job, uint8_t* const* frames, uint32_t c, convert_bgr* line)
+static void line_values(const convert_360_job* job, uint8_t* const* frames, uint32_t c,
+                        convert_bgr* line)
 {
     const int64_t item_width = job->destItemWidth;
     const int64_t q = (int64_t)c / item_width;
     const convert_360_item* item = q < (int64_t)job->item_count ? &job->items[q] : NULL;
-    const int64_t x = item ? (int64_t)item->center_x - item_width / 2 + ((int64_t)c - q * item_width) : -1;
+    const int64_t x =
+        item ? (int64_t)item->center_x - item_width / 2 + ((int64_t)c - q * item_width) : -1;
     const convert_bgr black = {tone_table[0], tone_table[0], tone_table[0]};
     if (!item || x < 0 || x >= item->in_width) {
         for (uint32_t t = 0; t < job->lights; ++t)
             line[t] = black;
         return;
     }
-    const int64_t top = (int64_t)item->center_y - (int64_t)(job->destItemHeight / 2) + ((int64_t)job->lights - 1);
+    const int64_t top =
+        (int64_t)item->center_y - (int64_t)(job->destItemHeight / 2) + ((int64_t)job->lights - 1);
     const uint8_t* column = frames[q] + 3u * (size_t)x;
     const size_t stride = 3u * (size_t)item->in_width;
     for (uint32_t t = 0; t < job->lights; ++t) {
@@ -57,12 +60,14 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
     LOG("#### 1");
     /* A column window narrower than one line would divide by zero; counts
      * above INT32_MAX are what a missing member (-1) becomes. */
-    if (job->item_count == 0 || job->item_count > CONVERT_360_MAX_ITEMS || job->lines == 0
-        || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX || job->out_path[0] == '\0'
-        || job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP || job->destItemWidth < 1) {
+    if (job->item_count == 0 || job->item_count > CONVERT_360_MAX_ITEMS || job->lines == 0 ||
+        job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
+        job->out_path[0] == '\0' || job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP ||
+        job->destItemWidth < 1) {
         LOG("input or output path is invalid, count:%u output:%s lines:%u lights:%u colorDeep:%u "
             "destItemWidth:%d",
-            job->item_count, job->out_path, job->lines, job->lights, job->colorDeep, job->destItemWidth);
+            job->item_count, job->out_path, job->lines, job->lights, job->colorDeep,
+            job->destItemWidth);
         goto done;
     }
     LOG("#### 2");
@@ -81,9 +86,10 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
         const uint64_t size64 = item->in_width > 0 && item->in_height > 0
             ? (uint64_t)item->in_width * (uint64_t)item->in_height * 3u
             : 0;
-        if (item->in_width <= 0 || item->in_height <= 0 || item->path[0] == '\0' || size64 > UINT32_MAX
-            || size64 > SIZE_MAX) {
-            LOG("paramas invalid, in_width:%u, in_height:%u", (unsigned)item->in_width, (unsigned)item->in_height);
+        if (item->in_width <= 0 || item->in_height <= 0 || item->path[0] == '\0' ||
+            size64 > UINT32_MAX || size64 > SIZE_MAX) {
+            LOG("paramas invalid, in_width:%u, in_height:%u", (unsigned)item->in_width,
+                (unsigned)item->in_height);
             goto done;
         }
         char tag[32];
@@ -139,10 +145,11 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
             line_values(job, frames, c, line);
             const uint8_t* planes = packer->pack(packer->self);
             for (uint32_t i = 0; i < job->colorDeep; ++i) {
-                const size_t written = fwrite(planes + (size_t)i * plane_bytes, 1, plane_bytes, out);
+                const size_t written =
+                    fwrite(planes + (size_t)i * plane_bytes, 1, plane_bytes, out);
                 if (written != plane_bytes) {
-                    LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
-                        (unsigned)plane_bytes, (unsigned long)written);
+                    LOG("write to %s failed should write:%u actually written:%lu -> video",
+                        job->out_path, (unsigned)plane_bytes, (unsigned long)written);
                     goto done;
                 }
             }

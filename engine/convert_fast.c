@@ -41,9 +41,9 @@
 #define FAST_FWRITE fwrite
 #endif
 
-#define GROUP 8u                  /* LEDs per plan block (one AVX2 vector) */
-#define MAX_EXACT (1u << 24)      /* larger coordinates are not exact in single precision */
-#define CHUNKS_PER_THREAD 8u      /* line chunks per converting thread, for balance */
+#define GROUP 8u             /* LEDs per plan block (one AVX2 vector) */
+#define MAX_EXACT (1u << 24) /* larger coordinates are not exact in single precision */
+#define CHUNKS_PER_THREAD 8u /* line chunks per converting thread, for balance */
 
 /* Where LED j of a group keeps its fractions: the AVX2 kernel's gathers
  * deliver the LEDs in this order (the order is its own inverse). */
@@ -76,13 +76,13 @@ struct convert_fast_plan {
     fast_packing pack;
     uint32_t width, height, stride; /* stride = 3 x width */
     uint32_t frame_size;            /* bytes of one frame in the file */
-    size_t frame_alloc;             /* frame buffer: frame_size + zeroed slack for the right and lower taps */
-    uint32_t groups;                /* plan blocks per line */
-    size_t frame_out_bytes;         /* lines x D x B */
-    size_t values_alloc;            /* scratch: padded value array */
-    fast_block* blocks;             /* lines x groups */
-    uint32_t ramp;                  /* LEDs (from the centre) that the brightness ramp changes */
-    uint8_t* lut;                   /* row r + 1: tone curve and brightness at distance r < ramp */
+    size_t frame_alloc; /* frame buffer: frame_size + zeroed slack for the right and lower taps */
+    uint32_t groups;    /* plan blocks per line */
+    size_t frame_out_bytes; /* lines x D x B */
+    size_t values_alloc;    /* scratch: padded value array */
+    fast_block* blocks;     /* lines x groups */
+    uint32_t ramp;          /* LEDs (from the centre) that the brightness ramp changes */
+    uint8_t* lut;           /* row r + 1: tone curve and brightness at distance r < ramp */
     size_t lut_bytes;
 };
 
@@ -143,9 +143,9 @@ static int job_supported(const convert_job* job)
 {
     if (job->frames_resized_file[0] == '\0' || job->out_path[0] == '\0')
         return 0;
-    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX
-        || job->in_width == 0 || job->in_height == 0 || job->radius == 0 || job->colorDeep < 1
-        || job->colorDeep > FAN_MAX_COLOR_DEEP)
+    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
+        job->in_width == 0 || job->in_height == 0 || job->radius == 0 || job->colorDeep < 1 ||
+        job->colorDeep > FAN_MAX_COLOR_DEEP)
         return 0;
     if (job->in_width > MAX_EXACT || job->in_height > MAX_EXACT)
         return 0;
@@ -260,8 +260,7 @@ size_t convert_fast_plan_bytes(const convert_fast_plan* plan)
 {
     if (!plan)
         return 0;
-    return sizeof *plan + (size_t)plan->lines * plan->groups * sizeof(fast_block)
-        + plan->lut_bytes;
+    return sizeof *plan + (size_t)plan->lines * plan->groups * sizeof(fast_block) + plan->lut_bytes;
 }
 
 /* Per-thread scratch, rounded to whole 128-byte blocks so that no two
@@ -274,13 +273,13 @@ static size_t scratch_bytes(const convert_fast_plan* plan)
     return (bytes + SCRATCH_ALIGN - 1u) & ~(size_t)(SCRATCH_ALIGN - 1u);
 }
 
-
 /* ------------------------------------------------------------- kernels -- */
 
 /* Packs the D planes of one line from its padded value array (P zero bytes,
  * then 3 x lights values) into out (D planes of B bytes). Eight values make
  * one byte of every plane: an 8 x 8 bit transpose. */
-static void pack_line_generic(const fast_packing* pack, const uint8_t* values, uint8_t* planes, uint8_t* out)
+static void pack_line_generic(const fast_packing* pack, const uint8_t* values, uint8_t* planes,
+                              uint8_t* out)
 {
     (void)planes;
     const uint32_t B = pack->plane_bytes;
@@ -324,8 +323,8 @@ static void apply_tables(const convert_fast_plan* plan, uint8_t* values)
 
 /* One sub-sample of the reference's sampler: four taps, weights formed and
  * summed as there, truncated to a byte; the three channels are added to acc. */
-static inline void sub_sample_generic(const uint8_t* frame, uint32_t stride, uint32_t offset, float fx,
-                                      float fy, unsigned acc[3])
+static inline void sub_sample_generic(const uint8_t* frame, uint32_t stride, uint32_t offset,
+                                      float fx, float fy, unsigned acc[3])
 {
     const float w00 = (1.0f - fx) * (1.0f - fy);
     const float w10 = fx * (1.0f - fy);
@@ -345,8 +344,8 @@ static inline void sub_sample_generic(const uint8_t* frame, uint32_t stride, uin
     }
 }
 
-static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first, uint32_t end,
-                          uint8_t* out, fast_scratch* scratch)
+static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                          uint32_t end, uint8_t* out, fast_scratch* scratch)
 {
     const uint32_t stride = plan->stride;
     uint8_t* values = scratch->values + plan->pack.pad_bits;
@@ -366,7 +365,8 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
             values[3u * t + 2u] = (uint8_t)((acc[2] + 2u) >> 2);
         }
         apply_tables(plan, values);
-        pack_line_generic(&plan->pack, scratch->values, scratch->planes, out + (size_t)l * plan->pack.line_bytes);
+        pack_line_generic(&plan->pack, scratch->values, scratch->planes,
+                          out + (size_t)l * plan->pack.line_bytes);
     }
 }
 
@@ -411,25 +411,25 @@ static AVX2_INLINE void weigh_taps(fast_taps t, __m256 fx, __m256 fy, __m256i* a
     const __m256 w01 = _mm256_mul_ps(gx, fy);
     const __m256 w11 = _mm256_mul_ps(fx, fy);
     __m256i* acc[3] = {acc0, acc1, acc2};
-#define FAST_CHANNEL(k)                                                                                   \
-    do {                                                                                                  \
-        const __m256i pick = _mm256_setr_epi8(k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1, -1, 11 + k, \
-                                              -1, -1, -1, k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1,  \
-                                              -1, 11 + k, -1, -1, -1);                                    \
-        const __m256i t0 = _mm256_shuffle_epi8(t.top_lo, pick);                                          \
-        const __m256i t1 = _mm256_shuffle_epi8(t.top_hi, pick);                                          \
-        const __m256i b0 = _mm256_shuffle_epi8(t.bot_lo, pick);                                          \
-        const __m256i b1 = _mm256_shuffle_epi8(t.bot_hi, pick);                                          \
-        const __m256 p00 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(t0, t1));                            \
-        const __m256 p10 = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(t0, t1));                            \
-        const __m256 p01 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(b0, b1));                            \
-        const __m256 p11 = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(b0, b1));                            \
-        __m256 v = _mm256_mul_ps(p00, w00);                                                               \
-        v = _mm256_add_ps(v, _mm256_mul_ps(p10, w10));                                                    \
-        v = _mm256_add_ps(v, _mm256_mul_ps(p01, w01));                                                    \
-        v = _mm256_add_ps(v, _mm256_mul_ps(p11, w11));                                                    \
-        /* Truncation toward zero; v lies in [0, 256). */                                                 \
-        *acc[k] = _mm256_add_epi32(*acc[k], _mm256_cvttps_epi32(v));                                      \
+#define FAST_CHANNEL(k)                                                                            \
+    do {                                                                                           \
+        const __m256i pick = _mm256_setr_epi8(k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1, -1, \
+                                              11 + k, -1, -1, -1, k, -1, -1, -1, 8 + k, -1, -1,    \
+                                              -1, 3 + k, -1, -1, -1, 11 + k, -1, -1, -1);          \
+        const __m256i t0 = _mm256_shuffle_epi8(t.top_lo, pick);                                    \
+        const __m256i t1 = _mm256_shuffle_epi8(t.top_hi, pick);                                    \
+        const __m256i b0 = _mm256_shuffle_epi8(t.bot_lo, pick);                                    \
+        const __m256i b1 = _mm256_shuffle_epi8(t.bot_hi, pick);                                    \
+        const __m256 p00 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(t0, t1));                      \
+        const __m256 p10 = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(t0, t1));                      \
+        const __m256 p01 = _mm256_cvtepi32_ps(_mm256_unpacklo_epi64(b0, b1));                      \
+        const __m256 p11 = _mm256_cvtepi32_ps(_mm256_unpackhi_epi64(b0, b1));                      \
+        __m256 v = _mm256_mul_ps(p00, w00);                                                        \
+        v = _mm256_add_ps(v, _mm256_mul_ps(p10, w10));                                             \
+        v = _mm256_add_ps(v, _mm256_mul_ps(p01, w01));                                             \
+        v = _mm256_add_ps(v, _mm256_mul_ps(p11, w11));                                             \
+        /* Truncation toward zero; v lies in [0, 256). */                                          \
+        *acc[k] = _mm256_add_epi32(*acc[k], _mm256_cvttps_epi32(v));                               \
     } while (0)
     FAST_CHANNEL(0);
     FAST_CHANNEL(1);
@@ -437,7 +437,8 @@ static AVX2_INLINE void weigh_taps(fast_taps t, __m256 fx, __m256 fy, __m256i* a
 #undef FAST_CHANNEL
 }
 
-static AVX2 void pack_line_avx2(const fast_packing* pack, const uint8_t* values, uint8_t* planes, uint8_t* out)
+static AVX2 void pack_line_avx2(const fast_packing* pack, const uint8_t* values, uint8_t* planes,
+                                uint8_t* out)
 {
     /* Reverse each group of 8 values so that movemask puts the first value
      * of a group in the top bit of its byte. */
@@ -468,7 +469,8 @@ static AVX2 void apply_tables_avx2(const convert_fast_plan* plan, uint8_t* value
     const __m256i low = _mm256_set1_epi8(0x0f);
     __m256i slices[16];
     for (int h = 0; h < 16; ++h)
-        slices[h] = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i*)(const void*)(tone_table + 16 * h)));
+        slices[h] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128((const __m128i*)(const void*)(tone_table + 16 * h)));
     uint32_t i = 0;
     for (; i + 32u <= plain; i += 32u) {
         const __m256i v = _mm256_loadu_si256((const __m256i*)(const void*)(values + i));
@@ -491,15 +493,16 @@ static AVX2 void apply_tables_avx2(const convert_fast_plan* plan, uint8_t* value
     }
 }
 
-static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first, uint32_t end,
-                            uint8_t* out, fast_scratch* scratch)
+static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                            uint32_t end, uint8_t* out, fast_scratch* scratch)
 {
     const uint32_t stride = plan->stride;
     uint8_t* values = scratch->values + plan->pack.pad_bits;
     const __m256i two = _mm256_set1_epi32(2);
     /* Within each 128-bit half: bytes 0-2 of each of the four pixels. */
-    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1,
-                                             0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i squeeze =
+        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
+                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     for (uint32_t l = first; l < end; ++l) {
         const fast_block* line = plan->blocks + (size_t)l * plan->groups;
         for (uint32_t g = 0; g < plan->groups; ++g) {
@@ -512,7 +515,8 @@ static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame,
             const __m256 fxb = _mm256_loadu_ps(b->fxb);
             const __m256 fya = _mm256_loadu_ps(b->fya);
             const __m256 fyb = _mm256_loadu_ps(b->fyb);
-            __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+            __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(),
+                              _mm256_setzero_si256()};
             /* Each sub-sample's gathers are issued one step ahead of its
              * arithmetic, so that their latency overlaps the previous one. */
             fast_taps t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, ya));
@@ -537,7 +541,8 @@ static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame,
             _mm_storeu_si128((__m128i*)(void*)(dst + 12), _mm256_extracti128_si256(px, 1));
         }
         apply_tables_avx2(plan, values);
-        pack_line_avx2(&plan->pack, scratch->values, scratch->planes, out + (size_t)l * plan->pack.line_bytes);
+        pack_line_avx2(&plan->pack, scratch->values, scratch->planes,
+                       out + (size_t)l * plan->pack.line_bytes);
     }
 }
 
@@ -549,10 +554,7 @@ static int cpu_has_avx2(void)
 
 #else
 
-static int cpu_has_avx2(void)
-{
-    return 0;
-}
+static int cpu_has_avx2(void) { return 0; }
 
 #endif
 
@@ -630,18 +632,18 @@ typedef struct fast_pool {
     pthread_mutex_t lock;
     pthread_cond_t wake;  /* helpers: a new frame or quit */
     pthread_cond_t idle;  /* job thread: the last chunk is done */
-    uint32_t generation; /* of the posted frame; under lock */
-    int quit;            /* under lock */
-    int pending;         /* a posted frame not yet finished (job thread only) */
+    uint32_t generation;  /* of the posted frame; under lock */
+    int quit;             /* under lock */
+    int pending;          /* a posted frame not yet finished (job thread only) */
     const uint8_t* frame; /* of the posted frame; under lock */
     uint8_t* out;
     uint32_t chunk_lines;
     uint32_t chunk_count;
-    unsigned ranges;                /* one home range of chunks per thread */
-    fast_range* range;              /* [0] the job thread's, [1 + h] helper h's */
-    atomic_uint_fast64_t posted;    /* generation of the posted frame, for spinning helpers */
-    atomic_uint done;               /* chunks of the posted frame finished */
-    atomic_int stopping;       /* quit, readable without the lock */
+    unsigned ranges;             /* one home range of chunks per thread */
+    fast_range* range;           /* [0] the job thread's, [1 + h] helper h's */
+    atomic_uint_fast64_t posted; /* generation of the posted frame, for spinning helpers */
+    atomic_uint done;            /* chunks of the posted frame finished */
+    atomic_int stopping;         /* quit, readable without the lock */
 } fast_pool;
 
 /* How long a waiting thread stays awake before it sleeps. Frames follow each
@@ -667,8 +669,8 @@ static inline void cpu_relax(void)
 /* A new frame was posted after `seen`, or the pool stops. */
 static int helper_has_news(fast_pool* pool, uint32_t seen)
 {
-    return (uint32_t)atomic_load_explicit(&pool->posted, memory_order_acquire) != seen
-        || atomic_load_explicit(&pool->stopping, memory_order_acquire);
+    return (uint32_t)atomic_load_explicit(&pool->posted, memory_order_acquire) != seen ||
+        atomic_load_explicit(&pool->stopping, memory_order_acquire);
 }
 
 static int frame_done(fast_pool* pool)
@@ -693,8 +695,8 @@ static void run_chunks(fast_pool* pool, uint32_t generation, const uint8_t* fram
         for (;;) {
             if ((uint32_t)(w >> 32) != generation || (uint32_t)w >= range->end)
                 break;
-            if (!atomic_compare_exchange_weak_explicit(&range->work, &w, w + 1u, memory_order_acq_rel,
-                                                       memory_order_acquire))
+            if (!atomic_compare_exchange_weak_explicit(&range->work, &w, w + 1u,
+                                                       memory_order_acq_rel, memory_order_acquire))
                 continue;
             const uint32_t c = (uint32_t)w;
             const uint32_t first = c * pool->chunk_lines;
@@ -702,7 +704,8 @@ static void run_chunks(fast_pool* pool, uint32_t generation, const uint8_t* fram
             if (end > plan->lines)
                 end = plan->lines;
             pool->kernel(plan, frame, first, end, out, scratch);
-            if (atomic_fetch_add_explicit(&pool->done, 1u, memory_order_acq_rel) + 1u == pool->chunk_count) {
+            if (atomic_fetch_add_explicit(&pool->done, 1u, memory_order_acq_rel) + 1u ==
+                pool->chunk_count) {
                 pthread_mutex_lock(&pool->lock);
                 pthread_cond_signal(&pool->idle);
                 pthread_mutex_unlock(&pool->lock);
@@ -848,7 +851,8 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
         return -1;
     const convert_fast_plan* plan = st->plan;
 
-    unsigned threads = options && options->threads ? options->threads : convert_fast_default_threads();
+    unsigned threads =
+        options && options->threads ? options->threads : convert_fast_default_threads();
     if (threads > plan->lines)
         threads = plan->lines;
     if (threads > 256u)
@@ -929,16 +933,14 @@ size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads)
         return 0;
     if (threads == 0)
         threads = 1;
-    return convert_fast_plan_bytes(plan) + 2u * plan->frame_alloc + 2u * plan->frame_out_bytes
-        + (threads + 1u) * scratch_bytes(plan)
-        + threads * (sizeof(fast_scratch) + sizeof(pthread_t) + sizeof(fast_helper) + sizeof(fast_range))
-        + FAN_AUDIO_BLOCK;
+    return convert_fast_plan_bytes(plan) + 2u * plan->frame_alloc + 2u * plan->frame_out_bytes +
+        (threads + 1u) * scratch_bytes(plan) +
+        threads *
+        (sizeof(fast_scratch) + sizeof(pthread_t) + sizeof(fast_helper) + sizeof(fast_range)) +
+        FAN_AUDIO_BLOCK;
 }
 
-int convert_fast_worker(convert_job* job)
-{
-    return convert_fast_worker_with(job, NULL);
-}
+int convert_fast_worker(convert_job* job) { return convert_fast_worker_with(job, NULL); }
 
 int convert_fast_worker_with(convert_job* job, const convert_fast_options* options)
 {
@@ -962,8 +964,8 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
     const size_t plane_bytes = plan->pack.plane_bytes;
 
     in = convert_open_input(job->frames_resized_file, "1", &name_failed);
-    if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0
-        || convert_open_output(job->out_path, "3", &out) != 0)
+    if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0 ||
+        convert_open_output(job->out_path, "3", &out) != 0)
         goto done;
 
     uint64_t n = 0;
@@ -1023,7 +1025,8 @@ done:
 
 /* ------------------------------------------------------------------ 360 -- */
 
-typedef void (*fast_pack_fn)(const fast_packing* pack, const uint8_t* values, uint8_t* planes, uint8_t* out);
+typedef void (*fast_pack_fn)(const fast_packing* pack, const uint8_t* values, uint8_t* planes,
+                             uint8_t* out);
 
 static fast_pack_fn pack_function(convert_fast_kernel kernel)
 {

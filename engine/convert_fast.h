@@ -19,8 +19,7 @@
  * taller than single precision addresses exactly, no memory for the plan)
  * are handed to convert_worker unchanged, so every failure is reported
  * exactly as the reference reports it. */
-#ifndef SPINDRA_CONVERT_FAST_H
-#define SPINDRA_CONVERT_FAST_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -87,6 +86,4 @@ size_t convert_fast_job_bytes(const convert_fast_plan* plan, unsigned threads);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -6,8 +6,7 @@
  * record it is given: it calls the callback exactly once (if non-NULL), after
  * the output file is closed, then frees the record. New fields go at the end
  * of a record, never in the middle. */
-#ifndef SPINDRA_CONVERT_INTERNAL_H
-#define SPINDRA_CONVERT_INTERNAL_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -81,7 +80,7 @@ typedef struct convert_bgr {
 
 /* A parsed job description: exactly one of flat / wide is non-NULL. */
 typedef struct convert_parsed_job {
-    int is_360;             /* 1: wide is set; 0: flat is set */
+    int is_360; /* 1: wide is set; 0: flat is set */
     convert_job* flat;
     convert_360_job* wide;
 } convert_parsed_job;
@@ -124,7 +123,8 @@ int convert_360_worker(convert_360_job* job);
  * p00*((1-fx)*(1-fy)) + p10*(fx*(1-fy)) + p01*((1-fx)*fy) + p11*(fx*fy)
  * summed left to right in single precision and truncated. width and height
  * must be at least 1. */
-convert_bgr sample_bilinear(const uint8_t* frame, uint32_t width, uint32_t height, float x, float y);
+convert_bgr sample_bilinear(const uint8_t* frame, uint32_t width, uint32_t height, float x,
+                            float y);
 
 /* Applies a centre brightness factor to one tone-mapped value:
  * v * factor + 0.5 in single precision, truncated into 0..255. */
@@ -174,8 +174,8 @@ int convert_write_audio(FILE* out, const char* path, const uint8_t* audio);
 /* Ends a job: closes aud, completes out (if open) with convert_finish_output
  * (a failure there makes the job failed) and reports the result through the
  * callback. Returns the final failed flag. */
-int convert_report(FILE* aud, FILE* out, const char* out_path, int failed, convert_result_cb callback,
-                   void* ctx);
+int convert_report(FILE* aud, FILE* out, const char* out_path, int failed,
+                   convert_result_cb callback, void* ctx);
 
 /* How a 360 worker packs its lines. init prepares buffers for lines of
  * `lights` LEDs and `depth` planes and returns the line to fill, or NULL
@@ -196,6 +196,4 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -26,10 +26,14 @@ static void line_values(const convert_job* job, const uint8_t* frame, uint32_t l
         const float x = (float)((double)r * c + (double)job->center_x);
         const float y = (float)((double)r * s + (double)job->center_y);
 
-        const convert_bgr s0 = sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y - 0.25f);
-        const convert_bgr s1 = sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y - 0.25f);
-        const convert_bgr s2 = sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y + 0.25f);
-        const convert_bgr s3 = sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y + 0.25f);
+        const convert_bgr s0 =
+            sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y - 0.25f);
+        const convert_bgr s1 =
+            sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y - 0.25f);
+        const convert_bgr s2 =
+            sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y + 0.25f);
+        const convert_bgr s3 =
+            sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y + 0.25f);
 
         uint8_t v[3];
         v[0] = tone_table[((unsigned)s0.b + s1.b + s2.b + s3.b + 2u) >> 2];
@@ -72,30 +76,32 @@ int convert_worker(convert_job* job)
     LOG(">> start");
 
     if (job->frames_resized_file[0] == '\0' || job->out_path[0] == '\0') {
-        LOG("input or output path is invalid input:%s output:%s", job->frames_resized_file, job->out_path);
+        LOG("input or output path is invalid input:%s output:%s", job->frames_resized_file,
+            job->out_path);
         goto done;
     }
 
     /* Counts above INT32_MAX are what a missing member (-1) becomes; they
      * would ask for gigabytes. A frame must also fit in 32 bits. */
     const uint64_t frame_size64 = (uint64_t)job->in_width * job->in_height * 3u;
-    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX
-        || job->in_width == 0 || job->in_width > INT32_MAX || job->in_height == 0
-        || job->in_height > INT32_MAX || job->radius == 0 || job->colorDeep < 1
-        || job->colorDeep > FAN_MAX_COLOR_DEEP || frame_size64 > UINT32_MAX
-        || frame_size64 > SIZE_MAX) {
-        LOG("paramas invalid, lines:%u, lights:%u, colorDeep:%u, in_width:%u, in_height:%u, center_x:%u, "
+    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
+        job->in_width == 0 || job->in_width > INT32_MAX || job->in_height == 0 ||
+        job->in_height > INT32_MAX || job->radius == 0 || job->colorDeep < 1 ||
+        job->colorDeep > FAN_MAX_COLOR_DEEP || frame_size64 > UINT32_MAX ||
+        frame_size64 > SIZE_MAX) {
+        LOG("paramas invalid, lines:%u, lights:%u, colorDeep:%u, in_width:%u, in_height:%u, "
+            "center_x:%u, "
             "center_y:%u, radius:%u",
-            job->lines, job->lights, job->colorDeep, job->in_width, job->in_height, (unsigned)job->center_x,
-            (unsigned)job->center_y, job->radius);
+            job->lines, job->lights, job->colorDeep, job->in_width, job->in_height,
+            (unsigned)job->center_x, (unsigned)job->center_y, job->radius);
         goto done;
     }
     const uint32_t frame_size = (uint32_t)frame_size64;
     const size_t plane_bytes = (size_t)convert_plane_bytes(job->lights);
 
     in = convert_open_input(job->frames_resized_file, "1", &name_failed);
-    if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0
-        || convert_open_output(job->out_path, "3", &out) != 0)
+    if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0 ||
+        convert_open_output(job->out_path, "3", &out) != 0)
         goto done;
 
     frame = malloc(frame_size);
@@ -132,8 +138,8 @@ int convert_worker(convert_job* job)
                 convert_pack_plane(line, job->lights, i, plane);
                 const size_t written = fwrite(plane, 1, plane_bytes, out);
                 if (written != plane_bytes) {
-                    LOG("write to %s failed should write:%u actually written:%lu -> video", job->out_path,
-                        (unsigned)plane_bytes, (unsigned long)written);
+                    LOG("write to %s failed should write:%u actually written:%lu -> video",
+                        job->out_path, (unsigned)plane_bytes, (unsigned long)written);
                     write_failed = 1;
                     break;
                 }
@@ -147,7 +153,9 @@ int convert_worker(convert_job* job)
 
         ++n;
         memset(frame, 0, frame_size);
-        got = engine_seek(in, (int64_t)(n * frame_size), SEEK_SET) == 0 ? fread(frame, 1, frame_size, in) : 0;
+        got = engine_seek(in, (int64_t)(n * frame_size), SEEK_SET) == 0
+            ? fread(frame, 1, frame_size, in)
+            : 0;
     }
 
     /* The first incomplete frame marks the normal end of the input. */

@@ -4,13 +4,14 @@
 
 #include "platform.h"
 
-int fan_file_layout_init(fan_file_layout* layout, uint32_t lines, uint32_t lights, uint32_t color_deep)
+int fan_file_layout_init(fan_file_layout* layout, uint32_t lines, uint32_t lights,
+                         uint32_t color_deep)
 {
     if (!layout)
         return FAN_FILE_ERR_RANGE;
     memset(layout, 0, sizeof *layout);
-    if (lines == 0 || lines > INT32_MAX || lights == 0 || lights > INT32_MAX || color_deep < 1
-        || color_deep > FAN_MAX_COLOR_DEEP)
+    if (lines == 0 || lines > INT32_MAX || lights == 0 || lights > INT32_MAX || color_deep < 1 ||
+        color_deep > FAN_MAX_COLOR_DEEP)
         return FAN_FILE_ERR_GEOMETRY;
     const uint64_t plane = ((uint64_t)FAN_BITS_PER_LED * lights + 7u) / 8u; /* < 2^30 */
     layout->lines = lines;
@@ -18,8 +19,8 @@ int fan_file_layout_init(fan_file_layout* layout, uint32_t lines, uint32_t light
     layout->color_deep = color_deep;
     layout->plane_bytes = (uint32_t)plane;
     layout->pad_bits = (uint32_t)(8u * plane - (uint64_t)FAN_BITS_PER_LED * lights);
-    layout->line_bytes = plane * color_deep;             /* < 2^33 */
-    layout->light_bytes = layout->line_bytes * lines;    /* < 2^64 */
+    layout->line_bytes = plane * color_deep;          /* < 2^33 */
+    layout->light_bytes = layout->line_bytes * lines; /* < 2^64 */
     layout->record_bytes = layout->light_bytes + FAN_AUDIO_BLOCK;
     return FAN_FILE_OK;
 }
@@ -103,8 +104,8 @@ static int check(fan_file* f)
     return FAN_FILE_OK;
 }
 
-int fan_file_open_memory(fan_file* f, const void* data, size_t size, uint32_t lines, uint32_t lights,
-                         uint32_t color_deep)
+int fan_file_open_memory(fan_file* f, const void* data, size_t size, uint32_t lines,
+                         uint32_t lights, uint32_t color_deep)
 {
     if (!f)
         return FAN_FILE_ERR_RANGE;
@@ -123,7 +124,8 @@ int fan_file_open_memory(fan_file* f, const void* data, size_t size, uint32_t li
     return rc;
 }
 
-int fan_file_open(fan_file* f, const char* path, uint32_t lines, uint32_t lights, uint32_t color_deep)
+int fan_file_open(fan_file* f, const char* path, uint32_t lines, uint32_t lights,
+                  uint32_t color_deep)
 {
     if (!f)
         return FAN_FILE_ERR_RANGE;
@@ -221,14 +223,23 @@ int fan_file_decode_frame(const fan_file_layout* layout, const uint8_t* light, u
 const char* fan_file_status_text(int status)
 {
     switch (status) {
-    case FAN_FILE_OK: return "ok";
-    case FAN_FILE_ERR_GEOMETRY: return "invalid geometry";
-    case FAN_FILE_ERR_IO: return "cannot read the file";
-    case FAN_FILE_ERR_SIZE: return "size is not a multiple of 28800 bytes";
-    case FAN_FILE_ERR_HEADER: return "not a fan file header";
-    case FAN_FILE_ERR_PADDING: return "bad padding after the last frame";
-    case FAN_FILE_ERR_RANGE: return "out of range";
-    case FAN_FILE_ERR_PAD_BITS: return "pad bits set in a bit plane";
-    default: return "unknown";
+    case FAN_FILE_OK:
+        return "ok";
+    case FAN_FILE_ERR_GEOMETRY:
+        return "invalid geometry";
+    case FAN_FILE_ERR_IO:
+        return "cannot read the file";
+    case FAN_FILE_ERR_SIZE:
+        return "size is not a multiple of 28800 bytes";
+    case FAN_FILE_ERR_HEADER:
+        return "not a fan file header";
+    case FAN_FILE_ERR_PADDING:
+        return "bad padding after the last frame";
+    case FAN_FILE_ERR_RANGE:
+        return "out of range";
+    case FAN_FILE_ERR_PAD_BITS:
+        return "pad bits set in a bit plane";
+    default:
+        return "unknown";
     }
 }

@@ -26,8 +26,7 @@
  *       fan_file_close(&f);
  *   }
  */
-#ifndef SPINDRA_FAN_FILE_H
-#define SPINDRA_FAN_FILE_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -46,9 +45,9 @@ enum fan_file_status {
     FAN_FILE_ERR_IO = 2,       /* file cannot be opened, sized or read */
     FAN_FILE_ERR_SIZE = 3,     /* size not a positive multiple of 28800 */
     FAN_FILE_ERR_HEADER = 4,   /* the first 812 bytes are not file_header */
-    FAN_FILE_ERR_PADDING = 5,  /* bytes after the last whole record are not zero, or 28800 or more */
-    FAN_FILE_ERR_RANGE = 6,    /* frame index out of range, or a NULL argument */
-    FAN_FILE_ERR_PAD_BITS = 7  /* a plane's leading pad bits are not zero (values still decoded) */
+    FAN_FILE_ERR_PADDING = 5, /* bytes after the last whole record are not zero, or 28800 or more */
+    FAN_FILE_ERR_RANGE = 6,   /* frame index out of range, or a NULL argument */
+    FAN_FILE_ERR_PAD_BITS = 7 /* a plane's leading pad bits are not zero (values still decoded) */
 };
 
 /* The sizes that follow from a geometry. */
@@ -66,19 +65,20 @@ typedef struct fan_file_layout {
 /* An open fan file. Fields are read-only for callers. */
 typedef struct fan_file {
     fan_file_layout layout;
-    uint64_t size;            /* bytes in the file */
-    uint64_t frame_count;     /* whole records after the header */
+    uint64_t size;        /* bytes in the file */
+    uint64_t frame_count; /* whole records after the header */
     /* The fewest frames a writer could have produced this file from: trailing
      * all-zero records (black light data and silent audio) that lie inside
      * the padding are not counted. Equals frame_count unless the last records
      * are entirely zero. */
     uint64_t frame_count_min;
-    const uint8_t* data;      /* memory source, or NULL */
-    FILE* file;               /* file source (owned), or NULL */
+    const uint8_t* data; /* memory source, or NULL */
+    FILE* file;          /* file source (owned), or NULL */
 } fan_file;
 
 /* Computes the layout of a geometry; FAN_FILE_OK or FAN_FILE_ERR_GEOMETRY. */
-int fan_file_layout_init(fan_file_layout* layout, uint32_t lines, uint32_t lights, uint32_t color_deep);
+int fan_file_layout_init(fan_file_layout* layout, uint32_t lines, uint32_t lights,
+                         uint32_t color_deep);
 
 /* Size of a file of `frames` frames as the writer pads it: 812 + frames * F
  * rounded up to a multiple of 28800. */
@@ -88,12 +88,13 @@ uint64_t fan_file_padded_size(const fan_file_layout* layout, uint64_t frames);
  * and fills *f: the header bytes, the size (a positive multiple of 28800),
  * whole records and zero padding shorter than 28800 bytes. Returns a
  * fan_file_status; on failure *f is closed. */
-int fan_file_open_memory(fan_file* f, const void* data, size_t size, uint32_t lines, uint32_t lights,
-                         uint32_t color_deep);
+int fan_file_open_memory(fan_file* f, const void* data, size_t size, uint32_t lines,
+                         uint32_t lights, uint32_t color_deep);
 
 /* The same for a file named by a UTF-8 path; keeps the file open until
  * fan_file_close. */
-int fan_file_open(fan_file* f, const char* path, uint32_t lines, uint32_t lights, uint32_t color_deep);
+int fan_file_open(fan_file* f, const char* path, uint32_t lines, uint32_t lights,
+                  uint32_t color_deep);
 
 /* Releases the file (if any) and clears *f. Safe on a cleared or closed f. */
 void fan_file_close(fan_file* f);
@@ -119,6 +120,4 @@ const char* fan_file_status_text(int status);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

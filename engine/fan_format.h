@@ -4,8 +4,7 @@
  * as bit planes, then 1600 bytes of raw audio), then zero bytes up to the next
  * multiple of 28800 bytes of the whole file. The geometry (lines, lights,
  * colour depth) is not stored; the device knows it from its model. */
-#ifndef SPINDRA_FAN_FORMAT_H
-#define SPINDRA_FAN_FORMAT_H
+#pragma once
 
 #include <stdint.h>
 
@@ -13,13 +12,13 @@
 extern "C" {
 #endif
 
-#define FAN_HEADER_SIZE 812u     /* bytes of file_header */
-#define FAN_AUDIO_BLOCK 1600u    /* audio bytes after each frame's light data */
-#define FAN_PAD_GRANULE 28800u   /* the file size is a multiple of this */
-#define FAN_AUDIO_RATE 32000u    /* unsigned 8-bit mono samples per second */
-#define FAN_FRAME_RATE 20u       /* frames per second */
-#define FAN_BITS_PER_LED 3u      /* blue, green, red bit of one LED in a plane */
-#define FAN_MAX_COLOR_DEEP 8u    /* at most 8 bit planes per line */
+#define FAN_HEADER_SIZE 812u   /* bytes of file_header */
+#define FAN_AUDIO_BLOCK 1600u  /* audio bytes after each frame's light data */
+#define FAN_PAD_GRANULE 28800u /* the file size is a multiple of this */
+#define FAN_AUDIO_RATE 32000u  /* unsigned 8-bit mono samples per second */
+#define FAN_FRAME_RATE 20u     /* frames per second */
+#define FAN_BITS_PER_LED 3u    /* blue, green, red bit of one LED in a plane */
+#define FAN_MAX_COLOR_DEEP 8u  /* at most 8 bit planes per line */
 
 /* The header every fan file starts with (all integers unsigned 32-bit
  * little-endian): "POVFILE1", then at 8 the header size (812), at 12 the audio
@@ -30,6 +29,4 @@ extern const uint8_t file_header[FAN_HEADER_SIZE];
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

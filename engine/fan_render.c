@@ -68,7 +68,7 @@ fan_render_plan* fan_render_plan_create(uint32_t lines, uint32_t lights, uint32_
     const double half = size / 2.0;
     const double k = size / (2.0 * lights); /* output pixels per LED spacing */
     const double outer = (double)(lights - 1);
-    const double rim = lights - 0.5;         /* lit radius, in LED spacings */
+    const double rim = lights - 0.5; /* lit radius, in LED spacings */
     const double per_radian = lines / RENDER_TWO_PI;
 
     for (uint32_t j = 0; j < size; j++) {
@@ -119,20 +119,11 @@ void fan_render_plan_free(fan_render_plan* plan)
     free(plan);
 }
 
-uint32_t fan_render_plan_size(const fan_render_plan* plan)
-{
-    return plan ? plan->size : 0;
-}
+uint32_t fan_render_plan_size(const fan_render_plan* plan) { return plan ? plan->size : 0; }
 
-uint32_t fan_render_plan_lines(const fan_render_plan* plan)
-{
-    return plan ? plan->lines : 0;
-}
+uint32_t fan_render_plan_lines(const fan_render_plan* plan) { return plan ? plan->lines : 0; }
 
-uint32_t fan_render_plan_lights(const fan_render_plan* plan)
-{
-    return plan ? plan->lights : 0;
-}
+uint32_t fan_render_plan_lights(const fan_render_plan* plan) { return plan ? plan->lights : 0; }
 
 void fan_render_frame(const fan_render_plan* plan, const uint8_t* leds, uint8_t* rgb, size_t stride)
 {

@@ -17,8 +17,7 @@
  * All trigonometry happens once, in the plan (an inverse polar map from
  * output pixels to LEDs); rendering a frame is integer work only. A plan is
  * read-only after creation and can serve several threads at once. */
-#ifndef SPINDRA_FAN_RENDER_H
-#define SPINDRA_FAN_RENDER_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -27,7 +26,8 @@
 extern "C" {
 #endif
 
-#define FAN_RENDER_MAX_SIZE 8192u /* largest output side in pixels (the plan takes 16 bytes a pixel) */
+#define FAN_RENDER_MAX_SIZE                                                                        \
+    8192u /* largest output side in pixels (the plan takes 16 bytes a pixel) */
 
 typedef struct fan_render_plan fan_render_plan;
 
@@ -50,7 +50,8 @@ uint32_t fan_render_plan_lights(const fan_render_plan* plan);
  * (blue, green, red). rgb receives size rows from top to bottom, each size
  * pixels of (red, green, blue), rows `stride` bytes apart (stride >= 3 x size).
  * Pixels outside the disc are set to black. */
-void fan_render_frame(const fan_render_plan* plan, const uint8_t* leds, uint8_t* rgb, size_t stride);
+void fan_render_frame(const fan_render_plan* plan, const uint8_t* leds, uint8_t* rgb,
+                      size_t stride);
 
 /* The value the fan shows for a channel of which only the top colorDeep bits
  * were stored: the kept bits, repeated downward into the dropped low bits
@@ -63,6 +64,4 @@ void fan_render_expand_all(uint8_t* values, size_t count, uint32_t colorDeep);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

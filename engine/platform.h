@@ -1,8 +1,7 @@
 /* The engine's small platform layer: opening files by UTF-8 names, 64-bit
  * file positions and detached worker threads. One source file per platform
  * (platform_posix.c here). */
-#ifndef SPINDRA_ENGINE_PLATFORM_H
-#define SPINDRA_ENGINE_PLATFORM_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -33,6 +32,4 @@ unsigned long engine_thread_start(void (*fn)(void*), void* arg, size_t stack_siz
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -30,10 +30,7 @@ int engine_seek(FILE* file, int64_t offset, int whence)
     return fseeko(file, (off_t)offset, whence);
 }
 
-int64_t engine_tell(FILE* file)
-{
-    return (int64_t)ftello(file);
-}
+int64_t engine_tell(FILE* file) { return (int64_t)ftello(file); }
 
 const char* engine_strerror(int err, char* buf, size_t size)
 {

@@ -10,7 +10,7 @@
 
 QStringList imageSearchDirs()
 {
-    QStringList dirs{QStringLiteral(".")};
+    QStringList dirs {QStringLiteral(".")};
     if (QCoreApplication::instance()) {
         const QString exeDir = QCoreApplication::applicationDirPath();
         if (!exeDir.isEmpty()) {

@@ -34,13 +34,20 @@ QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip)
 QStringList videoStepArguments(const QString& inputPath, int startSeconds, int durationSeconds,
                                const QString& filterChain, const QString& videoOutPath)
 {
-    return {QStringLiteral("-ss"), formatClock(startSeconds),
-            QStringLiteral("-t"), QString::number(durationSeconds),
-            QStringLiteral("-i"), inputPath,
-            QStringLiteral("-vf"), filterChain,
-            QStringLiteral("-r"), QStringLiteral("20"),
-            QStringLiteral("-pix_fmt"), QStringLiteral("bgr24"),
-            QStringLiteral("-f"), QStringLiteral("rawvideo"),
+    return {QStringLiteral("-ss"),
+            formatClock(startSeconds),
+            QStringLiteral("-t"),
+            QString::number(durationSeconds),
+            QStringLiteral("-i"),
+            inputPath,
+            QStringLiteral("-vf"),
+            filterChain,
+            QStringLiteral("-r"),
+            QStringLiteral("20"),
+            QStringLiteral("-pix_fmt"),
+            QStringLiteral("bgr24"),
+            QStringLiteral("-f"),
+            QStringLiteral("rawvideo"),
             videoOutPath};
 }
 
@@ -50,35 +57,40 @@ QStringList audioStepArguments(const QString& inputPath, int startSeconds, int d
     // "-f u8" names the raw sample format: FFmpeg would otherwise pick a muxer
     // from the ".pcm" ending, and some builds map that to one that refuses
     // unsigned 8-bit samples.
-    return {QStringLiteral("-ss"), formatClock(startSeconds),
-            QStringLiteral("-t"), QString::number(durationSeconds),
-            QStringLiteral("-i"), inputPath,
-            QStringLiteral("-vn"),
-            QStringLiteral("-c:a"), QStringLiteral("pcm_u8"),
-            QStringLiteral("-ar"), QStringLiteral("32000"),
-            QStringLiteral("-ac"), QStringLiteral("1"),
-            QStringLiteral("-f"), QStringLiteral("u8"),
-            audioOutPath};
+    return {QStringLiteral("-ss"),    formatClock(startSeconds),
+            QStringLiteral("-t"),     QString::number(durationSeconds),
+            QStringLiteral("-i"),     inputPath,
+            QStringLiteral("-vn"),    QStringLiteral("-c:a"),
+            QStringLiteral("pcm_u8"), QStringLiteral("-ar"),
+            QStringLiteral("32000"),  QStringLiteral("-ac"),
+            QStringLiteral("1"),      QStringLiteral("-f"),
+            QStringLiteral("u8"),     audioOutPath};
 }
 
 QStringList imageStepArguments(const QString& inputPath, const QString& filterChain,
                                const QString& videoOutPath)
 {
-    return {QStringLiteral("-loop"), QStringLiteral("1"),
-            QStringLiteral("-i"), inputPath,
-            QStringLiteral("-vf"), filterChain,
-            QStringLiteral("-r"), QStringLiteral("20"),
-            QStringLiteral("-frames:v"), QStringLiteral("2"),
-            QStringLiteral("-pix_fmt"), QStringLiteral("bgr24"),
-            QStringLiteral("-f"), QStringLiteral("rawvideo"),
+    return {QStringLiteral("-loop"),
+            QStringLiteral("1"),
+            QStringLiteral("-i"),
+            inputPath,
+            QStringLiteral("-vf"),
+            filterChain,
+            QStringLiteral("-r"),
+            QStringLiteral("20"),
+            QStringLiteral("-frames:v"),
+            QStringLiteral("2"),
+            QStringLiteral("-pix_fmt"),
+            QStringLiteral("bgr24"),
+            QStringLiteral("-f"),
+            QStringLiteral("rawvideo"),
             videoOutPath};
 }
 
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
-                         const QString& audioOutPath, int width, int height, bool vFlip,
-                         bool hFlip, bool debugMode,
-                         const std::function<void(const QString&)>& onLog,
+                         const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
+                         bool debugMode, const std::function<void(const QString&)>& onLog,
                          const std::function<void(int percent)>& onProgress)
 {
     DecodeResult result;
@@ -86,7 +98,8 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
     const FfmpegRunner runner(debugMode, onLog);
 
     const qint64 frameBytes = qint64(width) * height * 3;
-    const qint64 expectedFrames = isVideo ? qint64(std::max(durationSeconds, 0)) * kRawFramesPerSecond : 2;
+    const qint64 expectedFrames =
+        isVideo ? qint64(std::max(durationSeconds, 0)) * kRawFramesPerSecond : 2;
     const qint64 expectedBytes = frameBytes * expectedFrames;
     int lastPercent = -1;
     const auto report = [&](int percent) {
@@ -107,21 +120,24 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
 
     report(0);
     if (isVideo) {
-        result.videoOk = runner.runFfmpeg(
-                             videoStepArguments(inputPath, startSeconds, durationSeconds, chain, videoOutPath),
-                             QStringLiteral("[STEP 1 VIDEO->RAW]"), videoOutPath, onSize)
-            && holdsFrames();
+        result.videoOk =
+            runner.runFfmpeg(
+                videoStepArguments(inputPath, startSeconds, durationSeconds, chain, videoOutPath),
+                QStringLiteral("[STEP 1 VIDEO->RAW]"), videoOutPath, onSize) &&
+            holdsFrames();
         if (!result.videoOk)
             return result;
         report(100);
-        result.audioOk = runner.runFfmpeg(audioStepArguments(inputPath, startSeconds, durationSeconds, audioOutPath),
-                                          QStringLiteral("[STEP 2 AUDIO]"), audioOutPath);
+        result.audioOk = runner.runFfmpeg(
+            audioStepArguments(inputPath, startSeconds, durationSeconds, audioOutPath),
+            QStringLiteral("[STEP 2 AUDIO]"), audioOutPath);
         if (!result.audioOk && onLog)
             onLog(QStringLiteral("No audio track detected."));
     } else {
-        result.videoOk = runner.runFfmpeg(imageStepArguments(inputPath, chain, videoOutPath),
-                                          QStringLiteral("[STEP IMAGE->RAW]"), videoOutPath, onSize)
-            && holdsFrames();
+        result.videoOk =
+            runner.runFfmpeg(imageStepArguments(inputPath, chain, videoOutPath),
+                             QStringLiteral("[STEP IMAGE->RAW]"), videoOutPath, onSize) &&
+            holdsFrames();
         if (result.videoOk)
             report(100);
     }

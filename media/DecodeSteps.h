@@ -41,7 +41,6 @@ QStringList imageStepArguments(const QString& inputPath, const QString& filterCh
 // frames are written.
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
-                         const QString& audioOutPath, int width, int height, bool vFlip,
-                         bool hFlip, bool debugMode,
-                         const std::function<void(const QString&)>& onLog,
+                         const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
+                         bool debugMode, const std::function<void(const QString&)>& onLog,
                          const std::function<void(int percent)>& onProgress = {});

@@ -10,7 +10,7 @@
 
 namespace {
 
-std::atomic<int> g_defaultSilenceLimitMs{FfmpegRunner::kDefaultSilenceLimitMs};
+std::atomic<int> g_defaultSilenceLimitMs {FfmpegRunner::kDefaultSilenceLimitMs};
 
 QString findTool(const char* envName, const QString& name)
 {
@@ -36,10 +36,10 @@ qint64 currentSize(const QString& path)
 } // namespace
 
 FfmpegRunner::FfmpegRunner(bool logEnabled, LogCallback logCallback, const QString& ffmpegPath)
-    : logEnabled(logEnabled)
-    , logCallback(std::move(logCallback))
-    , ffmpegPath(ffmpegPath.isEmpty() ? defaultFfmpegPath() : ffmpegPath)
-    , silenceLimit(g_defaultSilenceLimitMs.load())
+    : logEnabled(logEnabled),
+      logCallback(std::move(logCallback)),
+      ffmpegPath(ffmpegPath.isEmpty() ? defaultFfmpegPath() : ffmpegPath),
+      silenceLimit(g_defaultSilenceLimitMs.load())
 {
 }
 
@@ -58,10 +58,7 @@ void FfmpegRunner::setDefaultSilenceLimitMs(int ms)
     g_defaultSilenceLimitMs.store(ms > 0 ? ms : kDefaultSilenceLimitMs);
 }
 
-int FfmpegRunner::defaultSilenceLimitMs()
-{
-    return g_defaultSilenceLimitMs.load();
-}
+int FfmpegRunner::defaultSilenceLimitMs() { return g_defaultSilenceLimitMs.load(); }
 
 void FfmpegRunner::log(const QString& line) const
 {
@@ -129,7 +126,8 @@ bool FfmpegRunner::runFfmpeg(const QStringList& arguments, const QString& label,
     const int code = process.exitCode();
     if (process.exitStatus() != QProcess::NormalExit || code != 0) {
         // A crashed program reports its signal number as exit code here.
-        log(QStringLiteral("FFmpeg command failed with exit code: ") + QString::number(code != 0 ? code : -1));
+        log(QStringLiteral("FFmpeg command failed with exit code: ") +
+            QString::number(code != 0 ? code : -1));
         log(QStringLiteral("%1 <<: %2").arg(label, joined));
         return false;
     }

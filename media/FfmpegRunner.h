@@ -8,8 +8,7 @@
 
 #include <functional>
 
-class FfmpegRunner
-{
+class FfmpegRunner {
 public:
     using LogCallback = std::function<void(const QString&)>;
     // Called while the program runs with the current size of the watched file.
@@ -21,8 +20,7 @@ public:
 
     // logEnabled is the job's debug mode; log lines go to logCallback (may be
     // empty) only while it is true. ffmpegPath empty means defaultFfmpegPath().
-    FfmpegRunner(bool logEnabled, LogCallback logCallback,
-                 const QString& ffmpegPath = QString());
+    FfmpegRunner(bool logEnabled, LogCallback logCallback, const QString& ffmpegPath = QString());
 
     // Runs the program with these arguments (the program path is not part of
     // the list); label names the step in log lines. watchedFile is the step's

@@ -19,8 +19,8 @@
 
 namespace {
 
-std::atomic<EngineEntry> g_engineEntry{nullptr};
-std::atomic<int> g_pollIntervalMs{1000};
+std::atomic<EngineEntry> g_engineEntry {nullptr};
+std::atomic<int> g_pollIntervalMs {1000};
 
 constexpr qint64 kFanHeaderBytes = 812;
 
@@ -53,25 +53,16 @@ QString fillTemplate(const QString& pattern, const QStringList& values)
     return out;
 }
 
-QString number2(double value)
-{
-    return QString::number(value, 'f', 2);
-}
+QString number2(double value) { return QString::number(value, 'f', 2); }
 
 } // namespace
 
-int nearestInt(double x)
-{
-    return static_cast<int>(std::floor(x + 0.5));
-}
+int nearestInt(double x) { return static_cast<int>(std::floor(x + 0.5)); }
 
-int evenInt(int n)
-{
-    return n % 2 == 0 ? n : n + 1;
-}
+int evenInt(int n) { return n % 2 == 0 ? n : n + 1; }
 
-JobGeometry computeJobGeometry(double scale, double centerX, double centerY,
-                               int mediaWidth, int mediaHeight)
+JobGeometry computeJobGeometry(double scale, double centerX, double centerY, int mediaWidth,
+                               int mediaHeight)
 {
     JobGeometry g;
     g.centerX = nearestInt(scale * centerX);
@@ -83,13 +74,14 @@ JobGeometry computeJobGeometry(double scale, double centerX, double centerY,
 
 QString mediaTempFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QStringLiteral("/Vortiq");
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+        QStringLiteral("/Vortiq");
 }
 
 QString tempMediaPath(const QString& inputPath, const QString& ending)
 {
-    const QString path = mediaTempFolder() + QLatin1Char('/')
-        + QFileInfo(inputPath).completeBaseName() + ending;
+    const QString path =
+        mediaTempFolder() + QLatin1Char('/') + QFileInfo(inputPath).completeBaseName() + ending;
     if (QFileInfo::exists(path))
         QFile::remove(path);
     return path;
@@ -97,8 +89,8 @@ QString tempMediaPath(const QString& inputPath, const QString& ending)
 
 QString scratchDirPath(const QString& inputPath, const QString& tag)
 {
-    const QString path = mediaTempFolder() + QLatin1Char('/')
-        + QFileInfo(inputPath).completeBaseName() + QLatin1Char('_') + tag;
+    const QString path = mediaTempFolder() + QLatin1Char('/') +
+        QFileInfo(inputPath).completeBaseName() + QLatin1Char('_') + tag;
     QDir dir(path);
     if (dir.exists())
         dir.removeRecursively();
@@ -112,13 +104,27 @@ QString jsonEscaped(const QString& text)
     out.reserve(text.size() + 8);
     for (const QChar c : text) {
         switch (c.unicode()) {
-        case '"': out += QLatin1String("\\\""); break;
-        case '\\': out += QLatin1String("\\\\"); break;
-        case '\b': out += QLatin1String("\\b"); break;
-        case '\f': out += QLatin1String("\\f"); break;
-        case '\n': out += QLatin1String("\\n"); break;
-        case '\r': out += QLatin1String("\\r"); break;
-        case '\t': out += QLatin1String("\\t"); break;
+        case '"':
+            out += QLatin1String("\\\"");
+            break;
+        case '\\':
+            out += QLatin1String("\\\\");
+            break;
+        case '\b':
+            out += QLatin1String("\\b");
+            break;
+        case '\f':
+            out += QLatin1String("\\f");
+            break;
+        case '\n':
+            out += QLatin1String("\\n");
+            break;
+        case '\r':
+            out += QLatin1String("\\r");
+            break;
+        case '\t':
+            out += QLatin1String("\\t");
+            break;
         default:
             if (c.unicode() < 0x20)
                 out += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
@@ -131,61 +137,51 @@ QString jsonEscaped(const QString& text)
 
 QString buildJobText(const JobTextValues& v)
 {
-    static const QString pattern = QStringLiteral(
-        "{\t\t\"is_360\": false,"
-        "\t\t\"frames_resized_file\" : \"%1\","
-        "\t\t\"in_width\" : %2,"
-        "\t\t\"in_height\" : %3,"
-        "\t\t\"in_aud_path\" : \"%4\","
-        "\t\t\"out_path\" : \"%5\","
-        "\t\t\"radius\" : %6,"
-        "\t\t\"center_x\" : %7,"
-        "\t\t\"center_y\" : %8,"
-        "\t\t\"lights\" : %9,"
-        "\t\t\"lines\" : %10,"
-        "\t\t\"colorDeep\" : %11,"
-        "\t\t\"gamma\" : %12,"
-        "\t\t\"min_brightness\" : %13,"
-        "\t\t\"change_brightness_lights\" : %14"
-        "\t}");
-    return fillTemplate(pattern, {
-        jsonEscaped(v.videoPath),
-        QString::number(v.width),
-        QString::number(v.height),
-        jsonEscaped(v.audioPath),
-        jsonEscaped(v.outPath),
-        QString::number(v.lights),
-        QString::number(v.centerX),
-        QString::number(v.centerY),
-        QString::number(v.lights),
-        QString::number(v.lines),
-        QString::number(v.colorDeep),
-        number2(v.gamma),
-        number2(v.minBrightness),
-        QString::number(v.changeBrightnessLights),
-    });
+    static const QString pattern = QStringLiteral("{\t\t\"is_360\": false,"
+                                                  "\t\t\"frames_resized_file\" : \"%1\","
+                                                  "\t\t\"in_width\" : %2,"
+                                                  "\t\t\"in_height\" : %3,"
+                                                  "\t\t\"in_aud_path\" : \"%4\","
+                                                  "\t\t\"out_path\" : \"%5\","
+                                                  "\t\t\"radius\" : %6,"
+                                                  "\t\t\"center_x\" : %7,"
+                                                  "\t\t\"center_y\" : %8,"
+                                                  "\t\t\"lights\" : %9,"
+                                                  "\t\t\"lines\" : %10,"
+                                                  "\t\t\"colorDeep\" : %11,"
+                                                  "\t\t\"gamma\" : %12,"
+                                                  "\t\t\"min_brightness\" : %13,"
+                                                  "\t\t\"change_brightness_lights\" : %14"
+                                                  "\t}");
+    return fillTemplate(pattern,
+                        {
+                            jsonEscaped(v.videoPath),
+                            QString::number(v.width),
+                            QString::number(v.height),
+                            jsonEscaped(v.audioPath),
+                            jsonEscaped(v.outPath),
+                            QString::number(v.lights),
+                            QString::number(v.centerX),
+                            QString::number(v.centerY),
+                            QString::number(v.lights),
+                            QString::number(v.lines),
+                            QString::number(v.colorDeep),
+                            number2(v.gamma),
+                            number2(v.minBrightness),
+                            QString::number(v.changeBrightnessLights),
+                        });
 }
 
-void setEngineEntry(EngineEntry entry)
-{
-    g_engineEntry.store(entry);
-}
+void setEngineEntry(EngineEntry entry) { g_engineEntry.store(entry); }
 
-void setJobPollIntervalMs(int ms)
-{
-    g_pollIntervalMs.store(ms > 0 ? ms : 1000);
-}
+void setJobPollIntervalMs(int ms) { g_pollIntervalMs.store(ms > 0 ? ms : 1000); }
 
-int jobPollIntervalMs()
-{
-    return g_pollIntervalMs.load();
-}
+int jobPollIntervalMs() { return g_pollIntervalMs.load(); }
 
-void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName,
-                 int lights, int lines, int colorDeep, double gamma, double minBrightness,
+void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName, int lights,
+                 int lines, int colorDeep, double gamma, double minBrightness,
                  int changeBrightnessLights, bool debugMode, const QString& runIndex,
-                 const MediaConvert::StartCallback& onStart,
-                 const MediaConvert::LogCallback& onLog,
+                 const MediaConvert::StartCallback& onStart, const MediaConvert::LogCallback& onLog,
                  const MediaConvert::ResultCallback& onResult,
                  const MediaConvert::ProgressCallback& onProgress)
 {
@@ -228,7 +224,7 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
     const QString scratchDir = scratchDirPath(inputPath, QStringLiteral("src"));
     const QString videoOutPath = tempMediaPath(inputPath, QStringLiteral("_vid.bgr"));
 
-    const TempList temps{{audioOutPath, videoOutPath}, scratchDir};
+    const TempList temps {{audioOutPath, videoOutPath}, scratchDir};
     const ResultPlacement placement(*request, onResult, onLog, temps);
 
     const JobGeometry geometry = computeJobGeometry(request->scale, request->centerX,
@@ -237,17 +233,16 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
                       << " audioOutPath:" << audioOutPath << " finalOutPath:" << finalOutPath
                       << " media size:[" << mediaWidth << "," << mediaHeight << "]"
                       << " center:[" << request->centerX << "," << request->centerY << "]"
-                      << " radius:" << lights << " scale:" << request->scale
-                      << " newCenter:[" << geometry.centerX << "," << geometry.centerY << "]"
+                      << " radius:" << lights << " scale:" << request->scale << " newCenter:["
+                      << geometry.centerX << "," << geometry.centerY << "]"
                       << " newSize:[" << geometry.width << "," << geometry.height << "]";
 
     std::function<void(int)> decodeProgress;
     if (onProgress)
         decodeProgress = [&onProgress](int percent) { onProgress(MediaStage::Decoding, percent); };
-    const DecodeResult decoded = decodeMedia(request->isVideo, inputPath, startSeconds,
-                                             durationSeconds, videoOutPath, audioOutPath,
-                                             geometry.width, geometry.height, vFlip, hFlip,
-                                             debugMode, onLog, decodeProgress);
+    const DecodeResult decoded = decodeMedia(
+        request->isVideo, inputPath, startSeconds, durationSeconds, videoOutPath, audioOutPath,
+        geometry.width, geometry.height, vFlip, hFlip, debugMode, onLog, decodeProgress);
     if (!decoded.videoOk) {
         placement.finishJob(false, finalOutPath);
         return;
@@ -283,9 +278,9 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
     // file and the size of one frame record in the fan file.
     const qint64 frameBytes = qint64(geometry.width) * geometry.height * 3;
     const qint64 rawFrames = frameBytes > 0 ? QFileInfo(videoOutPath).size() / frameBytes : 0;
-    const qint64 recordBytes = qint64(std::max(lines, 0)) * std::max(colorDeep, 0)
-            * ((3 * qint64(std::max(lights, 0)) + 7) / 8)
-        + kAudioBytesPerFrame;
+    const qint64 recordBytes = qint64(std::max(lines, 0)) * std::max(colorDeep, 0) *
+            ((3 * qint64(std::max(lights, 0)) + 7) / 8) +
+        kAudioBytesPerFrame;
 
     auto doneFlag = std::make_shared<std::atomic_bool>(false);
     std::shared_ptr<ProgressGate> gate;
@@ -296,11 +291,12 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
     if (onLog)
         onLog(QString(45, QLatin1Char('#')));
     if (onLog)
-        onLog(QString(16, QLatin1Char('#')) + QStringLiteral("START") + QString(22, QLatin1Char('#'))
-              + QLatin1Char('\n'));
+        onLog(QString(16, QLatin1Char('#')) + QStringLiteral("START") +
+              QString(22, QLatin1Char('#')) + QLatin1Char('\n'));
 
     const EngineEntry entry = g_engineEntry.load();
-    const int32_t code = (entry ? entry : &convert_start)(jobText.constData(), &onEngineResult, completion);
+    const int32_t code =
+        (entry ? entry : &convert_start)(jobText.constData(), &onEngineResult, completion);
     if (code != 0) {
         if (onLog)
             onLog(QCoreApplication::translate("MediaConvert", "start_convert_failed"));

@@ -23,8 +23,8 @@ struct JobGeometry {
     int height = 0;
 };
 // Framing centre and frame size in job pixels.
-JobGeometry computeJobGeometry(double scale, double centerX, double centerY,
-                               int mediaWidth, int mediaHeight);
+JobGeometry computeJobGeometry(double scale, double centerX, double centerY, int mediaWidth,
+                               int mediaHeight);
 
 // The folder under the platform's temporary directory that holds every job's
 // temporary files: TempLocation + "/Vortiq".
@@ -56,11 +56,10 @@ struct JobTextValues {
 // The engine's flat job description, keys in their fixed order.
 QString buildJobText(const JobTextValues& values);
 
-void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName,
-                 int lights, int lines, int colorDeep, double gamma, double minBrightness,
+void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName, int lights,
+                 int lines, int colorDeep, double gamma, double minBrightness,
                  int changeBrightnessLights, bool debugMode, const QString& runIndex,
-                 const MediaConvert::StartCallback& onStart,
-                 const MediaConvert::LogCallback& onLog,
+                 const MediaConvert::StartCallback& onStart, const MediaConvert::LogCallback& onLog,
                  const MediaConvert::ResultCallback& onResult,
                  const MediaConvert::ProgressCallback& onProgress = {});
 

@@ -16,11 +16,11 @@ void MediaConvert::startConvert(MediaInfo* request, const QString& fileName,
                                 LogCallback onLog, ResultCallback onResult,
                                 ProgressCallback onProgress)
 {
-    QThreadPool::globalInstance()->start(
-        [=, onStart = std::move(onStart), onLog = std::move(onLog), onResult = std::move(onResult),
-         onProgress = std::move(onProgress)]() {
-            handleMedia(request, fileName, modelName, lights, lines, colorDeep, gamma,
-                        minBrightness, changeBrightnessLights, debugMode, runIndex, onStart,
-                        onLog, onResult, onProgress);
-        });
+    QThreadPool::globalInstance()->start([=, onStart = std::move(onStart), onLog = std::move(onLog),
+                                          onResult = std::move(onResult),
+                                          onProgress = std::move(onProgress)]() {
+        handleMedia(request, fileName, modelName, lights, lines, colorDeep, gamma, minBrightness,
+                    changeBrightnessLights, debugMode, runIndex, onStart, onLog, onResult,
+                    onProgress);
+    });
 }

@@ -25,12 +25,11 @@ class MediaInfo;
 
 // The stage a progress report refers to.
 enum class MediaStage {
-    Decoding,   // FFmpeg writes the raw frames
-    Converting  // the engine writes the fan file
+    Decoding,  // FFmpeg writes the raw frames
+    Converting // the engine writes the fan file
 };
 
-class MediaConvert : public QObject
-{
+class MediaConvert : public QObject {
     Q_OBJECT
 public:
     using StartCallback = std::function<void()>;
@@ -47,19 +46,9 @@ public:
     // changeBrightnessLights: LEDs from the centre with brightness adjustment.
     // debugMode: FFmpeg command lines/output and the engine result go to onLog.
     // runIndex: the caller's counter, carried along and not used.
-    void startConvert(MediaInfo* request,
-                      const QString& fileName,
-                      const QString& modelName,
-                      int lights,
-                      int lines,
-                      int colorDeep,
-                      double gamma,
-                      double minBrightness,
-                      int changeBrightnessLights,
-                      bool debugMode,
-                      const QString& runIndex,
-                      StartCallback onStart,
-                      LogCallback onLog,
-                      ResultCallback onResult,
+    void startConvert(MediaInfo* request, const QString& fileName, const QString& modelName,
+                      int lights, int lines, int colorDeep, double gamma, double minBrightness,
+                      int changeBrightnessLights, bool debugMode, const QString& runIndex,
+                      StartCallback onStart, LogCallback onLog, ResultCallback onResult,
                       ProgressCallback onProgress = ProgressCallback());
 };

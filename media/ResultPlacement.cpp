@@ -9,7 +9,10 @@
 
 ResultPlacement::ResultPlacement(const MediaInfo& request, const ResultCallback& onResult,
                                  const LogCallback& onLog, const TempList& temps)
-    : request(request), onResult(onResult), onLog(onLog), temps(temps)
+    : request(request),
+      onResult(onResult),
+      onLog(onLog),
+      temps(temps)
 {
 }
 
@@ -54,11 +57,11 @@ CompletionContext::CompletionContext(std::shared_ptr<std::atomic_bool> doneFlag,
                                      const ResultPlacement& placement,
                                      std::function<void(const QString&)> onLog,
                                      std::shared_ptr<ProgressGate> gate)
-    : doneFlag(std::move(doneFlag))
-    , debugMode(debugMode)
-    , placement(placement)
-    , onLog(std::move(onLog))
-    , gate(std::move(gate))
+    : doneFlag(std::move(doneFlag)),
+      debugMode(debugMode),
+      placement(placement),
+      onLog(std::move(onLog)),
+      gate(std::move(gate))
 {
 }
 

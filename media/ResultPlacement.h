@@ -27,8 +27,7 @@ struct ProgressGate {
     bool closed = false;
 };
 
-class ResultPlacement
-{
+class ResultPlacement {
 public:
     using ResultCallback = std::function<void(bool, const QString&)>;
     using LogCallback = std::function<void(const QString&)>;
@@ -51,12 +50,10 @@ private:
 // Created on the heap just before the engine starts; the engine's callback
 // invokes it once and it frees itself. When the engine refuses the job it is
 // never invoked and its creator deletes it.
-class CompletionContext
-{
+class CompletionContext {
 public:
     CompletionContext(std::shared_ptr<std::atomic_bool> doneFlag, bool debugMode,
-                      const ResultPlacement& placement,
-                      std::function<void(const QString&)> onLog,
+                      const ResultPlacement& placement, std::function<void(const QString&)> onLog,
                       std::shared_ptr<ProgressGate> gate = nullptr);
 
     // Logs the engine result (debug mode), finishes the job, sets the done
@@ -64,7 +61,6 @@ public:
     void complete(int failed, const char* path, const char* message);
 
 private:
-
     std::shared_ptr<std::atomic_bool> doneFlag;
     bool debugMode;
     ResultPlacement placement;

@@ -19,17 +19,17 @@
 
 namespace {
 
-void *getProcAddress(void *ctx, const char *name)
+void* getProcAddress(void* ctx, const char* name)
 {
-    auto *widget = static_cast<MPVWidget *>(ctx);
+    auto* widget = static_cast<MPVWidget*>(ctx);
     widget->makeCurrent();
-    QOpenGLContext *gl = QOpenGLContext::currentContext();
+    QOpenGLContext* gl = QOpenGLContext::currentContext();
     if (!gl)
         return nullptr;
-    return reinterpret_cast<void *>(gl->getProcAddress(QByteArray(name)));
+    return reinterpret_cast<void*>(gl->getProcAddress(QByteArray(name)));
 }
 
-bool readInt64(mpv_handle *mpv, const char *name, int64_t &out)
+bool readInt64(mpv_handle* mpv, const char* name, int64_t& out)
 {
     int64_t v = 0;
     if (mpv_get_property(mpv, name, MPV_FORMAT_INT64, &v) < 0)
@@ -41,7 +41,7 @@ bool readInt64(mpv_handle *mpv, const char *name, int64_t &out)
 // The picture's rotation in degrees (0, 90, 180 or 270) as mpv shows it: the
 // decoded frames' parameters once video runs, the track's header (a phone
 // clip's display matrix) before that; 0 when neither is known.
-int64_t shownRotation(mpv_handle *mpv)
+int64_t shownRotation(mpv_handle* mpv)
 {
     int64_t rotate = 0;
     if (!readInt64(mpv, "video-params/rotate", rotate))
@@ -52,7 +52,7 @@ int64_t shownRotation(mpv_handle *mpv)
 // The frame size as shown: mpv's "width" and "height" are the size as stored,
 // and a picture turned by a quarter (portrait phone clips) is shown, and
 // decoded by FFmpeg for a conversion, with the two sides swapped.
-bool readShownSize(mpv_handle *mpv, int64_t &width, int64_t &height, bool warn)
+bool readShownSize(mpv_handle* mpv, int64_t& width, int64_t& height, bool warn)
 {
     const bool okW = readInt64(mpv, "width", width);
     if (!okW && warn)
@@ -65,7 +65,7 @@ bool readShownSize(mpv_handle *mpv, int64_t &width, int64_t &height, bool warn)
     return okW && okH;
 }
 
-bool readDouble(mpv_handle *mpv, const char *name, double &out)
+bool readDouble(mpv_handle* mpv, const char* name, double& out)
 {
     double v = 0;
     if (mpv_get_property(mpv, name, MPV_FORMAT_DOUBLE, &v) < 0)
@@ -76,7 +76,7 @@ bool readDouble(mpv_handle *mpv, const char *name, double &out)
 
 } // namespace
 
-MPVWidget::MPVWidget(QWidget *parent)
+MPVWidget::MPVWidget(QWidget* parent)
     : QOpenGLWidget(parent)
 {
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
@@ -114,7 +114,7 @@ MPVWidget::~MPVWidget()
     freeRenderContext();
     // The base class destroys the GL context after this body; by then this
     // part of the object is gone and must not be called back.
-    if (QOpenGLContext *gl = context())
+    if (QOpenGLContext* gl = context())
         disconnect(gl, nullptr, this, nullptr);
     if (m_mpv) {
         mpv_terminate_destroy(m_mpv);
@@ -136,10 +136,7 @@ void MPVWidget::freeRenderContext()
     m_loadOnInit = !m_currentPath.isEmpty();
 }
 
-void MPVWidget::setRepaintInterval(int ms)
-{
-    m_repaintTimer.setInterval(qMax(1, ms));
-}
+void MPVWidget::setRepaintInterval(int ms) { m_repaintTimer.setInterval(qMax(1, ms)); }
 
 void MPVWidget::onTick()
 {
@@ -155,11 +152,11 @@ void MPVWidget::drainEvents()
     if (!m_mpv)
         return;
     for (;;) {
-        mpv_event *ev = mpv_wait_event(m_mpv, 0);
+        mpv_event* ev = mpv_wait_event(m_mpv, 0);
         if (!ev || ev->event_id == MPV_EVENT_NONE)
             break;
         if (ev->event_id == MPV_EVENT_END_FILE && ev->data) {
-            const auto *end = static_cast<const mpv_event_end_file *>(ev->data);
+            const auto* end = static_cast<const mpv_event_end_file*>(ev->data);
             // A failure while the video surface is being replaced is expected:
             // the file is started again on the new surface.
             if (end->reason == MPV_END_FILE_REASON_ERROR && !m_loadOnInit)
@@ -173,18 +170,18 @@ void MPVWidget::drainEvents()
 void MPVWidget::initializeGL()
 {
     initializeOpenGLFunctions();
-    qDebug() << "OpenGL Version: " << reinterpret_cast<const char *>(glGetString(GL_VERSION));
+    qDebug() << "OpenGL Version: " << reinterpret_cast<const char*>(glGetString(GL_VERSION));
 
     // Qt replaces the GL context when the widget moves to another top-level
     // window; the render context is tied to the old one and must go with it.
-    if (QOpenGLContext *gl = context()) {
+    if (QOpenGLContext* gl = context()) {
         connect(gl, &QOpenGLContext::aboutToBeDestroyed, this, &MPVWidget::freeRenderContext,
                 Qt::UniqueConnection);
     }
 
     if (m_render)
         return;
-    mpv_opengl_init_params glInit{};
+    mpv_opengl_init_params glInit {};
     glInit.get_proc_address = &getProcAddress;
     glInit.get_proc_address_ctx = this;
     char apiType[] = MPV_RENDER_API_TYPE_OPENGL;
@@ -235,7 +232,7 @@ void MPVWidget::paintGL()
         glViewport(0, (h - f) / 2, w, f);
     }
 
-    mpv_opengl_fbo fbo{};
+    mpv_opengl_fbo fbo {};
     fbo.fbo = static_cast<int>(defaultFramebufferObject());
     fbo.w = w;
     fbo.h = h;
@@ -253,7 +250,7 @@ void MPVWidget::paintGL()
     glViewport(0, 0, w, h);
 }
 
-bool MPVWidget::loadFile(const QString &path)
+bool MPVWidget::loadFile(const QString& path)
 {
     if (!m_mpv)
         return false;
@@ -273,10 +270,10 @@ bool MPVWidget::loadFile(const QString &path)
     return issueLoad(target);
 }
 
-bool MPVWidget::issueLoad(const QString &path)
+bool MPVWidget::issueLoad(const QString& path)
 {
     const QByteArray utf8 = path.toUtf8();
-    const char *cmd[] = {"loadfile", utf8.constData(), nullptr};
+    const char* cmd[] = {"loadfile", utf8.constData(), nullptr};
     const int ret = mpv_command_async(m_mpv, 0, cmd);
     qDebug() << "[MPV] async loadfile" << path << "ret=" << ret;
     return ret >= 0;
@@ -287,12 +284,12 @@ bool MPVWidget::seekTo(int ms)
     if (!m_mpv)
         return false;
     const QByteArray seconds = QByteArray::number(ms / 1000.0, 'g', 6);
-    const char *cmd[] = {"seek", seconds.constData(), "absolute", nullptr};
+    const char* cmd[] = {"seek", seconds.constData(), "absolute", nullptr};
     mpv_command(m_mpv, cmd);
     return true;
 }
 
-bool MPVWidget::getPlaybackTime(double &duration, double &position)
+bool MPVWidget::getPlaybackTime(double& duration, double& position)
 {
     if (!m_mpv)
         return false;
@@ -304,7 +301,7 @@ bool MPVWidget::getPlaybackTime(double &duration, double &position)
     return true;
 }
 
-bool MPVWidget::getVideoSize(uint32_t &width, uint32_t &height)
+bool MPVWidget::getVideoSize(uint32_t& width, uint32_t& height)
 {
     if (!m_mpv)
         return false;
@@ -326,12 +323,12 @@ void MPVWidget::setFlip(bool horizontal, bool vertical)
     // The mirror is one filter in mpv's chain; it is added or removed only on
     // a change, since a second mirror would cancel the first.
     if (horizontal && !m_hflipInChain) {
-        const char *cmd[] = {"vf", "add", "hflip", nullptr};
+        const char* cmd[] = {"vf", "add", "hflip", nullptr};
         const int ret = mpv_command(m_mpv, cmd);
         m_hflipInChain = ret >= 0;
         qDebug() << "horizontal add excute " << ret;
     } else if (!horizontal && m_hflipInChain) {
-        const char *cmd[] = {"vf", "remove", "hflip", nullptr};
+        const char* cmd[] = {"vf", "remove", "hflip", nullptr};
         const int ret = mpv_command(m_mpv, cmd);
         if (ret >= 0)
             m_hflipInChain = false;
@@ -364,7 +361,7 @@ bool MPVWidget::isMuted() const
     return muted != 0;
 }
 
-void MPVWidget::keyPressEvent(QKeyEvent *event)
+void MPVWidget::keyPressEvent(QKeyEvent* event)
 {
     switch (event->key()) {
     case Qt::Key_M:
@@ -386,14 +383,14 @@ void MPVWidget::keyPressEvent(QKeyEvent *event)
     }
 }
 
-void MPVWidget::enterEvent(QEvent *event)
+void MPVWidget::enterEvent(QEvent* event)
 {
     setCursor(Qt::OpenHandCursor);
     qDebug() << "🖱️ Mouse entered MPVWidget";
     QOpenGLWidget::enterEvent(event);
 }
 
-void MPVWidget::leaveEvent(QEvent *event)
+void MPVWidget::leaveEvent(QEvent* event)
 {
     qDebug() << "leaveEvent";
     if (!dragging)
@@ -403,7 +400,7 @@ void MPVWidget::leaveEvent(QEvent *event)
 
 // ---- framing -------------------------------------------------------------
 
-void MPVWidget::mousePressEvent(QMouseEvent *event)
+void MPVWidget::mousePressEvent(QMouseEvent* event)
 {
     if (event->button() == Qt::LeftButton) {
         dragStartGeometry = geometry();
@@ -414,7 +411,7 @@ void MPVWidget::mousePressEvent(QMouseEvent *event)
     QOpenGLWidget::mousePressEvent(event);
 }
 
-void MPVWidget::mouseMoveEvent(QMouseEvent *event)
+void MPVWidget::mouseMoveEvent(QMouseEvent* event)
 {
     if (dragging) {
         const QPoint moved = dragStartGeometry.topLeft() + (event->globalPos() - dragStartGlobal);
@@ -427,7 +424,7 @@ void MPVWidget::mouseMoveEvent(QMouseEvent *event)
     QOpenGLWidget::mouseMoveEvent(event);
 }
 
-void MPVWidget::mouseReleaseEvent(QMouseEvent *event)
+void MPVWidget::mouseReleaseEvent(QMouseEvent* event)
 {
     qDebug() << "mouseReleaseEvent";
     dragging = false;
@@ -435,7 +432,7 @@ void MPVWidget::mouseReleaseEvent(QMouseEvent *event)
     QOpenGLWidget::mouseReleaseEvent(event);
 }
 
-void MPVWidget::wheelEvent(QWheelEvent *event)
+void MPVWidget::wheelEvent(QWheelEvent* event)
 {
     // Without a layout rectangle there is no reference size to zoom from.
     if (!layoutRect.isValid()) {
@@ -461,7 +458,7 @@ void MPVWidget::wheelEvent(QWheelEvent *event)
     event->accept();
 }
 
-void MPVWidget::showEvent(QShowEvent *event)
+void MPVWidget::showEvent(QShowEvent* event)
 {
     QOpenGLWidget::showEvent(event);
     if (layoutRect.isNull()) {
@@ -483,7 +480,7 @@ void MPVWidget::resetLayout()
     });
 }
 
-bool MPVWidget::computeFraming(QPointF &videoCenter, double &videoScale, int destResolution)
+bool MPVWidget::computeFraming(QPointF& videoCenter, double& videoScale, int destResolution)
 {
     if (!m_mpv) {
         qDebug() << "mpv instance is null";

@@ -22,27 +22,26 @@ struct mpv_render_context;
 //
 // Environment: SPINDRA_MPV_AO, when set, becomes mpv's "ao" option (tests use
 // "null" so that nothing tries to open a sound device).
-class MPVWidget : public QOpenGLWidget, protected QOpenGLFunctions
-{
+class MPVWidget : public QOpenGLWidget, protected QOpenGLFunctions {
     Q_OBJECT
 
 public:
-    explicit MPVWidget(QWidget *parent = nullptr);
+    explicit MPVWidget(QWidget* parent = nullptr);
     ~MPVWidget() override;
 
     // Asynchronous "loadfile"; the file plays looping until another is loaded.
     // Returns false when mpv refused to queue the command.
-    bool loadFile(const QString &path);
+    bool loadFile(const QString& path);
     // Absolute seek to ms milliseconds. False only without an mpv handle.
     bool seekTo(int ms);
     // Duration and current position in seconds; false without mpv or when
     // either is not known (nothing loaded yet).
-    bool getPlaybackTime(double &duration, double &position);
+    bool getPlaybackTime(double& duration, double& position);
     // The source frame size in pixels as the picture is shown: a clip stored
     // with a quarter turn (a phone's portrait video) reports its sides
     // swapped, like the frames FFmpeg decodes from it. False when it is not
     // known (nothing loaded yet), in which case the unknown dimension is left 0.
-    bool getVideoSize(uint32_t &width, uint32_t &height);
+    bool getVideoSize(uint32_t& width, uint32_t& height);
     // Horizontal: a mirror filter in mpv's chain. Vertical: the picture is
     // rendered upside down. Takes effect at once.
     void setFlip(bool horizontal, bool vertical);
@@ -59,7 +58,7 @@ public:
     // video so that the laid-out square spans destResolution pixels. False
     // (and the outputs untouched) without mpv, without a known video size or
     // before the layout rectangle has been captured.
-    bool computeFraming(QPointF &videoCenter, double &videoScale, int destResolution);
+    bool computeFraming(QPointF& videoCenter, double& videoScale, int destResolution);
     // On the next turn of the event loop: zoom back to 1.0 and capture the
     // current geometry as the layout rectangle.
     void resetLayout();
@@ -77,14 +76,14 @@ public:
     static constexpr double kMaxZoom = 5.0;
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void wheelEvent(QWheelEvent *event) override;
-    void keyPressEvent(QKeyEvent *event) override;
-    void enterEvent(QEvent *event) override;
-    void leaveEvent(QEvent *event) override;
-    void showEvent(QShowEvent *event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void enterEvent(QEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void initializeGL() override;
     void paintGL() override;
 
@@ -92,13 +91,13 @@ private:
     void onTick();
     void drainEvents();
     void freeRenderContext();
-    bool issueLoad(const QString &path);
+    bool issueLoad(const QString& path);
 
     bool m_horizontalFlip = false;
     bool m_verticalFlip = false;
     bool m_glReady = false;
-    mpv_handle *m_mpv = nullptr;
-    mpv_render_context *m_render = nullptr;
+    mpv_handle* m_mpv = nullptr;
+    mpv_render_context* m_render = nullptr;
     QTimer m_repaintTimer;
 
     // Framing state.

@@ -4,7 +4,7 @@
 #include <QPainterPath>
 #include <QPen>
 
-OverlayWidget::OverlayWidget(QWidget *parent)
+OverlayWidget::OverlayWidget(QWidget* parent)
     : QWidget(parent)
 {
     setAttribute(Qt::WA_TranslucentBackground);
@@ -21,7 +21,7 @@ void OverlayWidget::setRadius(int radius)
     update();
 }
 
-void OverlayWidget::paintEvent(QPaintEvent *)
+void OverlayWidget::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, true);

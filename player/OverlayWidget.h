@@ -5,13 +5,12 @@
 // The framing mask drawn above the preview: everything outside a centred
 // circle is darkened and a dashed ring marks the circle's edge. It lets every
 // mouse event through to the video widget below.
-class OverlayWidget : public QWidget
-{
+class OverlayWidget : public QWidget {
     Q_OBJECT
 
 public:
     // Sized to the parent and placed at (0, 0).
-    explicit OverlayWidget(QWidget *parent = nullptr);
+    explicit OverlayWidget(QWidget* parent = nullptr);
 
     void setRadius(int radius);
     int radius() const { return m_radius; }
@@ -19,7 +18,7 @@ public:
     int borderWidth() const { return 4; }
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     int m_radius = 100;

@@ -1,8 +1,7 @@
 /* The built-in fan models: the one table that the app, the command-line tools
  * and the fan simulator share. Order is the model selector's order; the first
  * model is also the device link's default model name. */
-#ifndef SPINDRA_FAN_MODELS_H
-#define SPINDRA_FAN_MODELS_H
+#pragma once
 
 #ifdef __cplusplus
 extern "C" {
@@ -10,9 +9,9 @@ extern "C" {
 
 typedef struct fan_model {
     const char* name;
-    int lights;     /* LEDs along one radius */
-    int lines;      /* angular lines per revolution */
-    int colorDeep;  /* bits kept per colour channel */
+    int lights;    /* LEDs along one radius */
+    int lines;     /* angular lines per revolution */
+    int colorDeep; /* bits kept per colour channel */
 } fan_model;
 
 /* Number of models in the table. */
@@ -26,6 +25,4 @@ const fan_model* fan_model_find(const char* name);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -29,10 +29,7 @@ cJSON* json_parse(const char* text)
     return tree;
 }
 
-void json_delete(cJSON* tree)
-{
-    cJSON_Delete(tree);
-}
+void json_delete(cJSON* tree) { cJSON_Delete(tree); }
 
 cJSON* json_get_array(const cJSON* object, const char* key)
 {

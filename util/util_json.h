@@ -2,8 +2,7 @@
  * and returns a fixed fallback when the member is missing or of another type.
  * Members are looked up with cJSON_GetObjectItem (case-insensitive, first
  * match). */
-#ifndef SPINDRA_UTIL_JSON_H
-#define SPINDRA_UTIL_JSON_H
+#pragma once
 
 #include <cJSON.h>
 
@@ -40,6 +39,4 @@ const char* json_get_string(const cJSON* object, const char* key);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -1,6 +1,5 @@
 /* Engine diagnostics: one line per call, "[TAG] text", on standard output. */
-#ifndef SPINDRA_UTIL_LOG_H
-#define SPINDRA_UTIL_LOG_H
+#pragma once
 
 #include <stdint.h>
 
@@ -27,6 +26,4 @@ int util_log(int force, int level, const char* tag, const char* fmt, ...)
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

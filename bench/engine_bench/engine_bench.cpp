@@ -36,20 +36,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Options
-{
+struct Options {
     std::string model;
-    int frames = 40;     // measured frames, fast worker
-    int refFrames = 6;   // measured frames, reference worker
-    int baseFrames = 2;  // frames of the short job that is subtracted
+    int frames = 40;    // measured frames, fast worker
+    int refFrames = 6;  // measured frames, reference worker
+    int baseFrames = 2; // frames of the short job that is subtracted
     int repeat = 5;
     unsigned threads = 0; // 0: convert_fast_default_threads()
     std::string dir;
     bool memory = true;
 };
 
-struct Shape
-{
+struct Shape {
     const char* name;
     int width;
     int height;
@@ -72,7 +70,8 @@ std::string loadAverage()
 
 // Writes `frames` frames of a smooth picture with noise (the kind of
 // content a scaled video has), and audio for them.
-bool writeInput(const std::string& path, const std::string& audioPath, int width, int height, int frames)
+bool writeInput(const std::string& path, const std::string& audioPath, int width, int height,
+                int frames)
 {
     std::mt19937 rng(42);
     std::uniform_int_distribution<int> noise(-8, 8);
@@ -84,10 +83,12 @@ bool writeInput(const std::string& path, const std::string& audioPath, int width
     for (int k = 0; k < frames && ok; ++k) {
         for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
-                const int v[3] = {(x * 255) / std::max(1, width - 1), (y * 255) / std::max(1, height - 1),
+                const int v[3] = {(x * 255) / std::max(1, width - 1),
+                                  (y * 255) / std::max(1, height - 1),
                                   ((x + y + 4 * k) * 127) / std::max(1, width + height)};
                 for (int c = 0; c < 3; ++c)
-                    frame[3 * (size_t(y) * width + x) + c] = (unsigned char)std::clamp(v[c] + noise(rng), 0, 255);
+                    frame[3 * (size_t(y) * width + x) + c] =
+                        (unsigned char)std::clamp(v[c] + noise(rng), 0, 255);
             }
         ok = std::fwrite(frame.data(), 1, frame.size(), f) == frame.size();
     }
@@ -106,8 +107,7 @@ bool writeInput(const std::string& path, const std::string& audioPath, int width
 
 enum class Worker { Reference, Fast, Reference360, Fast360 };
 
-struct JobSpec
-{
+struct JobSpec {
     std::string frames;
     std::string audio;
     std::string out;
@@ -118,7 +118,8 @@ struct JobSpec
 convert_job* makeJob(const JobSpec& job_shape)
 {
     auto* job = static_cast<convert_job*>(std::calloc(1, sizeof(convert_job)));
-    std::snprintf(job->frames_resized_file, sizeof job->frames_resized_file, "%s", job_shape.frames.c_str());
+    std::snprintf(job->frames_resized_file, sizeof job->frames_resized_file, "%s",
+                  job_shape.frames.c_str());
     std::snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s", job_shape.audio.c_str());
     std::snprintf(job->out_path, sizeof job->out_path, "%s", job_shape.out.c_str());
     job->in_width = uint32_t(job_shape.width);
@@ -142,8 +143,8 @@ double processCpuSeconds()
 {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 void onResult(void*, int failed, const char*, const char*) { g_failed |= failed; }
 
@@ -188,7 +189,7 @@ double runJob(const JobSpec& job_shape, Worker worker, unsigned threads)
         dup2(fileno(sink), 1);
     const double cpuStart = processCpuSeconds();
     const auto start = Clock::now();
-    const convert_fast_options options{threads, CONVERT_FAST_KERNEL_AUTO};
+    const convert_fast_options options {threads, CONVERT_FAST_KERNEL_AUTO};
     switch (worker) {
     case Worker::Reference:
         convert_worker(job);
@@ -215,8 +216,7 @@ double runJob(const JobSpec& job_shape, Worker worker, unsigned threads)
     return seconds;
 }
 
-struct Speed
-{
+struct Speed {
     double fps;     // by wall time
     double cpuFps;  // by processor time of all the job's threads
     double startMs; // the short job's wall time minus its frames
@@ -224,8 +224,7 @@ struct Speed
 
 // One configuration to measure: a worker, its thread count and the file of
 // extra frames it runs over.
-struct Config
-{
+struct Config {
     Worker worker;
     unsigned threads;
     const std::string* longFrames;
@@ -246,7 +245,8 @@ std::vector<Speed> measure(const Options& o, JobSpec job_shape, const std::strin
         for (size_t c = 0; c < n; ++c) {
             for (int i = 0; i < 2; ++i) {
                 job_shape.frames = i == 0 ? shortFrames : *configs[c].longFrames;
-                wall[2 * c + i] = std::min(wall[2 * c + i], runJob(job_shape, configs[c].worker, configs[c].threads));
+                wall[2 * c + i] = std::min(
+                    wall[2 * c + i], runJob(job_shape, configs[c].worker, configs[c].threads));
                 cpu[2 * c + i] = std::min(cpu[2 * c + i], g_lastCpu);
             }
         }
@@ -255,8 +255,8 @@ std::vector<Speed> measure(const Options& o, JobSpec job_shape, const std::strin
     for (size_t c = 0; c < n; ++c) {
         const double perFrame = std::max(1e-9, (wall[2 * c + 1] - wall[2 * c]) / configs[c].extra);
         const double cpuPerFrame = std::max(1e-9, (cpu[2 * c + 1] - cpu[2 * c]) / configs[c].extra);
-        speeds.push_back(
-            Speed{1.0 / perFrame, 1.0 / cpuPerFrame, std::max(0.0, (wall[2 * c] - o.baseFrames * perFrame) * 1e3)});
+        speeds.push_back(Speed {1.0 / perFrame, 1.0 / cpuPerFrame,
+                                std::max(0.0, (wall[2 * c] - o.baseFrames * perFrame) * 1e3)});
     }
     return speeds;
 }
@@ -278,8 +278,8 @@ long residentKiB()
 long peakKiB(const JobSpec& job_shape, Worker worker, unsigned threads)
 {
     const long before = residentKiB();
-    std::atomic<bool> running{true};
-    std::atomic<long> peak{before};
+    std::atomic<bool> running {true};
+    std::atomic<long> peak {before};
     std::thread sampler([&] {
         while (running.load()) {
             peak.store(std::max(peak.load(), residentKiB()));
@@ -313,10 +313,11 @@ bool parse(int argc, char** argv, Options& o)
         else if (a == "--no-memory")
             o.memory = false;
         else {
-            std::fprintf(stderr,
-                         "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] [--threads N] "
-                         "[--dir PATH] [--no-memory]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] [--threads N] "
+                "[--dir PATH] [--no-memory]\n",
+                argv[0]);
             return false;
         }
     }
@@ -345,18 +346,23 @@ int main(int argc, char** argv)
     const std::string shortFrames = base + "-short.bgr", longFrames = base + "-long.bgr";
     const std::string audio = base + ".pcm", audioShort = base + "-short.pcm", out = base + ".bin";
 
-    std::printf("engine_bench: kernel %s, %u threads for \"all\", processors online %ld, load average %s\n",
-                convert_fast_kernel_name(CONVERT_FAST_KERNEL_AUTO), threads, sysconf(_SC_NPROCESSORS_ONLN),
-                loadAverage().c_str());
-    std::printf("Frames per second: marginal (a long job minus a short one), best of %d runs taken in turns,\n"
-                "by wall time;\n"
-                "\"cpu\" columns: the same by processor time (one thread: the job's own time, steadier while\n"
-                "other programs share the processors). start: per-job cost in ms (wall). plan: MiB of the\n"
-                "sampling plan. peak: resident-set growth of one job in MiB (fast: all threads).\n\n",
-                o.repeat);
-    std::printf("%-9s %-12s %-9s | %8s %8s %8s | %7s %7s %6s | %7s %7s %7s | %6s %6s | %5s %5s %5s\n", "model",
-                "N x L x D", "frame", "ref fps", "fast 1", "fast all", "1/ref", "all/ref", "all/1", "cpu ref",
-                "cpu 1", "1/ref", "start1", "startA", "plan", "peak", "refpk");
+    std::printf(
+        "engine_bench: kernel %s, %u threads for \"all\", processors online %ld, load average %s\n",
+        convert_fast_kernel_name(CONVERT_FAST_KERNEL_AUTO), threads, sysconf(_SC_NPROCESSORS_ONLN),
+        loadAverage().c_str());
+    std::printf(
+        "Frames per second: marginal (a long job minus a short one), best of %d runs taken in "
+        "turns,\n"
+        "by wall time;\n"
+        "\"cpu\" columns: the same by processor time (one thread: the job's own time, steadier "
+        "while\n"
+        "other programs share the processors). start: per-job cost in ms (wall). plan: MiB of the\n"
+        "sampling plan. peak: resident-set growth of one job in MiB (fast: all threads).\n\n",
+        o.repeat);
+    std::printf(
+        "%-9s %-12s %-9s | %8s %8s %8s | %7s %7s %6s | %7s %7s %7s | %6s %6s | %5s %5s %5s\n",
+        "model", "N x L x D", "frame", "ref fps", "fast 1", "fast all", "1/ref", "all/ref", "all/1",
+        "cpu ref", "cpu 1", "1/ref", "start1", "startA", "plan", "peak", "refpk");
 
     double vegaFps = 0;
     std::vector<std::string> wideRows;
@@ -369,8 +375,8 @@ int main(int argc, char** argv)
                                 {"16:9", even(int(std::lround(side * 16.0 / 9.0))), side}};
         for (const Shape& shape : shapes) {
             const int longCount = o.baseFrames + std::max(o.frames, o.refFrames);
-            if (!writeInput(longFrames, audio, shape.width, shape.height, longCount)
-                || !writeInput(shortFrames, audioShort, shape.width, shape.height, o.baseFrames)) {
+            if (!writeInput(longFrames, audio, shape.width, shape.height, longCount) ||
+                !writeInput(shortFrames, audioShort, shape.width, shape.height, o.baseFrames)) {
                 std::fprintf(stderr, "cannot write the input files in %s\n", o.dir.c_str());
                 return 1;
             }
@@ -382,8 +388,8 @@ int main(int argc, char** argv)
                 FILE* dst = std::fopen(refFrames.c_str(), "wb");
                 std::vector<char> buf(size_t(shape.width) * shape.height * 3);
                 for (int k = 0; src && dst && k < o.baseFrames + o.refFrames; ++k) {
-                    if (std::fread(buf.data(), 1, buf.size(), src) != buf.size()
-                        || std::fwrite(buf.data(), 1, buf.size(), dst) != buf.size())
+                    if (std::fread(buf.data(), 1, buf.size(), src) != buf.size() ||
+                        std::fwrite(buf.data(), 1, buf.size(), dst) != buf.size())
                         break;
                 }
                 if (src)
@@ -391,13 +397,13 @@ int main(int argc, char** argv)
                 if (dst)
                     std::fclose(dst);
             }
-            JobSpec job_shape{std::string(), audio, out, shape.width, shape.height, model};
+            JobSpec job_shape {std::string(), audio, out, shape.width, shape.height, model};
             g_failed = 0;
             const std::vector<Speed> speeds =
                 measure(o, job_shape, shortFrames,
-                        {Config{Worker::Reference, 1, &refFrames, o.refFrames},
-                         Config{Worker::Fast, 1, &longFrames, o.frames},
-                         Config{Worker::Fast, threads, &longFrames, o.frames}});
+                        {Config {Worker::Reference, 1, &refFrames, o.refFrames},
+                         Config {Worker::Fast, 1, &longFrames, o.frames},
+                         Config {Worker::Fast, threads, &longFrames, o.frames}});
             const Speed& ref = speeds[0];
             const Speed& one = speeds[1];
             const Speed& all = speeds[2];
@@ -415,28 +421,32 @@ int main(int argc, char** argv)
                 refPeak = peakKiB(job_shape, Worker::Reference, 1) / 1024.0;
             }
             char geometry[32], frame[32];
-            std::snprintf(geometry, sizeof geometry, "%dx%dx%d", model->lights, model->lines, model->colorDeep);
+            std::snprintf(geometry, sizeof geometry, "%dx%dx%d", model->lights, model->lines,
+                          model->colorDeep);
             std::snprintf(frame, sizeof frame, "%dx%d", shape.width, shape.height);
-            std::printf("%-9s %-12s %-9s | %8.1f %8.1f %8.1f | %6.1fx %6.1fx %5.2fx | %7.1f %7.1f %6.1fx | %6.1f "
+            std::printf("%-9s %-12s %-9s | %8.1f %8.1f %8.1f | %6.1fx %6.1fx %5.2fx | %7.1f %7.1f "
+                        "%6.1fx | %6.1f "
                         "%6.1f | %5.2f %5.1f %5.1f%s\n",
                         model->name, geometry, frame, ref.fps, one.fps, all.fps, one.fps / ref.fps,
-                        all.fps / ref.fps, all.fps / one.fps, ref.cpuFps, one.cpuFps, one.cpuFps / ref.cpuFps,
-                        one.startMs, all.startMs, planMiB, peak, refPeak, g_failed ? "  (a job failed!)" : "");
+                        all.fps / ref.fps, all.fps / one.fps, ref.cpuFps, one.cpuFps,
+                        one.cpuFps / ref.cpuFps, one.startMs, all.startMs, planMiB, peak, refPeak,
+                        g_failed ? "  (a job failed!)" : "");
             std::fflush(stdout);
             if (std::string(model->name) == "VEGA" && std::string(shape.name) == "square")
                 vegaFps = all.fps;
             if (std::string(shape.name) == "square") {
                 const std::vector<Speed> wide =
                     measure(o, job_shape, shortFrames,
-                            {Config{Worker::Reference360, 1, &longFrames, o.frames},
-                             Config{Worker::Fast360, 1, &longFrames, o.frames}});
+                            {Config {Worker::Reference360, 1, &longFrames, o.frames},
+                             Config {Worker::Fast360, 1, &longFrames, o.frames}});
                 const Speed& ref360 = wide[0];
                 const Speed& fast360 = wide[1];
                 char row[256];
-                std::snprintf(row, sizeof row, "%-9s %-12s %-9s | %8.1f %8.1f | %6.1fx | %7.1f %7.1f %6.1fx%s",
-                              model->name, geometry, frame, ref360.fps, fast360.fps, fast360.fps / ref360.fps,
-                              ref360.cpuFps, fast360.cpuFps, fast360.cpuFps / ref360.cpuFps,
-                              g_failed ? "  (a job failed!)" : "");
+                std::snprintf(row, sizeof row,
+                              "%-9s %-12s %-9s | %8.1f %8.1f | %6.1fx | %7.1f %7.1f %6.1fx%s",
+                              model->name, geometry, frame, ref360.fps, fast360.fps,
+                              fast360.fps / ref360.fps, ref360.cpuFps, fast360.cpuFps,
+                              fast360.cpuFps / ref360.cpuFps, g_failed ? "  (a job failed!)" : "");
                 wideRows.push_back(row);
             }
             std::remove(refFrames.c_str());
@@ -449,13 +459,14 @@ int main(int argc, char** argv)
     std::remove(out.c_str());
     if (!wideRows.empty()) {
         std::printf("\n360 jobs (one input, one column per line, window centred), one thread:\n");
-        std::printf("%-9s %-12s %-9s | %8s %8s | %7s | %7s %7s %7s\n", "model", "N x L x D", "frame", "ref fps",
-                    "fast", "fast/ref", "cpu ref", "cpu 1", "1/ref");
+        std::printf("%-9s %-12s %-9s | %8s %8s | %7s | %7s %7s %7s\n", "model", "N x L x D",
+                    "frame", "ref fps", "fast", "fast/ref", "cpu ref", "cpu 1", "1/ref");
         for (const std::string& row : wideRows)
             std::printf("%s\n", row.c_str());
     }
     if (vegaFps > 0)
-        std::printf("\nVEGA, 60 s clip (1200 frames at 20 fps): engine %.2f s with all threads\n", 1200.0 / vegaFps);
+        std::printf("\nVEGA, 60 s clip (1200 frames at 20 fps): engine %.2f s with all threads\n",
+                    1200.0 / vegaFps);
     std::printf("load average at the end %s\n", loadAverage().c_str());
     return 0;
 }

@@ -26,7 +26,7 @@ namespace apptest {
 
 // The window's child widget of that object name; a missing one ends the test
 // run, since every later step would only fail less clearly.
-template <typename T> T* requireChild(QWidget& window, const char* name)
+template<typename T> T* requireChild(QWidget& window, const char* name)
 {
     T* w = window.findChild<T*>(QLatin1String(name));
     if (!w)
@@ -52,14 +52,15 @@ inline QString uniqueName(const QString& stem, const QString& suffix)
     return QStringLiteral("%1-%2.%3").arg(stem).arg(QCoreApplication::applicationPid()).arg(suffix);
 }
 
-inline QSettings store() { return QSettings(QStringLiteral("Tessel"), QStringLiteral("Marrowfield")); }
+inline QSettings store()
+{
+    return QSettings(QStringLiteral("Tessel"), QStringLiteral("Marrowfield"));
+}
 
 // Records every message box the window runs and answers it without blocking:
 // the button whose object name or text is `answer` is clicked (none when empty).
-struct DialogRecorder
-{
-    struct Box
-    {
+struct DialogRecorder {
+    struct Box {
         QString title;
         QString text;
         QStringList buttons;
@@ -70,7 +71,7 @@ struct DialogRecorder
     void attach(HomeWindow& window)
     {
         window.setDialogRunner([this](QMessageBox& box) {
-            Box seen{box.windowTitle(), box.text(), {}};
+            Box seen {box.windowTitle(), box.text(), {}};
             QAbstractButton* toClick = nullptr;
             for (QAbstractButton* b : box.buttons()) {
                 seen.buttons << b->text();
@@ -105,7 +106,8 @@ inline bool chooseVideoAndWait(HomeWindow& window, const QString& path, int time
 }
 
 // A small generated clip (test pattern and a tone) of `seconds` seconds.
-inline bool makeClip(const QString& path, int seconds, const QString& size = QStringLiteral("160x120"))
+inline bool makeClip(const QString& path, int seconds,
+                     const QString& size = QStringLiteral("160x120"))
 {
     QProcess ffmpeg;
     ffmpeg.start(QStringLiteral("ffmpeg"),
@@ -114,10 +116,10 @@ inline bool makeClip(const QString& path, int seconds, const QString& size = QSt
                   QStringLiteral("testsrc=duration=%1:size=%2:rate=20").arg(seconds).arg(size),
                   QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-                  QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-c:a"), QStringLiteral("aac"),
-                  QStringLiteral("-shortest"), path});
-    return ffmpeg.waitForFinished(60000) && ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0
-        && QFile::exists(path);
+                  QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-c:a"),
+                  QStringLiteral("aac"), QStringLiteral("-shortest"), path});
+    return ffmpeg.waitForFinished(60000) && ffmpeg.exitStatus() == QProcess::NormalExit &&
+        ffmpeg.exitCode() == 0 && QFile::exists(path);
 }
 
 inline bool makeImage(const QString& path, const QString& size = QStringLiteral("120x90"))
@@ -126,8 +128,8 @@ inline bool makeImage(const QString& path, const QString& size = QStringLiteral(
     ffmpeg.start(QStringLiteral("ffmpeg"),
                  {QStringLiteral("-y"), QStringLiteral("-loglevel"), QStringLiteral("error"),
                   QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                  QStringLiteral("testsrc=size=%1").arg(size), QStringLiteral("-frames:v"), QStringLiteral("1"),
-                  path});
+                  QStringLiteral("testsrc=size=%1").arg(size), QStringLiteral("-frames:v"),
+                  QStringLiteral("1"), path});
     return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0 && QFile::exists(path);
 }
 

@@ -7,20 +7,19 @@
 
 FanSimProcess::FanSimProcess() = default;
 
-FanSimProcess::~FanSimProcess()
-{
-    stop();
-}
+FanSimProcess::~FanSimProcess() { stop(); }
 
 bool FanSimProcess::start(const QStringList& args, int httpPort, int wsPort)
 {
     stop();
     pending.clear();
     all.clear();
-    const QString exe = qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR))
-                        + QStringLiteral("/tools/fan-sim/fan-sim");
-    QStringList full = {QStringLiteral("--http-port"), QString::number(httpPort), QStringLiteral("--ws-port"),
-                        QString::number(wsPort),       QStringLiteral("--store"),  store.path()};
+    const QString exe =
+        qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR)) +
+        QStringLiteral("/tools/fan-sim/fan-sim");
+    QStringList full = {QStringLiteral("--http-port"), QString::number(httpPort),
+                        QStringLiteral("--ws-port"),   QString::number(wsPort),
+                        QStringLiteral("--store"),     store.path()};
     full += args;
     proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     proc.start(exe, full);

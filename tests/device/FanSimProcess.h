@@ -1,8 +1,7 @@
 // Runs the fan simulator as a child process on loopback for a test: start it
 // with fault options, kill it without warning, start it again on the same
 // ports, and read its log lines.
-#ifndef SPINDRA_TEST_FAN_SIM_PROCESS_H
-#define SPINDRA_TEST_FAN_SIM_PROCESS_H
+#pragma once
 
 #include <QProcess>
 #include <QStringList>
@@ -52,5 +51,3 @@ private:
     int http = 0;
     int ws = 0;
 };
-
-#endif

@@ -31,8 +31,7 @@ namespace enginetest {
 
 // Redirects file descriptor 1 into a temporary file while alive; text()
 // returns everything written so far (both stdio and raw writes).
-class StdoutCapture
-{
+class StdoutCapture {
 public:
     StdoutCapture()
     {
@@ -85,8 +84,7 @@ private:
 // What the engine's callback reported.
 // (Standard-library locks rather than Qt's, so that ThreadSanitizer builds
 // see the synchronisation.)
-struct CallbackRecord
-{
+struct CallbackRecord {
     std::mutex mutex;
     std::condition_variable called;
     int calls = 0;
@@ -111,7 +109,8 @@ inline bool processHasOpen(const QString& path)
     return false;
 }
 
-extern "C" inline void recordCallback(void* ctx, int failed, const char* outPath, const char* message)
+extern "C" inline void recordCallback(void* ctx, int failed, const char* outPath,
+                                      const char* message)
 {
     auto* record = static_cast<CallbackRecord*>(ctx);
     std::lock_guard<std::mutex> lock(record->mutex);
@@ -120,7 +119,8 @@ extern "C" inline void recordCallback(void* ctx, int failed, const char* outPath
     record->outPath = QString::fromUtf8(outPath);
     record->message = QString::fromUtf8(message);
     record->outputOpenAtCallback = processHasOpen(record->outPath);
-    record->sizeAtCallback = QFileInfo(record->outPath).exists() ? QFileInfo(record->outPath).size() : -1;
+    record->sizeAtCallback =
+        QFileInfo(record->outPath).exists() ? QFileInfo(record->outPath).size() : -1;
     record->thread = QThread::currentThreadId();
     record->called.notify_all();
 }
@@ -185,8 +185,8 @@ inline QByteArray readFile(const QString& path)
 }
 
 // A flat job description with every key the job builder writes.
-inline QJsonObject flatJob(const QString& frames, int width, int height, const QString& out, int lights, int lines,
-                           int colorDeep, int centerX, int centerY)
+inline QJsonObject flatJob(const QString& frames, int width, int height, const QString& out,
+                           int lights, int lines, int colorDeep, int centerX, int centerY)
 {
     QJsonObject job;
     job.insert(QStringLiteral("is_360"), false);
@@ -208,12 +208,11 @@ inline QJsonObject flatJob(const QString& frames, int width, int height, const Q
 }
 
 // A decoded fan file: frames of lines x lights x (b, g, r) plus audio.
-struct DecodedFile
-{
+struct DecodedFile {
     int status = -1;
-    fan_file_layout layout{};
-    quint64 frames = 0;     // whole records
-    quint64 framesMin = 0;  // without trailing all-zero records inside the padding
+    fan_file_layout layout {};
+    quint64 frames = 0;         // whole records
+    quint64 framesMin = 0;      // without trailing all-zero records inside the padding
     QVector<QByteArray> values; // per frame, lines * lights * 3 bytes
     QVector<QByteArray> audio;  // per frame, 1600 bytes
     int padBitStatus = FAN_FILE_OK;
@@ -225,11 +224,13 @@ struct DecodedFile
     }
 };
 
-inline DecodedFile decodeFile(const QString& path, uint32_t lines, uint32_t lights, uint32_t colorDeep)
+inline DecodedFile decodeFile(const QString& path, uint32_t lines, uint32_t lights,
+                              uint32_t colorDeep)
 {
     DecodedFile decoded;
     fan_file file;
-    decoded.status = fan_file_open(&file, QFile::encodeName(path).constData(), lines, lights, colorDeep);
+    decoded.status =
+        fan_file_open(&file, QFile::encodeName(path).constData(), lines, lights, colorDeep);
     if (decoded.status != FAN_FILE_OK)
         return decoded;
     decoded.layout = file.layout;
@@ -241,8 +242,9 @@ inline DecodedFile decodeFile(const QString& path, uint32_t lines, uint32_t ligh
         fan_file_read_frame(&file, k, reinterpret_cast<uint8_t*>(light.data()),
                             reinterpret_cast<uint8_t*>(audio.data()));
         QByteArray values(int(lines * lights * 3), '\0');
-        const int rc = fan_file_decode_frame(&file.layout, reinterpret_cast<const uint8_t*>(light.constData()),
-                                             reinterpret_cast<uint8_t*>(values.data()));
+        const int rc =
+            fan_file_decode_frame(&file.layout, reinterpret_cast<const uint8_t*>(light.constData()),
+                                  reinterpret_cast<uint8_t*>(values.data()));
         if (rc != FAN_FILE_OK)
             decoded.padBitStatus = rc;
         decoded.values.append(values);

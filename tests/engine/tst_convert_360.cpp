@@ -32,8 +32,7 @@ QByteArray inputFrames(int i, int frames)
     return data;
 }
 
-struct Input
-{
+struct Input {
     int frames;
     int centerX;
     int centerY;
@@ -43,15 +42,15 @@ struct Input
 
 Q_DECLARE_METATYPE(QVector<int>)
 
-class TestConvert360 : public QObject
-{
+class TestConvert360 : public QObject {
     Q_OBJECT
 
 private:
     QTemporaryDir m_dir;
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
-    QJsonObject job360(const QVector<Input>& inputs, int lights, int lines, int itemWidth, int itemHeight)
+    QJsonObject job360(const QVector<Input>& inputs, int lights, int lines, int itemWidth,
+                       int itemHeight)
     {
         QJsonArray list;
         for (int i = 0; i < inputs.size(); ++i) {
@@ -104,17 +103,18 @@ private slots:
         QTest::addColumn<int>("lines");
         QTest::addColumn<int>("itemWidth");
         QTest::addColumn<int>("itemHeight");
-        QTest::newRow("three inputs") << 3 << QVector<int>{1, 1, 1} << QVector<int>{3, 2, 3, 3, 4, 2} << 4 << 12 << 4
-                                      << 4;
-        QTest::newRow("two inputs, last lines black") << 2 << QVector<int>{1, 1} << QVector<int>{3, 2, 3, 2} << 4
-                                                      << 12 << 4 << 4;
-        QTest::newRow("10 and 25 frames") << 2 << QVector<int>{10, 25} << QVector<int>{3, 3, 3, 3} << 3 << 6 << 3
-                                          << 3;
-        QTest::newRow("window outside the frame") << 1 << QVector<int>{1} << QVector<int>{0, 0} << 4 << 5 << 5 << 4;
-        QTest::newRow("window past the last column and row") << 1 << QVector<int>{1} << QVector<int>{6, 5} << 5 << 5
-                                                             << 5 << 2;
-        QTest::newRow("odd width, negative height") << 2 << QVector<int>{2, 1} << QVector<int>{1, 4, 5, 1} << 2 << 6
-                                                    << 3 << -3;
+        QTest::newRow("three inputs")
+            << 3 << QVector<int> {1, 1, 1} << QVector<int> {3, 2, 3, 3, 4, 2} << 4 << 12 << 4 << 4;
+        QTest::newRow("two inputs, last lines black")
+            << 2 << QVector<int> {1, 1} << QVector<int> {3, 2, 3, 2} << 4 << 12 << 4 << 4;
+        QTest::newRow("10 and 25 frames")
+            << 2 << QVector<int> {10, 25} << QVector<int> {3, 3, 3, 3} << 3 << 6 << 3 << 3;
+        QTest::newRow("window outside the frame")
+            << 1 << QVector<int> {1} << QVector<int> {0, 0} << 4 << 5 << 5 << 4;
+        QTest::newRow("window past the last column and row")
+            << 1 << QVector<int> {1} << QVector<int> {6, 5} << 5 << 5 << 5 << 2;
+        QTest::newRow("odd width, negative height")
+            << 2 << QVector<int> {2, 1} << QVector<int> {1, 4, 5, 1} << 2 << 6 << 3 << -3;
     }
     void layout()
     {
@@ -134,7 +134,8 @@ private slots:
         QString log;
         QCOMPARE(run(job360(inputs, lights, lines, itemWidth, itemHeight), &log), 0);
         const QString out = path(QStringLiteral("wide.bin"));
-        QCOMPARE(QFileInfo(out).size(), expectedSize(uint32_t(lines), uint32_t(lights), 8, uint64_t(frames)));
+        QCOMPARE(QFileInfo(out).size(),
+                 expectedSize(uint32_t(lines), uint32_t(lights), 8, uint64_t(frames)));
         const DecodedFile file = decodeFile(out, uint32_t(lines), uint32_t(lights), 8);
         QCOMPARE(file.status, int(FAN_FILE_OK));
         QCOMPARE(file.framesMin, quint64(frames));
@@ -160,8 +161,10 @@ private slots:
                         }
                     }
                     for (int ch = 0; ch < 3; ++ch)
-                        QVERIFY2(file.at(k, c, t, ch) == tone_table[bgr[ch]],
-                                 qPrintable(QStringLiteral("frame %1 line %2 led %3").arg(k).arg(c).arg(t)));
+                        QVERIFY2(
+                            file.at(k, c, t, ch) == tone_table[bgr[ch]],
+                            qPrintable(
+                                QStringLiteral("frame %1 line %2 led %3").arg(k).arg(c).arg(t)));
                 }
             }
         QVERIFY(lit > 0);
@@ -209,12 +212,17 @@ private slots:
         QTest::newRow("colorDeep 9") << "colorDeep=9" << check << false;
         QTest::newRow("empty list") << "list=" << check << false;
         QTest::newRow("no output path") << "out_path=" << check << false;
-        QTest::newRow("input width 0") << "in_width=0" << "[MEDIA] paramas invalid, in_width:0, in_height:6" << true;
-        QTest::newRow("input frame above 32 bits") << "in_width=65536,in_height=21846"
-                                                   << "[MEDIA] paramas invalid, in_width:65536, in_height:21846"
-                                                   << true;
-        QTest::newRow("empty input") << "empty" << "[MEDIA] not found images on " << true;
-        QTest::newRow("missing input") << "missing" << "[MEDIA] open in /nonexistent/in.bgr failed, reasone:" << true;
+        QTest::newRow("input width 0")
+            << "in_width=0"
+            << "[MEDIA] paramas invalid, in_width:0, in_height:6" << true;
+        QTest::newRow("input frame above 32 bits")
+            << "in_width=65536,in_height=21846"
+            << "[MEDIA] paramas invalid, in_width:65536, in_height:21846" << true;
+        QTest::newRow("empty input") << "empty"
+                                     << "[MEDIA] not found images on " << true;
+        QTest::newRow("missing input")
+            << "missing"
+            << "[MEDIA] open in /nonexistent/in.bgr failed, reasone:" << true;
     }
     void failures()
     {
@@ -227,7 +235,8 @@ private slots:
         if (change == QLatin1String("empty")) {
             writeFile(path(QStringLiteral("in0.bgr")), QByteArray());
         } else if (change == QLatin1String("missing")) {
-            item.insert(QStringLiteral("frames_resized_file"), QStringLiteral("/nonexistent/in.bgr"));
+            item.insert(QStringLiteral("frames_resized_file"),
+                        QStringLiteral("/nonexistent/in.bgr"));
         } else {
             for (const QString& part : change.split(QLatin1Char(','))) {
                 const QString key = part.section(QLatin1Char('='), 0, 0);

@@ -10,8 +10,7 @@ using namespace enginetest;
 
 namespace {
 
-struct Waiter
-{
+struct Waiter {
     CallbackRecord record;
     bool wait() { return waitForCallback(&record); }
 };
@@ -21,15 +20,11 @@ extern "C" void waitCallback(void* ctx, int failed, const char* outPath, const c
     recordCallback(&static_cast<Waiter*>(ctx)->record, failed, outPath, message);
 }
 
-unsigned long failingStarter(void (*)(void*), void*, size_t)
-{
-    return EAGAIN;
-}
+unsigned long failingStarter(void (*)(void*), void*, size_t) { return EAGAIN; }
 
 } // namespace
 
-class TestConvertEntry : public QObject
-{
+class TestConvertEntry : public QObject {
     Q_OBJECT
 
 private:
@@ -45,14 +40,19 @@ private slots:
         QTest::addColumn<bool>("nullText");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("logged");
-        QTest::newRow("null") << QByteArray() << true << 1 << QStringLiteral("[MEDIA] cfg is NULL, exit");
+        QTest::newRow("null") << QByteArray() << true << 1
+                              << QStringLiteral("[MEDIA] cfg is NULL, exit");
         QTest::newRow("not JSON") << QByteArray("{\"lights\": ") << false << 2
-                                  << QStringLiteral("[MEDIA] parse json failed, json:{\"lights\": ");
-        QTest::newRow("empty text") << QByteArray("") << false << 2 << QStringLiteral("[MEDIA] parse json failed, json:");
-        QTest::newRow("360 without list") << QByteArray("{\"is_360\": true}") << false << 3
-                                          << QStringLiteral("[MEDIA] parse json list failed, json:{\"is_360\": true}");
-        QTest::newRow("360 list is an object") << QByteArray("{\"is_360\": true, \"list\": {}}") << false << 3
-                                               << QStringLiteral("[Util] not found or not a object [list]");
+                                  << QStringLiteral(
+                                         "[MEDIA] parse json failed, json:{\"lights\": ");
+        QTest::newRow("empty text")
+            << QByteArray("") << false << 2 << QStringLiteral("[MEDIA] parse json failed, json:");
+        QTest::newRow("360 without list")
+            << QByteArray("{\"is_360\": true}") << false << 3
+            << QStringLiteral("[MEDIA] parse json list failed, json:{\"is_360\": true}");
+        QTest::newRow("360 list is an object")
+            << QByteArray("{\"is_360\": true, \"list\": {}}") << false << 3
+            << QStringLiteral("[Util] not found or not a object [list]");
     }
     void refusedJobs()
     {
@@ -70,7 +70,8 @@ private slots:
 
         convert_parsed_job job;
         job.flat = reinterpret_cast<convert_job*>(this); // must be cleared
-        QCOMPARE(convert_parse_job(nullText ? nullptr : json.constData(), nullptr, nullptr, &job), code);
+        QCOMPARE(convert_parse_job(nullText ? nullptr : json.constData(), nullptr, nullptr, &job),
+                 code);
         QVERIFY(!job.flat && !job.wide);
     }
 
@@ -85,7 +86,8 @@ private slots:
         convert_set_thread_starter(nullptr);
         QCOMPARE(rc, -1);
         QCOMPARE(convert_running_jobs(), 0);
-        QVERIFY(capture.text().contains(QStringLiteral("[MEDIA] Error creating thread: %1").arg(EAGAIN)));
+        QVERIFY(capture.text().contains(
+            QStringLiteral("[MEDIA] Error creating thread: %1").arg(EAGAIN)));
         QCOMPARE(waiter.record.calls, 0);
         QVERIFY(!QFile::exists(path("x.bin")));
     }
@@ -94,7 +96,9 @@ private slots:
     {
         StdoutCapture capture;
         convert_parsed_job job;
-        QCOMPARE(convert_parse_job("{\"is_360\": 1, \"out_path\": \"o.bin\"}", nullptr, nullptr, &job), 0);
+        QCOMPARE(
+            convert_parse_job("{\"is_360\": 1, \"out_path\": \"o.bin\"}", nullptr, nullptr, &job),
+            0);
         capture.stop();
         QCOMPARE(job.is_360, 0); // a number is not the boolean true
         QVERIFY(job.flat);
@@ -110,7 +114,8 @@ private slots:
         const QString log = capture.text();
         QVERIFY(log.contains(QStringLiteral("[Util] not found or not a number [is_360]")));
         QVERIFY(log.contains(QStringLiteral("[Util] not found or not a number [gamma]")));
-        QVERIFY(log.contains(QStringLiteral("[Util] not found or not a string [frames_resized_file]")));
+        QVERIFY(
+            log.contains(QStringLiteral("[Util] not found or not a string [frames_resized_file]")));
         free(job.flat);
     }
 
@@ -186,10 +191,12 @@ private slots:
             QVERIFY(waiter.wait());
             QCOMPARE(waiter.record.failed, 1);
             QCOMPARE(waiter.record.message, QStringLiteral("failed"));
-            QVERIFY(run.text().contains(QStringLiteral("[MEDIA] input or output path is invalid, count:0")));
+            QVERIFY(run.text().contains(
+                QStringLiteral("[MEDIA] input or output path is invalid, count:0")));
             // The worker's last line follows the callback; wait for it so
             // that it cannot land in a later test's capture.
-            QTRY_VERIFY_WITH_TIMEOUT(run.text().contains(QStringLiteral(">> finish convert_360_worker")), 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                run.text().contains(QStringLiteral(">> finish convert_360_worker")), 30000);
         }
     }
 
@@ -246,14 +253,16 @@ private slots:
         QCOMPARE(runSync(toJson(job), &reference), 0);
         job.insert(QStringLiteral("out_path"), path(QStringLiteral("dispatched.bin")));
         convert_parsed_job parsed;
-        QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &dispatched, &parsed), 0);
+        QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &dispatched, &parsed),
+                 0);
         convert_run_job(&parsed);
         QVERIFY(!parsed.flat && !parsed.wide);
         capture.stop();
         QCOMPARE(reference.failed, 0);
         QCOMPARE(dispatched.calls, 1);
         QCOMPARE(dispatched.failed, 0);
-        QCOMPARE(readFile(path(QStringLiteral("dispatched.bin"))), readFile(path(QStringLiteral("ref.bin"))));
+        QCOMPARE(readFile(path(QStringLiteral("dispatched.bin"))),
+                 readFile(path(QStringLiteral("ref.bin"))));
     }
 
     void twoJobsAtOnce()
@@ -268,7 +277,8 @@ private slots:
             QVERIFY(writeFile(frames, picture[i].repeated(4)));
             CallbackRecord record;
             StdoutCapture capture;
-            runSync(toJson(flatJob(frames, 12, 12, path(QStringLiteral("ref%1.bin").arg(i)), 5, 24, 5, 6, 6)),
+            runSync(toJson(flatJob(frames, 12, 12, path(QStringLiteral("ref%1.bin").arg(i)), 5, 24,
+                                   5, 6, 6)),
                     &record);
             reference[i] = readFile(path(QStringLiteral("ref%1.bin").arg(i)));
             QCOMPARE(record.failed, 0);
@@ -277,8 +287,9 @@ private slots:
         Waiter waiter[2];
         StdoutCapture capture;
         for (int i = 0; i < 2; ++i) {
-            const QByteArray json = toJson(flatJob(path(QStringLiteral("twin%1.bgr").arg(i)), 12, 12,
-                                                   path(QStringLiteral("twin%1.bin").arg(i)), 5, 24, 5, 6, 6));
+            const QByteArray json =
+                toJson(flatJob(path(QStringLiteral("twin%1.bgr").arg(i)), 12, 12,
+                               path(QStringLiteral("twin%1.bin").arg(i)), 5, 24, 5, 6, 6));
             QCOMPARE(convert_start(json.constData(), waitCallback, &waiter[i]), 0);
         }
         for (int i = 0; i < 2; ++i) {
@@ -289,7 +300,8 @@ private slots:
             QCOMPARE(readFile(path(QStringLiteral("twin%1.bin").arg(i))), reference[i]);
         }
         // Exactly once: no second call arrives while the workers finish.
-        QTRY_VERIFY_WITH_TIMEOUT(capture.text().count(QStringLiteral("[MEDIA] >> finish")) == 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(capture.text().count(QStringLiteral("[MEDIA] >> finish")) == 2,
+                                 30000);
         QTRY_COMPARE_WITH_TIMEOUT(convert_running_jobs(), 0, 30000);
         capture.stop();
         QCOMPARE(waiter[0].record.calls, 1);

@@ -6,8 +6,7 @@
 
 using namespace enginetest;
 
-class TestConvertFlat : public QObject
-{
+class TestConvertFlat : public QObject {
     Q_OBJECT
 
 private:
@@ -57,7 +56,8 @@ private slots:
         const QString frames = path(QStringLiteral("solid.bgr"));
         QVERIFY(writeFile(frames, solidFrame(size, size, b, g, r).repeated(2)));
         const QString out = path(QStringLiteral("solid.bin"));
-        QCOMPARE(run(flatJob(frames, size, size, out, lights, lines, colorDeep, size / 2, size / 2)), 0);
+        QCOMPARE(
+            run(flatJob(frames, size, size, out, lights, lines, colorDeep, size / 2, size / 2)), 0);
 
         QCOMPARE(QFileInfo(out).size(), expectedSize(lines, lights, colorDeep, 2));
         const DecodedFile file = decodeFile(out, lines, lights, colorDeep);
@@ -163,7 +163,8 @@ private slots:
         for (int l = 0; l < lines; ++l)
             for (int t = 0; t < lights; ++t)
                 if (l != line || t != lit)
-                    QVERIFY2(file.at(0, l, t, 0) < peak, qPrintable(QStringLiteral("line %1 led %2").arg(l).arg(t)));
+                    QVERIFY2(file.at(0, l, t, 0) < peak,
+                             qPrintable(QStringLiteral("line %1 led %2").arg(l).arg(t)));
         // The opposite direction stays dark.
         QCOMPARE(file.at(0, (line + lines / 2) % lines, lit, 0), 0);
     }
@@ -196,17 +197,20 @@ private slots:
         // The tone curve maps 200 to 233; factors: (1/4)^2 * 0.5 + 0.5 = 0.53125,
         // 0.625, 0.78125, then 1; 233 * 0.53125 + 0.5 = 124.28 and so on.
         const int v = tone_table[200];
-        QTest::newRow("Q 4, gamma 2, min 0.5") << 4 << 2.0 << 0.5 << true
-                                               << QVector<int>{124, 146, 182, v, v, v, v, v};
-        QTest::newRow("Q 4, linear, min 0") << 4 << 1.0 << 0.0 << true << QVector<int>{58, 117, 175, v, v, v, v, v};
-        QTest::newRow("Q 1 halves the centre only") << 1 << 3.0 << 0.5 << true
-                                                    << QVector<int>{117, v, v, v, v, v, v, v};
-        QTest::newRow("Q 0 changes nothing") << 0 << 1.0 << 0.2 << true << QVector<int>{v, v, v, v, v, v, v, v};
-        QTest::newRow("negative Q changes nothing") << -3 << 1.0 << 0.2 << true
-                                                    << QVector<int>{v, v, v, v, v, v, v, v};
-        QTest::newRow("min above 1 clamps at 255") << 8 << 1.0 << 2.0 << true
-                                                   << QVector<int>{255, 255, 255, 255, 255, 255, 255, v};
-        QTest::newRow("missing min is 1.0") << 8 << 3.0 << 0.0 << false << QVector<int>{v, v, v, v, v, v, v, v};
+        QTest::newRow("Q 4, gamma 2, min 0.5")
+            << 4 << 2.0 << 0.5 << true << QVector<int> {124, 146, 182, v, v, v, v, v};
+        QTest::newRow("Q 4, linear, min 0")
+            << 4 << 1.0 << 0.0 << true << QVector<int> {58, 117, 175, v, v, v, v, v};
+        QTest::newRow("Q 1 halves the centre only")
+            << 1 << 3.0 << 0.5 << true << QVector<int> {117, v, v, v, v, v, v, v};
+        QTest::newRow("Q 0 changes nothing")
+            << 0 << 1.0 << 0.2 << true << QVector<int> {v, v, v, v, v, v, v, v};
+        QTest::newRow("negative Q changes nothing")
+            << -3 << 1.0 << 0.2 << true << QVector<int> {v, v, v, v, v, v, v, v};
+        QTest::newRow("min above 1 clamps at 255")
+            << 8 << 1.0 << 2.0 << true << QVector<int> {255, 255, 255, 255, 255, 255, 255, v};
+        QTest::newRow("missing min is 1.0")
+            << 8 << 3.0 << 0.0 << false << QVector<int> {v, v, v, v, v, v, v, v};
     }
     void brightnessRamp()
     {
@@ -255,8 +259,10 @@ private slots:
         const QString out = path(QStringLiteral("partial.bin"));
         QString log;
         QCOMPARE(run(flatJob(frames, size, size, out, 3, 4, 4, 3, 3), &log), failed);
-        QVERIFY(log.contains(QStringLiteral("[MEDIA] read:%1 len:%2 failed.").arg(frames).arg(size * size * 3)));
-        QCOMPARE(log.contains(QStringLiteral("[MEDIA] convert failed, not have one frame success")), written == 0);
+        QVERIFY(log.contains(
+            QStringLiteral("[MEDIA] read:%1 len:%2 failed.").arg(frames).arg(size * size * 3)));
+        QCOMPARE(log.contains(QStringLiteral("[MEDIA] convert failed, not have one frame success")),
+                 written == 0);
         QCOMPARE(QFileInfo(out).size(), expectedSize(4, 3, 4, written));
         if (written == 0)
             QCOMPARE(QFileInfo(out).size(), qint64(FAN_PAD_GRANULE));
@@ -283,7 +289,8 @@ private slots:
         for (int i = 0; i < qMax(audioBytes, 0); ++i)
             audio.append(char(1 + i % 251));
         const QString audioPath = path(QStringLiteral("av.pcm"));
-        QJsonObject job = flatJob(frames, size, size, path(QStringLiteral("av.bin")), 2, 4, 2, 2, 2);
+        QJsonObject job =
+            flatJob(frames, size, size, path(QStringLiteral("av.bin")), 2, 4, 2, 2, 2);
         if (audioBytes >= 0) {
             QVERIFY(writeFile(audioPath, audio));
             job.insert(QStringLiteral("in_aud_path"), audioPath);
@@ -299,12 +306,15 @@ private slots:
             expected.append(QByteArray(1600 - expected.size(), '\0'));
             QCOMPARE(file.audio[k], expected);
             const bool short_ = audioBytes >= 0 && audioBytes < (k + 1) * 1600;
-            QCOMPARE(log.contains(QStringLiteral("[MEDIA] read:%1 at:%2 failed.").arg(audioPath).arg(k * 1600)),
-                     short_);
+            QCOMPARE(
+                log.contains(
+                    QStringLiteral("[MEDIA] read:%1 at:%2 failed.").arg(audioPath).arg(k * 1600)),
+                short_);
         }
         if (audioBytes == -2)
-            QVERIFY(log.contains(QStringLiteral("[MEDIA] open in %1 failed, reasone:No such file or directory")
-                                     .arg(path(QStringLiteral("nothing.pcm")))));
+            QVERIFY(log.contains(
+                QStringLiteral("[MEDIA] open in %1 failed, reasone:No such file or directory")
+                    .arg(path(QStringLiteral("nothing.pcm")))));
     }
 
     void rejectedParameters_data()
@@ -326,10 +336,12 @@ private slots:
         QTest::newRow("frame just above 32 bits") << "in_height" << QJsonValue(21846) << params;
         QTest::newRow("no frame path") << "frames_resized_file" << QJsonValue() << paths;
         QTest::newRow("empty out path") << "out_path" << QJsonValue(QString()) << paths;
-        QTest::newRow("frame file missing") << "frames_resized_file" << QJsonValue(QStringLiteral("/nonexistent/f.bgr"))
-                                            << QStringLiteral("[MEDIA] open in /nonexistent/f.bgr failed, reasone:");
-        QTest::newRow("output not creatable") << "out_path" << QJsonValue(QStringLiteral("/nonexistent/o.bin"))
-                                              << QStringLiteral("[MEDIA] open out /nonexistent/o.bin failed, reasone:");
+        QTest::newRow("frame file missing")
+            << "frames_resized_file" << QJsonValue(QStringLiteral("/nonexistent/f.bgr"))
+            << QStringLiteral("[MEDIA] open in /nonexistent/f.bgr failed, reasone:");
+        QTest::newRow("output not creatable")
+            << "out_path" << QJsonValue(QStringLiteral("/nonexistent/o.bin"))
+            << QStringLiteral("[MEDIA] open out /nonexistent/o.bin failed, reasone:");
     }
     void rejectedParameters()
     {
@@ -365,7 +377,8 @@ private slots:
         QCOMPARE(data.size(), int(FAN_PAD_GRANULE));
         QCOMPARE(data.left(int(FAN_HEADER_SIZE)),
                  QByteArray(reinterpret_cast<const char*>(file_header), int(FAN_HEADER_SIZE)));
-        QCOMPARE(data.mid(int(FAN_HEADER_SIZE)), QByteArray(int(FAN_PAD_GRANULE - FAN_HEADER_SIZE), '\0'));
+        QCOMPARE(data.mid(int(FAN_HEADER_SIZE)),
+                 QByteArray(int(FAN_PAD_GRANULE - FAN_HEADER_SIZE), '\0'));
     }
 
     void sampleStaysInsideFrame_data()
@@ -385,7 +398,8 @@ private slots:
         QFETCH(float, x);
         QFETCH(float, y);
         QFETCH(int, expected);
-        const uint8_t frame[] = {0, 0, 0, 100, 100, 100, 200, 200, 200, 0, 0, 0, 100, 100, 100, 200, 200, 200};
+        const uint8_t frame[] = {0, 0, 0, 100, 100, 100, 200, 200, 200,
+                                 0, 0, 0, 100, 100, 100, 200, 200, 200};
         const convert_bgr v = sample_bilinear(frame, 3, 2, x, y);
         QCOMPARE(int(v.b), expected);
         QCOMPARE(int(v.r), expected);

@@ -8,8 +8,7 @@
 
 using namespace enginetest;
 
-class TestFanFile : public QObject
-{
+class TestFanFile : public QObject {
     Q_OBJECT
 
 private:
@@ -25,8 +24,8 @@ private:
         writeFile(path(QStringLiteral("sample.bgr")), frames);
         QByteArray audio(3 * 1600, '\x55');
         writeFile(path(QStringLiteral("sample.pcm")), audio);
-        QJsonObject job = flatJob(path(QStringLiteral("sample.bgr")), 12, 12, path(QStringLiteral("sample.bin")), 5,
-                                  6, 4, 6, 6);
+        QJsonObject job = flatJob(path(QStringLiteral("sample.bgr")), 12, 12,
+                                  path(QStringLiteral("sample.bin")), 5, 6, 4, 6, 6);
         job.insert(QStringLiteral("in_aud_path"), path(QStringLiteral("sample.pcm")));
         CallbackRecord record;
         StdoutCapture capture;
@@ -70,8 +69,11 @@ private slots:
         const QByteArray data = sampleFile();
         fan_file mem;
         fan_file disk;
-        QCOMPARE(fan_file_open_memory(&mem, data.constData(), size_t(data.size()), 6, 5, 4), int(FAN_FILE_OK));
-        QCOMPARE(fan_file_open(&disk, QFile::encodeName(path(QStringLiteral("sample.bin"))).constData(), 6, 5, 4),
+        QCOMPARE(fan_file_open_memory(&mem, data.constData(), size_t(data.size()), 6, 5, 4),
+                 int(FAN_FILE_OK));
+        QCOMPARE(fan_file_open(&disk,
+                               QFile::encodeName(path(QStringLiteral("sample.bin"))).constData(), 6,
+                               5, 4),
                  int(FAN_FILE_OK));
         QCOMPARE(mem.frame_count_min, quint64(3));
         QCOMPARE(disk.frame_count, mem.frame_count);
@@ -93,13 +95,15 @@ private slots:
             QVERIFY(record);
             QCOMPARE(QByteArray(reinterpret_cast<const char*>(record), light.size()), light);
             QByteArray values(6 * 5 * 3, '\0');
-            QCOMPARE(fan_file_decode_frame(&mem.layout, record, reinterpret_cast<uint8_t*>(values.data())),
+            QCOMPARE(fan_file_decode_frame(&mem.layout, record,
+                                           reinterpret_cast<uint8_t*>(values.data())),
                      int(FAN_FILE_OK));
             QCOMPARE(quint8(values[0]), quint8(tone_table[90 + 40 * k] & 0xf0));
             QCOMPARE(quint8(values[2]), quint8(tone_table[220] & 0xf0));
         }
         QVERIFY(!fan_file_frame_data(&disk, 0));
-        QCOMPARE(fan_file_read_frame(&mem, mem.frame_count, nullptr, nullptr), int(FAN_FILE_ERR_RANGE));
+        QCOMPARE(fan_file_read_frame(&mem, mem.frame_count, nullptr, nullptr),
+                 int(FAN_FILE_ERR_RANGE));
         fan_file_close(&mem);
         fan_file_close(&disk);
         fan_file_close(&disk); // closing twice is harmless
@@ -139,7 +143,9 @@ private slots:
         if (status == FAN_FILE_OK) {
             // A writer adds less than one granule of padding, so the zero
             // records of the extra granule count as (black, silent) frames.
-            const quint64 fewest = (quint64(data.size()) - FAN_PAD_GRANULE - FAN_HEADER_SIZE) / f.layout.record_bytes + 1;
+            const quint64 fewest =
+                (quint64(data.size()) - FAN_PAD_GRANULE - FAN_HEADER_SIZE) / f.layout.record_bytes +
+                1;
             QCOMPARE(f.frame_count_min, fewest);
             fan_file_close(&f);
         } else {
@@ -154,10 +160,12 @@ private slots:
         fan_file_layout layout;
         fan_file_layout_init(&layout, 200, 100, 6);
         QByteArray data(int(fan_file_padded_size(&layout, 1)), '\0');
-        data.replace(0, int(FAN_HEADER_SIZE), QByteArray(reinterpret_cast<const char*>(file_header), int(FAN_HEADER_SIZE)));
+        data.replace(0, int(FAN_HEADER_SIZE),
+                     QByteArray(reinterpret_cast<const char*>(file_header), int(FAN_HEADER_SIZE)));
         data[int(FAN_HEADER_SIZE)] = '\x0f';
         fan_file f;
-        QCOMPARE(fan_file_open_memory(&f, data.constData(), size_t(data.size()), 200, 100, 6), int(FAN_FILE_OK));
+        QCOMPARE(fan_file_open_memory(&f, data.constData(), size_t(data.size()), 200, 100, 6),
+                 int(FAN_FILE_OK));
         QCOMPARE(f.frame_count, quint64(1));
         data.append(QByteArray(int(FAN_PAD_GRANULE), '\0'));
         QCOMPARE(fan_file_open_memory(&f, data.constData(), size_t(data.size()), 200, 100, 6),
@@ -180,7 +188,8 @@ private slots:
         QFETCH(int, lights);
         QFETCH(int, colorDeep);
         fan_file_layout layout;
-        QCOMPARE(fan_file_layout_init(&layout, 1, uint32_t(lights), uint32_t(colorDeep)), int(FAN_FILE_OK));
+        QCOMPARE(fan_file_layout_init(&layout, 1, uint32_t(lights), uint32_t(colorDeep)),
+                 int(FAN_FILE_OK));
         QCOMPARE(quint64(layout.plane_bytes), convert_plane_bytes(uint32_t(lights)));
         QVector<convert_bgr> values(lights);
         QRandomGenerator random(uint(lights * 31 + colorDeep));
@@ -192,7 +201,8 @@ private slots:
         QByteArray planes(int(layout.line_bytes), '\0');
         for (int i = 0; i < colorDeep; ++i)
             convert_pack_plane(values.constData(), uint32_t(lights), uint32_t(i),
-                               reinterpret_cast<uint8_t*>(planes.data()) + i * int(layout.plane_bytes));
+                               reinterpret_cast<uint8_t*>(planes.data()) +
+                                   i * int(layout.plane_bytes));
         QByteArray decoded(lights * 3, '\0');
         QCOMPARE(fan_file_decode_line(&layout, reinterpret_cast<const uint8_t*>(planes.constData()),
                                       reinterpret_cast<uint8_t*>(decoded.data())),
@@ -205,7 +215,8 @@ private slots:
         }
         if (layout.pad_bits > 0) {
             planes[0] = char(planes[0] | 0x80);
-            QCOMPARE(fan_file_decode_line(&layout, reinterpret_cast<const uint8_t*>(planes.constData()),
+            QCOMPARE(fan_file_decode_line(&layout,
+                                          reinterpret_cast<const uint8_t*>(planes.constData()),
                                           reinterpret_cast<uint8_t*>(decoded.data())),
                      int(FAN_FILE_ERR_PAD_BITS));
         }
@@ -228,11 +239,13 @@ private slots:
                 QSKIP("the temporary folder cannot hold a sparse 4 GiB file");
             QVERIFY(out.seek(qint64(FAN_HEADER_SIZE + (frames - 1) * layout.record_bytes)));
             out.write("\xab", 1);
-            QVERIFY(out.seek(qint64(FAN_HEADER_SIZE + (frames - 1) * layout.record_bytes + layout.light_bytes)));
+            QVERIFY(out.seek(
+                qint64(FAN_HEADER_SIZE + (frames - 1) * layout.record_bytes + layout.light_bytes)));
             out.write("\xcd", 1);
         }
         fan_file f;
-        QCOMPARE(fan_file_open(&f, QFile::encodeName(file).constData(), 200, 100, 6), int(FAN_FILE_OK));
+        QCOMPARE(fan_file_open(&f, QFile::encodeName(file).constData(), 200, 100, 6),
+                 int(FAN_FILE_OK));
         QCOMPARE(f.size, size);
         QCOMPARE(f.frame_count, frames);
         QCOMPARE(f.frame_count_min, frames);

@@ -9,8 +9,7 @@
 
 using namespace enginetest;
 
-class TestSpindraConvertJob : public QObject
-{
+class TestSpindraConvertJob : public QObject {
     Q_OBJECT
 
 private:
@@ -35,11 +34,16 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("stdoutHas");
         QTest::addColumn<QString>("stderrHas");
-        QTest::newRow("converted") << "ok" << 0 << "[MEDIA] >> finish" << "wrote";
-        QTest::newRow("job failed") << "failing" << 1 << "[MEDIA] open in /nonexistent/v.bgr failed" << "failed";
-        QTest::newRow("not JSON") << "garbage" << 2 << "[MEDIA] parse json failed" << "return code 2";
-        QTest::newRow("360 without list") << "nolist" << 2 << "[MEDIA] parse json list failed" << "return code 3";
-        QTest::newRow("no job file") << "nofile" << 2 << "" << "cannot read the job file";
+        QTest::newRow("converted") << "ok" << 0 << "[MEDIA] >> finish"
+                                   << "wrote";
+        QTest::newRow("job failed") << "failing" << 1 << "[MEDIA] open in /nonexistent/v.bgr failed"
+                                    << "failed";
+        QTest::newRow("not JSON") << "garbage" << 2 << "[MEDIA] parse json failed"
+                                  << "return code 2";
+        QTest::newRow("360 without list") << "nolist" << 2 << "[MEDIA] parse json list failed"
+                                          << "return code 3";
+        QTest::newRow("no job file") << "nofile" << 2 << ""
+                                     << "cannot read the job file";
     }
     void exitCodes()
     {
@@ -48,14 +52,17 @@ private slots:
         QFETCH(QString, stdoutHas);
         QFETCH(QString, stderrHas);
         const int frames = 7, size = 10, lights = 5, lines = 30, deep = 6;
-        QVERIFY(writeFile(path(QStringLiteral("v.bgr")), solidFrame(size, size, 40, 120, 240).repeated(frames)));
+        QVERIFY(writeFile(path(QStringLiteral("v.bgr")),
+                          solidFrame(size, size, 40, 120, 240).repeated(frames)));
         const QString out = path(QStringLiteral("out.bin"));
         QFile::remove(out);
         QByteArray json;
         if (kind == QLatin1String("ok"))
-            json = toJson(flatJob(path(QStringLiteral("v.bgr")), size, size, out, lights, lines, deep, 5, 5));
+            json = toJson(
+                flatJob(path(QStringLiteral("v.bgr")), size, size, out, lights, lines, deep, 5, 5));
         else if (kind == QLatin1String("failing"))
-            json = toJson(flatJob(QStringLiteral("/nonexistent/v.bgr"), size, size, out, lights, lines, deep, 5, 5));
+            json = toJson(flatJob(QStringLiteral("/nonexistent/v.bgr"), size, size, out, lights,
+                                  lines, deep, 5, 5));
         else if (kind == QLatin1String("garbage"))
             json = "not a job";
         else if (kind == QLatin1String("nolist"))

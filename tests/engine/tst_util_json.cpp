@@ -11,15 +11,15 @@
 
 using namespace enginetest;
 
-class TestUtilJson : public QObject
-{
+class TestUtilJson : public QObject {
     Q_OBJECT
 
 private:
     static const char* document()
     {
         return "{\"flag\": true, \"off\": false, \"count\": 42, \"negative\": -7, \"ratio\": 0.25,"
-               " \"name\": \"fan\", \"items\": [1, 2], \"object\": {\"a\": 1}, \"numeric\": 1, \"nothing\": null,"
+               " \"name\": \"fan\", \"items\": [1, 2], \"object\": {\"a\": 1}, \"numeric\": 1, "
+               "\"nothing\": null,"
                " \"big\": 5e12}";
     }
 
@@ -31,27 +31,72 @@ private slots:
         QTest::addColumn<QString>("expected"); // value as text
         QTest::addColumn<QString>("message");  // logged line, empty for none
         const QString number = QStringLiteral("[Util] not found or not a number [%1]");
-        QTest::newRow("bool true") << "bool" << "flag" << "1" << "";
-        QTest::newRow("bool false") << "bool" << "off" << "0" << "";
-        QTest::newRow("bool from number 1") << "bool" << "numeric" << "-1" << number.arg("numeric");
-        QTest::newRow("bool missing") << "bool" << "absent" << "-1" << number.arg("absent");
-        QTest::newRow("int") << "int" << "count" << "42" << "";
-        QTest::newRow("int negative") << "int" << "negative" << "-7" << "";
-        QTest::newRow("int key case-insensitive") << "int" << "COUNT" << "42" << "";
-        QTest::newRow("int saturates") << "int" << "big" << "2147483647" << "";
-        QTest::newRow("int from string") << "int" << "name" << "-1" << number.arg("name");
-        QTest::newRow("int from null") << "int" << "nothing" << "-1" << number.arg("nothing");
-        QTest::newRow("double") << "double" << "ratio" << "0.25" << "";
-        QTest::newRow("double missing is 1.0") << "double" << "absent" << "1" << number.arg("absent");
-        QTest::newRow("double from bool") << "double" << "flag" << "1" << number.arg("flag");
-        QTest::newRow("string") << "string" << "name" << "fan" << "";
-        QTest::newRow("string from number") << "string" << "count" << "(null)"
-                                            << QStringLiteral("[Util] not found or not a string [count]");
-        QTest::newRow("array") << "array" << "items" << "2" << "";
-        QTest::newRow("array from object") << "array" << "object" << "(null)"
-                                           << QStringLiteral("[Util] not found or not a object [object]");
-        QTest::newRow("array missing") << "array" << "absent" << "(null)"
-                                       << QStringLiteral("[Util] not found or not a object [absent]");
+        QTest::newRow("bool true") << "bool"
+                                   << "flag"
+                                   << "1"
+                                   << "";
+        QTest::newRow("bool false") << "bool"
+                                    << "off"
+                                    << "0"
+                                    << "";
+        QTest::newRow("bool from number 1") << "bool"
+                                            << "numeric"
+                                            << "-1" << number.arg("numeric");
+        QTest::newRow("bool missing") << "bool"
+                                      << "absent"
+                                      << "-1" << number.arg("absent");
+        QTest::newRow("int") << "int"
+                             << "count"
+                             << "42"
+                             << "";
+        QTest::newRow("int negative") << "int"
+                                      << "negative"
+                                      << "-7"
+                                      << "";
+        QTest::newRow("int key case-insensitive") << "int"
+                                                  << "COUNT"
+                                                  << "42"
+                                                  << "";
+        QTest::newRow("int saturates") << "int"
+                                       << "big"
+                                       << "2147483647"
+                                       << "";
+        QTest::newRow("int from string") << "int"
+                                         << "name"
+                                         << "-1" << number.arg("name");
+        QTest::newRow("int from null") << "int"
+                                       << "nothing"
+                                       << "-1" << number.arg("nothing");
+        QTest::newRow("double") << "double"
+                                << "ratio"
+                                << "0.25"
+                                << "";
+        QTest::newRow("double missing is 1.0") << "double"
+                                               << "absent"
+                                               << "1" << number.arg("absent");
+        QTest::newRow("double from bool") << "double"
+                                          << "flag"
+                                          << "1" << number.arg("flag");
+        QTest::newRow("string") << "string"
+                                << "name"
+                                << "fan"
+                                << "";
+        QTest::newRow("string from number")
+            << "string"
+            << "count"
+            << "(null)" << QStringLiteral("[Util] not found or not a string [count]");
+        QTest::newRow("array") << "array"
+                               << "items"
+                               << "2"
+                               << "";
+        QTest::newRow("array from object")
+            << "array"
+            << "object"
+            << "(null)" << QStringLiteral("[Util] not found or not a object [object]");
+        QTest::newRow("array missing")
+            << "array"
+            << "absent"
+            << "(null)" << QStringLiteral("[Util] not found or not a object [absent]");
     }
     void getters()
     {
@@ -105,9 +150,10 @@ private slots:
         capture.stop();
         const QStringList lines = capture.lines();
         QCOMPARE(lines.size(), 1);
-        const bool before = lines[0].startsWith(QStringLiteral("[Util] Error before: "))
-            && lines[0].endsWith(QStringLiteral(" [%1]").arg(QString::fromUtf8(text)));
-        const bool plain = lines[0] == QStringLiteral("[Util] parse json error [%1]").arg(QString::fromUtf8(text));
+        const bool before = lines[0].startsWith(QStringLiteral("[Util] Error before: ")) &&
+            lines[0].endsWith(QStringLiteral(" [%1]").arg(QString::fromUtf8(text)));
+        const bool plain =
+            lines[0] == QStringLiteral("[Util] parse json error [%1]").arg(QString::fromUtf8(text));
         QVERIFY2(before || plain, qPrintable(lines[0]));
     }
 
@@ -129,7 +175,8 @@ private slots:
         StdoutCapture capture;
         QCOMPARE(util_log(force, level, "MEDIA", "value:%d text:%s", 12, "abc"), 0);
         capture.stop();
-        QCOMPARE(capture.text(), printed ? QStringLiteral("[MEDIA] value:12 text:abc\n") : QString());
+        QCOMPARE(capture.text(),
+                 printed ? QStringLiteral("[MEDIA] value:12 text:abc\n") : QString());
     }
 
     void longMessageIsCut()

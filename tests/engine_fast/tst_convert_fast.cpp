@@ -17,8 +17,7 @@ using namespace enginetest;
 namespace {
 
 // What one run of a worker left behind.
-struct RunResult
-{
+struct RunResult {
     int parse = -1;
     int calls = 0;
     int failed = -1;
@@ -63,7 +62,8 @@ RunResult runWorker(Worker worker, const QByteArray& json, const convert_fast_op
     // /dev/full reads as endless zeros).
     const QFileInfo output(record.outPath);
     result.outputExists = output.exists();
-    if (result.outputExists && output.isFile() && !record.outPath.startsWith(QLatin1String("/dev/")))
+    if (result.outputExists && output.isFile() &&
+        !record.outPath.startsWith(QLatin1String("/dev/")))
         result.output = readFile(record.outPath);
     return result;
 }
@@ -73,19 +73,29 @@ QString difference(const RunResult& a, const RunResult& b)
 {
     if (a.parse != b.parse)
         return QStringLiteral("parse code %1 / %2").arg(a.parse).arg(b.parse);
-    if (a.calls != b.calls || a.failed != b.failed || a.message != b.message || a.outPath != b.outPath)
+    if (a.calls != b.calls || a.failed != b.failed || a.message != b.message ||
+        a.outPath != b.outPath)
         return QStringLiteral("callback %1 %2 %3 / %4 %5 %6")
-            .arg(a.calls).arg(a.failed).arg(a.message).arg(b.calls).arg(b.failed).arg(b.message);
+            .arg(a.calls)
+            .arg(a.failed)
+            .arg(a.message)
+            .arg(b.calls)
+            .arg(b.failed)
+            .arg(b.message);
     if (a.outputExists != b.outputExists)
         return QStringLiteral("output exists %1 / %2").arg(a.outputExists).arg(b.outputExists);
     if (a.output.size() != b.output.size())
         return QStringLiteral("output size %1 / %2").arg(a.output.size()).arg(b.output.size());
     for (int i = 0; i < a.output.size(); ++i) {
         if (a.output[i] != b.output[i])
-            return QStringLiteral("output byte %1: %2 / %3").arg(i).arg(quint8(a.output[i])).arg(quint8(b.output[i]));
+            return QStringLiteral("output byte %1: %2 / %3")
+                .arg(i)
+                .arg(quint8(a.output[i]))
+                .arg(quint8(b.output[i]));
     }
     if (a.log != b.log)
-        return QStringLiteral("log\n  %1\n/\n  %2").arg(a.log.join(QStringLiteral("\n  ")), b.log.join(QStringLiteral("\n  ")));
+        return QStringLiteral("log\n  %1\n/\n  %2")
+            .arg(a.log.join(QStringLiteral("\n  ")), b.log.join(QStringLiteral("\n  ")));
     return QString();
 }
 
@@ -118,8 +128,7 @@ QByteArray gradientFrame(std::mt19937& rng, int width, int height)
 
 } // namespace
 
-class TestConvertFast : public QObject
-{
+class TestConvertFast : public QObject {
     Q_OBJECT
 
 private:
@@ -129,7 +138,8 @@ private:
     // Runs the reference and then the fast worker on the same job (the same
     // paths, so that the log lines compare literally); fails on the first
     // difference.
-    void compareWorkers(const QJsonObject& job, const convert_fast_options& options, const QString& what)
+    void compareWorkers(const QJsonObject& job, const convert_fast_options& options,
+                        const QString& what)
     {
         const QByteArray json = toJson(job);
         const QString out = job.value(QStringLiteral("out_path")).toString();
@@ -146,10 +156,11 @@ private:
         QCOMPARE(reference.calls, 1);
         const QString diff = difference(reference, fast);
         if (!diff.isEmpty())
-            QFAIL(qPrintable(QStringLiteral("%1 (%2 kernel, %3 threads): %4\njob: %5")
-                                 .arg(what, QString::fromUtf8(convert_fast_kernel_name(options.kernel)))
-                                 .arg(options.threads)
-                                 .arg(diff, QString::fromUtf8(json))));
+            QFAIL(qPrintable(
+                QStringLiteral("%1 (%2 kernel, %3 threads): %4\njob: %5")
+                    .arg(what, QString::fromUtf8(convert_fast_kernel_name(options.kernel)))
+                    .arg(options.threads)
+                    .arg(diff, QString::fromUtf8(json))));
     }
 
 private slots:
@@ -171,9 +182,11 @@ private slots:
         QFETCH(int, kernel);
         QFETCH(int, threads);
         QFETCH(int, seed);
-        const convert_fast_options options{unsigned(threads), convert_fast_kernel(kernel)};
+        const convert_fast_options options {unsigned(threads), convert_fast_kernel(kernel)};
         std::mt19937 rng(seed);
-        auto pick = [&rng](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+        auto pick = [&rng](int low, int high) {
+            return std::uniform_int_distribution<int>(low, high)(rng);
+        };
         const int lightChoices[] = {1, 7, 8, 9, 100, 256, 2, 3, 15, 16, 17, 33};
         const double gammas[] = {1.0, 0.45, 2.2, 0.1, 3.7};
         const double minimums[] = {1.0, 0.0, 0.3, 0.75, 1.6, -0.4, 3.0};
@@ -196,7 +209,8 @@ private slots:
             const qint64 tail = pick(0, 2) == 0 ? pick(1, int(frameSize)) - 1 : 0;
             QByteArray data;
             for (int k = 0; k < whole; ++k)
-                data += pick(0, 1) ? gradientFrame(rng, width, height) : randomBytes(rng, frameSize);
+                data +=
+                    pick(0, 1) ? gradientFrame(rng, width, height) : randomBytes(rng, frameSize);
             data += randomBytes(rng, tail);
             QVERIFY(writeFile(frames, data));
 
@@ -217,10 +231,13 @@ private slots:
                 break;
             }
             const int ramp[] = {0, 1, 2, pick(2, std::max(2, lights)), lights, lights + 7, -3};
-            job.insert(QStringLiteral("change_brightness_lights"), ramp[pick(0, int(std::size(ramp)) - 1)]);
-            job.insert(QStringLiteral("gamma"), pick(0, 3) ? gammas[pick(0, int(std::size(gammas)) - 1)]
-                                                              : pick(1, 400) / 100.0);
-            job.insert(QStringLiteral("min_brightness"), minimums[pick(0, int(std::size(minimums)) - 1)]);
+            job.insert(QStringLiteral("change_brightness_lights"),
+                       ramp[pick(0, int(std::size(ramp)) - 1)]);
+            job.insert(QStringLiteral("gamma"),
+                       pick(0, 3) ? gammas[pick(0, int(std::size(gammas)) - 1)]
+                                  : pick(1, 400) / 100.0);
+            job.insert(QStringLiteral("min_brightness"),
+                       minimums[pick(0, int(std::size(minimums)) - 1)]);
             compareWorkers(job, options, QStringLiteral("job %1").arg(i));
             if (QTest::currentTestFailed())
                 return;
@@ -242,12 +259,13 @@ private slots:
         const int size = 2 * fan->lights;
         const QString frames = path(QStringLiteral("model.bgr"));
         QVERIFY(writeFile(frames, gradientFrame(rng, size, size)));
-        QJsonObject job = flatJob(frames, size, size, path(QStringLiteral("model.bin")), fan->lights, fan->lines,
-                                  fan->colorDeep, size / 2, size / 2);
+        QJsonObject job = flatJob(frames, size, size, path(QStringLiteral("model.bin")),
+                                  fan->lights, fan->lines, fan->colorDeep, size / 2, size / 2);
         job.insert(QStringLiteral("gamma"), 2.2);
         job.insert(QStringLiteral("min_brightness"), 0.35);
         job.insert(QStringLiteral("change_brightness_lights"), fan->lights / 3);
-        compareWorkers(job, convert_fast_options{2, CONVERT_FAST_KERNEL_AUTO}, QString::fromUtf8(fan->name));
+        compareWorkers(job, convert_fast_options {2, CONVERT_FAST_KERNEL_AUTO},
+                       QString::fromUtf8(fan->name));
     }
 
     // One colour everywhere: every LED shows the tone-mapped colour. The
@@ -268,13 +286,15 @@ private slots:
         QFETCH(int, kernel);
         QFETCH(int, threads);
         QFETCH(int, size);
-        const convert_fast_options options{unsigned(threads), convert_fast_kernel(kernel)};
+        const convert_fast_options options {unsigned(threads), convert_fast_kernel(kernel)};
         const int lights = 10, lines = 24, deep = 8;
         const quint8 colour[3] = {37, 128, 251};
         const QString frames = path(QStringLiteral("solid.bgr"));
-        QVERIFY(writeFile(frames, solidFrame(size, size, colour[0], colour[1], colour[2]).repeated(2)));
+        QVERIFY(
+            writeFile(frames, solidFrame(size, size, colour[0], colour[1], colour[2]).repeated(2)));
         const QString out = path(QStringLiteral("solid.bin"));
-        const QJsonObject job = flatJob(frames, size, size, out, lights, lines, deep, size / 2, size / 2);
+        const QJsonObject job =
+            flatJob(frames, size, size, out, lights, lines, deep, size / 2, size / 2);
         compareWorkers(job, options, QStringLiteral("constant"));
         if (QTest::currentTestFailed())
             return;
@@ -324,7 +344,8 @@ private slots:
         std::mt19937 rng(7);
         const QByteArray frame = randomBytes(rng, width * height * 3);
         QVERIFY(writeFile(frames, frame + frame + frame));
-        QJsonObject job = flatJob(frames, width, height, path(QStringLiteral("fail.bin")), 9, 16, 6, 4, 3);
+        QJsonObject job =
+            flatJob(frames, width, height, path(QStringLiteral("fail.bin")), 9, 16, 6, 4, 3);
 
         if (what == QLatin1String("partial"))
             QVERIFY(writeFile(frames, frame.left(frame.size() * 9 / 10)));
@@ -363,7 +384,8 @@ private slots:
             job.insert(QStringLiteral("in_height"), 1);
         }
         for (const convert_fast_options options :
-             {convert_fast_options{1, CONVERT_FAST_KERNEL_AUTO}, convert_fast_options{3, CONVERT_FAST_KERNEL_AUTO}}) {
+             {convert_fast_options {1, CONVERT_FAST_KERNEL_AUTO},
+              convert_fast_options {3, CONVERT_FAST_KERNEL_AUTO}}) {
             compareWorkers(job, options, what);
             if (QTest::currentTestFailed())
                 return;
@@ -383,9 +405,11 @@ private slots:
     {
         QFETCH(int, kernel);
         QFETCH(int, seed);
-        const convert_fast_options options{1, convert_fast_kernel(kernel)};
+        const convert_fast_options options {1, convert_fast_kernel(kernel)};
         std::mt19937 rng(seed);
-        auto pick = [&rng](int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); };
+        auto pick = [&rng](int low, int high) {
+            return std::uniform_int_distribution<int>(low, high)(rng);
+        };
         const int lightChoices[] = {1, 7, 8, 9, 100, 256, 2, 31};
         const QString audio = path(QStringLiteral("wide.pcm"));
         const QString out = path(QStringLiteral("wide.bin"));
@@ -411,7 +435,9 @@ private slots:
             for (int k = 0; k < items; ++k) {
                 const int width = pick(1, 30), height = pick(1, 30);
                 const QString frames = path(QStringLiteral("wide%1.bgr").arg(k));
-                QVERIFY(writeFile(frames, randomBytes(rng, qint64(width) * height * 3 * pick(1, 3) + pick(0, 5))));
+                QVERIFY(writeFile(
+                    frames,
+                    randomBytes(rng, qint64(width) * height * 3 * pick(1, 3) + pick(0, 5))));
                 QJsonObject item;
                 item.insert(QStringLiteral("frames_resized_file"), frames);
                 item.insert(QStringLiteral("in_width"), width);
@@ -467,14 +493,15 @@ private slots:
         else if (what == QLatin1String("width 0"))
             job.insert(QStringLiteral("destItemWidth"), 0);
         else if (what == QLatin1String("no folder"))
-            job.insert(QStringLiteral("out_path"), path(QStringLiteral("no/such/folder/wfail.bin")));
+            job.insert(QStringLiteral("out_path"),
+                       path(QStringLiteral("no/such/folder/wfail.bin")));
         else if (what == QLatin1String("in_width 0"))
             item.insert(QStringLiteral("in_width"), 0);
         QJsonArray list;
         if (what != QLatin1String("empty list"))
             list.append(item);
         job.insert(QStringLiteral("list"), list);
-        compareWorkers(job, convert_fast_options{1, CONVERT_FAST_KERNEL_AUTO}, what);
+        compareWorkers(job, convert_fast_options {1, CONVERT_FAST_KERNEL_AUTO}, what);
     }
 
     void threadCount_data()
@@ -514,7 +541,7 @@ private slots:
         size_t largest = 0;
         for (int m = 0; m < fan_model_count(); ++m) {
             const fan_model* fan = fan_model_at(m);
-            convert_job job{};
+            convert_job job {};
             qstrncpy(job.frames_resized_file, "frames.bgr", sizeof job.frames_resized_file);
             qstrncpy(job.out_path, "out.bin", sizeof job.out_path);
             job.in_width = job.in_height = uint32_t(2 * fan->lights);

@@ -11,14 +11,15 @@
 #include "DeviceProtocol.h"
 #include "fuzz_support.h"
 
-static void dropMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
+static void dropMessages(QtMsgType, const QMessageLogContext&, const QString&) { }
 
 static bool isLowerHex(const QString& s)
 {
     if (s.size() % 2 != 0)
         return false;
     for (const QChar c : s) {
-        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+              (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
             return false;
     }
     return true;
@@ -45,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(bool(play) == isObject, "parsePlayInfo and the JSON reader disagree");
     if (isObject) {
         const QJsonObject o = doc.object();
-        FUZZ_CHECK(info->code == answerCode(o), "DeviceInfo code %d, answerCode %d", info->code, answerCode(o));
+        FUZZ_CHECK(info->code == answerCode(o), "DeviceInfo code %d, answerCode %d", info->code,
+                   answerCode(o));
         if (!o.contains(QLatin1String("model")))
             FUZZ_CHECK(info->model == defaultDeviceModel(), "default model lost");
         if (!o.contains(QLatin1String("code")))

@@ -51,10 +51,7 @@ void onResult(void* ctx, int failed, const char* outPath, const char* message)
     o->message = message ? message : "(null)";
 }
 
-std::string scratch(const char* name)
-{
-    return fuzz::scratchDir() + "/" + name;
-}
+std::string scratch(const char* name) { return fuzz::scratchDir() + "/" + name; }
 
 // Points a non-empty path field at a scratch file.
 void redirect(char* field, const char* existing, const char* missing)
@@ -93,9 +90,10 @@ uint64_t framesIn(uint64_t frameSize, size_t fileSize)
 // Runs at all, and cheaply enough? Jobs the worker rejects at once always run.
 bool flatAffordable(const convert_job* j)
 {
-    const bool valid = j->lines && j->lines <= INT32_MAX && j->lights && j->lights <= INT32_MAX && j->in_width
-        && j->in_width <= INT32_MAX && j->in_height && j->in_height <= INT32_MAX && j->radius
-        && j->colorDeep >= 1 && j->colorDeep <= 8 && j->frames_resized_file[0] && j->out_path[0];
+    const bool valid = j->lines && j->lines <= INT32_MAX && j->lights && j->lights <= INT32_MAX &&
+        j->in_width && j->in_width <= INT32_MAX && j->in_height && j->in_height <= INT32_MAX &&
+        j->radius && j->colorDeep >= 1 && j->colorDeep <= 8 && j->frames_resized_file[0] &&
+        j->out_path[0];
     if (!valid)
         return true;
     const uint64_t frameSize = uint64_t(j->in_width) * j->in_height * 3u;
@@ -107,8 +105,9 @@ bool flatAffordable(const convert_job* j)
 
 bool wideAffordable(const convert_360_job* j)
 {
-    if (j->item_count == 0 || j->lines == 0 || j->lines > INT32_MAX || j->lights == 0 || j->lights > INT32_MAX
-        || j->colorDeep < 1 || j->colorDeep > 8 || j->destItemWidth < 1 || !j->out_path[0])
+    if (j->item_count == 0 || j->lines == 0 || j->lines > INT32_MAX || j->lights == 0 ||
+        j->lights > INT32_MAX || j->colorDeep < 1 || j->colorDeep > 8 || j->destItemWidth < 1 ||
+        !j->out_path[0])
         return true;
     if (j->lines > 4096 || j->lights > 4096)
         return false;
@@ -126,21 +125,23 @@ bool wideAffordable(const convert_360_job* j)
 }
 
 // The report and the file a finished job left behind.
-void checkOutcome(const Outcome& o, const std::string& outPath, uint32_t lines, uint32_t lights, uint32_t deep,
-                  uint64_t expectedFrames)
+void checkOutcome(const Outcome& o, const std::string& outPath, uint32_t lines, uint32_t lights,
+                  uint32_t deep, uint64_t expectedFrames)
 {
     FUZZ_CHECK(o.calls == 1, "the callback ran %d times", o.calls);
     FUZZ_CHECK(o.failed == 0 || o.failed == 1, "failed flag %d", o.failed);
-    FUZZ_CHECK(o.message == (o.failed ? "failed" : "ok"), "message \"%s\" with failed=%d", o.message.c_str(),
-               o.failed);
-    FUZZ_CHECK(o.path == outPath, "reported path \"%s\", job path \"%s\"", o.path.c_str(), outPath.c_str());
+    FUZZ_CHECK(o.message == (o.failed ? "failed" : "ok"), "message \"%s\" with failed=%d",
+               o.message.c_str(), o.failed);
+    FUZZ_CHECK(o.path == outPath, "reported path \"%s\", job path \"%s\"", o.path.c_str(),
+               outPath.c_str());
 
     struct stat st;
     const bool exists = stat(outPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
     if (o.failed) {
         // A job that failed after writing its header still pads the file.
         if (exists)
-            FUZZ_CHECK(st.st_size % FAN_PAD_GRANULE == 0, "failed job left %lld bytes", (long long)st.st_size);
+            FUZZ_CHECK(st.st_size % FAN_PAD_GRANULE == 0, "failed job left %lld bytes",
+                       (long long)st.st_size);
         return;
     }
     FUZZ_CHECK(exists, "success without an output file");
@@ -152,13 +153,14 @@ void checkOutcome(const Outcome& o, const std::string& outPath, uint32_t lines, 
         FUZZ_CHECK(f.frame_count_min <= expectedFrames && expectedFrames <= f.frame_count,
                    "%llu frames in, reader sees %llu..%llu", (unsigned long long)expectedFrames,
                    (unsigned long long)f.frame_count_min, (unsigned long long)f.frame_count);
-        FUZZ_CHECK(fan_file_padded_size(&f.layout, expectedFrames) == f.size, "size %llu for %llu frames",
-                   (unsigned long long)f.size, (unsigned long long)expectedFrames);
+        FUZZ_CHECK(fan_file_padded_size(&f.layout, expectedFrames) == f.size,
+                   "size %llu for %llu frames", (unsigned long long)f.size,
+                   (unsigned long long)expectedFrames);
     }
     fan_file_close(&f);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -186,7 +188,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(outcome.calls == 0, "a refused job called back");
         return 0;
     }
-    FUZZ_CHECK((job.is_360 == 1) == (job.wide != nullptr) && (job.wide != nullptr) != (job.flat != nullptr),
+    FUZZ_CHECK((job.is_360 == 1) == (job.wide != nullptr) &&
+                   (job.wide != nullptr) != (job.flat != nullptr),
                "parsed job holds no record or both");
 
     if (job.is_360) {
@@ -204,7 +207,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (uint32_t i = 0; i < w->item_count; ++i) {
             const convert_360_item& it = w->items[i];
             if (it.in_width > 0 && it.in_height > 0)
-                frames = std::max(frames, framesIn(uint64_t(it.in_width) * uint64_t(it.in_height) * 3u, kFramesSize));
+                frames = std::max(
+                    frames,
+                    framesIn(uint64_t(it.in_width) * uint64_t(it.in_height) * 3u, kFramesSize));
         }
         const std::string out = w->out_path;
         const uint32_t lines = w->lines, lights = w->lights, deep = w->colorDeep;
@@ -258,7 +263,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool haveRef = fileExists(out, &ref);
     const bool haveFast = fileExists(fastOut, &fast);
     FUZZ_CHECK(haveRef == haveFast, "only one worker left a file");
-    FUZZ_CHECK(ref == fast, "the fast worker wrote other bytes (%zu vs %zu)", fast.size(), ref.size());
+    FUZZ_CHECK(ref == fast, "the fast worker wrote other bytes (%zu vs %zu)", fast.size(),
+               ref.size());
 #endif
     return 0;
 }

@@ -1,6 +1,5 @@
 // Small helpers shared by the fuzz targets.
-#ifndef SPINDRA_FUZZ_SUPPORT_H
-#define SPINDRA_FUZZ_SUPPORT_H
+#pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,8 +44,7 @@ inline const std::string& scratchDir()
         std::atexit([] {
             char cmd[4200];
             std::snprintf(cmd, sizeof cmd, "rm -rf '%s'", path);
-            if (std::system(cmd) != 0) {
-            }
+            if (std::system(cmd) != 0) { }
         });
         return std::string(path);
     }();
@@ -83,17 +81,15 @@ struct Reader {
     uint32_t u32() { return u16() | (u16() << 16); }
 };
 
-}  // namespace fuzz
+} // namespace fuzz
 
 // Stops with a message that the fuzzer records as a finding.
-#define FUZZ_CHECK(cond, ...)                                                   \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            std::fprintf(stderr, "fuzz check failed: %s: ", #cond);            \
-            std::fprintf(stderr, __VA_ARGS__);                                  \
-            std::fprintf(stderr, "\n");                                         \
-            std::abort();                                                       \
-        }                                                                       \
+#define FUZZ_CHECK(cond, ...)                                                                      \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "fuzz check failed: %s: ", #cond);                                \
+            std::fprintf(stderr, __VA_ARGS__);                                                     \
+            std::fprintf(stderr, "\n");                                                            \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (0)
-
-#endif

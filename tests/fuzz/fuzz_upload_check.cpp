@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    fuzz::Reader in{data, size};
+    fuzz::Reader in {data, size};
     const uint32_t flags = in.u8();
     FanGeometry g;
     if (flags & 8) {
@@ -53,9 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // What the simulator accepts, the engine's reader reads with the same
     // number of whole records.
     fan_file f;
-    const int rc = fan_file_open_memory(&f, file.data(), file.size(), uint32_t(g.lines), uint32_t(g.lights),
-                                        uint32_t(g.colorDeep));
-    FUZZ_CHECK(rc == FAN_FILE_OK, "the reader refuses an accepted file: %s", fan_file_status_text(rc));
+    const int rc = fan_file_open_memory(&f, file.data(), file.size(), uint32_t(g.lines),
+                                        uint32_t(g.lights), uint32_t(g.colorDeep));
+    FUZZ_CHECK(rc == FAN_FILE_OK, "the reader refuses an accepted file: %s",
+               fan_file_status_text(rc));
     FUZZ_CHECK((long long)f.frame_count == r.frames, "frames %lld, reader %llu", r.frames,
                (unsigned long long)f.frame_count);
     fan_file_close(&f);

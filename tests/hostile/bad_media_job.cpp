@@ -47,9 +47,9 @@ int main(int argc, char** argv)
     bool success = false;
     QString path;
     MediaConvert convert;
-    convert.startConvert(info, QStringLiteral("00_00001.bin"), QString::fromLatin1(model->name), model->lights,
-                         model->lines, model->colorDeep, 2.2, 0.3, 0, false, QStringLiteral("00001"), {}, {},
-                         [&](bool ok, const QString& p) {
+    convert.startConvert(info, QStringLiteral("00_00001.bin"), QString::fromLatin1(model->name),
+                         model->lights, model->lines, model->colorDeep, 2.2, 0.3, 0, false,
+                         QStringLiteral("00001"), {}, {}, [&](bool ok, const QString& p) {
                              std::lock_guard<std::mutex> lock(m);
                              ++results;
                              success = ok;

@@ -26,9 +26,9 @@ namespace {
 
 enum class Setting { Plain, ReadOnlyOut, FullTemp, InputDeleted };
 enum class Outcome {
-    Fails,             // a clear failure
-    Succeeds,          // a readable fan file in the output folder
-    SucceedsOnDesktop  // the job builder's fallback when the model folder cannot be created
+    Fails,            // a clear failure
+    Succeeds,         // a readable fan file in the output folder
+    SucceedsOnDesktop // the job builder's fallback when the model folder cannot be created
 };
 
 const char kWeirdName[] = "-a 'b' \"c\" é 视频.mp4";
@@ -46,7 +46,8 @@ bool run(const QString& program, const QStringList& args, const QString& workDir
     if (!workDir.isEmpty())
         p.setWorkingDirectory(workDir);
     p.start(program, args);
-    const bool ok = p.waitForFinished(timeoutMs) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    const bool ok =
+        p.waitForFinished(timeoutMs) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     if (out)
         *out = p.readAll();
     return ok;
@@ -68,9 +69,11 @@ QMap<QString, QString> snapshot(const QString& root, const QStringList& excluded
             continue;
         // A folder's time changes with its entries; the entries are compared.
         const QFileInfo fi = it.fileInfo();
-        files.insert(path, fi.isDir() ? QStringLiteral("folder")
-                                      : QStringLiteral("%1 bytes, %2").arg(fi.size()).arg(
-                                            fi.lastModified().toMSecsSinceEpoch()));
+        files.insert(path,
+                     fi.isDir() ? QStringLiteral("folder")
+                                : QStringLiteral("%1 bytes, %2")
+                                      .arg(fi.size())
+                                      .arg(fi.lastModified().toMSecsSinceEpoch()));
     }
     return files;
 }
@@ -84,7 +87,7 @@ QStringList filesUnder(const QString& root)
     return files;
 }
 
-}  // namespace
+} // namespace
 
 Q_DECLARE_METATYPE(Setting)
 Q_DECLARE_METATYPE(Outcome)
@@ -108,16 +111,19 @@ void BadMedia::initTestCase()
     const QString s = sources.path();
     const auto ff = [&](const QStringList& args) {
         QByteArray out;
-        const bool ok = run(QStringLiteral("ffmpeg"), QStringList{"-v", "error", "-y"} + args, s, &out);
+        const bool ok =
+            run(QStringLiteral("ffmpeg"), QStringList {"-v", "error", "-y"} + args, s, &out);
         if (!ok)
             qWarning("%s", out.constData());
         return ok;
     };
     QVERIFY(ff({"-f", "lavfi", "-i", "testsrc=size=64x48:rate=20", "-f", "lavfi", "-i",
-                "sine=frequency=440:sample_rate=32000", "-t", "2", "-c:v", "mpeg4", "-c:a", "aac", "clip.mp4"}));
-    QVERIFY(ff({"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=32000", "-t", "2", "-c:a", "aac",
-                "audio_only.mp4"}));
-    QVERIFY(ff({"-f", "lavfi", "-i", "color=c=red:s=2x2", "-vf", "scale=1:1", "-frames:v", "1", "tiny.png"}));
+                "sine=frequency=440:sample_rate=32000", "-t", "2", "-c:v", "mpeg4", "-c:a", "aac",
+                "clip.mp4"}));
+    QVERIFY(ff({"-f", "lavfi", "-i", "sine=frequency=440:sample_rate=32000", "-t", "2", "-c:a",
+                "aac", "audio_only.mp4"}));
+    QVERIFY(ff({"-f", "lavfi", "-i", "color=c=red:s=2x2", "-vf", "scale=1:1", "-frames:v", "1",
+                "tiny.png"}));
     QVERIFY(ff({"-f", "lavfi", "-i", "testsrc=size=4000x3000", "-frames:v", "1", "big.png"}));
 
     QFile clip(s + QStringLiteral("/clip.mp4"));
@@ -134,33 +140,36 @@ void BadMedia::initTestCase()
     QVERIFY(text.open(QIODevice::WriteOnly));
     text.write("this is not a video\n");
     text.close();
-    QVERIFY(QFile::copy(s + QStringLiteral("/clip.mp4"), s + QLatin1Char('/') + QString::fromUtf8(kWeirdName)));
+    QVERIFY(QFile::copy(s + QStringLiteral("/clip.mp4"),
+                        s + QLatin1Char('/') + QString::fromUtf8(kWeirdName)));
 
     // FFmpeg stand-in that deletes the input once the frames are decoded,
     // just before the sound is read.
     QFile wrapper(s + QStringLiteral("/ffmpeg-deleting"));
     QVERIFY(wrapper.open(QIODevice::WriteOnly));
-    wrapper.write("#!/bin/sh\n"
-                  "prev=\nvn=0\nin=\n"
-                  "for a in \"$@\"; do [ \"$prev\" = -i ] && in=$a; [ \"$a\" = -vn ] && vn=1; prev=$a; done\n"
-                  "[ $vn = 1 ] && rm -f -- \"$in\"\n"
-                  "exec ffmpeg \"$@\"\n");
+    wrapper.write(
+        "#!/bin/sh\n"
+        "prev=\nvn=0\nin=\n"
+        "for a in \"$@\"; do [ \"$prev\" = -i ] && in=$a; [ \"$a\" = -vn ] && vn=1; prev=$a; done\n"
+        "[ $vn = 1 ] && rm -f -- \"$in\"\n"
+        "exec ffmpeg \"$@\"\n");
     wrapper.close();
     QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     QByteArray out;
-    canMount = run(QStringLiteral("unshare"), {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"},
-                   QString(), &out);
+    canMount = run(QStringLiteral("unshare"),
+                   {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"}, QString(), &out);
     if (!canMount)
-        qWarning("no private mount namespace here (%s); the read-only and full-folder cases are skipped",
-                 out.trimmed().constData());
+        qWarning(
+            "no private mount namespace here (%s); the read-only and full-folder cases are skipped",
+            out.trimmed().constData());
 }
 
 void BadMedia::cases_data()
 {
-    QTest::addColumn<bool>("tool");        // through spindra-convert, else through the job builder
+    QTest::addColumn<bool>("tool"); // through spindra-convert, else through the job builder
     QTest::addColumn<QString>("input");
-    QTest::addColumn<bool>("video");       // what the job builder is told
+    QTest::addColumn<bool>("video"); // what the job builder is told
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
     QTest::addColumn<Setting>("setting");
@@ -231,24 +240,28 @@ void BadMedia::cases()
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     if (setting == Setting::InputDeleted)
-        env.insert(QStringLiteral("SPINDRA_FFMPEG"), sources.filePath(QStringLiteral("ffmpeg-deleting")));
+        env.insert(QStringLiteral("SPINDRA_FFMPEG"),
+                   sources.filePath(QStringLiteral("ffmpeg-deleting")));
 
     QString program;
     QStringList args;
     if (tool) {
         program = binaryDir() + QStringLiteral("/tools/spindra-convert/spindra-convert");
         // Relative, after "--", so that a leading dash stays a file name.
-        args = QStringList{"--out", outDir, "--", input};
+        args = QStringList {"--out", outDir, "--", input};
     } else {
         program = binaryDir() + QStringLiteral("/tests/hostile/bad_media_job");
-        args = QStringList{input, outDir, video ? "1" : "0", QString::number(width), QString::number(height)};
+        args = QStringList {input, outDir, video ? "1" : "0", QString::number(width),
+                            QString::number(height)};
     }
     if (setting == Setting::ReadOnlyOut || setting == Setting::FullTemp) {
         const QString mount = setting == Setting::ReadOnlyOut
             ? QStringLiteral("mount -t tmpfs -o ro,size=64k tmpfs \"$OUT\"")
             : QStringLiteral("mount -t tmpfs -o size=48k tmpfs \"$TMPDIR\"");
         env.insert(QStringLiteral("OUT"), outDir);
-        args = QStringList{"-m", "sh", "-c", mount + QStringLiteral(" && exec \"$@\""), "sh", program} + args;
+        args = QStringList {"-m", "sh",   "-c", mount + QStringLiteral(" && exec \"$@\""),
+                            "sh", program} +
+            args;
         program = QStringLiteral("unshare");
     }
 
@@ -265,19 +278,23 @@ void BadMedia::cases()
     const auto context = [&]() {
         return QStringLiteral("exit %1\n--- stdout\n%2\n--- stderr\n%3")
             .arg(p.exitCode())
-            .arg(QString::fromUtf8(stdoutText.right(3000)), QString::fromUtf8(stderrText.right(3000)));
+            .arg(QString::fromUtf8(stdoutText.right(3000)),
+                 QString::fromUtf8(stderrText.right(3000)));
     };
     QVERIFY2(p.exitStatus() == QProcess::NormalExit, qPrintable(context()));
     QVERIFY2(p.exitCode() == (succeeds ? 0 : 1), qPrintable(context()));
 
-    const QStringList outLines = QString::fromUtf8(stdoutText).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList outLines =
+        QString::fromUtf8(stdoutText).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QString desktopFile;
     if (succeeds) {
         QVERIFY2(!outLines.isEmpty(), qPrintable(context()));
         const QString path = tool ? outLines.last() : outLines.last().section(QLatin1Char(' '), 2);
         if (!tool)
-            QVERIFY2(outLines.last().startsWith(QLatin1String("result ok ")), qPrintable(context()));
-        const QString where = outcome == Outcome::SucceedsOnDesktop ? home + QStringLiteral("/Desktop") : outDir;
+            QVERIFY2(outLines.last().startsWith(QLatin1String("result ok ")),
+                     qPrintable(context()));
+        const QString where =
+            outcome == Outcome::SucceedsOnDesktop ? home + QStringLiteral("/Desktop") : outDir;
         QVERIFY2(path.startsWith(where + QLatin1Char('/')), qPrintable(context()));
         if (outcome == Outcome::SucceedsOnDesktop)
             desktopFile = path;
@@ -290,9 +307,11 @@ void BadMedia::cases()
         fan_file_close(&f);
     } else if (tool) {
         // One clear line says why, and it is the last thing on standard error.
-        const QStringList errLines = QString::fromUtf8(stderrText).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        const QStringList errLines =
+            QString::fromUtf8(stderrText).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         QVERIFY2(!errLines.isEmpty(), qPrintable(context()));
-        QVERIFY2(errLines.last().startsWith(QLatin1String("spindra-convert: ")), qPrintable(context()));
+        QVERIFY2(errLines.last().startsWith(QLatin1String("spindra-convert: ")),
+                 qPrintable(context()));
         QCOMPARE(errLines.filter(QStringLiteral("spindra-convert: ")).size(), 1);
         qInfo("%s", qPrintable(errLines.last()));
     } else {

@@ -40,24 +40,21 @@ const int kFaultWindowMs = 1000;
 const int kReconnectLimitMs = 10000;
 
 // A model other than the default one, so that a right model is visible.
-QString simModel()
-{
-    return QString::fromLatin1(fan_model_at(1)->name);
-}
+QString simModel() { return QString::fromLatin1(fan_model_at(1)->name); }
 
 enum class During {
-    NeverConnected,   // never shown connected, the default model throughout
-    ResetsOnInfo,     // like NeverConnected, and every "/info" resets the manager
-    Flaps,            // connected by "/info", reset by the play status, again and again
-    StaysConnected,   // connected with the device's model for the whole window
-    GoesSilent,       // connected, then shown gone after the silence limit
+    NeverConnected, // never shown connected, the default model throughout
+    ResetsOnInfo,   // like NeverConnected, and every "/info" resets the manager
+    Flaps,          // connected by "/info", reset by the play status, again and again
+    StaysConnected, // connected with the device's model for the whole window
+    GoesSilent,     // connected, then shown gone after the silence limit
 };
 
 struct StateLog {
     QList<QPair<bool, QString>> changes;
 };
 
-}  // namespace
+} // namespace
 
 Q_DECLARE_METATYPE(During)
 
@@ -108,24 +105,30 @@ void HostileDevice::connectionFaults_data()
     QTest::addColumn<QStringList>("fault");
     QTest::addColumn<During>("during");
 
-    QTest::newRow("refused sessions") << QStringList{"--session-code", "5"} << During::NeverConnected;
-    QTest::newRow("session not JSON") << QStringList{"--not-json", "session"} << During::NeverConnected;
-    QTest::newRow("session never answered") << QStringList{"--stall", "session"} << During::NeverConnected;
+    QTest::newRow("refused sessions")
+        << QStringList {"--session-code", "5"} << During::NeverConnected;
+    QTest::newRow("session not JSON")
+        << QStringList {"--not-json", "session"} << During::NeverConnected;
+    QTest::newRow("session never answered")
+        << QStringList {"--stall", "session"} << During::NeverConnected;
     QTest::newRow("session answer too large")
-        << QStringList{"--pad-answers", "2000000"} << During::NeverConnected;
+        << QStringList {"--pad-answers", "2000000"} << During::NeverConnected;
     QTest::newRow("session answer chunked, too large")
-        << QStringList{"--pad-answers", "2000000", "--chunked"} << During::NeverConnected;
-    QTest::newRow("info code 1") << QStringList{"--info-code", "1"} << During::ResetsOnInfo;
-    QTest::newRow("info not JSON") << QStringList{"--not-json", "info"} << During::NeverConnected;
-    QTest::newRow("info array") << QStringList{"--answer", "info=[0]"} << During::NeverConnected;
-    QTest::newRow("play status code 1") << QStringList{"--status-code", "1"} << During::Flaps;
-    QTest::newRow("play status not JSON") << QStringList{"--not-json", "status"} << During::StaysConnected;
+        << QStringList {"--pad-answers", "2000000", "--chunked"} << During::NeverConnected;
+    QTest::newRow("info code 1") << QStringList {"--info-code", "1"} << During::ResetsOnInfo;
+    QTest::newRow("info not JSON") << QStringList {"--not-json", "info"} << During::NeverConnected;
+    QTest::newRow("info array") << QStringList {"--answer", "info=[0]"} << During::NeverConnected;
+    QTest::newRow("play status code 1") << QStringList {"--status-code", "1"} << During::Flaps;
+    QTest::newRow("play status not JSON")
+        << QStringList {"--not-json", "status"} << During::StaysConnected;
     // The socket's connect handler clears the last sign of life, so a device
     // that answers "/info" but never a heartbeat is not timed out.
-    QTest::newRow("no heartbeat answers") << QStringList{"--no-heartbeat"} << During::StaysConnected;
-    QTest::newRow("heartbeats stop") << QStringList{"--heartbeats", "2"} << During::GoesSilent;
+    QTest::newRow("no heartbeat answers")
+        << QStringList {"--no-heartbeat"} << During::StaysConnected;
+    QTest::newRow("heartbeats stop") << QStringList {"--heartbeats", "2"} << During::GoesSilent;
     // Every second at product speed.
-    QTest::newRow("socket dropped every second") << QStringList{"--drop-ws", "0.05"} << During::StaysConnected;
+    QTest::newRow("socket dropped every second")
+        << QStringList {"--drop-ws", "0.05"} << During::StaysConnected;
 }
 
 void HostileDevice::connectionFaults()
@@ -136,7 +139,7 @@ void HostileDevice::connectionFaults()
     const QString fallback = defaultDeviceModel();
 
     FanSimProcess sim;
-    QVERIFY2(sim.start(fault + QStringList{"--model", model}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start(fault + QStringList {"--model", model}), qPrintable(sim.errorText));
 
     auto manager = std::make_unique<ConnectionManager>(sim.endpoint(), fastTiming());
     QSignalSpy changes(manager.get(), &ConnectionManager::connectStateChanged);
@@ -145,7 +148,8 @@ void HostileDevice::connectionFaults()
     // The state shown must be consistent at every moment: connected with the
     // device's model, or not connected with the default model.
     auto consistent = [&]() {
-        return manager->isConnected() ? manager->currentModel() == model : manager->currentModel() == fallback;
+        return manager->isConnected() ? manager->currentModel() == model
+                                      : manager->currentModel() == fallback;
     };
     // Every emission carries the model that goes with its flag.
     auto emissionsRight = [&]() {
@@ -170,14 +174,17 @@ void HostileDevice::connectionFaults()
 
     switch (during) {
     case During::NeverConnected:
-        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, [&]() { return !manager->isConnected() && consistent(); }));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs,
+                                       [&]() { return !manager->isConnected() && consistent(); }));
         QVERIFY(!sawTrue());
         // Requests do not pile up: at most one session request per check.
-        QVERIFY2(sim.count(QStringLiteral("/ctrl/session")) <= kFaultWindowMs / fastTiming().checkPeriodMs + 2,
+        QVERIFY2(sim.count(QStringLiteral("/ctrl/session")) <=
+                     kFaultWindowMs / fastTiming().checkPeriodMs + 2,
                  qPrintable(QString::number(sim.count(QStringLiteral("/ctrl/session")))));
         break;
     case During::ResetsOnInfo:
-        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, [&]() { return !manager->isConnected() && consistent(); }));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs,
+                                       [&]() { return !manager->isConnected() && consistent(); }));
         QVERIFY(!sawTrue());
         QVERIFY(falseCount() >= 2);
         QVERIFY(sim.count(QStringLiteral("GET /info")) >= 2);
@@ -191,18 +198,22 @@ void HostileDevice::connectionFaults()
         QVERIFY(plays.count() >= 1);
         break;
     case During::StaysConnected:
-        QVERIFY(FanSimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
-        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs, [&]() { return manager->isConnected() && consistent(); }));
+        QVERIFY(
+            FanSimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs,
+                                       [&]() { return manager->isConnected() && consistent(); }));
         QCOMPARE(falseCount(), 0);
         break;
     case During::GoesSilent:
-        QVERIFY(FanSimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
-        QVERIFY(FanSimProcess::waitUntil([&]() { return sim.count(QStringLiteral("\"heartbeat\"")) >= 4; },
-                                      kReconnectLimitMs));
+        QVERIFY(
+            FanSimProcess::waitUntil([&]() { return manager->isConnected(); }, kReconnectLimitMs));
+        QVERIFY(FanSimProcess::waitUntil(
+            [&]() { return sim.count(QStringLiteral("\"heartbeat\"")) >= 4; }, kReconnectLimitMs));
         // Gone after the silence limit, and said so once.
         QVERIFY(FanSimProcess::waitUntil([&]() { return !manager->isConnected(); },
-                                      int(fastTiming().silenceLimitMs) * 3));
-        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs / 2, [&]() { return !manager->isConnected() && consistent(); }));
+                                         int(fastTiming().silenceLimitMs) * 3));
+        QVERIFY(FanSimProcess::holdFor(kFaultWindowMs / 2,
+                                       [&]() { return !manager->isConnected() && consistent(); }));
         QCOMPARE(falseCount(), 1);
         break;
     }
@@ -221,12 +232,15 @@ void HostileDevice::connectionFaults()
     // Connected, and alive by a heartbeat answered by the new device.
     const bool recovered = FanSimProcess::waitUntil(
         [&]() {
-            return manager->isConnected() && manager->currentModel() == model
-                && sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 1;
+            return manager->isConnected() && manager->currentModel() == model &&
+                sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 1;
         },
         kReconnectLimitMs);
     qInfo("connected again after %lld ms", back.elapsed());
-    QVERIFY2(recovered, qPrintable(QStringLiteral("not connected %1 ms after the fault stopped").arg(back.elapsed())));
+    QVERIFY2(
+        recovered,
+        qPrintable(
+            QStringLiteral("not connected %1 ms after the fault stopped").arg(back.elapsed())));
     QVERIFY(consistent());
     QVERIFY(emissionsRight());
 
@@ -243,7 +257,10 @@ void HostileDevice::killedAndRestarted()
     QSignalSpy changes(manager.get(), &ConnectionManager::connectStateChanged);
 
     QVERIFY(FanSimProcess::waitUntil(
-        [&]() { return manager->isConnected() && sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 2; },
+        [&]() {
+            return manager->isConnected() &&
+                sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 2;
+        },
         kReconnectLimitMs));
     const int http = sim.httpPort(), ws = sim.wsPort();
     sim.kill();
@@ -263,7 +280,10 @@ void HostileDevice::killedAndRestarted()
     QElapsedTimer back;
     back.start();
     const bool recovered = FanSimProcess::waitUntil(
-        [&]() { return manager->isConnected() && sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 1; },
+        [&]() {
+            return manager->isConnected() &&
+                sim.count(QStringLiteral("WS > {\"cmd\":\"heartbeat\"")) >= 1;
+        },
         kReconnectLimitMs);
     qInfo("connected again after %lld ms", back.elapsed());
     QVERIFY(recovered);
@@ -277,24 +297,27 @@ void HostileDevice::uploadFaults_data()
     QTest::addColumn<QStringList>("fault");
     QTest::addColumn<int>("timeoutMs");
     QTest::addColumn<bool>("ok");
-    QTest::addColumn<QString>("lastReport");  // text of the last failure report; empty: an answer object
-    QTest::addColumn<int>("lastCode");        // "code" of the answer object
-    QTest::addColumn<int>("stored");          // files the device kept: 0, 1, or -1 (either)
+    QTest::addColumn<QString>(
+        "lastReport");                 // text of the last failure report; empty: an answer object
+    QTest::addColumn<int>("lastCode"); // "code" of the answer object
+    QTest::addColumn<int>("stored");   // files the device kept: 0, 1, or -1 (either)
 
-    QTest::newRow("accepted") << QStringList{} << 5000 << true << QString() << 0 << 1;
-    QTest::newRow("rejected") << QStringList{"--upload-code", "3"} << 5000 << false << QString() << 3 << 0;
-    QTest::newRow("slow answer within the time-out") << QStringList{"--upload-delay", "400"} << 5000 << true
-                                                     << QString() << 0 << 1;
+    QTest::newRow("accepted") << QStringList {} << 5000 << true << QString() << 0 << 1;
+    QTest::newRow("rejected") << QStringList {"--upload-code", "3"} << 5000 << false << QString()
+                              << 3 << 0;
+    QTest::newRow("slow answer within the time-out")
+        << QStringList {"--upload-delay", "400"} << 5000 << true << QString() << 0 << 1;
     QTest::newRow("slow answer beyond the time-out")
-        << QStringList{"--upload-delay", "3000"} << 300 << false << QStringLiteral("网络超时") << 0 << -1;
-    QTest::newRow("never answered") << QStringList{"--stall", "upload"} << 300 << false
+        << QStringList {"--upload-delay", "3000"} << 300 << false << QStringLiteral("网络超时") << 0
+        << -1;
+    QTest::newRow("never answered") << QStringList {"--stall", "upload"} << 300 << false
                                     << QStringLiteral("网络超时") << 0 << 0;
-    QTest::newRow("answer not JSON") << QStringList{"--not-json", "upload"} << 5000 << false
+    QTest::newRow("answer not JSON") << QStringList {"--not-json", "upload"} << 5000 << false
                                      << QStringLiteral("解析响应失败") << 0 << 1;
-    QTest::newRow("answer too large") << QStringList{"--pad-answers", "2000000"} << 5000 << false
+    QTest::newRow("answer too large") << QStringList {"--pad-answers", "2000000"} << 5000 << false
                                       << QStringLiteral("device answer too large") << 0 << 1;
-    QTest::newRow("HTTP error status") << QStringList{"--http-status", "500"} << 5000 << false << QStringLiteral("*")
-                                       << 0 << 1;
+    QTest::newRow("HTTP error status")
+        << QStringList {"--http-status", "500"} << 5000 << false << QStringLiteral("*") << 0 << 1;
 }
 
 void HostileDevice::uploadFaults()
@@ -307,7 +330,7 @@ void HostileDevice::uploadFaults()
     QFETCH(int, stored);
 
     FanSimProcess sim;
-    QVERIFY2(sim.start(fault + QStringList{"--model", simModel()}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start(fault + QStringList {"--model", simModel()}), qPrintable(sim.errorText));
     // No check cycle traffic of interest here; the manager is only the uploader.
     ConnectionManager manager(sim.endpoint(), fastTiming());
     const QString path = writeFanFile(3);
@@ -316,7 +339,10 @@ void HostileDevice::uploadFaults()
     QList<QPair<bool, QVariant>> reports;
     QList<int> progress;
     manager.uploadFile(
-        path, QStringLiteral("clip.bin"), [&](bool good, QVariant data) { reports.append({good, data}); },
+        path, QStringLiteral("clip.bin"),
+        [&](bool good, QVariant data) {
+            reports.append({good, data});
+        },
         [&](int percent) { progress.append(percent); }, timeoutMs);
 
     QVERIFY(FanSimProcess::waitUntil(
@@ -360,16 +386,21 @@ void HostileDevice::uploadFaults()
 void HostileDevice::uploadToKilledDevice()
 {
     FanSimProcess sim;
-    QVERIFY2(sim.start({"--model", simModel(), "--upload-delay", "5000"}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start({"--model", simModel(), "--upload-delay", "5000"}),
+             qPrintable(sim.errorText));
     ConnectionManager manager(sim.endpoint(), fastTiming());
     const QString path = writeFanFile(40);
     QVERIFY(!path.isEmpty());
 
     QList<QPair<bool, QVariant>> reports;
     manager.uploadFile(
-        path, QStringLiteral("clip.bin"), [&](bool good, QVariant data) { reports.append({good, data}); }, {},
-        10000);
-    QVERIFY(FanSimProcess::waitUntil([&]() { return sim.count(QStringLiteral("UPLOAD name=")) >= 1; }, 10000));
+        path, QStringLiteral("clip.bin"),
+        [&](bool good, QVariant data) {
+            reports.append({good, data});
+        },
+        {}, 10000);
+    QVERIFY(FanSimProcess::waitUntil(
+        [&]() { return sim.count(QStringLiteral("UPLOAD name=")) >= 1; }, 10000));
     sim.kill();
     QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }, 10000));
     QTest::qWait(200);
@@ -381,11 +412,14 @@ void HostileDevice::uploadToKilledDevice()
     // Nobody listens on the port any more: refused at once.
     reports.clear();
     manager.uploadFile(
-        path, QStringLiteral("clip.bin"), [&](bool good, QVariant data) { reports.append({good, data}); }, {},
-        10000);
+        path, QStringLiteral("clip.bin"),
+        [&](bool good, QVariant data) {
+            reports.append({good, data});
+        },
+        {}, 10000);
     QVERIFY(FanSimProcess::waitUntil([&]() { return reports.size() >= 2; }, 10000));
     QTest::qWait(100);
-    QCOMPARE(reports.size(), 2);  // the error handler, then the completion
+    QCOMPARE(reports.size(), 2); // the error handler, then the completion
     QVERIFY(!reports.at(0).first && !reports.at(1).first);
     QCOMPARE(reports.at(0).second.toString(), reports.at(1).second.toString());
 }

@@ -20,7 +20,8 @@ inline bool ffmpeg(const QStringList& args)
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(QStringLiteral("ffmpeg"),
-            QStringList{QStringLiteral("-y"), QStringLiteral("-v"), QStringLiteral("error")} + args);
+            QStringList {QStringLiteral("-y"), QStringLiteral("-v"), QStringLiteral("error")} +
+                args);
     p.closeWriteChannel();
     if (!p.waitForFinished(60000)) {
         p.kill();
@@ -37,8 +38,8 @@ inline QString makeVideo(const QString& dir, const QString& name, int seconds, b
                          const QString& size = QStringLiteral("64x48"))
 {
     const QString path = QDir(dir).filePath(name);
-    QStringList args{QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("testsrc=size=%1:rate=25:duration=%2").arg(size).arg(seconds)};
+    QStringList args {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                      QStringLiteral("testsrc=size=%1:rate=25:duration=%2").arg(size).arg(seconds)};
     if (withAudio)
         args << QStringLiteral("-f") << QStringLiteral("lavfi") << QStringLiteral("-i")
              << QStringLiteral("sine=frequency=440:duration=%1").arg(seconds);
@@ -74,7 +75,8 @@ inline bool rotateVideoQuarter(const QString& path)
     QByteArray d = f.readAll();
     auto u32 = [&](qint64 at) { return qFromBigEndian<quint32>(d.constData() + at); };
     // Calls fn(start, headerSize, size, type) for each box in [from, to).
-    auto eachBox = [&](qint64 from, qint64 to, const std::function<void(qint64, qint64, qint64, QByteArray)>& fn) {
+    auto eachBox = [&](qint64 from, qint64 to,
+                       const std::function<void(qint64, qint64, qint64, QByteArray)>& fn) {
         for (qint64 at = from; at + 8 <= to;) {
             qint64 size = u32(at), header = 8;
             if (size == 1 && at + 16 <= to) {
@@ -93,35 +95,41 @@ inline bool rotateVideoQuarter(const QString& path)
     eachBox(0, d.size(), [&](qint64 moov, qint64 mh, qint64 ms, const QByteArray& type) {
         if (type != "moov")
             return;
-        eachBox(moov + mh, moov + ms, [&](qint64 trak, qint64 th, qint64 ts, const QByteArray& type) {
-            if (type != "trak")
-                return;
-            qint64 tkhd = -1, tkhdEnd = -1;
-            bool video = false;
-            eachBox(trak + th, trak + ts, [&](qint64 b, qint64 bh, qint64 bs, const QByteArray& type) {
-                if (type == "tkhd") {
-                    tkhd = b + bh;
-                    tkhdEnd = b + bs;
-                }
-                if (type == "mdia")
-                    eachBox(b + bh, b + bs, [&](qint64 h, qint64 hh, qint64, const QByteArray& type) {
-                        // hdlr: version/flags(4) pre_defined(4) handler_type(4)
-                        video = video || (type == "hdlr" && d.mid(int(h + hh + 8), 4) == "vide");
-                    });
+        eachBox(
+            moov + mh, moov + ms, [&](qint64 trak, qint64 th, qint64 ts, const QByteArray& type) {
+                if (type != "trak")
+                    return;
+                qint64 tkhd = -1, tkhdEnd = -1;
+                bool video = false;
+                eachBox(trak + th, trak + ts,
+                        [&](qint64 b, qint64 bh, qint64 bs, const QByteArray& type) {
+                            if (type == "tkhd") {
+                                tkhd = b + bh;
+                                tkhdEnd = b + bs;
+                            }
+                            if (type == "mdia")
+                                eachBox(b + bh, b + bs,
+                                        [&](qint64 h, qint64 hh, qint64, const QByteArray& type) {
+                                            // hdlr: version/flags(4) pre_defined(4) handler_type(4)
+                                            video = video ||
+                                                (type == "hdlr" &&
+                                                 d.mid(int(h + hh + 8), 4) == "vide");
+                                        });
+                        });
+                if (!video || tkhd < 0)
+                    return;
+                // version/flags, then creation, modification, track id, reserved,
+                // duration (times 64-bit in version 1), reserved(8), layer(2),
+                // alternate group(2), volume(2), reserved(2): the matrix follows.
+                const qint64 matrix = tkhd +
+                    (d.at(int(tkhd)) == 1 ? 4 + 8 + 8 + 4 + 4 + 8 : 4 + 4 + 4 + 4 + 4 + 4) + 16;
+                if (matrix + 36 > tkhdEnd)
+                    return;
+                const qint32 quarter[9] = {0, 0x10000, 0, -0x10000, 0, 0, 0, 0, 0x40000000};
+                for (int i = 0; i < 9; ++i)
+                    qToBigEndian<qint32>(quarter[i], d.data() + matrix + 4 * i);
+                ++patched;
             });
-            if (!video || tkhd < 0)
-                return;
-            // version/flags, then creation, modification, track id, reserved,
-            // duration (times 64-bit in version 1), reserved(8), layer(2),
-            // alternate group(2), volume(2), reserved(2): the matrix follows.
-            const qint64 matrix = tkhd + (d.at(int(tkhd)) == 1 ? 4 + 8 + 8 + 4 + 4 + 8 : 4 + 4 + 4 + 4 + 4 + 4) + 16;
-            if (matrix + 36 > tkhdEnd)
-                return;
-            const qint32 quarter[9] = {0, 0x10000, 0, -0x10000, 0, 0, 0, 0, 0x40000000};
-            for (int i = 0; i < 9; ++i)
-                qToBigEndian<qint32>(quarter[i], d.data() + matrix + 4 * i);
-            ++patched;
-        });
     });
     if (patched != 1 || !f.seek(0))
         return false;

@@ -18,8 +18,7 @@ struct ToolRun {
 
 } // namespace
 
-class TestConvertTool : public QObject
-{
+class TestConvertTool : public QObject {
     Q_OBJECT
 
 private slots:
@@ -60,21 +59,62 @@ void TestConvertTool::initTestCase()
     clip = makeVideo(dir.path(), QStringLiteral("clip.mp4"), 2, true, QStringLiteral("48x32"));
     png = makeImage(dir.path(), QStringLiteral("still.png"), QStringLiteral("48x32"));
     redCorner = dir.filePath(QStringLiteral("corner.png"));
-    const QString red = QStringLiteral("color=red:s=32x32"), blue = QStringLiteral("color=blue:s=32x32");
-    const QString lavfi = QStringLiteral("lavfi"), f = QStringLiteral("-f"), i = QStringLiteral("-i");
-    QVERIFY(ffmpeg({f, lavfi, i, red, f, lavfi, i, blue, f, lavfi, i, blue, f, lavfi, i, blue,
-                    QStringLiteral("-filter_complex"), QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
-                    QStringLiteral("-frames:v"), QStringLiteral("1"), redCorner}));
+    const QString red = QStringLiteral("color=red:s=32x32"),
+                  blue = QStringLiteral("color=blue:s=32x32");
+    const QString lavfi = QStringLiteral("lavfi"), f = QStringLiteral("-f"),
+                  i = QStringLiteral("-i");
+    QVERIFY(ffmpeg({f,
+                    lavfi,
+                    i,
+                    red,
+                    f,
+                    lavfi,
+                    i,
+                    blue,
+                    f,
+                    lavfi,
+                    i,
+                    blue,
+                    f,
+                    lavfi,
+                    i,
+                    blue,
+                    QStringLiteral("-filter_complex"),
+                    QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
+                    QStringLiteral("-frames:v"),
+                    QStringLiteral("1"),
+                    redCorner}));
     QVERIFY(!clip.isEmpty() && !png.isEmpty());
     // Stored 96 x 64 with a red top-left quarter, marked to be shown turned a
     // quarter clockwise: upright it is 64 x 96 with the red quarter top right.
     turned = dir.filePath(QStringLiteral("turned.mp4"));
     const QString redQ = QStringLiteral("color=red:s=48x32:r=25:d=1");
     const QString blueQ = QStringLiteral("color=blue:s=48x32:r=25:d=1");
-    QVERIFY(ffmpeg({f, lavfi, i, redQ, f, lavfi, i, blueQ, f, lavfi, i, blueQ, f, lavfi, i, blueQ,
-                    QStringLiteral("-filter_complex"), QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
-                    QStringLiteral("-c:v"), QStringLiteral("mpeg4"), QStringLiteral("-q:v"), QStringLiteral("2"),
-                    QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), turned}));
+    QVERIFY(ffmpeg({f,
+                    lavfi,
+                    i,
+                    redQ,
+                    f,
+                    lavfi,
+                    i,
+                    blueQ,
+                    f,
+                    lavfi,
+                    i,
+                    blueQ,
+                    f,
+                    lavfi,
+                    i,
+                    blueQ,
+                    QStringLiteral("-filter_complex"),
+                    QStringLiteral("[0][1]hstack[t];[2][3]hstack[b];[t][b]vstack"),
+                    QStringLiteral("-c:v"),
+                    QStringLiteral("mpeg4"),
+                    QStringLiteral("-q:v"),
+                    QStringLiteral("2"),
+                    QStringLiteral("-pix_fmt"),
+                    QStringLiteral("yuv420p"),
+                    turned}));
     QVERIFY(rotateVideoQuarter(turned));
     QFile text(dir.filePath(QStringLiteral("notes.mp4")));
     QVERIFY(text.open(QIODevice::WriteOnly));
@@ -106,25 +146,31 @@ void TestConvertTool::refuses_data()
     QTest::addColumn<QString>("reason");
 
     const QString c = QStringLiteral("clip.mp4");
-    QTest::newRow("no input") << QStringList{} << 2 << "no input given";
-    QTest::newRow("missing input") << QStringList{"gone.mp4"} << 2 << "input not found: gone.mp4";
-    QTest::newRow("two inputs") << QStringList{c, c} << 2 << "one input at a time";
-    QTest::newRow("unknown option") << QStringList{c, "--frobnicate"} << 2 << "frobnicate";
-    QTest::newRow("unknown model") << QStringList{c, "--model", "ORION"} << 2 << "unknown model ORION (known: VEGA,";
-    QTest::newRow("lights not a number") << QStringList{c, "--lights", "many"} << 2 << "bad --lights many";
-    QTest::newRow("colour depth too deep") << QStringList{c, "--color-depth", "9"} << 2 << "bad --color-depth 9";
-    QTest::newRow("bad start") << QStringList{c, "--start", "1:99"} << 2 << "bad --start 1:99";
-    QTest::newRow("bad centre") << QStringList{c, "--center", "12"} << 2 << "bad --center 12";
-    QTest::newRow("zero scale") << QStringList{c, "--scale", "0"} << 2 << "bad --scale 0";
-    QTest::newRow("gamma out of range") << QStringList{c, "--gamma", "9"} << 2 << "bad --gamma 9";
-    QTest::newRow("radius beyond lights") << QStringList{c, "--brightness-radius", "117"} << 2
+    QTest::newRow("no input") << QStringList {} << 2 << "no input given";
+    QTest::newRow("missing input") << QStringList {"gone.mp4"} << 2 << "input not found: gone.mp4";
+    QTest::newRow("two inputs") << QStringList {c, c} << 2 << "one input at a time";
+    QTest::newRow("unknown option") << QStringList {c, "--frobnicate"} << 2 << "frobnicate";
+    QTest::newRow("unknown model")
+        << QStringList {c, "--model", "ORION"} << 2 << "unknown model ORION (known: VEGA,";
+    QTest::newRow("lights not a number")
+        << QStringList {c, "--lights", "many"} << 2 << "bad --lights many";
+    QTest::newRow("colour depth too deep")
+        << QStringList {c, "--color-depth", "9"} << 2 << "bad --color-depth 9";
+    QTest::newRow("bad start") << QStringList {c, "--start", "1:99"} << 2 << "bad --start 1:99";
+    QTest::newRow("bad centre") << QStringList {c, "--center", "12"} << 2 << "bad --center 12";
+    QTest::newRow("zero scale") << QStringList {c, "--scale", "0"} << 2 << "bad --scale 0";
+    QTest::newRow("gamma out of range") << QStringList {c, "--gamma", "9"} << 2 << "bad --gamma 9";
+    QTest::newRow("radius beyond lights") << QStringList {c, "--brightness-radius", "117"} << 2
                                           << "bad --brightness-radius 117 (0 to 116)";
-    QTest::newRow("name with folder") << QStringList{c, "--name", "a/b.bin"} << 2 << "bad --name a/b.bin";
-    QTest::newRow("start after end") << QStringList{c, "--start", "2", "--end", "1"} << 2
+    QTest::newRow("name with folder")
+        << QStringList {c, "--name", "a/b.bin"} << 2 << "bad --name a/b.bin";
+    QTest::newRow("start after end") << QStringList {c, "--start", "2", "--end", "1"} << 2
                                      << "start (2 s) must lie before end (1 s)";
-    QTest::newRow("end beyond the clip") << QStringList{c, "--end", "00:00:09"} << 2 << "--end 9 s lies beyond the clip";
-    QTest::newRow("not media") << QStringList{"notes.mp4"} << 1 << "cannot read media";
-    QTest::newRow("job file missing") << QStringList{"--job", "nojob.json"} << 2 << "cannot read the job file";
+    QTest::newRow("end beyond the clip")
+        << QStringList {c, "--end", "00:00:09"} << 2 << "--end 9 s lies beyond the clip";
+    QTest::newRow("not media") << QStringList {"notes.mp4"} << 1 << "cannot read media";
+    QTest::newRow("job file missing")
+        << QStringList {"--job", "nojob.json"} << 2 << "cannot read the job file";
 }
 
 void TestConvertTool::refuses()
@@ -135,7 +181,8 @@ void TestConvertTool::refuses()
     const QStringList before = entries(dir.path());
     const ToolRun r = run(args);
     QCOMPARE(r.code, code);
-    QVERIFY2(r.err.startsWith(QStringLiteral("spindra-convert: ")) && r.err.contains(reason), qPrintable(r.err));
+    QVERIFY2(r.err.startsWith(QStringLiteral("spindra-convert: ")) && r.err.contains(reason),
+             qPrintable(r.err));
     QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
     QCOMPARE(entries(dir.path()), before);
 }
@@ -143,8 +190,9 @@ void TestConvertTool::refuses()
 void TestConvertTool::convertsVideo()
 {
     const QString out = dir.filePath(QStringLiteral("out"));
-    const ToolRun r = run({clip, "--model", "rigel", "--lights", "8", "--lines", "16", "--color-depth", "3",
-                           "--out", out, "--name", "clip two.bin", "--start", "0", "--end", "0:02"});
+    const ToolRun r =
+        run({clip, "--model", "rigel", "--lights", "8", "--lines", "16", "--color-depth", "3",
+             "--out", out, "--name", "clip two.bin", "--start", "0", "--end", "0:02"});
     QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
     const QString fanPath = out + QStringLiteral("/RIGEL/clip two.bin");
     QCOMPARE(r.out.trimmed().section(QLatin1Char('\n'), -1), fanPath);
@@ -184,7 +232,8 @@ bool TestConvertTool::allRed(const QByteArray& fan)
     // (green), 3t+2 (red), most significant bit first.
     for (int line = 0; line < 16; ++line) {
         const QByteArray plane = fan.mid(812 + line * 3, 3);
-        const quint32 bits = (quint32(uchar(plane[0])) << 16) | (quint32(uchar(plane[1])) << 8) | uchar(plane[2]);
+        const quint32 bits =
+            (quint32(uchar(plane[0])) << 16) | (quint32(uchar(plane[1])) << 8) | uchar(plane[2]);
         for (int t = 0; t < 8; ++t) {
             const int shift = 23 - 3 * t;
             const bool blue = bits & (1u << shift);
@@ -203,13 +252,16 @@ void TestConvertTool::framing_data()
     // The picture is blue with a red top-left quarter; a disc of radius 8
     // source pixels around the chosen centre lies wholly in one quarter, which
     // the flips must not change: the centre is a point of the source.
-    QTest::newRow("red quarter") << QStringList{"--center", "16,16"} << true;
-    QTest::newRow("top right") << QStringList{"--center", "48,16"} << false;
-    QTest::newRow("bottom left") << QStringList{"--center", "16,48"} << false;
-    QTest::newRow("red quarter, upside down") << QStringList{"--center", "16,16", "--vflip"} << true;
-    QTest::newRow("red quarter, mirrored") << QStringList{"--center", "16,16", "--hflip"} << true;
-    QTest::newRow("red quarter, both flips") << QStringList{"--center", "16,16", "--hflip", "--vflip"} << true;
-    QTest::newRow("bottom right, both flips") << QStringList{"--center", "48,48", "--hflip", "--vflip"} << false;
+    QTest::newRow("red quarter") << QStringList {"--center", "16,16"} << true;
+    QTest::newRow("top right") << QStringList {"--center", "48,16"} << false;
+    QTest::newRow("bottom left") << QStringList {"--center", "16,48"} << false;
+    QTest::newRow("red quarter, upside down")
+        << QStringList {"--center", "16,16", "--vflip"} << true;
+    QTest::newRow("red quarter, mirrored") << QStringList {"--center", "16,16", "--hflip"} << true;
+    QTest::newRow("red quarter, both flips")
+        << QStringList {"--center", "16,16", "--hflip", "--vflip"} << true;
+    QTest::newRow("bottom right, both flips")
+        << QStringList {"--center", "48,48", "--hflip", "--vflip"} << false;
 }
 
 void TestConvertTool::framing()
@@ -217,9 +269,9 @@ void TestConvertTool::framing()
     QFETCH(QStringList, extra);
     QFETCH(bool, red);
     const QString out = dir.filePath(QStringLiteral("framing"));
-    const ToolRun r = run(QStringList{redCorner, "--lights", "8", "--lines", "16", "--color-depth", "1", "--scale",
-                                      "1", "--out", out, "--name", "f.bin"}
-                          + extra);
+    const ToolRun r = run(QStringList {redCorner, "--lights", "8", "--lines", "16", "--color-depth",
+                                       "1", "--scale", "1", "--out", out, "--name", "f.bin"} +
+                          extra);
     QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
     QCOMPARE(allRed(readAll(out + QStringLiteral("/VEGA/f.bin"))), red);
 }
@@ -244,13 +296,14 @@ void TestConvertTool::quarterTurnedClip()
     QFETCH(QString, center);
     QFETCH(bool, red);
     const QString out = dir.filePath(QStringLiteral("turned"));
-    const ToolRun r = run({turned, "--lights", "8", "--lines", "16", "--color-depth", "1", "--scale", "1",
-                           "--center", center, "--out", out, "--name", "t.bin"});
+    const ToolRun r = run({turned, "--lights", "8", "--lines", "16", "--color-depth", "1",
+                           "--scale", "1", "--center", center, "--out", out, "--name", "t.bin"});
     QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
     QVERIFY2(r.out.contains(QStringLiteral("turned.mp4 64x96")), qPrintable(r.out));
     const QByteArray fanBytes = readAll(out + QStringLiteral("/VEGA/t.bin"));
     fan_file fan;
-    QCOMPARE(fan_file_open_memory(&fan, fanBytes.constData(), size_t(fanBytes.size()), 16, 8, 1), int(FAN_FILE_OK));
+    QCOMPARE(fan_file_open_memory(&fan, fanBytes.constData(), size_t(fanBytes.size()), 16, 8, 1),
+             int(FAN_FILE_OK));
     QCOMPARE(fan.frame_count_min, quint64(20)); // 1 s at 20 frames per second
     fan_file_close(&fan);
     QCOMPARE(allRed(fanBytes), red);

@@ -8,8 +8,7 @@
 
 using namespace mediatest;
 
-class TestDecodeSteps : public QObject
-{
+class TestDecodeSteps : public QObject {
     Q_OBJECT
 
 private slots:
@@ -74,9 +73,12 @@ void TestDecodeSteps::filterChain_data()
     QTest::addColumn<bool>("hFlip");
     QTest::addColumn<QString>("chain");
     QTest::newRow("none") << false << false << "scale=464:262:flags=spline,fps=20,format=bgr24";
-    QTest::newRow("vertical") << true << false << "scale=464:262:flags=spline,fps=20,vflip,format=bgr24";
-    QTest::newRow("horizontal") << false << true << "scale=464:262:flags=spline,fps=20,hflip,format=bgr24";
-    QTest::newRow("both") << true << true << "scale=464:262:flags=spline,fps=20,hflip,vflip,format=bgr24";
+    QTest::newRow("vertical") << true << false
+                              << "scale=464:262:flags=spline,fps=20,vflip,format=bgr24";
+    QTest::newRow("horizontal") << false << true
+                                << "scale=464:262:flags=spline,fps=20,hflip,format=bgr24";
+    QTest::newRow("both") << true << true
+                          << "scale=464:262:flags=spline,fps=20,hflip,vflip,format=bgr24";
 }
 
 void TestDecodeSteps::filterChain()
@@ -123,7 +125,8 @@ void TestDecodeSteps::videoExcerpt()
             low = std::min(low, int(uchar(c)));
             high = std::max(high, int(uchar(c)));
         }
-        QVERIFY2(low < 120 && high > 136, qPrintable(QStringLiteral("block %1: %2..%3").arg(b).arg(low).arg(high)));
+        QVERIFY2(low < 120 && high > 136,
+                 qPrintable(QStringLiteral("block %1: %2..%3").arg(b).arg(low).arg(high)));
     }
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.first(), 0);
@@ -147,15 +150,19 @@ void TestDecodeSteps::videoWithoutSound()
     QFile::remove(a);
     QStringList logged;
     const std::function<void(const QString&)> onLog = [&](const QString& l) { logged << l; };
-    const DecodeResult r = decodeMedia(true, clipSilent, 0, 2, v, a, 16, 12, false, false, debug, onLog);
+    const DecodeResult r =
+        decodeMedia(true, clipSilent, 0, 2, v, a, 16, 12, false, false, debug, onLog);
     QVERIFY(r.videoOk);
     QVERIFY(!r.audioOk);
     QCOMPARE(QFileInfo(v).size(), qint64(40) * 16 * 12 * 3);
     QCOMPARE(logged.last(), QStringLiteral("No audio track detected."));
     if (debug) {
-        QVERIFY(logged.first().startsWith(QStringLiteral(" [STEP 1 VIDEO->RAW] >> : -ss 00:00:00 -t 2 -i ")));
-        QVERIFY(logged.contains(QStringLiteral("[STEP 2 AUDIO] <<: -ss 00:00:00 -t 2 -i %1 -vn -c:a pcm_u8 "
-                                               "-ar 32000 -ac 1 -f u8 %2").arg(clipSilent, a)));
+        QVERIFY(logged.first().startsWith(
+            QStringLiteral(" [STEP 1 VIDEO->RAW] >> : -ss 00:00:00 -t 2 -i ")));
+        QVERIFY(logged.contains(
+            QStringLiteral("[STEP 2 AUDIO] <<: -ss 00:00:00 -t 2 -i %1 -vn -c:a pcm_u8 "
+                           "-ar 32000 -ac 1 -f u8 %2")
+                .arg(clipSilent, a)));
     } else {
         QCOMPARE(logged.size(), 1);
     }
@@ -190,7 +197,8 @@ QByteArray TestDecodeSteps::decodeImage(const QString& input, bool vFlip, bool h
 {
     const QString v = dir.filePath(QStringLiteral("f_vid.bgr"));
     QFile::remove(v);
-    const DecodeResult r = decodeMedia(false, input, 0, 0, v, QString(), w, h, vFlip, hFlip, quiet, noLog);
+    const DecodeResult r =
+        decodeMedia(false, input, 0, 0, v, QString(), w, h, vFlip, hFlip, quiet, noLog);
     return r.videoOk ? readAll(v).left(w * h * 3) : QByteArray();
 }
 
@@ -227,7 +235,8 @@ void TestDecodeSteps::failedVideoStepSkipsAudio()
     QFile::remove(a);
     QStringList logged;
     const std::function<void(const QString&)> onLog = [&](const QString& l) { logged << l; };
-    const DecodeResult r = decodeMedia(true, clipWithSound, 0, 2, v, a, 16, 12, true, false, quiet, onLog);
+    const DecodeResult r =
+        decodeMedia(true, clipWithSound, 0, 2, v, a, 16, 12, true, false, quiet, onLog);
     qunsetenv("SPINDRA_FFMPEG");
     QVERIFY(!r.videoOk);
     QVERIFY(!r.audioOk);
@@ -241,7 +250,8 @@ void TestDecodeSteps::emptyExcerptFails()
     // FFmpeg succeeds on a start beyond the end but writes no frame.
     const QString v = dir.filePath(QStringLiteral("e_vid.bgr"));
     const QString a = dir.filePath(QStringLiteral("e_aud.pcm"));
-    const DecodeResult r = decodeMedia(true, clipWithSound, 60, 2, v, a, 16, 12, true, false, quiet, noLog);
+    const DecodeResult r =
+        decodeMedia(true, clipWithSound, 60, 2, v, a, 16, 12, true, false, quiet, noLog);
     QVERIFY(!r.videoOk);
 }
 

@@ -7,8 +7,7 @@
 
 using mediatest::writeScript;
 
-class TestFfmpegRunner : public QObject
-{
+class TestFfmpegRunner : public QObject {
     Q_OBJECT
 
 private slots:
@@ -32,10 +31,7 @@ private:
     }
 };
 
-void TestFfmpegRunner::initTestCase()
-{
-    QVERIFY(dir.isValid());
-}
+void TestFfmpegRunner::initTestCase() { QVERIFY(dir.isValid()); }
 
 void TestFfmpegRunner::logging_data()
 {
@@ -47,19 +43,27 @@ void TestFfmpegRunner::logging_data()
 
     const QString cmd = QStringLiteral(" [STEP X] >> : -i in put.mp4 out");
     const QString end = QStringLiteral("[STEP X] <<: -i in put.mp4 out");
-    QTest::newRow("ok with banner, debug") << QByteArray("echo 'banner é' >&2; exit 0") << false << true << true
-                                           << QStringList{cmd, QStringLiteral("FFmpeg Error output: banner é\n"), end};
-    QTest::newRow("ok silent, debug") << QByteArray("exit 0") << false << true << true << QStringList{cmd, end};
-    QTest::newRow("ok, quiet") << QByteArray("echo banner >&2; exit 0") << false << false << true << QStringList{};
-    QTest::newRow("exit 3, debug") << QByteArray("echo 'bad input' >&2; exit 3") << false << true << false
-                                   << QStringList{cmd, QStringLiteral("FFmpeg Error output: bad input\n"),
-                                                  QStringLiteral("FFmpeg command failed with exit code: 3"), end};
-    QTest::newRow("exit 3, quiet") << QByteArray("exit 3") << false << false << false << QStringList{};
-    QTest::newRow("killed by signal") << QByteArray("kill -9 $$") << false << true << false
-                                      << QStringList{cmd, QStringLiteral("FFmpeg command failed with exit code: 9"), end};
-    QTest::newRow("missing program, debug") << QByteArray() << true << true << false
-                                            << QStringList{cmd, QStringLiteral("Error while running FFmpeg command."), end};
-    QTest::newRow("missing program, quiet") << QByteArray() << true << false << false << QStringList{};
+    QTest::newRow("ok with banner, debug")
+        << QByteArray("echo 'banner é' >&2; exit 0") << false << true << true
+        << QStringList {cmd, QStringLiteral("FFmpeg Error output: banner é\n"), end};
+    QTest::newRow("ok silent, debug")
+        << QByteArray("exit 0") << false << true << true << QStringList {cmd, end};
+    QTest::newRow("ok, quiet") << QByteArray("echo banner >&2; exit 0") << false << false << true
+                               << QStringList {};
+    QTest::newRow("exit 3, debug")
+        << QByteArray("echo 'bad input' >&2; exit 3") << false << true << false
+        << QStringList {cmd, QStringLiteral("FFmpeg Error output: bad input\n"),
+                        QStringLiteral("FFmpeg command failed with exit code: 3"), end};
+    QTest::newRow("exit 3, quiet")
+        << QByteArray("exit 3") << false << false << false << QStringList {};
+    QTest::newRow("killed by signal")
+        << QByteArray("kill -9 $$") << false << true << false
+        << QStringList {cmd, QStringLiteral("FFmpeg command failed with exit code: 9"), end};
+    QTest::newRow("missing program, debug")
+        << QByteArray() << true << true << false
+        << QStringList {cmd, QStringLiteral("Error while running FFmpeg command."), end};
+    QTest::newRow("missing program, quiet")
+        << QByteArray() << true << false << false << QStringList {};
 }
 
 void TestFfmpegRunner::logging()
@@ -70,12 +74,14 @@ void TestFfmpegRunner::logging()
     QFETCH(bool, expected);
     QFETCH(QStringList, lines);
 
-    const QString program = missing ? dir.filePath(QStringLiteral("no-such-ffmpeg")) : script("fake", body);
+    const QString program =
+        missing ? dir.filePath(QStringLiteral("no-such-ffmpeg")) : script("fake", body);
     QStringList logged;
     const std::function<void(const QString&)> onLog = [&](const QString& l) { logged << l; };
     const FfmpegRunner runner(debug, onLog, program);
-    QCOMPARE(runner.runFfmpeg({QStringLiteral("-i"), QStringLiteral("in put.mp4"), QStringLiteral("out")},
-                              QStringLiteral("[STEP X]")),
+    QCOMPARE(runner.runFfmpeg(
+                 {QStringLiteral("-i"), QStringLiteral("in put.mp4"), QStringLiteral("out")},
+                 QStringLiteral("[STEP X]")),
              expected);
     QCOMPARE(logged, lines);
 }
@@ -93,7 +99,8 @@ void TestFfmpegRunner::givesUpOnSilence_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::newRow("hangs at once") << QByteArray("exec sleep 30");
-    QTest::newRow("talks, then hangs") << QByteArray("echo start >&2; printf abc > \"$1\"; exec sleep 30");
+    QTest::newRow("talks, then hangs")
+        << QByteArray("echo start >&2; printf abc > \"$1\"; exec sleep 30");
 }
 
 void TestFfmpegRunner::givesUpOnSilence()
@@ -150,8 +157,9 @@ void TestFfmpegRunner::reportsWatchedFileGrowth()
     QFile::remove(out);
     const bool debug = false;
     const std::function<void(const QString&)> none;
-    FfmpegRunner runner(debug, none,
-                        script("grow", "for n in 1 2 3 4; do printf 0123456789 >> \"$1\"; sleep 0.15; done"));
+    FfmpegRunner runner(
+        debug, none,
+        script("grow", "for n in 1 2 3 4; do printf 0123456789 >> \"$1\"; sleep 0.15; done"));
     QList<qint64> sizes;
     QVERIFY(runner.runFfmpeg({out}, QStringLiteral("[G]"), out, [&](qint64 s) { sizes << s; }));
     QVERIFY(!sizes.isEmpty());

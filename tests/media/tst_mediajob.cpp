@@ -25,8 +25,8 @@ namespace {
 
 // What the stand-in engine does with a job.
 enum class EngineMode { Refuse, Fail, Succeed };
-std::atomic<EngineMode> g_mode{EngineMode::Succeed};
-std::atomic<int> g_engineCalls{0};
+std::atomic<EngineMode> g_mode {EngineMode::Succeed};
+std::atomic<int> g_engineCalls {0};
 std::mutex g_jobMutex;
 QByteArray g_lastJob;
 
@@ -39,7 +39,8 @@ int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx)
     }
     if (g_mode == EngineMode::Refuse)
         return 2;
-    const QString out = QJsonDocument::fromJson(json).object().value(QStringLiteral("out_path")).toString();
+    const QString out =
+        QJsonDocument::fromJson(json).object().value(QStringLiteral("out_path")).toString();
     const bool fail = g_mode == EngineMode::Fail;
     std::thread([cb, ctx, out, fail]() {
         QThread::msleep(30);
@@ -76,8 +77,7 @@ struct Record {
 
 } // namespace
 
-class TestMediaJob : public QObject
-{
+class TestMediaJob : public QObject {
     Q_OBJECT
 
 private slots:
@@ -127,7 +127,8 @@ void TestMediaJob::initTestCase()
     clip = makeVideo(dir.path(), QStringLiteral("clip.mp4"), 1, true, QStringLiteral("48x32"));
     image = makeImage(dir.path(), QStringLiteral("pic.png"), QStringLiteral("48x32"));
     muteClip = makeVideo(dir.path(), QStringLiteral("mute.mp4"), 1, false, QStringLiteral("48x32"));
-    failingFfmpeg = writeScript(dir.path(), QStringLiteral("ffmpeg-fails"), "echo broken >&2; exit 1");
+    failingFfmpeg =
+        writeScript(dir.path(), QStringLiteral("ffmpeg-fails"), "echo broken >&2; exit 1");
     QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty());
     setEngineEntry(&fakeEngine);
     setJobPollIntervalMs(10);
@@ -142,10 +143,7 @@ void TestMediaJob::init()
     g_mode = EngineMode::Succeed;
 }
 
-void TestMediaJob::cleanup()
-{
-    qunsetenv("SPINDRA_FFMPEG");
-}
+void TestMediaJob::cleanup() { qunsetenv("SPINDRA_FFMPEG"); }
 
 void TestMediaJob::geometry_data()
 {
@@ -156,7 +154,8 @@ void TestMediaJob::geometry_data()
     QTest::addColumn<QSize>("newSize");
     QTest::newRow("halves round up, odd sizes made even")
         << 0.5 << QPointF(5, 5) << QSize(1921, 1081) << QPoint(3, 3) << QSize(962, 542);
-    QTest::newRow("negative centre") << 0.5 << QPointF(-3, 4) << QSize(100, 100) << QPoint(-1, 2) << QSize(50, 50);
+    QTest::newRow("negative centre")
+        << 0.5 << QPointF(-3, 4) << QSize(100, 100) << QPoint(-1, 2) << QSize(50, 50);
     QTest::newRow("fallback framing") << 2.0 * 116 / 1920 << QPointF(960, 540) << QSize(1920, 1080)
                                       << QPoint(116, 65) << QSize(232, 132);
 }
@@ -168,7 +167,8 @@ void TestMediaJob::geometry()
     QFETCH(QSize, media);
     QFETCH(QPoint, newCenter);
     QFETCH(QSize, newSize);
-    const JobGeometry g = computeJobGeometry(scale, center.x(), center.y(), media.width(), media.height());
+    const JobGeometry g =
+        computeJobGeometry(scale, center.x(), center.y(), media.width(), media.height());
     QCOMPARE(QPoint(g.centerX, g.centerY), newCenter);
     QCOMPARE(QSize(g.width, g.height), newSize);
 }
@@ -192,9 +192,21 @@ void TestMediaJob::jobText()
     const QString text = buildJobText(v);
     QVERIFY(!text.contains(QLatin1Char('\n')));
 
-    const QStringList keys{"is_360", "frames_resized_file", "in_width", "in_height", "in_aud_path", "out_path",
-                           "radius", "center_x", "center_y", "lights", "lines", "colorDeep", "gamma",
-                           "min_brightness", "change_brightness_lights"};
+    const QStringList keys {"is_360",
+                            "frames_resized_file",
+                            "in_width",
+                            "in_height",
+                            "in_aud_path",
+                            "out_path",
+                            "radius",
+                            "center_x",
+                            "center_y",
+                            "lights",
+                            "lines",
+                            "colorDeep",
+                            "gamma",
+                            "min_brightness",
+                            "change_brightness_lights"};
     int at = 0;
     for (const QString& key : keys) {
         const int found = text.indexOf(QLatin1Char('"') + key + QLatin1Char('"'), at);
@@ -291,13 +303,17 @@ MediaInfo* TestMediaJob::request(const QString& input, bool isVideo)
     return info;
 }
 
-void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bool debug, const QString& model)
+void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bool debug,
+                       const QString& model)
 {
     MediaConvert convert;
-    std::atomic_bool started{false};
+    std::atomic_bool started {false};
     convert.startConvert(
         info, fileName, model, 8, 16, 3, 2.2, 0.3, 0, debug, QStringLiteral("00001"),
-        [&rec, &started]() { started = true; rec.add(QStringLiteral("start")); },
+        [&rec, &started]() {
+            started = true;
+            rec.add(QStringLiteral("start"));
+        },
         [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); },
         [&rec, info](bool ok, const QString& path) {
             std::lock_guard<std::mutex> lock(rec.mutex);
@@ -318,23 +334,33 @@ void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bo
 
 void TestMediaJob::endings_data()
 {
-    QTest::addColumn<QString>("input");   // "video", "mute" (no sound track) or "image"
-    QTest::addColumn<QString>("ffmpeg");  // "real", "fails" or "hangs"
+    QTest::addColumn<QString>("input");  // "video", "mute" (no sound track) or "image"
+    QTest::addColumn<QString>("ffmpeg"); // "real", "fails" or "hangs"
     QTest::addColumn<int>("engine");
     QTest::addColumn<bool>("debug");
     QTest::addColumn<bool>("success");
     QTest::addColumn<QString>("expectedLine");
 
-    const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail), ok = int(EngineMode::Succeed);
-    QTest::newRow("decode fails") << "video" << "fails" << ok << false << false << QString();
-    QTest::newRow("decode hangs, debug") << "image" << "hangs" << ok << true << false
-                                         << "Error while running FFmpeg command.";
-    QTest::newRow("engine refuses") << "video" << "real" << refuse << false << false << "start_convert_failed";
-    QTest::newRow("engine fails, debug") << "image" << "real" << fail << true << false
-                                         << "rsult:FAILED path:%1 msg:failed";
-    QTest::newRow("video converts") << "video" << "real" << ok << false << true << "\n文件输出路径：%1\n";
-    QTest::newRow("silent video converts") << "mute" << "real" << ok << false << true << "No audio track detected.";
-    QTest::newRow("image converts, debug") << "image" << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
+    const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail),
+              ok = int(EngineMode::Succeed);
+    QTest::newRow("decode fails") << "video"
+                                  << "fails" << ok << false << false << QString();
+    QTest::newRow("decode hangs, debug")
+        << "image"
+        << "hangs" << ok << true << false << "Error while running FFmpeg command.";
+    QTest::newRow("engine refuses") << "video"
+                                    << "real" << refuse << false << false << "start_convert_failed";
+    QTest::newRow("engine fails, debug")
+        << "image"
+        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed";
+    QTest::newRow("video converts") << "video"
+                                    << "real" << ok << false << true << "\n文件输出路径：%1\n";
+    QTest::newRow("silent video converts")
+        << "mute"
+        << "real" << ok << false << true << "No audio track detected.";
+    QTest::newRow("image converts, debug")
+        << "image"
+        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
 }
 
 void TestMediaJob::endings()
@@ -349,13 +375,16 @@ void TestMediaJob::endings()
     if (ffmpeg == QLatin1String("fails"))
         qputenv("SPINDRA_FFMPEG", failingFfmpeg.toUtf8());
     if (ffmpeg == QLatin1String("hangs")) {
-        qputenv("SPINDRA_FFMPEG", writeScript(dir.path(), QStringLiteral("ffmpeg-hangs"), "exec sleep 30").toUtf8());
+        qputenv("SPINDRA_FFMPEG",
+                writeScript(dir.path(), QStringLiteral("ffmpeg-hangs"), "exec sleep 30").toUtf8());
         FfmpegRunner::setDefaultSilenceLimitMs(200);
     }
     const bool ffmpegFails = ffmpeg != QLatin1String("real");
     g_mode = EngineMode(engine);
     const bool isVideo = input != QLatin1String("image");
-    const QString path = input == QLatin1String("video") ? clip : input == QLatin1String("mute") ? muteClip : image;
+    const QString path = input == QLatin1String("video") ? clip
+        : input == QLatin1String("mute")                 ? muteClip
+                                                         : image;
     MediaInfo* info = request(path, isVideo);
     Record rec;
     run(rec, info, QStringLiteral("00_00001.bin"), debug);
@@ -369,7 +398,8 @@ void TestMediaJob::endings()
     if (!expectedLine.isEmpty())
         QVERIFY2(rec.events.contains(QStringLiteral("log:") + expectedLine.arg(planned)),
                  qPrintable(rec.events.join(QLatin1Char('|'))));
-    QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")), input == QLatin1String("mute"));
+    QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")),
+             input == QLatin1String("mute"));
     if (!ffmpegFails) {
         std::lock_guard<std::mutex> lock(g_jobMutex);
         const QJsonObject job = QJsonDocument::fromJson(g_lastJob).object();
@@ -407,7 +437,8 @@ void TestMediaJob::endings()
     }
 
     // Nothing of the job is left in the temp folder.
-    QVERIFY2(entries(tempFolder()).isEmpty(), qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+    QVERIFY2(entries(tempFolder()).isEmpty(),
+             qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
     delete info;
 }
 
@@ -445,8 +476,10 @@ void TestMediaJob::emptyFileName()
 {
     const QString marker = dir.filePath(QStringLiteral("ffmpeg-ran"));
     QFile::remove(marker);
-    qputenv("SPINDRA_FFMPEG", writeScript(dir.path(), QStringLiteral("ffmpeg-marks"),
-                                          "touch '" + marker.toUtf8() + "'; exit 0").toUtf8());
+    qputenv("SPINDRA_FFMPEG",
+            writeScript(dir.path(), QStringLiteral("ffmpeg-marks"),
+                        "touch '" + marker.toUtf8() + "'; exit 0")
+                .toUtf8());
     QDir(tempFolder()).removeRecursively();
     Record rec;
     std::unique_ptr<MediaInfo> info(request(clip, true));
@@ -463,8 +496,8 @@ void TestMediaJob::silentJobCleansUp()
 {
     MediaConvert convert;
     MediaInfo* info = request(clip, true);
-    convert.startConvert(info, QStringLiteral("00_00003.bin"), QStringLiteral("RIGEL"), 8, 16, 3, 2.2, 0.3, 0,
-                         true, QStringLiteral("00003"), {}, {}, {});
+    convert.startConvert(info, QStringLiteral("00_00003.bin"), QStringLiteral("RIGEL"), 8, 16, 3,
+                         2.2, 0.3, 0, true, QStringLiteral("00003"), {}, {}, {});
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QVERIFY(QFileInfo::exists(outRoot + QStringLiteral("/RIGEL/00_00003.bin")));
     QVERIFY(entries(tempFolder()).isEmpty());
@@ -486,7 +519,8 @@ void TestMediaJob::realEngine()
     QCOMPARE(fan.size(), 57600); // 812 + 20 records, padded to 28800
     for (int k = 0; k < 20; ++k) {
         const QByteArray audio = fan.mid(812 + k * record + record - 1600, 1600);
-        QVERIFY2(audio.count('\0') < 1600 && audio.count(char(128)) < 1600, qPrintable(QString::number(k)));
+        QVERIFY2(audio.count('\0') < 1600 && audio.count(char(128)) < 1600,
+                 qPrintable(QString::number(k)));
     }
     QVERIFY(fan.mid(812 + 20 * record).count('\0') == fan.size() - 812 - 20 * record);
     QVERIFY(rec.events.contains(QStringLiteral("log:rsult:SUCCESS path:%1 msg:ok").arg(rec.path)));

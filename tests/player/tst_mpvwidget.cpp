@@ -37,14 +37,15 @@ QChar colourOf(QRgb p)
     return '?';
 }
 
-void sendMouse(QWidget *w, QEvent::Type type, QPoint global, Qt::MouseButton button, Qt::MouseButtons buttons)
+void sendMouse(QWidget* w, QEvent::Type type, QPoint global, Qt::MouseButton button,
+               Qt::MouseButtons buttons)
 {
     const QPoint local = w->mapFromGlobal(global);
     QMouseEvent ev(type, local, local, global, button, buttons, Qt::NoModifier);
     QApplication::sendEvent(w, &ev);
 }
 
-void sendWheel(QWidget *w, int angle)
+void sendWheel(QWidget* w, int angle)
 {
     const QPointF pos(w->width() / 2.0, w->height() / 2.0);
     QWheelEvent ev(pos, w->mapToGlobal(pos.toPoint()), QPoint(), QPoint(0, angle), Qt::NoButton,
@@ -52,7 +53,7 @@ void sendWheel(QWidget *w, int angle)
     QApplication::sendEvent(w, &ev);
 }
 
-void sendKey(QWidget *w, int key)
+void sendKey(QWidget* w, int key)
 {
     QKeyEvent ev(QEvent::KeyPress, key, Qt::NoModifier);
     QApplication::sendEvent(w, &ev);
@@ -60,8 +61,7 @@ void sendKey(QWidget *w, int key)
 
 } // namespace
 
-class TestMPVWidget : public QObject
-{
+class TestMPVWidget : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
@@ -69,10 +69,10 @@ class TestMPVWidget : public QObject
     // The window's arrangement: a 1000 x 600 preview area with the player as
     // a 600 x 600 square at (200, 0).
     std::unique_ptr<QWidget> area;
-    MPVWidget *player = nullptr;
-    const QRect square{200, 0, 600, 600};
+    MPVWidget* player = nullptr;
+    const QRect square {200, 0, 600, 600};
 
-    QString makeImage(const QString &name, int w, int h)
+    QString makeImage(const QString& name, int w, int h)
     {
         QImage img(w, h, QImage::Format_RGB32);
         img.fill(QColor(128, 128, 128));
@@ -85,7 +85,7 @@ class TestMPVWidget : public QObject
     // Loads a file and waits until mpv reports its frame size. A file that is
     // already playing is left alone: until mpv has handled a new "loadfile" it
     // still reports the old size.
-    void load(const QString &path, uint32_t w, uint32_t h)
+    void load(const QString& path, uint32_t w, uint32_t h)
     {
         if (path == current)
             return;
@@ -100,21 +100,22 @@ class TestMPVWidget : public QObject
     {
         player->setGeometry(square);
         player->resetLayout();
-        QTRY_VERIFY_WITH_TIMEOUT(player->currentLayoutRect() == square && player->currentZoom() == 1.0, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            player->currentLayoutRect() == square && player->currentZoom() == 1.0, kWait);
         QCoreApplication::processEvents(); // the deferred capture has surely run
         QCOMPARE(player->currentLayoutRect(), square);
     }
-#define LOAD(...)                                                                                    \
-    do {                                                                                             \
-        load(__VA_ARGS__);                                                                           \
-        if (QTest::currentTestFailed())                                                              \
-            return;                                                                                  \
+#define LOAD(...)                                                                                  \
+    do {                                                                                           \
+        load(__VA_ARGS__);                                                                         \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
     } while (0)
-#define RELAYOUT()                                                                                   \
-    do {                                                                                             \
-        relayout();                                                                                  \
-        if (QTest::currentTestFailed())                                                              \
-            return;                                                                                  \
+#define RELAYOUT()                                                                                 \
+    do {                                                                                           \
+        relayout();                                                                                \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
     } while (0)
 
     void drag(QPoint by)
@@ -137,9 +138,12 @@ private slots:
 
         clip = dir.filePath("clip.mp4");
         QProcess ff;
-        ff.start("ffmpeg", {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=10:duration=1",
-                            "-c:v", "mpeg4", "-pix_fmt", "yuv420p", clip});
-        QVERIFY2(ff.waitForFinished(60000) && ff.exitCode() == 0, ff.readAllStandardError().constData());
+        ff.start("ffmpeg",
+                 {"-v", "error", "-y", "-f", "lavfi", "-i",
+                  "testsrc=size=160x120:rate=10:duration=1", "-c:v", "mpeg4", "-pix_fmt", "yuv420p",
+                  clip});
+        QVERIFY2(ff.waitForFinished(60000) && ff.exitCode() == 0,
+                 ff.readAllStandardError().constData());
 
         // Four coloured quadrants: red, green / blue, white.
         QImage img(64, 64, QImage::Format_RGB32);
@@ -177,7 +181,7 @@ private slots:
     {
         QWidget host;
         host.resize(300, 300);
-        auto *fresh = new MPVWidget(&host);
+        auto* fresh = new MPVWidget(&host);
         fresh->setGeometry(0, 0, 300, 300);
         host.show();
         QVERIFY(QTest::qWaitForWindowExposed(&host));
@@ -252,8 +256,8 @@ private slots:
         auto matches = [&] {
             const QImage f = player->grabFramebuffer();
             const int a = f.width() / 4, b = f.width() * 3 / 4;
-            seen = QString(colourOf(f.pixel(a, a))) + colourOf(f.pixel(b, a)) + colourOf(f.pixel(a, b))
-                   + colourOf(f.pixel(b, b));
+            seen = QString(colourOf(f.pixel(a, a))) + colourOf(f.pixel(b, a)) +
+                colourOf(f.pixel(a, b)) + colourOf(f.pixel(b, b));
             return seen == expected;
         };
         QTRY_VERIFY2_WITH_TIMEOUT(matches(), qPrintable(seen), kWait);
@@ -268,15 +272,19 @@ private slots:
         QTest::addColumn<QPointF>("center");
         const QRect none;
         QTest::newRow("unmoved") << false << QPoint() << none << 200.0 / 1920 << QPointF(960, 540);
-        QTest::newRow("dragged 50 right") << false << QPoint(50, 0) << none << 200.0 / 1920 << QPointF(800, 540);
-        QTest::newRow("dragged 30 down") << false << QPoint(0, 30) << none << 200.0 / 1920 << QPointF(960, 636);
+        QTest::newRow("dragged 50 right")
+            << false << QPoint(50, 0) << none << 200.0 / 1920 << QPointF(800, 540);
+        QTest::newRow("dragged 30 down")
+            << false << QPoint(0, 30) << none << 200.0 / 1920 << QPointF(960, 636);
         QTest::newRow("zoom 2") << false << QPoint() << QRect(-100, -300, 1200, 1200) << 200.0 / 960
                                 << QPointF(960, 540);
-        QTest::newRow("zoom 2 dragged 60 left") << false << QPoint() << QRect(-160, -300, 1200, 1200)
-                                                << 200.0 / 960 << QPointF(1056, 540);
-        QTest::newRow("portrait unmoved") << true << QPoint() << none << 200.0 / 1920 << QPointF(540, 960);
-        QTest::newRow("portrait dragged 40 left") << true << QPoint(-40, 0) << none << 200.0 / 1920
-                                                  << QPointF(540 + 40 * 3.2, 960);
+        QTest::newRow("zoom 2 dragged 60 left")
+            << false << QPoint() << QRect(-160, -300, 1200, 1200) << 200.0 / 960
+            << QPointF(1056, 540);
+        QTest::newRow("portrait unmoved")
+            << true << QPoint() << none << 200.0 / 1920 << QPointF(540, 960);
+        QTest::newRow("portrait dragged 40 left")
+            << true << QPoint(-40, 0) << none << 200.0 / 1920 << QPointF(540 + 40 * 3.2, 960);
     }
     void computeFraming()
     {
@@ -298,8 +306,10 @@ private slots:
         QPointF gotCenter;
         double gotScale = 0;
         QVERIFY(player->computeFraming(gotCenter, gotScale, 200));
-        QVERIFY2(std::fabs(gotScale - scale) < 1e-12, qPrintable(QString::number(gotScale, 'g', 17)));
-        QVERIFY2(std::fabs(gotCenter.x() - center.x()) < 1e-9 && std::fabs(gotCenter.y() - center.y()) < 1e-9,
+        QVERIFY2(std::fabs(gotScale - scale) < 1e-12,
+                 qPrintable(QString::number(gotScale, 'g', 17)));
+        QVERIFY2(std::fabs(gotCenter.x() - center.x()) < 1e-9 &&
+                     std::fabs(gotCenter.y() - center.y()) < 1e-9,
                  qPrintable(QString("%1, %2").arg(gotCenter.x()).arg(gotCenter.y())));
     }
 
@@ -325,7 +335,8 @@ private slots:
         const QString name = quarterTurn ? "turned.mp4" : "unturned.mp4";
         const QString path = dir.filePath(name);
         if (!QFile::exists(path)) {
-            QVERIFY(mediatest::ffmpeg({"-f", "lavfi", "-i", "color=c=gray:size=64x48:rate=25:duration=1", "-c:v",
+            QVERIFY(mediatest::ffmpeg({"-f", "lavfi", "-i",
+                                       "color=c=gray:size=64x48:rate=25:duration=1", "-c:v",
                                        "mpeg4", "-pix_fmt", "yuv420p", path}));
             if (quarterTurn)
                 QVERIFY(mediatest::rotateVideoQuarter(path));
@@ -346,9 +357,12 @@ private slots:
             // mpv fills the surface beside the picture with black.
             auto kind = [&](int x, int y) {
                 const QRgb p = f.pixel(x, y);
-                return qGray(p) < 40 ? QChar('K') : std::abs(qGray(p) - 128) < 40 ? QChar('g') : QChar('?');
+                return qGray(p) < 40                ? QChar('K')
+                    : std::abs(qGray(p) - 128) < 40 ? QChar('g')
+                                                    : QChar('?');
             };
-            seen = QString(kind(2, f.height() / 2)) + kind(f.width() / 2, 2) + kind(f.width() / 2, f.height() / 2);
+            seen = QString(kind(2, f.height() / 2)) + kind(f.width() / 2, 2) +
+                kind(f.width() / 2, f.height() / 2);
             return seen == (quarterTurn ? "Kgg" : "gKg");
         };
         QTRY_VERIFY2_WITH_TIMEOUT(shownRightWayRound(), qPrintable(seen), kWait);
@@ -457,7 +471,8 @@ private slots:
         for (int batch = 0; batch < 12; ++batch) {
             const bool even = batch % 2 == 0;
             for (int i = 0; i < 100; ++i)
-                QVERIFY2(player->loadFile(even ? a : b), qPrintable(QString("batch %1 load %2").arg(batch).arg(i)));
+                QVERIFY2(player->loadFile(even ? a : b),
+                         qPrintable(QString("batch %1 load %2").arg(batch).arg(i)));
             uint32_t w = 0, h = 0;
             QTRY_VERIFY_WITH_TIMEOUT(player->getVideoSize(w, h) && w == (even ? 40u : 50u), kWait);
         }
@@ -472,8 +487,8 @@ private slots:
         player->setFlip(false, false);
         auto upright = [this] {
             const QImage f = player->grabFramebuffer();
-            return colourOf(f.pixel(f.width() / 4, f.height() / 4)) == 'R'
-                   && colourOf(f.pixel(f.width() * 3 / 4, f.height() * 3 / 4)) == 'W';
+            return colourOf(f.pixel(f.width() / 4, f.height() / 4)) == 'R' &&
+                colourOf(f.pixel(f.width() * 3 / 4, f.height() * 3 / 4)) == 'W';
         };
         QWidget other;
         other.resize(400, 400);
@@ -502,7 +517,7 @@ private slots:
     {
         QWidget host;
         host.resize(200, 200);
-        auto *early = new MPVWidget(&host);
+        auto* early = new MPVWidget(&host);
         early->setGeometry(0, 0, 200, 200);
         QVERIFY(early->loadFile(quadrants));
         host.show();
@@ -531,7 +546,7 @@ private slots:
     }
 };
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");

@@ -4,12 +4,11 @@
 #include <QMouseEvent>
 #include <QtTest>
 
-class TestOverlayWidget : public QObject
-{
+class TestOverlayWidget : public QObject {
     Q_OBJECT
 
 private:
-    static QImage render(OverlayWidget &overlay)
+    static QImage render(OverlayWidget& overlay)
     {
         QImage img(overlay.size(), QImage::Format_ARGB32_Premultiplied);
         img.fill(Qt::transparent);
@@ -59,7 +58,8 @@ private slots:
         bool ringFound = false;
         for (int dx = -radius / 3; dx <= radius / 3 && !ringFound; ++dx) {
             for (int dy = -2; dy <= 2; ++dy) {
-                const QPoint p(c.x() + dx, c.y() - int(std::sqrt(double(radius * radius - dx * dx))) + dy);
+                const QPoint p(c.x() + dx,
+                               c.y() - int(std::sqrt(double(radius * radius - dx * dx))) + dy);
                 const QColor col = img.pixelColor(p);
                 if (col.alpha() > 150 && col.blue() > col.red() + 30) {
                     ringFound = true;

@@ -9,14 +9,12 @@
 
 namespace {
 
-void onResult(void* ctx, int failed, const char*, const char*)
-{
-    *static_cast<int*>(ctx) = failed;
-}
+void onResult(void* ctx, int failed, const char*, const char*) { *static_cast<int*>(ctx) = failed; }
 
 } // namespace
 
-bool makeFanFile(const FanFileJob& job, const QString& workDir, const QString& outPath, QString* error)
+bool makeFanFile(const FanFileJob& job, const QString& workDir, const QString& outPath,
+                 QString* error)
 {
     const int side = 2 * job.lights;
     const QString framesPath = QDir(workDir).filePath(QStringLiteral("frames.bgr"));
@@ -38,18 +36,26 @@ bool makeFanFile(const FanFileJob& job, const QString& workDir, const QString& o
     if (!job.audio.isEmpty()) {
         audioPath = QDir(workDir).filePath(QStringLiteral("audio.pcm"));
         QFile audio(audioPath);
-        if (!audio.open(QIODevice::WriteOnly | QIODevice::Truncate) || audio.write(job.audio) != job.audio.size()) {
+        if (!audio.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            audio.write(job.audio) != job.audio.size()) {
             *error = audio.errorString();
             return false;
         }
     }
 
-    const QString json = QStringLiteral(
-        "{\"is_360\": false, \"frames_resized_file\": \"%1\", \"in_width\": %2, \"in_height\": %2, "
-        "\"in_aud_path\": \"%3\", \"out_path\": \"%4\", \"radius\": %5, \"center_x\": %5, \"center_y\": %5, "
-        "\"lights\": %5, \"lines\": %6, \"colorDeep\": %7, \"gamma\": 1.00, \"min_brightness\": 1.00, "
-        "\"change_brightness_lights\": 0}")
-        .arg(framesPath).arg(side).arg(audioPath, outPath).arg(job.lights).arg(job.lines).arg(job.colorDeep);
+    const QString json = QStringLiteral("{\"is_360\": false, \"frames_resized_file\": \"%1\", "
+                                        "\"in_width\": %2, \"in_height\": %2, "
+                                        "\"in_aud_path\": \"%3\", \"out_path\": \"%4\", "
+                                        "\"radius\": %5, \"center_x\": %5, \"center_y\": %5, "
+                                        "\"lights\": %5, \"lines\": %6, \"colorDeep\": %7, "
+                                        "\"gamma\": 1.00, \"min_brightness\": 1.00, "
+                                        "\"change_brightness_lights\": 0}")
+                             .arg(framesPath)
+                             .arg(side)
+                             .arg(audioPath, outPath)
+                             .arg(job.lights)
+                             .arg(job.lines)
+                             .arg(job.colorDeep);
 
     int failed = -1;
     convert_parsed_job parsed;
@@ -76,8 +82,8 @@ void sampleBilinear(const QImage& image, double x, double y, double rgb[3])
     const QRgb p00 = image.pixel(x0, y0), p10 = image.pixel(x1, y0);
     const QRgb p01 = image.pixel(x0, y1), p11 = image.pixel(x1, y1);
     auto mix = [&](int (*channel)(QRgb)) {
-        return channel(p00) * (1 - fx) * (1 - fy) + channel(p10) * fx * (1 - fy) + channel(p01) * (1 - fx) * fy
-               + channel(p11) * fx * fy;
+        return channel(p00) * (1 - fx) * (1 - fy) + channel(p10) * fx * (1 - fy) +
+            channel(p01) * (1 - fx) * fy + channel(p11) * fx * fy;
     };
     rgb[0] = mix(qRed);
     rgb[1] = mix(qGreen);

@@ -5,13 +5,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestConvertPreview : public QObject
-{
+class TestConvertPreview : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
     // top right red, top left green, bottom left blue, bottom right white
-    const QRgb colours[4] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 255)};
+    const QRgb colours[4] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255),
+                             qRgb(255, 255, 255)};
     QString input;
 
     int convert(const QStringList& args, QString* err)
@@ -28,8 +28,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
-        if (QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty()
-            || QStandardPaths::findExecutable(QStringLiteral("ffprobe")).isEmpty())
+        if (QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("ffprobe")).isEmpty())
             QSKIP("FFmpeg is not installed");
         QImage image(240, 240, QImage::Format_RGB888);
         for (int y = 0; y < 240; y++) {
@@ -43,8 +43,9 @@ private slots:
     void preview_next_to_the_fan_file()
     {
         QString err;
-        const int code = convert({input, QStringLiteral("--model"), QStringLiteral("BELLATRIX"), QStringLiteral("--out"),
-                                  dir.path(), QStringLiteral("--preview"), QStringLiteral("first.png")},
+        const int code = convert({input, QStringLiteral("--model"), QStringLiteral("BELLATRIX"),
+                                  QStringLiteral("--out"), dir.path(), QStringLiteral("--preview"),
+                                  QStringLiteral("first.png")},
                                  &err);
         QVERIFY2(code == 0, qPrintable(err));
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("BELLATRIX/quadrants.bin"))));
@@ -59,8 +60,8 @@ private slots:
     void bad_preview_name_is_refused_before_converting()
     {
         QString err;
-        QCOMPARE(convert({input, QStringLiteral("--out"), dir.path(),
-                          QStringLiteral("--preview"), QStringLiteral("first.txt")},
+        QCOMPARE(convert({input, QStringLiteral("--out"), dir.path(), QStringLiteral("--preview"),
+                          QStringLiteral("first.txt")},
                          &err),
                  2);
         QVERIFY2(err.startsWith(QStringLiteral("spindra-convert: bad --preview")), qPrintable(err));

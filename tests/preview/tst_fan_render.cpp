@@ -7,8 +7,7 @@
 #include <cmath>
 #include <vector>
 
-class TestFanRender : public QObject
-{
+class TestFanRender : public QObject {
     Q_OBJECT
 
 private:
@@ -21,10 +20,11 @@ private:
         }
     };
 
-    static Rendered render(uint32_t lines, uint32_t lights, uint32_t size, const std::vector<uint8_t>& leds)
+    static Rendered render(uint32_t lines, uint32_t lights, uint32_t size,
+                           const std::vector<uint8_t>& leds)
     {
         fan_render_plan* plan = fan_render_plan_create(lines, lights, size);
-        Rendered out{size, std::vector<uint8_t>(size_t(size) * size * 3, 0x55)};
+        Rendered out {size, std::vector<uint8_t>(size_t(size) * size * 3, 0x55)};
         if (plan)
             fan_render_frame(plan, leds.data(), out.rgb.data(), size_t(size) * 3);
         fan_render_plan_free(plan);
@@ -111,7 +111,8 @@ private slots:
         const Rendered img = render(lines, lights, size, leds);
         const double c = size / 2.0, r = size * 0.3;
         const uint8_t* on = img.at(c + dx * r, c - dy * r);
-        QVERIFY2(on[0] > 235 && on[1] > 14 && on[1] <= 20 && on[2] > 6 && on[2] <= 10, // red first in the output
+        QVERIFY2(on[0] > 235 && on[1] > 14 && on[1] <= 20 && on[2] > 6 &&
+                     on[2] <= 10, // red first in the output
                  qPrintable(QStringLiteral("%1 %2 %3").arg(on[0]).arg(on[1]).arg(on[2])));
         const uint8_t* opposite = img.at(c - dx * r, c + dy * r);
         QCOMPARE(int(opposite[0]), 0);

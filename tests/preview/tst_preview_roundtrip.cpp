@@ -20,7 +20,8 @@ int fanValue(int source, int depth)
     return fan_render_expand(tone_table[source], uint32_t(depth));
 }
 
-QImage quadrants(int side, const QColor colours[4]) // top right, top left, bottom left, bottom right
+QImage quadrants(int side,
+                 const QColor colours[4]) // top right, top left, bottom left, bottom right
 {
     QImage image(side, side, QImage::Format_RGB888);
     const int h = side / 2;
@@ -37,8 +38,9 @@ QImage smoothPicture(int side)
     for (int y = 0; y < side; y++) {
         for (int x = 0; x < side; x++) {
             const double u = double(x) / side, v = double(y) / side;
-            image.setPixel(x, y, qRgb(int(128 + 100 * std::sin(2 * M_PI * u)), int(40 + 200 * v),
-                                      int(128 + 90 * std::cos(2 * M_PI * (u + v) / 2))));
+            image.setPixel(x, y,
+                           qRgb(int(128 + 100 * std::sin(2 * M_PI * u)), int(40 + 200 * v),
+                                int(128 + 90 * std::cos(2 * M_PI * (u + v) / 2))));
         }
     }
     return image;
@@ -46,8 +48,7 @@ QImage smoothPicture(int side)
 
 } // namespace
 
-class TestPreviewRoundTrip : public QObject
-{
+class TestPreviewRoundTrip : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
@@ -69,10 +70,7 @@ class TestPreviewRoundTrip : public QObject
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(dir.isValid());
-    }
+    void initTestCase() { QVERIFY(dir.isValid()); }
 
     void smooth_picture_resembles_the_original_data()
     {
@@ -127,11 +125,15 @@ private slots:
             }
         }
         const double mean = sum / count;
-        qInfo("mean absolute error %.2f (upside down %.1f, mirrored %.1f)", mean, flippedSum / count, mirroredSum / count);
-        QVERIFY2(mean <= maxMeanError, qPrintable(QStringLiteral("mean absolute error %1").arg(mean)));
+        qInfo("mean absolute error %.2f (upside down %.1f, mirrored %.1f)", mean,
+              flippedSum / count, mirroredSum / count);
+        QVERIFY2(mean <= maxMeanError,
+                 qPrintable(QStringLiteral("mean absolute error %1").arg(mean)));
         // The same picture upside down or mirrored must be far off.
-        QVERIFY2(flippedSum / count > 5 * maxMeanError, qPrintable(QString::number(flippedSum / count)));
-        QVERIFY2(mirroredSum / count > 5 * maxMeanError, qPrintable(QString::number(mirroredSum / count)));
+        QVERIFY2(flippedSum / count > 5 * maxMeanError,
+                 qPrintable(QString::number(flippedSum / count)));
+        QVERIFY2(mirroredSum / count > 5 * maxMeanError,
+                 qPrintable(QString::number(mirroredSum / count)));
     }
 
     void quadrants_come_back_where_they_were_data()
@@ -170,8 +172,9 @@ private slots:
             int quadrant;
         };
         const Probe probes[] = {
-            {45, 0.5, 0}, {135, 0.5, 1}, {225, 0.5, 2}, {315, 0.5, 3},
-            {12, 0.75, 0}, {-12, 0.75, 3}, // right of the centre: upper half top right, lower bottom right
+            {45, 0.5, 0},       {135, 0.5, 1},      {225, 0.5, 2}, {315, 0.5, 3},
+            {12, 0.75, 0},      {-12, 0.75, 3}, // right of the centre: upper half top right, lower
+                                                // bottom right
             {90 + 12, 0.75, 1}, {90 - 12, 0.75, 0},
         };
         for (const Probe& p : probes) {
@@ -180,7 +183,11 @@ private slots:
             const double y = size / 2.0 - std::sin(a) * p.radius * size / 2.0;
             const QRgb got = shown.pixel(int(x), int(y));
             const QColor& c = colours[p.quadrant];
-            const QString where = QStringLiteral("at %1 degrees: got %2,%3,%4").arg(p.degrees).arg(qRed(got)).arg(qGreen(got)).arg(qBlue(got));
+            const QString where = QStringLiteral("at %1 degrees: got %2,%3,%4")
+                                      .arg(p.degrees)
+                                      .arg(qRed(got))
+                                      .arg(qGreen(got))
+                                      .arg(qBlue(got));
             QVERIFY2(std::abs(qRed(got) - fanValue(c.red(), depth)) <= 1, qPrintable(where));
             QVERIFY2(std::abs(qGreen(got) - fanValue(c.green(), depth)) <= 1, qPrintable(where));
             QVERIFY2(std::abs(qBlue(got) - fanValue(c.blue(), depth)) <= 1, qPrintable(where));
@@ -214,16 +221,21 @@ private slots:
         QString error;
         const QImage shown = preview.renderFrame(0, size, &error);
         QVERIFY2(!shown.isNull(), qPrintable(error));
-        const QRgb want = qRgb(fanValue(colour.red(), depth), fanValue(colour.green(), depth), fanValue(colour.blue(), depth));
+        const QRgb want = qRgb(fanValue(colour.red(), depth), fanValue(colour.green(), depth),
+                               fanValue(colour.blue(), depth));
         const double inner = (lights - 1.0) / lights * size / 2.0;
         for (int j = 0; j < size; j++) {
             for (int i = 0; i < size; i++) {
                 const double r = std::hypot(i + 0.5 - size / 2.0, j + 0.5 - size / 2.0);
                 const QRgb got = shown.pixel(i, j) & 0xffffff;
                 if (r <= inner)
-                    QVERIFY2(got == (want & 0xffffff), qPrintable(QStringLiteral("pixel %1,%2: %3").arg(i).arg(j).arg(got, 6, 16)));
+                    QVERIFY2(got == (want & 0xffffff),
+                             qPrintable(
+                                 QStringLiteral("pixel %1,%2: %3").arg(i).arg(j).arg(got, 6, 16)));
                 else if (r > size / 2.0)
-                    QVERIFY2(got == 0, qPrintable(QStringLiteral("pixel %1,%2 outside the disc").arg(i).arg(j)));
+                    QVERIFY2(
+                        got == 0,
+                        qPrintable(QStringLiteral("pixel %1,%2 outside the disc").arg(i).arg(j)));
             }
         }
     }

@@ -38,7 +38,8 @@ Run runTool(const QStringList& args)
 QImage quadrants(int side)
 {
     // top right red, top left green, bottom left blue, bottom right white
-    const QRgb colours[4] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 255)};
+    const QRgb colours[4] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255),
+                             qRgb(255, 255, 255)};
     QImage image(side, side, QImage::Format_RGB888);
     const int h = side / 2;
     for (int y = 0; y < side; y++) {
@@ -50,13 +51,12 @@ QImage quadrants(int side)
 
 } // namespace
 
-class TestPreviewTool : public QObject
-{
+class TestPreviewTool : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir;
-    QString fanFile;      // 3 frames of quadrants, with sound
-    QString silentFile;   // 30 frames, no sound
+    QString fanFile;    // 3 frames of quadrants, with sound
+    QString silentFile; // 30 frames, no sound
 
     QString path(const QString& name) const { return dir.filePath(name); }
 
@@ -92,9 +92,11 @@ private slots:
         QTest::addColumn<int>("side");
         QTest::newRow("default size: 4 x lights") << QStringList() << 4 * kLights;
         QTest::newRow("geometry by hand, chosen frame and size")
-            << QStringList{QStringLiteral("--lights"), QString::number(kLights), QStringLiteral("--lines"), QString::number(kLines),
-                           QStringLiteral("--color-depth"), QString::number(kDepth), QStringLiteral("--frame"), QStringLiteral("2"),
-                           QStringLiteral("--size"), QStringLiteral("301")}
+            << QStringList {QStringLiteral("--lights"),      QString::number(kLights),
+                            QStringLiteral("--lines"),       QString::number(kLines),
+                            QStringLiteral("--color-depth"), QString::number(kDepth),
+                            QStringLiteral("--frame"),       QStringLiteral("2"),
+                            QStringLiteral("--size"),        QStringLiteral("301")}
             << 301;
     }
 
@@ -104,7 +106,7 @@ private slots:
         QFETCH(int, side);
         const QString out = path(QStringLiteral("frame.png"));
         QFile::remove(out);
-        QStringList args{fanFile, QStringLiteral("-o"), out};
+        QStringList args {fanFile, QStringLiteral("-o"), out};
         if (!extra.contains(QStringLiteral("--lights")))
             args << QStringLiteral("--model") << QStringLiteral("BELLATRIX");
         const Run r = runTool(args + extra);
@@ -124,9 +126,11 @@ private slots:
     void contact_sheet()
     {
         const QString out = path(QStringLiteral("sheet.png"));
-        const Run r = runTool({silentFile, QStringLiteral("--model"), QStringLiteral("BELLATRIX"), QStringLiteral("--contact-sheet"),
-                               QStringLiteral("--every"), QStringLiteral("5"), QStringLiteral("--columns"), QStringLiteral("3"),
-                               QStringLiteral("--size"), QStringLiteral("64"), QStringLiteral("-o"), out});
+        const Run r =
+            runTool({silentFile, QStringLiteral("--model"), QStringLiteral("BELLATRIX"),
+                     QStringLiteral("--contact-sheet"), QStringLiteral("--every"),
+                     QStringLiteral("5"), QStringLiteral("--columns"), QStringLiteral("3"),
+                     QStringLiteral("--size"), QStringLiteral("64"), QStringLiteral("-o"), out});
         QVERIFY2(r.code == 0, qPrintable(r.err));
         // frames 0, 5, ..., 25: six tiles, three per row
         QCOMPARE(QImage(out).size(), QSize(3 * 64 + 4 * 4, 2 * 64 + 3 * 4));
@@ -151,16 +155,21 @@ private slots:
             QSKIP("FFmpeg is not installed");
         const QString out = path(QStringLiteral("clip.mp4"));
         QFile::remove(out);
-        const Run r = runTool({withSound ? fanFile : silentFile, QStringLiteral("--model"), QStringLiteral("BELLATRIX"),
-                               QStringLiteral("-o"), out});
+        const Run r = runTool({withSound ? fanFile : silentFile, QStringLiteral("--model"),
+                               QStringLiteral("BELLATRIX"), QStringLiteral("-o"), out});
         QVERIFY2(r.code == 0, qPrintable(r.err));
 
         QProcess probe;
-        probe.start(ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
-                              QStringLiteral("-show_entries"), QStringLiteral("stream=codec_type,duration,nb_read_frames,width"),
-                              QStringLiteral("-of"), QStringLiteral("json"), out});
+        probe.start(ffprobe,
+                    {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
+                     QStringLiteral("-show_entries"),
+                     QStringLiteral("stream=codec_type,duration,nb_read_frames,width"),
+                     QStringLiteral("-of"), QStringLiteral("json"), out});
         QVERIFY(probe.waitForFinished(30000));
-        const QJsonArray streams = QJsonDocument::fromJson(probe.readAllStandardOutput()).object().value(QStringLiteral("streams")).toArray();
+        const QJsonArray streams = QJsonDocument::fromJson(probe.readAllStandardOutput())
+                                       .object()
+                                       .value(QStringLiteral("streams"))
+                                       .toArray();
         QCOMPARE(streams.size(), 2);
         double videoSeconds = -1, audioSeconds = -1;
         for (const QJsonValue& v : streams) {
@@ -174,9 +183,11 @@ private slots:
             }
         }
         const double expected = frames / 20.0;
-        QVERIFY2(std::fabs(videoSeconds - expected) < 0.01, qPrintable(QString::number(videoSeconds)));
+        QVERIFY2(std::fabs(videoSeconds - expected) < 0.01,
+                 qPrintable(QString::number(videoSeconds)));
         // AAC works in blocks of 1024 samples: allow one block.
-        QVERIFY2(std::fabs(audioSeconds - expected) <= 1024.0 / 32000 + 0.001, qPrintable(QString::number(audioSeconds)));
+        QVERIFY2(std::fabs(audioSeconds - expected) <= 1024.0 / 32000 + 0.001,
+                 qPrintable(QString::number(audioSeconds)));
     }
 
     void bad_input_gives_one_clear_line_data()
@@ -186,19 +197,36 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
         const QString model = QStringLiteral("--model");
-        QTest::newRow("missing file") << "missing" << QStringList{model, "BELLATRIX"} << 1 << "cannot read the file";
-        QTest::newRow("empty file") << "empty" << QStringList{model, "BELLATRIX"} << 1 << "truncated";
-        QTest::newRow("truncated") << "truncated" << QStringList{model, "BELLATRIX"} << 1 << "truncated";
-        QTest::newRow("bad header") << "badheader" << QStringList{model, "BELLATRIX"} << 1 << "header does not match";
-        QTest::newRow("wrong model") << "good" << QStringList{model, "VEGA"} << 1 << "another model";
-        QTest::newRow("frame out of range") << "good" << QStringList{model, "BELLATRIX", "--frame", "3"} << 1 << "frame 3 does not exist";
-        QTest::newRow("no FFmpeg") << "good" << QStringList{model, "BELLATRIX", "--ffmpeg", "/nonexistent/ffmpeg", "-o", "@out.mp4"} << 1 << "cannot start FFmpeg";
-        QTest::newRow("unknown model") << "good" << QStringList{model, "NOPE"} << 2 << "unknown model \"NOPE\"";
-        QTest::newRow("no geometry") << "good" << QStringList{"--lights", "48"} << 2 << "give --model";
-        QTest::newRow("depth above 8") << "good" << QStringList{model, "BELLATRIX", "--color-depth", "9"} << 2 << "1 to 8";
-        QTest::newRow("not a number") << "good" << QStringList{model, "BELLATRIX", "--frame", "x"} << 2 << "--frame needs a whole number";
-        QTest::newRow("unknown output kind") << "good" << QStringList{model, "BELLATRIX", "-o", "@out.gif"} << 2 << "choose a .png";
-        QTest::newRow("video of one frame") << "good" << QStringList{model, "BELLATRIX", "--frame", "1", "-o", "@out.mp4"} << 2 << "--frame and --contact-sheet need a picture";
+        QTest::newRow("missing file")
+            << "missing" << QStringList {model, "BELLATRIX"} << 1 << "cannot read the file";
+        QTest::newRow("empty file")
+            << "empty" << QStringList {model, "BELLATRIX"} << 1 << "truncated";
+        QTest::newRow("truncated")
+            << "truncated" << QStringList {model, "BELLATRIX"} << 1 << "truncated";
+        QTest::newRow("bad header")
+            << "badheader" << QStringList {model, "BELLATRIX"} << 1 << "header does not match";
+        QTest::newRow("wrong model")
+            << "good" << QStringList {model, "VEGA"} << 1 << "another model";
+        QTest::newRow("frame out of range")
+            << "good" << QStringList {model, "BELLATRIX", "--frame", "3"} << 1
+            << "frame 3 does not exist";
+        QTest::newRow("no FFmpeg")
+            << "good"
+            << QStringList {model, "BELLATRIX", "--ffmpeg", "/nonexistent/ffmpeg", "-o", "@out.mp4"}
+            << 1 << "cannot start FFmpeg";
+        QTest::newRow("unknown model")
+            << "good" << QStringList {model, "NOPE"} << 2 << "unknown model \"NOPE\"";
+        QTest::newRow("no geometry")
+            << "good" << QStringList {"--lights", "48"} << 2 << "give --model";
+        QTest::newRow("depth above 8")
+            << "good" << QStringList {model, "BELLATRIX", "--color-depth", "9"} << 2 << "1 to 8";
+        QTest::newRow("not a number") << "good" << QStringList {model, "BELLATRIX", "--frame", "x"}
+                                      << 2 << "--frame needs a whole number";
+        QTest::newRow("unknown output kind")
+            << "good" << QStringList {model, "BELLATRIX", "-o", "@out.gif"} << 2 << "choose a .png";
+        QTest::newRow("video of one frame")
+            << "good" << QStringList {model, "BELLATRIX", "--frame", "1", "-o", "@out.mp4"} << 2
+            << "--frame and --contact-sheet need a picture";
     }
 
     void bad_input_gives_one_clear_line()
@@ -236,9 +264,10 @@ private slots:
         QFile::remove(out);
         if (!args.contains(QStringLiteral("-o")))
             args << QStringLiteral("-o") << out;
-        const Run r = runTool(QStringList{input} + args);
+        const Run r = runTool(QStringList {input} + args);
         QCOMPARE(r.code, code);
-        QVERIFY2(r.err.endsWith(QLatin1Char('\n')) && r.err.count(QLatin1Char('\n')) == 1, qPrintable(r.err));
+        QVERIFY2(r.err.endsWith(QLatin1Char('\n')) && r.err.count(QLatin1Char('\n')) == 1,
+                 qPrintable(r.err));
         QVERIFY2(r.err.startsWith(QStringLiteral("spindra-preview: ")), qPrintable(r.err));
         QVERIFY2(r.err.contains(message), qPrintable(r.err));
         QVERIFY(r.out.isEmpty());

@@ -25,15 +25,14 @@ const char* const kLanguages[] = {"en_US", "zh_CN", "ru_RU"};
 const QStringList kWindowKeys = {
     "about", "about content", "about title", "cancel", "chinese", "color_deep", "connected",
     "connection", "convert", "convert_and_upload", "convert_failed", "convert_success",
-    "develop_mode", "disconnected", "end_time", "end_time_error", "english", "enter",
-    "exception", "exit", "flip", "get_resolution_error", "help", "horizontal_flip",
-    "input_file", "language", "language_change", "language_change_next_startup",
-    "language_changed_content", "later", "light_adjust_min_brightness", "light_adjust_radius",
-    "light_detail", "lights", "lines", "log", "model", "output_path",
-    "please_select_convert_file", "refreshState", "resolution", "restart_now", "russian",
-    "select_file", "select_output_path", "settings", "start_time", "start_time_error", "state",
-    "tip", "upload_failed", "upload_success", "uploading", "vertical_flip", "video_duration",
-    "video_parse_error",
+    "develop_mode", "disconnected", "end_time", "end_time_error", "english", "enter", "exception",
+    "exit", "flip", "get_resolution_error", "help", "horizontal_flip", "input_file", "language",
+    "language_change", "language_change_next_startup", "language_changed_content", "later",
+    "light_adjust_min_brightness", "light_adjust_radius", "light_detail", "lights", "lines", "log",
+    "model", "output_path", "please_select_convert_file", "refreshState", "resolution",
+    "restart_now", "russian", "select_file", "select_output_path", "settings", "start_time",
+    "start_time_error", "state", "tip", "upload_failed", "upload_success", "uploading",
+    "vertical_flip", "video_duration", "video_parse_error",
     // Progress shown in the status label while a job runs ("Decoding 42%").
     "decoding", "converting"};
 
@@ -47,10 +46,7 @@ QString catalogueResource(const QString& lang)
     return QStringLiteral(":/translations/translations/%1.qm").arg(lang);
 }
 
-QString sourcePath(const QString& rel)
-{
-    return QStringLiteral(SPINDRA_SOURCE_DIR "/") + rel;
-}
+QString sourcePath(const QString& rel) { return QStringLiteral(SPINDRA_SOURCE_DIR "/") + rel; }
 
 struct TsMessage {
     QString context, source, translation, type;
@@ -75,7 +71,7 @@ QList<TsMessage> readTs(const QString& path, QString* error)
         if (name == QLatin1String("name")) {
             context = xml.readElementText();
         } else if (name == QLatin1String("message")) {
-            msg = TsMessage{context, {}, {}, {}};
+            msg = TsMessage {context, {}, {}, {}};
         } else if (name == QLatin1String("source")) {
             msg.source = xml.readElementText();
         } else if (name == QLatin1String("translation")) {
@@ -89,7 +85,7 @@ QList<TsMessage> readTs(const QString& path, QString* error)
     return out;
 }
 
-}  // namespace
+} // namespace
 
 class TestTexts : public QObject {
     Q_OBJECT
@@ -145,32 +141,52 @@ void TestTexts::exactTexts_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("text");
     const QString hw = QStringLiteral("HomeWindow");
-    QTest::newRow("en convert") << "en_US" << hw << "convert" << "Convert";
-    QTest::newRow("en refreshState") << "en_US" << hw << "refreshState" << "Read Device Information";
-    QTest::newRow("en output_path trailing blank") << "en_US" << hw << "output_path" << "Select output path: ";
-    QTest::newRow("en about title") << "en_US" << hw << "about title" << "About Spindra";
+    QTest::newRow("en convert") << "en_US" << hw << "convert"
+                                << "Convert";
+    QTest::newRow("en refreshState") << "en_US" << hw << "refreshState"
+                                     << "Read Device Information";
+    QTest::newRow("en output_path trailing blank") << "en_US" << hw << "output_path"
+                                                   << "Select output path: ";
+    QTest::newRow("en about title") << "en_US" << hw << "about title"
+                                    << "About Spindra";
     QTest::newRow("en language_changed_content")
         << "en_US" << hw << "language_changed_content"
-        << "Language will take effect after restarting the application.<br/>Would you like to restart now or later?";
-    QTest::newRow("en chinese in its own language") << "en_US" << hw << "chinese" << QString::fromUtf8("中文");
-    QTest::newRow("en start_convert_failed") << "en_US" << "MediaConvert" << "start_convert_failed"
+        << "Language will take effect after restarting the application.<br/>Would you like to "
+           "restart now or later?";
+    QTest::newRow("en chinese in its own language")
+        << "en_US" << hw << "chinese" << QString::fromUtf8("中文");
+    QTest::newRow("en start_convert_failed") << "en_US"
+                                             << "MediaConvert"
+                                             << "start_convert_failed"
                                              << "Failed to start conversion";
-    QTest::newRow("zh convert_and_upload") << "zh_CN" << hw << "convert_and_upload" << QString::fromUtf8("转码并上传");
-    QTest::newRow("zh flip trailing blank") << "zh_CN" << hw << "flip" << QString::fromUtf8("翻转: ");
-    QTest::newRow("zh end_time fullwidth colon") << "zh_CN" << hw << "end_time" << QString::fromUtf8("结束时间：");
+    QTest::newRow("zh convert_and_upload")
+        << "zh_CN" << hw << "convert_and_upload" << QString::fromUtf8("转码并上传");
+    QTest::newRow("zh flip trailing blank")
+        << "zh_CN" << hw << "flip" << QString::fromUtf8("翻转: ");
+    QTest::newRow("zh end_time fullwidth colon")
+        << "zh_CN" << hw << "end_time" << QString::fromUtf8("结束时间：");
     QTest::newRow("zh light_detail")
         << "zh_CN" << hw << "light_detail"
-        << QString::fromUtf8("亮度调节因子(1.0-5.0)<br>1：线性变亮<br>2：先缓慢，后面急速变亮<br>0.5：线快速变亮，后缓慢变亮");
-    QTest::newRow("zh english in its own language") << "zh_CN" << hw << "english" << "English";
-    QTest::newRow("zh start_convert_failed") << "zh_CN" << "MediaConvert" << "start_convert_failed"
-                                             << QString::fromUtf8("启动转换失败");
-    QTest::newRow("ru about title") << "ru_RU" << hw << "about title" << "Spindra";
-    QTest::newRow("ru uploading ellipsis") << "ru_RU" << hw << "uploading" << QString::fromUtf8("Загрузка…");
-    QTest::newRow("ru light_adjust_min_brightness") << "ru_RU" << hw << "light_adjust_min_brightness"
-                                                    << QString::fromUtf8("Минимальная яркость (0–1):");
+        << QString::fromUtf8("亮度调节因子(1.0-5.0)<br>1：线性变亮<br>2：先缓慢，后面急速变亮<br>0."
+                             "5：线快速变亮，后缓慢变亮");
+    QTest::newRow("zh english in its own language") << "zh_CN" << hw << "english"
+                                                    << "English";
+    QTest::newRow("zh start_convert_failed")
+        << "zh_CN"
+        << "MediaConvert"
+        << "start_convert_failed" << QString::fromUtf8("启动转换失败");
+    QTest::newRow("ru about title") << "ru_RU" << hw << "about title"
+                                    << "Spindra";
+    QTest::newRow("ru uploading ellipsis")
+        << "ru_RU" << hw << "uploading" << QString::fromUtf8("Загрузка…");
+    QTest::newRow("ru light_adjust_min_brightness")
+        << "ru_RU" << hw << "light_adjust_min_brightness"
+        << QString::fromUtf8("Минимальная яркость (0–1):");
     QTest::newRow("ru russian") << "ru_RU" << hw << "russian" << QString::fromUtf8("Русский");
-    QTest::newRow("ru start_convert_failed") << "ru_RU" << "MediaConvert" << "start_convert_failed"
-                                             << QString::fromUtf8("Не удалось начать конвертацию");
+    QTest::newRow("ru start_convert_failed")
+        << "ru_RU"
+        << "MediaConvert"
+        << "start_convert_failed" << QString::fromUtf8("Не удалось начать конвертацию");
 }
 
 void TestTexts::exactTexts()
@@ -184,10 +200,7 @@ void TestTexts::exactTexts()
     QCOMPARE(tr.translate(context.toUtf8().constData(), key.toUtf8().constData()), text);
 }
 
-void TestTexts::aboutContentTakesNameAndVersion_data()
-{
-    everyKeyIsTranslated_data();
-}
+void TestTexts::aboutContentTakesNameAndVersion_data() { everyKeyIsTranslated_data(); }
 
 void TestTexts::aboutContentTakesNameAndVersion()
 {
@@ -215,13 +228,15 @@ void TestTexts::sourcesAreFinishedAndConsistent()
             const QString id = m.context + QLatin1Char('/') + m.source;
             QVERIFY2(m.type.isEmpty() || m.type == QLatin1String("finished"),
                      qPrintable(QStringLiteral("%1: %2 is %3").arg(lang, id, m.type)));
-            QVERIFY2(!m.translation.isEmpty(), qPrintable(QStringLiteral("%1: %2 is empty").arg(lang, id)));
+            QVERIFY2(!m.translation.isEmpty(),
+                     qPrintable(QStringLiteral("%1: %2 is empty").arg(lang, id)));
             QVERIFY2(!ids.contains(id), qPrintable(QStringLiteral("%1: %2 twice").arg(lang, id)));
             ids.insert(id);
         }
         if (reference.isEmpty())
             reference = ids;
-        QVERIFY2(ids == reference, qPrintable(QStringLiteral("%1 holds other keys than en_US").arg(lang)));
+        QVERIFY2(ids == reference,
+                 qPrintable(QStringLiteral("%1 holds other keys than en_US").arg(lang)));
     }
     QCOMPARE(reference.size(), kWindowKeys.size() + 1);
 }
@@ -260,17 +275,20 @@ void TestTexts::keysUsedInCodeExist()
             while (t.hasNext()) {
                 const auto match = t.next();
                 ++seen;
-                if (tr.translate(match.captured(1).toUtf8().constData(), match.captured(2).toUtf8().constData())
+                if (tr.translate(match.captured(1).toUtf8().constData(),
+                                 match.captured(2).toUtf8().constData())
                         .isEmpty())
                     missing << QStringLiteral("%1: %2/\"%3\"")
-                                   .arg(QFileInfo(f).fileName(), match.captured(1), match.captured(2));
+                                   .arg(QFileInfo(f).fileName(), match.captured(1),
+                                        match.captured(2));
             }
         }
     }
     if (seen == 0)
         QSKIP("no translated texts in app/ or media/ yet");
     missing.removeDuplicates();
-    QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("keys without a catalogue entry: ") + missing.join(", ")));
+    QVERIFY2(missing.isEmpty(),
+             qPrintable(QStringLiteral("keys without a catalogue entry: ") + missing.join(", ")));
 }
 
 void TestTexts::stateIcons_data()
@@ -327,7 +345,7 @@ void TestTexts::busyAnimation()
     QMovie movie(sourcePath("gui/res/img/loading.gif"));
     QVERIFY(movie.isValid());
     QVERIFY(movie.frameCount() >= 8);
-    QCOMPARE(movie.loopCount(), -1);  // loops forever
+    QCOMPARE(movie.loopCount(), -1); // loops forever
     QVERIFY(movie.jumpToFrame(0));
     const QImage first = movie.currentImage();
     QCOMPARE(first.size(), QSize(50, 50));
@@ -340,7 +358,8 @@ void TestTexts::busyAnimation()
 void TestTexts::runtimeImagesCopiedBesideApp()
 {
     for (const char* name : {"logo.ico", "loading.gif"}) {
-        const QString built = QStringLiteral(SPINDRA_BINARY_DIR "/app/gui/res/img/") + QLatin1String(name);
+        const QString built =
+            QStringLiteral(SPINDRA_BINARY_DIR "/app/gui/res/img/") + QLatin1String(name);
         QFile a(built), b(sourcePath(QStringLiteral("gui/res/img/") + QLatin1String(name)));
         QVERIFY2(a.open(QIODevice::ReadOnly), qPrintable(built));
         QVERIFY(b.open(QIODevice::ReadOnly));
@@ -360,9 +379,9 @@ void TestTexts::findFileInOrder()
     };
     const QString savedCwd = QDir::currentPath();
     QVERIFY(QDir::setCurrent(work.path()));
-    const QStringList dirs{QStringLiteral("."), exeDir.path(), dataDir.path()};
+    const QStringList dirs {QStringLiteral("."), exeDir.path(), dataDir.path()};
 
-    QCOMPARE(findFileIn(dirs, rel), rel);  // nowhere: unchanged
+    QCOMPARE(findFileIn(dirs, rel), rel); // nowhere: unchanged
 
     put(dataDir);
     QCOMPARE(findFileIn(dirs, rel), QDir(dataDir.path()).filePath(rel));
@@ -371,7 +390,7 @@ void TestTexts::findFileInOrder()
     QCOMPARE(findFileIn(dirs, rel), QDir(exeDir.path()).filePath(rel));
 
     put(work);
-    QCOMPARE(findFileIn(dirs, rel), rel);  // working directory wins, path kept relative
+    QCOMPARE(findFileIn(dirs, rel), rel); // working directory wins, path kept relative
 
     const QString absolute = QDir(dataDir.path()).filePath(rel);
     QCOMPARE(findFileIn(dirs, absolute), absolute);
@@ -380,7 +399,7 @@ void TestTexts::findFileInOrder()
     // A folder of that name is not an image file.
     QVERIFY(QDir(work.path()).mkpath(QStringLiteral("gui/res/img/loading.gif")));
     QCOMPARE(findFileIn({QStringLiteral(".")}, QStringLiteral("gui/res/img/loading.gif")),
-             QStringLiteral("gui/res/img/loading.gif"));  // not found, unchanged
+             QStringLiteral("gui/res/img/loading.gif")); // not found, unchanged
     QVERIFY(QDir::setCurrent(savedCwd));
 }
 
@@ -390,7 +409,9 @@ void TestTexts::imageSearchDirsOrder()
     QVERIFY(dirs.size() >= 3);
     QCOMPARE(dirs.at(0), QStringLiteral("."));
     QCOMPARE(dirs.at(1), QDir::cleanPath(QCoreApplication::applicationDirPath()));
-    QCOMPARE(dirs.at(2), QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/spindra")));
+    QCOMPARE(dirs.at(2),
+             QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                             QStringLiteral("/../share/spindra")));
 }
 
 QTEST_MAIN(TestTexts)

@@ -11,7 +11,8 @@ FanCheckResult checkFanFile(const std::string& path, const FanGeometry& g)
         return r;
     }
     fan_file f;
-    const int status = fan_file_open(&f, path.c_str(), uint32_t(g.lines), uint32_t(g.lights), uint32_t(g.colorDeep));
+    const int status = fan_file_open(&f, path.c_str(), uint32_t(g.lines), uint32_t(g.lights),
+                                     uint32_t(g.colorDeep));
     if (status != FAN_FILE_OK) {
         r.reason = fan_file_status_text(status);
         return r;

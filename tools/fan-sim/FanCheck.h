@@ -1,6 +1,5 @@
 // Checks that a file is a well-formed fan file for a given fan geometry.
-#ifndef SPINDRA_FAN_SIM_FAN_CHECK_H
-#define SPINDRA_FAN_SIM_FAN_CHECK_H
+#pragma once
 
 #include <string>
 
@@ -12,9 +11,9 @@ struct FanGeometry {
 
 struct FanCheckResult {
     bool ok = false;
-    long long frames = 0;  // whole frame records
-    long long size = 0;    // file size in bytes
-    std::string reason;    // why the file was refused (empty when ok)
+    long long frames = 0; // whole frame records
+    long long size = 0;   // file size in bytes
+    std::string reason;   // why the file was refused (empty when ok)
 };
 
 // The file must start with the fixed 812-byte header, have a size that is a
@@ -22,5 +21,3 @@ struct FanCheckResult {
 // lines x colorDeep x ceil(3 x lights / 8) + 1600 bytes, followed only by
 // zero padding.
 FanCheckResult checkFanFile(const std::string& path, const FanGeometry& geometry);
-
-#endif

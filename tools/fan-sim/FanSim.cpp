@@ -75,7 +75,7 @@ bool isHex(const std::string& s)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 void simLog(const QString& line)
 {
@@ -86,7 +86,9 @@ void simLog(const QString& line)
     std::fflush(stdout);
 }
 
-FanSim::FanSim(const SimOptions& options, QObject* parent) : QObject(parent), opt(options)
+FanSim::FanSim(const SimOptions& options, QObject* parent)
+    : QObject(parent),
+      opt(options)
 {
     const fan_model* m = fan_model_find(opt.model.toUtf8().constData());
     if (m) {
@@ -97,10 +99,7 @@ FanSim::FanSim(const SimOptions& options, QObject* parent) : QObject(parent), op
     }
 }
 
-FanSim::~FanSim()
-{
-    stop();
-}
+FanSim::~FanSim() { stop(); }
 
 bool FanSim::start()
 {
@@ -121,7 +120,8 @@ bool FanSim::start()
         boundHttpPort = opt.httpPort;
     }
     if (boundHttpPort <= 0) {
-        std::fprintf(stderr, "fan-sim: cannot listen for HTTP on %s:%d\n", host.c_str(), opt.httpPort);
+        std::fprintf(stderr, "fan-sim: cannot listen for HTTP on %s:%d\n", host.c_str(),
+                     opt.httpPort);
         return false;
     }
 
@@ -210,22 +210,21 @@ void FanSim::setupRoutes()
         answer("status", res, playState(QStringLiteral("status"), opt.statusCode));
     });
 
-    http->Post("/DCIM/upload", [this](const httplib::Request& req, httplib::Response& res,
-                                      const httplib::ContentReader& reader) {
-        handleUpload(req, res, reader);
-    });
+    http->Post("/DCIM/upload",
+               [this](const httplib::Request& req, httplib::Response& res,
+                      const httplib::ContentReader& reader) { handleUpload(req, res, reader); });
 }
 
 bool FanSim::stallIfAsked(const std::string& key, const httplib::Request& req)
 {
     if (!opt.stall.contains(QString::fromStdString(key)))
         return false;
-    simLog(QStringLiteral("HTTP %1 %2 stalled").arg(QString::fromStdString(req.method),
-                                                    QString::fromStdString(req.target)));
+    simLog(QStringLiteral("HTTP %1 %2 stalled")
+               .arg(QString::fromStdString(req.method), QString::fromStdString(req.target)));
     const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
     while (!stopping && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return true;  // the caller answers nothing; the server sends its default
+    return true; // the caller answers nothing; the server sends its default
 }
 
 void FanSim::answer(const std::string& key, httplib::Response& res, const QJsonObject& body)
@@ -245,16 +244,17 @@ void FanSim::answer(const std::string& key, httplib::Response& res, const QJsonO
     res.status = opt.httpStatus;
     if (opt.chunked) {
         auto data = std::make_shared<std::string>(text.toStdString());
-        res.set_chunked_content_provider("application/json", [data](size_t offset, httplib::DataSink& sink) {
-            if (offset < data->size()) {
-                const size_t n = std::min<size_t>(16 * 1024, data->size() - offset);
-                if (!sink.write(data->data() + offset, n))
-                    return false;
-            }
-            if (offset + 16 * 1024 >= data->size())
-                sink.done();
-            return true;
-        });
+        res.set_chunked_content_provider(
+            "application/json", [data](size_t offset, httplib::DataSink& sink) {
+                if (offset < data->size()) {
+                    const size_t n = std::min<size_t>(16 * 1024, data->size() - offset);
+                    if (!sink.write(data->data() + offset, n))
+                        return false;
+                }
+                if (offset + 16 * 1024 >= data->size())
+                    sink.done();
+                return true;
+            });
     } else {
         res.set_content(text.toStdString(), "application/json");
     }
@@ -269,7 +269,8 @@ QJsonObject FanSim::playState(const QString& cmd, int code)
     o.insert(QStringLiteral("current"), encodeGbkHex(current));
     o.insert(QStringLiteral("progress"), stored.isEmpty() ? 0 : stored.indexOf(current) + 1);
     o.insert(QStringLiteral("total"), stored.size());
-    o.insert(QStringLiteral("state"), stored.isEmpty() ? QStringLiteral("idle") : QStringLiteral("play"));
+    o.insert(QStringLiteral("state"),
+             stored.isEmpty() ? QStringLiteral("idle") : QStringLiteral("play"));
     return o;
 }
 
@@ -291,8 +292,9 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     }
 
     // The file part goes straight to a temporary file in the store.
-    const QString tmpPath = QDir(opt.store).filePath(
-        QStringLiteral(".upload-%1-%2.part").arg(QCoreApplication::applicationPid()).arg(++uploadSerial));
+    const QString tmpPath = QDir(opt.store).filePath(QStringLiteral(".upload-%1-%2.part")
+                                                         .arg(QCoreApplication::applicationPid())
+                                                         .arg(++uploadSerial));
     QFile tmp(tmpPath);
     std::string field, nameValue, fileNameHex;
     bool haveFile = false, writeFailed = false, nameTooLong = false;
@@ -313,7 +315,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
             bodyBytes += qint64(len);
             if (opt.uploadRate > 0) {
                 // A slow device: hold the reading back to the given rate.
-                const auto due = began + std::chrono::microseconds(bodyBytes * 1000000 / opt.uploadRate);
+                const auto due =
+                    began + std::chrono::microseconds(bodyBytes * 1000000 / opt.uploadRate);
                 while (!stopping && std::chrono::steady_clock::now() < due)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 if (stopping)
@@ -334,7 +337,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     const qint64 received = tmp.size();
     tmp.close();
     simLog(QStringLiteral("UPLOAD name=%1 filename=%2 bytes=%3 cache=\"%4|%5|%6\"")
-               .arg(printable(QByteArray::fromStdString(nameValue)), printable(QByteArray::fromStdString(fileNameHex)))
+               .arg(printable(QByteArray::fromStdString(nameValue)),
+                    printable(QByteArray::fromStdString(fileNameHex)))
                .arg(received)
                .arg(QString::fromStdString(req.get_header_value("Cache-Control")),
                     QString::fromStdString(req.get_header_value("Pragma")),
@@ -342,7 +346,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     auto discard = [&]() { QFile::remove(tmpPath); };
 
     if (opt.uploadDelayMs > 0) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.uploadDelayMs);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(opt.uploadDelayMs);
         while (!stopping && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -393,7 +398,9 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     const FanCheckResult check = checkFanFile(tmpPath.toStdString(), geometry);
     if (!check.ok) {
         discard();
-        refuse(3, QStringLiteral("not a fan file for %1: %2").arg(opt.model, QString::fromStdString(check.reason)));
+        refuse(3,
+               QStringLiteral("not a fan file for %1: %2")
+                   .arg(opt.model, QString::fromStdString(check.reason)));
         return;
     }
 
@@ -404,8 +411,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
         refuse(2, QStringLiteral("file name leaves the store"));
         return;
     }
-    if (QFileInfo(target).isDir() || (QFile::exists(target) && !QFile::remove(target))
-        || !QFile::rename(tmpPath, target)) {
+    if (QFileInfo(target).isDir() || (QFile::exists(target) && !QFile::remove(target)) ||
+        !QFile::rename(tmpPath, target)) {
         discard();
         refuse(5, QStringLiteral("cannot store the upload"));
         return;
@@ -416,7 +423,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
         stored.append(name);
         current = name;
     }
-    simLog(QStringLiteral("STORED %1 frames=%2 size=%3").arg(name).arg(check.frames).arg(check.size));
+    simLog(
+        QStringLiteral("STORED %1 frames=%2 size=%3").arg(name).arg(check.frames).arg(check.size));
 
     QJsonObject o;
     o.insert(QStringLiteral("code"), 0);
@@ -425,12 +433,14 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     o.insert(QStringLiteral("frames"), double(check.frames));
     o.insert(QStringLiteral("size"), double(check.size));
     answer("upload", res, o);
-    QMetaObject::invokeMethod(this, [this]() { pushPlayUpdate(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this]() { pushPlayUpdate(); }, Qt::QueuedConnection);
 }
 
 void FanSim::pushPlayUpdate()
 {
-    const QByteArray text = QJsonDocument(playState(QStringLiteral("onPlayInfoUpdate"), 0)).toJson(QJsonDocument::Compact);
+    const QByteArray text = QJsonDocument(playState(QStringLiteral("onPlayInfoUpdate"), 0))
+                                .toJson(QJsonDocument::Compact);
     for (QWebSocket* s : clients) {
         s->sendTextMessage(QString::fromUtf8(text));
         simLog(QStringLiteral("WS > %1").arg(printable(text)));
@@ -442,9 +452,11 @@ void FanSim::onNewConnection()
     while (QWebSocket* s = ws->nextPendingConnection()) {
         clients.append(s);
         simLog(QStringLiteral("WS open %1:%2").arg(s->peerAddress().toString()).arg(s->peerPort()));
-        connect(s, &QWebSocket::textMessageReceived, this, [this, s](const QString& text) { onText(s, text); });
-        connect(s, &QWebSocket::binaryMessageReceived, this,
-                [](const QByteArray& data) { simLog(QStringLiteral("WS < binary %1 bytes ignored").arg(data.size())); });
+        connect(s, &QWebSocket::textMessageReceived, this,
+                [this, s](const QString& text) { onText(s, text); });
+        connect(s, &QWebSocket::binaryMessageReceived, this, [](const QByteArray& data) {
+            simLog(QStringLiteral("WS < binary %1 bytes ignored").arg(data.size()));
+        });
         connect(s, &QWebSocket::disconnected, this, [this, s]() {
             simLog(QStringLiteral("WS closed code=%1").arg(int(s->closeCode())));
             clients.removeAll(s);

@@ -1,8 +1,7 @@
 // A stand-in for the fan: the device's HTTP API (on its own thread, served by
 // cpp-httplib) and its WebSocket (QWebSocketServer on the Qt thread), with
 // fault modes that make it misbehave on purpose.
-#ifndef SPINDRA_FAN_SIM_H
-#define SPINDRA_FAN_SIM_H
+#pragma once
 
 #include <QByteArray>
 #include <QList>
@@ -27,11 +26,11 @@ class Server;
 struct Request;
 struct Response;
 class ContentReader;
-}  // namespace httplib
+} // namespace httplib
 
 struct SimOptions {
     QString host = QStringLiteral("127.0.0.1");
-    int httpPort = 0;  // 0: any free port
+    int httpPort = 0; // 0: any free port
     int wsPort = 0;
     QString model = QStringLiteral("VEGA");
     QString sw = QStringLiteral("1.0.0");
@@ -42,17 +41,17 @@ struct SimOptions {
     int sessionCode = 0;
     int infoCode = 0;
     int statusCode = 0;
-    int uploadCode = 0;                 // non-zero: refuse every upload with this code
-    QSet<QString> notJson;              // answer these with text that is not JSON
-    QSet<QString> stall;                // never answer these (until shutdown)
-    QMap<QString, QByteArray> answers;  // answer these with this exact body
-    qint64 padAnswers = 0;              // add a member of this many bytes to every JSON answer
-    bool chunked = false;               // send answers without a length (chunked)
-    int httpStatus = 200;               // HTTP status of every answer
-    int heartbeatAnswers = -1;          // answer only this many heartbeats (-1: all)
-    double dropWsSeconds = 0;           // drop every WebSocket this often (0: never)
-    int uploadDelayMs = 0;              // wait this long before answering an upload
-    qint64 uploadRate = 0;              // read upload bodies at most this many bytes per second (0: no limit)
+    int uploadCode = 0;                // non-zero: refuse every upload with this code
+    QSet<QString> notJson;             // answer these with text that is not JSON
+    QSet<QString> stall;               // never answer these (until shutdown)
+    QMap<QString, QByteArray> answers; // answer these with this exact body
+    qint64 padAnswers = 0;             // add a member of this many bytes to every JSON answer
+    bool chunked = false;              // send answers without a length (chunked)
+    int httpStatus = 200;              // HTTP status of every answer
+    int heartbeatAnswers = -1;         // answer only this many heartbeats (-1: all)
+    double dropWsSeconds = 0;          // drop every WebSocket this often (0: never)
+    int uploadDelayMs = 0;             // wait this long before answering an upload
+    qint64 uploadRate = 0; // read upload bodies at most this many bytes per second (0: no limit)
 };
 
 class FanSim : public QObject {
@@ -94,10 +93,10 @@ private:
     int boundHttpPort = 0;
     int boundWsPort = 0;
     int heartbeatsAnswered = 0;
-    std::atomic<bool> stopping{false};
-    std::atomic<int> uploadSerial{0};
+    std::atomic<bool> stopping {false};
+    std::atomic<int> uploadSerial {0};
 
-    std::mutex stateMutex;  // guards the play state below (HTTP thread and Qt thread)
+    std::mutex stateMutex; // guards the play state below (HTTP thread and Qt thread)
     QStringList stored;
     QString current;
     int sessionSerial = 0;
@@ -105,5 +104,3 @@ private:
 
 // One line on standard output, flushed; safe from any thread.
 void simLog(const QString& line);
-
-#endif

@@ -51,7 +51,7 @@ QSet<QString> endpointList(const QStringList& values, bool* ok)
     return out;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -60,7 +60,8 @@ int main(int argc, char** argv)
 
     QString models;
     for (int i = 0; i < fan_model_count(); i++)
-        models += (i ? QStringLiteral(", ") : QString()) + QString::fromLatin1(fan_model_at(i)->name);
+        models +=
+            (i ? QStringLiteral(", ") : QString()) + QString::fromLatin1(fan_model_at(i)->name);
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
@@ -73,73 +74,98 @@ int main(int argc, char** argv)
         "Point the app at it with SPINDRA_DEVICE_HOST=127.0.0.1,\n"
         "SPINDRA_DEVICE_HTTP_PORT and SPINDRA_DEVICE_WS_PORT."));
     p.addHelpOption();
-    const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("Address to listen on (default 127.0.0.1)."),
+    const QCommandLineOption host(QStringLiteral("host"),
+                                  QStringLiteral("Address to listen on (default 127.0.0.1)."),
                                   QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
     const QCommandLineOption httpPort(QStringLiteral("http-port"),
                                       QStringLiteral("HTTP port; 0 picks a free one (default 0)."),
                                       QStringLiteral("PORT"), QStringLiteral("0"));
-    const QCommandLineOption wsPort(QStringLiteral("ws-port"),
-                                    QStringLiteral("WebSocket port; 0 picks a free one (default 0)."),
-                                    QStringLiteral("PORT"), QStringLiteral("0"));
-    const QCommandLineOption model(QStringLiteral("model"),
-                                   QStringLiteral("Model reported by /info and used to check uploads "
-                                                  "(default VEGA). Known: %1. Any other text is "
-                                                  "reported as is, and uploads are then refused.").arg(models),
-                                   QStringLiteral("NAME"), QStringLiteral("VEGA"));
-    const QCommandLineOption sw(QStringLiteral("sw"), QStringLiteral("Firmware version reported by /info."),
+    const QCommandLineOption wsPort(
+        QStringLiteral("ws-port"),
+        QStringLiteral("WebSocket port; 0 picks a free one (default 0)."), QStringLiteral("PORT"),
+        QStringLiteral("0"));
+    const QCommandLineOption model(
+        QStringLiteral("model"),
+        QStringLiteral("Model reported by /info and used to check uploads "
+                       "(default VEGA). Known: %1. Any other text is "
+                       "reported as is, and uploads are then refused.")
+            .arg(models),
+        QStringLiteral("NAME"), QStringLiteral("VEGA"));
+    const QCommandLineOption sw(QStringLiteral("sw"),
+                                QStringLiteral("Firmware version reported by /info."),
                                 QStringLiteral("TEXT"), QStringLiteral("1.0.0"));
-    const QCommandLineOption desc(QStringLiteral("desc"), QStringLiteral("Description reported by /info."),
+    const QCommandLineOption desc(QStringLiteral("desc"),
+                                  QStringLiteral("Description reported by /info."),
                                   QStringLiteral("TEXT"), QStringLiteral("Spindra fan simulator"));
-    const QCommandLineOption store(QStringLiteral("store"),
-                                   QStringLiteral("Folder for accepted uploads (default ./fan-sim-store)."),
-                                   QStringLiteral("DIR"), QStringLiteral("fan-sim-store"));
-    const QCommandLineOption sessionCode(QStringLiteral("session-code"),
-                                         QStringLiteral("\"code\" of /ctrl/session answers; non-zero refuses sessions."),
-                                         QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption infoCode(QStringLiteral("info-code"), QStringLiteral("\"code\" of /info answers (1: start over)."),
+    const QCommandLineOption store(
+        QStringLiteral("store"),
+        QStringLiteral("Folder for accepted uploads (default ./fan-sim-store)."),
+        QStringLiteral("DIR"), QStringLiteral("fan-sim-store"));
+    const QCommandLineOption sessionCode(
+        QStringLiteral("session-code"),
+        QStringLiteral("\"code\" of /ctrl/session answers; non-zero refuses sessions."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption infoCode(QStringLiteral("info-code"),
+                                      QStringLiteral("\"code\" of /info answers (1: start over)."),
                                       QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption statusCode(QStringLiteral("status-code"),
-                                        QStringLiteral("\"code\" of play-status answers (1: start over)."),
-                                        QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption uploadCode(QStringLiteral("upload-code"),
-                                        QStringLiteral("Refuse every upload with this non-zero \"code\"."),
-                                        QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption notJson(QStringLiteral("not-json"),
-                                     QStringLiteral("Answer these endpoints (comma list) with text that is not JSON."),
-                                     QStringLiteral("KEYS"));
-    const QCommandLineOption stall(QStringLiteral("stall"),
-                                   QStringLiteral("Never answer these endpoints (comma list); the request is held until shutdown."),
-                                   QStringLiteral("KEYS"));
-    const QCommandLineOption answer(QStringLiteral("answer"),
-                                    QStringLiteral("Answer endpoint KEY with exactly TEXT (repeatable), e.g. "
-                                                   "--answer 'info={\"model\":\"RIGEL\"}'."),
-                                    QStringLiteral("KEY=TEXT"));
-    const QCommandLineOption pad(QStringLiteral("pad-answers"),
-                                 QStringLiteral("Add a \"pad\" member of BYTES bytes to every JSON answer "
-                                                "(for answers larger than a client accepts)."),
-                                 QStringLiteral("BYTES"), QStringLiteral("0"));
-    const QCommandLineOption chunked(QStringLiteral("chunked"),
-                                     QStringLiteral("Send answers with chunked transfer encoding (no length)."));
-    const QCommandLineOption httpStatus(QStringLiteral("http-status"),
-                                        QStringLiteral("HTTP status of every answer (default 200)."),
-                                        QStringLiteral("N"), QStringLiteral("200"));
-    const QCommandLineOption noHeartbeat(QStringLiteral("no-heartbeat"), QStringLiteral("Never answer heartbeats."));
-    const QCommandLineOption heartbeats(QStringLiteral("heartbeats"),
-                                        QStringLiteral("Answer only the first N heartbeats, then fall silent."),
-                                        QStringLiteral("N"), QStringLiteral("-1"));
-    const QCommandLineOption dropWs(QStringLiteral("drop-ws"),
-                                    QStringLiteral("Drop every WebSocket connection every SECONDS (fractions allowed)."),
-                                    QStringLiteral("SECONDS"), QStringLiteral("0"));
-    const QCommandLineOption uploadDelay(QStringLiteral("upload-delay"),
-                                         QStringLiteral("Wait MS milliseconds before answering an upload (slow device)."),
-                                         QStringLiteral("MS"), QStringLiteral("0"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Also print the device library's debug messages on stderr."));
-    const QCommandLineOption uploadRate(QStringLiteral("upload-rate"),
-                                        QStringLiteral("Read upload bodies at most BYTES per second (slow device)."),
-                                        QStringLiteral("BYTES"), QStringLiteral("0"));
-    p.addOptions({uploadRate, verbose, host, httpPort, wsPort, model, sw, desc, store, sessionCode, infoCode, statusCode, uploadCode,
-                  notJson, stall, answer, pad, chunked, httpStatus, noHeartbeat, heartbeats, dropWs, uploadDelay});
+    const QCommandLineOption statusCode(
+        QStringLiteral("status-code"),
+        QStringLiteral("\"code\" of play-status answers (1: start over)."), QStringLiteral("N"),
+        QStringLiteral("0"));
+    const QCommandLineOption uploadCode(
+        QStringLiteral("upload-code"),
+        QStringLiteral("Refuse every upload with this non-zero \"code\"."), QStringLiteral("N"),
+        QStringLiteral("0"));
+    const QCommandLineOption notJson(
+        QStringLiteral("not-json"),
+        QStringLiteral("Answer these endpoints (comma list) with text that is not JSON."),
+        QStringLiteral("KEYS"));
+    const QCommandLineOption stall(
+        QStringLiteral("stall"),
+        QStringLiteral(
+            "Never answer these endpoints (comma list); the request is held until shutdown."),
+        QStringLiteral("KEYS"));
+    const QCommandLineOption answer(
+        QStringLiteral("answer"),
+        QStringLiteral("Answer endpoint KEY with exactly TEXT (repeatable), e.g. "
+                       "--answer 'info={\"model\":\"RIGEL\"}'."),
+        QStringLiteral("KEY=TEXT"));
+    const QCommandLineOption pad(
+        QStringLiteral("pad-answers"),
+        QStringLiteral("Add a \"pad\" member of BYTES bytes to every JSON answer "
+                       "(for answers larger than a client accepts)."),
+        QStringLiteral("BYTES"), QStringLiteral("0"));
+    const QCommandLineOption chunked(
+        QStringLiteral("chunked"),
+        QStringLiteral("Send answers with chunked transfer encoding (no length)."));
+    const QCommandLineOption httpStatus(
+        QStringLiteral("http-status"), QStringLiteral("HTTP status of every answer (default 200)."),
+        QStringLiteral("N"), QStringLiteral("200"));
+    const QCommandLineOption noHeartbeat(QStringLiteral("no-heartbeat"),
+                                         QStringLiteral("Never answer heartbeats."));
+    const QCommandLineOption heartbeats(
+        QStringLiteral("heartbeats"),
+        QStringLiteral("Answer only the first N heartbeats, then fall silent."),
+        QStringLiteral("N"), QStringLiteral("-1"));
+    const QCommandLineOption dropWs(
+        QStringLiteral("drop-ws"),
+        QStringLiteral("Drop every WebSocket connection every SECONDS (fractions allowed)."),
+        QStringLiteral("SECONDS"), QStringLiteral("0"));
+    const QCommandLineOption uploadDelay(
+        QStringLiteral("upload-delay"),
+        QStringLiteral("Wait MS milliseconds before answering an upload (slow device)."),
+        QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption verbose(
+        QStringLiteral("verbose"),
+        QStringLiteral("Also print the device library's debug messages on stderr."));
+    const QCommandLineOption uploadRate(
+        QStringLiteral("upload-rate"),
+        QStringLiteral("Read upload bodies at most BYTES per second (slow device)."),
+        QStringLiteral("BYTES"), QStringLiteral("0"));
+    p.addOptions({uploadRate, verbose,     host,       httpPort,    wsPort,     model,
+                  sw,         desc,        store,      sessionCode, infoCode,   statusCode,
+                  uploadCode, notJson,     stall,      answer,      pad,        chunked,
+                  httpStatus, noHeartbeat, heartbeats, dropWs,      uploadDelay});
     p.process(app);
     if (!p.isSet(verbose))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
@@ -159,10 +185,10 @@ int main(int argc, char** argv)
         return fail(QStringLiteral("bad --http-port"));
     if (!readInt(p.value(wsPort), 0, 65535, &o.wsPort))
         return fail(QStringLiteral("bad --ws-port"));
-    if (!readInt(p.value(sessionCode), INT_MIN, INT_MAX, &o.sessionCode)
-        || !readInt(p.value(infoCode), INT_MIN, INT_MAX, &o.infoCode)
-        || !readInt(p.value(statusCode), INT_MIN, INT_MAX, &o.statusCode)
-        || !readInt(p.value(uploadCode), INT_MIN, INT_MAX, &o.uploadCode))
+    if (!readInt(p.value(sessionCode), INT_MIN, INT_MAX, &o.sessionCode) ||
+        !readInt(p.value(infoCode), INT_MIN, INT_MAX, &o.infoCode) ||
+        !readInt(p.value(statusCode), INT_MIN, INT_MAX, &o.statusCode) ||
+        !readInt(p.value(uploadCode), INT_MIN, INT_MAX, &o.uploadCode))
         return fail(QStringLiteral("bad code value"));
     if (!readInt(p.value(httpStatus), 100, 599, &o.httpStatus))
         return fail(QStringLiteral("bad --http-status"));

@@ -42,7 +42,8 @@ int runJobMode(const QString& jobFile)
 {
     QFile file(jobFile);
     if (!file.open(QIODevice::ReadOnly)) {
-        printError(QStringLiteral("cannot read the job file %1: %2").arg(jobFile, file.errorString()));
+        printError(
+            QStringLiteral("cannot read the job file %1: %2").arg(jobFile, file.errorString()));
         return JobModeRefused;
     }
     const QByteArray json = file.readAll();

@@ -6,9 +6,9 @@
 
 // Exit codes of the job mode.
 enum JobModeExit {
-    JobModeOk = 0,       // the engine reported success
-    JobModeFailed = 1,   // the engine ran the job and reported failure
-    JobModeRefused = 2,  // the job never ran: unreadable file or an entry code
+    JobModeOk = 0,      // the engine reported success
+    JobModeFailed = 1,  // the engine ran the job and reported failure
+    JobModeRefused = 2, // the job never ran: unreadable file or an entry code
 };
 
 // Reads jobFile (a JSON job description), hands it to convert_start, waits for

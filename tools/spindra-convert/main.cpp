@@ -25,10 +25,12 @@ int main(int argc, char* argv[])
     parser.setApplicationDescription(QStringLiteral("Converts a video or image into a fan file."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("INPUT"), QStringLiteral("The video or image to convert."));
-    const QCommandLineOption jobOption(QStringLiteral("job"),
-                                       QStringLiteral("Run one engine job from the job description <file>."),
-                                       QStringLiteral("file"));
+    parser.addPositionalArgument(QStringLiteral("INPUT"),
+                                 QStringLiteral("The video or image to convert."));
+    const QCommandLineOption jobOption(
+        QStringLiteral("job"),
+        QStringLiteral("Run one engine job from the job description <file>."),
+        QStringLiteral("file"));
     parser.addOption(jobOption);
     parser.addOptions(mediaModeOptions());
 
@@ -49,8 +51,8 @@ int main(int argc, char* argv[])
 
     // The job's temporary names follow from the input's base name alone.
     if (parser.positionalArguments().size() == 1) {
-        const QString base = mediaTempFolder() + QLatin1Char('/')
-            + QFileInfo(parser.positionalArguments().first()).completeBaseName();
+        const QString base = mediaTempFolder() + QLatin1Char('/') +
+            QFileInfo(parser.positionalArguments().first()).completeBaseName();
         removeOnInterrupt({base + QStringLiteral("_vid.bgr"), base + QStringLiteral("_aud.pcm")},
                           base + QStringLiteral("_src"));
     }

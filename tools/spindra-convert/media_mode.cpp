@@ -136,8 +136,9 @@ bool probeMedia(const QString& input, Probe& probe, QString& reason)
     p.start(FfmpegRunner::defaultFfprobePath(),
             {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
              QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-             QStringLiteral("stream=width,height,nb_frames:stream_tags=rotate:stream_side_data=rotation:"
-                            "format=duration,format_name"),
+             QStringLiteral(
+                 "stream=width,height,nb_frames:stream_tags=rotate:stream_side_data=rotation:"
+                 "format=duration,format_name"),
              QStringLiteral("-of"), QStringLiteral("json"), input});
     if (!p.waitForStarted()) {
         reason = QStringLiteral("cannot run ffprobe (%1)").arg(p.errorString());
@@ -153,8 +154,11 @@ bool probeMedia(const QString& input, Probe& probe, QString& reason)
     const QJsonObject root = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
     const QJsonArray streams = root.value(QStringLiteral("streams")).toArray();
     if (p.exitCode() != 0 || streams.isEmpty()) {
-        const QString err = QString::fromLocal8Bit(p.readAllStandardError()).trimmed().section(QLatin1Char('\n'), -1);
-        reason = QStringLiteral("cannot read media %1%2").arg(input, err.isEmpty() ? QString() : QStringLiteral(": ") + err);
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError())
+                                .trimmed()
+                                .section(QLatin1Char('\n'), -1);
+        reason = QStringLiteral("cannot read media %1%2")
+                     .arg(input, err.isEmpty() ? QString() : QStringLiteral(": ") + err);
         return false;
     }
     const QJsonObject stream = streams.first().toObject();
@@ -173,10 +177,11 @@ bool probeMedia(const QString& input, Probe& probe, QString& reason)
         std::swap(probe.width, probe.height);
     // The window's rule first (by file ending), then what the probe says:
     // still-image formats and inputs without a duration are images.
-    static const QStringList videoEndings{QStringLiteral("mp4"), QStringLiteral("avi"),
-                                          QStringLiteral("mkv"), QStringLiteral("mov")};
-    static const QStringList imageEndings{QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
-                                          QStringLiteral("bmp"), QStringLiteral("gif")};
+    static const QStringList videoEndings {QStringLiteral("mp4"), QStringLiteral("avi"),
+                                           QStringLiteral("mkv"), QStringLiteral("mov")};
+    static const QStringList imageEndings {QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                           QStringLiteral("png"), QStringLiteral("bmp"),
+                                           QStringLiteral("gif")};
     const QString suffix = QFileInfo(input).suffix().toLower();
     const QString formatName = format.value(QStringLiteral("format_name")).toString();
     if (videoEndings.contains(suffix))
@@ -184,8 +189,9 @@ bool probeMedia(const QString& input, Probe& probe, QString& reason)
     else if (imageEndings.contains(suffix))
         probe.isVideo = false;
     else
-        probe.isVideo = !(formatName == QLatin1String("image2") || formatName.endsWith(QLatin1String("_pipe")))
-            && probe.duration > 0.0;
+        probe.isVideo = !(formatName == QLatin1String("image2") ||
+                          formatName.endsWith(QLatin1String("_pipe"))) &&
+            probe.duration > 0.0;
     return true;
 }
 
@@ -226,7 +232,8 @@ struct Console {
         lastStage = stage;
         lastPercent = percent;
         if (tty) {
-            std::fprintf(stdout, "\rprogress: %-10s %3d%%", stage.toLocal8Bit().constData(), percent);
+            std::fprintf(stdout, "\rprogress: %-10s %3d%%", stage.toLocal8Bit().constData(),
+                         percent);
             progressOpen = true;
         } else {
             std::fprintf(stdout, "progress: %s %d%%\n", stage.toLocal8Bit().constData(), percent);
@@ -250,23 +257,49 @@ void messageFilter(QtMsgType type, const QMessageLogContext&, const QString& tex
 QList<QCommandLineOption> mediaModeOptions()
 {
     return {
-        {QStringLiteral("model"), QStringLiteral("Fan model (%1); default VEGA.").arg(modelNames()), QStringLiteral("name")},
-        {QStringLiteral("lights"), QStringLiteral("LEDs per line, instead of the model's."), QStringLiteral("n")},
-        {QStringLiteral("lines"), QStringLiteral("Lines per revolution, instead of the model's."), QStringLiteral("n")},
-        {QStringLiteral("color-depth"), QStringLiteral("Bits per colour channel (1-8), instead of the model's."), QStringLiteral("n")},
-        {QStringLiteral("out"), QStringLiteral("Output folder (default: current folder); the file goes into its model sub-folder."), QStringLiteral("dir")},
-        {QStringLiteral("name"), QStringLiteral("Fan file name (default: input's base name + .bin)."), QStringLiteral("file")},
-        {QStringLiteral("start"), QStringLiteral("Excerpt start, seconds or hh:mm:ss (default 0)."), QStringLiteral("time")},
-        {QStringLiteral("end"), QStringLiteral("Excerpt end, seconds or hh:mm:ss (default: end of the clip)."), QStringLiteral("time")},
+        {QStringLiteral("model"), QStringLiteral("Fan model (%1); default VEGA.").arg(modelNames()),
+         QStringLiteral("name")},
+        {QStringLiteral("lights"), QStringLiteral("LEDs per line, instead of the model's."),
+         QStringLiteral("n")},
+        {QStringLiteral("lines"), QStringLiteral("Lines per revolution, instead of the model's."),
+         QStringLiteral("n")},
+        {QStringLiteral("color-depth"),
+         QStringLiteral("Bits per colour channel (1-8), instead of the model's."),
+         QStringLiteral("n")},
+        {QStringLiteral("out"),
+         QStringLiteral(
+             "Output folder (default: current folder); the file goes into its model sub-folder."),
+         QStringLiteral("dir")},
+        {QStringLiteral("name"),
+         QStringLiteral("Fan file name (default: input's base name + .bin)."),
+         QStringLiteral("file")},
+        {QStringLiteral("start"), QStringLiteral("Excerpt start, seconds or hh:mm:ss (default 0)."),
+         QStringLiteral("time")},
+        {QStringLiteral("end"),
+         QStringLiteral("Excerpt end, seconds or hh:mm:ss (default: end of the clip)."),
+         QStringLiteral("time")},
         {QStringLiteral("hflip"), QStringLiteral("Mirror left-right.")},
         {QStringLiteral("vflip"), QStringLiteral("Show the picture upside down on the fan.")},
-        {QStringLiteral("center"), QStringLiteral("Centre of the round picture in source pixels from the top-left corner of the picture as shown (default: picture centre)."), QStringLiteral("x,y")},
-        {QStringLiteral("scale"), QStringLiteral("Source pixels to fan pixels (default: 2 x lights / longer side)."), QStringLiteral("s")},
-        {QStringLiteral("gamma"), QStringLiteral("Brightness curve, 1.0-5.0 (default 2.2)."), QStringLiteral("g")},
-        {QStringLiteral("min-brightness"), QStringLiteral("Brightness at the centre, 0.0-1.0 (default 0.3)."), QStringLiteral("b")},
-        {QStringLiteral("brightness-radius"), QStringLiteral("LEDs from the centre whose brightness is adjusted (default 0)."), QStringLiteral("n")},
-        {QStringLiteral("verbose"), QStringLiteral("Also print FFmpeg's commands and output and the diagnostic messages.")},
-        {QStringLiteral("preview"), QStringLiteral("Also write the first frame as the fan shows it to <file> (.png, .jpg or .bmp); a relative name goes next to the fan file."), QStringLiteral("file")},
+        {QStringLiteral("center"),
+         QStringLiteral("Centre of the round picture in source pixels from the top-left corner of "
+                        "the picture as shown (default: picture centre)."),
+         QStringLiteral("x,y")},
+        {QStringLiteral("scale"),
+         QStringLiteral("Source pixels to fan pixels (default: 2 x lights / longer side)."),
+         QStringLiteral("s")},
+        {QStringLiteral("gamma"), QStringLiteral("Brightness curve, 1.0-5.0 (default 2.2)."),
+         QStringLiteral("g")},
+        {QStringLiteral("min-brightness"),
+         QStringLiteral("Brightness at the centre, 0.0-1.0 (default 0.3)."), QStringLiteral("b")},
+        {QStringLiteral("brightness-radius"),
+         QStringLiteral("LEDs from the centre whose brightness is adjusted (default 0)."),
+         QStringLiteral("n")},
+        {QStringLiteral("verbose"),
+         QStringLiteral("Also print FFmpeg's commands and output and the diagnostic messages.")},
+        {QStringLiteral("preview"),
+         QStringLiteral("Also write the first frame as the fan shows it to <file> (.png, .jpg or "
+                        ".bmp); a relative name goes next to the fan file."),
+         QStringLiteral("file")},
     };
 }
 
@@ -279,70 +312,117 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
-        return fail(MediaModeUsage, QStringLiteral("no input given (spindra-convert INPUT [options], --help for more)"));
+        return fail(
+            MediaModeUsage,
+            QStringLiteral("no input given (spindra-convert INPUT [options], --help for more)"));
     if (positional.size() > 1)
-        return fail(MediaModeUsage, QStringLiteral("one input at a time, got %1").arg(positional.size()));
+        return fail(MediaModeUsage,
+                    QStringLiteral("one input at a time, got %1").arg(positional.size()));
     const QFileInfo inputInfo(positional.first());
     if (!inputInfo.exists())
         return fail(MediaModeUsage, QStringLiteral("input not found: %1").arg(positional.first()));
     if (!inputInfo.isFile() || !inputInfo.isReadable())
-        return fail(MediaModeUsage, QStringLiteral("input is not a readable file: %1").arg(positional.first()));
+        return fail(MediaModeUsage,
+                    QStringLiteral("input is not a readable file: %1").arg(positional.first()));
     const QString input = inputInfo.absoluteFilePath();
 
     // Model and its overrides.
-    const QString modelName = parser.isSet(QStringLiteral("model")) ? parser.value(QStringLiteral("model")) : QStringLiteral("VEGA");
+    const QString modelName = parser.isSet(QStringLiteral("model"))
+        ? parser.value(QStringLiteral("model"))
+        : QStringLiteral("VEGA");
     const fan_model* model = findModel(modelName);
     if (!model)
-        return fail(MediaModeUsage, QStringLiteral("unknown model %1 (known: %2)").arg(modelName, modelNames()));
+        return fail(MediaModeUsage,
+                    QStringLiteral("unknown model %1 (known: %2)").arg(modelName, modelNames()));
     int lights = model->lights, lines = model->lines, colorDeep = model->colorDeep;
-    if (parser.isSet(QStringLiteral("lights")) && !parseInt(parser.value(QStringLiteral("lights")), 1, 4096, lights))
-        return fail(MediaModeUsage, QStringLiteral("bad --lights %1 (1 to 4096)").arg(parser.value(QStringLiteral("lights"))));
-    if (parser.isSet(QStringLiteral("lines")) && !parseInt(parser.value(QStringLiteral("lines")), 1, 65536, lines))
-        return fail(MediaModeUsage, QStringLiteral("bad --lines %1 (1 to 65536)").arg(parser.value(QStringLiteral("lines"))));
-    if (parser.isSet(QStringLiteral("color-depth")) && !parseInt(parser.value(QStringLiteral("color-depth")), 1, 8, colorDeep))
-        return fail(MediaModeUsage, QStringLiteral("bad --color-depth %1 (1 to 8)").arg(parser.value(QStringLiteral("color-depth"))));
+    if (parser.isSet(QStringLiteral("lights")) &&
+        !parseInt(parser.value(QStringLiteral("lights")), 1, 4096, lights))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --lights %1 (1 to 4096)")
+                        .arg(parser.value(QStringLiteral("lights"))));
+    if (parser.isSet(QStringLiteral("lines")) &&
+        !parseInt(parser.value(QStringLiteral("lines")), 1, 65536, lines))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --lines %1 (1 to 65536)")
+                        .arg(parser.value(QStringLiteral("lines"))));
+    if (parser.isSet(QStringLiteral("color-depth")) &&
+        !parseInt(parser.value(QStringLiteral("color-depth")), 1, 8, colorDeep))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --color-depth %1 (1 to 8)")
+                        .arg(parser.value(QStringLiteral("color-depth"))));
 
     double gamma = 2.2, minBrightness = 0.3;
     int brightnessRadius = 0;
-    if (parser.isSet(QStringLiteral("gamma")) && !parseDouble(parser.value(QStringLiteral("gamma")), 1.0, 5.0, gamma))
-        return fail(MediaModeUsage, QStringLiteral("bad --gamma %1 (1.0 to 5.0)").arg(parser.value(QStringLiteral("gamma"))));
-    if (parser.isSet(QStringLiteral("min-brightness")) && !parseDouble(parser.value(QStringLiteral("min-brightness")), 0.0, 1.0, minBrightness))
-        return fail(MediaModeUsage, QStringLiteral("bad --min-brightness %1 (0.0 to 1.0)").arg(parser.value(QStringLiteral("min-brightness"))));
-    if (parser.isSet(QStringLiteral("brightness-radius")) && !parseInt(parser.value(QStringLiteral("brightness-radius")), 0, lights, brightnessRadius))
-        return fail(MediaModeUsage, QStringLiteral("bad --brightness-radius %1 (0 to %2)").arg(parser.value(QStringLiteral("brightness-radius"))).arg(lights));
+    if (parser.isSet(QStringLiteral("gamma")) &&
+        !parseDouble(parser.value(QStringLiteral("gamma")), 1.0, 5.0, gamma))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --gamma %1 (1.0 to 5.0)")
+                        .arg(parser.value(QStringLiteral("gamma"))));
+    if (parser.isSet(QStringLiteral("min-brightness")) &&
+        !parseDouble(parser.value(QStringLiteral("min-brightness")), 0.0, 1.0, minBrightness))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --min-brightness %1 (0.0 to 1.0)")
+                        .arg(parser.value(QStringLiteral("min-brightness"))));
+    if (parser.isSet(QStringLiteral("brightness-radius")) &&
+        !parseInt(parser.value(QStringLiteral("brightness-radius")), 0, lights, brightnessRadius))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --brightness-radius %1 (0 to %2)")
+                        .arg(parser.value(QStringLiteral("brightness-radius")))
+                        .arg(lights));
 
     int start = 0, end = -1;
-    if (parser.isSet(QStringLiteral("start")) && !parseClock(parser.value(QStringLiteral("start")), start))
-        return fail(MediaModeUsage, QStringLiteral("bad --start %1 (seconds or hh:mm:ss)").arg(parser.value(QStringLiteral("start"))));
-    if (parser.isSet(QStringLiteral("end")) && !parseClock(parser.value(QStringLiteral("end")), end))
-        return fail(MediaModeUsage, QStringLiteral("bad --end %1 (seconds or hh:mm:ss)").arg(parser.value(QStringLiteral("end"))));
+    if (parser.isSet(QStringLiteral("start")) &&
+        !parseClock(parser.value(QStringLiteral("start")), start))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --start %1 (seconds or hh:mm:ss)")
+                        .arg(parser.value(QStringLiteral("start"))));
+    if (parser.isSet(QStringLiteral("end")) &&
+        !parseClock(parser.value(QStringLiteral("end")), end))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --end %1 (seconds or hh:mm:ss)")
+                        .arg(parser.value(QStringLiteral("end"))));
 
     bool haveCenter = false, haveScale = false;
     double centerX = 0, centerY = 0, scale = 0;
     if (parser.isSet(QStringLiteral("center"))) {
         const QStringList xy = parser.value(QStringLiteral("center")).split(QLatin1Char(','));
-        if (xy.size() != 2 || !parseDouble(xy.at(0), -1e7, 1e7, centerX) || !parseDouble(xy.at(1), -1e7, 1e7, centerY))
-            return fail(MediaModeUsage, QStringLiteral("bad --center %1 (x,y in source pixels)").arg(parser.value(QStringLiteral("center"))));
+        if (xy.size() != 2 || !parseDouble(xy.at(0), -1e7, 1e7, centerX) ||
+            !parseDouble(xy.at(1), -1e7, 1e7, centerY))
+            return fail(MediaModeUsage,
+                        QStringLiteral("bad --center %1 (x,y in source pixels)")
+                            .arg(parser.value(QStringLiteral("center"))));
         haveCenter = true;
     }
     if (parser.isSet(QStringLiteral("scale"))) {
         if (!parseDouble(parser.value(QStringLiteral("scale")), 1e-6, 1e4, scale) || scale <= 0.0)
-            return fail(MediaModeUsage, QStringLiteral("bad --scale %1 (a positive number)").arg(parser.value(QStringLiteral("scale"))));
+            return fail(MediaModeUsage,
+                        QStringLiteral("bad --scale %1 (a positive number)")
+                            .arg(parser.value(QStringLiteral("scale"))));
         haveScale = true;
     }
 
-    QString fileName = parser.isSet(QStringLiteral("name")) ? parser.value(QStringLiteral("name"))
-                                                              : inputInfo.completeBaseName() + QStringLiteral(".bin");
-    if (fileName.isEmpty() || fileName.contains(QLatin1Char('/')) || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
-        return fail(MediaModeUsage, QStringLiteral("bad --name %1 (a file name without folder)").arg(fileName));
-    const QString outDir = QDir(parser.isSet(QStringLiteral("out")) ? parser.value(QStringLiteral("out")) : QDir::currentPath()).absolutePath();
+    QString fileName = parser.isSet(QStringLiteral("name"))
+        ? parser.value(QStringLiteral("name"))
+        : inputInfo.completeBaseName() + QStringLiteral(".bin");
+    if (fileName.isEmpty() || fileName.contains(QLatin1Char('/')) ||
+        fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --name %1 (a file name without folder)").arg(fileName));
+    const QString outDir =
+        QDir(parser.isSet(QStringLiteral("out")) ? parser.value(QStringLiteral("out"))
+                                                 : QDir::currentPath())
+            .absolutePath();
     if (QFileInfo(outDir).exists() && !QFileInfo(outDir).isDir())
         return fail(MediaModeUsage, QStringLiteral("--out is not a folder: %1").arg(outDir));
 
     const QString previewName = parser.value(QStringLiteral("preview"));
-    if (parser.isSet(QStringLiteral("preview"))
-        && !QStringList{QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("bmp")}.contains(QFileInfo(previewName).suffix().toLower()))
-        return fail(MediaModeUsage, QStringLiteral("bad --preview %1 (a .png, .jpg or .bmp file)").arg(previewName));
+    if (parser.isSet(QStringLiteral("preview")) &&
+        !QStringList {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                      QStringLiteral("bmp")}
+             .contains(QFileInfo(previewName).suffix().toLower()))
+        return fail(
+            MediaModeUsage,
+            QStringLiteral("bad --preview %1 (a .png, .jpg or .bmp file)").arg(previewName));
 
     // The media itself.
     Probe probe;
@@ -354,9 +434,14 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         if (end < 0)
             end = clipEnd;
         if (end > clipEnd)
-            return fail(MediaModeUsage, QStringLiteral("--end %1 s lies beyond the clip (%2 s)").arg(end).arg(probe.duration, 0, 'f', 2));
+            return fail(MediaModeUsage,
+                        QStringLiteral("--end %1 s lies beyond the clip (%2 s)")
+                            .arg(end)
+                            .arg(probe.duration, 0, 'f', 2));
         if (start >= end)
-            return fail(MediaModeUsage, QStringLiteral("start (%1 s) must lie before end (%2 s)").arg(start).arg(end));
+            return fail(
+                MediaModeUsage,
+                QStringLiteral("start (%1 s) must lie before end (%2 s)").arg(start).arg(end));
     } else {
         start = 0;
         end = 0;
@@ -367,7 +452,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     // output folder that cannot be written is a failure here.
     const QString modelDir = QDir(outDir).filePath(QString::fromLatin1(model->name));
     if (!QDir().mkpath(modelDir) || !QFileInfo(modelDir).isWritable())
-        return fail(MediaModeFailed, QStringLiteral("cannot write to the output folder %1").arg(modelDir));
+        return fail(MediaModeFailed,
+                    QStringLiteral("cannot write to the output folder %1").arg(modelDir));
 
     const bool hFlip = parser.isSet(QStringLiteral("hflip"));
     const bool flipButton = parser.isSet(QStringLiteral("vflip"));
@@ -410,7 +496,9 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
                       .arg(probe.isVideo ? QStringLiteral("video") : QStringLiteral("image"), input)
                       .arg(probe.width)
                       .arg(probe.height)
-                      .arg(probe.isVideo ? QStringLiteral(", %1 s from %2 s").arg(end - start).arg(start) : QString())
+                      .arg(probe.isVideo
+                               ? QStringLiteral(", %1 s from %2 s").arg(end - start).arg(start)
+                               : QString())
                       .arg(QString::fromLatin1(model->name))
                       .arg(lights)
                       .arg(lines)
@@ -418,8 +506,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
     MediaConvert convert;
     convert.startConvert(
-        info.get(), fileName, QString::fromLatin1(model->name), lights, lines, colorDeep, gamma, minBrightness,
-        brightnessRadius, verboseMessages, QStringLiteral("00000"), {},
+        info.get(), fileName, QString::fromLatin1(model->name), lights, lines, colorDeep, gamma,
+        minBrightness, brightnessRadius, verboseMessages, QStringLiteral("00000"), {},
         [console](const QString& l) { console->line(l); },
         [console](bool ok, const QString& path) {
             std::lock_guard<std::mutex> lock(console->mutex);
@@ -428,7 +516,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
             console->path = path;
         },
         [console](MediaStage stage, int percent) {
-            console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding") : QStringLiteral("converting"),
+            console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding")
+                                                            : QStringLiteral("converting"),
                               percent);
         });
     // The job ends (result reported, temporary files gone) before its pool
@@ -442,11 +531,14 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     if (!console->done || !console->success)
         return fail(MediaModeFailed, QStringLiteral("conversion failed: %1").arg(console->path));
     if (!previewName.isEmpty()) {
-        const QString previewPath = QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
+        const QString previewPath =
+            QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
         FanPreview preview;
-        if (!preview.open(console->path, {lights, lines, colorDeep}, &reason)
-            || !preview.writeFrameImage(0, FanPreview::defaultSize(lights), previewPath, &reason))
-            return fail(MediaModeFailed, QStringLiteral("preview: %1 (the fan file %2 is written)").arg(reason, console->path));
+        if (!preview.open(console->path, {lights, lines, colorDeep}, &reason) ||
+            !preview.writeFrameImage(0, FanPreview::defaultSize(lights), previewPath, &reason))
+            return fail(MediaModeFailed,
+                        QStringLiteral("preview: %1 (the fan file %2 is written)")
+                            .arg(reason, console->path));
         std::fprintf(stdout, "preview: %s\n", previewPath.toLocal8Bit().constData());
     }
     std::fprintf(stdout, "%s\n", console->path.toLocal8Bit().constData());
@@ -456,7 +548,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
 int runMediaMode(const QCommandLineParser& parser)
 {
-    Stop stop{MediaModeOk, QString()};
+    Stop stop {MediaModeOk, QString()};
     const int code = prepareAndRun(parser, stop);
     if (code != MediaModeOk)
         printError(stop.reason);

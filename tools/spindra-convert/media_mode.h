@@ -9,9 +9,9 @@ class QCommandLineParser;
 
 // Exit codes of the main mode.
 enum MediaModeExit {
-    MediaModeOk = 0,      // fan file written, its path printed last
-    MediaModeFailed = 1,  // unreadable media or a failed conversion
-    MediaModeUsage = 2,   // bad command line: missing input, unknown model, bad number
+    MediaModeOk = 0,     // fan file written, its path printed last
+    MediaModeFailed = 1, // unreadable media or a failed conversion
+    MediaModeUsage = 2,  // bad command line: missing input, unknown model, bad number
 };
 
 // The options of the main mode, to add to the tool's parser.

@@ -23,7 +23,10 @@ constexpr int kFfmpegWaitMs = 120000;              // no progress for this long:
 
 QString geometryText(const FanGeometry& g)
 {
-    return QStringLiteral("lines %1, lights %2, colour depth %3").arg(g.lines).arg(g.lights).arg(g.colorDeep);
+    return QStringLiteral("lines %1, lights %2, colour depth %3")
+        .arg(g.lines)
+        .arg(g.lights)
+        .arg(g.colorDeep);
 }
 
 // Contact sheet labels need only digits, ':' and '.', so they come from this
@@ -32,8 +35,9 @@ QString geometryText(const FanGeometry& g)
 const char* glyph(QChar c)
 {
     static const char* const digits[10] = {
-        "111101101101111", "010110010010111", "111001111100111", "111001111001111", "101101111001001",
-        "111100111001111", "111100111101111", "111001001001001", "111101111101111", "111101111001111",
+        "111101101101111", "010110010010111", "111001111100111", "111001111001111",
+        "101101111001001", "111100111001111", "111100111101111", "111001001001001",
+        "111101111101111", "111101111001111",
     };
     if (c.isDigit())
         return digits[c.digitValue()];
@@ -89,10 +93,7 @@ bool isEmptyBlock(const QByteArray& block)
 
 FanPreview::FanPreview() = default;
 
-FanPreview::~FanPreview()
-{
-    close();
-}
+FanPreview::~FanPreview() { close(); }
 
 void FanPreview::close()
 {
@@ -115,9 +116,12 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
     close();
     geo = geometry;
     filePath = path;
-    if (geometry.lights <= 0 || geometry.lines <= 0 || geometry.colorDeep < 1 || geometry.colorDeep > 8) {
-        *error = QStringLiteral("invalid geometry (%1): lines and lights must be positive, colour depth 1 to 8")
-                     .arg(geometryText(geometry));
+    if (geometry.lights <= 0 || geometry.lines <= 0 || geometry.colorDeep < 1 ||
+        geometry.colorDeep > 8) {
+        *error =
+            QStringLiteral(
+                "invalid geometry (%1): lines and lights must be positive, colour depth 1 to 8")
+                .arg(geometryText(geometry));
         return false;
     }
 
@@ -128,32 +132,40 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
     file.reset(new fan_file);
     std::memset(file.get(), 0, sizeof(fan_file));
     errno = 0;
-    const int status = fan_file_open(file.get(), path.toUtf8().constData(), uint32_t(geometry.lines),
-                                     uint32_t(geometry.lights), uint32_t(geometry.colorDeep));
+    const int status =
+        fan_file_open(file.get(), path.toUtf8().constData(), uint32_t(geometry.lines),
+                      uint32_t(geometry.lights), uint32_t(geometry.colorDeep));
     if (status != FAN_FILE_OK) {
         const int err = errno;
         file.reset();
         switch (status) {
         case FAN_FILE_ERR_IO:
             *error = QStringLiteral("%1: cannot read the file (%2)")
-                         .arg(path, err ? QString::fromLocal8Bit(std::strerror(err)) : QStringLiteral("read error"));
+                         .arg(path,
+                              err ? QString::fromLocal8Bit(std::strerror(err))
+                                  : QStringLiteral("read error"));
             break;
         case FAN_FILE_ERR_SIZE:
-            *error = QStringLiteral("%1: not a fan file, or truncated (its size is not a positive multiple of 28800 bytes)")
+            *error = QStringLiteral("%1: not a fan file, or truncated (its size is not a positive "
+                                    "multiple of 28800 bytes)")
                          .arg(path);
             break;
         case FAN_FILE_ERR_HEADER:
-            *error = QStringLiteral("%1: not a fan file (the 812-byte header does not match)").arg(path);
+            *error =
+                QStringLiteral("%1: not a fan file (the 812-byte header does not match)").arg(path);
             break;
         case FAN_FILE_ERR_PADDING:
-            *error = QStringLiteral("%1: the frames do not fit %2; the file is made for another model, or damaged")
-                         .arg(path, geometryText(geometry));
+            *error =
+                QStringLiteral(
+                    "%1: the frames do not fit %2; the file is made for another model, or damaged")
+                    .arg(path, geometryText(geometry));
             break;
         case FAN_FILE_ERR_GEOMETRY:
             *error = QStringLiteral("invalid geometry (%1)").arg(geometryText(geometry));
             break;
         default:
-            *error = QStringLiteral("%1: %2").arg(path, QString::fromUtf8(fan_file_status_text(status)));
+            *error =
+                QStringLiteral("%1: %2").arg(path, QString::fromUtf8(fan_file_status_text(status)));
             break;
         }
         return false;
@@ -161,7 +173,10 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
 
     const uint64_t count = file->frame_count_min > 0 ? file->frame_count_min : file->frame_count;
     if (count == 0) {
-        *error = QStringLiteral("%1: the file holds no frames (a conversion that failed before its first frame)").arg(path);
+        *error =
+            QStringLiteral(
+                "%1: the file holds no frames (a conversion that failed before its first frame)")
+                .arg(path);
         close();
         return false;
     }
@@ -180,7 +195,8 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
 fan_render_plan* FanPreview::planFor(int size, QString* error)
 {
     if (size <= 0 || uint32_t(size) > FAN_RENDER_MAX_SIZE) {
-        *error = QStringLiteral("invalid size %1 (1 to %2 pixels)").arg(size).arg(FAN_RENDER_MAX_SIZE);
+        *error =
+            QStringLiteral("invalid size %1 (1 to %2 pixels)").arg(size).arg(FAN_RENDER_MAX_SIZE);
         return nullptr;
     }
     if (plan && fan_render_plan_size(plan) == uint32_t(size))
@@ -200,12 +216,16 @@ bool FanPreview::readFrame(int index, bool wantAudio, QString* error)
     }
     if (index < 0 || index >= frames) {
         *error = QStringLiteral("%1: frame %2 does not exist (the file has %3 frames, 0 to %4)")
-                     .arg(filePath).arg(index).arg(frames).arg(frames - 1);
+                     .arg(filePath)
+                     .arg(index)
+                     .arg(frames)
+                     .arg(frames - 1);
         return false;
     }
     errno = 0;
-    const int status = fan_file_read_frame(file.get(), uint64_t(index), reinterpret_cast<uint8_t*>(light.data()),
-                                           wantAudio ? reinterpret_cast<uint8_t*>(audio.data()) : nullptr);
+    const int status =
+        fan_file_read_frame(file.get(), uint64_t(index), reinterpret_cast<uint8_t*>(light.data()),
+                            wantAudio ? reinterpret_cast<uint8_t*>(audio.data()) : nullptr);
     if (status != FAN_FILE_OK) {
         *error = QStringLiteral("%1: cannot read frame %2 (%3)")
                      .arg(filePath)
@@ -222,8 +242,9 @@ QImage FanPreview::renderFrame(int index, int size, QString* error)
     fan_render_plan* p = planFor(size, error);
     if (!p || !readFrame(index, false, error))
         return QImage();
-    const int status = fan_file_decode_frame(&file->layout, reinterpret_cast<const uint8_t*>(light.constData()),
-                                             reinterpret_cast<uint8_t*>(leds.data()));
+    const int status =
+        fan_file_decode_frame(&file->layout, reinterpret_cast<const uint8_t*>(light.constData()),
+                              reinterpret_cast<uint8_t*>(leds.data()));
     if (status == FAN_FILE_ERR_PAD_BITS) {
         // The writer always leaves the pad bits of every plane clear; set ones
         // mean the planes are read at the wrong offsets.
@@ -240,7 +261,8 @@ QImage FanPreview::renderFrame(int index, int size, QString* error)
                      .arg(QString::fromUtf8(fan_file_status_text(status)));
         return QImage();
     }
-    fan_render_expand_all(reinterpret_cast<uint8_t*>(leds.data()), size_t(leds.size()), uint32_t(geo.colorDeep));
+    fan_render_expand_all(reinterpret_cast<uint8_t*>(leds.data()), size_t(leds.size()),
+                          uint32_t(geo.colorDeep));
 
     QImage image(size, size, QImage::Format_RGB888);
     if (image.isNull()) {
@@ -271,7 +293,8 @@ bool FanPreview::writeFrameImage(int index, int size, const QString& outPath, QS
     return true;
 }
 
-bool FanPreview::writeContactSheet(int every, int columns, int size, const QString& outPath, QString* error)
+bool FanPreview::writeContactSheet(int every, int columns, int size, const QString& outPath,
+                                   QString* error)
 {
     if (!file) {
         *error = QStringLiteral("no fan file is open");
@@ -294,7 +317,8 @@ bool FanPreview::writeContactSheet(int every, int columns, int size, const QStri
     const qint64 width = qint64(columns) * size + qint64(columns + 1) * kSheetGap;
     const qint64 height = qint64(rows) * size + qint64(rows + 1) * kSheetGap;
     if (width > 32767 || height > 32767) {
-        *error = QStringLiteral("the contact sheet would be %1 x %2 pixels; choose a larger --every or a smaller --size")
+        *error = QStringLiteral("the contact sheet would be %1 x %2 pixels; choose a larger "
+                                "--every or a smaller --size")
                      .arg(width)
                      .arg(height);
         return false;
@@ -337,7 +361,8 @@ QString FanPreview::defaultFfmpegPath()
     if (!fromEnv.isEmpty())
         return fromEnv;
     if (QCoreApplication::instance()) {
-        const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("ffmpeg"));
+        const QString beside =
+            QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("ffmpeg"));
         if (QFileInfo(beside).isExecutable())
             return beside;
     }
@@ -345,7 +370,8 @@ QString FanPreview::defaultFfmpegPath()
     return onPath.isEmpty() ? QStringLiteral("ffmpeg") : onPath;
 }
 
-bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffmpegPath, QString* error)
+bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffmpegPath,
+                            QString* error)
 {
     if (!file) {
         *error = QStringLiteral("no fan file is open");
@@ -360,7 +386,8 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
     // standard input, so that FFmpeg reads both at its own pace.
     QTemporaryFile audioFile(QDir::temp().filePath(QStringLiteral("spindra-preview-XXXXXX.pcm")));
     if (!audioFile.open()) {
-        *error = QStringLiteral("cannot create a temporary audio file: %1").arg(audioFile.errorString());
+        *error =
+            QStringLiteral("cannot create a temporary audio file: %1").arg(audioFile.errorString());
         return false;
     }
     const QByteArray silence(int(FAN_AUDIO_BLOCK), char(0x80));
@@ -373,31 +400,63 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
         if (isEmptyBlock(block))
             block = silence;
         if (audioFile.write(block) != block.size()) {
-            *error = QStringLiteral("cannot write the temporary audio file: %1").arg(audioFile.errorString());
+            *error = QStringLiteral("cannot write the temporary audio file: %1")
+                         .arg(audioFile.errorString());
             return false;
         }
     }
     if (!audioFile.flush()) {
-        *error = QStringLiteral("cannot write the temporary audio file: %1").arg(audioFile.errorString());
+        *error = QStringLiteral("cannot write the temporary audio file: %1")
+                     .arg(audioFile.errorString());
         return false;
     }
 
     const QString program = ffmpegPath.isEmpty() ? defaultFfmpegPath() : ffmpegPath;
     const QString rate = QString::number(FAN_FRAME_RATE);
     const QStringList args = {
-        QStringLiteral("-hide_banner"), QStringLiteral("-nostdin"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+        QStringLiteral("-hide_banner"),
+        QStringLiteral("-nostdin"),
+        QStringLiteral("-loglevel"),
+        QStringLiteral("error"),
         QStringLiteral("-y"),
-        QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), QStringLiteral("rgb24"),
-        QStringLiteral("-s"), QStringLiteral("%1x%1").arg(size), QStringLiteral("-framerate"), rate,
-        QStringLiteral("-i"), QStringLiteral("pipe:0"),
-        QStringLiteral("-f"), QStringLiteral("u8"), QStringLiteral("-ar"), QString::number(FAN_AUDIO_RATE),
-        QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-i"), audioFile.fileName(),
-        QStringLiteral("-map"), QStringLiteral("0:v:0"), QStringLiteral("-map"), QStringLiteral("1:a:0"),
-        QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"), QStringLiteral("medium"),
-        QStringLiteral("-crf"), QStringLiteral("18"), QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"),
-        QStringLiteral("-r"), rate,
-        QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-b:a"), QStringLiteral("96k"),
-        QStringLiteral("-movflags"), QStringLiteral("+faststart"),
+        QStringLiteral("-f"),
+        QStringLiteral("rawvideo"),
+        QStringLiteral("-pix_fmt"),
+        QStringLiteral("rgb24"),
+        QStringLiteral("-s"),
+        QStringLiteral("%1x%1").arg(size),
+        QStringLiteral("-framerate"),
+        rate,
+        QStringLiteral("-i"),
+        QStringLiteral("pipe:0"),
+        QStringLiteral("-f"),
+        QStringLiteral("u8"),
+        QStringLiteral("-ar"),
+        QString::number(FAN_AUDIO_RATE),
+        QStringLiteral("-ac"),
+        QStringLiteral("1"),
+        QStringLiteral("-i"),
+        audioFile.fileName(),
+        QStringLiteral("-map"),
+        QStringLiteral("0:v:0"),
+        QStringLiteral("-map"),
+        QStringLiteral("1:a:0"),
+        QStringLiteral("-c:v"),
+        QStringLiteral("libx264"),
+        QStringLiteral("-preset"),
+        QStringLiteral("medium"),
+        QStringLiteral("-crf"),
+        QStringLiteral("18"),
+        QStringLiteral("-pix_fmt"),
+        QStringLiteral("yuv420p"),
+        QStringLiteral("-r"),
+        rate,
+        QStringLiteral("-c:a"),
+        QStringLiteral("aac"),
+        QStringLiteral("-b:a"),
+        QStringLiteral("96k"),
+        QStringLiteral("-movflags"),
+        QStringLiteral("+faststart"),
         outPath,
     };
 
@@ -412,7 +471,9 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
 
     // FFmpeg's last line on standard error names the cause of a failure.
     auto lastErrorLine = [&]() {
-        return QString::fromLocal8Bit(ffmpeg.readAllStandardError()).trimmed().section(QLatin1Char('\n'), -1);
+        return QString::fromLocal8Bit(ffmpeg.readAllStandardError())
+            .trimmed()
+            .section(QLatin1Char('\n'), -1);
     };
     // Ends FFmpeg and removes what it wrote so far; never leaves a video
     // that looks complete but is not.
@@ -437,7 +498,9 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
         if (exited && !detail.isEmpty())
             *error = QStringLiteral("FFmpeg failed: %1").arg(detail);
         else if (exited)
-            *error = QStringLiteral("FFmpeg failed to write %1 (exit code %2)").arg(outPath).arg(ffmpeg.exitCode());
+            *error = QStringLiteral("FFmpeg failed to write %1 (exit code %2)")
+                         .arg(outPath)
+                         .arg(ffmpeg.exitCode());
         else
             *error = detail.isEmpty() ? what : QStringLiteral("%1: %2").arg(what, detail);
         return false;
@@ -450,7 +513,8 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
             return false;
         }
         for (int y = 0; y < size; y++) {
-            if (ffmpeg.write(reinterpret_cast<const char*>(image.constScanLine(y)), qint64(size) * 3) < 0)
+            if (ffmpeg.write(reinterpret_cast<const char*>(image.constScanLine(y)),
+                             qint64(size) * 3) < 0)
                 return ffmpegFailure(QStringLiteral("FFmpeg stopped reading the pictures"));
         }
         while (ffmpeg.bytesToWrite() > kPipeHighWater) {
@@ -463,7 +527,8 @@ bool FanPreview::writeVideo(int size, const QString& outPath, const QString& ffm
             return ffmpegFailure(QStringLiteral("FFmpeg stopped reading the pictures"));
     }
     ffmpeg.closeWriteChannel();
-    if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitStatus() != QProcess::NormalExit || ffmpeg.exitCode() != 0)
+    if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitStatus() != QProcess::NormalExit ||
+        ffmpeg.exitCode() != 0)
         return ffmpegFailure(QStringLiteral("FFmpeg failed to write %1").arg(outPath));
     return true;
 }

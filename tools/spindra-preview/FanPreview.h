@@ -1,8 +1,7 @@
 // Reads a fan file and turns its frames back into pictures and a video, as
 // the spinning fan would show them. Shared by spindra-preview, the converter's
 // preview option and the tests.
-#ifndef SPINDRA_FAN_PREVIEW_H
-#define SPINDRA_FAN_PREVIEW_H
+#pragma once
 
 #include <QByteArray>
 #include <QImage>
@@ -20,8 +19,7 @@ struct FanGeometry {
     int colorDeep = 0;
 };
 
-class FanPreview
-{
+class FanPreview {
 public:
     FanPreview();
     ~FanPreview();
@@ -51,7 +49,8 @@ public:
     bool writeFrameImage(int index, int size, const QString& outPath, QString* error);
     // Every `every`-th frame (0: chosen so that at most 25 tiles result) in a
     // grid of `columns` tiles per row (0: about square), each tile size x size.
-    bool writeContactSheet(int every, int columns, int size, const QString& outPath, QString* error);
+    bool writeContactSheet(int every, int columns, int size, const QString& outPath,
+                           QString* error);
     // All frames at 20 per second with the audio blocks as sound track, through
     // FFmpeg (ffmpegPath empty: defaultFfmpegPath()) fed by a pipe; H.264 and
     // AAC, so .mp4, .mkv and .mov work. An odd size grows by one pixel.
@@ -72,10 +71,8 @@ private:
     QString filePath;
     std::unique_ptr<fan_file> file;
     int frames = 0;
-    QByteArray light;   // one frame's bit planes
-    QByteArray leds;    // lines x lights BGR triples
-    QByteArray audio;   // one audio block
+    QByteArray light; // one frame's bit planes
+    QByteArray leds;  // lines x lights BGR triples
+    QByteArray audio; // one audio block
     fan_render_plan* plan = nullptr;
 };
-
-#endif

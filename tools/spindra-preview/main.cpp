@@ -35,14 +35,18 @@ int fail(int code, const QString& message)
     return code;
 }
 
-bool parseInt(const QCommandLineParser& parser, const QString& name, int min, int* value, QString* error)
+bool parseInt(const QCommandLineParser& parser, const QString& name, int min, int* value,
+              QString* error)
 {
     if (!parser.isSet(name))
         return true;
     bool ok = false;
     const int v = parser.value(name).toInt(&ok);
     if (!ok || v < min) {
-        *error = QStringLiteral("--%1 needs a whole number of at least %2, not \"%3\"").arg(name).arg(min).arg(parser.value(name));
+        *error = QStringLiteral("--%1 needs a whole number of at least %2, not \"%3\"")
+                     .arg(name)
+                     .arg(min)
+                     .arg(parser.value(name));
         return false;
     }
     *value = v;
@@ -69,22 +73,44 @@ int main(int argc, char** argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Renders a fan file as the spinning fan shows it: one frame or a contact sheet as a picture, "
+        "Renders a fan file as the spinning fan shows it: one frame or a contact sheet as a "
+        "picture, "
         "or every frame with its sound as a video (the output's name ending chooses)."));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The fan file (.bin)."));
     parser.addOptions({
-        {QStringLiteral("model"), QStringLiteral("Fan model the file was made for: %1.").arg(modelNames()), QStringLiteral("NAME")},
-        {QStringLiteral("lights"), QStringLiteral("LEDs per line (overrides the model)."), QStringLiteral("N")},
-        {QStringLiteral("lines"), QStringLiteral("Lines per revolution (overrides the model)."), QStringLiteral("N")},
-        {QStringLiteral("color-depth"), QStringLiteral("Bits kept per colour channel, 1 to 8 (overrides the model)."), QStringLiteral("N")},
-        {{QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("Output: .png, .jpg or .bmp for a picture, .mp4, .mkv or .mov for a video."), QStringLiteral("PATH")},
-        {QStringLiteral("frame"), QStringLiteral("Frame to render as a picture (default 0)."), QStringLiteral("N")},
-        {QStringLiteral("size"), QStringLiteral("Side of the picture (of each tile on a contact sheet) in pixels, 2 to 8192; default 4 x lights. A video's side is made even."), QStringLiteral("PX")},
-        {QStringLiteral("contact-sheet"), QStringLiteral("Write every k-th frame in a grid instead of one frame.")},
-        {QStringLiteral("every"), QStringLiteral("Contact sheet: take every K-th frame (default: at most 25 tiles)."), QStringLiteral("K")},
-        {QStringLiteral("columns"), QStringLiteral("Contact sheet: tiles per row (default: about square)."), QStringLiteral("C")},
-        {QStringLiteral("ffmpeg"), QStringLiteral("FFmpeg program for videos (default: $SPINDRA_FFMPEG, then beside this tool, then PATH)."), QStringLiteral("PATH")},
+        {QStringLiteral("model"),
+         QStringLiteral("Fan model the file was made for: %1.").arg(modelNames()),
+         QStringLiteral("NAME")},
+        {QStringLiteral("lights"), QStringLiteral("LEDs per line (overrides the model)."),
+         QStringLiteral("N")},
+        {QStringLiteral("lines"), QStringLiteral("Lines per revolution (overrides the model)."),
+         QStringLiteral("N")},
+        {QStringLiteral("color-depth"),
+         QStringLiteral("Bits kept per colour channel, 1 to 8 (overrides the model)."),
+         QStringLiteral("N")},
+        {{QStringLiteral("o"), QStringLiteral("output")},
+         QStringLiteral(
+             "Output: .png, .jpg or .bmp for a picture, .mp4, .mkv or .mov for a video."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("frame"), QStringLiteral("Frame to render as a picture (default 0)."),
+         QStringLiteral("N")},
+        {QStringLiteral("size"),
+         QStringLiteral("Side of the picture (of each tile on a contact sheet) in pixels, 2 to "
+                        "8192; default 4 x lights. A video's side is made even."),
+         QStringLiteral("PX")},
+        {QStringLiteral("contact-sheet"),
+         QStringLiteral("Write every k-th frame in a grid instead of one frame.")},
+        {QStringLiteral("every"),
+         QStringLiteral("Contact sheet: take every K-th frame (default: at most 25 tiles)."),
+         QStringLiteral("K")},
+        {QStringLiteral("columns"),
+         QStringLiteral("Contact sheet: tiles per row (default: about square)."),
+         QStringLiteral("C")},
+        {QStringLiteral("ffmpeg"),
+         QStringLiteral("FFmpeg program for videos (default: $SPINDRA_FFMPEG, then beside this "
+                        "tool, then PATH)."),
+         QStringLiteral("PATH")},
     });
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(2, parser.errorText());
@@ -93,12 +119,17 @@ int main(int argc, char** argv)
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1)
-        return fail(2, positional.isEmpty() ? QStringLiteral("no fan file given (see --help)")
-                                            : QStringLiteral("one fan file at a time, got %1").arg(positional.size()));
+        return fail(2,
+                    positional.isEmpty()
+                        ? QStringLiteral("no fan file given (see --help)")
+                        : QStringLiteral("one fan file at a time, got %1").arg(positional.size()));
     const QString input = positional.first();
     const QString output = parser.value(QStringLiteral("o"));
     if (output.isEmpty())
-        return fail(2, QStringLiteral("no output given: -o out.png, -o sheet.png with --contact-sheet, or -o out.mp4"));
+        return fail(
+            2,
+            QStringLiteral(
+                "no output given: -o out.png, -o sheet.png with --contact-sheet, or -o out.mp4"));
 
     FanGeometry geometry;
     if (parser.isSet(QStringLiteral("model"))) {
@@ -109,42 +140,52 @@ int main(int argc, char** argv)
                 model = fan_model_at(i);
         }
         if (!model)
-            return fail(2, QStringLiteral("unknown model \"%1\" (known: %2)").arg(name, modelNames()));
+            return fail(2,
+                        QStringLiteral("unknown model \"%1\" (known: %2)").arg(name, modelNames()));
         geometry.lights = model->lights;
         geometry.lines = model->lines;
         geometry.colorDeep = model->colorDeep;
     }
     QString error;
-    if (!parseInt(parser, QStringLiteral("lights"), 1, &geometry.lights, &error)
-        || !parseInt(parser, QStringLiteral("lines"), 1, &geometry.lines, &error)
-        || !parseInt(parser, QStringLiteral("color-depth"), 1, &geometry.colorDeep, &error))
+    if (!parseInt(parser, QStringLiteral("lights"), 1, &geometry.lights, &error) ||
+        !parseInt(parser, QStringLiteral("lines"), 1, &geometry.lines, &error) ||
+        !parseInt(parser, QStringLiteral("color-depth"), 1, &geometry.colorDeep, &error))
         return fail(2, error);
     if (geometry.colorDeep > 8)
         return fail(2, QStringLiteral("--color-depth must be 1 to 8"));
     if (geometry.lights == 0 || geometry.lines == 0 || geometry.colorDeep == 0)
-        return fail(2, QStringLiteral("give --model NAME, or all of --lights, --lines and --color-depth"));
+        return fail(
+            2, QStringLiteral("give --model NAME, or all of --lights, --lines and --color-depth"));
 
     int frame = 0, size = FanPreview::defaultSize(geometry.lights), every = 0, columns = 0;
-    if (!parseInt(parser, QStringLiteral("frame"), 0, &frame, &error)
-        || !parseInt(parser, QStringLiteral("size"), 2, &size, &error)
-        || !parseInt(parser, QStringLiteral("every"), 1, &every, &error)
-        || !parseInt(parser, QStringLiteral("columns"), 1, &columns, &error))
+    if (!parseInt(parser, QStringLiteral("frame"), 0, &frame, &error) ||
+        !parseInt(parser, QStringLiteral("size"), 2, &size, &error) ||
+        !parseInt(parser, QStringLiteral("every"), 1, &every, &error) ||
+        !parseInt(parser, QStringLiteral("columns"), 1, &columns, &error))
         return fail(2, error);
     if (size > int(FAN_RENDER_MAX_SIZE))
         return fail(2, QStringLiteral("--size must be 2 to %1 pixels").arg(FAN_RENDER_MAX_SIZE));
 
     const QString suffix = QFileInfo(output).suffix().toLower();
-    const bool picture = suffix == QLatin1String("png") || suffix == QLatin1String("jpg")
-                         || suffix == QLatin1String("jpeg") || suffix == QLatin1String("bmp");
-    const bool video = suffix == QLatin1String("mp4") || suffix == QLatin1String("mkv") || suffix == QLatin1String("mov");
+    const bool picture = suffix == QLatin1String("png") || suffix == QLatin1String("jpg") ||
+        suffix == QLatin1String("jpeg") || suffix == QLatin1String("bmp");
+    const bool video = suffix == QLatin1String("mp4") || suffix == QLatin1String("mkv") ||
+        suffix == QLatin1String("mov");
     const bool sheet = parser.isSet(QStringLiteral("contact-sheet"));
     if (!picture && !video)
-        return fail(2, QStringLiteral("%1: choose a .png, .jpg or .bmp picture or a .mp4, .mkv or .mov video").arg(output));
+        return fail(
+            2,
+            QStringLiteral("%1: choose a .png, .jpg or .bmp picture or a .mp4, .mkv or .mov video")
+                .arg(output));
     if (video && (sheet || parser.isSet(QStringLiteral("frame"))))
-        return fail(2, QStringLiteral("a video holds every frame; --frame and --contact-sheet need a picture output"));
+        return fail(
+            2,
+            QStringLiteral(
+                "a video holds every frame; --frame and --contact-sheet need a picture output"));
     if (sheet && parser.isSet(QStringLiteral("frame")))
         return fail(2, QStringLiteral("--frame and --contact-sheet exclude each other"));
-    if (!sheet && (parser.isSet(QStringLiteral("every")) || parser.isSet(QStringLiteral("columns"))))
+    if (!sheet &&
+        (parser.isSet(QStringLiteral("every")) || parser.isSet(QStringLiteral("columns"))))
         return fail(2, QStringLiteral("--every and --columns belong to --contact-sheet"));
 
     FanPreview preview;
@@ -155,7 +196,9 @@ int main(int argc, char** argv)
     QString done;
     if (video) {
         ok = preview.writeVideo(size, output, parser.value(QStringLiteral("ffmpeg")), &error);
-        done = QStringLiteral("%1 frames, %2 s").arg(preview.frameCount()).arg(preview.frameCount() / 20.0, 0, 'f', 2);
+        done = QStringLiteral("%1 frames, %2 s")
+                   .arg(preview.frameCount())
+                   .arg(preview.frameCount() / 20.0, 0, 'f', 2);
     } else if (sheet) {
         ok = preview.writeContactSheet(every, columns, size, output, &error);
         done = QStringLiteral("contact sheet of %1 frames").arg(preview.frameCount());

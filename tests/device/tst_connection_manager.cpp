@@ -17,8 +17,8 @@ ConnectionTiming fastTiming()
 {
     ConnectionTiming t;
     t.checkPeriodMs = 40;
-    t.silenceLimitMs = 1500;  // generous: a busy test machine must not look like a lost device
-    t.heartbeatSpacingMs = 60;  // a heartbeat every second check
+    t.silenceLimitMs = 1500;   // generous: a busy test machine must not look like a lost device
+    t.heartbeatSpacingMs = 60; // a heartbeat every second check
     t.restartDelayMs = 30;
     t.requestTimeoutMs = 2000;
     return t;
@@ -40,7 +40,7 @@ DeviceEndpoint deadEndpoint()
 {
     DeviceEndpoint e;
     e.host = QStringLiteral("127.0.0.1");
-    e.httpPort = 9;  // discard port: nothing listens in the test namespace
+    e.httpPort = 9; // discard port: nothing listens in the test namespace
     e.wsPort = 9;
     return e;
 }
@@ -53,7 +53,7 @@ void captureMessages(QtMsgType, const QMessageLogContext&, const QString& msg)
     captured.append(msg);
 }
 
-}  // namespace
+} // namespace
 
 class ConnectionManagerTest : public QObject {
     Q_OBJECT
@@ -101,8 +101,10 @@ void ConnectionManagerTest::normalStart_data()
 {
     QTest::addColumn<QString>("model");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("reported model") << "RIGEL" << "RIGEL";
-    QTest::newRow("empty model gives the default") << "" << "VEGA";
+    QTest::newRow("reported model") << "RIGEL"
+                                    << "RIGEL";
+    QTest::newRow("empty model gives the default") << ""
+                                                   << "VEGA";
 }
 
 void ConnectionManagerTest::normalStart()
@@ -143,13 +145,14 @@ void ConnectionManagerTest::answerVariants_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("connects");
     QTest::addColumn<QString>("model");
-    QTest::newRow("info without code") << QStringList{"--answer", R"(info={"model":"RIGEL"})"} << true << "RIGEL";
-    QTest::newRow("info code as string 1") << QStringList{"--answer", R"(info={"code":"1","model":"DENEB"})"} << true
-                                           << "DENEB";
-    QTest::newRow("info code 2") << QStringList{"--info-code", "2"} << false << "VEGA";
-    QTest::newRow("session refused") << QStringList{"--session-code", "3"} << false << "VEGA";
-    QTest::newRow("session not json") << QStringList{"--not-json", "session"} << false << "VEGA";
-    QTest::newRow("info not json") << QStringList{"--not-json", "info"} << false << "VEGA";
+    QTest::newRow("info without code")
+        << QStringList {"--answer", R"(info={"model":"RIGEL"})"} << true << "RIGEL";
+    QTest::newRow("info code as string 1")
+        << QStringList {"--answer", R"(info={"code":"1","model":"DENEB"})"} << true << "DENEB";
+    QTest::newRow("info code 2") << QStringList {"--info-code", "2"} << false << "VEGA";
+    QTest::newRow("session refused") << QStringList {"--session-code", "3"} << false << "VEGA";
+    QTest::newRow("session not json") << QStringList {"--not-json", "session"} << false << "VEGA";
+    QTest::newRow("info not json") << QStringList {"--not-json", "info"} << false << "VEGA";
 }
 
 void ConnectionManagerTest::answerVariants()
@@ -215,9 +218,10 @@ void ConnectionManagerTest::silentDevice_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QList<bool>>("states");
     // After one heartbeat answer, silence marks the device gone, once.
-    QTest::newRow("falls silent") << QStringList{"--heartbeats", "1"} << QList<bool>{true, false};
+    QTest::newRow("falls silent") << QStringList {"--heartbeats", "1"} << QList<bool> {true, false};
     // Without any heartbeat answer the connect handler's reset keeps it connected.
-    QTest::newRow("never answers heartbeats") << QStringList{"--no-heartbeat"} << QList<bool>{true};
+    QTest::newRow("never answers heartbeats")
+        << QStringList {"--no-heartbeat"} << QList<bool> {true};
 }
 
 void ConnectionManagerTest::silentDevice()
@@ -245,13 +249,13 @@ void ConnectionManagerTest::droppedSocketIsRestarted()
     FanSimProcess sim;
     QVERIFY2(sim.start({"--drop-ws", "0.25"}), qPrintable(sim.errorText));
     ConnectionTiming t = fastTiming();
-    t.silenceLimitMs = 5000;  // the drops must not look like silence
+    t.silenceLimitMs = 5000; // the drops must not look like silence
     ConnectionManager m(sim.endpoint(), t);
     QSignalSpy state(&m, &ConnectionManager::connectStateChanged);
     QVERIFY(sim.waitForCount(QStringLiteral("WS open"), 3));
     QVERIFY(sim.count(QStringLiteral("WS drop")) >= 2);
     QVERIFY(sim.waitForCount(kHeartbeatLine, sim.count(kHeartbeatLine) + 1));
-    QCOMPARE(state.count(), 1);  // the session survives; only the socket is renewed
+    QCOMPARE(state.count(), 1); // the session survives; only the socket is renewed
     QCOMPARE(sim.count(QStringLiteral("HTTP GET /ctrl/session")), 1);
     QVERIFY(m.isConnected());
 }
@@ -270,8 +274,8 @@ void ConnectionManagerTest::restartedDeviceIsFoundAgain()
     QCOMPARE(state.at(1).at(0).toBool(), false);
 
     sim = std::make_unique<FanSimProcess>();
-    QVERIFY2(sim->start({"--model", "RIGEL", "--http-port", QString::number(e.httpPort), "--ws-port",
-                         QString::number(e.wsPort)}),
+    QVERIFY2(sim->start({"--model", "RIGEL", "--http-port", QString::number(e.httpPort),
+                         "--ws-port", QString::number(e.wsPort)}),
              qPrintable(sim->errorText));
     QVERIFY(sim->waitForCount(kHeartbeatLine, 2));
     QVERIFY(FanSimProcess::waitUntil([&]() { return state.count() == 3; }));
@@ -288,7 +292,7 @@ void ConnectionManagerTest::silenceBoundary()
     QCOMPARE(state.count(), 1);
     QCOMPARE(m.lastActiveMs, qint64(1000));
 
-    clock = 1000 + 20000;  // exactly 20000 ms: not yet gone
+    clock = 1000 + 20000; // exactly 20000 ms: not yet gone
     m.checkConnect();
     QVERIFY(m.isConnected());
     clock += 1;
@@ -316,9 +320,9 @@ void ConnectionManagerTest::heartbeatSpacingBoundary()
     QVERIFY(FanSimProcess::waitUntil([&]() { return socketConnected(m); }));
     QCOMPARE(sim.count(kHeartbeatLine), 0);
 
-    m.checkConnect();  // first check after connecting: at once
+    m.checkConnect(); // first check after connecting: at once
     QVERIFY(sim.waitForCount(kHeartbeatLine, 1));
-    clock += 5000;  // exactly 5000 ms: not yet
+    clock += 5000; // exactly 5000 ms: not yet
     m.checkConnect();
     clock += 1;
     m.checkConnect();
@@ -341,7 +345,7 @@ void ConnectionManagerTest::deadSocketCheckSendsNoHeartbeat()
     QCOMPARE(m.webSocket->state(), QAbstractSocket::UnconnectedState);
     clock += 100000;
     m.checkConnect();
-    QVERIFY(!m.webSocket);  // stopped; restarted after the delay
+    QVERIFY(!m.webSocket); // stopped; restarted after the delay
     QVERIFY(sim.waitForCount(QStringLiteral("WS open"), 2));
     QVERIFY(FanSimProcess::waitUntil([&]() { return socketConnected(m); }));
     QCOMPARE(sim.count(kHeartbeatLine), 0);
@@ -373,7 +377,7 @@ void ConnectionManagerTest::sessionRequestsDoNotPileUp()
     ConnectionTiming t = fastTiming();
     t.requestTimeoutMs = 300;
     ConnectionManager m(sim.endpoint(), t);
-    QTest::qWait(1500);  // about 37 checks
+    QTest::qWait(1500); // about 37 checks
     const int stalled = sim.count(QStringLiteral("/ctrl/session stalled"));
     QVERIFY2(stalled >= 2 && stalled <= 5, qPrintable(QString::number(stalled)));
     QVERIFY(!m.isConnected());
@@ -389,8 +393,10 @@ void ConnectionManagerTest::userAgentAndLog()
     QNetworkRequest get(QUrl(sim.endpoint().httpUrl(QStringLiteral("/info"))));
     get.setRawHeader("User-Agent", "Caller/2.0");
     QNetworkReply* r1 = net.get(get);
-    QNetworkReply* r2 = net.head(QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/info")))));
-    QNetworkReply* r3 = net.get(QNetworkRequest(QUrl(deadEndpoint().httpUrl(QStringLiteral("/info")))));
+    QNetworkReply* r2 =
+        net.head(QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/info")))));
+    QNetworkReply* r3 =
+        net.get(QNetworkRequest(QUrl(deadEndpoint().httpUrl(QStringLiteral("/info")))));
     const bool done = FanSimProcess::waitUntil(
         [&]() { return r1->isFinished() && r2->isFinished() && r3->isFinished(); });
     qInstallMessageHandler(old);
@@ -398,12 +404,14 @@ void ConnectionManagerTest::userAgentAndLog()
     QVERIFY(sim.waitForCount(QStringLiteral("ua=\"QtApp/1.0\""), 2));
     QCOMPARE(sim.count(QStringLiteral("Caller/2.0")), 0);
     const QString log = captured.join(QLatin1Char('\n'));
-    QVERIFY2(log.contains(QStringLiteral("Request: GET \"%1\" (\"User-Agent\")").arg(get.url().toString())),
+    QVERIFY2(log.contains(
+                 QStringLiteral("Request: GET \"%1\" (\"User-Agent\")").arg(get.url().toString())),
              qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("Request: OTHER")), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("status: 200 error: NoError")), qPrintable(log));
     QVERIFY(log.contains(QStringLiteral("Data: \"{\\\"code\\\":0")));
-    QVERIFY2(log.contains(QStringLiteral("status: 0 error: ConnectionRefusedError")), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("status: 0 error: ConnectionRefusedError")),
+             qPrintable(log));
     delete r1;
     delete r2;
     delete r3;
@@ -413,9 +421,10 @@ void ConnectionManagerTest::answerCap_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("tooLarge");
-    QTest::newRow("below the cap") << QStringList{"--pad-answers", "600000"} << false;
-    QTest::newRow("above the cap, with length") << QStringList{"--pad-answers", "3000000"} << true;
-    QTest::newRow("above the cap, chunked") << QStringList{"--pad-answers", "3000000", "--chunked"} << true;
+    QTest::newRow("below the cap") << QStringList {"--pad-answers", "600000"} << false;
+    QTest::newRow("above the cap, with length") << QStringList {"--pad-answers", "3000000"} << true;
+    QTest::newRow("above the cap, chunked")
+        << QStringList {"--pad-answers", "3000000", "--chunked"} << true;
 }
 
 void ConnectionManagerTest::answerCap()
@@ -426,7 +435,8 @@ void ConnectionManagerTest::answerCap()
     QVERIFY2(sim.start(args), qPrintable(sim.errorText));
     NetworkManagerEx net;
     QCOMPARE(net.answerCap(), qint64(1024 * 1024));
-    QNetworkReply* reply = net.get(QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/info")))));
+    QNetworkReply* reply =
+        net.get(QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/info")))));
     QByteArray body;
     bool finished = false;
     connect(reply, &QNetworkReply::finished, this, [&]() {
@@ -458,8 +468,10 @@ void ConnectionManagerTest::uniqueFileNames()
 {
     qint64 clock = 0;
     ConnectionManager m(deadEndpoint(), manualTiming(&clock));
-    QCOMPARE(m.makeUniqueFileName(QStringLiteral("00007"), QStringLiteral("bin")), QStringLiteral("00_00007.bin"));
-    QCOMPARE(m.makeUniqueFileName(QStringLiteral("00008"), QString()), QStringLiteral("01_00008.bin"));
+    QCOMPARE(m.makeUniqueFileName(QStringLiteral("00007"), QStringLiteral("bin")),
+             QStringLiteral("00_00007.bin"));
+    QCOMPARE(m.makeUniqueFileName(QStringLiteral("00008"), QString()),
+             QStringLiteral("01_00008.bin"));
     QString last;
     for (int i = 2; i < 100; i++)
         last = m.makeUniqueFileName(QStringLiteral("x"), QStringLiteral("bin"));
@@ -468,4 +480,4 @@ void ConnectionManagerTest::uniqueFileNames()
 }
 
 QTEST_GUILESS_MAIN(ConnectionManagerTest)
-#include "test_connection_manager.moc"
+#include "tst_connection_manager.moc"

@@ -22,8 +22,7 @@
 
 using namespace apptest;
 
-class TestConvertWorkflow : public QObject
-{
+class TestConvertWorkflow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -35,7 +34,7 @@ private slots:
     void failingConversionReportsFailure();
 
 private:
-    template <typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
+    template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     void loadClip();
     // Presses convert and waits for the job's end; returns the final status text.
     QString convertAndWait(bool doubleClick = false);
@@ -149,7 +148,7 @@ void TestConvertWorkflow::clipConvertsToNumberedFiles()
     const QString first = outDir + QStringLiteral("/BELLATRIX/00_00000.bin");
     QVERIFY2(QFileInfo(first).size() > 0, qPrintable(first));
     QCOMPARE(store().value("convert_index").toInt(), 1);
-    QCOMPARE(openedFolders, QStringList{QFileInfo(first).absolutePath()});
+    QCOMPARE(openedFolders, QStringList {QFileInfo(first).absolutePath()});
     QVERIFY(child<QLabel>("statusLabel")->styleSheet().contains("color:green"));
 
     // A quick second click while the job starts does not start a second job.
@@ -193,7 +192,8 @@ void TestConvertWorkflow::failingConversionReportsFailure()
     loadClip();
     // A path typed by hand that does not exist: the player still knows the
     // loaded clip's size, the decoder fails.
-    child<QLineEdit>("inputField")->setText(workDir.filePath(uniqueName(QStringLiteral("missing"), QStringLiteral("mp4"))));
+    child<QLineEdit>("inputField")
+        ->setText(workDir.filePath(uniqueName(QStringLiteral("missing"), QStringLiteral("mp4"))));
     openedFolders.clear();
     QCOMPARE(convertAndWait(), QStringLiteral("convert_failed"));
     QVERIFY(child<QLabel>("statusLabel")->styleSheet().contains("color:red"));
@@ -202,4 +202,4 @@ void TestConvertWorkflow::failingConversionReportsFailure()
 }
 
 QTEST_MAIN(TestConvertWorkflow)
-#include "test_convert_workflow.moc"
+#include "tst_convert_workflow.moc"

@@ -37,7 +37,7 @@ QByteArray makeFanFile(int lights, int lines, int colorDeep, int frames)
     return data;
 }
 
-}  // namespace
+} // namespace
 
 class UploadTest : public QObject {
     Q_OBJECT
@@ -65,10 +65,7 @@ private:
     QTemporaryDir* dir = nullptr;
 };
 
-void UploadTest::init()
-{
-    dir = new QTemporaryDir;
-}
+void UploadTest::init() { dir = new QTemporaryDir; }
 
 void UploadTest::cleanup()
 {
@@ -85,14 +82,17 @@ QString UploadTest::writeFile(const QByteArray& bytes, const QString& name)
     return path;
 }
 
-void UploadTest::upload(ConnectionManager& m, const QString& path, const QString& name, int timeoutMs,
-                        QList<Report>* reports, QList<int>* progress, int waitMs)
+void UploadTest::upload(ConnectionManager& m, const QString& path, const QString& name,
+                        int timeoutMs, QList<Report>* reports, QList<int>* progress, int waitMs)
 {
     m.uploadFile(
-        path, name, [reports](bool ok, QVariant data) { reports->append({ok, data}); },
+        path, name,
+        [reports](bool ok, QVariant data) {
+            reports->append({ok, data});
+        },
         [progress](int p) { progress->append(p); }, timeoutMs);
     FanSimProcess::waitUntil([&]() { return !reports->isEmpty(); }, waitMs);
-    QTest::qWait(150);  // later reports of the same upload, if any
+    QTest::qWait(150); // later reports of the same upload, if any
 }
 
 void UploadTest::storesFile_data()
@@ -101,9 +101,12 @@ void UploadTest::storesFile_data()
     QTest::addColumn<QString>("hex");
     QTest::addColumn<int>("frames");
     QTest::addColumn<QString>("rate");
-    QTest::newRow("ascii") << "00_00001.bin" << "30305f30303030312e62696e" << 3 << "0";
-    QTest::newRow("chinese") << QString::fromUtf8("中文_风扇.bin") << "d6d0cec45fb7e7c9c82e62696e" << 1 << "0";
-    QTest::newRow("large, slow device") << "01_00002.bin" << "30315f30303030322e62696e" << 40 << "12000000";
+    QTest::newRow("ascii") << "00_00001.bin"
+                           << "30305f30303030312e62696e" << 3 << "0";
+    QTest::newRow("chinese") << QString::fromUtf8("中文_风扇.bin") << "d6d0cec45fb7e7c9c82e62696e"
+                             << 1 << "0";
+    QTest::newRow("large, slow device") << "01_00002.bin"
+                                        << "30315f30303030322e62696e" << 40 << "12000000";
 }
 
 void UploadTest::storesFile()
@@ -134,8 +137,9 @@ void UploadTest::storesFile()
 
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.last(), 100);
-    if (rate != "0")  // half a second of transfer: the steps in between show
-        QVERIFY2(QSet<int>(progress.begin(), progress.end()).size() >= 3, qPrintable(QString::number(progress.size())));
+    if (rate != "0") // half a second of transfer: the steps in between show
+        QVERIFY2(QSet<int>(progress.begin(), progress.end()).size() >= 3,
+                 qPrintable(QString::number(progress.size())));
     for (int i = 0; i < progress.size(); i++) {
         QVERIFY(progress[i] >= 0 && progress[i] <= 100);
         if (i)
@@ -143,9 +147,10 @@ void UploadTest::storesFile()
     }
 
     // The name went out in hex GBK, as the name field and as the file name.
-    QCOMPARE(sim.count(QStringLiteral("UPLOAD name=%1 filename=%1 bytes=%2 cache=\"no-cache|no-cache|0\"")
-                           .arg(hex)
-                           .arg(bytes.size())),
+    QCOMPARE(sim.count(
+                 QStringLiteral("UPLOAD name=%1 filename=%1 bytes=%2 cache=\"no-cache|no-cache|0\"")
+                     .arg(hex)
+                     .arg(bytes.size())),
              1);
     QFile stored(QDir(sim.storeDir()).filePath(name));
     QVERIFY(stored.open(QIODevice::ReadOnly));
@@ -153,8 +158,8 @@ void UploadTest::storesFile()
 
     // The device pushes its new playback state; the name comes back decoded.
     QVERIFY(FanSimProcess::waitUntil([&]() {
-        return !play.isEmpty() && play.last().at(0).value<PlayInfo*>()
-               && play.last().at(0).value<PlayInfo*>()->current == name;
+        return !play.isEmpty() && play.last().at(0).value<PlayInfo*>() &&
+            play.last().at(0).value<PlayInfo*>()->current == name;
     }));
     QCOMPARE(play.last().at(0).value<PlayInfo*>()->cmd, QStringLiteral("onPlayInfoUpdate"));
 }
@@ -168,9 +173,12 @@ void UploadTest::missingFile()
     ConnectionManager m(sim.endpoint(), t);
     QList<Report> reports;
     m.uploadFile(
-        dir->filePath("nothing-here.bin"), "x.bin", [&](bool ok, QVariant data) { reports.append({ok, data}); },
+        dir->filePath("nothing-here.bin"), "x.bin",
+        [&](bool ok, QVariant data) {
+            reports.append({ok, data});
+        },
         nullptr, 1000);
-    QCOMPARE(reports.size(), 1);  // reported before the call returns
+    QCOMPARE(reports.size(), 1); // reported before the call returns
     QCOMPARE(reports[0].ok, false);
     QCOMPARE(reports[0].data.toString(), QString::fromUtf8("无法打开文件"));
     // The reachability probe still goes out; no upload does.
@@ -184,8 +192,8 @@ void UploadTest::missingFile()
 void UploadTest::timeOut_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("late answer") << QStringList{"--upload-delay", "3000"};
-    QTest::newRow("slow reading") << QStringList{"--upload-rate", "50000"};
+    QTest::newRow("late answer") << QStringList {"--upload-delay", "3000"};
+    QTest::newRow("slow reading") << QStringList {"--upload-rate", "50000"};
 }
 
 void UploadTest::timeOut()
@@ -215,20 +223,23 @@ void UploadTest::deviceAnswers_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QList<bool>>("oks");
-    QTest::addColumn<QString>("text");  // error text, or empty when an answer object is expected
-    QTest::addColumn<int>("code");      // the answer object's "code"
-    QTest::newRow("refused with code 7") << QStringList{"--upload-code", "7"} << QList<bool>{false} << "" << 7;
-    QTest::newRow("no code is success") << QStringList{"--answer", R"(upload={"msg":"ok"})"} << QList<bool>{true} << ""
-                                        << 0;
-    QTest::newRow("code as string is success") << QStringList{"--answer", R"(upload={"code":"1"})"}
-                                               << QList<bool>{true} << "" << 0;
-    QTest::newRow("not json") << QStringList{"--not-json", "upload"} << QList<bool>{false}
+    QTest::addColumn<QString>("text"); // error text, or empty when an answer object is expected
+    QTest::addColumn<int>("code");     // the answer object's "code"
+    QTest::newRow("refused with code 7")
+        << QStringList {"--upload-code", "7"} << QList<bool> {false} << "" << 7;
+    QTest::newRow("no code is success")
+        << QStringList {"--answer", R"(upload={"msg":"ok"})"} << QList<bool> {true} << "" << 0;
+    QTest::newRow("code as string is success")
+        << QStringList {"--answer", R"(upload={"code":"1"})"} << QList<bool> {true} << "" << 0;
+    QTest::newRow("not json") << QStringList {"--not-json", "upload"} << QList<bool> {false}
                               << QString::fromUtf8("解析响应失败") << 0;
-    QTest::newRow("wrong model") << QStringList{"--model", "RIGEL"} << QList<bool>{false} << "" << 3;
-    QTest::newRow("http error") << QStringList{"--http-status", "500"} << QList<bool>{false, false}
-                                << "Internal Server Error" << 0;
-    QTest::newRow("answer too large") << QStringList{"--pad-answers", "2000000"} << QList<bool>{false, false}
-                                      << "device answer too large" << 0;
+    QTest::newRow("wrong model") << QStringList {"--model", "RIGEL"} << QList<bool> {false} << ""
+                                 << 3;
+    QTest::newRow("http error") << QStringList {"--http-status", "500"}
+                                << QList<bool> {false, false} << "Internal Server Error" << 0;
+    QTest::newRow("answer too large")
+        << QStringList {"--pad-answers", "2000000"} << QList<bool> {false, false}
+        << "device answer too large" << 0;
 }
 
 void UploadTest::deviceAnswers()
@@ -251,7 +262,7 @@ void UploadTest::deviceAnswers()
     // An oversized answer that was cut off mid-way is reported by the error
     // and the completion handler; one that arrived in a single burst only by
     // the completion handler.
-    if (QTest::currentDataTag() == QLatin1String("answer too large") && seen == QList<bool>{false})
+    if (QTest::currentDataTag() == QLatin1String("answer too large") && seen == QList<bool> {false})
         oks = seen;
     QCOMPARE(seen, oks);
     for (const Report& r : reports) {
@@ -294,7 +305,8 @@ void UploadTest::badFanFiles()
     const QJsonObject answer = reports[0].data.toJsonObject();
     QCOMPARE(answerCode(answer), 3);
     QVERIFY(!answer.value("msg").toString().isEmpty());
-    QCOMPARE(QDir(sim.storeDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    QCOMPARE(QDir(sim.storeDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
 }
 
 void UploadTest::namesStayInTheStore_data()
@@ -322,9 +334,10 @@ void UploadTest::namesStayInTheStore()
     QVERIFY(!reports[0].ok);
     QVERIFY(answerCode(reports[0].data.toJsonObject()) != 0);
     QDir store(sim.storeDir());
-    QCOMPARE(store.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+    QCOMPARE(store.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
     QVERIFY(!QFile::exists(QDir(sim.storeDir() + "/..").filePath("escape.bin")));
 }
 
 QTEST_GUILESS_MAIN(UploadTest)
-#include "test_upload.moc"
+#include "tst_upload.moc"

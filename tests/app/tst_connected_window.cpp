@@ -24,8 +24,7 @@
 
 using namespace apptest;
 
-class TestConnectedWindow : public QObject
-{
+class TestConnectedWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -38,7 +37,7 @@ private slots:
     void aboutBoxNamesVersion();
 
 private:
-    template <typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
+    template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     QStringList storedFiles() const;
     void loadClip();
 
@@ -68,7 +67,8 @@ void TestConnectedWindow::initTestCase()
     outDir = workDir.filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(outDir));
 
-    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX")}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX")}),
+             qPrintable(sim.errorText));
     storeDir = sim.storeDir();
     exportAddress(sim); // before the connection manager exists
 
@@ -102,10 +102,7 @@ QStringList TestConnectedWindow::storedFiles() const
     return files;
 }
 
-void TestConnectedWindow::loadClip()
-{
-    QVERIFY(chooseVideoAndWait(*window, clipPath));
-}
+void TestConnectedWindow::loadClip() { QVERIFY(chooseVideoAndWait(*window, clipPath)); }
 
 void TestConnectedWindow::panelFollowsDevice()
 {
@@ -169,15 +166,16 @@ void TestConnectedWindow::conversionIsUploaded()
     sampler.start(2);
     window->clickStart();
     QVERIFY2(dialogs.boxes.isEmpty(), qPrintable(dialogs.lastText()));
-    const QStringList endings{QStringLiteral("Upload Successful"), QStringLiteral("Upload Failed"),
-                              QStringLiteral("Transcoding Failed")};
+    const QStringList endings {QStringLiteral("Upload Successful"), QStringLiteral("Upload Failed"),
+                               QStringLiteral("Transcoding Failed")};
     QTRY_VERIFY_WITH_TIMEOUT(endings.contains(status->text()), 120000);
     QCOMPARE(status->text(), QStringLiteral("Upload Successful"));
     sampler.stop();
     QVERIFY(status->styleSheet().contains("color:green"));
     QVERIFY(child<QPushButton>("convertButton")->isEnabled());
     QVERIFY(openedFolders.isEmpty());
-    QVERIFY2(seen.contains(QStringLiteral("Uploading")) || seen.filter(QRegularExpression("^Uploading \\d+%$")).size() > 0,
+    QVERIFY2(seen.contains(QStringLiteral("Uploading")) ||
+                 seen.filter(QRegularExpression("^Uploading \\d+%$")).size() > 0,
              qPrintable(seen.join(" | ")));
 
     QFile local(outDir + QStringLiteral("/BELLATRIX/00_00000.bin"));
@@ -197,7 +195,8 @@ void TestConnectedWindow::failedConversionUploadsNothing()
 {
     const QStringList before = storedFiles();
     loadClip();
-    child<QLineEdit>("inputField")->setText(workDir.filePath(uniqueName(QStringLiteral("missing"), QStringLiteral("mp4"))));
+    child<QLineEdit>("inputField")
+        ->setText(workDir.filePath(uniqueName(QStringLiteral("missing"), QStringLiteral("mp4"))));
     dialogs.clear();
     window->clickStart();
     QVERIFY2(dialogs.boxes.isEmpty(), qPrintable(dialogs.lastText()));
@@ -216,9 +215,10 @@ void TestConnectedWindow::aboutBoxNamesVersion()
     window->findChild<QAction*>(QStringLiteral("aboutAction"))->trigger();
     QCOMPARE(dialogs.boxes.size(), 1);
     QCOMPARE(dialogs.lastTitle(), QStringLiteral("About Spindra"));
-    QVERIFY2(dialogs.lastText().contains(QStringLiteral("Spindra v1.0.9")), qPrintable(dialogs.lastText()));
+    QVERIFY2(dialogs.lastText().contains(QStringLiteral("Spindra v1.0.9")),
+             qPrintable(dialogs.lastText()));
     QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (1.0.9)"));
 }
 
 QTEST_MAIN(TestConnectedWindow)
-#include "test_connected_window.moc"
+#include "tst_connected_window.moc"

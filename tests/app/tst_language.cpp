@@ -5,8 +5,7 @@
 #include <QTranslator>
 #include <QtTest>
 
-class TestLanguage : public QObject
-{
+class TestLanguage : public QObject {
     Q_OBJECT
 
 private slots:
@@ -24,14 +23,15 @@ void TestLanguage::catalogueChoice_data()
     const QString en = Language::catalogueEnglish();
     const QString zh = Language::catalogueChinese();
     const QString ru = Language::catalogueRussian();
-    QTest::newRow("default en ignores the system") << "en" << QStringList{"ru-RU"} << en;
-    QTest::newRow("zh") << "zh" << QStringList{"en-US"} << zh;
-    QTest::newRow("ru") << "ru" << QStringList{} << ru;
-    QTest::newRow("upper-case ZH asks the system") << "ZH" << QStringList{"zh-Hans-CN", "en"} << zh;
-    QTest::newRow("unknown code, Russian system") << "de" << QStringList{"ru_RU"} << ru;
-    QTest::newRow("unknown code, upper-case system name") << "de" << QStringList{"RU-ru"} << ru;
-    QTest::newRow("unknown code, empty system list") << "de" << QStringList{} << en;
-    QTest::newRow("empty code, German system") << "" << QStringList{"de-DE", "ru-RU"} << en;
+    QTest::newRow("default en ignores the system") << "en" << QStringList {"ru-RU"} << en;
+    QTest::newRow("zh") << "zh" << QStringList {"en-US"} << zh;
+    QTest::newRow("ru") << "ru" << QStringList {} << ru;
+    QTest::newRow("upper-case ZH asks the system")
+        << "ZH" << QStringList {"zh-Hans-CN", "en"} << zh;
+    QTest::newRow("unknown code, Russian system") << "de" << QStringList {"ru_RU"} << ru;
+    QTest::newRow("unknown code, upper-case system name") << "de" << QStringList {"RU-ru"} << ru;
+    QTest::newRow("unknown code, empty system list") << "de" << QStringList {} << en;
+    QTest::newRow("empty code, German system") << "" << QStringList {"de-DE", "ru-RU"} << en;
 }
 
 void TestLanguage::catalogueChoice()
@@ -47,8 +47,10 @@ void TestLanguage::cataloguesTranslate_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("convert");
     QTest::addColumn<QString>("language");
-    QTest::newRow("en") << Language::catalogueEnglish() << "Convert" << "Language";
-    QTest::newRow("zh") << Language::catalogueChinese() << QString::fromUtf8("转码") << QString::fromUtf8("语言");
+    QTest::newRow("en") << Language::catalogueEnglish() << "Convert"
+                        << "Language";
+    QTest::newRow("zh") << Language::catalogueChinese() << QString::fromUtf8("转码")
+                        << QString::fromUtf8("语言");
     QTest::newRow("ru") << Language::catalogueRussian() << QString::fromUtf8("Конвертировать")
                         << QString::fromUtf8("Язык");
 }
@@ -65,4 +67,4 @@ void TestLanguage::cataloguesTranslate()
 }
 
 QTEST_GUILESS_MAIN(TestLanguage)
-#include "test_language.moc"
+#include "tst_language.moc"

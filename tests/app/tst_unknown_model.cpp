@@ -16,8 +16,7 @@
 
 using namespace apptest;
 
-class TestUnknownModel : public QObject
-{
+class TestUnknownModel : public QObject {
     Q_OBJECT
 
 private slots:
@@ -30,7 +29,8 @@ void TestUnknownModel::unknownModelChangesNothing()
     isolateSettings(configDir);
     std::setlocale(LC_NUMERIC, "C");
     FanSimProcess sim;
-    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("ORION")}), qPrintable(sim.errorText));
+    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("ORION")}),
+             qPrintable(sim.errorText));
     exportAddress(sim);
 
     HomeWindow window;
@@ -50,7 +50,8 @@ void TestUnknownModel::unknownModelChangesNothing()
     // A conversion while connected is uploaded; this device refuses it. (The
     // smallest model keeps the transfer short.)
     selector->setCurrentIndex(selector->findText(QStringLiteral("BELLATRIX")));
-    const QString clip = configDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
+    const QString clip =
+        configDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
     QVERIFY(makeClip(clip, 2));
     window.setFolderOpener([](const QString& dir) { QFAIL(qPrintable("opened " + dir)); });
     window.selectOutputFolder(configDir.filePath(QStringLiteral("out")));
@@ -66,4 +67,4 @@ void TestUnknownModel::unknownModelChangesNothing()
 }
 
 QTEST_MAIN(TestUnknownModel)
-#include "test_unknown_model.moc"
+#include "tst_unknown_model.moc"

@@ -29,8 +29,7 @@
 
 using namespace apptest;
 
-class TestHomeWindow : public QObject
-{
+class TestHomeWindow : public QObject {
     Q_OBJECT
 
 private slots:
@@ -52,7 +51,7 @@ private slots:
     void languageRestartNowRestartsWithSameArguments();
 
 private:
-    template <typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
+    template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     void waitForClip();
 
     QTemporaryDir configDir;
@@ -103,15 +102,16 @@ void TestHomeWindow::untranslatedLookShowsKeys()
     QCOMPARE(child<QPushButton>("convertButton")->text(), QStringLiteral("convert"));
     QCOMPARE(child<QLabel>("stateLabel")->text(), QStringLiteral("disconnected"));
     QVERIFY(child<QComboBox>("modelSelector")->isEnabled());
-    QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (%1)").arg(QCoreApplication::applicationVersion()));
+    QCOMPARE(window->windowTitle(),
+             QStringLiteral("SPINDRA (%1)").arg(QCoreApplication::applicationVersion()));
     // Developer panels start hidden.
     QVERIFY(!child<QWidget>("parameterPanel")->isVisible());
     QVERIFY(!child<QWidget>("logPanel")->isVisible());
 
     // The busy view locks the controls and shows the animation; its end
     // undoes exactly that.
-    QWidget* locked[] = {child<QWidget>("settingsPanel"), window->menuBar(), child<QWidget>("refreshButton"),
-                         child<QWidget>("convertButton")};
+    QWidget* locked[] = {child<QWidget>("settingsPanel"), window->menuBar(),
+                         child<QWidget>("refreshButton"), child<QWidget>("convertButton")};
     window->beginBusyView();
     for (QWidget* w : locked)
         QVERIFY2(!w->isEnabled(), qPrintable(w->objectName()));
@@ -156,8 +156,8 @@ void TestHomeWindow::playbackBarFollowsMouseForVideoOnly()
     QWidget* bar = child<QWidget>("playbackBar");
     const QPoint inside(10, 10);
     auto move = [&] {
-        QMouseEvent ev(QEvent::MouseMove, inside, window->mapToGlobal(inside), Qt::NoButton, Qt::NoButton,
-                       Qt::NoModifier);
+        QMouseEvent ev(QEvent::MouseMove, inside, window->mapToGlobal(inside), Qt::NoButton,
+                       Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(window.get(), &ev);
     };
     auto enter = [&] {
@@ -170,7 +170,8 @@ void TestHomeWindow::playbackBarFollowsMouseForVideoOnly()
     };
 
     window->setBarHideDelay(150);
-    const QString image = mediaDir.filePath(uniqueName(QStringLiteral("still"), QStringLiteral("png")));
+    const QString image =
+        mediaDir.filePath(uniqueName(QStringLiteral("still"), QStringLiteral("png")));
     QVERIFY(makeImage(image));
     window->selectInputFile(image);
     QVERIFY(!window->isVideoInput());
@@ -193,7 +194,8 @@ void TestHomeWindow::playbackBarFollowsMouseForVideoOnly()
 
 void TestHomeWindow::presetText()
 {
-    QCOMPARE(HomeWindow::presetText(116, 520, 6), QStringLiteral("{ \"lights\": 116, \"lines\": 520, \"colorDeep\": 6 }"));
+    QCOMPARE(HomeWindow::presetText(116, 520, 6),
+             QStringLiteral("{ \"lights\": 116, \"lines\": 520, \"colorDeep\": 6 }"));
     auto* selector = child<QComboBox>("modelSelector");
     QCOMPARE(selector->count(), 12);
     QCOMPARE(selector->itemText(0), QStringLiteral("VEGA"));
@@ -339,7 +341,8 @@ void TestHomeWindow::developerModeByDateCommand()
     input->setText(QDate::currentDate().addDays(-1).toString("yyyyMMdd"));
     window->clickStart();
     QVERIFY(!window->isDeveloperMode());
-    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>("statusLabel")->text(), QStringLiteral("convert_failed"), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>("statusLabel")->text(),
+                              QStringLiteral("convert_failed"), 60000);
     QCOMPARE(store().value("convert_index").toInt(), 4);
 }
 
@@ -400,4 +403,4 @@ void TestHomeWindow::languageRestartNowRestartsWithSameArguments()
 }
 
 QTEST_MAIN(TestHomeWindow)
-#include "test_home_window.moc"
+#include "tst_home_window.moc"
