@@ -1,0 +1,258 @@
+#include "FanViewRenderer.h"
+
+#include "convert_internal.h"
+#include "fan_render.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// The engine's side: one plan per parameter set, LED values per frame.
+
+struct FanViewPlan {
+    convert_job job;
+};
+
+namespace {
+
+FanViewPlan* createPlan(const FanViewParams& p)
+{
+    auto* plan = new FanViewPlan;
+    std::memset(&plan->job, 0, sizeof(plan->job));
+    convert_job& job = plan->job;
+    job.in_width = uint32_t(2 * p.lights);
+    job.in_height = uint32_t(2 * p.lights);
+    job.center_x = p.lights;
+    job.center_y = p.lights;
+    job.radius = uint32_t(p.lights);
+    job.lights = uint32_t(p.lights);
+    job.lines = uint32_t(p.lines);
+    job.colorDeep = uint32_t(p.colorDeep);
+    job.gamma = p.gamma;
+    job.min_brightness = p.minBrightness;
+    job.change_brightness_lights = p.changeBrightnessLights;
+    return plan;
+}
+
+void freePlan(FanViewPlan* plan) { delete plan; }
+
+// The LED values of one frame, exactly as the engine's flat worker computes
+// them before packing.
+void planLeds(const FanViewPlan* plan, const uint8_t* frame, uint8_t* leds)
+{
+    const convert_job* job = &plan->job;
+    const int32_t q = job->change_brightness_lights;
+    for (uint32_t l = 0; l < job->lines; ++l) {
+        const double theta = (CONVERT_TWO_PI / double(job->lines)) * double(l);
+        const double s = std::sin(theta);
+        const double c = std::cos(theta);
+        uint8_t* line = leds + size_t(l) * job->lights * 3;
+        for (uint32_t t = 0; t < job->lights; ++t) {
+            const uint32_t r = job->lights - 1u - t;
+            const float x = float(double(r) * c + double(job->center_x));
+            const float y = float(double(r) * s + double(job->center_y));
+            const convert_bgr s0 =
+                sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y - 0.25f);
+            const convert_bgr s1 =
+                sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y - 0.25f);
+            const convert_bgr s2 =
+                sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y + 0.25f);
+            const convert_bgr s3 =
+                sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y + 0.25f);
+            uint8_t v[3];
+            v[0] = tone_table[(unsigned(s0.b) + s1.b + s2.b + s3.b + 2u) >> 2];
+            v[1] = tone_table[(unsigned(s0.g) + s1.g + s2.g + s3.g + 2u) >> 2];
+            v[2] = tone_table[(unsigned(s0.r) + s1.r + s2.r + s3.r + 2u) >> 2];
+            bool adjust = false;
+            float factor = 1.0f;
+            if (q >= 2 && int64_t(r) < int64_t(q)) {
+                const float base = float(int64_t(r) + 1) / float(q);
+                const float pw = powf(base, float(job->gamma));
+                factor = float(double(pw) * (1.0 - job->min_brightness) + job->min_brightness);
+                adjust = true;
+            } else if (q == 1 && r == 0) {
+                factor = float(job->min_brightness);
+                adjust = true;
+            }
+            for (int k = 0; k < 3; ++k)
+                line[3 * t + k] = adjust ? convert_apply_factor(v[k], factor) : v[k];
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Resampling of the framing square into the engine's frame.
+
+// One axis of the resampling: for each frame pixel the two source pixels and
+// the weight of the second one (0..256), positions clamped to the source so
+// that the edge repeats beyond it.
+struct Taps {
+    std::vector<int> first;
+    std::vector<int> second;
+    std::vector<int> weight;
+};
+
+// Frame pixel i covers source positions origin + i * step .. + step; its
+// centre is sampled, as FFmpeg's scaler centres its output pixels.
+void makeTaps(Taps& taps, int count, double origin, double step, int sourceSize)
+{
+    taps.first.resize(size_t(count));
+    taps.second.resize(size_t(count));
+    taps.weight.resize(size_t(count));
+    for (int i = 0; i < count; ++i) {
+        double pos = origin + (i + 0.5) * step - 0.5;
+        pos = std::min(std::max(pos, 0.0), double(sourceSize - 1));
+        const int p0 = int(pos);
+        const int p1 = std::min(p0 + 1, sourceSize - 1);
+        taps.first[size_t(i)] = p0;
+        taps.second[size_t(i)] = p1;
+        taps.weight[size_t(i)] = int(std::lround((pos - p0) * 256.0));
+    }
+}
+
+int clampInt(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+bool FanViewParams::isValid() const
+{
+    return lights > 0 && lights <= 4096 && lines > 0 && lines <= 65536 && colorDeep >= 1 &&
+        colorDeep <= 8 && std::isfinite(gamma) && std::isfinite(minBrightness);
+}
+
+bool FanViewParams::operator==(const FanViewParams& o) const
+{
+    return lights == o.lights && lines == o.lines && colorDeep == o.colorDeep && gamma == o.gamma &&
+        minBrightness == o.minBrightness && changeBrightnessLights == o.changeBrightnessLights;
+}
+
+FanViewRenderer::FanViewRenderer() = default;
+
+FanViewRenderer::~FanViewRenderer() { release(); }
+
+void FanViewRenderer::release()
+{
+    freePlan(plan);
+    plan = nullptr;
+    fan_render_plan_free(renderPlan);
+    renderPlan = nullptr;
+    current = FanViewParams();
+    frameData = QByteArray();
+    ledData = QByteArray();
+}
+
+bool FanViewRenderer::setParams(const FanViewParams& params)
+{
+    if (plan && params == current)
+        return true;
+    release();
+    if (!params.isValid())
+        return false;
+    plan = createPlan(params);
+    if (!plan)
+        return false;
+    current = params;
+    ++builds;
+    const qsizetype side = 2 * qsizetype(params.lights);
+    frameData.resize(side * side * 3);
+    ledData.resize(qsizetype(params.lines) * params.lights * 3);
+    return true;
+}
+
+bool FanViewRenderer::buildFrame(const QImage& picture, const QRectF& square)
+{
+    if (!plan || picture.isNull() || !(square.width() > 0) || !(square.height() > 0))
+        return false;
+    const int side = 2 * current.lights;
+
+    // The picture's pixels under the square, a pixel more on each side for
+    // the interpolation; at least one row and column of the picture when the
+    // square lies beside it (the edge then fills the whole frame).
+    const int pw = picture.width(), ph = picture.height();
+    const int x0 = clampInt(int(std::floor(square.left())) - 1, 0, pw - 1);
+    const int x1 = clampInt(int(std::ceil(square.right())) + 1, x0 + 1, pw);
+    const int y0 = clampInt(int(std::floor(square.top())) - 1, 0, ph - 1);
+    const int y1 = clampInt(int(std::ceil(square.bottom())) + 1, y0 + 1, ph);
+    QImage source = picture.copy(x0, y0, x1 - x0, y1 - y0).convertToFormat(QImage::Format_RGB888);
+    double stepX = square.width() / side, stepY = square.height() / side;
+    double originX = square.left() - x0, originY = square.top() - y0;
+
+    // Far more picture pixels than frame pixels: shrink with averaging first,
+    // so that the frame is not a sparse point sample of the picture.
+    if (stepX > 2.0 || stepY > 2.0) {
+        const int w = std::max(1, int(std::lround(source.width() / std::max(stepX, 1.0))));
+        const int h = std::max(1, int(std::lround(source.height() / std::max(stepY, 1.0))));
+        const double fx = double(source.width()) / w, fy = double(source.height()) / h;
+        source = source.scaled(w, h, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                     .convertToFormat(QImage::Format_RGB888);
+        stepX /= fx;
+        stepY /= fy;
+        originX /= fx;
+        originY /= fy;
+    }
+
+    Taps tx, ty;
+    makeTaps(tx, side, originX, stepX, source.width());
+    makeTaps(ty, side, originY, stepY, source.height());
+    uint8_t* out = reinterpret_cast<uint8_t*>(frameData.data());
+    for (int j = 0; j < side; ++j) {
+        const uint8_t* r0 = source.constScanLine(ty.first[size_t(j)]);
+        const uint8_t* r1 = source.constScanLine(ty.second[size_t(j)]);
+        const int wy = ty.weight[size_t(j)];
+        // The engine's frames are stored bottom row first.
+        uint8_t* row = out + size_t(side - 1 - j) * size_t(side) * 3;
+        for (int i = 0; i < side; ++i) {
+            const int a = 3 * tx.first[size_t(i)], b = 3 * tx.second[size_t(i)];
+            const int wx = tx.weight[size_t(i)];
+            for (int k = 0; k < 3; ++k) {
+                const int top = r0[a + k] * (256 - wx) + r0[b + k] * wx;
+                const int bottom = r1[a + k] * (256 - wx) + r1[b + k] * wx;
+                const int v = (top * (256 - wy) + bottom * wy + 32768) >> 16;
+                row[3 * i + (2 - k)] = uint8_t(v); // RGB in, BGR out
+            }
+        }
+    }
+    return true;
+}
+
+bool FanViewRenderer::computeLeds()
+{
+    if (!plan)
+        return false;
+    uint8_t* leds = reinterpret_cast<uint8_t*>(ledData.data());
+    planLeds(plan, reinterpret_cast<const uint8_t*>(frameData.constData()), leds);
+    fan_render_expand_all(leds, size_t(ledData.size()), uint32_t(current.colorDeep));
+    return true;
+}
+
+QImage FanViewRenderer::renderLeds(int size)
+{
+    if (!plan || size <= 0 || uint32_t(size) > FAN_RENDER_MAX_SIZE)
+        return QImage();
+    if (!renderPlan || fan_render_plan_size(renderPlan) != uint32_t(size)) {
+        fan_render_plan_free(renderPlan);
+        renderPlan = fan_render_plan_create(uint32_t(current.lines), uint32_t(current.lights),
+                                            uint32_t(size));
+        if (!renderPlan)
+            return QImage();
+    }
+    QImage image(size, size, QImage::Format_RGB888);
+    if (image.isNull())
+        return QImage();
+    fan_render_frame(renderPlan, reinterpret_cast<const uint8_t*>(ledData.constData()),
+                     image.bits(), size_t(image.bytesPerLine()));
+    return image;
+}
+
+QImage FanViewRenderer::render(const QImage& picture, const QRectF& square, int size)
+{
+    if (!buildFrame(picture, square) || !computeLeds())
+        return QImage();
+    return renderLeds(size);
+}
