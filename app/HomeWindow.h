@@ -18,6 +18,10 @@
 #include <memory>
 
 class ConnectionManager;
+class FanViewWidget;
+struct FanViewParams;
+class QAbstractButton;
+class QToolButton;
 class MediaConvert;
 class MPVWidget;
 class OverlayWidget;
@@ -89,6 +93,14 @@ public:
     bool isVideoInput() const { return isVideo; }
     double mediaDuration() const { return videoDuration; }
     MPVWidget* player() const { return mpvWidget; }
+    FanViewWidget* fanViewWidget() const { return fanView; }
+
+    // Fan view (HomeWindowFanView.cpp): shows the first frame of a fan file
+    // made for the selected model in the fan view and switches the view on.
+    // False with *error set when the file cannot be read.
+    bool showFanFile(const QString& path, QString* error = nullptr);
+    // What the fan view uses: the parameter panel's values as a job gets them.
+    FanViewParams fanViewParams() const;
 
 private slots:
     void updatePosition();
@@ -137,6 +149,9 @@ private:
     void cutJobLink();
     static QString formatClock(int totalSeconds);
 
+    // Fan view (HomeWindowFanView.cpp)
+    QAbstractButton* buildFanViewSwitch(QWidget* panel);
+
     // Languages (HomeWindowLanguage.cpp)
     void buildMenuBar();
     void onLanguageTriggered(QAction* action);
@@ -182,6 +197,10 @@ private:
     // Log
     QGroupBox* logPanel = nullptr;
     QTextEdit* logView = nullptr;
+
+    // Fan view
+    FanViewWidget* fanView = nullptr;
+    QToolButton* fanViewButton = nullptr;
 
     // Connection
     QGroupBox* connectionPanel = nullptr;

@@ -123,6 +123,7 @@ QGroupBox* HomeWindow::buildSettingsPanel()
             [this](QAbstractButton*) { onFlipClicked(); });
     flipRow->addWidget(hFlipButton);
     flipRow->addWidget(vFlipButton);
+    flipRow->addWidget(buildFanViewSwitch(panel));
     layout->addLayout(flipRow);
     layout->addSpacing(8);
 

@@ -224,13 +224,15 @@ void MPVWidget::paintGL()
 
     // Largest rectangle of the picture's aspect ratio, centred.
     const double ratio = double(dw) / double(dh);
+    QRect shown; // in GL's coordinates (origin bottom left)
     if (double(w) / double(h) > ratio) {
         const int e = int(h * ratio);
-        glViewport((w - e) / 2, 0, e, h);
+        shown = QRect((w - e) / 2, 0, e, h);
     } else {
         const int f = int(w / ratio);
-        glViewport(0, (h - f) / 2, w, f);
+        shown = QRect(0, (h - f) / 2, w, f);
     }
+    glViewport(shown.x(), shown.y(), shown.width(), shown.height());
 
     mpv_opengl_fbo fbo {};
     fbo.fbo = static_cast<int>(defaultFramebufferObject());
@@ -248,6 +250,48 @@ void MPVWidget::paintGL()
     mpv_render_context_render(m_render, params);
 
     glViewport(0, 0, w, h);
+    if (grabPending) {
+        grabPending = false;
+        grabFrame(QRect(shown.x(), h - shown.y() - shown.height(), shown.width(), shown.height()),
+                  h);
+    }
+}
+
+void MPVWidget::requestFrameGrab()
+{
+    grabPending = true;
+    update();
+}
+
+void MPVWidget::grabFrame(const QRect& pictureRect, int surfaceHeight)
+{
+    if (pictureRect.isEmpty())
+        return;
+    // The framing square in the widget's device pixels, top row first.
+    const qreal dpr = devicePixelRatioF();
+    const QRectF square = layoutRect.isNull()
+        ? QRectF(0, 0, width() * dpr, height() * dpr)
+        : QRectF(QPointF(layoutRect.topLeft() - pos()) * dpr, QSizeF(layoutRect.size()) * dpr);
+
+    // The picture's pixels under the square and one more on each side, or
+    // its nearest row and column when the square lies beside it.
+    const int left = pictureRect.left(), right = pictureRect.x() + pictureRect.width();
+    const int top = pictureRect.top(), bottom = pictureRect.y() + pictureRect.height();
+    const int x0 = qBound(left, int(std::floor(square.left())) - 1, right - 1);
+    const int x1 = qBound(x0 + 1, int(std::ceil(square.right())) + 1, right);
+    const int y0 = qBound(top, int(std::floor(square.top())) - 1, bottom - 1);
+    const int y1 = qBound(y0 + 1, int(std::ceil(square.bottom())) + 1, bottom);
+
+    QImage pixels(x1 - x0, y1 - y0, QImage::Format_RGBA8888);
+    if (pixels.isNull())
+        return;
+    // mpv may leave a framebuffer of its own bound.
+    glBindFramebuffer(GL_FRAMEBUFFER, defaultFramebufferObject());
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(x0, surfaceHeight - y1, pixels.width(), pixels.height(), GL_RGBA, GL_UNSIGNED_BYTE,
+                 pixels.bits());
+    // GL returns the bottom row first.
+    emit frameGrabbed(pixels.mirrored(false, true), square.translated(-x0, -y0));
 }
 
 bool MPVWidget::loadFile(const QString& path)

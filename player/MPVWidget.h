@@ -1,10 +1,12 @@
 #pragma once
 
+#include <QImage>
 #include <QOpenGLFunctions>
 #include <QOpenGLWidget>
 #include <QPoint>
 #include <QPointF>
 #include <QRect>
+#include <QRectF>
 #include <QTimer>
 #include <cstdint>
 
@@ -72,6 +74,21 @@ public:
     // Interval of the repaint timer in ms (16 by default).
     void setRepaintInterval(int ms);
 
+    // Asks for one read-back of the shown picture: after the next repaint,
+    // frameGrabbed() carries the pixels of the picture under the framing
+    // square (the layout rectangle, or the whole widget before it is
+    // captured), at least its nearest row and column when the square lies
+    // beside it. Nothing is read back unless asked.
+    void requestFrameGrab();
+    bool isFrameGrabPending() const { return grabPending; }
+
+signals:
+    // picture: the shown picture's pixels (top row first, device pixels);
+    // square: the framing square in the picture's coordinates (it may reach
+    // beyond the picture, where the picture is not shown).
+    void frameGrabbed(const QImage& picture, const QRectF& square);
+
+public:
     static constexpr double kMinZoom = 0.2;
     static constexpr double kMaxZoom = 5.0;
 
@@ -89,6 +106,7 @@ protected:
 
 private:
     void onTick();
+    void grabFrame(const QRect& pictureRect, int surfaceHeight);
     void drainEvents();
     void freeRenderContext();
     bool issueLoad(const QString& path);
@@ -117,4 +135,6 @@ private:
     // the wheel itself set, so that rounding never makes the picture creep.
     QPointF m_zoomCentre;
     QRect m_zoomGeometry;
+
+    bool grabPending = false;
 };

@@ -235,6 +235,14 @@
         <source>video_parse_error</source>
         <translation>Failed to parse video. Unable to get width and height. Please use common video formats such as mp4, mov, avi, flv, mkv, etc.</translation>
     </message>
+    <message>
+        <source>fan_view</source>
+        <translation>Fan view</translation>
+    </message>
+    <message>
+        <source>fan_view_tip</source>
+        <translation>Show inside the circle what the fan will show (F)</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

@@ -235,6 +235,14 @@
         <source>video_parse_error</source>
         <translation>Ошибка обработки видео</translation>
     </message>
+    <message>
+        <source>fan_view</source>
+        <translation>Вентилятор</translation>
+    </message>
+    <message>
+        <source>fan_view_tip</source>
+        <translation>Показать в круге то, что покажет вентилятор (F)</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

@@ -235,6 +235,14 @@
         <source>video_parse_error</source>
         <translation>视频解析失败，获取宽高异常，请使用常用的视频格式，例如：mp4、mov、avi、flv、mkv等等</translation>
     </message>
+    <message>
+        <source>fan_view</source>
+        <translation>风扇效果</translation>
+    </message>
+    <message>
+        <source>fan_view_tip</source>
+        <translation>在圆圈内显示风扇将呈现的画面（F）</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

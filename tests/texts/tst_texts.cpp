@@ -34,7 +34,9 @@ const QStringList kWindowKeys = {
     "start_time_error", "state", "tip", "upload_failed", "upload_success", "uploading",
     "vertical_flip", "video_duration", "video_parse_error",
     // Progress shown in the status label while a job runs ("Decoding 42%").
-    "decoding", "converting"};
+    "decoding", "converting",
+    // The fan view switch beside the flip buttons and its tool tip.
+    "fan_view", "fan_view_tip"};
 
 // Texts that are looked up with tr() but deliberately have no catalogue entry:
 // they read the same in every language.

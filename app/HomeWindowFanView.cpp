@@ -1,0 +1,80 @@
+// The fan view switch: shows inside the framing circle what the fan will
+// show for the current frame, with the selected model's geometry and the
+// parameter panel's brightness values.
+#include "HomeWindow.h"
+
+#include "FanPreview.h"
+#include "FanViewWidget.h"
+#include "MPVWidget.h"
+#include "OverlayWidget.h"
+
+#include <QAction>
+#include <QDoubleSpinBox>
+#include <QSpinBox>
+#include <QToolButton>
+
+namespace {
+
+// The job description carries the brightness values with two decimals; the
+// fan view uses what the conversion will use.
+double asInJob(double value) { return QString::number(value, 'f', 2).toDouble(); }
+
+} // namespace
+
+QAbstractButton* HomeWindow::buildFanViewSwitch(QWidget* panel)
+{
+    fanView = new FanViewWidget(mpvWidget, videoContainer);
+    fanView->setObjectName(QStringLiteral("fanView"));
+    fanView->setOverlay(overlay);
+    fanView->setParamsSource([this] { return fanViewParams(); });
+
+    fanViewButton = new QToolButton(panel);
+    fanViewButton->setObjectName(QStringLiteral("fanViewButton"));
+    fanViewButton->setText(tr("fan_view"));
+    fanViewButton->setToolTip(tr("fan_view_tip"));
+    fanViewButton->setCheckable(true);
+    connect(fanViewButton, &QToolButton::toggled, fanView, &FanViewWidget::setActive);
+    connect(fanView, &FanViewWidget::activeChanged, fanViewButton, &QToolButton::setChecked);
+
+    // F switches the view from anywhere in the window; text fields keep the
+    // letter for typing.
+    auto* toggle = new QAction(this);
+    toggle->setObjectName(QStringLiteral("fanViewAction"));
+    toggle->setShortcut(QKeySequence(Qt::Key_F));
+    toggle->setShortcutContext(Qt::WindowShortcut);
+    connect(toggle, &QAction::triggered, fanViewButton, &QToolButton::toggle);
+    addAction(toggle);
+    return fanViewButton;
+}
+
+FanViewParams HomeWindow::fanViewParams() const
+{
+    FanViewParams p;
+    if (!lightsSpin || !linesSpin || !colorDeepSpin || !gammaSpin || !minBrightnessSpin ||
+        !radiusSpin)
+        return p;
+    p.lights = lightsSpin->value();
+    p.lines = linesSpin->value();
+    p.colorDeep = colorDeepSpin->value();
+    p.gamma = asInJob(gammaSpin->value());
+    p.minBrightness = asInJob(minBrightnessSpin->value());
+    // As in the job: the brightness radius counts only in developer mode.
+    p.changeBrightnessLights = developerMode ? radiusSpin->value() : 0;
+    return p;
+}
+
+bool HomeWindow::showFanFile(const QString& path, QString* error)
+{
+    QString ignored;
+    if (!error)
+        error = &ignored;
+    if (!fanView || !lightsSpin || !linesSpin || !colorDeepSpin) {
+        *error = QStringLiteral("no fan view");
+        return false;
+    }
+    FanGeometry geometry;
+    geometry.lights = lightsSpin->value();
+    geometry.lines = linesSpin->value();
+    geometry.colorDeep = colorDeepSpin->value();
+    return fanView->showFanFile(path, geometry, error);
+}
