@@ -21,7 +21,6 @@ class ConnectionManager;
 class FanViewWidget;
 struct FanViewParams;
 class QAbstractButton;
-class QToolButton;
 class MediaConvert;
 class MPVWidget;
 class OverlayWidget;
@@ -200,7 +199,7 @@ private:
 
     // Fan view
     FanViewWidget* fanView = nullptr;
-    QToolButton* fanViewButton = nullptr;
+    QPushButton* fanViewButton = nullptr;
 
     // Connection
     QGroupBox* connectionPanel = nullptr;

@@ -123,8 +123,8 @@ QGroupBox* HomeWindow::buildSettingsPanel()
             [this](QAbstractButton*) { onFlipClicked(); });
     flipRow->addWidget(hFlipButton);
     flipRow->addWidget(vFlipButton);
-    flipRow->addWidget(buildFanViewSwitch(panel));
     layout->addLayout(flipRow);
+    layout->addWidget(buildFanViewSwitch(panel));
     layout->addSpacing(8);
 
     layout->addWidget(buildParameterPanel());

@@ -11,7 +11,7 @@
 #include <QAction>
 #include <QDoubleSpinBox>
 #include <QSpinBox>
-#include <QToolButton>
+#include <QPushButton>
 
 namespace {
 
@@ -28,13 +28,13 @@ QAbstractButton* HomeWindow::buildFanViewSwitch(QWidget* panel)
     fanView->setOverlay(overlay);
     fanView->setParamsSource([this] { return fanViewParams(); });
 
-    fanViewButton = new QToolButton(panel);
+    fanViewButton = new QPushButton(panel);
     fanViewButton->setObjectName(QStringLiteral("fanViewButton"));
     fanViewButton->setText(tr("fan_view"));
     fanViewButton->setToolTip(tr("fan_view_tip"));
     fanViewButton->setCheckable(true);
-    connect(fanViewButton, &QToolButton::toggled, fanView, &FanViewWidget::setActive);
-    connect(fanView, &FanViewWidget::activeChanged, fanViewButton, &QToolButton::setChecked);
+    connect(fanViewButton, &QPushButton::toggled, fanView, &FanViewWidget::setActive);
+    connect(fanView, &FanViewWidget::activeChanged, fanViewButton, &QPushButton::setChecked);
 
     // F switches the view from anywhere in the window; text fields keep the
     // letter for typing.
@@ -42,7 +42,7 @@ QAbstractButton* HomeWindow::buildFanViewSwitch(QWidget* panel)
     toggle->setObjectName(QStringLiteral("fanViewAction"));
     toggle->setShortcut(QKeySequence(Qt::Key_F));
     toggle->setShortcutContext(Qt::WindowShortcut);
-    connect(toggle, &QAction::triggered, fanViewButton, &QToolButton::toggle);
+    connect(toggle, &QAction::triggered, fanViewButton, &QPushButton::toggle);
     addAction(toggle);
     return fanViewButton;
 }
