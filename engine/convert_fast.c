@@ -322,18 +322,21 @@ static void apply_tables(const convert_fast_plan* plan, uint8_t* values)
 }
 
 /* One sub-sample of the reference's sampler: four taps, weights formed and
- * summed as there, truncated to a byte; the three channels are added to acc. */
-static inline void sub_sample_generic(const uint8_t* frame, uint32_t stride, uint32_t offset,
-                                      float fx, float fy, unsigned acc[3])
+ * summed as there, truncated to a byte; the three channels are added to acc.
+ * dx and dy step to the right and lower taps (3 and the stride; 0 where the
+ * tap lies on the last column or row, whose neighbour then carries weight
+ * exactly 0, so that the frame is never read past its end). */
+static inline void sub_sample_generic(const uint8_t* frame, uint32_t dx, uint32_t dy,
+                                      uint32_t offset, float fx, float fy, unsigned acc[3])
 {
     const float w00 = (1.0f - fx) * (1.0f - fy);
     const float w10 = fx * (1.0f - fy);
     const float w01 = (1.0f - fx) * fy;
     const float w11 = fx * fy;
     const uint8_t* p00 = frame + offset;
-    const uint8_t* p10 = p00 + 3;
-    const uint8_t* p01 = p00 + stride;
-    const uint8_t* p11 = p01 + 3;
+    const uint8_t* p10 = p00 + dx;
+    const uint8_t* p01 = p00 + dy;
+    const uint8_t* p11 = p01 + dx;
     for (int k = 0; k < 3; ++k) {
         float v = (float)p00[k] * w00;
         v = v + (float)p10[k] * w10;
@@ -344,27 +347,45 @@ static inline void sub_sample_generic(const uint8_t* frame, uint32_t stride, uin
     }
 }
 
+/* The tone-mapped, brightness-adjusted values of line l (3 x lights bytes).
+ * With `bounded` the taps stay inside the frame's own bytes; otherwise the
+ * frame needs the plan's zeroed slack (frame_alloc bytes). */
+static inline void line_values_generic(const convert_fast_plan* plan, const uint8_t* frame,
+                                       uint32_t l, uint8_t* values, int bounded)
+{
+    const uint32_t stride = plan->stride;
+    const uint32_t last_x = 3u * (plan->width - 1u);
+    const uint32_t last_y = (plan->height - 1u) * stride;
+    const fast_block* line = plan->blocks + (size_t)l * plan->groups;
+    for (uint32_t t = 0; t < plan->lights; ++t) {
+        const fast_block* b = line + t / GROUP;
+        const uint32_t j = t % GROUP;
+        const uint32_t f = lane_of[j];
+        uint32_t dxa = 3u, dxb = 3u, dya = stride, dyb = stride;
+        if (bounded) {
+            dxa = b->xa[j] < last_x ? 3u : 0u;
+            dxb = b->xb[j] < last_x ? 3u : 0u;
+            dya = b->ya[j] < last_y ? stride : 0u;
+            dyb = b->yb[j] < last_y ? stride : 0u;
+        }
+        unsigned acc[3] = {0, 0, 0};
+        sub_sample_generic(frame, dxa, dya, b->xa[j] + b->ya[j], b->fxa[f], b->fya[f], acc);
+        sub_sample_generic(frame, dxb, dya, b->xb[j] + b->ya[j], b->fxb[f], b->fya[f], acc);
+        sub_sample_generic(frame, dxa, dyb, b->xa[j] + b->yb[j], b->fxa[f], b->fyb[f], acc);
+        sub_sample_generic(frame, dxb, dyb, b->xb[j] + b->yb[j], b->fxb[f], b->fyb[f], acc);
+        values[3u * t + 0u] = (uint8_t)((acc[0] + 2u) >> 2);
+        values[3u * t + 1u] = (uint8_t)((acc[1] + 2u) >> 2);
+        values[3u * t + 2u] = (uint8_t)((acc[2] + 2u) >> 2);
+    }
+    apply_tables(plan, values);
+}
+
 static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
                           uint32_t end, uint8_t* out, fast_scratch* scratch)
 {
-    const uint32_t stride = plan->stride;
     uint8_t* values = scratch->values + plan->pack.pad_bits;
     for (uint32_t l = first; l < end; ++l) {
-        const fast_block* line = plan->blocks + (size_t)l * plan->groups;
-        for (uint32_t t = 0; t < plan->lights; ++t) {
-            const fast_block* b = line + t / GROUP;
-            const uint32_t j = t % GROUP;
-            const uint32_t f = lane_of[j];
-            unsigned acc[3] = {0, 0, 0};
-            sub_sample_generic(frame, stride, b->xa[j] + b->ya[j], b->fxa[f], b->fya[f], acc);
-            sub_sample_generic(frame, stride, b->xb[j] + b->ya[j], b->fxb[f], b->fya[f], acc);
-            sub_sample_generic(frame, stride, b->xa[j] + b->yb[j], b->fxa[f], b->fyb[f], acc);
-            sub_sample_generic(frame, stride, b->xb[j] + b->yb[j], b->fxb[f], b->fyb[f], acc);
-            values[3u * t + 0u] = (uint8_t)((acc[0] + 2u) >> 2);
-            values[3u * t + 1u] = (uint8_t)((acc[1] + 2u) >> 2);
-            values[3u * t + 2u] = (uint8_t)((acc[2] + 2u) >> 2);
-        }
-        apply_tables(plan, values);
+        line_values_generic(plan, frame, l, values, 0);
         pack_line_generic(&plan->pack, scratch->values, scratch->planes,
                           out + (size_t)l * plan->pack.line_bytes);
     }
@@ -493,56 +514,74 @@ static AVX2 void apply_tables_avx2(const convert_fast_plan* plan, uint8_t* value
     }
 }
 
-static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
-                            uint32_t end, uint8_t* out, fast_scratch* scratch)
+/* The values of line l (3 x lights bytes, and up to 16 bytes of scratch
+ * past them), from a frame with the plan's zeroed slack. */
+static AVX2_INLINE void line_values_avx2(const convert_fast_plan* plan, const uint8_t* frame,
+                                         uint32_t l, uint8_t* values)
 {
     const uint32_t stride = plan->stride;
-    uint8_t* values = scratch->values + plan->pack.pad_bits;
     const __m256i two = _mm256_set1_epi32(2);
     /* Within each 128-bit half: bytes 0-2 of each of the four pixels. */
     const __m256i squeeze =
         _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
                          8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
-    for (uint32_t l = first; l < end; ++l) {
-        const fast_block* line = plan->blocks + (size_t)l * plan->groups;
-        for (uint32_t g = 0; g < plan->groups; ++g) {
-            const fast_block* b = line + g;
-            const __m256i xa = _mm256_loadu_si256((const __m256i*)(const void*)b->xa);
-            const __m256i xb = _mm256_loadu_si256((const __m256i*)(const void*)b->xb);
-            const __m256i ya = _mm256_loadu_si256((const __m256i*)(const void*)b->ya);
-            const __m256i yb = _mm256_loadu_si256((const __m256i*)(const void*)b->yb);
-            const __m256 fxa = _mm256_loadu_ps(b->fxa);
-            const __m256 fxb = _mm256_loadu_ps(b->fxb);
-            const __m256 fya = _mm256_loadu_ps(b->fya);
-            const __m256 fyb = _mm256_loadu_ps(b->fyb);
-            __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(),
-                              _mm256_setzero_si256()};
-            /* Each sub-sample's gathers are issued one step ahead of its
-             * arithmetic, so that their latency overlaps the previous one. */
-            fast_taps t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, ya));
-            fast_taps t1 = gather_taps(frame, stride, _mm256_add_epi32(xb, ya));
-            weigh_taps(t0, fxa, fya, &acc[0], &acc[1], &acc[2]);
-            t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, yb));
-            weigh_taps(t1, fxb, fya, &acc[0], &acc[1], &acc[2]);
-            t1 = gather_taps(frame, stride, _mm256_add_epi32(xb, yb));
-            weigh_taps(t0, fxa, fyb, &acc[0], &acc[1], &acc[2]);
-            weigh_taps(t1, fxb, fyb, &acc[0], &acc[1], &acc[2]);
+    const fast_block* line = plan->blocks + (size_t)l * plan->groups;
+    for (uint32_t g = 0; g < plan->groups; ++g) {
+        const fast_block* b = line + g;
+        const __m256i xa = _mm256_loadu_si256((const __m256i*)(const void*)b->xa);
+        const __m256i xb = _mm256_loadu_si256((const __m256i*)(const void*)b->xb);
+        const __m256i ya = _mm256_loadu_si256((const __m256i*)(const void*)b->ya);
+        const __m256i yb = _mm256_loadu_si256((const __m256i*)(const void*)b->yb);
+        const __m256 fxa = _mm256_loadu_ps(b->fxa);
+        const __m256 fxb = _mm256_loadu_ps(b->fxb);
+        const __m256 fya = _mm256_loadu_ps(b->fya);
+        const __m256 fyb = _mm256_loadu_ps(b->fyb);
+        __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+        /* Each sub-sample's gathers are issued one step ahead of its
+         * arithmetic, so that their latency overlaps the previous one. */
+        fast_taps t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, ya));
+        fast_taps t1 = gather_taps(frame, stride, _mm256_add_epi32(xb, ya));
+        weigh_taps(t0, fxa, fya, &acc[0], &acc[1], &acc[2]);
+        t0 = gather_taps(frame, stride, _mm256_add_epi32(xa, yb));
+        weigh_taps(t1, fxb, fya, &acc[0], &acc[1], &acc[2]);
+        t1 = gather_taps(frame, stride, _mm256_add_epi32(xb, yb));
+        weigh_taps(t0, fxa, fyb, &acc[0], &acc[1], &acc[2]);
+        weigh_taps(t1, fxb, fyb, &acc[0], &acc[1], &acc[2]);
 
-            __m256i v[3];
-            for (int k = 0; k < 3; ++k)
-                v[k] = _mm256_srli_epi32(_mm256_add_epi32(acc[k], two), 2);
-            __m256i px = _mm256_or_si256(v[0], _mm256_slli_epi32(v[1], 8));
-            px = _mm256_or_si256(px, _mm256_slli_epi32(v[2], 16));
-            /* Back from the order 0 1 4 5 2 3 6 7 to 0 .. 7. */
-            px = _mm256_permute4x64_epi64(px, 0xD8);
-            px = _mm256_shuffle_epi8(px, squeeze);
-            uint8_t* dst = values + 24u * g;
-            _mm_storeu_si128((__m128i*)(void*)dst, _mm256_castsi256_si128(px));
-            _mm_storeu_si128((__m128i*)(void*)(dst + 12), _mm256_extracti128_si256(px, 1));
-        }
-        apply_tables_avx2(plan, values);
+        __m256i v[3];
+        for (int k = 0; k < 3; ++k)
+            v[k] = _mm256_srli_epi32(_mm256_add_epi32(acc[k], two), 2);
+        __m256i px = _mm256_or_si256(v[0], _mm256_slli_epi32(v[1], 8));
+        px = _mm256_or_si256(px, _mm256_slli_epi32(v[2], 16));
+        /* Back from the order 0 1 4 5 2 3 6 7 to 0 .. 7. */
+        px = _mm256_permute4x64_epi64(px, 0xD8);
+        px = _mm256_shuffle_epi8(px, squeeze);
+        uint8_t* dst = values + 24u * g;
+        _mm_storeu_si128((__m128i*)(void*)dst, _mm256_castsi256_si128(px));
+        _mm_storeu_si128((__m128i*)(void*)(dst + 12), _mm256_extracti128_si256(px, 1));
+    }
+    apply_tables_avx2(plan, values);
+}
+
+static AVX2 void lines_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                            uint32_t end, uint8_t* out, fast_scratch* scratch)
+{
+    uint8_t* values = scratch->values + plan->pack.pad_bits;
+    for (uint32_t l = first; l < end; ++l) {
+        line_values_avx2(plan, frame, l, values);
         pack_line_avx2(&plan->pack, scratch->values, scratch->planes,
                        out + (size_t)l * plan->pack.line_bytes);
+    }
+}
+
+/* The fan view's lines: values only, cut to the kept bits. */
+static AVX2 void leds_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint8_t* values,
+                           uint8_t* leds)
+{
+    const size_t line_values = 3u * (size_t)plan->lights;
+    for (uint32_t l = 0; l < plan->lines; ++l) {
+        line_values_avx2(plan, frame, l, values);
+        memcpy(leds + (size_t)l * line_values, values, line_values);
     }
 }
 
@@ -576,15 +615,119 @@ const char* convert_fast_kernel_name(convert_fast_kernel kernel)
     return "unknown";
 }
 
-static fast_lines_fn kernel_function(convert_fast_kernel kernel)
+/* What a kernel provides: whole lines of a frame into bit planes, the
+ * packing of one line (the 360 worker), and the fan view's values. */
+typedef void (*fast_pack_fn)(const fast_packing* pack, const uint8_t* values, uint8_t* planes,
+                             uint8_t* out);
+typedef struct fast_kernel {
+    fast_lines_fn lines;
+    fast_pack_fn pack_line;
+    int avx2;
+} fast_kernel;
+
+static const fast_kernel kernel_generic = {lines_generic, pack_line_generic, 0};
+#if FAST_HAVE_AVX2
+static const fast_kernel kernel_avx2 = {lines_avx2, pack_line_avx2, 1};
+#endif
+
+/* The kernel to run for a choice: AUTO and AVX2 take AVX2 where the
+ * processor has it. */
+static const fast_kernel* kernel_for(convert_fast_kernel kernel)
 {
 #if FAST_HAVE_AVX2
     if (kernel != CONVERT_FAST_KERNEL_GENERIC && cpu_has_avx2())
-        return lines_avx2;
+        return &kernel_avx2;
 #else
     (void)kernel;
 #endif
-    return lines_generic;
+    return &kernel_generic;
+}
+
+/* -------------------------------------------------------------- fan view -- */
+
+convert_fast_plan* convert_fast_plan_create_for(uint32_t in_width, uint32_t in_height,
+                                                int32_t center_x, int32_t center_y, uint32_t lights,
+                                                uint32_t lines, uint32_t colorDeep, double gamma,
+                                                double min_brightness,
+                                                int32_t change_brightness_lights)
+{
+    convert_job* job = calloc(1, sizeof *job);
+    if (!job)
+        return NULL;
+    /* The plan never opens the files; the names only have to be there. */
+    job->frames_resized_file[0] = '-';
+    job->out_path[0] = '-';
+    job->in_width = in_width;
+    job->in_height = in_height;
+    job->center_x = center_x;
+    job->center_y = center_y;
+    job->radius = lights;
+    job->lights = lights;
+    job->lines = lines;
+    job->colorDeep = colorDeep;
+    job->gamma = gamma;
+    job->min_brightness = min_brightness;
+    job->change_brightness_lights = change_brightness_lights;
+    convert_fast_plan* plan = convert_fast_plan_create(job);
+    free(job);
+    return plan;
+}
+
+uint32_t convert_fast_plan_lights(const convert_fast_plan* plan) { return plan ? plan->lights : 0; }
+
+uint32_t convert_fast_plan_lines(const convert_fast_plan* plan) { return plan ? plan->lines : 0; }
+
+size_t convert_fast_plan_frame_bytes(const convert_fast_plan* plan)
+{
+    return plan ? plan->frame_size : 0;
+}
+
+size_t convert_fast_plan_led_bytes(const convert_fast_plan* plan)
+{
+    return plan ? 3u * (size_t)plan->lines * plan->lights : 0;
+}
+
+/* Drops the bits the file does not keep. */
+static void cut_to_depth(const convert_fast_plan* plan, uint8_t* leds)
+{
+    const uint8_t mask = (uint8_t)(0xFFu << (8u - plan->pack.depth));
+    const size_t n = convert_fast_plan_led_bytes(plan);
+    for (size_t i = 0; i < n; ++i)
+        leds[i] &= mask;
+}
+
+void convert_fast_plan_leds_with(const convert_fast_plan* plan, const uint8_t* frame, uint8_t* leds,
+                                 convert_fast_kernel kernel)
+{
+    if (!plan || !frame || !leds)
+        return;
+#if FAST_HAVE_AVX2
+    if (kernel_for(kernel)->avx2) {
+        /* The gathers read a little past the last row: a copy with the
+         * plan's zeroed slack, and scratch for the line's values. */
+        uint8_t* block = malloc(plan->frame_alloc + plan->values_alloc);
+        if (block) {
+            memcpy(block, frame, plan->frame_size);
+            memset(block + plan->frame_size, 0, plan->frame_alloc - plan->frame_size);
+            leds_avx2(plan, block, block + plan->frame_alloc, leds);
+            free(block);
+            cut_to_depth(plan, leds);
+            return;
+        }
+        /* Short of memory: the generic way needs none. */
+    }
+#else
+    (void)kernel;
+#endif
+    const size_t line_values = 3u * (size_t)plan->lights;
+    for (uint32_t l = 0; l < plan->lines; ++l)
+        line_values_generic(plan, frame, l, leds + (size_t)l * line_values, 1);
+    cut_to_depth(plan, leds);
+}
+
+void convert_fast_plan_leds(const convert_fast_plan* plan, const uint8_t* frame, uint8_t* leds)
+{
+    convert_fast_plan_leds_with(plan, frame, leds, CONVERT_FAST_KERNEL_AUTO);
 }
 
 /* ------------------------------------------------------------- threads -- */
@@ -883,7 +1026,7 @@ static int state_init(fast_state* st, const convert_job* job, const convert_fast
 
     fast_pool* pool = &st->pool;
     pool->plan = plan;
-    pool->kernel = kernel_function(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO);
+    pool->kernel = kernel_for(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO)->lines;
     pool->scratch = st->scratch;
     pool->threads = st->threads;
     atomic_init(&pool->posted, 0u);
@@ -1038,20 +1181,6 @@ done:
 
 /* ------------------------------------------------------------------ 360 -- */
 
-typedef void (*fast_pack_fn)(const fast_packing* pack, const uint8_t* values, uint8_t* planes,
-                             uint8_t* out);
-
-static fast_pack_fn pack_function(convert_fast_kernel kernel)
-{
-#if FAST_HAVE_AVX2
-    if (kernel != CONVERT_FAST_KERNEL_GENERIC && cpu_has_avx2())
-        return pack_line_avx2;
-#else
-    (void)kernel;
-#endif
-    return pack_line_generic;
-}
-
 int convert_fast_360_worker(convert_360_job* job)
 {
     return convert_fast_360_worker_with(job, NULL);
@@ -1107,7 +1236,7 @@ int convert_fast_360_worker_with(convert_360_job* job, const convert_fast_option
 {
     fast_360_packer state;
     memset(&state, 0, sizeof state);
-    state.pack_line = pack_function(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO);
+    state.pack_line = kernel_for(options ? options->kernel : CONVERT_FAST_KERNEL_AUTO)->pack_line;
     const convert_360_packer packer = {fast_360_init, fast_360_pack, fast_360_release, &state};
     return convert_360_run(job, &packer);
 }
