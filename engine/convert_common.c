@@ -226,6 +226,15 @@ int convert_write_audio(FILE* out, const char* path, const uint8_t* audio)
     return 0;
 }
 
+int convert_end_of_input(const char* frames_path, uint32_t frame_size, uint64_t frames)
+{
+    LOG("read:%s len:%u failed.", frames_path, frame_size);
+    if (frames > 0)
+        return 0;
+    LOG("convert failed, not have one frame success");
+    return 1;
+}
+
 struct convert_cancel {
     atomic_int requested;
 };

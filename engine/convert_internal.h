@@ -173,6 +173,11 @@ void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* au
 /* Writes one audio block; logs a short write and returns -1. */
 int convert_write_audio(FILE* out, const char* path, const uint8_t* audio);
 
+/* The end of a flat job's input, the first incomplete frame: logs it (and
+ * that no frame was converted when `frames` is 0). Returns the failed flag:
+ * 0 when at least one frame was converted. */
+int convert_end_of_input(const char* frames_path, uint32_t frame_size, uint64_t frames);
+
 /* Called by every worker just before it starts frame `frame`, with the job's
  * cancel flag (may be NULL); tests use it to cancel at a chosen frame. NULL
  * (the default) calls nothing. */

@@ -167,12 +167,7 @@ int convert_worker(convert_job* job)
             : 0;
     }
 
-    /* The first incomplete frame marks the normal end of the input. */
-    LOG("read:%s len:%u failed.", job->frames_resized_file, frame_size);
-    if (n == 0)
-        LOG("convert failed, not have one frame success");
-    else
-        failed = 0;
+    failed = convert_end_of_input(job->frames_resized_file, frame_size, n);
 
 done:
     if (in)
