@@ -25,6 +25,7 @@
 #include <stdint.h>
 
 #include "convert_internal.h"
+#include "fan_view.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -68,13 +69,15 @@ unsigned convert_fast_default_threads(void);
 convert_fast_kernel convert_fast_best_kernel(void);
 const char* convert_fast_kernel_name(convert_fast_kernel kernel);
 
-/* The sampling plan of a job, for benchmarks and tests. */
-typedef struct convert_fast_plan convert_fast_plan;
+/* The sampling plan of a job (fan_view.h), for benchmarks and tests. */
 
 /* Builds the plan of a job the fast path handles; NULL when it does not
  * (invalid parameters, frame too large) or memory is short. */
 convert_fast_plan* convert_fast_plan_create(const convert_job* job);
-void convert_fast_plan_free(convert_fast_plan* plan);
+
+/* convert_fast_plan_leds with a chosen kernel (AUTO: the best one). */
+void convert_fast_plan_leds_with(const convert_fast_plan* plan, const uint8_t* frame, uint8_t* leds,
+                                 convert_fast_kernel kernel);
 
 /* Heap bytes held by the plan. */
 size_t convert_fast_plan_bytes(const convert_fast_plan* plan);

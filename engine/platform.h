@@ -1,6 +1,8 @@
 /* The engine's small platform layer: opening files by UTF-8 names, 64-bit
- * file positions and detached worker threads. One source file per platform
- * (platform_posix.c here). */
+ * file positions, detached worker threads, joinable helper threads with a
+ * mutex and condition variables, the processor count and a monotonic clock.
+ * One source file per platform (platform_posix.c here); no other engine file
+ * calls the operating system's thread or clock interfaces. */
 #pragma once
 
 #include <stddef.h>
@@ -17,6 +19,9 @@ extern "C" {
  * when the open itself failed (errno tells why). */
 FILE* engine_fopen(const char* utf8_path, const char* mode, int* name_failed);
 
+/* Removes the file named by a UTF-8 path. Returns 0 on success. */
+int engine_remove(const char* utf8_path);
+
 /* fseek/ftell with 64-bit offsets. engine_seek returns 0 on success. */
 int engine_seek(FILE* file, int64_t offset, int whence);
 int64_t engine_tell(FILE* file);
@@ -29,6 +34,32 @@ const char* engine_strerror(int err, char* buf, size_t size);
  * 0 on success; otherwise the operating system's error code (never 0), and
  * fn is not called. */
 unsigned long engine_thread_start(void (*fn)(void*), void* arg, size_t stack_size);
+
+/* A joinable thread running fn(arg) with the platform's default stack, or
+ * NULL when it cannot be started (fn is then not called). */
+typedef struct engine_thread engine_thread;
+engine_thread* engine_thread_create(void (*fn)(void*), void* arg);
+
+/* Waits for the thread to end and releases it. */
+void engine_thread_join(engine_thread* thread);
+
+/* A mutex with `conds` condition variables (a monitor). create returns
+ * NULL on failure; free accepts NULL. wait, signal and broadcast name a
+ * condition by its index (below conds); wait is called with the mutex held. */
+typedef struct engine_lock engine_lock;
+engine_lock* engine_lock_create(unsigned conds);
+void engine_lock_free(engine_lock* lock);
+void engine_lock_acquire(engine_lock* lock);
+void engine_lock_release(engine_lock* lock);
+void engine_lock_wait(engine_lock* lock, unsigned cond);
+void engine_lock_signal(engine_lock* lock, unsigned cond);
+void engine_lock_broadcast(engine_lock* lock, unsigned cond);
+
+/* Processors online, at least 1. */
+unsigned engine_cpu_count(void);
+
+/* Nanoseconds of a clock that never goes backwards. */
+uint64_t engine_monotonic_ns(void);
 
 #ifdef __cplusplus
 }

@@ -12,7 +12,8 @@
 // job over K frames, divided by N, so that the per-job start (opening files,
 // building the plan, starting threads, padding) does not count; the job
 // start is shown separately. Each figure is the best of R runs. Peak memory
-// is the growth of the resident set while one job runs.
+// is the growth of the resident set while one job runs. Last, the fan view:
+// LED updates per second of convert_fast_plan_leds on one thread.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -261,6 +262,35 @@ std::vector<Speed> measure(const Options& o, JobSpec job_shape, const std::strin
     return speeds;
 }
 
+// Fan-view updates per second on the calling thread: the best of o.repeat
+// runs of `calls` calls each, over two alternating frames.
+double fanViewRate(const Options& o, const fan_model* model, int width, int height,
+                   convert_fast_kernel kernel)
+{
+    convert_fast_plan* plan = convert_fast_plan_create_for(
+        uint32_t(width), uint32_t(height), width / 2, height / 2, uint32_t(model->lights),
+        uint32_t(model->lines), uint32_t(model->colorDeep), 2.2, 0.35, model->lights / 3);
+    if (!plan)
+        return 0;
+    std::mt19937 rng(7);
+    std::vector<uint8_t> frames(2 * convert_fast_plan_frame_bytes(plan));
+    for (auto& b : frames)
+        b = uint8_t(rng() & 0xff);
+    std::vector<uint8_t> leds(convert_fast_plan_led_bytes(plan));
+    const int calls = 20;
+    double best = 1e30;
+    for (int r = 0; r < o.repeat; ++r) {
+        const auto start = Clock::now();
+        for (int i = 0; i < calls; ++i)
+            convert_fast_plan_leds_with(
+                plan, frames.data() + (i % 2) * convert_fast_plan_frame_bytes(plan), leds.data(),
+                kernel);
+        best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count());
+    }
+    convert_fast_plan_free(plan);
+    return calls / std::max(best, 1e-9);
+}
+
 long residentKiB()
 {
     long pages = 0, resident = 0;
@@ -365,7 +395,7 @@ int main(int argc, char** argv)
         "cpu ref", "cpu 1", "1/ref", "start1", "startA", "plan", "peak", "refpk");
 
     double vegaFps = 0;
-    std::vector<std::string> wideRows;
+    std::vector<std::string> wideRows, viewRows;
     for (int m = 0; m < fan_model_count(); ++m) {
         const fan_model* model = fan_model_at(m);
         if (!o.model.empty() && o.model != model->name)
@@ -435,6 +465,13 @@ int main(int argc, char** argv)
             if (std::string(model->name) == "VEGA" && std::string(shape.name) == "square")
                 vegaFps = all.fps;
             if (std::string(shape.name) == "square") {
+                char viewRow[160];
+                std::snprintf(
+                    viewRow, sizeof viewRow, "%-9s %-12s %-9s | %8.1f %8.1f", model->name, geometry,
+                    frame,
+                    fanViewRate(o, model, shape.width, shape.height, CONVERT_FAST_KERNEL_AUTO),
+                    fanViewRate(o, model, shape.width, shape.height, CONVERT_FAST_KERNEL_GENERIC));
+                viewRows.push_back(viewRow);
                 const std::vector<Speed> wide =
                     measure(o, job_shape, shortFrames,
                             {Config {Worker::Reference360, 1, &longFrames, o.frames},
@@ -462,6 +499,13 @@ int main(int argc, char** argv)
         std::printf("%-9s %-12s %-9s | %8s %8s | %7s | %7s %7s %7s\n", "model", "N x L x D",
                     "frame", "ref fps", "fast", "fast/ref", "cpu ref", "cpu 1", "1/ref");
         for (const std::string& row : wideRows)
+            std::printf("%s\n", row.c_str());
+    }
+    if (!viewRows.empty()) {
+        std::printf("\nFan view (convert_fast_plan_leds, one thread), updates per second:\n");
+        std::printf("%-9s %-12s %-9s | %8s %8s\n", "model", "N x L x D", "frame",
+                    convert_fast_kernel_name(CONVERT_FAST_KERNEL_AUTO), "generic");
+        for (const std::string& row : viewRows)
             std::printf("%s\n", row.c_str());
     }
     if (vegaFps > 0)
