@@ -1,6 +1,6 @@
 #include "FanViewRenderer.h"
 
-#include "convert_internal.h"
+#include "fan_view.h"
 #include "fan_render.h"
 
 #include <QtGlobal>
@@ -14,74 +14,37 @@
 // The engine's side: one plan per parameter set, LED values per frame.
 
 struct FanViewPlan {
-    convert_job job;
+    convert_fast_plan* engine = nullptr;
 };
 
 namespace {
 
+// The plan of a conversion whose frames are the 2 x lights square with the
+// circle's centre in its middle.
 FanViewPlan* createPlan(const FanViewParams& p)
 {
+    convert_fast_plan* engine = convert_fast_plan_create_for(
+        uint32_t(2 * p.lights), uint32_t(2 * p.lights), p.lights, p.lights, uint32_t(p.lights),
+        uint32_t(p.lines), uint32_t(p.colorDeep), p.gamma, p.minBrightness,
+        p.changeBrightnessLights);
+    if (!engine)
+        return nullptr;
     auto* plan = new FanViewPlan;
-    std::memset(&plan->job, 0, sizeof(plan->job));
-    convert_job& job = plan->job;
-    job.in_width = uint32_t(2 * p.lights);
-    job.in_height = uint32_t(2 * p.lights);
-    job.center_x = p.lights;
-    job.center_y = p.lights;
-    job.radius = uint32_t(p.lights);
-    job.lights = uint32_t(p.lights);
-    job.lines = uint32_t(p.lines);
-    job.colorDeep = uint32_t(p.colorDeep);
-    job.gamma = p.gamma;
-    job.min_brightness = p.minBrightness;
-    job.change_brightness_lights = p.changeBrightnessLights;
+    plan->engine = engine;
     return plan;
 }
 
-void freePlan(FanViewPlan* plan) { delete plan; }
+void freePlan(FanViewPlan* plan)
+{
+    if (plan)
+        convert_fast_plan_free(plan->engine);
+    delete plan;
+}
 
-// The LED values of one frame, exactly as the engine's flat worker computes
-// them before packing.
+// The LED values of one frame, as the engine's flat worker writes them.
 void planLeds(const FanViewPlan* plan, const uint8_t* frame, uint8_t* leds)
 {
-    const convert_job* job = &plan->job;
-    const int32_t q = job->change_brightness_lights;
-    for (uint32_t l = 0; l < job->lines; ++l) {
-        const double theta = (CONVERT_TWO_PI / double(job->lines)) * double(l);
-        const double s = std::sin(theta);
-        const double c = std::cos(theta);
-        uint8_t* line = leds + size_t(l) * job->lights * 3;
-        for (uint32_t t = 0; t < job->lights; ++t) {
-            const uint32_t r = job->lights - 1u - t;
-            const float x = float(double(r) * c + double(job->center_x));
-            const float y = float(double(r) * s + double(job->center_y));
-            const convert_bgr s0 =
-                sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y - 0.25f);
-            const convert_bgr s1 =
-                sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y - 0.25f);
-            const convert_bgr s2 =
-                sample_bilinear(frame, job->in_width, job->in_height, x - 0.25f, y + 0.25f);
-            const convert_bgr s3 =
-                sample_bilinear(frame, job->in_width, job->in_height, x + 0.25f, y + 0.25f);
-            uint8_t v[3];
-            v[0] = tone_table[(unsigned(s0.b) + s1.b + s2.b + s3.b + 2u) >> 2];
-            v[1] = tone_table[(unsigned(s0.g) + s1.g + s2.g + s3.g + 2u) >> 2];
-            v[2] = tone_table[(unsigned(s0.r) + s1.r + s2.r + s3.r + 2u) >> 2];
-            bool adjust = false;
-            float factor = 1.0f;
-            if (q >= 2 && int64_t(r) < int64_t(q)) {
-                const float base = float(int64_t(r) + 1) / float(q);
-                const float pw = powf(base, float(job->gamma));
-                factor = float(double(pw) * (1.0 - job->min_brightness) + job->min_brightness);
-                adjust = true;
-            } else if (q == 1 && r == 0) {
-                factor = float(job->min_brightness);
-                adjust = true;
-            }
-            for (int k = 0; k < 3; ++k)
-                line[3 * t + k] = adjust ? convert_apply_factor(v[k], factor) : v[k];
-        }
-    }
+    convert_fast_plan_leds(plan->engine, frame, leds);
 }
 
 // ---------------------------------------------------------------------------

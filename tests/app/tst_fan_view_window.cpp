@@ -73,7 +73,7 @@ void drag(QWidget* player, QPoint by)
 
 } // namespace
 
-class TestFanView : public QObject {
+class TestFanViewWindow : public QObject {
     Q_OBJECT
 
     QTemporaryDir configDir;
@@ -322,5 +322,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFanView)
-#include "tst_fan_view.moc"
+QTEST_MAIN(TestFanViewWindow)
+#include "tst_fan_view_window.moc"
