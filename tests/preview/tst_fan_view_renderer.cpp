@@ -5,6 +5,7 @@
 #include "FanPreview.h"
 #include "FanViewRenderer.h"
 #include "convert_internal.h"
+#include "fan_models.h"
 #include "fan_render.h"
 
 #include <QPainter>
@@ -17,19 +18,12 @@
 
 namespace {
 
-struct Model {
-    const char* name;
-    int lights, lines, colorDeep;
-};
-const Model kModels[] = {{"BELLATRIX", 48, 300, 5}, {"VEGA", 116, 520, 6}, {"CASTOR", 256, 700, 6}};
-
-const Model& model(const QString& name)
+const fan_model& model(const QString& name)
 {
-    for (const Model& m : kModels) {
-        if (name == QLatin1String(m.name))
-            return m;
-    }
-    return kModels[0];
+    const fan_model* m = fan_model_find(name.toUtf8().constData());
+    if (!m)
+        qFatal("unknown model %s", qPrintable(name));
+    return *m;
 }
 
 // Mean absolute difference per channel over the pixels well inside the disc
@@ -54,7 +48,7 @@ void discDifference(const QImage& a, const QImage& b, double out[3])
         out[k] /= double(n);
 }
 
-FanViewParams paramsOf(const Model& m, int brightnessRadius)
+FanViewParams paramsOf(const fan_model& m, int brightnessRadius)
 {
     FanViewParams p;
     p.lights = m.lights;
@@ -128,7 +122,7 @@ private slots:
         QFETCH(int, brightnessRadius);
         if (QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty())
             QSKIP("FFmpeg is not installed");
-        const Model& m = model(modelName);
+        const fan_model& m = model(modelName);
 
         const QString name =
             QStringLiteral("%1_%2.bin")
