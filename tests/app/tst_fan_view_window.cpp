@@ -86,13 +86,14 @@ class TestFanViewWindow : public QObject {
 
     template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
 
-    void load(const QString& path)
+    // Loads a picture and waits until the player shows one of its size.
+    void load(const QString& path, QSize size)
     {
         window->selectInputFile(path);
         QVERIFY(QTest::qWaitFor(
             [&] {
                 uint32_t w = 0, h = 0;
-                return window->player()->getVideoSize(w, h) && w > 0;
+                return window->player()->getVideoSize(w, h) && QSize(int(w), int(h)) == size;
             },
             15000));
     }
@@ -141,7 +142,7 @@ private slots:
         QVERIFY(view);
         view->setUpdateInterval(30);
         button = child<QAbstractButton>("fanViewButton");
-        load(quadrantsPath);
+        load(quadrantsPath, QSize(400, 400));
     }
 
     void cleanupTestCase() { window.reset(); }
@@ -165,7 +166,7 @@ private slots:
         const QRect square = window->player()->currentLayoutRect();
         QCOMPARE(view->picture().width(), qRound(square.width() * view->devicePixelRatioF()));
         // The four quadrants inside the disc, black in its corners.
-        QCOMPARE(at(0.3, 0.3), 'R');
+        QTRY_COMPARE_WITH_TIMEOUT(at(0.3, 0.3), 'R', 10000);
         QCOMPARE(at(0.7, 0.3), 'G');
         QCOMPARE(at(0.3, 0.7), 'B');
         QCOMPARE(at(0.7, 0.7), 'Y');
@@ -201,7 +202,7 @@ private slots:
         QFETCH(QString, change);
         QFETCH(char, expected);
         switchOn();
-        QCOMPARE(at(0.35, 0.3), 'R');
+        QTRY_COMPARE_WITH_TIMEOUT(at(0.35, 0.3), 'R', 10000);
         const int builds = view->renderer().planBuilds();
         MPVWidget* player = window->player();
         const QPoint by(-player->width() / 4, 0);
@@ -235,7 +236,7 @@ private slots:
         QCOMPARE(view->renderer().planBuilds(), builds + 1);
         const int seen = view->updateCount();
         QTRY_VERIFY(view->updateCount() > seen);
-        QCOMPARE(at(0.3, 0.3), 'R');
+        QTRY_COMPARE_WITH_TIMEOUT(at(0.3, 0.3), 'R', 10000);
     }
 
     void switchingOffStopsAllWork()
@@ -260,11 +261,14 @@ private slots:
     // Invariant: a picture of one colour stays one colour over the disc.
     void constantColourStaysConstant()
     {
-        load(flatPath);
+        load(flatPath, QSize(300, 200));
         switchOn();
+        // Once the new picture is shown (mpv shows black while it switches).
+        auto middleOf = [](const QImage& p) { return p.pixel(p.width() / 2, p.height() / 2); };
+        QTRY_VERIFY_WITH_TIMEOUT(
+            qRed(middleOf(view->picture())) > 40 && qBlue(middleOf(view->picture())) > 40, 10000);
         const QImage p = view->picture();
-        const QRgb middle = p.pixel(p.width() / 2, p.height() / 2);
-        QVERIFY(qRed(middle) > 40 && qBlue(middle) > 40);
+        const QRgb middle = middleOf(p);
         const double c = (p.width() - 1) / 2.0;
         for (int y = 0; y < p.height(); y += 4) {
             for (int x = 0; x < p.width(); x += 4) {
@@ -277,7 +281,7 @@ private slots:
                          qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
             }
         }
-        load(quadrantsPath);
+        load(quadrantsPath, QSize(400, 400));
     }
 
     void showsAFanFilesFirstFrame()
