@@ -2,7 +2,8 @@
 # without anybody noticing.
 #
 #   spindra_add_subdirectories(dir...)
-#       Adds each folder; a folder without a CMakeLists.txt ends the configure.
+#       Adds each folder; a listed folder without a CMakeLists.txt, or a folder
+#       with one that is not listed, ends the configure.
 #   spindra_require_targets(target...)
 #       Ends the configure when one of the targets does not exist (renamed or
 #       removed), instead of leaving out what depends on it.
@@ -18,6 +19,27 @@
 #       (scripts/check-test-count).
 
 function(spindra_add_subdirectories)
+  # A folder that has a CMakeLists.txt but is not on the list (a new one, or
+  # one that came in with a merge) would never be built: say so.
+  file(GLOB children LIST_DIRECTORIES true CONFIGURE_DEPENDS RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}"
+       "${CMAKE_CURRENT_SOURCE_DIR}/*")
+  set(unlisted "")
+  foreach(child ${children})
+    if(IS_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}/${child}"
+       AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt")
+      list(FIND ARGN "${child}" index)
+      if(index EQUAL -1)
+        list(APPEND unlisted "${child}")
+      endif()
+    endif()
+  endforeach()
+  if(unlisted)
+    file(RELATIVE_PATH rel "${PROJECT_SOURCE_DIR}" "${CMAKE_CURRENT_LIST_FILE}")
+    string(REPLACE ";" ", " names "${unlisted}")
+    message(FATAL_ERROR "${rel} does not list the folder(s) ${names}, which have a "
+                        "CMakeLists.txt: add them to its spindra_add_subdirectories(), or they "
+                        "are never built.")
+  endif()
   foreach(dir ${ARGN})
     if(NOT EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
       file(RELATIVE_PATH rel "${PROJECT_SOURCE_DIR}" "${CMAKE_CURRENT_SOURCE_DIR}/${dir}")
