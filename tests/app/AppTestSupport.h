@@ -1,5 +1,6 @@
 // Shared helpers of the window tests: an isolated settings store, a recorder
-// for the window's message boxes, generated media, and the fan simulator.
+// for the window's message boxes, generated media, the fan simulator, and
+// WindowFixture, the setup they all share.
 #pragma once
 
 #include "FanSimProcess.h"
@@ -20,7 +21,11 @@
 #include <QTime>
 #include <QTimeEdit>
 #include <QTest>
+#include <QTranslator>
 #include <QVector>
+
+#include <functional>
+#include <memory>
 
 namespace apptest {
 
@@ -141,5 +146,61 @@ inline void exportAddress(const FanSimProcess& sim)
     qputenv("SPINDRA_DEVICE_HTTP_PORT", QByteArray::number(sim.httpPort()));
     qputenv("SPINDRA_DEVICE_WS_PORT", QByteArray::number(sim.wsPort()));
 }
+
+// The setup every window test shares: the settings store in a private folder,
+// the C numeric locale libmpv needs, a work folder with an output folder, the
+// fan simulator when the test wants a device, and the window with its hooks
+// recording message boxes and opened folders. In initTestCase():
+//
+//     QVERIFY2(fx.prepare(options), qPrintable(fx.errorText));
+//     ...anything that must happen before the window shows...
+//     QVERIFY2(fx.show(), qPrintable(fx.errorText));
+//
+// and QVERIFY(fx.finish()) in cleanupTestCase().
+class WindowFixture {
+public:
+    struct Options {
+        // Starts fan-sim with simArgs and points the device link at it.
+        bool withDevice = false;
+        QStringList simArgs;
+        // Installs the English catalogue; without it every text shows its key.
+        bool english = false;
+        int mediaInfoDelayMs = 200;
+    };
+
+    WindowFixture();
+
+    // Everything up to the window, which is created but not shown. Call once
+    // per process, before anything else creates a QSettings object.
+    bool prepare(const Options& options);
+    // Shows the window, waits until it is exposed, selects the output folder.
+    bool show();
+    // Waits until no job runs, then closes the window and stops the simulator.
+    bool finish(int idleTimeoutMs = 60000);
+
+    // A file name in the work folder unique to this process.
+    QString workFile(const QString& stem, const QString& suffix) const;
+    // Chooses a video and waits until the preview knows its size and duration.
+    bool loadVideo(const QString& path, int timeoutMs = 15000);
+    // Waits until the window counts the device as connected.
+    bool waitConnected(int timeoutMs = 20000);
+    // Runs the event loop for quietMs, false as soon as invariant() fails:
+    // "nothing else happens" is checked over this bounded time.
+    bool holdQuiet(const std::function<bool()>& invariant) const;
+
+    template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
+
+    QTemporaryDir configDir;
+    QTemporaryDir workDir;
+    QString outDir;
+    FanSimProcess sim;
+    QTranslator translator;
+    std::unique_ptr<HomeWindow> window;
+    DialogRecorder dialogs;
+    QStringList openedFolders;
+    // Length of the holdQuiet() checks in ms (SPINDRA_TEST_QUIET_MS, or 500).
+    int quietMs;
+    QString errorText;
+};
 
 } // namespace apptest

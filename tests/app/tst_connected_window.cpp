@@ -5,7 +5,6 @@
 #include "AppTestSupport.h"
 
 #include "HomeWindow.h"
-#include "Language.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -15,12 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTimeEdit>
-#include <QTranslator>
 #include <QtTest>
-
-#include <clocale>
-#include <memory>
 
 using namespace apptest;
 
@@ -30,6 +24,7 @@ class TestConnectedWindow : public QObject {
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void init();
     void panelFollowsDevice();
     void developerModeKeepsSelectorState();
     void conversionIsUploaded();
@@ -37,78 +32,67 @@ private slots:
     void aboutBoxNamesVersion();
 
 private:
-    template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
+    template<typename T> T* child(const char* name) { return fx.child<T>(name); }
     QStringList storedFiles() const;
-    void loadClip();
+    QStringList localFiles() const;
+    int uploadRequests() { return fx.sim.count(QStringLiteral("POST /DCIM/upload")); }
 
-    QTemporaryDir configDir;
-    QTemporaryDir workDir;
+    WindowFixture fx;
     QString clipPath;
-    QString outDir;
-    QString storeDir;
-    QTranslator translator;
-    FanSimProcess sim;
-    QStringList openedFolders;
-    std::unique_ptr<HomeWindow> window;
-    DialogRecorder dialogs;
 };
 
 void TestConnectedWindow::initTestCase()
 {
-    QVERIFY(configDir.isValid());
-    QVERIFY(workDir.isValid());
-    isolateSettings(configDir);
-    std::setlocale(LC_NUMERIC, "C");
-    QVERIFY(translator.load(Language::catalogueEnglish()));
-    QCoreApplication::installTranslator(&translator);
-
-    clipPath = workDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
+    // The window's title takes the version at construction.
+    QCoreApplication::setApplicationVersion(QStringLiteral(SPINDRA_VERSION));
+    WindowFixture::Options options;
+    options.withDevice = true;
+    options.simArgs = QStringList {QStringLiteral("--model"), QStringLiteral("BELLATRIX")};
+    options.english = true;
+    QVERIFY2(fx.prepare(options), qPrintable(fx.errorText));
+    clipPath = fx.workFile(QStringLiteral("clip"), QStringLiteral("mp4"));
     QVERIFY(makeClip(clipPath, 3));
-    outDir = workDir.filePath(QStringLiteral("out"));
-    QVERIFY(QDir().mkpath(outDir));
-
-    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX")}),
-             qPrintable(sim.errorText));
-    storeDir = sim.storeDir();
-    exportAddress(sim); // before the connection manager exists
-
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.9"));
-    window = std::make_unique<HomeWindow>();
-    window->setMediaInfoDelay(200);
-    window->setFolderOpener([this](const QString& dir) { openedFolders << dir; });
-    dialogs.attach(*window);
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    window->selectOutputFolder(outDir);
+    QVERIFY2(fx.show(), qPrintable(fx.errorText));
 }
 
-void TestConnectedWindow::cleanupTestCase()
+void TestConnectedWindow::cleanupTestCase() { QVERIFY(fx.finish()); }
+
+void TestConnectedWindow::init()
 {
-    if (window) {
-        QTRY_VERIFY_WITH_TIMEOUT(child<QPushButton>("convertButton")->isEnabled(), 60000);
-        window.reset();
-    }
-    sim.stop();
-    QCoreApplication::removeTranslator(&translator);
+    // Whatever ran before, each case starts with no job running and nothing
+    // recorded.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !fx.window->isBusy() && child<QPushButton>("convertButton")->isEnabled(), 60000);
+    fx.dialogs.clear();
+    fx.openedFolders.clear();
 }
 
 QStringList TestConnectedWindow::storedFiles() const
 {
     QStringList files;
-    QDirIterator it(storeDir, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(fx.sim.storeDir(), QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext())
         files << it.next();
     files.sort();
     return files;
 }
 
-void TestConnectedWindow::loadClip() { QVERIFY(chooseVideoAndWait(*window, clipPath)); }
+QStringList TestConnectedWindow::localFiles() const
+{
+    QStringList files;
+    QDirIterator it(fx.outDir, {QStringLiteral("*.bin")}, QDir::Files,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    files.sort();
+    return files;
+}
 
 void TestConnectedWindow::panelFollowsDevice()
 {
     auto* state = child<QLabel>("stateLabel");
     QTRY_COMPARE_WITH_TIMEOUT(state->text(), QStringLiteral("Connected"), 20000);
-    QVERIFY(window->isDeviceConnected());
+    QVERIFY(fx.window->isDeviceConnected());
     QVERIFY(state->styleSheet().contains("#01BA1E"));
     QVERIFY(!child<QLabel>("stateIcon")->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(child<QPushButton>("convertButton")->text(), QStringLiteral("Convert and Upload"));
@@ -126,12 +110,15 @@ void TestConnectedWindow::panelFollowsDevice()
 
 void TestConnectedWindow::developerModeKeepsSelectorState()
 {
+    // Outside developer mode a connected device locks the selector.
+    QVERIFY(fx.waitConnected());
+    QVERIFY(!fx.window->isDeveloperMode());
     auto* selector = child<QComboBox>("modelSelector");
     auto* input = child<QLineEdit>("inputField");
     const QString today = QDate::currentDate().toString("yyyyMMdd");
     input->setText(today);
-    window->clickStart();
-    QVERIFY(window->isDeveloperMode());
+    fx.window->clickStart();
+    QVERIFY(fx.window->isDeveloperMode());
 
     selector->setEnabled(true);
     child<QPushButton>("refreshButton")->click();
@@ -141,21 +128,22 @@ void TestConnectedWindow::developerModeKeepsSelectorState()
     QVERIFY(!selector->isEnabled());
 
     input->setText(today);
-    window->clickStart();
-    QVERIFY(!window->isDeveloperMode());
+    fx.window->clickStart();
+    QVERIFY(!fx.window->isDeveloperMode());
     selector->setEnabled(true);
     child<QPushButton>("refreshButton")->click();
     QVERIFY(!selector->isEnabled());
-    QCOMPARE(dialogs.boxes.size(), 2);
-    QCOMPARE(dialogs.boxes[0].text, QStringLiteral("EnterDeveloper Mode"));
-    QCOMPARE(dialogs.boxes[1].text, QStringLiteral("ExitDeveloper Mode"));
+    QCOMPARE(fx.dialogs.boxes.size(), 2);
+    QCOMPARE(fx.dialogs.boxes[0].text, QStringLiteral("EnterDeveloper Mode"));
+    QCOMPARE(fx.dialogs.boxes[1].text, QStringLiteral("ExitDeveloper Mode"));
 }
 
 void TestConnectedWindow::conversionIsUploaded()
 {
-    loadClip();
-    openedFolders.clear();
-    dialogs.clear();
+    QVERIFY(fx.waitConnected());
+    QVERIFY(fx.loadVideo(clipPath));
+    const QStringList localBefore = localFiles();
+    const QStringList storedBefore = storedFiles();
     QStringList seen;
     auto* status = child<QLabel>("statusLabel");
     QTimer sampler;
@@ -164,8 +152,8 @@ void TestConnectedWindow::conversionIsUploaded()
             seen << status->text();
     });
     sampler.start(2);
-    window->clickStart();
-    QVERIFY2(dialogs.boxes.isEmpty(), qPrintable(dialogs.lastText()));
+    fx.window->clickStart();
+    QVERIFY2(fx.dialogs.boxes.isEmpty(), qPrintable(fx.dialogs.lastText()));
     const QStringList endings {QStringLiteral("Upload Successful"), QStringLiteral("Upload Failed"),
                                QStringLiteral("Transcoding Failed")};
     QTRY_VERIFY_WITH_TIMEOUT(endings.contains(status->text()), 120000);
@@ -173,51 +161,73 @@ void TestConnectedWindow::conversionIsUploaded()
     sampler.stop();
     QVERIFY(status->styleSheet().contains("color:green"));
     QVERIFY(child<QPushButton>("convertButton")->isEnabled());
-    QVERIFY(openedFolders.isEmpty());
+    QVERIFY(fx.openedFolders.isEmpty());
     QVERIFY2(seen.contains(QStringLiteral("Uploading")) ||
                  seen.filter(QRegularExpression("^Uploading \\d+%$")).size() > 0,
              qPrintable(seen.join(" | ")));
 
-    QFile local(outDir + QStringLiteral("/BELLATRIX/00_00000.bin"));
-    QVERIFY(local.open(QIODevice::ReadOnly));
-    const QByteArray bytes = local.readAll();
+    // One new file in the model's folder, named "NN_NNNNN.bin" (identifier and
+    // sequence number depend on what this run converted before).
+    QStringList made = localFiles();
+    for (const QString& f : localBefore)
+        made.removeAll(f);
+    QCOMPARE(made.size(), 1);
+    const QFileInfo local(made.first());
+    QCOMPARE(local.dir().dirName(), QStringLiteral("BELLATRIX"));
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{2}_\\d{5}\\.bin$"))
+                 .match(local.fileName())
+                 .hasMatch(),
+             qPrintable(local.fileName()));
+    QFile localFile(local.filePath());
+    QVERIFY(localFile.open(QIODevice::ReadOnly));
+    const QByteArray bytes = localFile.readAll();
     QVERIFY(!bytes.isEmpty());
 
-    const QStringList stored = storedFiles();
+    // The device holds exactly that file, byte for byte, under its name.
+    QStringList stored = storedFiles();
+    for (const QString& f : storedBefore)
+        stored.removeAll(f);
     QCOMPARE(stored.size(), 1);
     QFile remote(stored.first());
     QVERIFY(remote.open(QIODevice::ReadOnly));
     QVERIFY2(remote.readAll() == bytes, qPrintable(stored.first()));
-    QVERIFY2(stored.first().endsWith(QStringLiteral("00_00000.bin")), qPrintable(stored.first()));
+    QCOMPARE(QFileInfo(stored.first()).fileName(), local.fileName());
 }
 
 void TestConnectedWindow::failedConversionUploadsNothing()
 {
+    QVERIFY(fx.waitConnected());
+    QVERIFY(fx.loadVideo(clipPath));
     const QStringList before = storedFiles();
-    loadClip();
+    const int requestsBefore = uploadRequests();
     child<QLineEdit>("inputField")
-        ->setText(workDir.filePath(uniqueName(QStringLiteral("missing"), QStringLiteral("mp4"))));
-    dialogs.clear();
-    window->clickStart();
-    QVERIFY2(dialogs.boxes.isEmpty(), qPrintable(dialogs.lastText()));
+        ->setText(fx.workFile(QStringLiteral("missing"), QStringLiteral("mp4")));
+    fx.window->clickStart();
+    QVERIFY2(fx.dialogs.boxes.isEmpty(), qPrintable(fx.dialogs.lastText()));
     auto* status = child<QLabel>("statusLabel");
+    auto* convert = child<QPushButton>("convertButton");
     QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Transcoding Failed"), 60000);
     QVERIFY(status->styleSheet().contains("color:red"));
-    QTest::qWait(500);
+    QTRY_VERIFY(convert->isEnabled() && !fx.window->isBusy());
+    // The job is over; for a while nothing is sent and nothing is stored.
+    QVERIFY(fx.holdQuiet([&] {
+        return status->text() == QLatin1String("Transcoding Failed") &&
+            uploadRequests() == requestsBefore && storedFiles() == before;
+    }));
+    QCOMPARE(uploadRequests(), requestsBefore);
     QCOMPARE(storedFiles(), before);
-    QVERIFY(openedFolders.isEmpty());
-    QVERIFY(child<QPushButton>("convertButton")->isEnabled());
+    QVERIFY(fx.openedFolders.isEmpty());
 }
 
 void TestConnectedWindow::aboutBoxNamesVersion()
 {
-    dialogs.clear();
-    window->findChild<QAction*>(QStringLiteral("aboutAction"))->trigger();
-    QCOMPARE(dialogs.boxes.size(), 1);
-    QCOMPARE(dialogs.lastTitle(), QStringLiteral("About Spindra"));
-    QVERIFY2(dialogs.lastText().contains(QStringLiteral("Spindra v1.0.9")),
-             qPrintable(dialogs.lastText()));
-    QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (1.0.9)"));
+    const QString version = QStringLiteral(SPINDRA_VERSION);
+    fx.window->findChild<QAction*>(QStringLiteral("aboutAction"))->trigger();
+    QCOMPARE(fx.dialogs.boxes.size(), 1);
+    QCOMPARE(fx.dialogs.lastTitle(), QStringLiteral("About Spindra"));
+    QVERIFY2(fx.dialogs.lastText().contains(QStringLiteral("Spindra v") + version),
+             qPrintable(fx.dialogs.lastText()));
+    QCOMPARE(fx.window->windowTitle(), QStringLiteral("SPINDRA (%1)").arg(version));
 }
 
 QTEST_MAIN(TestConnectedWindow)
