@@ -8,6 +8,7 @@
 #include "OverlayWidget.h"
 #include "ResourcePaths.h"
 #include "Settings.h"
+#include "Uploader.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -53,10 +54,12 @@ const char* const kTimeLabelStyle =
 
 } // namespace
 
-HomeWindow::HomeWindow(QWidget* parent)
-    : QMainWindow(parent)
+HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
+    : QMainWindow(parent),
+      connection(connection ? connection : ConnectionManager::instance())
 {
     mediaConvert = new MediaConvert();
+    uploader = new Uploader(this->connection->endpoint(), this);
     settings = new QSettings(QLatin1String(Settings::Organisation),
                              QLatin1String(Settings::Application), this);
 
@@ -75,8 +78,7 @@ HomeWindow::HomeWindow(QWidget* parent)
 
     buildWindow();
 
-    ConnectionManager* manager = ConnectionManager::instance();
-    connect(manager, &ConnectionManager::connectStateChanged, this,
+    connect(this->connection, &ConnectionManager::connectStateChanged, this,
             [this](bool isConnected, QString model) { onConnectStateChanged(isConnected, model); });
 
     QTimer::singleShot(100, this, [this] { initialSync(); });
@@ -422,9 +424,8 @@ void HomeWindow::onConnectStateChanged(bool isConnected, const QString& model)
 
 void HomeWindow::reloadDeviceInfo()
 {
-    ConnectionManager* manager = ConnectionManager::instance();
-    connected = manager->isConnected();
-    const QString model = manager->currentModel();
+    connected = connection->isConnected();
+    const QString model = connection->currentModel();
     qDebug() << "🔌 连接状态:" << connected << "型号:" << model;
     updateConnectionView();
     if (connected && modelSelector && modelSelector->count() > 0) {

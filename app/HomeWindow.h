@@ -21,6 +21,7 @@ class ConnectionManager;
 class MediaConvert;
 class MPVWidget;
 class OverlayWidget;
+class Uploader;
 class QAction;
 class QActionGroup;
 class QButtonGroup;
@@ -45,7 +46,9 @@ struct HomeWindowJobLink;
 class HomeWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit HomeWindow(QWidget* parent = nullptr);
+    // connection: the device link the window follows and converts for; none
+    // means the process-wide ConnectionManager::instance().
+    explicit HomeWindow(ConnectionManager* connection = nullptr, QWidget* parent = nullptr);
     ~HomeWindow() override;
 
     // --- Hooks for embedding and tests (defaults are the desktop behaviour) ---
@@ -156,6 +159,8 @@ private:
     std::shared_ptr<HomeWindowJobLink> jobLink;
 
     MediaConvert* mediaConvert = nullptr;
+    ConnectionManager* connection = nullptr;
+    Uploader* uploader = nullptr;
     QSettings* settings = nullptr;
     QTimer hideTimer;
     QTimer positionTimer;

@@ -8,6 +8,7 @@
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "Settings.h"
+#include "Uploader.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -327,8 +328,7 @@ void HomeWindow::clickStart()
     info->vFlip = !vFlipButton->isChecked();
 
     const QString runIndex = nextSequenceNumber();
-    const QString fileName =
-        ConnectionManager::instance()->makeUniqueFileName(runIndex, QStringLiteral("bin"));
+    const QString fileName = connection->makeUniqueFileName(runIndex, QStringLiteral("bin"));
 
     if (!jobLink) {
         jobLink = std::make_shared<HomeWindowJobLink>();
@@ -403,7 +403,7 @@ void HomeWindow::onConversionResult(bool success, const QString& path)
     if (connected && success) {
         showStatus(tr("uploading"), true);
         QPointer<HomeWindow> self(this);
-        ConnectionManager::instance()->uploadFile(
+        uploader->uploadFile(
             path, QFileInfo(path).fileName(),
             [self, path](bool ok, QVariant response) {
                 if (self)
