@@ -311,7 +311,8 @@ void HomeWindow::clickStart()
         center = QPointF(w * 0.5, h * 0.5);
     }
 
-    auto* info = new MediaInfo();
+    ConvertRequest request;
+    MediaInfo* info = &request.media;
     info->isVideo = isVideo;
     info->inputPath = input;
     info->outputDir = outputField->text().isEmpty() ? desktopDir() : outputField->text();
@@ -359,7 +360,9 @@ void HomeWindow::clickStart()
             QMetaObject::invokeMethod(
                 window, [window, stage, percent] { window->onConversionProgress(stage, percent); });
     };
-    auto onResult = [link, info](bool success, const QString& path) {
+    auto onResult = [link](const ConvertResult& result) {
+        const bool success = result.outcome == ConvertOutcome::Succeeded;
+        const QString path = result.path;
         qDebug() << "完成:" << (success ? "成功" : "失败");
         {
             QMutexLocker lock(&link->mutex);
@@ -369,12 +372,19 @@ void HomeWindow::clickStart()
                     window, [window, success, path] { window->onConversionResult(success, path); });
             }
         }
-        delete info;
     };
 
-    mediaConvert->startConvert(info, fileName, modelName, lights, lines, colorDeep, gamma,
-                               minBrightness, radius, developerMode, runIndex, onStart, onLog,
-                               onResult, onProgress);
+    request.fileName = fileName;
+    request.modelName = modelName;
+    request.lights = lights;
+    request.lines = lines;
+    request.colorDeep = colorDeep;
+    request.gamma = gamma;
+    request.minBrightness = minBrightness;
+    request.changeBrightnessLights = radius;
+    request.debugMode = developerMode;
+    request.runIndex = runIndex;
+    mediaConvert->startConvert(std::move(request), {onStart, onLog, onProgress, onResult});
     // Lock the controls now rather than when the worker reports the start, so
     // that a quick second click cannot start a second job.
     jobActive = true;

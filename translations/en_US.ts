@@ -242,5 +242,9 @@
         <source>start_convert_failed</source>
         <translation>Failed to start conversion</translation>
     </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>Could not create the output folder, the file was saved elsewhere</translation>
+    </message>
 </context>
 </TS>

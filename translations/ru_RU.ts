@@ -242,5 +242,9 @@
         <source>start_convert_failed</source>
         <translation>Не удалось начать конвертацию</translation>
     </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>Не удалось создать папку вывода, файл сохранён в другом месте</translation>
+    </message>
 </context>
 </TS>

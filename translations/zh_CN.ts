@@ -242,5 +242,9 @@
         <source>start_convert_failed</source>
         <translation>启动转换失败</translation>
     </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>无法创建输出文件夹，文件已保存到其他位置</translation>
+    </message>
 </context>
 </TS>
