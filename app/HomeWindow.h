@@ -4,7 +4,8 @@
 // workflow. The code is split by concern:
 //   HomeWindow.cpp          construction, layout, playback bar, connection, busy view
 //   HomeWindowModels.cpp    fan model selector, presets and the parameter panel
-//   HomeWindowConvert.cpp   file choice, conversion, upload
+//   HomeWindowInput.cpp     file choice, loading into the player, media information
+//   HomeWindowConvert.cpp   settings rows, conversion, upload
 //   HomeWindowLanguage.cpp  menu bar, language switch, about box
 #pragma once
 
@@ -128,10 +129,12 @@ private:
     QComboBox* buildModelSelector();
     QWidget* buildParameterPanel();
 
-    // Workflow (HomeWindowConvert.cpp)
-    QGroupBox* buildSettingsPanel();
+    // File choice (HomeWindowInput.cpp)
     void showMediaInformation();
     void showBusyRefusal();
+
+    // Workflow (HomeWindowConvert.cpp)
+    QGroupBox* buildSettingsPanel();
     void onConversionResult(bool success, const QString& path);
     void onConversionProgress(MediaStage stage, int percent);
     void onUploadProgress(int percent);
