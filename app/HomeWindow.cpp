@@ -4,7 +4,8 @@
 
 #include "ConnectionManager.h"
 #include "MPVWidget.h"
-#include "MediaConvert.h"
+#include "ConversionController.h"
+#include "JobPanel.h"
 #include "OverlayWidget.h"
 #include "ResourcePaths.h"
 #include "Settings.h"
@@ -58,8 +59,8 @@ HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
     : QMainWindow(parent),
       connection(connection ? connection : ConnectionManager::instance())
 {
-    mediaConvert = new MediaConvert();
     uploader = new Uploader(this->connection->endpoint(), this);
+    controller = new ConversionController(this->connection, uploader, this);
     settings = new QSettings(QLatin1String(Settings::Organisation),
                              QLatin1String(Settings::Application), this);
 
@@ -77,6 +78,7 @@ HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
     };
 
     buildWindow();
+    connectController();
 
     connect(this->connection, &ConnectionManager::connectStateChanged, this,
             [this](bool isConnected, QString model) { onConnectStateChanged(isConnected, model); });
@@ -89,9 +91,9 @@ HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
 
 HomeWindow::~HomeWindow()
 {
-    cutJobLink();
-    delete mediaConvert;
-    mediaConvert = nullptr;
+    // The running job stops early and cleans up behind itself.
+    delete controller;
+    controller = nullptr;
 }
 
 void HomeWindow::setDialogRunner(DialogRunner runner) { dialogRunner = std::move(runner); }
@@ -139,6 +141,7 @@ void HomeWindow::buildWindow()
         statusLabel->setObjectName(QStringLiteral("statusLabel"));
         statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
         rightColumn->addWidget(statusLabel, 0, Qt::AlignHCenter);
+        rightColumn->addWidget(jobPanel = new JobPanel(controller, central));
 
         loadingLabel = new QLabel(central);
         loadingLabel->setObjectName(QStringLiteral("loadingLabel"));

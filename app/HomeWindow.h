@@ -9,6 +9,8 @@
 //   HomeWindowLanguage.cpp  menu bar, language switch, about box
 #pragma once
 
+#include "ConvertRequest.h"
+
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
@@ -19,7 +21,6 @@
 #include <memory>
 
 class ConnectionManager;
-class MediaConvert;
 class MPVWidget;
 class OverlayWidget;
 class Uploader;
@@ -41,8 +42,9 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class QTimeEdit;
-enum class MediaStage;
-struct HomeWindowJobLink;
+class ConversionController;
+class JobPanel;
+enum class JobOutcome;
 
 class HomeWindow : public QMainWindow {
     Q_OBJECT
@@ -89,6 +91,7 @@ public:
     // Read-only state for observers.
     bool isDeveloperMode() const { return developerMode; }
     bool isBusy() const { return busy.load(); }
+    ConversionController* conversionController() const { return controller; }
     bool isDeviceConnected() const { return connected; }
     bool isVideoInput() const { return isVideo; }
     double mediaDuration() const { return videoDuration; }
@@ -135,12 +138,10 @@ private:
 
     // Workflow (HomeWindowConvert.cpp)
     QGroupBox* buildSettingsPanel();
-    void onConversionResult(bool success, const QString& path);
-    void onConversionProgress(MediaStage stage, int percent);
-    void onUploadProgress(int percent);
-    void onUploadResult(bool success, const QVariant& response, const QString& path);
-    QString nextSequenceNumber();
-    void cutJobLink();
+    ConvertRequest requestFromSettings() const;
+    void connectController();
+    void onJobFinished(JobOutcome outcome, const QString& path);
+    void onFilesDropped(const QStringList& paths);
     static QString formatClock(int totalSeconds);
 
     // Languages (HomeWindowLanguage.cpp)
@@ -158,12 +159,14 @@ private:
     bool connected = false;
     bool isVideo = true;
     double videoDuration = 0.0;
-    bool jobActive = false; // GUI thread: between a job's start and its result
-    std::shared_ptr<HomeWindowJobLink> jobLink;
+    bool jobActive = false;        // between a job's start and its end
+    bool jobUploads = false;       // the running job's file is being uploaded
+    ConvertResult convertedResult; // the running job's conversion result
 
-    MediaConvert* mediaConvert = nullptr;
     ConnectionManager* connection = nullptr;
     Uploader* uploader = nullptr;
+    ConversionController* controller = nullptr;
+    JobPanel* jobPanel = nullptr;
     QSettings* settings = nullptr;
     QTimer hideTimer;
     QTimer positionTimer;

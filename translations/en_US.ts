@@ -235,6 +235,22 @@
         <source>video_parse_error</source>
         <translation>Failed to parse video. Unable to get width and height. Please use common video formats such as mp4, mov, avi, flv, mkv, etc.</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>Cancelled</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>Clear List</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>Saved to:</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

@@ -235,6 +235,22 @@
         <source>video_parse_error</source>
         <translation>Ошибка обработки видео</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>Отменено</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>Очистить список</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>В очереди</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>Сохранено в:</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

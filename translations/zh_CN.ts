@@ -235,6 +235,22 @@
         <source>video_parse_error</source>
         <translation>视频解析失败，获取宽高异常，请使用常用的视频格式，例如：mp4、mov、avi、flv、mkv等等</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>已取消</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>清空列表</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>等待中</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>已保存到：</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
