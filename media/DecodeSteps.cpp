@@ -91,11 +91,13 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
                          bool debugMode, const std::function<void(const QString&)>& onLog,
-                         const std::function<void(int percent)>& onProgress)
+                         const std::function<void(int percent)>& onProgress,
+                         const std::shared_ptr<ConvertCancel>& cancel)
 {
     DecodeResult result;
     const QString chain = decodeFilterChain(width, height, vFlip, hFlip);
-    const FfmpegRunner runner(debugMode, onLog);
+    FfmpegRunner runner(debugMode, onLog);
+    runner.setCancel(cancel);
 
     const qint64 frameBytes = qint64(width) * height * 3;
     const qint64 expectedFrames =

@@ -12,6 +12,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class ConvertCancel;
 
 struct DecodeResult {
     bool videoOk = false;
@@ -43,4 +46,5 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
                          bool debugMode, const std::function<void(const QString&)>& onLog,
-                         const std::function<void(int percent)>& onProgress = {});
+                         const std::function<void(int percent)>& onProgress = {},
+                         const std::shared_ptr<ConvertCancel>& cancel = {});

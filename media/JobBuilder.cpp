@@ -301,13 +301,27 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
         onLog(QString(16, QLatin1Char('#')) + QStringLiteral("START") +
               QString(22, QLatin1Char('#')) + QLatin1Char('\n'));
 
+    // The engine's own flag, set by the job's cancel while the engine runs.
+    const std::unique_ptr<convert_cancel, void (*)(convert_cancel*)> engineCancel(
+        convert_cancel_create(), &convert_cancel_free);
+    if (request.cancel && engineCancel) {
+        convert_cancel* flag = engineCancel.get();
+        request.cancel->setHook([flag]() { convert_cancel_request(flag); });
+    }
+    const auto dropHook = [&request]() {
+        if (request.cancel)
+            request.cancel->setHook({});
+    };
+
     const EngineEntry entry = g_engineEntry.load();
-    const int32_t code =
-        (entry ? entry : &convert_start)(jobText.constData(), &onEngineResult, completion);
+    const int32_t code = (entry ? entry : &convert_start_cancellable)(
+        jobText.constData(), &onEngineResult, completion, engineCancel.get());
     if (code != 0) {
+        dropHook();
         if (onLog)
             onLog(QCoreApplication::translate("MediaConvert", "start_convert_failed"));
-        placement.finishJob(ConvertOutcome::Failed, finalOutPath);
+        placement.finishJob(cancelled() ? ConvertOutcome::Cancelled : ConvertOutcome::Failed,
+                            finalOutPath);
         delete completion;
         return;
     }
@@ -331,4 +345,6 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
     reportConverting();
     while (!done->waitFor(g_pollIntervalMs.load()))
         reportConverting();
+    // The engine is done with its flag once it has called back.
+    dropHook();
 }

@@ -59,7 +59,8 @@ QString buildJobText(const JobTextValues& values);
 void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks);
 
 // Seams for tools and tests.
-using EngineEntry = int32_t (*)(const char* json, convert_result_cb callback, void* ctx);
+using EngineEntry = int32_t (*)(const char* json, convert_result_cb callback, void* ctx,
+                                convert_cancel* cancel);
 // The engine entry jobs call (nullptr restores the real engine).
 void setEngineEntry(EngineEntry entry);
 // How often a job waiting for the engine reports converting progress (default
