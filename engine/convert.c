@@ -171,10 +171,20 @@ void convert_set_thread_starter(convert_thread_starter starter)
 
 int32_t convert_start(const char* json, convert_result_cb callback, void* ctx)
 {
+    return convert_start_cancellable(json, callback, ctx, NULL);
+}
+
+int32_t convert_start_cancellable(const char* json, convert_result_cb callback, void* ctx,
+                                  convert_cancel* cancel)
+{
     convert_parsed_job job;
     int32_t rc = convert_parse_job(json, callback, ctx, &job);
     if (rc != 0)
         return rc;
+    if (job.is_360)
+        job.wide->cancel = cancel;
+    else
+        job.flat->cancel = cancel;
 
     void* record = job.is_360 ? (void*)job.wide : (void*)job.flat;
     atomic_fetch_add(&running_jobs, 1);

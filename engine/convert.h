@@ -10,9 +10,14 @@ extern "C" {
 
 #define CONVERT_PATH_SIZE 1024
 
+/* The `failed` value of a job that stopped because its cancel flag was set. */
+#define CONVERT_CANCELLED 2
+
 /* Called exactly once per accepted job, on the worker thread, after the output
- * file is complete and closed. failed is 0 on success and 1 on failure;
- * out_path is valid only during the call; message is "ok" or "failed". */
+ * file is complete and closed. failed is 0 on success, 1 on failure and
+ * CONVERT_CANCELLED for a cancelled job (whose output file is then removed);
+ * out_path is valid only during the call; message is "ok", "failed" or
+ * "cancelled". */
 typedef void (*convert_result_cb)(void* ctx, int failed, const char* out_path, const char* message);
 
 /* Starts a job. Returns 0 when the worker was started, 1 when json is NULL,
@@ -20,6 +25,29 @@ typedef void (*convert_result_cb)(void* ctx, int failed, const char* out_path, c
  * the thread could not be created; for every non-zero code the callback is
  * never called. */
 int32_t convert_start(const char* json, convert_result_cb callback, void* ctx);
+
+/* A thread-safe cancel flag for jobs (opaque). */
+typedef struct convert_cancel convert_cancel;
+
+/* A fresh flag, not set; NULL when memory is short. */
+convert_cancel* convert_cancel_create(void);
+
+/* Sets the flag; from any thread, any number of times. NULL is ignored. */
+void convert_cancel_request(convert_cancel* cancel);
+
+/* 1 once the flag was set, otherwise 0 (also for NULL). */
+int convert_cancel_requested(const convert_cancel* cancel);
+
+void convert_cancel_free(convert_cancel* cancel);
+
+/* convert_start with a cancel flag (NULL: exactly convert_start). The job
+ * reads the flag before every frame; once it is set, the job stops before
+ * its next frame, closes and removes its output file and reports
+ * CONVERT_CANCELLED with the message "cancelled". A flag set before the job
+ * starts cancels it before it opens any file. The caller keeps `cancel`
+ * alive until the callback has returned. Return codes are convert_start's. */
+int32_t convert_start_cancellable(const char* json, convert_result_cb callback, void* ctx,
+                                  convert_cancel* cancel);
 
 /* Number of worker threads started by convert_start that have not yet
  * finished. A worker calls its callback before it frees its buffers and logs

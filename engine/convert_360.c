@@ -58,6 +58,10 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
     uint8_t* audio = NULL;
 
     LOG("#### 1");
+    if (convert_cancel_requested(job->cancel)) {
+        failed = CONVERT_CANCELLED;
+        goto done;
+    }
     /* A column window narrower than one line would divide by zero; counts
      * above INT32_MAX are what a missing member (-1) becomes. */
     if (job->item_count == 0 || job->item_count > CONVERT_360_MAX_ITEMS || job->lines == 0 ||
@@ -127,6 +131,10 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
 
     uint64_t frames_written = 0;
     for (uint64_t j = 0; j < total_frames; ++j) {
+        if (convert_stop_before_frame(job->cancel, j)) {
+            failed = CONVERT_CANCELLED;
+            goto done;
+        }
         for (uint32_t k = 0; k < job->item_count; ++k) {
             /* A shorter input repeats its last frame. */
             const uint64_t index = j < frame_count[k] ? j : frame_count[k] - 1u;

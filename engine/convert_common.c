@@ -4,6 +4,8 @@
 
 #include <errno.h>
 #include <inttypes.h>
+#include <stdatomic.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "platform.h"
@@ -224,11 +226,61 @@ int convert_write_audio(FILE* out, const char* path, const uint8_t* audio)
     return 0;
 }
 
+struct convert_cancel {
+    atomic_int requested;
+};
+
+convert_cancel* convert_cancel_create(void)
+{
+    convert_cancel* cancel = malloc(sizeof *cancel);
+    if (cancel)
+        atomic_init(&cancel->requested, 0);
+    return cancel;
+}
+
+void convert_cancel_request(convert_cancel* cancel)
+{
+    if (cancel)
+        atomic_store_explicit(&cancel->requested, 1, memory_order_release);
+}
+
+int convert_cancel_requested(const convert_cancel* cancel)
+{
+    if (!cancel)
+        return 0;
+    return atomic_load_explicit(&((convert_cancel*)cancel)->requested, memory_order_acquire) != 0;
+}
+
+void convert_cancel_free(convert_cancel* cancel) { free(cancel); }
+
+static _Atomic(convert_frame_hook) frame_hook;
+
+void convert_set_frame_hook(convert_frame_hook hook) { atomic_store(&frame_hook, hook); }
+
+int convert_stop_before_frame(convert_cancel* cancel, uint64_t frame)
+{
+    const convert_frame_hook hook = atomic_load_explicit(&frame_hook, memory_order_acquire);
+    if (hook)
+        hook(cancel, frame);
+    return convert_cancel_requested(cancel);
+}
+
 int convert_report(FILE* aud, FILE* out, const char* out_path, int failed,
                    convert_result_cb callback, void* ctx)
 {
     if (aud)
         fclose(aud);
+    if (failed == CONVERT_CANCELLED) {
+        /* A cancelled job leaves nothing behind. */
+        LOG(">> cancelled");
+        if (out) {
+            fclose(out);
+            engine_remove(out_path);
+        }
+        if (callback)
+            callback(ctx, CONVERT_CANCELLED, out_path, "cancelled");
+        return failed;
+    }
     /* Buffered writes can fail only now (a full disk); such a file must not
      * be reported as converted. */
     if (out && convert_finish_output(out, out_path) != 0)

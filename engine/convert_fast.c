@@ -944,6 +944,10 @@ int convert_fast_worker(convert_job* job) { return convert_fast_worker_with(job,
 
 int convert_fast_worker_with(convert_job* job, const convert_fast_options* options)
 {
+    /* A job cancelled before it starts needs no plan; the reference worker
+     * reports it. */
+    if (convert_cancel_requested(job->cancel))
+        return convert_worker(job);
     fast_state st;
     if (state_init(&st, job, options) != 0) {
         state_free(&st);
@@ -971,9 +975,11 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
     uint64_t n = 0;
     unsigned cur = 0;
     size_t got = engine_seek(in, 0, SEEK_SET) == 0 ? fread(st.frame[0], 1, frame_size, in) : 0;
-    if (got == frame_size)
+    /* Set when the next frame is not to be started: the job is cancelled. */
+    int stop = got == frame_size && convert_stop_before_frame(job->cancel, 0);
+    if (got == frame_size && !stop)
         pool_post(pool, st.frame[0], st.out[0]);
-    while (got == frame_size) {
+    while (got == frame_size && !stop) {
         /* Frame n converts while the next one is read. */
         got = engine_seek(in, (int64_t)((n + 1u) * frame_size), SEEK_SET) == 0
             ? fread(st.frame[cur ^ 1u], 1, frame_size, in)
@@ -983,8 +989,11 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
 
         pool_finish(pool);
         /* Frame n + 1 converts while frame n is written. */
-        if (got == frame_size)
-            pool_post(pool, st.frame[cur ^ 1u], st.out[cur ^ 1u]);
+        if (got == frame_size) {
+            stop = convert_stop_before_frame(job->cancel, n + 1u);
+            if (!stop)
+                pool_post(pool, st.frame[cur ^ 1u], st.out[cur ^ 1u]);
+        }
 
         /* The frame's planes in one write. Should it fall short (a full
          * disk), the message names the plane it stopped in, as a write plane
@@ -1001,6 +1010,10 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
 
         ++n;
         cur ^= 1u;
+    }
+    if (stop) {
+        failed = CONVERT_CANCELLED;
+        goto done;
     }
 
     /* The first incomplete frame marks the normal end of the input. */

@@ -44,6 +44,7 @@ typedef struct convert_job {
     int32_t change_brightness_lights;
     convert_result_cb callback;
     void* ctx;
+    convert_cancel* cancel; /* NULL: the job cannot be cancelled */
 } convert_job;
 
 /* One input of a 360 job. */
@@ -71,6 +72,7 @@ typedef struct convert_360_job {
     uint32_t colorDeep;
     convert_result_cb callback;
     void* ctx;
+    convert_cancel* cancel; /* NULL: the job cannot be cancelled */
 } convert_360_job;
 
 /* One pixel or LED value, channels in file order. */
@@ -171,9 +173,21 @@ void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* au
 /* Writes one audio block; logs a short write and returns -1. */
 int convert_write_audio(FILE* out, const char* path, const uint8_t* audio);
 
+/* Called by every worker just before it starts frame `frame`, with the job's
+ * cancel flag (may be NULL); tests use it to cancel at a chosen frame. NULL
+ * (the default) calls nothing. */
+typedef void (*convert_frame_hook)(convert_cancel* cancel, uint64_t frame);
+void convert_set_frame_hook(convert_frame_hook hook);
+
+/* Whether a worker stops before frame `frame`: calls the frame hook, then
+ * reads the flag. */
+int convert_stop_before_frame(convert_cancel* cancel, uint64_t frame);
+
 /* Ends a job: closes aud, completes out (if open) with convert_finish_output
  * (a failure there makes the job failed) and reports the result through the
- * callback. Returns the final failed flag. */
+ * callback. Returns the final failed flag. With failed = CONVERT_CANCELLED it
+ * logs ">> cancelled", closes out without padding, removes the file (when it
+ * was created) and reports "cancelled". */
 int convert_report(FILE* aud, FILE* out, const char* out_path, int failed,
                    convert_result_cb callback, void* ctx);
 

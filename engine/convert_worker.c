@@ -75,6 +75,11 @@ int convert_worker(convert_job* job)
 
     LOG(">> start");
 
+    if (convert_cancel_requested(job->cancel)) {
+        failed = CONVERT_CANCELLED;
+        goto done;
+    }
+
     if (job->frames_resized_file[0] == '\0' || job->out_path[0] == '\0') {
         LOG("input or output path is invalid input:%s output:%s", job->frames_resized_file,
             job->out_path);
@@ -130,6 +135,10 @@ int convert_worker(convert_job* job)
     memset(frame, 0, frame_size);
     size_t got = engine_seek(in, 0, SEEK_SET) == 0 ? fread(frame, 1, frame_size, in) : 0;
     while (got == frame_size) {
+        if (convert_stop_before_frame(job->cancel, n)) {
+            failed = CONVERT_CANCELLED;
+            goto done;
+        }
         convert_read_audio(aud, job->in_aud_path, n, audio);
 
         for (uint32_t l = 0; l < job->lines && !write_failed; ++l) {

@@ -17,6 +17,9 @@ extern "C" {
  * when the open itself failed (errno tells why). */
 FILE* engine_fopen(const char* utf8_path, const char* mode, int* name_failed);
 
+/* Removes the file named by a UTF-8 path. Returns 0 on success. */
+int engine_remove(const char* utf8_path);
+
 /* fseek/ftell with 64-bit offsets. engine_seek returns 0 on success. */
 int engine_seek(FILE* file, int64_t offset, int whence);
 int64_t engine_tell(FILE* file);

@@ -25,6 +25,15 @@ FILE* engine_fopen(const char* utf8_path, const char* mode, int* name_failed)
     return fopen(utf8_path, mode);
 }
 
+int engine_remove(const char* utf8_path)
+{
+    if (!utf8_path) {
+        errno = EINVAL;
+        return -1;
+    }
+    return remove(utf8_path);
+}
+
 int engine_seek(FILE* file, int64_t offset, int whence)
 {
     return fseeko(file, (off_t)offset, whence);

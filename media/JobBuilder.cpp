@@ -70,6 +70,73 @@ JobGeometry computeJobGeometry(double scale, double centerX, double centerY, int
     return g;
 }
 
+namespace {
+
+struct AxisFit {
+    bool holds = true;
+    int keepStart = 0;
+    int keepLength = 0;
+    int frameLength = 0;
+    int padStart = 0;
+    int center = 0;
+};
+
+// The engine samples LED r of a line at r * cos + c +- 0.25 (r below lights)
+// and reads the pixel below and above each position: pixels c - lights up to
+// c + lights - 1.
+AxisFit fitAxis(int size, int c, int lights)
+{
+    AxisFit fit;
+    fit.keepLength = fit.frameLength = size;
+    fit.center = c;
+    if (qint64(c) - lights >= 0 && qint64(c) + lights <= size)
+        return fit;
+    fit.holds = false;
+    const int reach = lights + 1;
+    const qint64 boxStart = qint64(c) - reach;
+    fit.frameLength = 2 * reach;
+    fit.center = reach;
+    const qint64 keepStart = std::max<qint64>(0, boxStart);
+    const qint64 keepEnd = std::min<qint64>(size, boxStart + fit.frameLength);
+    if (keepEnd <= keepStart) {
+        // Nothing of the picture on this axis: keep one pixel (FFmpeg crops
+        // to no less) where no sample reaches, at the frame's far end.
+        fit.keepStart = 0;
+        fit.keepLength = 1;
+        fit.padStart = fit.frameLength - 1;
+    } else {
+        fit.keepStart = int(keepStart);
+        fit.keepLength = int(keepEnd - keepStart);
+        fit.padStart = int(keepStart - boxStart);
+    }
+    return fit;
+}
+
+} // namespace
+
+FrameWindow fitFrameWindow(JobGeometry& geometry, int lights)
+{
+    FrameWindow window;
+    if (lights <= 0 || geometry.width <= 0 || geometry.height <= 0)
+        return window;
+    const AxisFit x = fitAxis(geometry.width, geometry.centerX, lights);
+    const AxisFit y = fitAxis(geometry.height, geometry.centerY, lights);
+    if (x.holds && y.holds)
+        return window;
+    window.active = true;
+    window.cropX = x.keepStart;
+    window.cropY = y.keepStart;
+    window.cropWidth = x.keepLength;
+    window.cropHeight = y.keepLength;
+    window.width = x.frameLength;
+    window.height = y.frameLength;
+    window.padX = x.padStart;
+    window.padY = y.padStart;
+    geometry.centerX = x.center;
+    geometry.centerY = y.center;
+    return window;
+}
+
 QString mediaTempFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
@@ -227,23 +294,35 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
     const ResultPlacement placement(media, onResult, onLog, temps, fallbackReason);
     const auto cancelled = [&request]() { return request.cancel && request.cancel->requested(); };
 
-    const JobGeometry geometry =
+    const JobGeometry scaled =
         computeJobGeometry(media.scale, media.centerX, media.centerY, mediaWidth, mediaHeight);
+    JobGeometry geometry = scaled;
+    const FrameWindow window = fitFrameWindow(geometry, lights);
+    if (window.active) {
+        geometry.width = window.width;
+        geometry.height = window.height;
+    }
     qInfo().nospace() << "handleMedia isVideo:" << media.isVideo << " input:" << inputPath
                       << " audioOutPath:" << audioOutPath << " finalOutPath:" << finalOutPath
                       << " media size:[" << mediaWidth << "," << mediaHeight << "]"
                       << " center:[" << media.centerX << "," << media.centerY << "]"
                       << " radius:" << lights << " scale:" << media.scale << " newCenter:["
-                      << geometry.centerX << "," << geometry.centerY << "]"
-                      << " newSize:[" << geometry.width << "," << geometry.height << "]";
+                      << scaled.centerX << "," << scaled.centerY << "]"
+                      << " newSize:[" << scaled.width << "," << scaled.height << "]";
+    if (window.active)
+        qInfo().nospace() << "handleMedia frame window: crop " << window.cropWidth << "x"
+                          << window.cropHeight << "+" << window.cropX << "+" << window.cropY
+                          << " pad " << window.width << "x" << window.height << "+" << window.padX
+                          << "+" << window.padY << " center:[" << geometry.centerX << ","
+                          << geometry.centerY << "]";
 
     std::function<void(int)> decodeProgress;
     if (onProgress)
         decodeProgress = [&onProgress](int percent) { onProgress(MediaStage::Decoding, percent); };
     const DecodeResult decoded =
         decodeMedia(media.isVideo, inputPath, media.startSeconds, media.durationSeconds,
-                    videoOutPath, audioOutPath, geometry.width, geometry.height, media.vFlip,
-                    media.hFlip, request.debugMode, onLog, decodeProgress);
+                    videoOutPath, audioOutPath, scaled.width, scaled.height, media.vFlip,
+                    media.hFlip, request.debugMode, onLog, decodeProgress, request.cancel, window);
     if (cancelled()) {
         placement.finishJob(ConvertOutcome::Cancelled, finalOutPath);
         return;
@@ -301,13 +380,27 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
         onLog(QString(16, QLatin1Char('#')) + QStringLiteral("START") +
               QString(22, QLatin1Char('#')) + QLatin1Char('\n'));
 
+    // The engine's own flag, set by the job's cancel while the engine runs.
+    const std::unique_ptr<convert_cancel, void (*)(convert_cancel*)> engineCancel(
+        convert_cancel_create(), &convert_cancel_free);
+    if (request.cancel && engineCancel) {
+        convert_cancel* flag = engineCancel.get();
+        request.cancel->setHook([flag]() { convert_cancel_request(flag); });
+    }
+    const auto dropHook = [&request]() {
+        if (request.cancel)
+            request.cancel->setHook({});
+    };
+
     const EngineEntry entry = g_engineEntry.load();
-    const int32_t code =
-        (entry ? entry : &convert_start)(jobText.constData(), &onEngineResult, completion);
+    const int32_t code = (entry ? entry : &convert_start_cancellable)(
+        jobText.constData(), &onEngineResult, completion, engineCancel.get());
     if (code != 0) {
+        dropHook();
         if (onLog)
             onLog(QCoreApplication::translate("MediaConvert", "start_convert_failed"));
-        placement.finishJob(ConvertOutcome::Failed, finalOutPath);
+        placement.finishJob(cancelled() ? ConvertOutcome::Cancelled : ConvertOutcome::Failed,
+                            finalOutPath);
         delete completion;
         return;
     }
@@ -331,4 +424,6 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
     reportConverting();
     while (!done->waitFor(g_pollIntervalMs.load()))
         reportConverting();
+    // The engine is done with its flag once it has called back.
+    dropHook();
 }

@@ -120,7 +120,7 @@ void CompletionContext::complete(int failed, const char* path, const char* messa
     }
     // A cancel requested while the engine ran wins over whatever the engine
     // managed to finish: the caller asked for nothing to be left behind.
-    const ConvertOutcome outcome = failed == kEngineCancelled || (cancel && cancel->requested())
+    const ConvertOutcome outcome = failed == CONVERT_CANCELLED || (cancel && cancel->requested())
         ? ConvertOutcome::Cancelled
         : failed == 0 ? ConvertOutcome::Succeeded
                       : ConvertOutcome::Failed;

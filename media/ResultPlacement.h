@@ -21,9 +21,6 @@ struct TempList {
     QString scratchDir;
 };
 
-// The engine callback's failed value of a cancelled job.
-constexpr int kEngineCancelled = 2;
-
 // Shared between a waiting job and its completion so that no progress report
 // can follow the result: the completion closes the gate before onResult.
 struct ProgressGate {

@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 
+#include <atomic>
 #include <random>
 
 #include "../engine/engine_test_support.h"
@@ -15,6 +16,15 @@
 using namespace enginetest;
 
 namespace {
+
+// The frame before which cancelAtHook sets the job's cancel flag.
+std::atomic<int> g_cancelAt {-1};
+
+void cancelAtHook(convert_cancel* cancel, uint64_t frame)
+{
+    if (int(frame) == g_cancelAt.load())
+        convert_cancel_request(cancel);
+}
 
 // What one run of a worker left behind.
 struct RunResult {
@@ -32,7 +42,8 @@ enum class Worker { Reference, Fast };
 
 // Runs a flat or a 360 job with the reference worker or its fast
 // counterpart.
-RunResult runWorker(Worker worker, const QByteArray& json, const convert_fast_options& options)
+RunResult runWorker(Worker worker, const QByteArray& json, const convert_fast_options& options,
+                    convert_cancel* cancel = nullptr)
 {
     RunResult result;
     CallbackRecord record;
@@ -40,6 +51,10 @@ RunResult runWorker(Worker worker, const QByteArray& json, const convert_fast_op
     {
         StdoutCapture capture;
         result.parse = convert_parse_job(json.constData(), recordCallback, &record, &job);
+        if (result.parse == 0 && job.is_360)
+            job.wide->cancel = cancel;
+        else if (result.parse == 0)
+            job.flat->cancel = cancel;
         if (result.parse == 0 && job.is_360) {
             if (worker == Worker::Reference)
                 convert_360_worker(job.wide);
@@ -139,7 +154,7 @@ private:
     // paths, so that the log lines compare literally); fails on the first
     // difference.
     void compareWorkers(const QJsonObject& job, const convert_fast_options& options,
-                        const QString& what)
+                        const QString& what, convert_cancel* cancel = nullptr)
     {
         const QByteArray json = toJson(job);
         const QString out = job.value(QStringLiteral("out_path")).toString();
@@ -149,9 +164,9 @@ private:
                 QFile::remove(out);
         };
         clear();
-        const RunResult reference = runWorker(Worker::Reference, json, options);
+        const RunResult reference = runWorker(Worker::Reference, json, options, cancel);
         clear();
-        const RunResult fast = runWorker(Worker::Fast, json, options);
+        const RunResult fast = runWorker(Worker::Fast, json, options, cancel);
         clear();
         QCOMPARE(reference.calls, 1);
         const QString diff = difference(reference, fast);
@@ -390,6 +405,75 @@ private slots:
             if (QTest::currentTestFailed())
                 return;
         }
+    }
+
+    // A job cancelled before a given frame: the same log lines and callback,
+    // and no file left behind, whichever worker ran it.
+    void cancelled_data()
+    {
+        QTest::addColumn<bool>("wide");
+        QTest::addColumn<int>("at"); // -1: before the start
+        QTest::addColumn<int>("threads");
+        QTest::newRow("flat, before the start") << false << -1 << 1;
+        QTest::newRow("flat, before frame 0") << false << 0 << 3;
+        QTest::newRow("flat, before frame 2, 1 thread") << false << 2 << 1;
+        QTest::newRow("flat, before frame 2, 3 threads") << false << 2 << 3;
+        QTest::newRow("360, before the start") << true << -1 << 1;
+        QTest::newRow("360, before frame 2") << true << 2 << 1;
+    }
+    void cancelled()
+    {
+        QFETCH(bool, wide);
+        QFETCH(int, at);
+        QFETCH(int, threads);
+        std::mt19937 rng(31);
+        const QString frames = path(QStringLiteral("cancel.bgr"));
+        const QString audio = path(QStringLiteral("cancel.pcm"));
+        const int width = 20, height = 16, count = 4;
+        QVERIFY(writeFile(frames, randomBytes(rng, qint64(width) * height * 3 * count)));
+        // Audio for one frame only: every later frame logs its missing block.
+        QVERIFY(writeFile(audio, randomBytes(rng, FAN_AUDIO_BLOCK)));
+        QJsonObject job;
+        if (wide) {
+            QJsonObject item;
+            item.insert(QStringLiteral("frames_resized_file"), frames);
+            item.insert(QStringLiteral("in_width"), width);
+            item.insert(QStringLiteral("in_height"), height);
+            item.insert(QStringLiteral("center_x"), 10);
+            item.insert(QStringLiteral("center_y"), 8);
+            job.insert(QStringLiteral("is_360"), true);
+            job.insert(QStringLiteral("out_path"), path(QStringLiteral("cancel.bin")));
+            job.insert(QStringLiteral("lights"), 9);
+            job.insert(QStringLiteral("lines"), 20);
+            job.insert(QStringLiteral("colorDeep"), 4);
+            job.insert(QStringLiteral("destItemWidth"), 20);
+            job.insert(QStringLiteral("destItemHeight"), 9);
+            job.insert(QStringLiteral("list"), QJsonArray {item});
+        } else {
+            job =
+                flatJob(frames, width, height, path(QStringLiteral("cancel.bin")), 9, 20, 4, 10, 8);
+        }
+        job.insert(QStringLiteral("in_aud_path"), audio);
+        convert_cancel* cancel = convert_cancel_create();
+        QVERIFY(cancel);
+        if (at < 0)
+            convert_cancel_request(cancel);
+        g_cancelAt.store(at);
+        convert_set_frame_hook(cancelAtHook);
+        const QByteArray json = toJson(job);
+        const convert_fast_options options {unsigned(threads), CONVERT_FAST_KERNEL_AUTO};
+        const RunResult reference = runWorker(Worker::Reference, json, options, cancel);
+        convert_cancel* second = convert_cancel_create();
+        if (at < 0)
+            convert_cancel_request(second);
+        const RunResult fast = runWorker(Worker::Fast, json, options, second);
+        convert_set_frame_hook(nullptr);
+        convert_cancel_free(cancel);
+        convert_cancel_free(second);
+        QCOMPARE(reference.failed, CONVERT_CANCELLED);
+        QVERIFY(!reference.outputExists);
+        const QString diff = difference(reference, fast);
+        QVERIFY2(diff.isEmpty(), qPrintable(diff));
     }
 
     // 360 jobs: up to three inputs of different sizes and lengths, windows

@@ -30,7 +30,7 @@ std::atomic<int> g_engineCalls {0};
 std::mutex g_jobMutex;
 QByteArray g_lastJob;
 
-int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx)
+int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel*)
 {
     ++g_engineCalls;
     {
@@ -97,11 +97,14 @@ private slots:
     void emptyFileName();
     void silentJobCleansUp();
     void realEngine();
+    void cancelInEachStage_data();
+    void cancelInEachStage();
 
 private:
     MediaInfo request(const QString& input, bool isVideo);
     void run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug = false,
-             const QString& model = QStringLiteral("VEGA"));
+             const QString& model = QStringLiteral("VEGA"),
+             std::shared_ptr<ConvertCancel> cancel = nullptr, int cancelAtStage = -1);
     QString tempFolder() const { return tmpRoot + QStringLiteral("/Vortiq"); }
 
     QTemporaryDir dir;
@@ -112,6 +115,9 @@ private:
     QString image;
     QString failingFfmpeg;
     QString muteClip;
+    QString longClip;
+    int jobLights = 8;
+    int jobLines = 16;
 };
 
 void TestMediaJob::initTestCase()
@@ -130,13 +136,18 @@ void TestMediaJob::initTestCase()
     muteClip = makeVideo(dir.path(), QStringLiteral("mute.mp4"), 1, false, QStringLiteral("48x32"));
     failingFfmpeg =
         writeScript(dir.path(), QStringLiteral("ffmpeg-fails"), "echo broken >&2; exit 1");
-    QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty());
+    longClip =
+        makeVideo(dir.path(), QStringLiteral("long.mp4"), 3, true, QStringLiteral("320x240"));
+    QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty() && !longClip.isEmpty());
     setEngineEntry(&fakeEngine);
     setJobPollIntervalMs(10);
 }
 
 void TestMediaJob::init()
 {
+    jobLights = 8;
+    jobLines = 16;
+    setEngineEntry(&fakeEngine);
     outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
     QDir(outRoot).removeRecursively();
     QVERIFY(QDir().mkpath(outRoot));
@@ -306,7 +317,8 @@ MediaInfo TestMediaJob::request(const QString& input, bool isVideo)
 }
 
 void TestMediaJob::run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug,
-                       const QString& model)
+                       const QString& model, std::shared_ptr<ConvertCancel> cancel,
+                       int cancelAtStage)
 {
     MediaConvert convert;
     std::atomic_bool started {false};
@@ -314,12 +326,13 @@ void TestMediaJob::run(Record& rec, const MediaInfo& info, const QString& fileNa
     job.media = info;
     job.fileName = fileName;
     job.modelName = model;
-    job.lights = 8;
-    job.lines = 16;
+    job.lights = jobLights;
+    job.lines = jobLines;
     job.colorDeep = 3;
     job.gamma = 2.2;
     job.minBrightness = 0.3;
     job.debugMode = debug;
+    job.cancel = cancel;
     job.runIndex = QStringLiteral("00001");
     MediaConvert::Callbacks callbacks;
     callbacks.onStart = [&rec, &started]() {
@@ -337,8 +350,10 @@ void TestMediaJob::run(Record& rec, const MediaInfo& info, const QString& fileNa
         rec.path = result.path;
         rec.result = result;
     };
-    callbacks.onProgress = [&rec](MediaStage stage, int percent) {
+    callbacks.onProgress = [&rec, cancel, cancelAtStage](MediaStage stage, int percent) {
         rec.add(QStringLiteral("progress:%1:%2").arg(int(stage)).arg(percent));
+        if (cancel && int(stage) == cancelAtStage)
+            cancel->request();
     };
     convert.startConvert(job, callbacks);
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
@@ -545,6 +560,59 @@ void TestMediaJob::realEngine()
     }
     QVERIFY(fan.mid(812 + 20 * record).count('\0') == fan.size() - 812 - 20 * record);
     QVERIFY(rec.events.contains(QStringLiteral("log:rsult:SUCCESS path:%1 msg:ok").arg(rec.path)));
+    QVERIFY(entries(tempFolder()).isEmpty());
+}
+
+void TestMediaJob::cancelInEachStage_data()
+{
+    QTest::addColumn<int>("stage"); // -1: cancelled before the job starts
+    QTest::addColumn<bool>("isVideo");
+    QTest::newRow("before the start") << -1 << true;
+    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true;
+    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true;
+    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false;
+    QTest::newRow("converting an image") << int(MediaStage::Converting) << false;
+}
+
+void TestMediaJob::cancelInEachStage()
+{
+    // A cancel, requested at the first report of a stage, ends the job as
+    // cancelled with nothing left behind; the next job then runs normally.
+    QFETCH(int, stage);
+    QFETCH(bool, isVideo);
+    setEngineEntry(nullptr);
+    jobLights = 116;
+    jobLines = 520;
+    MediaInfo info = request(isVideo ? longClip : image, isVideo);
+    info.mediaWidth = 320;
+    info.mediaHeight = 240;
+    info.centerX = 160;
+    info.centerY = 120;
+    info.scale = 232.0 / 320.0;
+    info.durationSeconds = 3;
+    auto cancel = std::make_shared<ConvertCancel>();
+    if (stage < 0)
+        cancel->request();
+    Record rec;
+    run(rec, info, QStringLiteral("cancelled.bin"), true, QStringLiteral("VEGA"), cancel, stage);
+    QCOMPARE(int(rec.result.outcome), int(ConvertOutcome::Cancelled));
+    QVERIFY(rec.result.path.isEmpty());
+    QVERIFY2(rec.events.contains(QStringLiteral("log:cancelled")),
+             qPrintable(rec.events.join(QLatin1Char('|'))));
+    QVERIFY(!rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n")
+                                     .arg(outRoot + QStringLiteral("/VEGA/cancelled.bin"))));
+    QVERIFY2(entries(outRoot + QStringLiteral("/VEGA")).isEmpty(),
+             qPrintable(entries(outRoot).join(QLatin1Char(' '))));
+    QVERIFY2(entries(tempFolder()).isEmpty(),
+             qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+    // The closing lines still end the job.
+    QCOMPARE(rec.events.last(), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
+
+    Record next;
+    run(next, info, QStringLiteral("next.bin"));
+    setEngineEntry(&fakeEngine);
+    QCOMPARE(int(next.result.outcome), int(ConvertOutcome::Succeeded));
+    QVERIFY(QFileInfo(next.path).size() > 28800);
     QVERIFY(entries(tempFolder()).isEmpty());
 }
 
