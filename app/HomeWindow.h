@@ -5,7 +5,8 @@
 //   HomeWindow.cpp          construction, layout, playback bar, connection, busy view
 //   HomeWindowModels.cpp    fan model selector, presets and the parameter panel
 //   HomeWindowInput.cpp     file choice, loading into the player, media information
-//   HomeWindowConvert.cpp   settings rows, conversion, upload
+//   HomeWindowConvert.cpp   settings rows, the checks behind convert, showing the
+//                           jobs of the ConversionController, dropped files
 //   HomeWindowLanguage.cpp  menu bar, language switch, about box
 #pragma once
 
@@ -160,6 +161,7 @@ private:
     bool isVideo = true;
     double videoDuration = 0.0;
     bool jobActive = false;        // between a job's start and its end
+    int shownJob = 0;              // the controller's job that the window shows
     bool jobUploads = false;       // the running job's file is being uploaded
     ConvertResult convertedResult; // the running job's conversion result
 

@@ -229,7 +229,8 @@ ConvertRequest HomeWindow::requestFromSettings() const
 
 void HomeWindow::connectController()
 {
-    connect(controller, &ConversionController::jobStarted, this, [this](int) {
+    connect(controller, &ConversionController::jobStarted, this, [this](int id) {
+        shownJob = id;
         busy = true;
         jobActive = true;
         beginBusyView();
@@ -244,19 +245,23 @@ void HomeWindow::connectController()
                 showStatus(QStringLiteral("%1 %2%").arg(what).arg(percent), true);
             });
     connect(controller, &ConversionController::jobConverted, this,
-            [this](int, const ConvertResult& result, bool uploading) {
+            [this](int id, const ConvertResult& result, bool uploading) {
+                if (id != shownJob)
+                    return;
                 busy = false;
                 convertedResult = result;
                 jobUploads = uploading;
                 if (uploading)
                     showStatus(tr("uploading"), true);
             });
+    // Waiting jobs that the user drops from the queue end too; only the
+    // running one's end changes the window.
     connect(controller, &ConversionController::jobFinished, this,
-            [this](int, JobOutcome outcome, const QString& path, const QString&) {
-                onJobFinished(outcome, path);
+            [this](int id, JobOutcome outcome, const QString& path, const QString&) {
+                if (id == shownJob)
+                    onJobFinished(outcome, path);
             });
-    // The fan view shows the first frame of a finished file; until it is
-    // there the signal has no receiver.
+    // fanFileReady (a finished file for the fan view) has no receiver yet.
     connect(jobPanel, &JobPanel::openFolderRequested, this, [this](const QString& dir) {
         if (folderOpener)
             folderOpener(dir);
@@ -276,6 +281,7 @@ void HomeWindow::connectController()
 
 void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path)
 {
+    shownJob = 0;
     busy = false;
     jobActive = false;
     const bool uploaded = std::exchange(jobUploads, false);

@@ -39,6 +39,7 @@ private slots:
     void oneDroppedFileLoads();
     void droppedFilesConvertAndUploadInOrder();
     void otherFilesAreNotTaken();
+    void clearingKeepsTheRunningJob();
     void cancelInEachStage_data();
     void cancelInEachStage();
     void ctrlReturnConverts();
@@ -237,6 +238,26 @@ void TestJobQueue::otherFilesAreNotTaken()
     QVERIFY(!drop({text, workDir.filePath(QStringLiteral("gone.mp4"))}));
     QVERIFY(child<QLineEdit>("inputField")->text().isEmpty());
     QVERIFY(!window->conversionController()->isBusy());
+}
+
+void TestJobQueue::clearingKeepsTheRunningJob()
+{
+    openWindow();
+    QVERIFY(drop({clips[0], clips[1], clips[2]}));
+    auto* list = child<QListWidget>("queueList");
+    QCOMPARE(list->count(), 3);
+    child<QPushButton>("clearQueueButton")->click();
+    // The waiting two are gone; the running one stays listed and keeps the
+    // window busy until its own end.
+    QCOMPARE(list->count(), 1);
+    QVERIFY(list->item(0)->text().startsWith(QFileInfo(clips[0]).fileName()));
+    QVERIFY(!child<QPushButton>("convertButton")->isEnabled());
+    QVERIFY(child<QPushButton>("cancelButton")->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>("statusLabel")->text(),
+                              QStringLiteral("convert_success"), 120000);
+    QVERIFY(list->item(0)->text().endsWith(QStringLiteral("convert_success")));
+    QTRY_VERIFY_WITH_TIMEOUT(!window->conversionController()->isBusy(), 30000);
+    QCOMPARE(fanFiles().size(), 1);
 }
 
 void TestJobQueue::cancelInEachStage_data()
