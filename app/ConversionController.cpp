@@ -237,7 +237,11 @@ void ConversionController::startNext()
     }
     if (!request.cancel)
         request.cancel = std::make_shared<ConvertCancel>();
-    emit jobStarted(current->id);
+    // A receiver may cancel the job right away.
+    const std::shared_ptr<Job> job = current;
+    emit jobStarted(job->id);
+    if (current != job || job->phase == Phase::Ending)
+        return;
     if (current->whole)
         startProbe();
     else
@@ -369,12 +373,18 @@ void ConversionController::onConversionResult(const ConvertResult& result)
         return;
     }
     const JobOutcome outcome = outcomeOf(result.outcome);
-    if (outcome == JobOutcome::Succeeded)
-        emit fanFileReady(result.path, current->request.modelName);
     // The decision to upload is taken now, from the state of the link at the
     // moment the result arrives.
     const bool upload = outcome == JobOutcome::Succeeded && connection->isConnected();
-    emit jobConverted(current->id, result, upload);
+    // Receivers may cancel the job while they hear of it.
+    const std::shared_ptr<Job> job = current;
+    auto goesOn = [this, &job] { return current == job && job->phase != Phase::Ending; };
+    if (outcome == JobOutcome::Succeeded)
+        emit fanFileReady(result.path, job->request.modelName);
+    if (goesOn())
+        emit jobConverted(job->id, result, upload);
+    if (!goesOn())
+        return;
     if (upload)
         startUpload(result.path);
     else

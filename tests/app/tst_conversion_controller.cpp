@@ -40,6 +40,8 @@ private slots:
     void cancelInEachStage();
     void clearedQueueEndsCancelled();
     void droppedFileIsFramedWhole();
+    void cancelFromAReceiver_data();
+    void cancelFromAReceiver();
 
 private:
     // A request for the VEGA geometry of the whole clip, framed whole.
@@ -351,6 +353,42 @@ void TestConversionController::droppedFileIsFramedWhole()
     const qint64 size = QFileInfo(ended[0].path).size();
     QVERIFY2(size >= 812 + 399 * record && size <= 812 + 401 * record + 28800,
              qPrintable(QString::number(size)));
+}
+
+void TestConversionController::cancelFromAReceiver_data()
+{
+    QTest::addColumn<QString>("signal");
+    QTest::newRow("started") << "started";
+    QTest::newRow("converted") << "converted";
+}
+
+void TestConversionController::cancelFromAReceiver()
+{
+    QFETCH(QString, signal);
+    int first = 0;
+    if (signal == QLatin1String("started"))
+        connect(controller.get(), &ConversionController::jobStarted, this, [&](int id) {
+            if (id == first || first == 0)
+                controller->cancel();
+        });
+    else
+        connect(controller.get(), &ConversionController::jobConverted, this,
+                [&](int id, const ConvertResult&, bool) {
+                    if (id == first)
+                        controller->cancel();
+                });
+    first = controller->enqueue(request(clipPath, 1));
+    if (signal == QLatin1String("started"))
+        QCOMPARE(ended.size(), 1); // at once, inside enqueue
+    const int second = controller->enqueue(request(imagePath, 0, false));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 120000);
+    QCOMPARE(ended[0].id, first);
+    QCOMPARE(ended[0].outcome, JobOutcome::Cancelled);
+    QCOMPARE(ended[1].id, second);
+    QCOMPARE(ended[1].outcome, JobOutcome::Succeeded);
+    QTRY_VERIFY_WITH_TIMEOUT(!controller->isBusy(), 30000);
+    // A job cancelled before its conversion started leaves no file.
+    QCOMPARE(fanFiles().size(), signal == QLatin1String("started") ? 1 : 2);
 }
 
 QTEST_MAIN(TestConversionController)
