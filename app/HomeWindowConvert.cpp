@@ -268,6 +268,8 @@ void HomeWindow::connectController()
     });
     connect(jobPanel, &JobPanel::filesDropped, this, &HomeWindow::onFilesDropped);
     jobPanel->acceptDropsOn(this);
+    // The input field would take a dropped file as text.
+    jobPanel->acceptDropsOn(inputField);
 
     auto convertKeys = [this] {
         if (convertButton->isEnabled())

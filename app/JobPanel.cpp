@@ -224,26 +224,23 @@ void JobPanel::acceptDropsOn(QWidget* target)
 
 bool JobPanel::eventFilter(QObject* watched, QEvent* event)
 {
+    // Media files are ours; anything else (text on the input field, say)
+    // goes on to the watched widget as usual.
     if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
         auto* drag = static_cast<QDragMoveEvent*>(event);
         if (drag->mimeData() && !mediaFiles(drag->mimeData()->urls()).isEmpty()) {
             drag->acceptProposedAction();
             return true;
         }
-        drag->ignore();
-        return true;
-    }
-    if (event->type() == QEvent::Drop) {
+    } else if (event->type() == QEvent::Drop) {
         auto* drop = static_cast<QDropEvent*>(event);
         const QStringList files =
             drop->mimeData() ? mediaFiles(drop->mimeData()->urls()) : QStringList();
-        if (files.isEmpty()) {
-            drop->ignore();
+        if (!files.isEmpty()) {
+            drop->acceptProposedAction();
+            emit filesDropped(files);
             return true;
         }
-        drop->acceptProposedAction();
-        emit filesDropped(files);
-        return true;
     }
     return QWidget::eventFilter(watched, event);
 }

@@ -50,7 +50,7 @@ private:
     template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
     // A window of its own on a link to endpoint (none: nothing answers).
     void openWindow(const DeviceEndpoint* endpoint = nullptr);
-    bool drop(const QStringList& files);
+    bool drop(const QStringList& files, QWidget* target = nullptr);
     QStringList leftovers(const QString& input) const;
     QStringList fanFiles() const;
 
@@ -120,20 +120,24 @@ void TestJobQueue::cleanup()
     qunsetenv("SPINDRA_FFMPEG");
 }
 
-bool TestJobQueue::drop(const QStringList& files)
+bool TestJobQueue::drop(const QStringList& files, QWidget* target)
 {
+    if (!target)
+        target = window.get();
     QMimeData mime;
     QList<QUrl> urls;
     for (const QString& f : files)
         urls << QUrl::fromLocalFile(f);
     mime.setUrls(urls);
-    const QPoint at(window->width() / 3, window->height() / 3);
+    const QPoint at(target->width() / 3, target->height() / 3);
     QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &enter);
+    enter.ignore();
+    QApplication::sendEvent(target, &enter);
     if (!enter.isAccepted())
         return false;
     QDropEvent dropped(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(window.get(), &dropped);
+    dropped.ignore();
+    QApplication::sendEvent(target, &dropped);
     return dropped.isAccepted();
 }
 
@@ -169,6 +173,11 @@ void TestJobQueue::oneDroppedFileLoads()
     QVERIFY(drop({clips[0]}));
     QCOMPARE(child<QLineEdit>("inputField")->text(), clips[0]);
     QVERIFY(window->isVideoInput());
+    // Dropped on the input field itself: loaded, not typed in as text.
+    auto* input = child<QLineEdit>("inputField");
+    QVERIFY(drop({imagePath}, input));
+    QCOMPARE(input->text(), imagePath);
+    QVERIFY(!window->isVideoInput());
     // Nothing was converted, nothing listed.
     QVERIFY(!window->conversionController()->isBusy());
     QVERIFY(!child<QListWidget>("queueList")->isVisible() ||
