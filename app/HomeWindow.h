@@ -40,6 +40,7 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class QTimeEdit;
+class QToolButton;
 enum class MediaStage;
 struct HomeWindowJobLink;
 
@@ -66,10 +67,15 @@ public:
     // hiding (5000).
     void setMediaInfoDelay(int ms) { mediaInfoDelayMs = ms; }
     void setBarHideDelay(int ms) { barHideDelayMs = ms; }
+    // File dialogs: the platform's own (default) or Qt's widget dialogs.
+    void setUseNativeDialogs(bool on) { useNativeDialogs = on; }
 
     // What the file dialogs do with a chosen path (the dialogs only ask).
     void selectInputFile(const QString& path);
     void selectOutputFolder(const QString& dir);
+    // Whether the chosen input may be converted: false once the player has
+    // reported that it cannot open the file named in the input field.
+    bool inputReadable() const;
 
     // --- Operations shared by the window's concerns ---
     void showMessage(const QString& title, const QString& text);
@@ -82,6 +88,8 @@ public:
     void applyModelPreset(const QString& preset);
     // The preset text of one model.
     static QString presetText(int lights, int lines, int colorDeep);
+    // Item data of the model selector: "116 LEDs · 520 lines · 6-bit colour".
+    static constexpr int ModelDetailsRole = Qt::UserRole + 1;
 
     // Read-only state for observers.
     bool isDeveloperMode() const { return developerMode; }
@@ -106,6 +114,7 @@ public slots:
     void onLogOutputCb(QString log);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void enterEvent(QEvent* event) override;
     void leaveEvent(QEvent* event) override;
@@ -121,12 +130,26 @@ private:
     void onConnectStateChanged(bool isConnected, const QString& model);
     void onFlipClicked();
     void showStatus(const QString& text, bool good);
+    void clearStatus();
+    void updateDeviceView();
+    // The playback bar may show: a video whose duration the player knows.
+    bool playbackBarAllowed() const;
+    void revealPlaybackBar();
+    void togglePlayback();
+    void setTimeFromPosition(QTimeEdit* edit);
+    void updateFramingButtons();
+    void installShortcuts();
 
     // Models and parameters (HomeWindowModels.cpp)
     QComboBox* buildModelSelector();
     QWidget* buildParameterPanel();
 
     // File choice (HomeWindowInput.cpp)
+    void loadInput(const QString& path);
+    void onInputTyped();
+    void clearInput();
+    void onPlayerFileFailed(const QString& path);
+    QString mediaFilter() const;
     void showMediaInformation();
     void showBusyRefusal();
 
@@ -138,7 +161,6 @@ private:
     void onUploadResult(bool success, const QVariant& response, const QString& path);
     QString nextSequenceNumber();
     void cutJobLink();
-    static QString formatClock(int totalSeconds);
 
     // Languages (HomeWindowLanguage.cpp)
     void buildMenuBar();
@@ -170,6 +192,10 @@ private:
     Restarter restarter;
     int mediaInfoDelayMs = 1000;
     int barHideDelayMs = 5000;
+    bool useNativeDialogs = true;
+    // The input last handed to the player, and whether the player refused it.
+    QString loadedInput;
+    bool inputFailed = false;
     int mediaInfoRetries = 0;
     static constexpr int kMediaInfoRetries = 10;
 
@@ -181,6 +207,8 @@ private:
     QSlider* positionSlider = nullptr;
     QLabel* currentTimeLabel = nullptr;
     QLabel* totalTimeLabel = nullptr;
+    QPushButton* playPauseButton = nullptr;
+    QPushButton* resetFramingButton = nullptr;
 
     // Log
     QGroupBox* logPanel = nullptr;
@@ -191,6 +219,7 @@ private:
     QLabel* stateLabel = nullptr;
     QLabel* stateIcon = nullptr;
     QPushButton* refreshButton = nullptr;
+    QLabel* deviceInfoLabel = nullptr;
 
     // Settings column
     QGroupBox* settingsPanel = nullptr;
@@ -200,6 +229,8 @@ private:
     QComboBox* modelSelector = nullptr;
     QTimeEdit* startTimeEdit = nullptr;
     QTimeEdit* endTimeEdit = nullptr;
+    QPushButton* startHereButton = nullptr;
+    QPushButton* endHereButton = nullptr;
     QButtonGroup* flipGroup = nullptr;
     QRadioButton* hFlipButton = nullptr;
     QRadioButton* vFlipButton = nullptr;
@@ -214,6 +245,7 @@ private:
     QSpinBox* radiusSpin = nullptr;
 
     // Status and busy display
+    QWidget* statusArea = nullptr;
     QLabel* statusLabel = nullptr;
     QLabel* loadingLabel = nullptr;
     QMovie* loadingMovie = nullptr;

@@ -34,7 +34,11 @@ const QStringList kWindowKeys = {
     "start_time_error", "state", "tip", "upload_failed", "upload_success", "uploading",
     "vertical_flip", "video_duration", "video_parse_error",
     // Progress shown in the status label while a job runs ("Decoding 42%").
-    "decoding", "converting"};
+    "decoding", "converting",
+    // File choice, framing helpers, device information.
+    "file_unreadable", "select_video_file", "select_output_folder", "filter_media", "filter_video",
+    "filter_image", "filter_all", "device_none", "device_info", "play_pause", "reset_framing",
+    "from_position", "start_from_position_tip", "end_from_position_tip", "model_details"};
 
 // Texts that are looked up with tr() but deliberately have no catalogue entry:
 // they read the same in every language.
@@ -238,7 +242,9 @@ void TestTexts::sourcesAreFinishedAndConsistent()
         QVERIFY2(ids == reference,
                  qPrintable(QStringLiteral("%1 holds other keys than en_US").arg(lang)));
     }
-    QCOMPARE(reference.size(), kWindowKeys.size() + 1);
+    // The window's keys, the pipeline's one, and the standard buttons' OK,
+    // which Qt's own Russian catalogue leaves in Latin letters.
+    QCOMPARE(reference.size(), kWindowKeys.size() + 2);
 }
 
 // A key typed differently in the code than in the catalogues shows up as the
