@@ -43,6 +43,7 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class QTimeEdit;
+class QToolButton;
 class ConversionController;
 class JobPanel;
 enum class JobOutcome;
@@ -72,10 +73,15 @@ public:
     // hiding (5000).
     void setMediaInfoDelay(int ms) { mediaInfoDelayMs = ms; }
     void setBarHideDelay(int ms) { barHideDelayMs = ms; }
+    // File dialogs: the platform's own (default) or Qt's widget dialogs.
+    void setUseNativeDialogs(bool on) { useNativeDialogs = on; }
 
     // What the file dialogs do with a chosen path (the dialogs only ask).
     void selectInputFile(const QString& path);
     void selectOutputFolder(const QString& dir);
+    // Whether the chosen input may be converted: false once the player has
+    // reported that it cannot open the file named in the input field.
+    bool inputReadable() const;
 
     // --- Operations shared by the window's concerns ---
     void showMessage(const QString& title, const QString& text);
@@ -88,6 +94,8 @@ public:
     void applyModelPreset(const QString& preset);
     // The preset text of one model.
     static QString presetText(int lights, int lines, int colorDeep);
+    // Item data of the model selector: "116 LEDs · 520 lines · 6-bit colour".
+    static constexpr int ModelDetailsRole = Qt::UserRole + 1;
 
     // Read-only state for observers.
     bool isDeveloperMode() const { return developerMode; }
@@ -113,6 +121,7 @@ public slots:
     void onLogOutputCb(QString log);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void enterEvent(QEvent* event) override;
     void leaveEvent(QEvent* event) override;
@@ -128,12 +137,26 @@ private:
     void onConnectStateChanged(bool isConnected, const QString& model);
     void onFlipClicked();
     void showStatus(const QString& text, bool good);
+    void clearStatus();
+    void updateDeviceView();
+    // The playback bar may show: a video whose duration the player knows.
+    bool playbackBarAllowed() const;
+    void revealPlaybackBar();
+    void togglePlayback();
+    void setTimeFromPosition(QTimeEdit* edit);
+    void updateFramingButtons();
+    void installShortcuts();
 
     // Models and parameters (HomeWindowModels.cpp)
     QComboBox* buildModelSelector();
     QWidget* buildParameterPanel();
 
     // File choice (HomeWindowInput.cpp)
+    void loadInput(const QString& path);
+    void onInputTyped();
+    void clearInput();
+    void onPlayerFileFailed(const QString& path);
+    QString mediaFilter() const;
     void showMediaInformation();
     void showBusyRefusal();
 
@@ -143,7 +166,6 @@ private:
     void connectController();
     void onJobFinished(JobOutcome outcome, const QString& path);
     void onFilesDropped(const QStringList& paths);
-    static QString formatClock(int totalSeconds);
 
     // Languages (HomeWindowLanguage.cpp)
     void buildMenuBar();
@@ -180,6 +202,10 @@ private:
     Restarter restarter;
     int mediaInfoDelayMs = 1000;
     int barHideDelayMs = 5000;
+    bool useNativeDialogs = true;
+    // The input last handed to the player, and whether the player refused it.
+    QString loadedInput;
+    bool inputFailed = false;
     int mediaInfoRetries = 0;
     static constexpr int kMediaInfoRetries = 10;
 
@@ -191,6 +217,8 @@ private:
     QSlider* positionSlider = nullptr;
     QLabel* currentTimeLabel = nullptr;
     QLabel* totalTimeLabel = nullptr;
+    QPushButton* playPauseButton = nullptr;
+    QPushButton* resetFramingButton = nullptr;
 
     // Log
     QGroupBox* logPanel = nullptr;
@@ -201,6 +229,7 @@ private:
     QLabel* stateLabel = nullptr;
     QLabel* stateIcon = nullptr;
     QPushButton* refreshButton = nullptr;
+    QLabel* deviceInfoLabel = nullptr;
 
     // Settings column
     QGroupBox* settingsPanel = nullptr;
@@ -210,6 +239,8 @@ private:
     QComboBox* modelSelector = nullptr;
     QTimeEdit* startTimeEdit = nullptr;
     QTimeEdit* endTimeEdit = nullptr;
+    QPushButton* startHereButton = nullptr;
+    QPushButton* endHereButton = nullptr;
     QButtonGroup* flipGroup = nullptr;
     QRadioButton* hFlipButton = nullptr;
     QRadioButton* vFlipButton = nullptr;
@@ -224,6 +255,7 @@ private:
     QSpinBox* radiusSpin = nullptr;
 
     // Status and busy display
+    QWidget* statusArea = nullptr;
     QLabel* statusLabel = nullptr;
     QLabel* loadingLabel = nullptr;
     QMovie* loadingMovie = nullptr;

@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -52,7 +53,6 @@ QGroupBox* HomeWindow::buildSettingsPanel()
 {
     auto* panel = new QGroupBox(tr("settings"), this);
     panel->setObjectName(QStringLiteral("settingsPanel"));
-    panel->setMaximumWidth(270);
     auto* layout = new QVBoxLayout(panel);
 
     layout->addWidget(new QLabel(tr("input_file"), panel));
@@ -60,6 +60,13 @@ QGroupBox* HomeWindow::buildSettingsPanel()
     inputField = new QLineEdit(panel);
     inputField->setObjectName(QStringLiteral("inputField"));
     inputField->setMinimumWidth(60);
+    // A typed path is loaded like a chosen one (Enter or leaving the field);
+    // emptying the field unloads the picture at once.
+    connect(inputField, &QLineEdit::editingFinished, this, &HomeWindow::onInputTyped);
+    connect(inputField, &QLineEdit::textEdited, this, [this](const QString& text) {
+        if (text.trimmed().isEmpty())
+            clearInput();
+    });
     auto* selectFile = new QPushButton(tr("select_file"), panel);
     selectFile->setObjectName(QStringLiteral("selectFileButton"));
     connect(selectFile, &QPushButton::clicked, this, &HomeWindow::clickSelectFolder);
@@ -91,12 +98,31 @@ QGroupBox* HomeWindow::buildSettingsPanel()
         edit->setDisplayFormat(QStringLiteral("HH:mm:ss"));
         return edit;
     };
-    layout->addWidget(new QLabel(tr("start_time"), panel));
+    // Start and end side by side, each with a button that takes the player's
+    // current position.
+    auto* times = new QGridLayout();
+    auto hereButton = [&](const char* name, const QString& tip, QTimeEdit* edit) {
+        auto* button = new QPushButton(tr("from_position"), panel);
+        button->setObjectName(QLatin1String(name));
+        button->setToolTip(tip);
+        connect(button, &QPushButton::clicked, this, [this, edit] { setTimeFromPosition(edit); });
+        return button;
+    };
     startTimeEdit = timeEdit("startTimeEdit");
-    layout->addWidget(startTimeEdit);
-    layout->addWidget(new QLabel(tr("end_time"), panel));
     endTimeEdit = timeEdit("endTimeEdit");
-    layout->addWidget(endTimeEdit);
+    startHereButton = hereButton("startHereButton", tr("start_from_position_tip"), startTimeEdit);
+    endHereButton = hereButton("endHereButton", tr("end_from_position_tip"), endTimeEdit);
+    times->setHorizontalSpacing(4);
+    times->addWidget(new QLabel(tr("start_time"), panel), 0, 0, 1, 2);
+    times->addWidget(startTimeEdit, 1, 0);
+    times->addWidget(startHereButton, 1, 1);
+    times->addItem(new QSpacerItem(8, 0), 1, 2);
+    times->addWidget(new QLabel(tr("end_time"), panel), 0, 3, 1, 2);
+    times->addWidget(endTimeEdit, 1, 3);
+    times->addWidget(endHereButton, 1, 4);
+    times->setColumnStretch(0, 1);
+    times->setColumnStretch(3, 1);
+    layout->addLayout(times);
     layout->addSpacing(8);
 
     layout->addWidget(new QLabel(tr("flip"), panel));
@@ -113,6 +139,7 @@ QGroupBox* HomeWindow::buildSettingsPanel()
             [this](QAbstractButton*) { onFlipClicked(); });
     flipRow->addWidget(hFlipButton);
     flipRow->addWidget(vFlipButton);
+    flipRow->addStretch();
     layout->addLayout(flipRow);
     layout->addSpacing(8);
 
@@ -123,6 +150,8 @@ QGroupBox* HomeWindow::buildSettingsPanel()
 
 void HomeWindow::clickStart()
 {
+    if (!inputReadable())
+        return showMessage(tr("exception"), tr("file_unreadable"));
     // A job is on its way (its start report may not have arrived yet): a
     // second job would share its temporary files.
     if (jobActive)

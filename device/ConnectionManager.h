@@ -46,6 +46,10 @@ public:
     bool isConnected() const;
     // The connected device's reported model, else defaultDeviceModel().
     QString currentModel() const;
+    // The connected device's reported firmware version and description;
+    // empty while no device is connected.
+    QString currentFirmware() const;
+    QString currentDescription() const;
     // The address this manager talks to.
     DeviceEndpoint endpoint() const;
 

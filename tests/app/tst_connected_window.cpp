@@ -67,12 +67,14 @@ void TestConnectedWindow::initTestCase()
     outDir = workDir.filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(outDir));
 
-    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX")}),
+    QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX"),
+                        QStringLiteral("--sw"), QStringLiteral("2.3.4"), QStringLiteral("--desc"),
+                        QStringLiteral("Workshop fan")}),
              qPrintable(sim.errorText));
     storeDir = sim.storeDir();
     exportAddress(sim); // before the connection manager exists
 
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.9"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SPINDRA_VERSION));
     window = std::make_unique<HomeWindow>();
     window->setMediaInfoDelay(200);
     window->setFolderOpener([this](const QString& dir) { openedFolders << dir; });
@@ -117,6 +119,11 @@ void TestConnectedWindow::panelFollowsDevice()
     QVERIFY(!selector->isEnabled());
     QTRY_COMPARE(child<QSpinBox>("lightsSpin")->value(), 48);
     QCOMPARE(child<QSpinBox>("radiusSpin")->maximum(), 48);
+
+    // What the fan reports about itself is on show in the panel.
+    auto* info = child<QLabel>("deviceInfoLabel");
+    QVERIFY(info->isVisible());
+    QCOMPARE(info->text(), QString::fromUtf8("BELLATRIX · firmware 2.3.4\nWorkshop fan"));
 
     // Refreshing re-reads the manager's state and keeps the look.
     child<QPushButton>("refreshButton")->click();
@@ -215,9 +222,9 @@ void TestConnectedWindow::aboutBoxNamesVersion()
     window->findChild<QAction*>(QStringLiteral("aboutAction"))->trigger();
     QCOMPARE(dialogs.boxes.size(), 1);
     QCOMPARE(dialogs.lastTitle(), QStringLiteral("About Spindra"));
-    QVERIFY2(dialogs.lastText().contains(QStringLiteral("Spindra v1.0.9")),
+    QVERIFY2(dialogs.lastText().contains(QStringLiteral("Spindra v" SPINDRA_VERSION)),
              qPrintable(dialogs.lastText()));
-    QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (1.0.9)"));
+    QCOMPARE(window->windowTitle(), QStringLiteral("SPINDRA (" SPINDRA_VERSION ")"));
 }
 
 QTEST_MAIN(TestConnectedWindow)
