@@ -514,6 +514,8 @@ void HomeWindow::clearStatus()
 {
     statusLabel->clear();
     statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
+    if (jobPanel)
+        jobPanel->clearResultPath();
 }
 
 void HomeWindow::updateProcessResult(bool result, QString info, QString path)

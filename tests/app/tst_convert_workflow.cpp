@@ -278,6 +278,9 @@ void TestConvertWorkflow::statusLinksToTheFile()
     QCOMPARE(openedFolders, QStringList {QFileInfo(file).absolutePath()});
     // However long the path, it fits the right column.
     QVERIFY2(path->width() <= 270, qPrintable(QString::number(path->width())));
+    // A new file's choice takes the old result away.
+    window->selectInputFile(imagePath);
+    QVERIFY(!path->isVisible());
 }
 
 void TestConvertWorkflow::unwritableOutputFallsBackToDesktop()
