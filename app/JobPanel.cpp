@@ -1,3 +1,5 @@
+// The job panel: progress bar and Cancel for the running job, the saved-to
+// line of the last result, the list of dropped files, and the drop handling.
 #include "JobPanel.h"
 
 #include "ConversionController.h"
