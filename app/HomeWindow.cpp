@@ -3,11 +3,14 @@
 #include "HomeWindow.h"
 
 #include "ConnectionManager.h"
+#include "DecodeSteps.h"
 #include "MPVWidget.h"
-#include "MediaConvert.h"
+#include "ConversionController.h"
+#include "JobPanel.h"
 #include "OverlayWidget.h"
 #include "ResourcePaths.h"
 #include "Settings.h"
+#include "Uploader.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -29,6 +32,9 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStyle>
 #include <QSettings>
 #include <QSlider>
 #include <QTextEdit>
@@ -53,10 +59,12 @@ const char* const kTimeLabelStyle =
 
 } // namespace
 
-HomeWindow::HomeWindow(QWidget* parent)
-    : QMainWindow(parent)
+HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
+    : QMainWindow(parent),
+      connection(connection ? connection : ConnectionManager::instance())
 {
-    mediaConvert = new MediaConvert();
+    uploader = new Uploader(this->connection->endpoint(), this);
+    controller = new ConversionController(this->connection, uploader, this);
     settings = new QSettings(QLatin1String(Settings::Organisation),
                              QLatin1String(Settings::Application), this);
 
@@ -74,9 +82,9 @@ HomeWindow::HomeWindow(QWidget* parent)
     };
 
     buildWindow();
+    connectController();
 
-    ConnectionManager* manager = ConnectionManager::instance();
-    connect(manager, &ConnectionManager::connectStateChanged, this,
+    connect(this->connection, &ConnectionManager::connectStateChanged, this,
             [this](bool isConnected, QString model) { onConnectStateChanged(isConnected, model); });
 
     QTimer::singleShot(100, this, [this] { initialSync(); });
@@ -87,9 +95,9 @@ HomeWindow::HomeWindow(QWidget* parent)
 
 HomeWindow::~HomeWindow()
 {
-    cutJobLink();
-    delete mediaConvert;
-    mediaConvert = nullptr;
+    // The running job stops early and cleans up behind itself.
+    delete controller;
+    controller = nullptr;
 }
 
 void HomeWindow::setDialogRunner(DialogRunner runner) { dialogRunner = std::move(runner); }
@@ -125,20 +133,21 @@ void HomeWindow::buildWindow()
         scrollArea->setWidgetResizable(true);
         scrollArea->setStyleSheet(
             QStringLiteral("QScrollArea { border: none; background: transparent; }"));
-        scrollArea->setFixedWidth(270);
         // The panel follows the column's width; only the height scrolls.
         scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
         rightColumn->addWidget(buildConnectionPanel());
-        rightColumn->addWidget(scrollArea);
-        rightColumn->addSpacing(32);
+        rightColumn->addWidget(scrollArea, 1);
 
-        statusLabel = new QLabel(central);
-        statusLabel->setObjectName(QStringLiteral("statusLabel"));
-        statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
-        rightColumn->addWidget(statusLabel, 0, Qt::AlignHCenter);
+        // Status and busy animation share a strip of fixed height, so that
+        // neither a result nor the animation moves anything else.
+        statusArea = new QWidget(central);
+        statusArea->setObjectName(QStringLiteral("statusArea"));
+        auto* statusRow = new QHBoxLayout(statusArea);
+        statusRow->setContentsMargins(0, 0, 0, 0);
+        statusRow->addStretch();
 
-        loadingLabel = new QLabel(central);
+        loadingLabel = new QLabel(statusArea);
         loadingLabel->setObjectName(QStringLiteral("loadingLabel"));
         loadingLabel->setStyleSheet(QStringLiteral("background: transparent;"));
         loadingLabel->setFixedSize(50, 50);
@@ -148,12 +157,21 @@ void HomeWindow::buildWindow()
                                   QByteArray(), loadingLabel);
         loadingMovie->setScaledSize(loadingLabel->size());
         loadingLabel->setMovie(loadingMovie);
-        rightColumn->addWidget(loadingLabel, 0, Qt::AlignHCenter);
+        statusRow->addWidget(loadingLabel, 0, Qt::AlignVCenter);
+
+        statusLabel = new QLabel(statusArea);
+        statusLabel->setObjectName(QStringLiteral("statusLabel"));
+        statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
+        statusRow->addWidget(statusLabel, 0, Qt::AlignVCenter);
+        statusRow->addStretch();
+        statusArea->setFixedHeight(60);
+        rightColumn->addWidget(statusArea);
+        rightColumn->addWidget(jobPanel = new JobPanel(controller, central));
 
         convertButton = new QPushButton(tr("convert"), central);
         convertButton->setObjectName(QStringLiteral("convertButton"));
         convertButton->setStyleSheet(QStringLiteral(
-            "QPushButton { font-size:16px; color:green; padding:30px 0px; font-weight:bold; }"));
+            "QPushButton { font-size:16px; color:green; padding:20px 16px; font-weight:bold; }"));
         connect(convertButton, &QPushButton::clicked, this, &HomeWindow::clickStart);
         rightColumn->addWidget(convertButton);
 
@@ -162,9 +180,34 @@ void HomeWindow::buildWindow()
         setCentralWidget(central);
     }
 
+    // The column is as wide as its widest row needs, with room for the
+    // scroll bar that the developer panel may bring.
+    scrollArea->setMinimumWidth(settingsPanel->minimumSizeHint().width() +
+                                scrollArea->verticalScrollBar()->sizeHint().width());
+
     updateDebugMode();
     startTimeEdit->setEnabled(isVideo);
     endTimeEdit->setEnabled(isVideo);
+    updateFramingButtons();
+    installShortcuts();
+    qApp->installEventFilter(this);
+
+    // The first size: everything the layout asks for, at least the minimum,
+    // at most the screen.
+    QSize first = sizeHint().expandedTo(minimumSize());
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        first = first.boundedTo(screen->availableSize());
+    resize(first);
+}
+
+void HomeWindow::installShortcuts()
+{
+    auto* open = new QShortcut(QKeySequence::Open, this);
+    open->setObjectName(QStringLiteral("openShortcut"));
+    connect(open, &QShortcut::activated, this, &HomeWindow::clickSelectFolder);
+    auto* play = new QShortcut(QKeySequence(Qt::Key_Space), this);
+    play->setObjectName(QStringLiteral("playShortcut"));
+    connect(play, &QShortcut::activated, this, &HomeWindow::togglePlayback);
 }
 
 QWidget* HomeWindow::buildVideoPanel()
@@ -200,6 +243,15 @@ QWidget* HomeWindow::buildVideoPanel()
     totalTimeLabel = new QLabel(QStringLiteral("00:00:00"), playbackBar);
     totalTimeLabel->setObjectName(QStringLiteral("totalTimeLabel"));
     totalTimeLabel->setStyleSheet(QLatin1String(kTimeLabelStyle));
+    playPauseButton = new QPushButton(playbackBar);
+    playPauseButton->setObjectName(QStringLiteral("playPauseButton"));
+    playPauseButton->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
+    playPauseButton->setToolTip(tr("play_pause"));
+    playPauseButton->setFlat(true);
+    playPauseButton->setFocusPolicy(Qt::NoFocus);
+    playPauseButton->setStyleSheet(QStringLiteral("background-color: transparent;"));
+    connect(playPauseButton, &QPushButton::clicked, this, &HomeWindow::togglePlayback);
+    barLayout->addWidget(playPauseButton);
     barLayout->addWidget(currentTimeLabel);
     barLayout->addWidget(positionSlider);
     barLayout->addWidget(totalTimeLabel);
@@ -207,6 +259,19 @@ QWidget* HomeWindow::buildVideoPanel()
 
     overlay = new OverlayWidget(videoContainer);
     overlay->setObjectName(QStringLiteral("overlay"));
+
+    resetFramingButton = new QPushButton(tr("reset_framing"), videoContainer);
+    resetFramingButton->setObjectName(QStringLiteral("resetFramingButton"));
+    resetFramingButton->setFocusPolicy(Qt::NoFocus);
+    resetFramingButton->setStyleSheet(QStringLiteral(
+        "QPushButton { color: white; background-color: #a0303030; border: 1px solid #80ffffff;"
+        " border-radius: 4px; padding: 4px 10px; }"
+        " QPushButton:disabled { color: #80ffffff; }"));
+    resetFramingButton->adjustSize();
+    resetFramingButton->move(8, 8);
+    connect(resetFramingButton, &QPushButton::clicked, this, [this] { mpvWidget->resetFraming(); });
+
+    connect(mpvWidget, &MPVWidget::fileFailed, this, &HomeWindow::onPlayerFileFailed);
 
     connect(&positionTimer, &QTimer::timeout, this, &HomeWindow::updatePosition);
     positionTimer.start(500);
@@ -243,7 +308,6 @@ QGroupBox* HomeWindow::buildConnectionPanel()
 {
     connectionPanel = new QGroupBox(tr("connection"), this);
     connectionPanel->setObjectName(QStringLiteral("connectionPanel"));
-    connectionPanel->setMaximumWidth(270);
     auto* layout = new QVBoxLayout(connectionPanel);
 
     auto* stateRow = new QHBoxLayout();
@@ -266,11 +330,22 @@ QGroupBox* HomeWindow::buildConnectionPanel()
     stateRow->addStretch();
     layout->addLayout(stateRow);
 
+    // What the fan reports about itself: model, firmware and description.
+    deviceInfoLabel = new QLabel(connectionPanel);
+    deviceInfoLabel->setObjectName(QStringLiteral("deviceInfoLabel"));
+    deviceInfoLabel->setAlignment(Qt::AlignCenter);
+    deviceInfoLabel->setWordWrap(true);
+    deviceInfoLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    deviceInfoLabel->setStyleSheet(QStringLiteral("color: #505050;"));
+    // Two lines are always reserved, so the panel keeps its height.
+    deviceInfoLabel->setMinimumHeight(2 * deviceInfoLabel->fontMetrics().lineSpacing() + 2);
+    layout->addWidget(deviceInfoLabel);
+
     auto* buttonRow = new QHBoxLayout();
     refreshButton = new QPushButton(tr("refreshState"), connectionPanel);
     refreshButton->setObjectName(QStringLiteral("refreshButton"));
     refreshButton->setStyleSheet(
-        QStringLiteral("QPushButton { padding: 10px 0px; margin: 8px 0px }"));
+        QStringLiteral("QPushButton { padding: 8px 12px; margin: 2px 0px }"));
     connect(refreshButton, &QPushButton::clicked, this, &HomeWindow::reloadDeviceInfo);
     buttonRow->addWidget(refreshButton);
     layout->addLayout(buttonRow);
@@ -299,8 +374,8 @@ void HomeWindow::layoutVideoSquare()
 
     if (mpvWidget->parentWidget() != videoContainer)
         mpvWidget->setParent(videoContainer);
-    mpvWidget->move((w - s) / 2, (h - s) / 2);
-    mpvWidget->resize(s, s);
+    // The player keeps the user's zoom and offset relative to the new square.
+    mpvWidget->placeInSquare(QRect((w - s) / 2, (h - s) / 2, s, s));
     mpvWidget->show();
     qDebug() << "width:" << w << " hegith:" << h << " radius:" << r;
 
@@ -312,6 +387,7 @@ void HomeWindow::layoutVideoSquare()
     overlay->show();
 
     playbackBar->raise();
+    resetFramingButton->raise();
 }
 
 void HomeWindow::resizeEvent(QResizeEvent* event)
@@ -322,18 +398,38 @@ void HomeWindow::resizeEvent(QResizeEvent* event)
         layoutVideoSquare();
 }
 
+bool HomeWindow::playbackBarAllowed() const { return isVideo && videoDuration > 0.0; }
+
+void HomeWindow::revealPlaybackBar()
+{
+    if (playbackBar->isHidden() && playbackBarAllowed())
+        playbackBar->show();
+    hideTimer.start(barHideDelayMs);
+}
+
+// The pointer usually rests on a child (the player, the settings column), whose
+// moves never reach the window's own handler: watch them for the whole
+// application and react to those inside this window.
+bool HomeWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
+        auto* widget = static_cast<QWidget*>(watched);
+        if (widget != this && widget->window() == this)
+            revealPlaybackBar();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void HomeWindow::mouseMoveEvent(QMouseEvent* event)
 {
     QMainWindow::mouseMoveEvent(event);
-    if (playbackBar->isHidden() && isVideo)
-        playbackBar->show();
-    hideTimer.start(barHideDelayMs);
+    revealPlaybackBar();
 }
 
 void HomeWindow::enterEvent(QEvent* event)
 {
     QMainWindow::enterEvent(event);
-    if (isVideo)
+    if (playbackBarAllowed())
         playbackBar->show();
     hideTimer.start(barHideDelayMs);
 }
@@ -343,6 +439,34 @@ void HomeWindow::leaveEvent(QEvent* event)
     QMainWindow::leaveEvent(event);
     playbackBar->hide();
     hideTimer.stop();
+}
+
+void HomeWindow::togglePlayback()
+{
+    if (!playbackBarAllowed() || !mpvWidget->togglePause())
+        return;
+    playPauseButton->setIcon(style()->standardIcon(mpvWidget->isPaused() ? QStyle::SP_MediaPlay
+                                                                         : QStyle::SP_MediaPause));
+}
+
+void HomeWindow::setTimeFromPosition(QTimeEdit* edit)
+{
+    double duration = 0.0;
+    double position = 0.0;
+    if (!isVideo || !mpvWidget->getPlaybackTime(duration, position))
+        return;
+    edit->setTime(QTime(0, 0, 0).addSecs(int(position)));
+}
+
+void HomeWindow::updateFramingButtons()
+{
+    const bool loaded = !loadedInput.isEmpty() && !inputFailed;
+    if (resetFramingButton)
+        resetFramingButton->setEnabled(loaded);
+    if (startHereButton)
+        startHereButton->setEnabled(loaded && isVideo);
+    if (endHereButton)
+        endHereButton->setEnabled(loaded && isVideo);
 }
 
 void HomeWindow::updatePosition()
@@ -361,17 +485,6 @@ void HomeWindow::updatePosition()
     }
     currentTimeLabel->setText(formatClock(int(position)));
     totalTimeLabel->setText(formatClock(int(duration)));
-}
-
-QString HomeWindow::formatClock(int t)
-{
-    const int hours = t / 3600;
-    const int minutes = t / 60 - hours * 60;
-    const int seconds = t % 60;
-    return QStringLiteral("%1:%2:%3")
-        .arg(hours, 2, 10, QLatin1Char('0'))
-        .arg(minutes, 2, 10, QLatin1Char('0'))
-        .arg(seconds, 2, 10, QLatin1Char('0'));
 }
 
 void HomeWindow::sliderMoved(int position)
@@ -397,6 +510,14 @@ void HomeWindow::showStatus(const QString& text, bool good)
     statusLabel->adjustSize();
 }
 
+void HomeWindow::clearStatus()
+{
+    statusLabel->clear();
+    statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
+    if (jobPanel)
+        jobPanel->clearResultPath();
+}
+
 void HomeWindow::updateProcessResult(bool result, QString info, QString path)
 {
     Q_UNUSED(path);
@@ -407,6 +528,10 @@ void HomeWindow::updateDebugMode()
 {
     parameterPanel->setVisible(developerMode);
     logPanel->setVisible(developerMode);
+    // Outside developer mode the whole settings column shows without
+    // scrolling; the developer parameters may scroll.
+    if (scrollArea)
+        scrollArea->setMinimumHeight(developerMode ? 0 : settingsPanel->sizeHint().height());
     QTimer::singleShot(0, this, [this] {
         layoutVideoSquare();
         mpvWidget->resetLayout();
@@ -422,9 +547,8 @@ void HomeWindow::onConnectStateChanged(bool isConnected, const QString& model)
 
 void HomeWindow::reloadDeviceInfo()
 {
-    ConnectionManager* manager = ConnectionManager::instance();
-    connected = manager->isConnected();
-    const QString model = manager->currentModel();
+    connected = connection->isConnected();
+    const QString model = connection->currentModel();
     qDebug() << "🔌 连接状态:" << connected << "型号:" << model;
     updateConnectionView();
     if (connected && modelSelector && modelSelector->count() > 0) {
@@ -447,6 +571,28 @@ void HomeWindow::updateConnectionView()
     if (stateIcon)
         stateIcon->setPixmap(
             QPixmap(QLatin1String(connected ? kConnectedIcon : kDisconnectedIcon)));
+    updateDeviceView();
+}
+
+void HomeWindow::updateDeviceView()
+{
+    if (!deviceInfoLabel)
+        return;
+    if (!connected) {
+        deviceInfoLabel->setText(tr("device_none"));
+        return;
+    }
+    ConnectionManager* manager = connection;
+    QString text = tr("device_info");
+    // Without a catalogue the key has no place-holders to fill.
+    if (text.contains(QLatin1String("%2")))
+        text = text.arg(manager->currentModel(), manager->currentFirmware());
+    else
+        text = manager->currentModel() + QLatin1Char(' ') + manager->currentFirmware();
+    const QString description = manager->currentDescription();
+    if (!description.isEmpty())
+        text += QLatin1Char('\n') + description;
+    deviceInfoLabel->setText(text);
 }
 
 void HomeWindow::beginBusyView()

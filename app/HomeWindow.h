@@ -4,9 +4,13 @@
 // workflow. The code is split by concern:
 //   HomeWindow.cpp          construction, layout, playback bar, connection, busy view
 //   HomeWindowModels.cpp    fan model selector, presets and the parameter panel
-//   HomeWindowConvert.cpp   file choice, conversion, upload
+//   HomeWindowInput.cpp     file choice, loading into the player, media information
+//   HomeWindowConvert.cpp   settings rows, the checks behind convert, showing the
+//                           jobs of the ConversionController, dropped files
 //   HomeWindowLanguage.cpp  menu bar, language switch, about box
 #pragma once
+
+#include "ConvertRequest.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -21,9 +25,9 @@ class ConnectionManager;
 class FanViewWidget;
 struct FanViewParams;
 class QAbstractButton;
-class MediaConvert;
 class MPVWidget;
 class OverlayWidget;
+class Uploader;
 class QAction;
 class QActionGroup;
 class QButtonGroup;
@@ -42,13 +46,17 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class QTimeEdit;
-enum class MediaStage;
-struct HomeWindowJobLink;
+class QToolButton;
+class ConversionController;
+class JobPanel;
+enum class JobOutcome;
 
 class HomeWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit HomeWindow(QWidget* parent = nullptr);
+    // connection: the device link the window follows and converts for; none
+    // means the process-wide ConnectionManager::instance().
+    explicit HomeWindow(ConnectionManager* connection = nullptr, QWidget* parent = nullptr);
     ~HomeWindow() override;
 
     // --- Hooks for embedding and tests (defaults are the desktop behaviour) ---
@@ -68,10 +76,15 @@ public:
     // hiding (5000).
     void setMediaInfoDelay(int ms) { mediaInfoDelayMs = ms; }
     void setBarHideDelay(int ms) { barHideDelayMs = ms; }
+    // File dialogs: the platform's own (default) or Qt's widget dialogs.
+    void setUseNativeDialogs(bool on) { useNativeDialogs = on; }
 
     // What the file dialogs do with a chosen path (the dialogs only ask).
     void selectInputFile(const QString& path);
     void selectOutputFolder(const QString& dir);
+    // Whether the chosen input may be converted: false once the player has
+    // reported that it cannot open the file named in the input field.
+    bool inputReadable() const;
 
     // --- Operations shared by the window's concerns ---
     void showMessage(const QString& title, const QString& text);
@@ -84,10 +97,13 @@ public:
     void applyModelPreset(const QString& preset);
     // The preset text of one model.
     static QString presetText(int lights, int lines, int colorDeep);
+    // Item data of the model selector: "116 LEDs · 520 lines · 6-bit colour".
+    static constexpr int ModelDetailsRole = Qt::UserRole + 1;
 
     // Read-only state for observers.
     bool isDeveloperMode() const { return developerMode; }
     bool isBusy() const { return busy.load(); }
+    ConversionController* conversionController() const { return controller; }
     bool isDeviceConnected() const { return connected; }
     bool isVideoInput() const { return isVideo; }
     double mediaDuration() const { return videoDuration; }
@@ -116,6 +132,7 @@ public slots:
     void onLogOutputCb(QString log);
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void enterEvent(QEvent* event) override;
     void leaveEvent(QEvent* event) override;
@@ -131,22 +148,35 @@ private:
     void onConnectStateChanged(bool isConnected, const QString& model);
     void onFlipClicked();
     void showStatus(const QString& text, bool good);
+    void clearStatus();
+    void updateDeviceView();
+    // The playback bar may show: a video whose duration the player knows.
+    bool playbackBarAllowed() const;
+    void revealPlaybackBar();
+    void togglePlayback();
+    void setTimeFromPosition(QTimeEdit* edit);
+    void updateFramingButtons();
+    void installShortcuts();
 
     // Models and parameters (HomeWindowModels.cpp)
     QComboBox* buildModelSelector();
     QWidget* buildParameterPanel();
 
-    // Workflow (HomeWindowConvert.cpp)
-    QGroupBox* buildSettingsPanel();
+    // File choice (HomeWindowInput.cpp)
+    void loadInput(const QString& path);
+    void onInputTyped();
+    void clearInput();
+    void onPlayerFileFailed(const QString& path);
+    QString mediaFilter() const;
     void showMediaInformation();
     void showBusyRefusal();
-    void onConversionResult(bool success, const QString& path);
-    void onConversionProgress(MediaStage stage, int percent);
-    void onUploadProgress(int percent);
-    void onUploadResult(bool success, const QVariant& response, const QString& path);
-    QString nextSequenceNumber();
-    void cutJobLink();
-    static QString formatClock(int totalSeconds);
+
+    // Workflow (HomeWindowConvert.cpp)
+    QGroupBox* buildSettingsPanel();
+    ConvertRequest requestFromSettings() const;
+    void connectController();
+    void onJobFinished(JobOutcome outcome, const QString& path);
+    void onFilesDropped(const QStringList& paths);
 
     // Fan view (HomeWindowFanView.cpp)
     QAbstractButton* buildFanViewSwitch(QWidget* panel);
@@ -166,10 +196,15 @@ private:
     bool connected = false;
     bool isVideo = true;
     double videoDuration = 0.0;
-    bool jobActive = false; // GUI thread: between a job's start and its result
-    std::shared_ptr<HomeWindowJobLink> jobLink;
+    bool jobActive = false;        // between a job's start and its end
+    int shownJob = 0;              // the controller's job that the window shows
+    bool jobUploads = false;       // the running job's file is being uploaded
+    ConvertResult convertedResult; // the running job's conversion result
 
-    MediaConvert* mediaConvert = nullptr;
+    ConnectionManager* connection = nullptr;
+    Uploader* uploader = nullptr;
+    ConversionController* controller = nullptr;
+    JobPanel* jobPanel = nullptr;
     QSettings* settings = nullptr;
     QTimer hideTimer;
     QTimer positionTimer;
@@ -181,6 +216,10 @@ private:
     Restarter restarter;
     int mediaInfoDelayMs = 1000;
     int barHideDelayMs = 5000;
+    bool useNativeDialogs = true;
+    // The input last handed to the player, and whether the player refused it.
+    QString loadedInput;
+    bool inputFailed = false;
     int mediaInfoRetries = 0;
     static constexpr int kMediaInfoRetries = 10;
 
@@ -192,6 +231,8 @@ private:
     QSlider* positionSlider = nullptr;
     QLabel* currentTimeLabel = nullptr;
     QLabel* totalTimeLabel = nullptr;
+    QPushButton* playPauseButton = nullptr;
+    QPushButton* resetFramingButton = nullptr;
 
     // Log
     QGroupBox* logPanel = nullptr;
@@ -206,6 +247,7 @@ private:
     QLabel* stateLabel = nullptr;
     QLabel* stateIcon = nullptr;
     QPushButton* refreshButton = nullptr;
+    QLabel* deviceInfoLabel = nullptr;
 
     // Settings column
     QGroupBox* settingsPanel = nullptr;
@@ -215,6 +257,8 @@ private:
     QComboBox* modelSelector = nullptr;
     QTimeEdit* startTimeEdit = nullptr;
     QTimeEdit* endTimeEdit = nullptr;
+    QPushButton* startHereButton = nullptr;
+    QPushButton* endHereButton = nullptr;
     QButtonGroup* flipGroup = nullptr;
     QRadioButton* hFlipButton = nullptr;
     QRadioButton* vFlipButton = nullptr;
@@ -229,6 +273,7 @@ private:
     QSpinBox* radiusSpin = nullptr;
 
     // Status and busy display
+    QWidget* statusArea = nullptr;
     QLabel* statusLabel = nullptr;
     QLabel* loadingLabel = nullptr;
     QMovie* loadingMovie = nullptr;

@@ -13,26 +13,40 @@
 #include <QPushButton>
 #include <QSettings>
 
+// A menu text with a keyboard mnemonic: the first letter itself where the text
+// starts with one a keyboard can type (Latin, Cyrillic), else the Latin letter
+// appended in brackets, as Chinese menus write it ("语言(&L)").
+static QString withMnemonic(const QString& text, QChar latin)
+{
+    if (text.contains(QLatin1Char('&')))
+        return text;
+    const QChar first = text.isEmpty() ? QChar() : text.at(0);
+    const QChar::Script script = first.script();
+    if (first.isLetter() && (script == QChar::Script_Latin || script == QChar::Script_Cyrillic))
+        return QLatin1Char('&') + text;
+    return QStringLiteral("%1(&%2)").arg(text, latin);
+}
+
 void HomeWindow::buildMenuBar()
 {
     auto* bar = new QMenuBar(this);
     bar->setObjectName(QStringLiteral("menuBar"));
 
-    QMenu* languageMenu = bar->addMenu(tr("language"));
+    QMenu* languageMenu = bar->addMenu(withMnemonic(tr("language"), QLatin1Char('L')));
     languageMenu->setObjectName(QStringLiteral("languageMenu"));
     languageGroup = new QActionGroup(this);
     languageGroup->setExclusive(true);
-    auto addLanguage = [&](const QString& text, const char* code, const char* name) {
-        QAction* action = languageMenu->addAction(text);
+    auto addLanguage = [&](const QString& text, const char* code, const char* name, char key) {
+        QAction* action = languageMenu->addAction(withMnemonic(text, QLatin1Char(key)));
         action->setObjectName(QLatin1String(name));
         action->setCheckable(true);
         action->setData(QLatin1String(code));
         languageGroup->addAction(action);
         return action;
     };
-    englishAction = addLanguage(tr("english"), "en", "englishAction");
-    chineseAction = addLanguage(tr("chinese"), "zh", "chineseAction");
-    russianAction = addLanguage(tr("russian"), "ru", "russianAction");
+    englishAction = addLanguage(tr("english"), "en", "englishAction", 'E');
+    chineseAction = addLanguage(tr("chinese"), "zh", "chineseAction", 'C');
+    russianAction = addLanguage(tr("russian"), "ru", "russianAction", 'R');
     connect(languageGroup, &QActionGroup::triggered, this, &HomeWindow::onLanguageTriggered);
 
     const QString current =
@@ -40,10 +54,13 @@ void HomeWindow::buildMenuBar()
     qDebug() << "####CURRENT LANGUAGE " << current;
     checkLanguageAction(current);
 
-    QMenu* helpMenu = bar->addMenu(tr("help"));
+    QMenu* helpMenu = bar->addMenu(withMnemonic(tr("help"), QLatin1Char('H')));
     helpMenu->setObjectName(QStringLiteral("helpMenu"));
-    aboutAction = helpMenu->addAction(tr("about"));
+    aboutAction = helpMenu->addAction(withMnemonic(tr("about"), QLatin1Char('A')));
     aboutAction->setObjectName(QStringLiteral("aboutAction"));
+    aboutAction->setShortcut(QKeySequence(Qt::Key_F1));
+    // The shortcut works while the menu is closed.
+    addAction(aboutAction);
     aboutVersion = QCoreApplication::applicationVersion();
     connect(aboutAction, &QAction::triggered, this, &HomeWindow::showAbout);
 

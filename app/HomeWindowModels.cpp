@@ -9,7 +9,28 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QSpinBox>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
+
+namespace {
+
+// The open model list shows each model's geometry beside its name; the item's
+// text stays the bare name, which selection by name and the job rely on.
+class ModelItemDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        const QString details = index.data(HomeWindow::ModelDetailsRole).toString();
+        if (!details.isEmpty())
+            option->text = QStringLiteral("%1   %2").arg(option->text, details);
+    }
+};
+
+} // namespace
 
 QString HomeWindow::presetText(int lights, int lines, int colorDeep)
 {
@@ -32,7 +53,16 @@ QComboBox* HomeWindow::buildModelSelector()
         const fan_model* model = fan_model_at(i);
         selector->addItem(QString::fromUtf8(model->name),
                           presetText(model->lights, model->lines, model->colorDeep));
+        // Without a catalogue the key has no place-holders to fill.
+        const QString details = tr("model_details");
+        if (details.contains(QLatin1String("%3")))
+            selector->setItemData(
+                i, details.arg(model->lights).arg(model->lines).arg(model->colorDeep),
+                ModelDetailsRole);
     }
+    selector->setItemDelegate(new ModelItemDelegate(selector));
+    // Wide enough for the longest name and the arrow, whatever the column.
+    selector->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     modelSelector = selector;
     return selector;
 }

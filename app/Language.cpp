@@ -1,5 +1,8 @@
 #include "Language.h"
 
+#include <QLibraryInfo>
+#include <QTranslator>
+
 namespace Language {
 
 QString catalogueEnglish() { return QStringLiteral(":/translations/translations/en_US.qm"); }
@@ -23,6 +26,23 @@ QString catalogueFor(const QString& storedCode, const QStringList& systemUiLangu
     if (first.startsWith(QLatin1String("ru")))
         return catalogueRussian();
     return catalogueEnglish();
+}
+
+QString qtCatalogueFor(const QString& appCatalogue)
+{
+    if (appCatalogue == catalogueChinese())
+        return QStringLiteral("qtbase_zh_CN");
+    if (appCatalogue == catalogueRussian())
+        return QStringLiteral("qtbase_ru");
+    return QString();
+}
+
+bool loadQtCatalogue(QTranslator& translator, const QString& appCatalogue)
+{
+    const QString name = qtCatalogueFor(appCatalogue);
+    if (name.isEmpty())
+        return false;
+    return translator.load(name, QLibraryInfo::location(QLibraryInfo::TranslationsPath));
 }
 
 } // namespace Language

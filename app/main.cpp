@@ -1,5 +1,6 @@
 // Process entry: application identity, the catalogue chosen from the stored
 // language, the main window, the event loop.
+#include "ConnectionManager.h"
 #include "HomeWindow.h"
 #include "Language.h"
 #include "Settings.h"
@@ -16,7 +17,7 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0.9"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SPINDRA_VERSION));
     // libmpv parses numbers with the C library and refuses to start under a
     // locale whose decimal separator is not a dot; Qt sets the user's locale.
     std::setlocale(LC_NUMERIC, "C");
@@ -30,6 +31,14 @@ int main(int argc, char* argv[])
     const QString catalogue = Language::catalogueFor(language, QLocale::system().uiLanguages());
     qDebug() << "load qm:" << catalogue;
 
+    // Qt's own catalogue goes in first: the application's, installed after it,
+    // is asked first and may word a standard text better.
+    QTranslator qtTranslator;
+    if (Language::loadQtCatalogue(qtTranslator, catalogue))
+        QCoreApplication::installTranslator(&qtTranslator);
+    else if (!Language::qtCatalogueFor(catalogue).isEmpty())
+        qDebug() << "Qt catalogue not found:" << Language::qtCatalogueFor(catalogue);
+
     QTranslator translator;
     if (translator.load(catalogue))
         QCoreApplication::installTranslator(&translator);
@@ -38,7 +47,8 @@ int main(int argc, char* argv[])
 
     int code;
     {
-        HomeWindow window;
+        // The device link lives for the whole process; the window is handed it.
+        HomeWindow window(ConnectionManager::instance());
         window.show();
         code = app.exec();
     }

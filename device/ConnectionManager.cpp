@@ -82,6 +82,16 @@ QString ConnectionManager::currentModel() const
     return defaultDeviceModel();
 }
 
+QString ConnectionManager::currentFirmware() const
+{
+    return deviceInfo && connected ? deviceInfo->sw : QString();
+}
+
+QString ConnectionManager::currentDescription() const
+{
+    return deviceInfo && connected ? deviceInfo->desc : QString();
+}
+
 DeviceEndpoint ConnectionManager::endpoint() const
 {
     DeviceEndpoint e;

@@ -18,7 +18,7 @@ QString formatClock(int seconds)
         .arg(secs, 2, 10, zero);
 }
 
-QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip)
+QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip, const FrameWindow& window)
 {
     QStringList chain;
     chain << QStringLiteral("scale=%1:%2:flags=spline").arg(width).arg(height);
@@ -28,6 +28,18 @@ QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip)
     if (vFlip)
         chain << QStringLiteral("vflip");
     chain << QStringLiteral("format=bgr24");
+    if (window.active) {
+        chain << QStringLiteral("crop=%1:%2:%3:%4:exact=1")
+                     .arg(window.cropWidth)
+                     .arg(window.cropHeight)
+                     .arg(window.cropX)
+                     .arg(window.cropY);
+        chain << QStringLiteral("pad=%1:%2:%3:%4:color=black")
+                     .arg(window.width)
+                     .arg(window.height)
+                     .arg(window.padX)
+                     .arg(window.padY);
+    }
     return chain.join(QLatin1Char(','));
 }
 
@@ -91,13 +103,16 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
                          bool debugMode, const std::function<void(const QString&)>& onLog,
-                         const std::function<void(int percent)>& onProgress)
+                         const std::function<void(int percent)>& onProgress,
+                         const std::shared_ptr<ConvertCancel>& cancel, const FrameWindow& window)
 {
     DecodeResult result;
-    const QString chain = decodeFilterChain(width, height, vFlip, hFlip);
-    const FfmpegRunner runner(debugMode, onLog);
+    const QString chain = decodeFilterChain(width, height, vFlip, hFlip, window);
+    FfmpegRunner runner(debugMode, onLog);
+    runner.setCancel(cancel);
 
-    const qint64 frameBytes = qint64(width) * height * 3;
+    const qint64 frameBytes =
+        window.active ? qint64(window.width) * window.height * 3 : qint64(width) * height * 3;
     const qint64 expectedFrames =
         isVideo ? qint64(std::max(durationSeconds, 0)) * kRawFramesPerSecond : 2;
     const qint64 expectedBytes = frameBytes * expectedFrames;

@@ -12,6 +12,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class ConvertCancel;
 
 struct DecodeResult {
     bool videoOk = false;
@@ -22,11 +25,29 @@ struct DecodeResult {
 constexpr int kRawFramesPerSecond = 20;
 constexpr int kAudioBytesPerFrame = 1600;
 
+// The part of the scaled, flipped picture the stored frames hold, when that is
+// not simply the whole picture: a window of it (crop) placed on a black frame
+// (pad). Lets the frames cover the whole fan disc with black where the
+// picture does not reach.
+struct FrameWindow {
+    bool active = false; // false: the frames are the scaled picture as it is
+    int cropX = 0;       // kept part of the scaled picture, stored-frame pixels
+    int cropY = 0;
+    int cropWidth = 0;
+    int cropHeight = 0;
+    int width = 0; // frame size
+    int height = 0;
+    int padX = 0; // where the kept part lies in the frame
+    int padY = 0;
+};
+
 // "hh:mm:ss" for FFmpeg's -ss option; hours take three digits from 100 on.
 QString formatClock(int seconds);
 
-// The -vf chain: scale, fps, optional hflip then vflip, bgr24.
-QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip);
+// The -vf chain: scale, fps, optional hflip then vflip, bgr24, then the
+// window's crop and black pad when it is active.
+QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip,
+                          const FrameWindow& window = FrameWindow());
 
 // The argument lists of the three steps (program path not included).
 QStringList videoStepArguments(const QString& inputPath, int startSeconds, int durationSeconds,
@@ -36,11 +57,15 @@ QStringList audioStepArguments(const QString& inputPath, int startSeconds, int d
 QStringList imageStepArguments(const QString& inputPath, const QString& filterChain,
                                const QString& videoOutPath);
 
-// Runs the steps one after another with the job's debugMode and onLog.
+// Runs the steps one after another with the job's debugMode and onLog. width
+// and height are the scaled picture's size; the frames have the window's size
+// when it is active.
 // onProgress receives the frame file's progress in percent (0..100) while the
 // frames are written.
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
                          bool debugMode, const std::function<void(const QString&)>& onLog,
-                         const std::function<void(int percent)>& onProgress = {});
+                         const std::function<void(int percent)>& onProgress = {},
+                         const std::shared_ptr<ConvertCancel>& cancel = {},
+                         const FrameWindow& window = FrameWindow());

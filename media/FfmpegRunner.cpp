@@ -1,5 +1,7 @@
 #include "FfmpegRunner.h"
 
+#include "ConvertRequest.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -78,6 +80,12 @@ bool FfmpegRunner::runFfmpeg(const QStringList& arguments, const QString& label,
         return false;
     };
 
+    const auto stopRequested = [this]() { return cancel && cancel->requested(); };
+    if (stopRequested()) {
+        log(QStringLiteral("%1 <<: cancelled").arg(label));
+        return false;
+    }
+
     QProcess process;
     process.start(ffmpegPath, arguments, QIODevice::ReadWrite);
     if (!process.waitForStarted())
@@ -109,6 +117,12 @@ bool FfmpegRunner::runFfmpeg(const QStringList& arguments, const QString& label,
         }
         if (finished)
             break;
+        if (stopRequested()) {
+            process.kill();
+            process.waitForFinished(5000);
+            log(QStringLiteral("%1 <<: cancelled").arg(label));
+            return false;
+        }
         if (alive) {
             quiet.restart();
         } else if (quiet.elapsed() >= silenceLimit) {

@@ -7,6 +7,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
+
+class ConvertCancel;
 
 class FfmpegRunner {
 public:
@@ -32,6 +35,10 @@ public:
 
     const QString& program() const { return ffmpegPath; }
 
+    // Once this is requested, a running program is ended within a slice of
+    // the wait (at most 100 ms) and the run fails.
+    void setCancel(std::shared_ptr<ConvertCancel> value) { cancel = std::move(value); }
+
     int silenceLimitMs() const { return silenceLimit; }
     void setSilenceLimitMs(int ms) { silenceLimit = ms > 0 ? ms : 1; }
 
@@ -53,4 +60,5 @@ private:
     LogCallback logCallback;
     QString ffmpegPath;
     int silenceLimit;
+    std::shared_ptr<ConvertCancel> cancel;
 };

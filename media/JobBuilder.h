@@ -3,13 +3,12 @@
 // the engine start and the wait for its completion.
 #pragma once
 
+#include "DecodeSteps.h"
 #include "MediaConvert.h"
 
 #include <QString>
 
 #include "convert.h"
-
-class MediaInfo;
 
 // nearest(x) = floor(x + 0.5), halves upward also for negative x.
 int nearestInt(double x);
@@ -25,6 +24,16 @@ struct JobGeometry {
 // Framing centre and frame size in job pixels.
 JobGeometry computeJobGeometry(double scale, double centerX, double centerY, int mediaWidth,
                                int mediaHeight);
+
+// The window of the scaled picture the stored frames hold so that every pixel
+// the engine reads for a disc of `lights` LEDs around the job centre lies in
+// the frame: the engine clamps positions to the frame, which would stretch the
+// picture's outermost pixels out to the rim where black belongs. Inactive when
+// the picture already holds the disc. Otherwise, on each axis the picture
+// does not hold, the frame is the disc's square plus one spare pixel each side
+// (so a centre far outside the picture costs no more than the disc), and
+// geometry's centre is moved into the frame.
+FrameWindow fitFrameWindow(JobGeometry& geometry, int lights);
 
 // The folder under the platform's temporary directory that holds every job's
 // temporary files: TempLocation + "/Vortiq".
@@ -56,18 +65,16 @@ struct JobTextValues {
 // The engine's flat job description, keys in their fixed order.
 QString buildJobText(const JobTextValues& values);
 
-void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName, int lights,
-                 int lines, int colorDeep, double gamma, double minBrightness,
-                 int changeBrightnessLights, bool debugMode, const QString& runIndex,
-                 const MediaConvert::StartCallback& onStart, const MediaConvert::LogCallback& onLog,
-                 const MediaConvert::ResultCallback& onResult,
-                 const MediaConvert::ProgressCallback& onProgress = {});
+// The body of one job; reports through the callbacks as MediaConvert
+// describes.
+void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks);
 
 // Seams for tools and tests.
-using EngineEntry = int32_t (*)(const char* json, convert_result_cb callback, void* ctx);
+using EngineEntry = int32_t (*)(const char* json, convert_result_cb callback, void* ctx,
+                                convert_cancel* cancel);
 // The engine entry jobs call (nullptr restores the real engine).
 void setEngineEntry(EngineEntry entry);
-// How often a job waiting for the engine checks for completion and reports
-// progress (default 1000 ms).
+// How often a job waiting for the engine reports converting progress (default
+// 1000 ms); the engine's completion wakes the job at once.
 void setJobPollIntervalMs(int ms);
 int jobPollIntervalMs();

@@ -65,6 +65,20 @@ bool readShownSize(mpv_handle* mpv, int64_t& width, int64_t& height, bool warn)
     return okW && okH;
 }
 
+// The playlist entry a loadfile answer names; -1 when it names none.
+int64_t entryIdOf(const mpv_node& result)
+{
+    if (result.format != MPV_FORMAT_NODE_MAP || !result.u.list)
+        return -1;
+    const mpv_node_list* map = result.u.list;
+    for (int i = 0; i < map->num; ++i) {
+        if (qstrcmp(map->keys[i], "playlist_entry_id") == 0 &&
+            map->values[i].format == MPV_FORMAT_INT64)
+            return map->values[i].u.int64;
+    }
+    return -1;
+}
+
 bool readDouble(mpv_handle* mpv, const char* name, double& out)
 {
     double v = 0;
@@ -155,16 +169,67 @@ void MPVWidget::drainEvents()
         mpv_event* ev = mpv_wait_event(m_mpv, 0);
         if (!ev || ev->event_id == MPV_EVENT_NONE)
             break;
-        if (ev->event_id == MPV_EVENT_END_FILE && ev->data) {
-            const auto* end = static_cast<const mpv_event_end_file*>(ev->data);
-            // A failure while the video surface is being replaced is expected:
-            // the file is started again on the new surface.
-            if (end->reason == MPV_END_FILE_REASON_ERROR && !m_loadOnInit)
-                qWarning() << "[MPV] playback failed:" << mpv_error_string(end->error);
-        } else if (ev->event_id == MPV_EVENT_COMMAND_REPLY && ev->error < 0) {
-            qWarning() << "[MPV] command failed:" << mpv_error_string(ev->error);
+        switch (ev->event_id) {
+        case MPV_EVENT_COMMAND_REPLY:
+            // Only loadfile runs asynchronously; its answer names the playlist
+            // entry whose start, loading and end concern the current file.
+            if (ev->reply_userdata == m_loadSerial && m_loadSerial != 0) {
+                if (ev->error < 0) {
+                    qWarning() << "[MPV] command failed:" << mpv_error_string(ev->error);
+                    settleLoad(false);
+                } else if (ev->data) {
+                    const auto* reply = static_cast<const mpv_event_command*>(ev->data);
+                    m_expectedEntry = entryIdOf(reply->result);
+                    if (m_expectedEntry >= 0 && m_expectedEntry == m_loadedEntry)
+                        settleLoad(true);
+                    else if (m_expectedEntry >= 0 && m_expectedEntry == m_failedEntry)
+                        settleLoad(false);
+                }
+            } else if (ev->error < 0) {
+                qWarning() << "[MPV] command failed:" << mpv_error_string(ev->error);
+            }
+            break;
+        case MPV_EVENT_START_FILE:
+            if (ev->data)
+                m_startedEntry =
+                    static_cast<const mpv_event_start_file*>(ev->data)->playlist_entry_id;
+            break;
+        case MPV_EVENT_FILE_LOADED:
+            m_loadedEntry = m_startedEntry;
+            if (m_awaitingFile && m_expectedEntry >= 0 && m_loadedEntry == m_expectedEntry)
+                settleLoad(true);
+            break;
+        case MPV_EVENT_END_FILE:
+            if (ev->data) {
+                const auto* end = static_cast<const mpv_event_end_file*>(ev->data);
+                // A failure while the video surface is being replaced is expected:
+                // the file is started again on the new surface.
+                if (end->reason == MPV_END_FILE_REASON_ERROR && !m_loadOnInit) {
+                    qWarning() << "[MPV] playback failed:" << mpv_error_string(end->error);
+                    m_failedEntry = end->playlist_entry_id;
+                    if (m_awaitingFile && m_expectedEntry >= 0 && m_failedEntry == m_expectedEntry)
+                        settleLoad(false);
+                }
+            }
+            break;
+        default:
+            break;
         }
     }
+}
+
+void MPVWidget::settleLoad(bool opened)
+{
+    m_awaitingFile = false;
+    m_expectedEntry = -1;
+    if (m_currentPath.isEmpty())
+        return;
+    // A file without a picture (sound only) cannot be framed or converted.
+    int64_t videoId = 0;
+    if (opened && readInt64(m_mpv, "current-tracks/video/id", videoId))
+        emit fileOpened(m_currentPath);
+    else
+        emit fileFailed(m_currentPath);
 }
 
 void MPVWidget::initializeGL()
@@ -306,6 +371,7 @@ bool MPVWidget::loadFile(const QString& path)
     if (QFileInfo(path).isRelative() && QFileInfo::exists(path))
         target = QFileInfo(path).absoluteFilePath();
     m_currentPath = target;
+    m_awaitingFile = true;
     if (!m_render) {
         m_loadOnInit = true;
         qDebug() << "[MPV] loadfile waits for the video surface:" << target;
@@ -318,9 +384,44 @@ bool MPVWidget::issueLoad(const QString& path)
 {
     const QByteArray utf8 = path.toUtf8();
     const char* cmd[] = {"loadfile", utf8.constData(), nullptr};
-    const int ret = mpv_command_async(m_mpv, 0, cmd);
+    const uint64_t serial = ++m_loadSerial;
+    m_expectedEntry = -1;
+    const int ret = mpv_command_async(m_mpv, serial, cmd);
     qDebug() << "[MPV] async loadfile" << path << "ret=" << ret;
     return ret >= 0;
+}
+
+void MPVWidget::stop()
+{
+    m_currentPath.clear();
+    m_awaitingFile = false;
+    m_loadOnInit = false;
+    if (!m_mpv)
+        return;
+    const char* cmd[] = {"stop", nullptr};
+    mpv_command(m_mpv, cmd);
+    // The answers to earlier loads concern nothing any more.
+    ++m_loadSerial;
+    m_expectedEntry = -1;
+    update();
+}
+
+bool MPVWidget::togglePause()
+{
+    if (!m_mpv || m_currentPath.isEmpty())
+        return false;
+    int paused = 0;
+    mpv_get_property(m_mpv, "pause", MPV_FORMAT_FLAG, &paused);
+    paused = !paused;
+    return mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &paused) >= 0;
+}
+
+bool MPVWidget::isPaused() const
+{
+    int paused = 0;
+    if (m_mpv)
+        mpv_get_property(m_mpv, "pause", MPV_FORMAT_FLAG, &paused);
+    return paused != 0;
 }
 
 bool MPVWidget::seekTo(int ms)
@@ -335,7 +436,8 @@ bool MPVWidget::seekTo(int ms)
 
 bool MPVWidget::getPlaybackTime(double& duration, double& position)
 {
-    if (!m_mpv)
+    // While a new file opens, mpv still reports the previous one.
+    if (!m_mpv || m_awaitingFile || m_currentPath.isEmpty())
         return false;
     double d = 0, p = 0;
     if (!readDouble(m_mpv, "duration", d) || !readDouble(m_mpv, "playback-time", p))
@@ -349,6 +451,12 @@ bool MPVWidget::getVideoSize(uint32_t& width, uint32_t& height)
 {
     if (!m_mpv)
         return false;
+    // While a new file opens, mpv still reports the previous one.
+    if (m_awaitingFile || m_currentPath.isEmpty()) {
+        width = 0;
+        height = 0;
+        return false;
+    }
     int64_t w = 0, h = 0;
     readShownSize(m_mpv, w, h, true);
     width = w > 0 ? uint32_t(w) : 0;
@@ -519,9 +627,48 @@ void MPVWidget::resetLayout()
 {
     QTimer::singleShot(0, this, [this] {
         zoom = 1.0;
+        // The picture goes back to the square it was laid out in; capturing
+        // a zoomed geometry would make the next notch start from the wrong size.
+        if (m_square.isValid())
+            setGeometry(m_square);
         layoutRect = geometry();
         qDebug() << "updateTheOverlay layout:" << layoutRect;
     });
+}
+
+void MPVWidget::placeInSquare(const QRect& square)
+{
+    if (!square.isValid())
+        return;
+    m_square = square;
+    QPointF offset(0.0, 0.0);
+    if (layoutRect.isValid()) {
+        // The user's offset, in units of the old square's sides.
+        const QRect g = geometry();
+        offset =
+            QPointF(((g.x() + g.width() / 2.0) - (layoutRect.x() + layoutRect.width() / 2.0)) /
+                        layoutRect.width(),
+                    ((g.y() + g.height() / 2.0) - (layoutRect.y() + layoutRect.height() / 2.0)) /
+                        layoutRect.height());
+    }
+    layoutRect = square;
+    const int newW = qRound(square.width() * zoom);
+    const int newH = qRound(square.height() * zoom);
+    const QPointF centre(square.x() + square.width() / 2.0 + offset.x() * square.width(),
+                         square.y() + square.height() / 2.0 + offset.y() * square.height());
+    const QRect next(int(std::floor(centre.x() - newW / 2.0)),
+                     int(std::floor(centre.y() - newH / 2.0)), newW, newH);
+    setGeometry(next);
+    m_zoomCentre = centre;
+    m_zoomGeometry = next;
+}
+
+void MPVWidget::resetFraming()
+{
+    zoom = 1.0;
+    if (layoutRect.isValid())
+        setGeometry(layoutRect);
+    m_zoomGeometry = QRect();
 }
 
 bool MPVWidget::computeFraming(QPointF& videoCenter, double& videoScale, int destResolution)

@@ -64,6 +64,18 @@ public:
     // On the next turn of the event loop: zoom back to 1.0 and capture the
     // current geometry as the layout rectangle.
     void resetLayout();
+    // The square the window laid the picture out in. It becomes the layout
+    // rectangle at once, and the picture keeps the user's zoom and offset
+    // relative to it, so that the next wheel notch starts from what is shown.
+    void placeInSquare(const QRect& square);
+    // Back to zoom 1, centred in the layout rectangle.
+    void resetFraming();
+
+    // Stops playback and empties the preview.
+    void stop();
+    // Pauses or resumes playback; false without mpv or nothing loaded.
+    bool togglePause();
+    bool isPaused() const;
 
     // Read-only views of the framing state (for the window's diagnostics and tests).
     double currentZoom() const { return zoom; }
@@ -92,6 +104,13 @@ public:
     static constexpr double kMinZoom = 0.2;
     static constexpr double kMaxZoom = 5.0;
 
+signals:
+    // The file last loaded has opened with a picture (a video or an image track).
+    void fileOpened(const QString& path);
+    // The file last loaded cannot be shown: mpv could not open it, or it holds
+    // no video or image track.
+    void fileFailed(const QString& path);
+
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -110,6 +129,7 @@ private:
     void drainEvents();
     void freeRenderContext();
     bool issueLoad(const QString& path);
+    void settleLoad(bool opened);
 
     bool m_horizontalFlip = false;
     bool m_verticalFlip = false;
@@ -131,10 +151,22 @@ private:
     // the context exists.
     QString m_currentPath;
     bool m_loadOnInit = false;
+    // The newest loadfile (its reply id) and the playlist entry it created;
+    // the entries last started, loaded and failed, as mpv's events name them.
+    uint64_t m_loadSerial = 0;
+    int64_t m_expectedEntry = -1;
+    int64_t m_startedEntry = -1;
+    int64_t m_loadedEntry = -1;
+    int64_t m_failedEntry = -1;
+    // The current file has not opened (or failed) yet: what mpv reports is
+    // still the previous file's.
+    bool m_awaitingFile = false;
     // Exact centre the wheel zooms around, kept while the geometry is the one
     // the wheel itself set, so that rounding never makes the picture creep.
     QPointF m_zoomCentre;
     QRect m_zoomGeometry;
 
     bool grabPending = false;
+    // The square the window last laid the picture out in (invalid before).
+    QRect m_square;
 };

@@ -51,8 +51,8 @@ void planLeds(const FanViewPlan* plan, const uint8_t* frame, uint8_t* leds)
 // Resampling of the framing square into the engine's frame.
 
 // One axis of the resampling: for each frame pixel the two source pixels and
-// the weight of the second one (0..256), positions clamped to the source so
-// that the edge repeats beyond it.
+// the weight of the second one (0..256), positions clamped to the source
+// (whose outermost pixels are the black border).
 struct Taps {
     std::vector<int> first;
     std::vector<int> second;
@@ -136,7 +136,7 @@ bool FanViewRenderer::buildFrame(const QImage& picture, const QRectF& square)
 
     // The picture's pixels under the square, a pixel more on each side for
     // the interpolation; at least one row and column of the picture when the
-    // square lies beside it (the edge then fills the whole frame).
+    // square lies beside it.
     const int pw = picture.width(), ph = picture.height();
     const int x0 = clampInt(int(std::floor(square.left())) - 1, 0, pw - 1);
     const int x1 = clampInt(int(std::ceil(square.right())) + 1, x0 + 1, pw);
@@ -159,6 +159,32 @@ bool FanViewRenderer::buildFrame(const QImage& picture, const QRectF& square)
         originX /= fx;
         originY /= fy;
     }
+
+    // One pixel more around the cut-out: black where the cut-out ends at the
+    // picture's edge, so that where the square reaches beyond the picture
+    // the frame is black, as the preview shows it and as the conversion pads
+    // its frames (the edge blends into it over one pixel); elsewhere the
+    // cut-out's own edge repeated, as the picture goes on there.
+    const int w = source.width(), h = source.height();
+    QImage bordered(w + 2, h + 2, QImage::Format_RGB888);
+    if (bordered.isNull())
+        return false;
+    bordered.fill(Qt::black);
+    for (int y = -1; y <= h; ++y) {
+        const bool outside = (y < 0 && y0 == 0) || (y == h && y1 == ph);
+        if (outside)
+            continue;
+        const uint8_t* in = source.constScanLine(clampInt(y, 0, h - 1));
+        uint8_t* row = bordered.scanLine(y + 1);
+        std::memcpy(row + 3, in, size_t(w) * 3);
+        if (x0 > 0)
+            std::memcpy(row, in, 3);
+        if (x1 < pw)
+            std::memcpy(row + 3 * size_t(w + 1), in + 3 * size_t(w - 1), 3);
+    }
+    source = bordered;
+    originX += 1.0;
+    originY += 1.0;
 
     Taps tx, ty;
     makeTaps(tx, side, originX, stepX, source.width());

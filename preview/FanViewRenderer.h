@@ -6,8 +6,8 @@
 // that a conversion maps onto 2 x lights pixels) is resampled into a frame of
 // 2 x lights by 2 x lights pixels with the circle's centre in its middle,
 // stored as the engine stores the decoded frames (bgr24, bottom row first).
-// Where the square reaches beyond the picture the frame repeats the picture's
-// edge, as the engine does for samples outside a converted frame. The
+// Where the square reaches beyond the picture the frame is black, as the
+// preview shows it and as the conversion pads its frames. The
 // engine's plan for that frame turns it into lines x lights LED values, which
 // are widened from colorDeep bits as the fan does and rendered polar.
 //

@@ -243,12 +243,99 @@
         <source>fan_view_tip</source>
         <translation>Show inside the circle what the fan will show (F)</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>Cancelled</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>Clear List</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>Saved to:</translation>
+    </message>
+    <message>
+        <source>file_unreadable</source>
+        <translation>This file cannot be read. Please choose a video or an image.</translation>
+    </message>
+    <message>
+        <source>select_video_file</source>
+        <translation>Select a Video File</translation>
+    </message>
+    <message>
+        <source>select_output_folder</source>
+        <translation>Select Output Folder</translation>
+    </message>
+    <message>
+        <source>filter_media</source>
+        <translation>Media Files</translation>
+    </message>
+    <message>
+        <source>filter_video</source>
+        <translation>Video Files</translation>
+    </message>
+    <message>
+        <source>filter_image</source>
+        <translation>Image Files</translation>
+    </message>
+    <message>
+        <source>filter_all</source>
+        <translation>All Files</translation>
+    </message>
+    <message>
+        <source>device_none</source>
+        <translation>No fan connected</translation>
+    </message>
+    <message>
+        <source>device_info</source>
+        <translation>%1 · firmware %2</translation>
+    </message>
+    <message>
+        <source>play_pause</source>
+        <translation>Play/Pause (Space)</translation>
+    </message>
+    <message>
+        <source>reset_framing</source>
+        <translation>Reset Framing</translation>
+    </message>
+    <message>
+        <source>from_position</source>
+        <translation>Now</translation>
+    </message>
+    <message>
+        <source>start_from_position_tip</source>
+        <translation>Set the start time to the current playback position</translation>
+    </message>
+    <message>
+        <source>end_from_position_tip</source>
+        <translation>Set the end time to the current playback position</translation>
+    </message>
+    <message>
+        <source>model_details</source>
+        <translation>%1 LEDs · %2 lines · %3-bit colour</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
     <message>
         <source>start_convert_failed</source>
         <translation>Failed to start conversion</translation>
+    </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>Could not create the output folder, the file was saved elsewhere</translation>
+    </message>
+</context>
+<context>
+    <name>QPlatformTheme</name>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
     </message>
 </context>
 </TS>

@@ -243,12 +243,99 @@
         <source>fan_view_tip</source>
         <translation>Показать в круге то, что покажет вентилятор (F)</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>Отменено</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>Очистить список</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>В очереди</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>Сохранено в:</translation>
+    </message>
+    <message>
+        <source>file_unreadable</source>
+        <translation>Не удаётся прочитать файл. Выберите видео или изображение.</translation>
+    </message>
+    <message>
+        <source>select_video_file</source>
+        <translation>Выбор видеофайла</translation>
+    </message>
+    <message>
+        <source>select_output_folder</source>
+        <translation>Выбор папки вывода</translation>
+    </message>
+    <message>
+        <source>filter_media</source>
+        <translation>Медиафайлы</translation>
+    </message>
+    <message>
+        <source>filter_video</source>
+        <translation>Видеофайлы</translation>
+    </message>
+    <message>
+        <source>filter_image</source>
+        <translation>Изображения</translation>
+    </message>
+    <message>
+        <source>filter_all</source>
+        <translation>Все файлы</translation>
+    </message>
+    <message>
+        <source>device_none</source>
+        <translation>Вентилятор не подключён</translation>
+    </message>
+    <message>
+        <source>device_info</source>
+        <translation>%1 · прошивка %2</translation>
+    </message>
+    <message>
+        <source>play_pause</source>
+        <translation>Воспроизведение/пауза (пробел)</translation>
+    </message>
+    <message>
+        <source>reset_framing</source>
+        <translation>Сбросить кадр</translation>
+    </message>
+    <message>
+        <source>from_position</source>
+        <translation>Сейчас</translation>
+    </message>
+    <message>
+        <source>start_from_position_tip</source>
+        <translation>Взять время начала из текущей позиции</translation>
+    </message>
+    <message>
+        <source>end_from_position_tip</source>
+        <translation>Взять время окончания из текущей позиции</translation>
+    </message>
+    <message>
+        <source>model_details</source>
+        <translation>%1 LED · %2 линий · %3 бит</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
     <message>
         <source>start_convert_failed</source>
         <translation>Не удалось начать конвертацию</translation>
+    </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>Не удалось создать папку вывода, файл сохранён в другом месте</translation>
+    </message>
+</context>
+<context>
+    <name>QPlatformTheme</name>
+    <message>
+        <source>OK</source>
+        <translation>ОК</translation>
     </message>
 </context>
 </TS>

@@ -243,12 +243,99 @@
         <source>fan_view_tip</source>
         <translation>在圆圈内显示风扇将呈现的画面（F）</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>已取消</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>清空列表</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>等待中</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>已保存到：</translation>
+    </message>
+    <message>
+        <source>file_unreadable</source>
+        <translation>无法读取该文件，请选择视频或图片。</translation>
+    </message>
+    <message>
+        <source>select_video_file</source>
+        <translation>选择视频文件</translation>
+    </message>
+    <message>
+        <source>select_output_folder</source>
+        <translation>选择输出文件夹</translation>
+    </message>
+    <message>
+        <source>filter_media</source>
+        <translation>媒体文件</translation>
+    </message>
+    <message>
+        <source>filter_video</source>
+        <translation>视频文件</translation>
+    </message>
+    <message>
+        <source>filter_image</source>
+        <translation>图片文件</translation>
+    </message>
+    <message>
+        <source>filter_all</source>
+        <translation>所有文件</translation>
+    </message>
+    <message>
+        <source>device_none</source>
+        <translation>未连接风扇</translation>
+    </message>
+    <message>
+        <source>device_info</source>
+        <translation>%1 · 固件 %2</translation>
+    </message>
+    <message>
+        <source>play_pause</source>
+        <translation>播放/暂停（空格）</translation>
+    </message>
+    <message>
+        <source>reset_framing</source>
+        <translation>重置画面</translation>
+    </message>
+    <message>
+        <source>from_position</source>
+        <translation>当前</translation>
+    </message>
+    <message>
+        <source>start_from_position_tip</source>
+        <translation>将开始时间设为当前播放位置</translation>
+    </message>
+    <message>
+        <source>end_from_position_tip</source>
+        <translation>将结束时间设为当前播放位置</translation>
+    </message>
+    <message>
+        <source>model_details</source>
+        <translation>%1 灯 · %2 线 · %3 位色深</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
     <message>
         <source>start_convert_failed</source>
         <translation>启动转换失败</translation>
+    </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>无法创建输出文件夹，文件已保存到其他位置</translation>
+    </message>
+</context>
+<context>
+    <name>QPlatformTheme</name>
+    <message>
+        <source>OK</source>
+        <translation>确定</translation>
     </message>
 </context>
 </TS>

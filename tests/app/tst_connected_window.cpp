@@ -47,7 +47,9 @@ void TestConnectedWindow::initTestCase()
     QCoreApplication::setApplicationVersion(QStringLiteral(SPINDRA_VERSION));
     WindowFixture::Options options;
     options.withDevice = true;
-    options.simArgs = QStringList {QStringLiteral("--model"), QStringLiteral("BELLATRIX")};
+    options.simArgs = QStringList {QStringLiteral("--model"), QStringLiteral("BELLATRIX"),
+                                   QStringLiteral("--sw"),    QStringLiteral("2.3.4"),
+                                   QStringLiteral("--desc"),  QStringLiteral("Workshop fan")};
     options.english = true;
     QVERIFY2(fx.prepare(options), qPrintable(fx.errorText));
     clipPath = fx.workFile(QStringLiteral("clip"), QStringLiteral("mp4"));
@@ -101,6 +103,11 @@ void TestConnectedWindow::panelFollowsDevice()
     QVERIFY(!selector->isEnabled());
     QTRY_COMPARE(child<QSpinBox>("lightsSpin")->value(), 48);
     QCOMPARE(child<QSpinBox>("radiusSpin")->maximum(), 48);
+
+    // What the fan reports about itself is on show in the panel.
+    auto* info = child<QLabel>("deviceInfoLabel");
+    QVERIFY(info->isVisible());
+    QCOMPARE(info->text(), QString::fromUtf8("BELLATRIX · firmware 2.3.4\nWorkshop fan"));
 
     // Refreshing re-reads the manager's state and keeps the look.
     child<QPushButton>("refreshButton")->click();

@@ -88,14 +88,16 @@ void TestHomeWindow::untranslatedLookShowsKeys()
 {
     // No catalogue is installed in this process: every text shows its key.
     QMenuBar* bar = window->menuBar();
+    // Menu texts carry a keyboard mnemonic ("&"), which is not shown.
+    auto shown = [](const QAction* a) { return QString(a->text()).remove(QLatin1Char('&')); };
     QStringList menus;
     for (QAction* a : bar->actions())
-        menus << a->text();
+        menus << shown(a);
     QCOMPARE(menus, QStringList({"language", "help"}));
-    QCOMPARE(child<QAction>("englishAction")->text(), QStringLiteral("english"));
-    QCOMPARE(child<QAction>("chineseAction")->text(), QStringLiteral("chinese"));
-    QCOMPARE(child<QAction>("russianAction")->text(), QStringLiteral("russian"));
-    QCOMPARE(child<QAction>("aboutAction")->text(), QStringLiteral("about"));
+    QCOMPARE(shown(child<QAction>("englishAction")), QStringLiteral("english"));
+    QCOMPARE(shown(child<QAction>("chineseAction")), QStringLiteral("chinese"));
+    QCOMPARE(shown(child<QAction>("russianAction")), QStringLiteral("russian"));
+    QCOMPARE(shown(child<QAction>("aboutAction")), QStringLiteral("about"));
     QVERIFY(child<QAction>("englishAction")->isChecked());
 
     // Without a device the panel shows the disconnected look.
@@ -179,7 +181,8 @@ void TestHomeWindow::playbackBarFollowsMouseForVideoOnly()
     move();
     QVERIFY(bar->isHidden());
 
-    window->selectInputFile(clipPath);
+    // The bar waits for the clip's duration.
+    QVERIFY(chooseVideoAndWait(*window, clipPath));
     QVERIFY(window->isVideoInput());
     move();
     QVERIFY(bar->isVisible());

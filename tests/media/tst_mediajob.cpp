@@ -30,7 +30,7 @@ std::atomic<int> g_engineCalls {0};
 std::mutex g_jobMutex;
 QByteArray g_lastJob;
 
-int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx)
+int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel*)
 {
     ++g_engineCalls;
     {
@@ -62,6 +62,7 @@ struct Record {
     int results = 0;
     bool success = false;
     QString path;
+    ConvertResult result;
 
     void add(const QString& e)
     {
@@ -96,11 +97,14 @@ private slots:
     void emptyFileName();
     void silentJobCleansUp();
     void realEngine();
+    void cancelInEachStage_data();
+    void cancelInEachStage();
 
 private:
-    MediaInfo* request(const QString& input, bool isVideo);
-    void run(Record& rec, MediaInfo* info, const QString& fileName, bool debug = false,
-             const QString& model = QStringLiteral("VEGA"));
+    MediaInfo request(const QString& input, bool isVideo);
+    void run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug = false,
+             const QString& model = QStringLiteral("VEGA"),
+             std::shared_ptr<ConvertCancel> cancel = nullptr, int cancelAtStage = -1);
     QString tempFolder() const { return tmpRoot + QStringLiteral("/Vortiq"); }
 
     QTemporaryDir dir;
@@ -111,6 +115,9 @@ private:
     QString image;
     QString failingFfmpeg;
     QString muteClip;
+    QString longClip;
+    int jobLights = 8;
+    int jobLines = 16;
 };
 
 void TestMediaJob::initTestCase()
@@ -129,13 +136,18 @@ void TestMediaJob::initTestCase()
     muteClip = makeVideo(dir.path(), QStringLiteral("mute.mp4"), 1, false, QStringLiteral("48x32"));
     failingFfmpeg =
         writeScript(dir.path(), QStringLiteral("ffmpeg-fails"), "echo broken >&2; exit 1");
-    QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty());
+    longClip =
+        makeVideo(dir.path(), QStringLiteral("long.mp4"), 3, true, QStringLiteral("320x240"));
+    QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty() && !longClip.isEmpty());
     setEngineEntry(&fakeEngine);
     setJobPollIntervalMs(10);
 }
 
 void TestMediaJob::init()
 {
+    jobLights = 8;
+    jobLines = 16;
+    setEngineEntry(&fakeEngine);
     outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
     QDir(outRoot).removeRecursively();
     QVERIFY(QDir().mkpath(outRoot));
@@ -286,9 +298,10 @@ void TestMediaJob::tempNames()
     QDir(tempFolder()).removeRecursively();
 }
 
-MediaInfo* TestMediaJob::request(const QString& input, bool isVideo)
+MediaInfo TestMediaJob::request(const QString& input, bool isVideo)
 {
-    auto* info = new MediaInfo;
+    MediaInfo media;
+    MediaInfo* info = &media;
     info->isVideo = isVideo;
     info->inputPath = input;
     info->outputDir = outRoot;
@@ -300,33 +313,49 @@ MediaInfo* TestMediaJob::request(const QString& input, bool isVideo)
     info->startSeconds = 0;
     info->durationSeconds = 1;
     info->vFlip = true;
-    return info;
+    return media;
 }
 
-void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bool debug,
-                       const QString& model)
+void TestMediaJob::run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug,
+                       const QString& model, std::shared_ptr<ConvertCancel> cancel,
+                       int cancelAtStage)
 {
     MediaConvert convert;
     std::atomic_bool started {false};
-    convert.startConvert(
-        info, fileName, model, 8, 16, 3, 2.2, 0.3, 0, debug, QStringLiteral("00001"),
-        [&rec, &started]() {
-            started = true;
-            rec.add(QStringLiteral("start"));
-        },
-        [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); },
-        [&rec, info](bool ok, const QString& path) {
-            std::lock_guard<std::mutex> lock(rec.mutex);
-            // The request is still intact when the result arrives.
-            rec.events << QStringLiteral("result:%1:%2").arg(ok).arg(path)
-                       << QStringLiteral("request:%1").arg(info->inputPath);
-            ++rec.results;
-            rec.success = ok;
-            rec.path = path;
-        },
-        [&rec](MediaStage stage, int percent) {
-            rec.add(QStringLiteral("progress:%1:%2").arg(int(stage)).arg(percent));
-        });
+    ConvertRequest job;
+    job.media = info;
+    job.fileName = fileName;
+    job.modelName = model;
+    job.lights = jobLights;
+    job.lines = jobLines;
+    job.colorDeep = 3;
+    job.gamma = 2.2;
+    job.minBrightness = 0.3;
+    job.debugMode = debug;
+    job.cancel = cancel;
+    job.runIndex = QStringLiteral("00001");
+    MediaConvert::Callbacks callbacks;
+    callbacks.onStart = [&rec, &started]() {
+        started = true;
+        rec.add(QStringLiteral("start"));
+    };
+    callbacks.onLog = [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); };
+    callbacks.onResult = [&rec](const ConvertResult& result) {
+        std::lock_guard<std::mutex> lock(rec.mutex);
+        const bool ok = result.outcome == ConvertOutcome::Succeeded;
+        rec.events << QStringLiteral("result:%1:%2").arg(ok).arg(result.path)
+                   << QStringLiteral("fallback:%1").arg(result.fallbackFolder);
+        ++rec.results;
+        rec.success = ok;
+        rec.path = result.path;
+        rec.result = result;
+    };
+    callbacks.onProgress = [&rec, cancel, cancelAtStage](MediaStage stage, int percent) {
+        rec.add(QStringLiteral("progress:%1:%2").arg(int(stage)).arg(percent));
+        if (cancel && int(stage) == cancelAtStage)
+            cancel->request();
+    };
+    convert.startConvert(job, callbacks);
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QCOMPARE(rec.resultCount(), 1);
     QCOMPARE(rec.events.first(), QStringLiteral("start"));
@@ -385,7 +414,7 @@ void TestMediaJob::endings()
     const QString path = input == QLatin1String("video") ? clip
         : input == QLatin1String("mute")                 ? muteClip
                                                          : image;
-    MediaInfo* info = request(path, isVideo);
+    const MediaInfo info = request(path, isVideo);
     Record rec;
     run(rec, info, QStringLiteral("00_00001.bin"), debug);
     FfmpegRunner::setDefaultSilenceLimitMs(FfmpegRunner::kDefaultSilenceLimitMs);
@@ -414,7 +443,7 @@ void TestMediaJob::endings()
     QCOMPARE(rec.events.at(rec.events.size() - 2), QStringLiteral("log:### FINISH PROCESS VIDEO"));
     const int result = rec.events.indexOf(QStringLiteral("result:%1:%2").arg(success).arg(planned));
     QVERIFY(result > 0);
-    QCOMPARE(rec.events.at(result + 1), QStringLiteral("request:") + path);
+    QCOMPARE(rec.events.at(result + 1), QStringLiteral("fallback:"));
     for (int i = result; i < rec.events.size(); ++i)
         QVERIFY(!rec.events.at(i).startsWith(QStringLiteral("progress:")));
 
@@ -439,7 +468,6 @@ void TestMediaJob::endings()
     // Nothing of the job is left in the temp folder.
     QVERIFY2(entries(tempFolder()).isEmpty(),
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
-    delete info;
 }
 
 void TestMediaJob::modelFolderUnavailable()
@@ -456,11 +484,13 @@ void TestMediaJob::modelFolderUnavailable()
     old.close();
 
     Record rec;
-    std::unique_ptr<MediaInfo> info(request(image, false));
-    run(rec, info.get(), QStringLiteral("00_00002.bin"));
+    run(rec, request(image, false), QStringLiteral("00_00002.bin"));
     const QString moved = outRoot + QStringLiteral("/00_00002.bin");
     QVERIFY(rec.success);
     QCOMPARE(rec.path, moved);
+    // The result says where the file went instead, and why.
+    QCOMPARE(rec.result.fallbackFolder, outRoot);
+    QVERIFY(rec.result.fallbackReason.contains(outRoot + QStringLiteral("/VEGA")));
     QCOMPARE(QFileInfo(moved).size(), qint64(28800));
     QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Desktop/00_00002.bin")));
     QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(moved)));
@@ -482,8 +512,7 @@ void TestMediaJob::emptyFileName()
                 .toUtf8());
     QDir(tempFolder()).removeRecursively();
     Record rec;
-    std::unique_ptr<MediaInfo> info(request(clip, true));
-    run(rec, info.get(), QString());
+    run(rec, request(clip, true), QString());
     QVERIFY(!rec.success);
     QCOMPARE(g_engineCalls.load(), 0);
     QVERIFY(!QFileInfo::exists(marker));
@@ -495,13 +524,21 @@ void TestMediaJob::emptyFileName()
 void TestMediaJob::silentJobCleansUp()
 {
     MediaConvert convert;
-    MediaInfo* info = request(clip, true);
-    convert.startConvert(info, QStringLiteral("00_00003.bin"), QStringLiteral("RIGEL"), 8, 16, 3,
-                         2.2, 0.3, 0, true, QStringLiteral("00003"), {}, {}, {});
+    ConvertRequest job;
+    job.media = request(clip, true);
+    job.fileName = QStringLiteral("00_00003.bin");
+    job.modelName = QStringLiteral("RIGEL");
+    job.lights = 8;
+    job.lines = 16;
+    job.colorDeep = 3;
+    job.gamma = 2.2;
+    job.minBrightness = 0.3;
+    job.debugMode = true;
+    job.runIndex = QStringLiteral("00003");
+    convert.startConvert(job, {});
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QVERIFY(QFileInfo::exists(outRoot + QStringLiteral("/RIGEL/00_00003.bin")));
     QVERIFY(entries(tempFolder()).isEmpty());
-    delete info;
 }
 
 void TestMediaJob::realEngine()
@@ -509,9 +546,8 @@ void TestMediaJob::realEngine()
     // The whole road with the real engine: 1 s of video with sound becomes
     // 20 frame records of an 8-LED, 16-line, 3-bit fan.
     setEngineEntry(nullptr);
-    MediaInfo* info = request(clip, true);
     Record rec;
-    run(rec, info, QStringLiteral("real.bin"), true);
+    run(rec, request(clip, true), QStringLiteral("real.bin"), true);
     setEngineEntry(&fakeEngine);
     QVERIFY2(rec.success, qPrintable(rec.events.join(QLatin1Char('|'))));
     const QByteArray fan = readAll(rec.path);
@@ -525,7 +561,59 @@ void TestMediaJob::realEngine()
     QVERIFY(fan.mid(812 + 20 * record).count('\0') == fan.size() - 812 - 20 * record);
     QVERIFY(rec.events.contains(QStringLiteral("log:rsult:SUCCESS path:%1 msg:ok").arg(rec.path)));
     QVERIFY(entries(tempFolder()).isEmpty());
-    delete info;
+}
+
+void TestMediaJob::cancelInEachStage_data()
+{
+    QTest::addColumn<int>("stage"); // -1: cancelled before the job starts
+    QTest::addColumn<bool>("isVideo");
+    QTest::newRow("before the start") << -1 << true;
+    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true;
+    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true;
+    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false;
+    QTest::newRow("converting an image") << int(MediaStage::Converting) << false;
+}
+
+void TestMediaJob::cancelInEachStage()
+{
+    // A cancel, requested at the first report of a stage, ends the job as
+    // cancelled with nothing left behind; the next job then runs normally.
+    QFETCH(int, stage);
+    QFETCH(bool, isVideo);
+    setEngineEntry(nullptr);
+    jobLights = 116;
+    jobLines = 520;
+    MediaInfo info = request(isVideo ? longClip : image, isVideo);
+    info.mediaWidth = 320;
+    info.mediaHeight = 240;
+    info.centerX = 160;
+    info.centerY = 120;
+    info.scale = 232.0 / 320.0;
+    info.durationSeconds = 3;
+    auto cancel = std::make_shared<ConvertCancel>();
+    if (stage < 0)
+        cancel->request();
+    Record rec;
+    run(rec, info, QStringLiteral("cancelled.bin"), true, QStringLiteral("VEGA"), cancel, stage);
+    QCOMPARE(int(rec.result.outcome), int(ConvertOutcome::Cancelled));
+    QVERIFY(rec.result.path.isEmpty());
+    QVERIFY2(rec.events.contains(QStringLiteral("log:cancelled")),
+             qPrintable(rec.events.join(QLatin1Char('|'))));
+    QVERIFY(!rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n")
+                                     .arg(outRoot + QStringLiteral("/VEGA/cancelled.bin"))));
+    QVERIFY2(entries(outRoot + QStringLiteral("/VEGA")).isEmpty(),
+             qPrintable(entries(outRoot).join(QLatin1Char(' '))));
+    QVERIFY2(entries(tempFolder()).isEmpty(),
+             qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+    // The closing lines still end the job.
+    QCOMPARE(rec.events.last(), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
+
+    Record next;
+    run(next, info, QStringLiteral("next.bin"));
+    setEngineEntry(&fakeEngine);
+    QCOMPARE(int(next.result.outcome), int(ConvertOutcome::Succeeded));
+    QVERIFY(QFileInfo(next.path).size() > 28800);
+    QVERIFY(entries(tempFolder()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestMediaJob)

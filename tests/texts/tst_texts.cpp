@@ -35,6 +35,12 @@ const QStringList kWindowKeys = {
     "vertical_flip", "video_duration", "video_parse_error",
     // Progress shown in the status label while a job runs ("Decoding 42%").
     "decoding", "converting",
+    // File choice, framing helpers, device information.
+    "file_unreadable", "select_video_file", "select_output_folder", "filter_media", "filter_video",
+    "filter_image", "filter_all", "device_none", "device_info", "play_pause", "reset_framing",
+    "from_position", "start_from_position_tip", "end_from_position_tip", "model_details",
+    // The job panel: a cancelled job, the drop queue, where the file went.
+    "cancelled", "clear_queue", "queued", "saved_to",
     // The fan view switch beside the flip buttons and its tool tip.
     "fan_view", "fan_view_tip"};
 
@@ -240,7 +246,10 @@ void TestTexts::sourcesAreFinishedAndConsistent()
         QVERIFY2(ids == reference,
                  qPrintable(QStringLiteral("%1 holds other keys than en_US").arg(lang)));
     }
-    QCOMPARE(reference.size(), kWindowKeys.size() + 1);
+    // The window's keys, the pipeline's two ("start_convert_failed",
+    // "output_folder_fallback"), and the standard buttons' OK, which Qt's own
+    // Russian catalogue leaves in Latin letters.
+    QCOMPARE(reference.size(), kWindowKeys.size() + 3);
 }
 
 // A key typed differently in the code than in the catalogues shows up as the

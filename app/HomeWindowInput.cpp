@@ -1,0 +1,235 @@
+// File choice: the input file (dialog or typed), loading it into the player,
+// the media information shown after it, and the output folder.
+#include "HomeWindow.h"
+
+#include "MPVWidget.h"
+#include "Settings.h"
+
+#include <QDate>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QSettings>
+#include <QSlider>
+#include <QStandardPaths>
+#include <QTextEdit>
+#include <QTime>
+#include <QTimeEdit>
+#include <QWidget>
+
+namespace {
+
+const QStringList& videoSuffixes()
+{
+    static const QStringList suffixes {QStringLiteral("mp4"), QStringLiteral("avi"),
+                                       QStringLiteral("mkv"), QStringLiteral("mov")};
+    return suffixes;
+}
+
+QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); }
+
+} // namespace
+
+void HomeWindow::showBusyRefusal()
+{
+    QMessageBox box(QMessageBox::NoIcon, tr("Tip"), tr("The process is running, Please wait."),
+                    QMessageBox::Ok, this);
+    runDialog(box);
+}
+
+QString HomeWindow::mediaFilter() const
+{
+    return QStringLiteral("%1 (*.mp4 *.avi *.mkv *.mov *.jpg *.jpeg *.png *.bmp *.gif);;"
+                          "%2 (*.mp4 *.avi *.mkv *.mov);;"
+                          "%3 (*.jpg *.jpeg *.png *.bmp *.gif);;"
+                          "%4 (*.*)")
+        .arg(tr("filter_media"), tr("filter_video"), tr("filter_image"), tr("filter_all"));
+}
+
+// The folder a dialog opens in: the named folder, the folder of a named file,
+// else the next candidate; a path that names nothing is never offered, since
+// the dialog would put its last part into the file-name field.
+static QString existingFolder(const QStringList& candidates)
+{
+    for (const QString& c : candidates) {
+        if (c.isEmpty())
+            continue;
+        const QFileInfo info(c);
+        if (info.isDir())
+            return info.absoluteFilePath();
+        if (info.isFile())
+            return info.absolutePath();
+    }
+    return QDir::homePath();
+}
+
+void HomeWindow::clickSelectFolder()
+{
+    if (busy) {
+        showBusyRefusal();
+        return;
+    }
+    const QString startDir = existingFolder(
+        {inputField->text(),
+         settings->value(QLatin1String(Settings::LastVideoDir), QString()).toString(),
+         desktopDir()});
+
+    QFileDialog::Options options;
+    if (!useNativeDialogs)
+        options |= QFileDialog::DontUseNativeDialog;
+    const QString path = QFileDialog::getOpenFileName(centralWidget(), tr("select_video_file"),
+                                                      startDir, mediaFilter(), nullptr, options);
+    if (path.isEmpty())
+        return;
+    selectInputFile(path);
+}
+
+void HomeWindow::selectInputFile(const QString& path)
+{
+    inputField->setText(path);
+    settings->setValue(QLatin1String(Settings::LastVideoDir), QFileInfo(path).absolutePath());
+    loadInput(path);
+}
+
+void HomeWindow::loadInput(const QString& path)
+{
+    const QFileInfo info(path);
+    loadedInput = path;
+    inputFailed = false;
+    logView->clear();
+    // A result shown for the previous file says nothing about this one.
+    clearStatus();
+    isVideo = videoSuffixes().contains(info.suffix().toLower());
+    qDebug() << "选择了" << (isVideo ? "视频" : "图片") << "文件:" << path;
+    // The previous file's duration must not vouch for this one's end time,
+    // and the playback bar waits for this file's duration.
+    videoDuration = 0.0;
+    playbackBar->hide();
+    hideTimer.stop();
+    mpvWidget->loadFile(path);
+    mediaInfoRetries = 0;
+    mediaInfoTimer.start(mediaInfoDelayMs);
+    startTimeEdit->setEnabled(isVideo);
+    endTimeEdit->setEnabled(isVideo);
+    updateFramingButtons();
+}
+
+void HomeWindow::onInputTyped()
+{
+    const QString text = inputField->text().trimmed();
+    if (text.isEmpty()) {
+        clearInput();
+        return;
+    }
+    if (text == loadedInput)
+        return;
+    // The developer-mode command is typed into this field as well; it names
+    // no file and is left for the convert button.
+    if (text == QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) &&
+        !QFileInfo::exists(text))
+        return;
+    if (busy) {
+        showBusyRefusal();
+        return;
+    }
+    // Typed text is loaded like a dialog's choice but never stored.
+    loadInput(text);
+}
+
+void HomeWindow::clearInput()
+{
+    if (loadedInput.isEmpty() && !inputFailed)
+        return;
+    loadedInput.clear();
+    inputFailed = false;
+    mediaInfoTimer.stop();
+    mpvWidget->stop();
+    videoDuration = 0.0;
+    playbackBar->hide();
+    hideTimer.stop();
+    positionSlider->setRange(0, 0);
+    endTimeEdit->setTime(QTime(0, 0, 0));
+    startTimeEdit->setTime(QTime(0, 0, 0));
+    logView->clear();
+    clearStatus();
+    updateFramingButtons();
+}
+
+bool HomeWindow::inputReadable() const
+{
+    // Only a file the player has refused counts as unreadable; anything else
+    // (a file still opening, the developer command) is left to the checks
+    // behind the convert button.
+    return !(inputFailed && inputField->text().trimmed() == loadedInput);
+}
+
+void HomeWindow::onPlayerFileFailed(const QString& path)
+{
+    if (QFileInfo(path).absoluteFilePath() != QFileInfo(loadedInput).absoluteFilePath())
+        return;
+    inputFailed = true;
+    mediaInfoTimer.stop();
+    videoDuration = 0.0;
+    playbackBar->hide();
+    hideTimer.stop();
+    endTimeEdit->setTime(QTime(0, 0, 0));
+    qDebug() << "无法读取文件:" << path;
+    showStatus(tr("file_unreadable"), false);
+    updateFramingButtons();
+}
+
+void HomeWindow::showMediaInformation()
+{
+    if (inputFailed)
+        return;
+    // Refresh the duration from the player rather than waiting for the
+    // position timer's next turn.
+    updatePosition();
+    uint32_t width = 0;
+    uint32_t height = 0;
+    const bool sizeKnown = mpvWidget->getVideoSize(width, height);
+    // A file that is still opening gets a few more chances before the
+    // window reports that it cannot read it.
+    if ((!sizeKnown || (isVideo && videoDuration <= 0.0)) && mediaInfoRetries < kMediaInfoRetries) {
+        ++mediaInfoRetries;
+        mediaInfoTimer.start(qMax(100, mediaInfoDelayMs / 2));
+        return;
+    }
+    if (sizeKnown)
+        onLogOutputCb(QStringLiteral("%1: %2x%3").arg(tr("resolution")).arg(width).arg(height));
+    else
+        onLogOutputCb(tr("get_resolution_error"));
+
+    const QTime end = QTime(0, 0, 0).addSecs(int(videoDuration));
+    endTimeEdit->setTime(end);
+    onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"),
+                                               end.toString(QStringLiteral("hh:mm:ss"))));
+    layoutVideoSquare();
+}
+
+void HomeWindow::clickSelectOutFolder()
+{
+    if (busy) {
+        showBusyRefusal();
+        return;
+    }
+    const QString startDir = existingFolder({outputField->text(), desktopDir()});
+    QFileDialog::Options options = QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks;
+    if (!useNativeDialogs)
+        options |= QFileDialog::DontUseNativeDialog;
+    const QString dir = QFileDialog::getExistingDirectory(
+        centralWidget(), tr("select_output_folder"), startDir, options);
+    if (dir.isEmpty())
+        return;
+    selectOutputFolder(dir);
+}
+
+void HomeWindow::selectOutputFolder(const QString& dir)
+{
+    outputField->setText(dir);
+    settings->setValue(QLatin1String(Settings::OutputFolder), dir);
+}

@@ -1,0 +1,229 @@
+// Framing on the fan: the stored frames cover the whole disc, so that the
+// fan shows black where the picture does not reach instead of the picture's
+// outermost pixels stretched out to the rim. Real FFmpeg and the real engine;
+// fan files decoded with the engine's reader.
+#include "JobBuilder.h"
+#include "MediaConvert.h"
+#include "MediaTestSupport.h"
+#include "fan_file.h"
+
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <mutex>
+#include <vector>
+
+using namespace mediatest;
+
+namespace {
+
+// VEGA: the first fan model.
+constexpr int kLights = 116;
+constexpr int kLines = 520;
+constexpr int kDeep = 6;
+
+struct Outcome {
+    std::mutex mutex;
+    ConvertResult result;
+    int results = 0;
+};
+
+} // namespace
+
+class TestFraming : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void window_data();
+    void window();
+    void blackOutsideThePicture_data();
+    void blackOutsideThePicture();
+
+private:
+    // Converts through the whole pipeline; the fan file's path, or empty.
+    QString convert(const MediaInfo& media, const QString& fileName);
+    // LED values (blue, green, red per LED, line after line) of frame 0.
+    std::vector<uint8_t> firstFrame(const QString& fanPath);
+
+    QTemporaryDir dir;
+    QString portrait;
+    QString still;
+};
+
+void TestFraming::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    const QString tmp = dir.filePath(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(tmp));
+    qputenv("TMPDIR", tmp.toUtf8());
+    qunsetenv("SPINDRA_FFMPEG");
+    portrait = dir.filePath(QStringLiteral("white.mp4"));
+    QVERIFY(ffmpeg({"-f", "lavfi", "-i", "color=white:size=180x320:rate=25:duration=1", "-c:v",
+                    "mpeg4", "-q:v", "2", "-pix_fmt", "yuv420p", portrait}));
+    still = dir.filePath(QStringLiteral("white.png"));
+    QVERIFY(ffmpeg({"-f", "lavfi", "-i", "color=white:size=180x320", "-frames:v", "1", still}));
+}
+
+void TestFraming::window_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("cx");
+    QTest::addColumn<int>("cy");
+    QTest::addColumn<bool>("active");
+    QTest::addColumn<QString>("expected"); // crop w:h:x:y pad w:h:x:y centre x,y
+    // lights 10: the engine reads pixels c - 10 .. c + 9.
+    QTest::newRow("picture holds the disc") << 20 << 20 << 10 << 10 << false << "";
+    QTest::newRow("wide picture, disc inside") << 100 << 20 << 60 << 10 << false << "";
+    QTest::newRow("one pixel short on the right")
+        << 19 << 20 << 10 << 10 << true << "19:20:0:0 22:20:1:0 11,10";
+    QTest::newRow("portrait: pad left and right")
+        << 8 << 40 << 4 << 20 << true << "8:40:0:0 22:40:7:0 11,20";
+    QTest::newRow("wide picture, centre near its left end")
+        << 300 << 20 << 3 << 10 << true << "14:20:0:0 22:20:8:0 11,10";
+    QTest::newRow("centre far outside: the frame is the disc")
+        << 64 << 48 << -5000 << 24 << true << "1:48:0:0 22:48:21:0 11,24";
+    QTest::newRow("centre near the right edge and far below")
+        << 64 << 48 << 60 << 900 << true << "15:1:49:0 22:22:0:21 11,11";
+}
+
+void TestFraming::window()
+{
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, cx);
+    QFETCH(int, cy);
+    QFETCH(bool, active);
+    QFETCH(QString, expected);
+    JobGeometry g;
+    g.width = width;
+    g.height = height;
+    g.centerX = cx;
+    g.centerY = cy;
+    const FrameWindow w = fitFrameWindow(g, 10);
+    QCOMPARE(w.active, active);
+    if (!active) {
+        QCOMPARE(g.centerX, cx);
+        QCOMPARE(g.centerY, cy);
+        return;
+    }
+    QCOMPARE(QStringLiteral("%1:%2:%3:%4 %5:%6:%7:%8 %9,%10")
+                 .arg(w.cropWidth)
+                 .arg(w.cropHeight)
+                 .arg(w.cropX)
+                 .arg(w.cropY)
+                 .arg(w.width)
+                 .arg(w.height)
+                 .arg(w.padX)
+                 .arg(w.padY)
+                 .arg(g.centerX)
+                 .arg(g.centerY),
+             expected);
+    // Every pixel the engine reads lies in the frame.
+    QVERIFY(g.centerX - 10 >= 0 && g.centerX + 10 <= w.width);
+    QVERIFY(g.centerY - 10 >= 0 && g.centerY + 10 <= w.height);
+}
+
+QString TestFraming::convert(const MediaInfo& media, const QString& fileName)
+{
+    ConvertRequest request;
+    request.media = media;
+    request.fileName = fileName;
+    request.modelName = QStringLiteral("VEGA");
+    request.lights = kLights;
+    request.lines = kLines;
+    request.colorDeep = kDeep;
+    request.gamma = 1.0;
+    request.minBrightness = 1.0;
+    auto outcome = std::make_shared<Outcome>();
+    MediaConvert::Callbacks callbacks;
+    callbacks.onResult = [outcome](const ConvertResult& r) {
+        std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->result = r;
+        ++outcome->results;
+    };
+    MediaConvert().startConvert(request, callbacks);
+    if (!QThreadPool::globalInstance()->waitForDone(120000))
+        return QString();
+    std::lock_guard<std::mutex> lock(outcome->mutex);
+    if (outcome->results != 1 || outcome->result.outcome != ConvertOutcome::Succeeded)
+        return QString();
+    return outcome->result.path;
+}
+
+std::vector<uint8_t> TestFraming::firstFrame(const QString& fanPath)
+{
+    fan_file f;
+    std::vector<uint8_t> bgr;
+    if (fan_file_open(&f, fanPath.toUtf8().constData(), kLines, kLights, kDeep) != FAN_FILE_OK)
+        return bgr;
+    std::vector<uint8_t> light(f.layout.light_bytes);
+    bgr.resize(size_t(kLines) * kLights * 3);
+    if (f.frame_count == 0 || fan_file_read_frame(&f, 0, light.data(), nullptr) != FAN_FILE_OK ||
+        fan_file_decode_frame(&f.layout, light.data(), bgr.data()) != FAN_FILE_OK)
+        bgr.clear();
+    fan_file_close(&f);
+    return bgr;
+}
+
+void TestFraming::blackOutsideThePicture_data()
+{
+    QTest::addColumn<bool>("isVideo");
+    QTest::addColumn<bool>("hFlip");
+    QTest::newRow("clip") << true << false;
+    QTest::newRow("image, mirrored") << false << true;
+}
+
+void TestFraming::blackOutsideThePicture()
+{
+    // A white 180 x 320 portrait picture framed whole: 132 x 232 job pixels
+    // around the centre (65, 116), so the disc of radius 116 reaches past the
+    // picture's left and right edges but not past its top and bottom.
+    QFETCH(bool, isVideo);
+    QFETCH(bool, hFlip);
+    MediaInfo media;
+    media.isVideo = isVideo;
+    media.inputPath = isVideo ? portrait : still;
+    media.outputDir = dir.filePath(QStringLiteral("out"));
+    media.mediaWidth = 180;
+    media.mediaHeight = 320;
+    media.centerX = 90;
+    media.centerY = 160;
+    media.scale = 2.0 * kLights / 320.0;
+    media.durationSeconds = 1;
+    media.hFlip = hFlip;
+    media.vFlip = true;
+    const QString fan = convert(media, QStringLiteral("%1.bin").arg(QTest::currentDataTag()));
+    QVERIFY(!fan.isEmpty());
+    const std::vector<uint8_t> bgr = firstFrame(fan);
+    QVERIFY(!bgr.empty());
+
+    // LED t of line l: r = lights - 1 - t from the centre at angle 2 pi l / L.
+    const auto led = [&](int l, int r) {
+        const size_t at = (size_t(l) * kLights + size_t(kLights - 1 - r)) * 3;
+        return std::min({bgr[at], bgr[at + 1], bgr[at + 2]});
+    };
+    const auto brightest = [&](int l, int r) {
+        const size_t at = (size_t(l) * kLights + size_t(kLights - 1 - r)) * 3;
+        return std::max({bgr[at], bgr[at + 1], bgr[at + 2]});
+    };
+    for (int r = 0; r < 60; ++r) {
+        QVERIFY2(led(0, r) >= 200, qPrintable(QStringLiteral("right spoke, r %1").arg(r)));
+        QVERIFY2(led(kLines / 2, r) >= 200, qPrintable(QStringLiteral("left, r %1").arg(r)));
+    }
+    for (int r = 70; r < kLights; ++r) {
+        QVERIFY2(brightest(0, r) == 0, qPrintable(QStringLiteral("right spoke, r %1").arg(r)));
+        QVERIFY2(brightest(kLines / 2, r) == 0, qPrintable(QStringLiteral("left, r %1").arg(r)));
+    }
+    // Upward and downward the picture reaches (almost) to the rim.
+    for (int r = 0; r < kLights - 2; ++r) {
+        QVERIFY2(led(kLines / 4, r) >= 200, qPrintable(QStringLiteral("up, r %1").arg(r)));
+        QVERIFY2(led(3 * kLines / 4, r) >= 200, qPrintable(QStringLiteral("down, r %1").arg(r)));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestFraming)
+#include "tst_framing.moc"
