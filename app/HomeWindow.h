@@ -114,6 +114,9 @@ public:
     // made for the selected model in the fan view and switches the view on.
     // False with *error set when the file cannot be read.
     bool showFanFile(const QString& path, QString* error = nullptr);
+    // The same with the geometry of a model of the table (empty or unknown:
+    // the selected model's).
+    bool showFanFile(const QString& path, const QString& modelName, QString* error);
     // What the fan view uses: the parameter panel's values as a job gets them.
     FanViewParams fanViewParams() const;
 
@@ -200,6 +203,8 @@ private:
     int shownJob = 0;              // the controller's job that the window shows
     bool jobUploads = false;       // the running job's file is being uploaded
     ConvertResult convertedResult; // the running job's conversion result
+    QString lastFanFile;           // the latest finished fan file and its model, for the fan view
+    QString lastFanModel;
 
     ConnectionManager* connection = nullptr;
     Uploader* uploader = nullptr;

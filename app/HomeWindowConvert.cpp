@@ -291,7 +291,19 @@ void HomeWindow::connectController()
                 if (id == shownJob)
                     onJobFinished(outcome, path);
             });
-    // fanFileReady (a finished file for the fan view) has no receiver yet.
+    // A finished file can be shown in the fan view with the geometry of the
+    // model it was converted for.
+    connect(controller, &ConversionController::fanFileReady, this,
+            [this](const QString& path, const QString& modelName) {
+                lastFanFile = path;
+                lastFanModel = modelName;
+            });
+    connect(jobPanel, &JobPanel::fanViewRequested, this, [this](const QString& path) {
+        QString error;
+        const QString model = path == lastFanFile ? lastFanModel : QString();
+        if (!showFanFile(path, model, &error))
+            qWarning() << "fan view:" << error;
+    });
     connect(jobPanel, &JobPanel::openFolderRequested, this, [this](const QString& dir) {
         if (folderOpener)
             folderOpener(dir);

@@ -7,6 +7,7 @@
 #include "FanViewWidget.h"
 #include "MPVWidget.h"
 #include "OverlayWidget.h"
+#include "fan_models.h"
 
 #include <QAction>
 #include <QDoubleSpinBox>
@@ -65,6 +66,11 @@ FanViewParams HomeWindow::fanViewParams() const
 
 bool HomeWindow::showFanFile(const QString& path, QString* error)
 {
+    return showFanFile(path, QString(), error);
+}
+
+bool HomeWindow::showFanFile(const QString& path, const QString& modelName, QString* error)
+{
     QString ignored;
     if (!error)
         error = &ignored;
@@ -72,9 +78,16 @@ bool HomeWindow::showFanFile(const QString& path, QString* error)
         *error = QStringLiteral("no fan view");
         return false;
     }
+    // The file's own model when it is known (the selector may have moved on
+    // since the conversion), else the selected one.
     FanGeometry geometry;
     geometry.lights = lightsSpin->value();
     geometry.lines = linesSpin->value();
     geometry.colorDeep = colorDeepSpin->value();
+    if (const fan_model* model = fan_model_find(modelName.toUtf8().constData())) {
+        geometry.lights = model->lights;
+        geometry.lines = model->lines;
+        geometry.colorDeep = model->colorDeep;
+    }
     return fanView->showFanFile(path, geometry, error);
 }

@@ -22,6 +22,9 @@
 
 namespace {
 
+// The result line's link that shows the file in the fan view.
+const char* const kFanViewLink = "spindra:fan-view";
+
 // The suffixes of the file dialog's "Media Files" filter.
 const QStringList& mediaSuffixes()
 {
@@ -67,8 +70,12 @@ JobPanel::JobPanel(ConversionController* controller, QWidget* parent)
     pathLabel->setMaximumWidth(270);
     pathLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     pathLabel->hide();
-    connect(pathLabel, &QLabel::linkActivated, this,
-            [this](const QString& link) { emit openFolderRequested(QUrl(link).toLocalFile()); });
+    connect(pathLabel, &QLabel::linkActivated, this, [this](const QString& link) {
+        if (link == QLatin1String(kFanViewLink))
+            emit fanViewRequested(resultPath);
+        else
+            emit openFolderRequested(QUrl(link).toLocalFile());
+    });
     layout->addWidget(pathLabel);
 
     queueBox = new QWidget(this);
@@ -193,6 +200,10 @@ void JobPanel::showResultPath(const QString& path, const QString& fallbackReason
                    .arg(fallbackReason.toHtmlEscaped());
     html += QStringLiteral("%1 <a href=\"%2\">%3</a>")
                 .arg(text("saved_to").toHtmlEscaped(), link.toHtmlEscaped(), shown.toHtmlEscaped());
+    // The file's first frame as the fan shows it, in the preview's circle.
+    html += QStringLiteral("<br><a href=\"%1\">%2</a>")
+                .arg(QLatin1String(kFanViewLink), text("show_on_fan_view").toHtmlEscaped());
+    resultPath = path;
     pathLabel->setText(html);
     pathLabel->setToolTip(native);
     pathLabel->show();
@@ -200,6 +211,7 @@ void JobPanel::showResultPath(const QString& path, const QString& fallbackReason
 
 void JobPanel::clearResultPath()
 {
+    resultPath.clear();
     pathLabel->clear();
     pathLabel->setToolTip(QString());
     pathLabel->hide();

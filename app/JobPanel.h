@@ -37,6 +37,8 @@ public:
 
 signals:
     void openFolderRequested(QString dir);
+    // The result line's second link: show this fan file in the fan view.
+    void fanViewRequested(QString path);
     void filesDropped(QStringList paths);
 
 protected:
@@ -58,6 +60,7 @@ private:
     QWidget* queueBox = nullptr;
     QListWidget* queueList = nullptr;
     QPushButton* clearButton = nullptr;
+    QString resultPath; // the file the result line names
     QHash<int, QListWidgetItem*> lines;
     QHash<int, QString> names;
     QHash<int, bool> uploading;

@@ -260,6 +260,10 @@
         <translation>Saved to:</translation>
     </message>
     <message>
+        <source>show_on_fan_view</source>
+        <translation>Show on the fan view</translation>
+    </message>
+    <message>
         <source>file_unreadable</source>
         <translation>This file cannot be read. Please choose a video or an image.</translation>
     </message>

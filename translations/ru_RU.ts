@@ -260,6 +260,10 @@
         <translation>Сохранено в:</translation>
     </message>
     <message>
+        <source>show_on_fan_view</source>
+        <translation>Показать на вентиляторе</translation>
+    </message>
+    <message>
         <source>file_unreadable</source>
         <translation>Не удаётся прочитать файл. Выберите видео или изображение.</translation>
     </message>

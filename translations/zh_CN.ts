@@ -260,6 +260,10 @@
         <translation>已保存到：</translation>
     </message>
     <message>
+        <source>show_on_fan_view</source>
+        <translation>在风扇效果中查看</translation>
+    </message>
+    <message>
         <source>file_unreadable</source>
         <translation>无法读取该文件，请选择视频或图片。</translation>
     </message>

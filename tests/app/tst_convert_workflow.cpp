@@ -7,6 +7,7 @@
 // link of its own (no device answers), so the per-run identifiers start anew.
 #include "AppTestSupport.h"
 
+#include "FanViewWidget.h"
 #include "HomeWindow.h"
 #include "ConnectionManager.h"
 #include "ConversionController.h"
@@ -278,6 +279,17 @@ void TestConvertWorkflow::statusLinksToTheFile()
     QCOMPARE(openedFolders, QStringList {QFileInfo(file).absolutePath()});
     // However long the path, it fits the right column.
     QVERIFY2(path->width() <= 270, qPrintable(QString::number(path->width())));
+    // The second link shows the file's first frame in the fan view, with the
+    // geometry of the model it was made for even after the selector moved on.
+    QVERIFY2(path->text().contains(QStringLiteral("show_on_fan_view")), qPrintable(path->text()));
+    auto* selector = child<QComboBox>("modelSelector");
+    selector->setCurrentIndex(selector->findText(QStringLiteral("CASTOR")));
+    QMetaObject::invokeMethod(path, "linkActivated",
+                              Q_ARG(QString, QStringLiteral("spindra:fan-view")));
+    FanViewWidget* view = window->fanViewWidget();
+    QTRY_VERIFY(view->isShowingFile());
+    QVERIFY(view->isVisible());
+    selector->setCurrentIndex(selector->findText(QStringLiteral("BELLATRIX")));
     // A new file's choice takes the old result away.
     window->selectInputFile(imagePath);
     QVERIFY(!path->isVisible());

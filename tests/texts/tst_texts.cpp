@@ -40,7 +40,7 @@ const QStringList kWindowKeys = {
     "filter_image", "filter_all", "device_none", "device_info", "play_pause", "reset_framing",
     "from_position", "start_from_position_tip", "end_from_position_tip", "model_details",
     // The job panel: a cancelled job, the drop queue, where the file went.
-    "cancelled", "clear_queue", "queued", "saved_to",
+    "cancelled", "clear_queue", "queued", "saved_to", "show_on_fan_view",
     // The fan view switch beside the flip buttons and its tool tip.
     "fan_view", "fan_view_tip"};
 
