@@ -6,6 +6,7 @@
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaTestSupport.h"
+#include "fan_file.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -39,15 +40,27 @@ int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_ca
     }
     if (g_mode == EngineMode::Refuse)
         return 2;
-    const QString out =
-        QJsonDocument::fromJson(json).object().value(QStringLiteral("out_path")).toString();
+    const QJsonObject job = QJsonDocument::fromJson(json).object();
+    const QString out = job.value(QStringLiteral("out_path")).toString();
     const bool fail = g_mode == EngineMode::Fail;
-    std::thread([cb, ctx, out, fail]() {
+    // A file of the right size for the frames given: header and padding
+    // around zero records.
+    const qint64 frameBytes =
+        qint64(job.value(QStringLiteral("in_width")).toInt()) * job.value("in_height").toInt() * 3;
+    const qint64 frames = frameBytes > 0
+        ? QFileInfo(job.value(QStringLiteral("frames_resized_file")).toString()).size() / frameBytes
+        : 0;
+    fan_file_layout layout {};
+    fan_file_layout_init(&layout, uint32_t(job.value("lines").toInt()),
+                         uint32_t(job.value("lights").toInt()),
+                         uint32_t(job.value("colorDeep").toInt()));
+    const qint64 size = qint64(fan_file_padded_size(&layout, uint64_t(frames)));
+    std::thread([cb, ctx, out, fail, size]() {
         QThread::msleep(30);
         if (!fail) {
             QFile f(out);
             if (f.open(QIODevice::WriteOnly))
-                f.write(QByteArray(28800, '\0'));
+                f.write(QByteArray(int(size), '\0'));
         }
         const QByteArray path = out.toUtf8();
         cb(ctx, fail ? 1 : 0, path.constData(), fail ? "failed" : "ok");
@@ -148,6 +161,8 @@ void TestMediaJob::init()
     jobLights = 8;
     jobLines = 16;
     setEngineEntry(&fakeEngine);
+    setStreamingPipeline(true);
+    setStreamChunkFrames(0);
     outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
     QDir(outRoot).removeRecursively();
     QVERIFY(QDir().mkpath(outRoot));
@@ -369,27 +384,40 @@ void TestMediaJob::endings_data()
     QTest::addColumn<bool>("debug");
     QTest::addColumn<bool>("success");
     QTest::addColumn<QString>("expectedLine");
+    QTest::addColumn<bool>(
+        "twoStep"); // the straightforward pipeline instead of the overlapping one
 
     const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail),
               ok = int(EngineMode::Succeed);
     QTest::newRow("decode fails") << "video"
-                                  << "fails" << ok << false << false << QString();
+                                  << "fails" << ok << false << false << QString() << false;
     QTest::newRow("decode hangs, debug")
         << "image"
-        << "hangs" << ok << true << false << "Error while running FFmpeg command.";
-    QTest::newRow("engine refuses") << "video"
-                                    << "real" << refuse << false << false << "start_convert_failed";
+        << "hangs" << ok << true << false << "Error while running FFmpeg command." << false;
+    QTest::newRow("engine refuses")
+        << "video"
+        << "real" << refuse << false << false << "start_convert_failed" << false;
     QTest::newRow("engine fails, debug")
         << "image"
-        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed";
+        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed" << false;
     QTest::newRow("video converts") << "video"
-                                    << "real" << ok << false << true << "\n文件输出路径：%1\n";
+                                    << "real" << ok << false << true << "\n文件输出路径：%1\n"
+                                    << false;
     QTest::newRow("silent video converts")
         << "mute"
-        << "real" << ok << false << true << "No audio track detected.";
+        << "real" << ok << false << true << "No audio track detected." << false;
     QTest::newRow("image converts, debug")
         << "image"
-        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
+        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << false;
+    QTest::newRow("two-step: video converts, debug")
+        << "video"
+        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << true;
+    QTest::newRow("two-step: engine refuses")
+        << "video"
+        << "real" << refuse << false << false << "start_convert_failed" << true;
+    QTest::newRow("two-step: engine fails, debug")
+        << "image"
+        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed" << true;
 }
 
 void TestMediaJob::endings()
@@ -400,6 +428,9 @@ void TestMediaJob::endings()
     QFETCH(bool, debug);
     QFETCH(bool, success);
     QFETCH(QString, expectedLine);
+    QFETCH(bool, twoStep);
+    setStreamingPipeline(!twoStep);
+    const int refuse = int(EngineMode::Refuse);
 
     if (ffmpeg == QLatin1String("fails"))
         qputenv("SPINDRA_FFMPEG", failingFfmpeg.toUtf8());
@@ -433,7 +464,12 @@ void TestMediaJob::endings()
         std::lock_guard<std::mutex> lock(g_jobMutex);
         const QJsonObject job = QJsonDocument::fromJson(g_lastJob).object();
         QCOMPARE(job.value("in_aud_path").toString().isEmpty(), input != QLatin1String("video"));
-        QCOMPARE(job.value("out_path").toString(), planned);
+        // The overlapping pipeline converts chunks in the scratch folder and
+        // joins them into the planned file.
+        if (twoStep)
+            QCOMPARE(job.value("out_path").toString(), planned);
+        else
+            QVERIFY(job.value("out_path").toString().startsWith(tempFolder() + QLatin1Char('/')));
     }
 
     // Opening lines first, the result before the closing lines, nothing after.
@@ -449,7 +485,9 @@ void TestMediaJob::endings()
 
     // Progress: decoding reports, then converting reports, never backwards.
     if (!ffmpegFails) {
-        QVERIFY(rec.events.contains(QStringLiteral("progress:0:100")));
+        // A refusal of the overlapping pipeline's engine ends the decoding.
+        if (twoStep || engine != refuse)
+            QVERIFY(rec.events.contains(QStringLiteral("progress:0:100")));
         int lastStage = 0, lastPercent = -1;
         for (const QString& e : qAsConst(rec.events)) {
             if (!e.startsWith(QStringLiteral("progress:")))
@@ -483,6 +521,9 @@ void TestMediaJob::modelFolderUnavailable()
     old.write("old");
     old.close();
 
+    // The engine's own target is checked on the straightforward pipeline;
+    // the overlapping one joins its chunks into the same path.
+    setStreamingPipeline(false);
     Record rec;
     run(rec, request(image, false), QStringLiteral("00_00002.bin"));
     const QString moved = outRoot + QStringLiteral("/00_00002.bin");
