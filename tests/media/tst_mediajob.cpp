@@ -31,6 +31,17 @@ std::atomic<int> g_engineCalls {0};
 std::mutex g_jobMutex;
 QByteArray g_lastJob;
 
+// Set: the real engine, but the job's cancel is requested just as the engine
+// is handed a job, so that it is the engine that stops.
+std::shared_ptr<ConvertCancel> g_cancelOnEngineStart;
+
+int32_t cancellingEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel* cancel)
+{
+    if (g_cancelOnEngineStart)
+        g_cancelOnEngineStart->request();
+    return convert_start_cancellable(json, cb, ctx, cancel);
+}
+
 int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel*)
 {
     ++g_engineCalls;
@@ -161,6 +172,7 @@ void TestMediaJob::init()
     jobLights = 8;
     jobLines = 16;
     setEngineEntry(&fakeEngine);
+    g_cancelOnEngineStart.reset();
     setStreamingPipeline(true);
     setStreamChunkFrames(0);
     outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
@@ -606,13 +618,19 @@ void TestMediaJob::realEngine()
 
 void TestMediaJob::cancelInEachStage_data()
 {
-    QTest::addColumn<int>("stage"); // -1: cancelled before the job starts
+    // stage -1: cancelled before the job starts; -2: as the engine gets a job
+    QTest::addColumn<int>("stage");
     QTest::addColumn<bool>("isVideo");
-    QTest::newRow("before the start") << -1 << true;
-    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true;
-    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true;
-    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false;
-    QTest::newRow("converting an image") << int(MediaStage::Converting) << false;
+    QTest::addColumn<bool>("twoStep");
+    QTest::newRow("before the start") << -1 << true << false;
+    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true << false;
+    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true << false;
+    QTest::newRow("engine running") << -2 << true << false;
+    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false << false;
+    QTest::newRow("converting an image") << int(MediaStage::Converting) << false << false;
+    QTest::newRow("two-step: decoding a clip") << int(MediaStage::Decoding) << true << true;
+    QTest::newRow("two-step: converting a clip") << int(MediaStage::Converting) << true << true;
+    QTest::newRow("two-step: engine running") << -2 << true << true;
 }
 
 void TestMediaJob::cancelInEachStage()
@@ -621,7 +639,9 @@ void TestMediaJob::cancelInEachStage()
     // cancelled with nothing left behind; the next job then runs normally.
     QFETCH(int, stage);
     QFETCH(bool, isVideo);
-    setEngineEntry(nullptr);
+    QFETCH(bool, twoStep);
+    setStreamingPipeline(!twoStep);
+    setEngineEntry(stage == -2 ? &cancellingEngine : nullptr);
     jobLights = 116;
     jobLines = 520;
     MediaInfo info = request(isVideo ? longClip : image, isVideo);
@@ -632,8 +652,10 @@ void TestMediaJob::cancelInEachStage()
     info.scale = 232.0 / 320.0;
     info.durationSeconds = 3;
     auto cancel = std::make_shared<ConvertCancel>();
-    if (stage < 0)
+    if (stage == -1)
         cancel->request();
+    if (stage == -2)
+        g_cancelOnEngineStart = cancel;
     Record rec;
     run(rec, info, QStringLiteral("cancelled.bin"), true, QStringLiteral("VEGA"), cancel, stage);
     QCOMPARE(int(rec.result.outcome), int(ConvertOutcome::Cancelled));
@@ -646,9 +668,15 @@ void TestMediaJob::cancelInEachStage()
              qPrintable(entries(outRoot).join(QLatin1Char(' '))));
     QVERIFY2(entries(tempFolder()).isEmpty(),
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+    // It was the engine that stopped.
+    if (stage == -2 && twoStep)
+        QVERIFY(rec.events.contains(QStringLiteral("log:rsult:FAILED path:%1 msg:cancelled")
+                                        .arg(outRoot + QStringLiteral("/VEGA/cancelled.bin"))));
     // The closing lines still end the job.
     QCOMPARE(rec.events.last(), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
 
+    g_cancelOnEngineStart.reset();
+    setEngineEntry(nullptr);
     Record next;
     run(next, info, QStringLiteral("next.bin"));
     setEngineEntry(&fakeEngine);
