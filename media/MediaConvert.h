@@ -13,6 +13,12 @@
 // None of them runs on the GUI thread: each must marshal to it itself. Temp
 // files and the job's scratch folder are gone once onResult has returned and
 // the closing log lines have been sent.
+//
+// A cancel (ConvertRequest::cancel) stops the job in any stage: FFmpeg is
+// ended, the engine stops before its next frame, the partial fan file and
+// every temporary file are removed, the log gets "cancelled" and onResult
+// reports Cancelled with no path. A cancel requested before onResult is
+// called always ends as Cancelled, even when the last frame was already done.
 #pragma once
 
 #include "ConvertRequest.h"
