@@ -17,8 +17,9 @@
 // A cancel (ConvertRequest::cancel) stops the job in any stage: FFmpeg is
 // ended, the engine stops before its next frame, the partial fan file and
 // every temporary file are removed, the log gets "cancelled" and onResult
-// reports Cancelled with no path. A cancel requested before onResult is
-// called always ends as Cancelled, even when the last frame was already done.
+// reports Cancelled with no path. The outcome is settled just before onResult:
+// a cancel that comes earlier ends the job as Cancelled even when its last
+// frame was already converted; one that comes later changes nothing.
 #pragma once
 
 #include "ConvertRequest.h"
