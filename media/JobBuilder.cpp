@@ -373,8 +373,6 @@ public:
         return ConvertOutcome::Succeeded;
     }
 
-    bool refused() const { return engineRefused; }
-
 private:
     QString chunkPath(int index, const char* ending) const
     {
@@ -514,7 +512,6 @@ private:
         const int32_t code = (entry ? entry : &convert_start_cancellable)(
             jobText.constData(), &onChunkResult, wait.get(), engineCancel.get());
         if (code != 0) {
-            engineRefused = true;
             if (callbacks.onLog)
                 callbacks.onLog(
                     QCoreApplication::translate("MediaConvert", "start_convert_failed"));
@@ -610,7 +607,6 @@ private:
     int runningFrames = 0;
     int runningIndex = 0;
     bool engineStarted = false;
-    bool engineRefused = false;
     bool broken = false;
     int lastDecoding = -1;
     int lastConverting = -1;
