@@ -18,11 +18,15 @@ QString formatClock(int seconds)
         .arg(secs, 2, 10, zero);
 }
 
-QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip, const FrameWindow& window)
+QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip, const FrameWindow& window,
+                          bool fpsFirst)
 {
     QStringList chain;
+    if (fpsFirst)
+        chain << QStringLiteral("fps=20");
     chain << QStringLiteral("scale=%1:%2:flags=spline").arg(width).arg(height);
-    chain << QStringLiteral("fps=20");
+    if (!fpsFirst)
+        chain << QStringLiteral("fps=20");
     if (hFlip)
         chain << QStringLiteral("hflip");
     if (vFlip)
@@ -114,7 +118,7 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
     const qint64 frameBytes =
         window.active ? qint64(window.width) * window.height * 3 : qint64(width) * height * 3;
     const qint64 expectedFrames =
-        isVideo ? qint64(std::max(durationSeconds, 0)) * kRawFramesPerSecond : 2;
+        isVideo ? qint64(std::max(durationSeconds, 0)) * qint64(FAN_FRAME_RATE) : 2;
     const qint64 expectedBytes = frameBytes * expectedFrames;
     int lastPercent = -1;
     const auto report = [&](int percent) {

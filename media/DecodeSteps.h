@@ -8,6 +8,8 @@
 // samples per second, so 1600 bytes per frame; video input only.
 #pragma once
 
+#include "fan_format.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -20,10 +22,6 @@ struct DecodeResult {
     bool videoOk = false;
     bool audioOk = false;
 };
-
-// Frames per second of the raw frame file and audio bytes per frame.
-constexpr int kRawFramesPerSecond = 20;
-constexpr int kAudioBytesPerFrame = 1600;
 
 // The part of the scaled, flipped picture the stored frames hold, when that is
 // not simply the whole picture: a window of it (crop) placed on a black frame
@@ -46,8 +44,10 @@ QString formatClock(int seconds);
 
 // The -vf chain: scale, fps, optional hflip then vflip, bgr24, then the
 // window's crop and black pad when it is active.
+// fpsFirst: fps=20 before the scale, so that only the kept frames are scaled
+// (the same frames, fewer scaler runs).
 QString decodeFilterChain(int width, int height, bool vFlip, bool hFlip,
-                          const FrameWindow& window = FrameWindow());
+                          const FrameWindow& window = FrameWindow(), bool fpsFirst = false);
 
 // The argument lists of the three steps (program path not included).
 QStringList videoStepArguments(const QString& inputPath, int startSeconds, int durationSeconds,

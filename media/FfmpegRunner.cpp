@@ -71,6 +71,19 @@ void FfmpegRunner::log(const QString& line) const
 bool FfmpegRunner::runFfmpeg(const QStringList& arguments, const QString& label,
                              const QString& watchedFile, const SizeCallback& onSize) const
 {
+    return run(arguments, label, watchedFile, onSize, OutputCallback());
+}
+
+bool FfmpegRunner::runFfmpegStreaming(const QStringList& arguments, const QString& label,
+                                      const OutputCallback& onOutput) const
+{
+    return run(arguments, label, QString(), SizeCallback(), onOutput);
+}
+
+bool FfmpegRunner::run(const QStringList& arguments, const QString& label,
+                       const QString& watchedFile, const SizeCallback& onSize,
+                       const OutputCallback& onOutput) const
+{
     const QString joined = arguments.join(QLatin1Char(' '));
     log(QStringLiteral(" %1 >> : %2").arg(label, joined));
 
@@ -103,11 +116,26 @@ bool FfmpegRunner::runFfmpeg(const QStringList& arguments, const QString& label,
     quiet.start();
     bool finished = false;
     while (!finished) {
-        finished = process.waitForFinished(slice) || process.state() == QProcess::NotRunning;
+        if (onOutput) {
+            // Wake for every piece of output, so that no more than a pipe's
+            // worth of it is buffered here.
+            finished = !process.waitForReadyRead(slice) && process.state() == QProcess::NotRunning;
+        } else {
+            finished = process.waitForFinished(slice) || process.state() == QProcess::NotRunning;
+        }
         const QByteArray err = process.readAllStandardError();
-        const QByteArray out = process.readAllStandardOutput(); // discarded
+        const QByteArray out = process.readAllStandardOutput(); // discarded unless streamed
         errorOutput += err;
         bool alive = !err.isEmpty() || !out.isEmpty();
+        if (onOutput && !out.isEmpty()) {
+            if (!onOutput(out)) {
+                process.kill();
+                process.waitForFinished(5000);
+                return failedToRun();
+            }
+            // The time the consumer took is not FFmpeg's silence.
+            quiet.restart();
+        }
         const qint64 size = currentSize(watchedFile);
         if (size != lastSize) {
             lastSize = size;

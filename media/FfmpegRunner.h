@@ -16,6 +16,9 @@ public:
     using LogCallback = std::function<void(const QString&)>;
     // Called while the program runs with the current size of the watched file.
     using SizeCallback = std::function<void(qint64 size)>;
+    // Receives the program's standard output piece by piece; returns false to
+    // end the program (the run then fails).
+    using OutputCallback = std::function<bool(const QByteArray& data)>;
 
     // A run fails when FFmpeg shows no sign of life for this long: the watched
     // output file stops growing and nothing arrives on its standard error.
@@ -32,6 +35,12 @@ public:
     bool runFfmpeg(const QStringList& arguments, const QString& label,
                    const QString& watchedFile = QString(),
                    const SizeCallback& onSize = SizeCallback()) const;
+
+    // The same, handing the program's standard output to onOutput as it
+    // arrives (the arguments name "pipe:1" as the output). The program waits
+    // while onOutput runs, so what it writes is never held here in bulk.
+    bool runFfmpegStreaming(const QStringList& arguments, const QString& label,
+                            const OutputCallback& onOutput) const;
 
     const QString& program() const { return ffmpegPath; }
 
@@ -55,6 +64,8 @@ public:
 
 private:
     void log(const QString& line) const;
+    bool run(const QStringList& arguments, const QString& label, const QString& watchedFile,
+             const SizeCallback& onSize, const OutputCallback& onOutput) const;
 
     bool logEnabled;
     LogCallback logCallback;

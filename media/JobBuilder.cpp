@@ -1,7 +1,9 @@
 #include "JobBuilder.h"
 
 #include "DecodeSteps.h"
+#include "FfmpegRunner.h"
 #include "ResultPlacement.h"
+#include "fan_format.h"
 #include "fan_file.h"
 
 #include <QCoreApplication>
@@ -13,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -243,6 +246,391 @@ void setJobPollIntervalMs(int ms) { g_pollIntervalMs.store(ms > 0 ? ms : 1000); 
 
 int jobPollIntervalMs() { return g_pollIntervalMs.load(); }
 
+namespace {
+
+std::atomic<int> g_streamChunkFrames {0};
+std::atomic<bool> g_streaming {true};
+
+// What one chunk's engine job reports back to the waiting job.
+struct ChunkWait {
+    JobDone done;
+    std::atomic<int> failed {1};
+};
+
+extern "C" void onChunkResult(void* ctx, int failed, const char* path, const char* message)
+{
+    qInfo().noquote() << QStringLiteral("result:%1 path:%2 msg:%3")
+                             .arg(failed)
+                             .arg(path ? QString::fromUtf8(path) : QStringLiteral("NULL"),
+                                  message ? QString::fromUtf8(message) : QStringLiteral("NULL"));
+    auto* wait = static_cast<ChunkWait*>(ctx);
+    wait->failed.store(failed);
+    wait->done.set();
+}
+
+// Frames per chunk: about 8 MiB of raw frames, 2 to 20 frames.
+int chunkFramesFor(qint64 frameBytes)
+{
+    const int fixed = g_streamChunkFrames.load();
+    if (fixed > 0)
+        return fixed;
+    if (frameBytes <= 0)
+        return 2;
+    return int(std::clamp<qint64>((qint64(8) << 20) / frameBytes, 2, 20));
+}
+
+bool writeAll(QFile& file, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 written = file.write(data, size);
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Decoding and converting overlap: FFmpeg writes the frames to its standard
+// output; the job cuts them into chunks of a few frames in the scratch folder
+// and the engine converts each chunk (with its slice of the audio) while the
+// next one is decoded. The chunks' frame records are joined into the fan
+// file, which gets the header and padding of a single job. The engine treats
+// every frame on its own, so the bytes are those of one job over all frames,
+// while the raw frames on disk never exceed two chunks.
+class StreamingJob {
+public:
+    StreamingJob(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks,
+                 const QString& audioPath, const QString& outPath, const QString& scratchDir,
+                 const JobGeometry& geometry)
+        : request(request),
+          callbacks(callbacks),
+          audioPath(audioPath),
+          outPath(outPath),
+          scratchDir(scratchDir),
+          geometry(geometry),
+          frameBytes(qint64(geometry.width) * geometry.height * 3),
+          chunkFrames(chunkFramesFor(frameBytes)),
+          engineCancel(convert_cancel_create(), &convert_cancel_free)
+    {
+        haveLayout = fan_file_layout_init(&layout, uint32_t(std::max(request.lines, 0)),
+                                          uint32_t(std::max(request.lights, 0)),
+                                          uint32_t(std::max(request.colorDeep, 0))) == FAN_FILE_OK;
+        if (request.cancel && engineCancel) {
+            convert_cancel* flag = engineCancel.get();
+            request.cancel->setHook([flag]() { convert_cancel_request(flag); });
+        }
+    }
+
+    ~StreamingJob()
+    {
+        // An engine job still running (the job ended early) must not outlive
+        // its wait record and flag.
+        if (running) {
+            convert_cancel_request(engineCancel.get());
+            running->done.waitFor(INT_MAX);
+        }
+        if (request.cancel)
+            request.cancel->setHook({});
+    }
+
+    // Runs the whole job; the outcome for finishJob.
+    ConvertOutcome run(const QStringList& arguments, const QString& label, qint64 expectedFrames)
+    {
+        this->expectedFrames = expectedFrames;
+        if (!haveLayout || frameBytes <= 0 || frameBytes > INT32_MAX)
+            return failed();
+        if (audioPath.isEmpty() || !QFileInfo::exists(audioPath))
+            audioFile.clear();
+        else
+            audioFile = audioPath;
+
+        out.setFileName(outPath);
+        if (!openChunk())
+            return failed();
+        FfmpegRunner runner(request.debugMode, callbacks.onLog);
+        runner.setCancel(request.cancel);
+        reportDecoding(0);
+        const bool decoded = runner.runFfmpegStreaming(
+            arguments, label, [this](const QByteArray& data) { return take(data); });
+        if (isCancelled())
+            return cancelledOutcome();
+        if (!decoded || broken)
+            return failed();
+        // Whatever is left of a last, incomplete frame is not a frame.
+        chunk.close();
+        if (chunkCount > 0 && !convertChunk())
+            return isCancelled() ? cancelledOutcome() : failed();
+        if (totalFrames == 0)
+            return failed();
+        reportDecoding(100);
+        if (!collect())
+            return isCancelled() ? cancelledOutcome() : failed();
+        reportConverting(100);
+        if (!finishOutput())
+            return failed();
+        logEngineResult(true);
+        return ConvertOutcome::Succeeded;
+    }
+
+private:
+    QString chunkPath(int index, const char* ending) const
+    {
+        return QDir(scratchDir)
+            .filePath(QStringLiteral("chunk%1%2").arg(index & 1).arg(QLatin1String(ending)));
+    }
+
+    bool isCancelled() const { return request.cancel && request.cancel->requested(); }
+
+    ConvertOutcome failed()
+    {
+        if (engineStarted)
+            logEngineResult(false);
+        out.close();
+        QFile::remove(outPath);
+        return ConvertOutcome::Failed;
+    }
+
+    ConvertOutcome cancelledOutcome()
+    {
+        out.close();
+        QFile::remove(outPath);
+        return ConvertOutcome::Cancelled;
+    }
+
+    void logEngineResult(bool ok)
+    {
+        if (request.debugMode && callbacks.onLog)
+            callbacks.onLog(QStringLiteral("rsult:%1 path:%2 msg:%3")
+                                .arg(ok ? QStringLiteral("SUCCESS") : QStringLiteral("FAILED"),
+                                     outPath,
+                                     ok ? QStringLiteral("ok") : QStringLiteral("failed")));
+    }
+
+    void reportDecoding(int percent)
+    {
+        if (callbacks.onProgress && percent > lastDecoding) {
+            lastDecoding = percent;
+            callbacks.onProgress(MediaStage::Decoding, percent);
+        }
+    }
+
+    void reportConverting(int percent)
+    {
+        if (callbacks.onProgress && percent > lastConverting) {
+            lastConverting = percent;
+            callbacks.onProgress(MediaStage::Converting, percent);
+        }
+    }
+
+    bool openChunk()
+    {
+        chunk.setFileName(chunkPath(chunkIndex, "_vid.bgr"));
+        chunkCount = 0;
+        chunkBytes = 0;
+        return chunk.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    }
+
+    // Takes a piece of FFmpeg's output; false stops FFmpeg.
+    bool take(const QByteArray& data)
+    {
+        const char* at = data.constData();
+        qint64 left = data.size();
+        while (left > 0) {
+            const qint64 room = frameBytes - chunkBytes % frameBytes;
+            const qint64 part = std::min(room, left);
+            if (!writeAll(chunk, at, part)) {
+                qWarning().noquote() << "handleMedia: cannot write" << chunk.fileName() << ":"
+                                     << chunk.errorString();
+                broken = true;
+                return false;
+            }
+            at += part;
+            left -= part;
+            chunkBytes += part;
+            if (chunkBytes % frameBytes == 0) {
+                ++chunkCount;
+                ++totalFrames;
+                if (expectedFrames > 0)
+                    reportDecoding(int(std::min<qint64>(99, totalFrames * 100 / expectedFrames)));
+                if (chunkCount == chunkFrames) {
+                    chunk.close();
+                    if (!convertChunk() || !openChunk()) {
+                        broken = true;
+                        return false;
+                    }
+                }
+            }
+        }
+        return !isCancelled();
+    }
+
+    // Starts the engine on the chunk just written, once the one before is
+    // collected.
+    bool convertChunk()
+    {
+        if (chunk.error() != QFileDevice::NoError)
+            return false;
+        if (!collect())
+            return false;
+        const QString audioSlice =
+            audioFile.isEmpty() ? QString() : chunkPath(chunkIndex, "_aud.pcm");
+        if (!audioSlice.isEmpty() && !writeAudioSlice(audioSlice))
+            return false;
+
+        JobTextValues values;
+        values.videoPath = chunk.fileName();
+        values.width = geometry.width;
+        values.height = geometry.height;
+        values.audioPath = audioSlice;
+        values.outPath = chunkPath(chunkIndex, ".bin");
+        values.lights = request.lights;
+        values.centerX = geometry.centerX;
+        values.centerY = geometry.centerY;
+        values.lines = request.lines;
+        values.colorDeep = request.colorDeep;
+        values.gamma = request.gamma;
+        values.minBrightness = request.minBrightness;
+        values.changeBrightnessLights = request.changeBrightnessLights;
+        const QByteArray jobText = buildJobText(values).toUtf8();
+
+        if (!engineStarted) {
+            const MediaConvert::LogCallback& onLog = callbacks.onLog;
+            if (onLog)
+                onLog(QString(45, QLatin1Char('#')));
+            if (onLog)
+                onLog(QString(16, QLatin1Char('#')) + QStringLiteral("START") +
+                      QString(22, QLatin1Char('#')) + QLatin1Char('\n'));
+            if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+                !writeAll(out, reinterpret_cast<const char*>(file_header), FAN_HEADER_SIZE)) {
+                qWarning().noquote() << "handleMedia: cannot write" << outPath;
+                return false;
+            }
+        }
+        auto wait = std::make_unique<ChunkWait>();
+        const EngineEntry entry = g_engineEntry.load();
+        const int32_t code = (entry ? entry : &convert_start_cancellable)(
+            jobText.constData(), &onChunkResult, wait.get(), engineCancel.get());
+        if (code != 0) {
+            if (callbacks.onLog)
+                callbacks.onLog(
+                    QCoreApplication::translate("MediaConvert", "start_convert_failed"));
+            return false;
+        }
+        engineStarted = true;
+        running = std::move(wait);
+        runningFrames = chunkCount;
+        runningIndex = chunkIndex;
+        ++chunkIndex;
+        return true;
+    }
+
+    bool writeAudioSlice(const QString& slicePath)
+    {
+        QFile source(audioFile);
+        QFile slice(slicePath);
+        if (!source.open(QIODevice::ReadOnly) ||
+            !slice.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        const qint64 firstFrame = totalFrames - chunkCount;
+        QByteArray bytes;
+        if (source.seek(firstFrame * FAN_AUDIO_BLOCK))
+            bytes = source.read(qint64(chunkCount) * FAN_AUDIO_BLOCK);
+        return writeAll(slice, bytes.constData(), bytes.size()) && slice.flush();
+    }
+
+    // Waits for the running engine job and appends its frame records.
+    bool collect()
+    {
+        if (!running)
+            return true;
+        while (!running->done.waitFor(100)) { }
+        const int failedValue = running->failed.load();
+        running.reset();
+        const QString fan = chunkPath(runningIndex, ".bin");
+        QFile::remove(chunkPath(runningIndex, "_vid.bgr"));
+        QFile::remove(chunkPath(runningIndex, "_aud.pcm"));
+        bool ok = failedValue == 0;
+        if (ok) {
+            QFile part(fan);
+            const qint64 records = qint64(layout.record_bytes) * runningFrames;
+            ok = part.open(QIODevice::ReadOnly) && part.seek(FAN_HEADER_SIZE);
+            qint64 copied = 0;
+            while (ok && copied < records) {
+                const QByteArray piece = part.read(std::min<qint64>(records - copied, 1 << 20));
+                ok = !piece.isEmpty() && writeAll(out, piece.constData(), piece.size());
+                copied += piece.size();
+            }
+            if (!ok)
+                qWarning().noquote() << "handleMedia: cannot join" << fan << "into" << outPath;
+        }
+        QFile::remove(fan);
+        convertedFrames += runningFrames;
+        if (ok && lastDecoding >= 100 && totalFrames > 0)
+            reportConverting(int(std::min<qint64>(99, convertedFrames * 100 / totalFrames)));
+        return ok;
+    }
+
+    // Header written at the start; now the padding of a whole job.
+    bool finishOutput()
+    {
+        const qint64 size = qint64(fan_file_padded_size(&layout, uint64_t(totalFrames)));
+        const QByteArray zeros(int(std::min<qint64>(FAN_PAD_GRANULE, size - out.pos())), '\0');
+        const bool ok =
+            out.pos() <= size && writeAll(out, zeros.constData(), size - out.pos()) && out.flush();
+        out.close();
+        return ok && out.error() == QFileDevice::NoError;
+    }
+
+    const ConvertRequest& request;
+    const MediaConvert::Callbacks& callbacks;
+    QString audioPath;
+    QString audioFile;
+    QString outPath;
+    QString scratchDir;
+    JobGeometry geometry;
+    qint64 frameBytes;
+    int chunkFrames;
+    std::unique_ptr<convert_cancel, void (*)(convert_cancel*)> engineCancel;
+    fan_file_layout layout {};
+    bool haveLayout = false;
+
+    QFile out;
+    QFile chunk;
+    int chunkIndex = 0;
+    int chunkCount = 0; // whole frames in the chunk being written
+    qint64 chunkBytes = 0;
+    qint64 totalFrames = 0;
+    qint64 convertedFrames = 0;
+    qint64 expectedFrames = 0;
+    std::unique_ptr<ChunkWait> running;
+    int runningFrames = 0;
+    int runningIndex = 0;
+    bool engineStarted = false;
+    bool broken = false;
+    int lastDecoding = -1;
+    int lastConverting = -1;
+};
+
+} // namespace
+
+QStringList streamingScratchFiles(const QString& scratchDir)
+{
+    QStringList files;
+    for (int i = 0; i < 2; ++i) {
+        for (const char* ending : {"_vid.bgr", "_aud.pcm", ".bin"})
+            files << QDir(scratchDir)
+                         .filePath(QStringLiteral("chunk%1%2").arg(i).arg(QLatin1String(ending)));
+    }
+    return files;
+}
+
+void setStreamingPipeline(bool on) { g_streaming.store(on); }
+
+bool streamingPipeline() { return g_streaming.load(); }
+
+void setStreamChunkFrames(int frames) { g_streamChunkFrames.store(std::max(frames, 0)); }
+
 void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks)
 {
     const MediaInfo& media = request.media;
@@ -315,6 +703,57 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
                           << " pad " << window.width << "x" << window.height << "+" << window.padX
                           << "+" << window.padY << " center:[" << geometry.centerX << ","
                           << geometry.centerY << "]";
+
+    if (g_streaming.load()) {
+        // The sound first, in a quick step of its own, so that each chunk's
+        // slice of it is complete when the engine reads it.
+        bool audioOk = false;
+        if (media.isVideo) {
+            FfmpegRunner runner(request.debugMode, onLog);
+            runner.setCancel(request.cancel);
+            audioOk = runner.runFfmpeg(audioStepArguments(inputPath, media.startSeconds,
+                                                          media.durationSeconds, audioOutPath),
+                                       QStringLiteral("[STEP 2 AUDIO]"), audioOutPath);
+        }
+        if (cancelled()) {
+            placement.finishJob(ConvertOutcome::Cancelled, finalOutPath);
+            return;
+        }
+        const QString chain =
+            decodeFilterChain(scaled.width, scaled.height, media.vFlip, media.hFlip, window, true);
+        const QString pipe = QStringLiteral("pipe:1");
+        const QStringList arguments = media.isVideo
+            ? videoStepArguments(inputPath, media.startSeconds, media.durationSeconds, chain, pipe)
+            : imageStepArguments(inputPath, chain, pipe);
+        const qint64 expected =
+            media.isVideo ? qint64(std::max(media.durationSeconds, 0)) * FAN_FRAME_RATE : 2;
+        ConvertOutcome outcome = ConvertOutcome::Failed;
+        {
+            StreamingJob job(request, callbacks, audioOk ? audioOutPath : QString(), finalOutPath,
+                             scratchDir, geometry);
+            outcome = job.run(arguments,
+                              media.isVideo ? QStringLiteral("[STEP 1 VIDEO->RAW]")
+                                            : QStringLiteral("[STEP IMAGE->RAW]"),
+                              expected);
+        }
+        if (outcome != ConvertOutcome::Cancelled && cancelled())
+            outcome = ConvertOutcome::Cancelled;
+        if (outcome == ConvertOutcome::Succeeded && media.isVideo && !audioOk) {
+            if (!QFileInfo::exists(inputPath)) {
+                qWarning().noquote()
+                    << "handleMedia: input disappeared while decoding:" << inputPath;
+                if (onLog)
+                    onLog(
+                        QStringLiteral("Input file disappeared while decoding: %1").arg(inputPath));
+                QFile::remove(finalOutPath);
+                outcome = ConvertOutcome::Failed;
+            } else if (onLog) {
+                onLog(QStringLiteral("No audio track detected."));
+            }
+        }
+        placement.finishJob(outcome, finalOutPath);
+        return;
+    }
 
     std::function<void(int)> decodeProgress;
     if (onProgress)

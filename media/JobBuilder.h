@@ -78,3 +78,13 @@ void setEngineEntry(EngineEntry entry);
 // 1000 ms); the engine's completion wakes the job at once.
 void setJobPollIntervalMs(int ms);
 int jobPollIntervalMs();
+// On (the default): decoding and converting overlap, a few frames at a time
+// (see StreamingJob in JobBuilder.cpp). Off: the straightforward pipeline,
+// every frame decoded into one raw file before one engine job converts it.
+// Both write the same bytes.
+void setStreamingPipeline(bool on);
+bool streamingPipeline();
+// The files the overlapping pipeline keeps in a job's scratch folder.
+QStringList streamingScratchFiles(const QString& scratchDir);
+// Frames per chunk of the overlapping pipeline (0: about 8 MiB of frames).
+void setStreamChunkFrames(int frames);

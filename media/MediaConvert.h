@@ -13,6 +13,13 @@
 // None of them runs on the GUI thread: each must marshal to it itself. Temp
 // files and the job's scratch folder are gone once onResult has returned and
 // the closing log lines have been sent.
+//
+// A cancel (ConvertRequest::cancel) stops the job in any stage: FFmpeg is
+// ended, the engine stops before its next frame, the partial fan file and
+// every temporary file are removed, the log gets "cancelled" and onResult
+// reports Cancelled with no path. The outcome is settled just before onResult:
+// a cancel that comes earlier ends the job as Cancelled even when its last
+// frame was already converted; one that comes later changes nothing.
 #pragma once
 
 #include "ConvertRequest.h"

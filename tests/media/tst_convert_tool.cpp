@@ -311,7 +311,8 @@ void TestConvertTool::quarterTurnedClip()
 
 void TestConvertTool::interruptedRunLeavesNothing()
 {
-    // A stand-in FFmpeg that starts the frame file and then takes its time.
+    // A stand-in FFmpeg that starts its output file (the sound comes first)
+    // and then takes its time.
     const QString slow = writeScript(dir.path(), QStringLiteral("ffmpeg-slow"),
                                      "for a; do last=$a; done; printf x > \"$last\"; exec sleep 5");
     const QString temp = dir.filePath(QStringLiteral("tmp/Vortiq"));
@@ -322,7 +323,7 @@ void TestConvertTool::interruptedRunLeavesNothing()
     p.setWorkingDirectory(dir.path());
     p.start(tool, {clip, QStringLiteral("--out"), dir.filePath(QStringLiteral("stopped"))});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(temp + QStringLiteral("/clip_vid.bgr")), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(temp + QStringLiteral("/clip_aud.pcm")), 20000);
     QVERIFY(QFileInfo(temp + QStringLiteral("/clip_src")).isDir());
     p.terminate();
     QVERIFY(p.waitForFinished(10000));

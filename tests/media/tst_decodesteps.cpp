@@ -117,11 +117,11 @@ void TestDecodeSteps::videoExcerpt()
     QVERIFY(logged.isEmpty()); // nothing outside debug mode
     QCOMPARE(QFileInfo(v).size(), qint64(40) * 32 * 24 * 3);
     const QByteArray audio = readAll(a);
-    QCOMPARE(audio.size(), 40 * kAudioBytesPerFrame);
+    QCOMPARE(audio.size(), 40 * int(FAN_AUDIO_BLOCK));
     // A tone in every block, not silence (128) and not zeros.
     for (int b = 0; b < 40; ++b) {
         int low = 255, high = 0;
-        for (const char c : audio.mid(b * kAudioBytesPerFrame, kAudioBytesPerFrame)) {
+        for (const char c : audio.mid(b * int(FAN_AUDIO_BLOCK), int(FAN_AUDIO_BLOCK))) {
             low = std::min(low, int(uchar(c)));
             high = std::max(high, int(uchar(c)));
         }

@@ -1,8 +1,11 @@
 // The FFmpeg runner against small shell scripts standing in for FFmpeg.
+#include "ConvertRequest.h"
 #include "FfmpegRunner.h"
 #include "MediaTestSupport.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <thread>
 #include <QtTest>
 
 using mediatest::writeScript;
@@ -22,6 +25,10 @@ private slots:
     void standardInputIsClosed();
     void reportsWatchedFileGrowth();
     void programChoice();
+    void streaming_data();
+    void streaming();
+    void cancelEndsTheProgram_data();
+    void cancelEndsTheProgram();
 
 private:
     QTemporaryDir dir;
@@ -177,6 +184,93 @@ void TestFfmpegRunner::programChoice()
     QCOMPARE(FfmpegRunner::defaultFfmpegPath(), QStringLiteral("ffmpeg"));
     if (!saved.isNull())
         qputenv("SPINDRA_FFMPEG", saved);
+}
+
+void TestFfmpegRunner::streaming_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<qint64>(
+        "refuseAfter"); // the consumer refuses once it holds this much; -1 never
+    QTest::addColumn<bool>("expected");
+    QTest::addColumn<qint64>("bytes"); // what the consumer received, at least
+    // 3 MiB in pieces, with a pause in between: everything arrives in order.
+    QTest::newRow("whole output") << QByteArray(
+                                         "head -c 2097152 /dev/zero | tr '\\0' 'a'; sleep 0.2; "
+                                         "head -c 1048576 /dev/zero | tr '\\0' 'b'")
+                                  << qint64(-1) << true << qint64(3145728);
+    QTest::newRow("failing program")
+        << QByteArray("printf abc; exit 2") << qint64(-1) << false << qint64(3);
+    // A consumer that cannot take more (a full disk) ends a program that would
+    // write for minutes.
+    QTest::newRow("consumer refuses")
+        << QByteArray("exec cat /dev/zero") << qint64(65536) << false << qint64(65536);
+}
+
+void TestFfmpegRunner::streaming()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(qint64, refuseAfter);
+    QFETCH(bool, expected);
+    QFETCH(qint64, bytes);
+    const FfmpegRunner runner(false, {}, script("ffmpeg-streams", body));
+    QByteArray received;
+    bool ordered = true;
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok =
+        runner.runFfmpegStreaming({}, QStringLiteral("[STEP S]"), [&](const QByteArray& data) {
+            if (received.size() >= 2097152 && data.contains('a'))
+                ordered = false;
+            received += data;
+            return refuseAfter < 0 || received.size() < refuseAfter;
+        });
+    QCOMPARE(ok, expected);
+    QVERIFY(received.size() >= bytes);
+    if (refuseAfter < 0) {
+        QCOMPARE(received.size(), bytes);
+        QVERIFY(ordered);
+    }
+    QVERIFY(timer.elapsed() < 20000);
+}
+
+void TestFfmpegRunner::cancelEndsTheProgram_data()
+{
+    QTest::addColumn<bool>("streaming");
+    QTest::addColumn<bool>("before"); // requested before the run
+    QTest::newRow("file output") << false << false;
+    QTest::newRow("streamed output") << true << false;
+    QTest::newRow("requested before the run") << false << true;
+}
+
+void TestFfmpegRunner::cancelEndsTheProgram()
+{
+    QFETCH(bool, streaming);
+    QFETCH(bool, before);
+    const QString marker = dir.filePath(QStringLiteral("started"));
+    QFile::remove(marker);
+    FfmpegRunner runner(
+        false, {},
+        script("ffmpeg-lingers",
+               "touch '" + marker.toUtf8() + "'; while :; do printf x; sleep 0.05; done"));
+    auto cancel = std::make_shared<ConvertCancel>();
+    runner.setCancel(cancel);
+    if (before)
+        cancel->request();
+    std::thread requester([&]() {
+        // Once the program runs, cancel it from another thread.
+        for (int i = 0; i < 2000 && !before && !QFileInfo::exists(marker); ++i)
+            QThread::msleep(5);
+        cancel->request();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = streaming ? runner.runFfmpegStreaming({}, QStringLiteral("[STEP C]"),
+                                                          [](const QByteArray&) { return true; })
+                              : runner.runFfmpeg({}, QStringLiteral("[STEP C]"));
+    requester.join();
+    QVERIFY(!ok);
+    QVERIFY(timer.elapsed() < 10000);
+    QCOMPARE(QFileInfo::exists(marker), !before);
 }
 
 QTEST_GUILESS_MAIN(TestFfmpegRunner)

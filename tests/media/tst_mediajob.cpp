@@ -6,6 +6,7 @@
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaTestSupport.h"
+#include "fan_file.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,6 +31,17 @@ std::atomic<int> g_engineCalls {0};
 std::mutex g_jobMutex;
 QByteArray g_lastJob;
 
+// Set: the real engine, but the job's cancel is requested just as the engine
+// is handed a job, so that it is the engine that stops.
+std::shared_ptr<ConvertCancel> g_cancelOnEngineStart;
+
+int32_t cancellingEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel* cancel)
+{
+    if (g_cancelOnEngineStart)
+        g_cancelOnEngineStart->request();
+    return convert_start_cancellable(json, cb, ctx, cancel);
+}
+
 int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel*)
 {
     ++g_engineCalls;
@@ -39,15 +51,27 @@ int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_ca
     }
     if (g_mode == EngineMode::Refuse)
         return 2;
-    const QString out =
-        QJsonDocument::fromJson(json).object().value(QStringLiteral("out_path")).toString();
+    const QJsonObject job = QJsonDocument::fromJson(json).object();
+    const QString out = job.value(QStringLiteral("out_path")).toString();
     const bool fail = g_mode == EngineMode::Fail;
-    std::thread([cb, ctx, out, fail]() {
+    // A file of the right size for the frames given: header and padding
+    // around zero records.
+    const qint64 frameBytes =
+        qint64(job.value(QStringLiteral("in_width")).toInt()) * job.value("in_height").toInt() * 3;
+    const qint64 frames = frameBytes > 0
+        ? QFileInfo(job.value(QStringLiteral("frames_resized_file")).toString()).size() / frameBytes
+        : 0;
+    fan_file_layout layout {};
+    fan_file_layout_init(&layout, uint32_t(job.value("lines").toInt()),
+                         uint32_t(job.value("lights").toInt()),
+                         uint32_t(job.value("colorDeep").toInt()));
+    const qint64 size = qint64(fan_file_padded_size(&layout, uint64_t(frames)));
+    std::thread([cb, ctx, out, fail, size]() {
         QThread::msleep(30);
         if (!fail) {
             QFile f(out);
             if (f.open(QIODevice::WriteOnly))
-                f.write(QByteArray(28800, '\0'));
+                f.write(QByteArray(int(size), '\0'));
         }
         const QByteArray path = out.toUtf8();
         cb(ctx, fail ? 1 : 0, path.constData(), fail ? "failed" : "ok");
@@ -148,6 +172,9 @@ void TestMediaJob::init()
     jobLights = 8;
     jobLines = 16;
     setEngineEntry(&fakeEngine);
+    g_cancelOnEngineStart.reset();
+    setStreamingPipeline(true);
+    setStreamChunkFrames(0);
     outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
     QDir(outRoot).removeRecursively();
     QVERIFY(QDir().mkpath(outRoot));
@@ -369,27 +396,40 @@ void TestMediaJob::endings_data()
     QTest::addColumn<bool>("debug");
     QTest::addColumn<bool>("success");
     QTest::addColumn<QString>("expectedLine");
+    QTest::addColumn<bool>(
+        "twoStep"); // the straightforward pipeline instead of the overlapping one
 
     const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail),
               ok = int(EngineMode::Succeed);
     QTest::newRow("decode fails") << "video"
-                                  << "fails" << ok << false << false << QString();
+                                  << "fails" << ok << false << false << QString() << false;
     QTest::newRow("decode hangs, debug")
         << "image"
-        << "hangs" << ok << true << false << "Error while running FFmpeg command.";
-    QTest::newRow("engine refuses") << "video"
-                                    << "real" << refuse << false << false << "start_convert_failed";
+        << "hangs" << ok << true << false << "Error while running FFmpeg command." << false;
+    QTest::newRow("engine refuses")
+        << "video"
+        << "real" << refuse << false << false << "start_convert_failed" << false;
     QTest::newRow("engine fails, debug")
         << "image"
-        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed";
+        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed" << false;
     QTest::newRow("video converts") << "video"
-                                    << "real" << ok << false << true << "\n文件输出路径：%1\n";
+                                    << "real" << ok << false << true << "\n文件输出路径：%1\n"
+                                    << false;
     QTest::newRow("silent video converts")
         << "mute"
-        << "real" << ok << false << true << "No audio track detected.";
+        << "real" << ok << false << true << "No audio track detected." << false;
     QTest::newRow("image converts, debug")
         << "image"
-        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok";
+        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << false;
+    QTest::newRow("two-step: video converts, debug")
+        << "video"
+        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << true;
+    QTest::newRow("two-step: engine refuses")
+        << "video"
+        << "real" << refuse << false << false << "start_convert_failed" << true;
+    QTest::newRow("two-step: engine fails, debug")
+        << "image"
+        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed" << true;
 }
 
 void TestMediaJob::endings()
@@ -400,6 +440,9 @@ void TestMediaJob::endings()
     QFETCH(bool, debug);
     QFETCH(bool, success);
     QFETCH(QString, expectedLine);
+    QFETCH(bool, twoStep);
+    setStreamingPipeline(!twoStep);
+    const int refuse = int(EngineMode::Refuse);
 
     if (ffmpeg == QLatin1String("fails"))
         qputenv("SPINDRA_FFMPEG", failingFfmpeg.toUtf8());
@@ -433,7 +476,12 @@ void TestMediaJob::endings()
         std::lock_guard<std::mutex> lock(g_jobMutex);
         const QJsonObject job = QJsonDocument::fromJson(g_lastJob).object();
         QCOMPARE(job.value("in_aud_path").toString().isEmpty(), input != QLatin1String("video"));
-        QCOMPARE(job.value("out_path").toString(), planned);
+        // The overlapping pipeline converts chunks in the scratch folder and
+        // joins them into the planned file.
+        if (twoStep)
+            QCOMPARE(job.value("out_path").toString(), planned);
+        else
+            QVERIFY(job.value("out_path").toString().startsWith(tempFolder() + QLatin1Char('/')));
     }
 
     // Opening lines first, the result before the closing lines, nothing after.
@@ -449,7 +497,9 @@ void TestMediaJob::endings()
 
     // Progress: decoding reports, then converting reports, never backwards.
     if (!ffmpegFails) {
-        QVERIFY(rec.events.contains(QStringLiteral("progress:0:100")));
+        // A refusal of the overlapping pipeline's engine ends the decoding.
+        if (twoStep || engine != refuse)
+            QVERIFY(rec.events.contains(QStringLiteral("progress:0:100")));
         int lastStage = 0, lastPercent = -1;
         for (const QString& e : qAsConst(rec.events)) {
             if (!e.startsWith(QStringLiteral("progress:")))
@@ -483,6 +533,9 @@ void TestMediaJob::modelFolderUnavailable()
     old.write("old");
     old.close();
 
+    // The engine's own target is checked on the straightforward pipeline;
+    // the overlapping one joins its chunks into the same path.
+    setStreamingPipeline(false);
     Record rec;
     run(rec, request(image, false), QStringLiteral("00_00002.bin"));
     const QString moved = outRoot + QStringLiteral("/00_00002.bin");
@@ -565,13 +618,19 @@ void TestMediaJob::realEngine()
 
 void TestMediaJob::cancelInEachStage_data()
 {
-    QTest::addColumn<int>("stage"); // -1: cancelled before the job starts
+    // stage -1: cancelled before the job starts; -2: as the engine gets a job
+    QTest::addColumn<int>("stage");
     QTest::addColumn<bool>("isVideo");
-    QTest::newRow("before the start") << -1 << true;
-    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true;
-    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true;
-    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false;
-    QTest::newRow("converting an image") << int(MediaStage::Converting) << false;
+    QTest::addColumn<bool>("twoStep");
+    QTest::newRow("before the start") << -1 << true << false;
+    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true << false;
+    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true << false;
+    QTest::newRow("engine running") << -2 << true << false;
+    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false << false;
+    QTest::newRow("converting an image") << int(MediaStage::Converting) << false << false;
+    QTest::newRow("two-step: decoding a clip") << int(MediaStage::Decoding) << true << true;
+    QTest::newRow("two-step: converting a clip") << int(MediaStage::Converting) << true << true;
+    QTest::newRow("two-step: engine running") << -2 << true << true;
 }
 
 void TestMediaJob::cancelInEachStage()
@@ -580,7 +639,9 @@ void TestMediaJob::cancelInEachStage()
     // cancelled with nothing left behind; the next job then runs normally.
     QFETCH(int, stage);
     QFETCH(bool, isVideo);
-    setEngineEntry(nullptr);
+    QFETCH(bool, twoStep);
+    setStreamingPipeline(!twoStep);
+    setEngineEntry(stage == -2 ? &cancellingEngine : nullptr);
     jobLights = 116;
     jobLines = 520;
     MediaInfo info = request(isVideo ? longClip : image, isVideo);
@@ -591,8 +652,10 @@ void TestMediaJob::cancelInEachStage()
     info.scale = 232.0 / 320.0;
     info.durationSeconds = 3;
     auto cancel = std::make_shared<ConvertCancel>();
-    if (stage < 0)
+    if (stage == -1)
         cancel->request();
+    if (stage == -2)
+        g_cancelOnEngineStart = cancel;
     Record rec;
     run(rec, info, QStringLiteral("cancelled.bin"), true, QStringLiteral("VEGA"), cancel, stage);
     QCOMPARE(int(rec.result.outcome), int(ConvertOutcome::Cancelled));
@@ -605,9 +668,15 @@ void TestMediaJob::cancelInEachStage()
              qPrintable(entries(outRoot).join(QLatin1Char(' '))));
     QVERIFY2(entries(tempFolder()).isEmpty(),
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+    // It was the engine that stopped.
+    if (stage == -2 && twoStep)
+        QVERIFY(rec.events.contains(QStringLiteral("log:rsult:FAILED path:%1 msg:cancelled")
+                                        .arg(outRoot + QStringLiteral("/VEGA/cancelled.bin"))));
     // The closing lines still end the job.
     QCOMPARE(rec.events.last(), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
 
+    g_cancelOnEngineStart.reset();
+    setEngineEntry(nullptr);
     Record next;
     run(next, info, QStringLiteral("next.bin"));
     setEngineEntry(&fakeEngine);

@@ -53,8 +53,10 @@ int main(int argc, char* argv[])
     if (parser.positionalArguments().size() == 1) {
         const QString base = mediaTempFolder() + QLatin1Char('/') +
             QFileInfo(parser.positionalArguments().first()).completeBaseName();
-        removeOnInterrupt({base + QStringLiteral("_vid.bgr"), base + QStringLiteral("_aud.pcm")},
-                          base + QStringLiteral("_src"));
+        removeOnInterrupt(
+            QStringList {base + QStringLiteral("_vid.bgr"), base + QStringLiteral("_aud.pcm")} +
+                streamingScratchFiles(base + QStringLiteral("_src")),
+            base + QStringLiteral("_src"));
     }
     return runMediaMode(parser);
 }

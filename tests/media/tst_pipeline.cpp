@@ -1,12 +1,14 @@
-// Framing on the fan: the stored frames cover the whole disc, so that the
-// fan shows black where the picture does not reach instead of the picture's
-// outermost pixels stretched out to the rim. Real FFmpeg and the real engine;
-// fan files decoded with the engine's reader.
+// The pipeline's frames on the fan, with real FFmpeg and the real engine:
+// the stored frames cover the whole disc, so that the fan shows black where
+// the picture does not reach instead of the picture's outermost pixels
+// stretched out to the rim; the overlapping pipeline writes the same bytes as
+// the straightforward one while it holds only a few raw frames at a time.
 #include "JobBuilder.h"
 #include "MediaConvert.h"
 #include "MediaTestSupport.h"
 #include "fan_file.h"
 
+#include <QDirIterator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThreadPool>
@@ -32,31 +34,40 @@ struct Outcome {
 
 } // namespace
 
-class TestFraming : public QObject {
+class TestPipeline : public QObject {
     Q_OBJECT
 
 private slots:
     void initTestCase();
+    void cleanup();
     void window_data();
     void window();
     void blackOutsideThePicture_data();
     void blackOutsideThePicture();
+    void sameBytes_data();
+    void sameBytes();
 
 private:
     // Converts through the whole pipeline; the fan file's path, or empty.
-    QString convert(const MediaInfo& media, const QString& fileName);
+    // onProgress, when given, is called with every progress report.
+    QString convert(const MediaInfo& media, const QString& fileName,
+                    const MediaConvert::ProgressCallback& onProgress = {});
     // LED values (blue, green, red per LED, line after line) of frame 0.
     std::vector<uint8_t> firstFrame(const QString& fanPath);
 
     QTemporaryDir dir;
     QString portrait;
     QString still;
+    QString tone;
+    QString mute;
+    QString pattern;
+    QString tmp;
 };
 
-void TestFraming::initTestCase()
+void TestPipeline::initTestCase()
 {
     QVERIFY(dir.isValid());
-    const QString tmp = dir.filePath(QStringLiteral("tmp"));
+    tmp = dir.filePath(QStringLiteral("tmp"));
     QVERIFY(QDir().mkpath(tmp));
     qputenv("TMPDIR", tmp.toUtf8());
     qunsetenv("SPINDRA_FFMPEG");
@@ -65,9 +76,19 @@ void TestFraming::initTestCase()
                     "mpeg4", "-q:v", "2", "-pix_fmt", "yuv420p", portrait}));
     still = dir.filePath(QStringLiteral("white.png"));
     QVERIFY(ffmpeg({"-f", "lavfi", "-i", "color=white:size=180x320", "-frames:v", "1", still}));
+    tone = makeVideo(dir.path(), QStringLiteral("tone.mp4"), 3, true, QStringLiteral("320x240"));
+    mute = makeVideo(dir.path(), QStringLiteral("mute.mp4"), 2, false, QStringLiteral("320x240"));
+    pattern = makeImage(dir.path(), QStringLiteral("pattern.png"), QStringLiteral("320x240"));
+    QVERIFY(!tone.isEmpty() && !mute.isEmpty() && !pattern.isEmpty());
 }
 
-void TestFraming::window_data()
+void TestPipeline::cleanup()
+{
+    setStreamingPipeline(true);
+    setStreamChunkFrames(0);
+}
+
+void TestPipeline::window_data()
 {
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
@@ -90,7 +111,7 @@ void TestFraming::window_data()
         << 64 << 48 << 60 << 900 << true << "15:1:49:0 22:22:0:21 11,11";
 }
 
-void TestFraming::window()
+void TestPipeline::window()
 {
     QFETCH(int, width);
     QFETCH(int, height);
@@ -127,7 +148,8 @@ void TestFraming::window()
     QVERIFY(g.centerY - 10 >= 0 && g.centerY + 10 <= w.height);
 }
 
-QString TestFraming::convert(const MediaInfo& media, const QString& fileName)
+QString TestPipeline::convert(const MediaInfo& media, const QString& fileName,
+                              const MediaConvert::ProgressCallback& onProgress)
 {
     ConvertRequest request;
     request.media = media;
@@ -140,6 +162,7 @@ QString TestFraming::convert(const MediaInfo& media, const QString& fileName)
     request.minBrightness = 1.0;
     auto outcome = std::make_shared<Outcome>();
     MediaConvert::Callbacks callbacks;
+    callbacks.onProgress = onProgress;
     callbacks.onResult = [outcome](const ConvertResult& r) {
         std::lock_guard<std::mutex> lock(outcome->mutex);
         outcome->result = r;
@@ -154,7 +177,7 @@ QString TestFraming::convert(const MediaInfo& media, const QString& fileName)
     return outcome->result.path;
 }
 
-std::vector<uint8_t> TestFraming::firstFrame(const QString& fanPath)
+std::vector<uint8_t> TestPipeline::firstFrame(const QString& fanPath)
 {
     fan_file f;
     std::vector<uint8_t> bgr;
@@ -169,7 +192,7 @@ std::vector<uint8_t> TestFraming::firstFrame(const QString& fanPath)
     return bgr;
 }
 
-void TestFraming::blackOutsideThePicture_data()
+void TestPipeline::blackOutsideThePicture_data()
 {
     QTest::addColumn<bool>("isVideo");
     QTest::addColumn<bool>("hFlip");
@@ -177,7 +200,7 @@ void TestFraming::blackOutsideThePicture_data()
     QTest::newRow("image, mirrored") << false << true;
 }
 
-void TestFraming::blackOutsideThePicture()
+void TestPipeline::blackOutsideThePicture()
 {
     // A white 180 x 320 portrait picture framed whole: 132 x 232 job pixels
     // around the centre (65, 116), so the disc of radius 116 reaches past the
@@ -225,5 +248,104 @@ void TestFraming::blackOutsideThePicture()
     }
 }
 
-QTEST_GUILESS_MAIN(TestFraming)
-#include "tst_framing.moc"
+void TestPipeline::sameBytes_data()
+{
+    QTest::addColumn<QString>("input"); // "tone", "mute" or "image"
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("duration");
+    QTest::addColumn<bool>("hFlip");
+    QTest::addColumn<bool>("vFlip");
+    QTest::addColumn<double>("centerX");
+    QTest::addColumn<double>("centerY");
+    QTest::addColumn<double>("scale");
+    QTest::addColumn<int>("chunkFrames"); // 0: the default
+
+    // 2 x 116 / 240: the 320 x 240 picture covers the disc.
+    const double covering = 232.0 / 240.0;
+    const double whole = 232.0 / 320.0;
+    QTest::newRow("clip with sound, covering")
+        << "tone" << 0 << 3 << false << true << 160.0 << 120.0 << covering << 0;
+    QTest::newRow("excerpt, both flips, chunks of 7")
+        << "tone" << 1 << 2 << true << false << 150.0 << 110.0 << covering << 7;
+    QTest::newRow("excerpt past the end, chunks of 3")
+        << "tone" << 2 << 4 << false << true << 160.0 << 120.0 << covering << 3;
+    QTest::newRow("clip framed whole, mirrored")
+        << "tone" << 0 << 3 << true << true << 160.0 << 120.0 << whole << 4;
+    QTest::newRow("clip without sound")
+        << "mute" << 0 << 2 << false << false << 160.0 << 120.0 << covering << 0;
+    QTest::newRow("image, covering, mirrored")
+        << "image" << 0 << 0 << true << true << 160.0 << 120.0 << covering << 0;
+    QTest::newRow("image, centre far outside")
+        << "image" << 0 << 0 << false << true << -2000.0 << 100.0 << covering << 1;
+}
+
+void TestPipeline::sameBytes()
+{
+    // The overlapping pipeline against the straightforward one (all frames
+    // decoded into one raw file, one engine job over them).
+    QFETCH(QString, input);
+    QFETCH(int, start);
+    QFETCH(int, duration);
+    QFETCH(bool, hFlip);
+    QFETCH(bool, vFlip);
+    QFETCH(double, centerX);
+    QFETCH(double, centerY);
+    QFETCH(double, scale);
+    QFETCH(int, chunkFrames);
+    MediaInfo media;
+    media.isVideo = input != QLatin1String("image");
+    media.inputPath = input == QLatin1String("tone") ? tone
+        : input == QLatin1String("mute")             ? mute
+                                                     : pattern;
+    media.outputDir = dir.filePath(QStringLiteral("same"));
+    media.mediaWidth = 320;
+    media.mediaHeight = 240;
+    media.centerX = centerX;
+    media.centerY = centerY;
+    media.scale = scale;
+    media.startSeconds = start;
+    media.durationSeconds = duration;
+    media.hFlip = hFlip;
+    media.vFlip = vFlip;
+
+    setStreamingPipeline(false);
+    const QString reference = convert(media, QStringLiteral("reference.bin"));
+    QVERIFY(!reference.isEmpty());
+
+    setStreamingPipeline(true);
+    setStreamChunkFrames(chunkFrames);
+    JobGeometry g = computeJobGeometry(scale, centerX, centerY, 320, 240);
+    const FrameWindow w = fitFrameWindow(g, kLights);
+    const qint64 frameBytes =
+        w.active ? qint64(w.width) * w.height * 3 : qint64(g.width) * g.height * 3;
+    qint64 peak = 0;
+    const QString vortiq = tmp + QStringLiteral("/Vortiq");
+    const QString streamed = convert(media, QStringLiteral("streamed.bin"), [&](MediaStage, int) {
+        qint64 raw = 0;
+        QDirIterator it(vortiq, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            if (it.fileName().endsWith(QLatin1String("_vid.bgr")))
+                raw += it.fileInfo().size();
+        }
+        peak = std::max(peak, raw);
+    });
+    QVERIFY(!streamed.isEmpty());
+    const QByteArray a = readAll(reference);
+    const QByteArray b = readAll(streamed);
+    QVERIFY(a.size() > int(FAN_PAD_GRANULE) || !media.isVideo);
+    QCOMPARE(b.size(), a.size());
+    QVERIFY2(a == b, "the fan files differ");
+    // Never more than two chunks of raw frames at once.
+    const int chunk =
+        chunkFrames > 0 ? chunkFrames : std::clamp<int>((8 << 20) / frameBytes, 2, 20);
+    QVERIFY2(peak <= 2 * chunk * frameBytes,
+             qPrintable(QStringLiteral("%1 raw bytes, chunks of %2 frames of %3 bytes")
+                            .arg(peak)
+                            .arg(chunk)
+                            .arg(frameBytes)));
+    QVERIFY(QDir(vortiq).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPipeline)
+#include "tst_pipeline.moc"
