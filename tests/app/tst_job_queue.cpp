@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTranslator>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <clocale>
@@ -310,23 +311,33 @@ void TestJobQueue::cancelInEachStage()
     child<QTimeEdit>("startTimeEdit")->setTime(QTime(0, 0, 0));
 
     ConversionController* controller = window->conversionController();
-    bool reached = false;
-    connect(controller, &ConversionController::jobProgress, this,
-            [&](int, JobStage s, int) { reached = reached || s == when; });
-    window->clickStart();
-    QVERIFY2(dialogs.boxes.isEmpty(), qPrintable(dialogs.lastText()));
     auto* cancel = child<QPushButton>("cancelButton");
     auto* bar = child<QProgressBar>("jobProgressBar");
+    // The user acts at the stage's first report, from the report itself: the
+    // stage may be over by the time a waiting test would look (the last
+    // chunk converts in moments).
+    bool reached = false, cancelShown = false, barShown = false;
+    auto act =
+        connect(controller, &ConversionController::jobProgress, this, [&](int, JobStage s, int) {
+            if (reached || s != when)
+                return;
+            reached = true;
+            cancelShown = cancel->isVisible();
+            barShown = bar->isVisible();
+            if (escape) {
+                window->activateWindow();
+                QApplication::setActiveWindow(window.get());
+                QTest::keyClick(window.get(), Qt::Key_Escape);
+            } else {
+                cancel->click();
+            }
+        });
+    const auto disconnectGuard = qScopeGuard([&] { disconnect(act); });
+    window->clickStart();
+    QVERIFY2(dialogs.boxes.isEmpty(), qPrintable(dialogs.lastText()));
     QTRY_VERIFY_WITH_TIMEOUT(reached, 120000);
-    QVERIFY(cancel->isVisible());
-    QVERIFY(bar->isVisible());
-    if (escape) {
-        window->activateWindow();
-        QApplication::setActiveWindow(window.get());
-        QTest::keyClick(window.get(), Qt::Key_Escape);
-    } else {
-        cancel->click();
-    }
+    QVERIFY(cancelShown);
+    QVERIFY(barShown);
     auto* status = child<QLabel>("statusLabel");
     // Cancelled, neither success nor failure, and ready again at once.
     QCOMPARE(status->text(), QStringLiteral("cancelled"));
