@@ -4,10 +4,12 @@
 
 #include "ConnectionManager.h"
 #include "MPVWidget.h"
-#include "MediaConvert.h"
+#include "ConversionController.h"
+#include "JobPanel.h"
 #include "OverlayWidget.h"
 #include "ResourcePaths.h"
 #include "Settings.h"
+#include "Uploader.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -53,10 +55,12 @@ const char* const kTimeLabelStyle =
 
 } // namespace
 
-HomeWindow::HomeWindow(QWidget* parent)
-    : QMainWindow(parent)
+HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
+    : QMainWindow(parent),
+      connection(connection ? connection : ConnectionManager::instance())
 {
-    mediaConvert = new MediaConvert();
+    uploader = new Uploader(this->connection->endpoint(), this);
+    controller = new ConversionController(this->connection, uploader, this);
     settings = new QSettings(QLatin1String(Settings::Organisation),
                              QLatin1String(Settings::Application), this);
 
@@ -74,9 +78,9 @@ HomeWindow::HomeWindow(QWidget* parent)
     };
 
     buildWindow();
+    connectController();
 
-    ConnectionManager* manager = ConnectionManager::instance();
-    connect(manager, &ConnectionManager::connectStateChanged, this,
+    connect(this->connection, &ConnectionManager::connectStateChanged, this,
             [this](bool isConnected, QString model) { onConnectStateChanged(isConnected, model); });
 
     QTimer::singleShot(100, this, [this] { initialSync(); });
@@ -87,9 +91,9 @@ HomeWindow::HomeWindow(QWidget* parent)
 
 HomeWindow::~HomeWindow()
 {
-    cutJobLink();
-    delete mediaConvert;
-    mediaConvert = nullptr;
+    // The running job stops early and cleans up behind itself.
+    delete controller;
+    controller = nullptr;
 }
 
 void HomeWindow::setDialogRunner(DialogRunner runner) { dialogRunner = std::move(runner); }
@@ -137,6 +141,7 @@ void HomeWindow::buildWindow()
         statusLabel->setObjectName(QStringLiteral("statusLabel"));
         statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
         rightColumn->addWidget(statusLabel, 0, Qt::AlignHCenter);
+        rightColumn->addWidget(jobPanel = new JobPanel(controller, central));
 
         loadingLabel = new QLabel(central);
         loadingLabel->setObjectName(QStringLiteral("loadingLabel"));
@@ -422,9 +427,8 @@ void HomeWindow::onConnectStateChanged(bool isConnected, const QString& model)
 
 void HomeWindow::reloadDeviceInfo()
 {
-    ConnectionManager* manager = ConnectionManager::instance();
-    connected = manager->isConnected();
-    const QString model = manager->currentModel();
+    connected = connection->isConnected();
+    const QString model = connection->currentModel();
     qDebug() << "🔌 连接状态:" << connected << "型号:" << model;
     updateConnectionView();
     if (connected && modelSelector && modelSelector->count() > 0) {

@@ -4,9 +4,12 @@
 // workflow. The code is split by concern:
 //   HomeWindow.cpp          construction, layout, playback bar, connection, busy view
 //   HomeWindowModels.cpp    fan model selector, presets and the parameter panel
-//   HomeWindowConvert.cpp   file choice, conversion, upload
+//   HomeWindowInput.cpp     file choice, loading into the player, media information
+//   HomeWindowConvert.cpp   settings rows, conversion, upload
 //   HomeWindowLanguage.cpp  menu bar, language switch, about box
 #pragma once
+
+#include "ConvertRequest.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -18,9 +21,9 @@
 #include <memory>
 
 class ConnectionManager;
-class MediaConvert;
 class MPVWidget;
 class OverlayWidget;
+class Uploader;
 class QAction;
 class QActionGroup;
 class QButtonGroup;
@@ -39,13 +42,16 @@ class QSlider;
 class QSpinBox;
 class QTextEdit;
 class QTimeEdit;
-enum class MediaStage;
-struct HomeWindowJobLink;
+class ConversionController;
+class JobPanel;
+enum class JobOutcome;
 
 class HomeWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit HomeWindow(QWidget* parent = nullptr);
+    // connection: the device link the window follows and converts for; none
+    // means the process-wide ConnectionManager::instance().
+    explicit HomeWindow(ConnectionManager* connection = nullptr, QWidget* parent = nullptr);
     ~HomeWindow() override;
 
     // --- Hooks for embedding and tests (defaults are the desktop behaviour) ---
@@ -85,6 +91,7 @@ public:
     // Read-only state for observers.
     bool isDeveloperMode() const { return developerMode; }
     bool isBusy() const { return busy.load(); }
+    ConversionController* conversionController() const { return controller; }
     bool isDeviceConnected() const { return connected; }
     bool isVideoInput() const { return isVideo; }
     double mediaDuration() const { return videoDuration; }
@@ -125,16 +132,16 @@ private:
     QComboBox* buildModelSelector();
     QWidget* buildParameterPanel();
 
-    // Workflow (HomeWindowConvert.cpp)
-    QGroupBox* buildSettingsPanel();
+    // File choice (HomeWindowInput.cpp)
     void showMediaInformation();
     void showBusyRefusal();
-    void onConversionResult(bool success, const QString& path);
-    void onConversionProgress(MediaStage stage, int percent);
-    void onUploadProgress(int percent);
-    void onUploadResult(bool success, const QVariant& response, const QString& path);
-    QString nextSequenceNumber();
-    void cutJobLink();
+
+    // Workflow (HomeWindowConvert.cpp)
+    QGroupBox* buildSettingsPanel();
+    ConvertRequest requestFromSettings() const;
+    void connectController();
+    void onJobFinished(JobOutcome outcome, const QString& path);
+    void onFilesDropped(const QStringList& paths);
     static QString formatClock(int totalSeconds);
 
     // Languages (HomeWindowLanguage.cpp)
@@ -152,10 +159,14 @@ private:
     bool connected = false;
     bool isVideo = true;
     double videoDuration = 0.0;
-    bool jobActive = false; // GUI thread: between a job's start and its result
-    std::shared_ptr<HomeWindowJobLink> jobLink;
+    bool jobActive = false;        // between a job's start and its end
+    bool jobUploads = false;       // the running job's file is being uploaded
+    ConvertResult convertedResult; // the running job's conversion result
 
-    MediaConvert* mediaConvert = nullptr;
+    ConnectionManager* connection = nullptr;
+    Uploader* uploader = nullptr;
+    ConversionController* controller = nullptr;
+    JobPanel* jobPanel = nullptr;
     QSettings* settings = nullptr;
     QTimer hideTimer;
     QTimer positionTimer;

@@ -1,11 +1,12 @@
 // The convert-and-upload workflow: the settings column's input, output, time
-// and flip rows, file choice, the checks behind the convert button, the job's
-// callbacks, and the handling of the conversion and upload results.
+// and flip rows, the checks behind the convert button, the job's callbacks,
+// and the handling of the conversion and upload results.
 #include "HomeWindow.h"
 
 #include "ConnectionManager.h"
+#include "ConversionController.h"
+#include "JobPanel.h"
 #include "MPVWidget.h"
-#include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "Settings.h"
 
@@ -15,18 +16,17 @@
 #include <QDebug>
 #include <QDir>
 #include <QDoubleSpinBox>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QMutex>
 #include <QPointF>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTextEdit>
@@ -34,29 +34,19 @@
 #include <QVBoxLayout>
 
 #include <memory>
+#include <utility>
 
 namespace {
-
-const QStringList& videoSuffixes()
-{
-    static const QStringList suffixes {QStringLiteral("mp4"), QStringLiteral("avi"),
-                                       QStringLiteral("mkv"), QStringLiteral("mov")};
-    return suffixes;
-}
 
 int secondsOf(const QTime& t) { return t.hour() * 3600 + t.minute() * 60 + t.second(); }
 
 QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); }
 
-} // namespace
+// A cancelled job is neither a success nor a failure.
+const char* const kStatusCancelledStyle =
+    "font-size:20px; color:#666666; padding-top:10px; padding-bottom:10px;";
 
-// A job outlives the slot that started it and reports from worker threads. The
-// link lets those reports reach the window only while it exists: the window
-// cuts it in its destructor, under the same lock the workers take.
-struct HomeWindowJobLink {
-    QMutex mutex;
-    HomeWindow* window = nullptr;
-};
+} // namespace
 
 QGroupBox* HomeWindow::buildSettingsPanel()
 {
@@ -131,116 +121,6 @@ QGroupBox* HomeWindow::buildSettingsPanel()
     return panel;
 }
 
-void HomeWindow::showBusyRefusal()
-{
-    QMessageBox box(QMessageBox::NoIcon, tr("Tip"), tr("The process is running, Please wait."),
-                    QMessageBox::Ok, this);
-    runDialog(box);
-}
-
-void HomeWindow::clickSelectFolder()
-{
-    if (busy) {
-        showBusyRefusal();
-        return;
-    }
-    QString startDir = inputField->text();
-    if (startDir.isEmpty())
-        startDir = settings->value(QLatin1String(Settings::LastVideoDir), QString()).toString();
-    if (startDir.isEmpty())
-        startDir = desktopDir();
-
-    const QString path = QFileDialog::getOpenFileName(
-        centralWidget(), tr("Select a Video File"), startDir,
-        QStringLiteral("Media Files (*.mp4 *.avi *.mkv *.mov *.jpg *.jpeg *.png *.bmp *.gif);;"
-                       "Video Files (*.mp4 *.avi *.mkv *.mov);;"
-                       "Image Files (*.jpg *.jpeg *.png *.bmp *.gif);;"
-                       "All Files (*.*)"));
-    if (path.isEmpty())
-        return;
-    selectInputFile(path);
-}
-
-void HomeWindow::selectInputFile(const QString& path)
-{
-    const QFileInfo info(path);
-    inputField->setText(path);
-    logView->clear();
-    settings->setValue(QLatin1String(Settings::LastVideoDir), info.absolutePath());
-    isVideo = videoSuffixes().contains(info.suffix().toLower());
-    qDebug() << "选择了" << (isVideo ? "视频" : "图片") << "文件:" << path;
-    // The previous file's duration must not vouch for this one's end time.
-    videoDuration = 0.0;
-    if (!isVideo) {
-        playbackBar->hide();
-        hideTimer.stop();
-    }
-    mpvWidget->loadFile(path);
-    mediaInfoRetries = 0;
-    mediaInfoTimer.start(mediaInfoDelayMs);
-    startTimeEdit->setEnabled(isVideo);
-    endTimeEdit->setEnabled(isVideo);
-}
-
-void HomeWindow::showMediaInformation()
-{
-    // Refresh the duration from the player rather than waiting for the
-    // position timer's next turn.
-    updatePosition();
-    uint32_t width = 0;
-    uint32_t height = 0;
-    const bool sizeKnown = mpvWidget->getVideoSize(width, height);
-    // A file that is still opening gets a few more chances before the
-    // window reports that it cannot read it.
-    if ((!sizeKnown || (isVideo && videoDuration <= 0.0)) && mediaInfoRetries < kMediaInfoRetries) {
-        ++mediaInfoRetries;
-        mediaInfoTimer.start(qMax(100, mediaInfoDelayMs / 2));
-        return;
-    }
-    if (sizeKnown)
-        onLogOutputCb(QStringLiteral("%1: %2x%3").arg(tr("resolution")).arg(width).arg(height));
-    else
-        onLogOutputCb(tr("get_resolution_error"));
-
-    const QTime end = QTime(0, 0, 0).addSecs(int(videoDuration));
-    endTimeEdit->setTime(end);
-    onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"),
-                                               end.toString(QStringLiteral("hh:mm:ss"))));
-    layoutVideoSquare();
-}
-
-void HomeWindow::clickSelectOutFolder()
-{
-    if (busy) {
-        showBusyRefusal();
-        return;
-    }
-    QString startDir = outputField->text();
-    if (startDir.isEmpty())
-        startDir = desktopDir();
-    const QString dir = QFileDialog::getExistingDirectory(
-        centralWidget(), tr("Select Output Folder"), startDir,
-        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
-    if (dir.isEmpty())
-        return;
-    selectOutputFolder(dir);
-}
-
-void HomeWindow::selectOutputFolder(const QString& dir)
-{
-    outputField->setText(dir);
-    settings->setValue(QLatin1String(Settings::OutputFolder), dir);
-}
-
-QString HomeWindow::nextSequenceNumber()
-{
-    int n = settings->value(QLatin1String(Settings::ConvertIndex), 0).toInt();
-    if (n > 99999 || n < 0)
-        n = 0;
-    settings->setValue(QLatin1String(Settings::ConvertIndex), n + 1);
-    return QStringLiteral("%1").arg(n, 5, 10, QLatin1Char('0'));
-}
-
 void HomeWindow::clickStart()
 {
     // A job is on its way (its start report may not have arrived yet): a
@@ -295,11 +175,6 @@ void HomeWindow::clickStart()
     }
 
     const int lights = lightsSpin->value();
-    const int lines = linesSpin->value();
-    const int colorDeep = colorDeepSpin->value();
-    const int radius = developerMode ? radiusSpin->value() : 0;
-    const double gamma = gammaSpin->value();
-    const double minBrightness = minBrightnessSpin->value();
 
     QPointF center(0.0, 0.0);
     double scale = 1.0;
@@ -310,10 +185,10 @@ void HomeWindow::clickStart()
         center = QPointF(w * 0.5, h * 0.5);
     }
 
-    auto* info = new MediaInfo();
+    ConvertRequest request = requestFromSettings();
+    MediaInfo* info = &request.media;
     info->isVideo = isVideo;
     info->inputPath = input;
-    info->outputDir = outputField->text().isEmpty() ? desktopDir() : outputField->text();
     info->mediaWidth = int(w);
     info->mediaHeight = int(h);
     info->centerX = center.x();
@@ -321,123 +196,129 @@ void HomeWindow::clickStart()
     info->scale = scale;
     info->startSeconds = start;
     info->durationSeconds = span;
-    info->hFlip = hFlipButton->isChecked();
-    // The raw frames come out of the decoder upside down relative to the
-    // preview, so the job mirrors them unless the user asked for a flip.
-    info->vFlip = !vFlipButton->isChecked();
+    request.modelName = modelName;
 
-    const QString runIndex = nextSequenceNumber();
-    const QString fileName =
-        ConnectionManager::instance()->makeUniqueFileName(runIndex, QStringLiteral("bin"));
-
-    if (!jobLink) {
-        jobLink = std::make_shared<HomeWindowJobLink>();
-        jobLink->window = this;
-    }
-    std::shared_ptr<HomeWindowJobLink> link = jobLink;
-
-    auto onStart = [link] {
-        qDebug() << "开始转换...";
-        QMutexLocker lock(&link->mutex);
-        if (HomeWindow* window = link->window) {
-            window->busy = true;
-            QMetaObject::invokeMethod(window, [window] {
-                window->jobActive = true;
-                window->beginBusyView();
-            });
-        }
-    };
-    auto onLog = [link](const QString& text) {
-        qDebug() << "日志:" << text;
-        QMutexLocker lock(&link->mutex);
-        if (HomeWindow* window = link->window)
-            QMetaObject::invokeMethod(window, [window, text] { window->onLogOutputCb(text); });
-    };
-    auto onProgress = [link](MediaStage stage, int percent) {
-        QMutexLocker lock(&link->mutex);
-        if (HomeWindow* window = link->window)
-            QMetaObject::invokeMethod(
-                window, [window, stage, percent] { window->onConversionProgress(stage, percent); });
-    };
-    auto onResult = [link, info](bool success, const QString& path) {
-        qDebug() << "完成:" << (success ? "成功" : "失败");
-        {
-            QMutexLocker lock(&link->mutex);
-            if (HomeWindow* window = link->window) {
-                window->busy = false;
-                QMetaObject::invokeMethod(
-                    window, [window, success, path] { window->onConversionResult(success, path); });
-            }
-        }
-        delete info;
-    };
-
-    mediaConvert->startConvert(info, fileName, modelName, lights, lines, colorDeep, gamma,
-                               minBrightness, radius, developerMode, runIndex, onStart, onLog,
-                               onResult, onProgress);
-    // Lock the controls now rather than when the worker reports the start, so
+    // The controller takes the sequence number and the output name as the
+    // job starts (at once: nothing else runs while the button is enabled).
+    // Lock the controls now rather than when the job reports its start, so
     // that a quick second click cannot start a second job.
     jobActive = true;
     beginBusyView();
+    controller->enqueue(std::move(request));
 }
 
-void HomeWindow::cutJobLink()
+ConvertRequest HomeWindow::requestFromSettings() const
 {
-    if (!jobLink)
-        return;
-    QMutexLocker lock(&jobLink->mutex);
-    jobLink->window = nullptr;
+    ConvertRequest request;
+    MediaInfo& info = request.media;
+    info.outputDir = outputField->text().isEmpty() ? desktopDir() : outputField->text();
+    info.hFlip = hFlipButton->isChecked();
+    // The raw frames come out of the decoder upside down relative to the
+    // preview, so the job mirrors them unless the user asked for a flip.
+    info.vFlip = !vFlipButton->isChecked();
+    request.modelName = modelSelector->currentText();
+    request.lights = lightsSpin->value();
+    request.lines = linesSpin->value();
+    request.colorDeep = colorDeepSpin->value();
+    request.gamma = gammaSpin->value();
+    request.minBrightness = minBrightnessSpin->value();
+    request.changeBrightnessLights = developerMode ? radiusSpin->value() : 0;
+    request.debugMode = developerMode;
+    return request;
 }
 
-void HomeWindow::onConversionProgress(MediaStage stage, int percent)
+void HomeWindow::connectController()
 {
-    if (!jobActive)
-        return;
-    const QString what = stage == MediaStage::Decoding ? tr("decoding") : tr("converting");
-    showStatus(QStringLiteral("%1 %2%").arg(what).arg(percent), true);
+    connect(controller, &ConversionController::jobStarted, this, [this](int) {
+        busy = true;
+        jobActive = true;
+        beginBusyView();
+    });
+    connect(controller, &ConversionController::jobLog, this,
+            [this](int, const QString& line) { onLogOutputCb(line); });
+    connect(controller, &ConversionController::jobProgress, this,
+            [this](int, JobStage stage, int percent) {
+                const QString what = stage == JobStage::Decoding ? tr("decoding")
+                    : stage == JobStage::Converting              ? tr("converting")
+                                                                 : tr("uploading");
+                showStatus(QStringLiteral("%1 %2%").arg(what).arg(percent), true);
+            });
+    connect(controller, &ConversionController::jobConverted, this,
+            [this](int, const ConvertResult& result, bool uploading) {
+                busy = false;
+                convertedResult = result;
+                jobUploads = uploading;
+                if (uploading)
+                    showStatus(tr("uploading"), true);
+            });
+    connect(controller, &ConversionController::jobFinished, this,
+            [this](int, JobOutcome outcome, const QString& path, const QString&) {
+                onJobFinished(outcome, path);
+            });
+    // The fan view shows the first frame of a finished file; until it is
+    // there the signal has no receiver.
+    connect(jobPanel, &JobPanel::openFolderRequested, this, [this](const QString& dir) {
+        if (folderOpener)
+            folderOpener(dir);
+    });
+    connect(jobPanel, &JobPanel::filesDropped, this, &HomeWindow::onFilesDropped);
+    jobPanel->acceptDropsOn(this);
+
+    auto convertKeys = [this] {
+        if (convertButton->isEnabled())
+            clickStart();
+    };
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), this), &QShortcut::activated,
+            this, convertKeys);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Enter), this), &QShortcut::activated,
+            this, convertKeys);
 }
 
-void HomeWindow::onConversionResult(bool success, const QString& path)
+void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path)
 {
+    busy = false;
     jobActive = false;
-    if (connected && success) {
-        showStatus(tr("uploading"), true);
-        QPointer<HomeWindow> self(this);
-        ConnectionManager::instance()->uploadFile(
-            path, QFileInfo(path).fileName(),
-            [self, path](bool ok, QVariant response) {
-                if (self)
-                    self->onUploadResult(ok, response, path);
-            },
-            [self](int percent) {
-                if (self)
-                    self->onUploadProgress(percent);
-            },
-            60000);
+    const bool uploaded = std::exchange(jobUploads, false);
+    const ConvertResult converted = std::exchange(convertedResult, ConvertResult());
+    endBusyView();
+    if (outcome == JobOutcome::Cancelled) {
+        showStatus(tr("cancelled"), true);
+        statusLabel->setStyleSheet(QLatin1String(kStatusCancelledStyle));
         return;
     }
-
-    endBusyView();
-    updateProcessResult(success, success ? tr("convert_success") : tr("convert_failed"), path);
-    if (success) {
-        const QFileInfo file(path);
-        if (file.exists() && folderOpener)
-            folderOpener(file.absolutePath());
+    const bool success = outcome == JobOutcome::Succeeded;
+    if (uploaded) {
+        updateProcessResult(success, success ? tr("upload_success") : tr("upload_failed"), path);
+    } else {
+        updateProcessResult(success, success ? tr("convert_success") : tr("convert_failed"), path);
     }
+    if (!success)
+        return;
+    const QFileInfo file(path);
+    if (file.exists())
+        jobPanel->showResultPath(file.absoluteFilePath(), converted.fallbackReason);
+    // After an upload the file is on the fan; no folder is opened then.
+    if (!uploaded && file.exists() && folderOpener)
+        folderOpener(file.absolutePath());
 }
 
-void HomeWindow::onUploadProgress(int percent)
+void HomeWindow::onFilesDropped(const QStringList& paths)
 {
-    qDebug() << "📤 Upload progress:" << percent << "%";
-    showStatus(QStringLiteral("%1 %2%").arg(tr("uploading")).arg(percent), true);
-}
-
-void HomeWindow::onUploadResult(bool success, const QVariant& response, const QString& path)
-{
-    endBusyView();
-    updateProcessResult(success, success ? tr("upload_success") : tr("upload_failed"), path);
-    if (success)
-        qDebug() << "✅ Upload finished, server response:" << response;
-    else
-        qDebug() << "❌ Upload failed!";
+    if (paths.size() == 1) {
+        // One file loads as if it had been chosen.
+        if (busy || jobActive) {
+            showBusyRefusal();
+            return;
+        }
+        selectInputFile(paths.first());
+        return;
+    }
+    // Several: converted one after another, the picture whole, with the
+    // model and settings of this moment.
+    for (const QString& path : paths) {
+        ConvertRequest request = requestFromSettings();
+        request.media.inputPath = QDir::toNativeSeparators(path);
+        const int id = controller->enqueueWhole(std::move(request));
+        jobPanel->track(id, path);
+    }
 }

@@ -1,5 +1,6 @@
 // Process entry: application identity, the catalogue chosen from the stored
 // language, the main window, the event loop.
+#include "ConnectionManager.h"
 #include "HomeWindow.h"
 #include "Language.h"
 #include "Settings.h"
@@ -38,7 +39,8 @@ int main(int argc, char* argv[])
 
     int code;
     {
-        HomeWindow window;
+        // The device link lives for the whole process; the window is handed it.
+        HomeWindow window(ConnectionManager::instance());
         window.show();
         code = app.exec();
     }

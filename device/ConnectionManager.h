@@ -1,6 +1,6 @@
 // The process-wide view of the fan: session, device information, liveness
-// over a WebSocket with heartbeats, playback state, and the upload of fan
-// files.
+// over a WebSocket with heartbeats and playback state. Fan files are sent by
+// the Uploader (Uploader.h).
 #pragma once
 
 #include <QObject>
@@ -48,17 +48,6 @@ public:
     QString currentModel() const;
     // The address this manager talks to.
     DeviceEndpoint endpoint() const;
-
-    // Posts the file at path to the device as name (sent in hex GBK). Returns
-    // at once; a file that cannot be opened is reported before the return,
-    // everything else later on this thread: onProgress with whole percents,
-    // onResult with (ok, device answer object or error text) - possibly more
-    // than once for one upload (a transport error is reported by both the
-    // error and the completion handler, a time-out adds "网络超时"). Empty
-    // callbacks are skipped.
-    void uploadFile(const QString& path, const QString& name,
-                    std::function<void(bool, QVariant)> onResult,
-                    std::function<void(int)> onProgress, int timeoutMs);
 
     // "<id>_<base>.<extension>" with the first two-digit identifier ("00" ..
     // "99") not handed out before in this process; extension "bin" when empty;

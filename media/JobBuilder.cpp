@@ -1,8 +1,8 @@
 #include "JobBuilder.h"
 
 #include "DecodeSteps.h"
-#include "MediaInfo.h"
 #include "ResultPlacement.h"
+#include "fan_file.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -21,8 +21,6 @@ namespace {
 
 std::atomic<EngineEntry> g_engineEntry {nullptr};
 std::atomic<int> g_pollIntervalMs {1000};
-
-constexpr qint64 kFanHeaderBytes = 812;
 
 // One pass over the template, so that a value containing "%2" is never taken
 // for a placeholder.
@@ -178,83 +176,90 @@ void setJobPollIntervalMs(int ms) { g_pollIntervalMs.store(ms > 0 ? ms : 1000); 
 
 int jobPollIntervalMs() { return g_pollIntervalMs.load(); }
 
-void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName, int lights,
-                 int lines, int colorDeep, double gamma, double minBrightness,
-                 int changeBrightnessLights, bool debugMode, const QString& runIndex,
-                 const MediaConvert::StartCallback& onStart, const MediaConvert::LogCallback& onLog,
-                 const MediaConvert::ResultCallback& onResult,
-                 const MediaConvert::ProgressCallback& onProgress)
+void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks)
 {
-    Q_UNUSED(runIndex);
-    if (onStart)
-        onStart();
+    const MediaInfo& media = request.media;
+    const MediaConvert::LogCallback& onLog = callbacks.onLog;
+    const MediaConvert::ResultCallback& onResult = callbacks.onResult;
+    const MediaConvert::ProgressCallback& onProgress = callbacks.onProgress;
+    const int lights = request.lights;
+    const int lines = request.lines;
+    const int colorDeep = request.colorDeep;
+
+    if (callbacks.onStart)
+        callbacks.onStart();
     if (onLog)
         onLog(QString(54, QLatin1Char('#')));
     if (onLog)
         onLog(QStringLiteral("### START PROCESS VIDEO \n"));
 
     // No 8.3 short names on this platform: the input path is used as it is.
-    const QString inputPath = request->inputPath;
-    const int mediaWidth = request->mediaWidth;
-    const int mediaHeight = request->mediaHeight;
-    const int startSeconds = request->startSeconds;
-    const int durationSeconds = request->durationSeconds;
-    const bool hFlip = request->hFlip;
-    const bool vFlip = request->vFlip;
+    const QString inputPath = media.inputPath;
+    const int mediaWidth = media.mediaWidth;
+    const int mediaHeight = media.mediaHeight;
 
     // Without a file name the engine would be asked to write over the model
     // folder itself: end now, before anything is decoded or created.
-    if (fileName.isEmpty()) {
+    if (request.fileName.isEmpty()) {
         qWarning() << "handleMedia: no output file name, job not started";
         const TempList nothing;
-        ResultPlacement(*request, onResult, onLog, nothing)
-            .finishJob(false, QDir(request->outputDir).filePath(modelName));
+        ResultPlacement(media, onResult, onLog, nothing)
+            .finishJob(ConvertOutcome::Failed, QDir(media.outputDir).filePath(request.modelName));
         return;
     }
 
     const QString audioOutPath = tempMediaPath(inputPath, QStringLiteral("_aud.pcm"));
 
-    QString targetFolder = QDir(request->outputDir).filePath(modelName);
+    QString targetFolder = QDir(media.outputDir).filePath(request.modelName);
+    QString fallbackReason;
     if (!QDir().mkpath(targetFolder)) {
         qWarning().noquote() << "❌ 无法创建目录:" << targetFolder;
+        fallbackReason = QCoreApplication::translate("MediaConvert", "output_folder_fallback") +
+            QStringLiteral(": ") + targetFolder;
         targetFolder = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
         QDir().mkpath(targetFolder);
     }
-    const QString finalOutPath = QDir(targetFolder).filePath(fileName);
+    const QString finalOutPath = QDir(targetFolder).filePath(request.fileName);
     const QString scratchDir = scratchDirPath(inputPath, QStringLiteral("src"));
     const QString videoOutPath = tempMediaPath(inputPath, QStringLiteral("_vid.bgr"));
 
     const TempList temps {{audioOutPath, videoOutPath}, scratchDir};
-    const ResultPlacement placement(*request, onResult, onLog, temps);
+    const ResultPlacement placement(media, onResult, onLog, temps, fallbackReason);
+    const auto cancelled = [&request]() { return request.cancel && request.cancel->requested(); };
 
-    const JobGeometry geometry = computeJobGeometry(request->scale, request->centerX,
-                                                    request->centerY, mediaWidth, mediaHeight);
-    qInfo().nospace() << "handleMedia isVideo:" << request->isVideo << " input:" << inputPath
+    const JobGeometry geometry =
+        computeJobGeometry(media.scale, media.centerX, media.centerY, mediaWidth, mediaHeight);
+    qInfo().nospace() << "handleMedia isVideo:" << media.isVideo << " input:" << inputPath
                       << " audioOutPath:" << audioOutPath << " finalOutPath:" << finalOutPath
                       << " media size:[" << mediaWidth << "," << mediaHeight << "]"
-                      << " center:[" << request->centerX << "," << request->centerY << "]"
-                      << " radius:" << lights << " scale:" << request->scale << " newCenter:["
+                      << " center:[" << media.centerX << "," << media.centerY << "]"
+                      << " radius:" << lights << " scale:" << media.scale << " newCenter:["
                       << geometry.centerX << "," << geometry.centerY << "]"
                       << " newSize:[" << geometry.width << "," << geometry.height << "]";
 
     std::function<void(int)> decodeProgress;
     if (onProgress)
         decodeProgress = [&onProgress](int percent) { onProgress(MediaStage::Decoding, percent); };
-    const DecodeResult decoded = decodeMedia(
-        request->isVideo, inputPath, startSeconds, durationSeconds, videoOutPath, audioOutPath,
-        geometry.width, geometry.height, vFlip, hFlip, debugMode, onLog, decodeProgress);
+    const DecodeResult decoded =
+        decodeMedia(media.isVideo, inputPath, media.startSeconds, media.durationSeconds,
+                    videoOutPath, audioOutPath, geometry.width, geometry.height, media.vFlip,
+                    media.hFlip, request.debugMode, onLog, decodeProgress);
+    if (cancelled()) {
+        placement.finishJob(ConvertOutcome::Cancelled, finalOutPath);
+        return;
+    }
     if (!decoded.videoOk) {
-        placement.finishJob(false, finalOutPath);
+        placement.finishJob(ConvertOutcome::Failed, finalOutPath);
         return;
     }
     // A sound step that failed because the input has gone (deleted or moved
     // while the frames were decoded) does not mean a clip without sound: the
     // job fails instead of turning out a silent fan file.
-    if (request->isVideo && !decoded.audioOk && !QFileInfo::exists(inputPath)) {
+    if (media.isVideo && !decoded.audioOk && !QFileInfo::exists(inputPath)) {
         qWarning().noquote() << "handleMedia: input disappeared while decoding:" << inputPath;
         if (onLog)
             onLog(QStringLiteral("Input file disappeared while decoding: %1").arg(inputPath));
-        placement.finishJob(false, finalOutPath);
+        placement.finishJob(ConvertOutcome::Failed, finalOutPath);
         return;
     }
 
@@ -269,24 +274,26 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
     values.centerY = geometry.centerY;
     values.lines = lines;
     values.colorDeep = colorDeep;
-    values.gamma = gamma;
-    values.minBrightness = minBrightness;
-    values.changeBrightnessLights = changeBrightnessLights;
+    values.gamma = request.gamma;
+    values.minBrightness = request.minBrightness;
+    values.changeBrightnessLights = request.changeBrightnessLights;
     const QByteArray jobText = buildJobText(values).toUtf8();
 
     // What the converting progress is measured against: the frames in the raw
     // file and the size of one frame record in the fan file.
     const qint64 frameBytes = qint64(geometry.width) * geometry.height * 3;
     const qint64 rawFrames = frameBytes > 0 ? QFileInfo(videoOutPath).size() / frameBytes : 0;
-    const qint64 recordBytes = qint64(std::max(lines, 0)) * std::max(colorDeep, 0) *
-            ((3 * qint64(std::max(lights, 0)) + 7) / 8) +
-        kAudioBytesPerFrame;
+    fan_file_layout layout {};
+    const bool haveLayout =
+        fan_file_layout_init(&layout, uint32_t(std::max(lines, 0)), uint32_t(std::max(lights, 0)),
+                             uint32_t(std::max(colorDeep, 0))) == FAN_FILE_OK;
 
-    auto doneFlag = std::make_shared<std::atomic_bool>(false);
+    auto done = std::make_shared<JobDone>();
     std::shared_ptr<ProgressGate> gate;
     if (onProgress)
         gate = std::make_shared<ProgressGate>();
-    auto* completion = new CompletionContext(doneFlag, debugMode, placement, onLog, gate);
+    auto* completion =
+        new CompletionContext(done, request.debugMode, placement, onLog, gate, request.cancel);
 
     if (onLog)
         onLog(QString(45, QLatin1Char('#')));
@@ -300,17 +307,18 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
     if (code != 0) {
         if (onLog)
             onLog(QCoreApplication::translate("MediaConvert", "start_convert_failed"));
-        placement.finishJob(false, finalOutPath);
+        placement.finishJob(ConvertOutcome::Failed, finalOutPath);
         delete completion;
         return;
     }
 
     int lastPercent = -1;
     const auto reportConverting = [&]() {
-        if (!gate || rawFrames <= 0)
+        if (!gate || rawFrames <= 0 || !haveLayout)
             return;
         const qint64 size = QFileInfo(finalOutPath).size();
-        const qint64 frames = std::max<qint64>(0, size - kFanHeaderBytes) / recordBytes;
+        const qint64 frames =
+            std::max<qint64>(0, size - qint64(FAN_HEADER_SIZE)) / qint64(layout.record_bytes);
         const int percent = static_cast<int>(std::min<qint64>(99, frames * 100 / rawFrames));
         if (percent <= lastPercent)
             return;
@@ -321,10 +329,6 @@ void handleMedia(MediaInfo* request, const QString& fileName, const QString& mod
         onProgress(MediaStage::Converting, percent);
     };
     reportConverting();
-    while (!doneFlag->load()) {
-        QThread::msleep(static_cast<unsigned long>(g_pollIntervalMs.load()));
-        if (QCoreApplication::instance())
-            QCoreApplication::processEvents();
+    while (!done->waitFor(g_pollIntervalMs.load()))
         reportConverting();
-    }
 }

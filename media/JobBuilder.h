@@ -9,8 +9,6 @@
 
 #include "convert.h"
 
-class MediaInfo;
-
 // nearest(x) = floor(x + 0.5), halves upward also for negative x.
 int nearestInt(double x);
 // n for even n, n + 1 for odd n.
@@ -56,18 +54,15 @@ struct JobTextValues {
 // The engine's flat job description, keys in their fixed order.
 QString buildJobText(const JobTextValues& values);
 
-void handleMedia(MediaInfo* request, const QString& fileName, const QString& modelName, int lights,
-                 int lines, int colorDeep, double gamma, double minBrightness,
-                 int changeBrightnessLights, bool debugMode, const QString& runIndex,
-                 const MediaConvert::StartCallback& onStart, const MediaConvert::LogCallback& onLog,
-                 const MediaConvert::ResultCallback& onResult,
-                 const MediaConvert::ProgressCallback& onProgress = {});
+// The body of one job; reports through the callbacks as MediaConvert
+// describes.
+void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks);
 
 // Seams for tools and tests.
 using EngineEntry = int32_t (*)(const char* json, convert_result_cb callback, void* ctx);
 // The engine entry jobs call (nullptr restores the real engine).
 void setEngineEntry(EngineEntry entry);
-// How often a job waiting for the engine checks for completion and reports
-// progress (default 1000 ms).
+// How often a job waiting for the engine reports converting progress (default
+// 1000 ms); the engine's completion wakes the job at once.
 void setJobPollIntervalMs(int ms);
 int jobPollIntervalMs();

@@ -9,18 +9,10 @@ MediaConvert::MediaConvert(QObject* parent)
 {
 }
 
-void MediaConvert::startConvert(MediaInfo* request, const QString& fileName,
-                                const QString& modelName, int lights, int lines, int colorDeep,
-                                double gamma, double minBrightness, int changeBrightnessLights,
-                                bool debugMode, const QString& runIndex, StartCallback onStart,
-                                LogCallback onLog, ResultCallback onResult,
-                                ProgressCallback onProgress)
+void MediaConvert::startConvert(ConvertRequest request, Callbacks callbacks)
 {
-    QThreadPool::globalInstance()->start([=, onStart = std::move(onStart), onLog = std::move(onLog),
-                                          onResult = std::move(onResult),
-                                          onProgress = std::move(onProgress)]() {
-        handleMedia(request, fileName, modelName, lights, lines, colorDeep, gamma, minBrightness,
-                    changeBrightnessLights, debugMode, runIndex, onStart, onLog, onResult,
-                    onProgress);
-    });
+    QThreadPool::globalInstance()->start(
+        [request = std::move(request), callbacks = std::move(callbacks)]() {
+            handleMedia(request, callbacks);
+        });
 }

@@ -1,17 +1,10 @@
-// The request record of one conversion: what to convert and how to frame it.
-// The caller fills every field before handing the record to
-// MediaConvert::startConvert and keeps it alive until the job's onResult has
-// been called (the result callback is its last user and usually deletes it).
+// The input of one conversion and how to frame it: a plain value, filled by
+// the caller (mostly from the preview player) and copied into the job.
 #pragma once
 
-#include <QObject>
 #include <QString>
 
-class MediaInfo : public QObject {
-    Q_OBJECT
-public:
-    explicit MediaInfo(QObject* parent = nullptr);
-
+struct MediaInfo {
     bool isVideo = true; // time-based input; false for a still image
     QString inputPath;   // the file to convert
     QString outputDir;   // folder for results (never left empty by the window)

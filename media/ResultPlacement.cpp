@@ -2,23 +2,33 @@
 
 #include "MediaInfo.h"
 
+#include "convert.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 ResultPlacement::ResultPlacement(const MediaInfo& request, const ResultCallback& onResult,
-                                 const LogCallback& onLog, const TempList& temps)
+                                 const LogCallback& onLog, const TempList& temps,
+                                 const QString& fallbackReason)
     : request(request),
       onResult(onResult),
       onLog(onLog),
-      temps(temps)
+      temps(temps),
+      fallbackReason(fallbackReason)
 {
 }
 
-void ResultPlacement::finishJob(bool success, const QString& path) const
+void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path) const
 {
+    const bool success = outcome == ConvertOutcome::Succeeded;
     QString resultPath = path;
+    if (outcome == ConvertOutcome::Cancelled) {
+        if (!path.isEmpty() && QFileInfo(path).isFile())
+            QFile::remove(path);
+        resultPath.clear();
+    }
     if (success) {
         const QString outputDir = request.outputDir;
         if (!outputDir.isEmpty() && !path.startsWith(outputDir)) {
@@ -36,8 +46,18 @@ void ResultPlacement::finishJob(bool success, const QString& path) const
         }
     }
 
-    if (onResult)
-        onResult(success, resultPath);
+    if (onResult) {
+        ConvertResult result;
+        result.outcome = outcome;
+        result.path = resultPath;
+        if (success && !fallbackReason.isEmpty()) {
+            result.fallbackFolder = QFileInfo(resultPath).absolutePath();
+            result.fallbackReason = fallbackReason;
+        }
+        onResult(result);
+    }
+    if (onLog && outcome == ConvertOutcome::Cancelled)
+        onLog(QStringLiteral("cancelled"));
     if (onLog && success)
         onLog(QStringLiteral("\n文件输出路径：%1\n").arg(resultPath));
     if (onLog)
@@ -53,15 +73,36 @@ void ResultPlacement::finishJob(bool success, const QString& path) const
         QDir(temps.scratchDir).removeRecursively();
 }
 
-CompletionContext::CompletionContext(std::shared_ptr<std::atomic_bool> doneFlag, bool debugMode,
+void JobDone::set()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+    changed.notify_all();
+}
+
+bool JobDone::isSet()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return done;
+}
+
+bool JobDone::waitFor(int ms)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done; });
+}
+
+CompletionContext::CompletionContext(std::shared_ptr<JobDone> done, bool debugMode,
                                      const ResultPlacement& placement,
                                      std::function<void(const QString&)> onLog,
-                                     std::shared_ptr<ProgressGate> gate)
-    : doneFlag(std::move(doneFlag)),
+                                     std::shared_ptr<ProgressGate> gate,
+                                     std::shared_ptr<ConvertCancel> cancel)
+    : done(std::move(done)),
       debugMode(debugMode),
       placement(placement),
       onLog(std::move(onLog)),
-      gate(std::move(gate))
+      gate(std::move(gate)),
+      cancel(std::move(cancel))
 {
 }
 
@@ -77,13 +118,19 @@ void CompletionContext::complete(int failed, const char* path, const char* messa
         std::lock_guard<std::mutex> lock(gate->mutex);
         gate->closed = true;
     }
-    placement.finishJob(failed == 0, path ? QString::fromUtf8(path) : QString());
+    // A cancel requested while the engine ran wins over whatever the engine
+    // managed to finish: the caller asked for nothing to be left behind.
+    const ConvertOutcome outcome = failed == kEngineCancelled || (cancel && cancel->requested())
+        ? ConvertOutcome::Cancelled
+        : failed == 0 ? ConvertOutcome::Succeeded
+                      : ConvertOutcome::Failed;
+    placement.finishJob(outcome, path ? QString::fromUtf8(path) : QString());
 
     // Keep the flag alive past our own deletion, then release the waiting job
     // as the very last step: once it resumes, the job's references are gone.
-    std::shared_ptr<std::atomic_bool> flag = std::move(doneFlag);
+    std::shared_ptr<JobDone> flag = std::move(done);
     delete this;
-    flag->store(true);
+    flag->set();
 }
 
 extern "C" void onEngineResult(void* ctx, int failed, const char* path, const char* message)

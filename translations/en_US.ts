@@ -235,12 +235,32 @@
         <source>video_parse_error</source>
         <translation>Failed to parse video. Unable to get width and height. Please use common video formats such as mp4, mov, avi, flv, mkv, etc.</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>Cancelled</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>Clear List</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>Saved to:</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
     <message>
         <source>start_convert_failed</source>
         <translation>Failed to start conversion</translation>
+    </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>Could not create the output folder, the file was saved elsewhere</translation>
     </message>
 </context>
 </TS>

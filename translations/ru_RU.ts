@@ -235,12 +235,32 @@
         <source>video_parse_error</source>
         <translation>Ошибка обработки видео</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>Отменено</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>Очистить список</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>В очереди</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>Сохранено в:</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
     <message>
         <source>start_convert_failed</source>
         <translation>Не удалось начать конвертацию</translation>
+    </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>Не удалось создать папку вывода, файл сохранён в другом месте</translation>
     </message>
 </context>
 </TS>

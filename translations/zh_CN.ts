@@ -235,12 +235,32 @@
         <source>video_parse_error</source>
         <translation>视频解析失败，获取宽高异常，请使用常用的视频格式，例如：mp4、mov、avi、flv、mkv等等</translation>
     </message>
+    <message>
+        <source>cancelled</source>
+        <translation>已取消</translation>
+    </message>
+    <message>
+        <source>clear_queue</source>
+        <translation>清空列表</translation>
+    </message>
+    <message>
+        <source>queued</source>
+        <translation>等待中</translation>
+    </message>
+    <message>
+        <source>saved_to</source>
+        <translation>已保存到：</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>
     <message>
         <source>start_convert_failed</source>
         <translation>启动转换失败</translation>
+    </message>
+    <message>
+        <source>output_folder_fallback</source>
+        <translation>无法创建输出文件夹，文件已保存到其他位置</translation>
     </message>
 </context>
 </TS>

@@ -1,10 +1,15 @@
 // The convert workflow end to end without a device: a generated clip becomes a
 // fan file in the model's folder under the output folder, named from the
 // per-run identifier and the stored sequence number; images ignore the time
-// fields; a failing conversion reports failure and opens nothing.
+// fields; a failing conversion reports failure and opens nothing; the status
+// line links to the file; an output folder that cannot be written sends the
+// file to the Desktop and says so. Every function gets a window and a device
+// link of its own (no device answers), so the per-run identifiers start anew.
 #include "AppTestSupport.h"
 
 #include "HomeWindow.h"
+#include "ConnectionManager.h"
+#include "ConversionController.h"
 #include "MPVWidget.h"
 
 #include <QComboBox>
@@ -13,6 +18,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTextEdit>
+#include <QUrl>
 #include <QTimeEdit>
 #include <QTimer>
 #include <QtTest>
@@ -27,11 +36,14 @@ class TestConvertWorkflow : public QObject {
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
+    void init();
+    void cleanup();
     void clipConvertsToNumberedFiles();
     void sequenceNumberWrapsAbove99999();
     void imageIgnoresTimeFields();
     void failingConversionReportsFailure();
+    void statusLinksToTheFile();
+    void unwritableOutputFallsBackToDesktop();
 
 private:
     template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
@@ -46,6 +58,8 @@ private:
     QString outDir;
     QStringList openedFolders;
     QStringList progressTexts;
+    QString desktop;
+    std::unique_ptr<ConnectionManager> connection;
     std::unique_ptr<HomeWindow> window;
     DialogRecorder dialogs;
 };
@@ -56,21 +70,52 @@ void TestConvertWorkflow::initTestCase()
     QVERIFY(workDir.isValid());
     isolateSettings(configDir);
     std::setlocale(LC_NUMERIC, "C");
+    // A Desktop of our own: the fallback for an output folder that fails.
+    desktop = workDir.filePath(QStringLiteral("home/Desktop"));
+    QVERIFY(QDir().mkpath(desktop));
+    qputenv("HOME", workDir.filePath(QStringLiteral("home")).toLocal8Bit());
+    {
+        QFile dirs(configDir.filePath(QStringLiteral("user-dirs.dirs")));
+        QVERIFY(dirs.open(QIODevice::WriteOnly));
+        dirs.write("XDG_DESKTOP_DIR=\"" + desktop.toUtf8() + "\"\n");
+    }
+    QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation), desktop);
     clipPath = workDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
     imagePath = workDir.filePath(uniqueName(QStringLiteral("still"), QStringLiteral("png")));
     QVERIFY(makeClip(clipPath, 3));
     QVERIFY(makeImage(imagePath));
     outDir = workDir.filePath(QStringLiteral("out"));
     QVERIFY(QDir().mkpath(outDir));
+}
 
-    window = std::make_unique<HomeWindow>();
+void TestConvertWorkflow::init()
+{
+    QSettings s = store();
+    s.setValue("convert_index", 0);
+    s.setValue("outputFolder", outDir);
+    s.sync();
+    QDir(outDir).removeRecursively();
+    QVERIFY(QDir().mkpath(outDir));
+
+    // Nothing listens on the discard port of loopback: the link stays
+    // disconnected without waiting for anything.
+    DeviceEndpoint nobody;
+    nobody.host = QStringLiteral("127.0.0.1");
+    nobody.httpPort = 9;
+    nobody.wsPort = 9;
+    ConnectionTiming timing;
+    timing.checkPeriodMs = 3600 * 1000;
+    connection = std::make_unique<ConnectionManager>(nobody, timing);
+    window = std::make_unique<HomeWindow>(connection.get());
     window->setMediaInfoDelay(200);
+    openedFolders.clear();
     window->setFolderOpener([this](const QString& dir) { openedFolders << dir; });
+    dialogs.clear();
     dialogs.attach(*window);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    QTRY_VERIFY(window->findChild<QLineEdit*>("outputField") != nullptr);
-    QTest::qWait(200); // initial synchronisation
+    // The initial synchronisation puts the stored output folder in place.
+    QTRY_COMPARE(child<QLineEdit>("outputField")->text(), outDir);
     window->selectOutputFolder(outDir);
     QCOMPARE(store().value("outputFolder").toString(), outDir);
 
@@ -79,10 +124,14 @@ void TestConvertWorkflow::initTestCase()
     QCOMPARE(selector->currentText(), QStringLiteral("BELLATRIX"));
 }
 
-void TestConvertWorkflow::cleanupTestCase()
+void TestConvertWorkflow::cleanup()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!window->isBusy(), 60000);
+    if (window) {
+        ConversionController* controller = window->conversionController();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->isBusy() && !controller->isBusy(), 60000);
+    }
     window.reset();
+    connection.reset();
 }
 
 void TestConvertWorkflow::loadClip()
@@ -96,13 +145,15 @@ QString TestConvertWorkflow::convertAndWait(bool doubleClick)
     auto* status = child<QLabel>("statusLabel");
     auto* convert = child<QPushButton>("convertButton");
     progressTexts.clear();
-    QTimer sampler;
-    connect(&sampler, &QTimer::timeout, [&] {
-        const QString t = status->text();
-        if (!t.isEmpty() && (progressTexts.isEmpty() || progressTexts.last() != t))
-            progressTexts << t;
-    });
-    sampler.start(2);
+    // The window has shown each progress report by the time the test hears
+    // of it (its handler was connected first).
+    const QMetaObject::Connection watch =
+        connect(window->conversionController(), &ConversionController::jobProgress, this, [&] {
+            const QString t = status->text();
+            if (!t.isEmpty() && (progressTexts.isEmpty() || progressTexts.last() != t))
+                progressTexts << t;
+        });
+    const auto unwatch = qScopeGuard([&] { disconnect(watch); });
 
     dialogs.clear();
     window->clickStart();
@@ -123,7 +174,7 @@ QString TestConvertWorkflow::convertAndWait(bool doubleClick)
         return QStringLiteral("no result; status: ") + status->text();
     if (!convert->isEnabled())
         return QStringLiteral("convert button still disabled");
-    sampler.stop();
+    progressTexts << status->text();
     if (window->isBusy())
         return QStringLiteral("still busy");
     if (!child<QLabel>("loadingLabel")->isHidden())
@@ -155,41 +206,50 @@ void TestConvertWorkflow::clipConvertsToNumberedFiles()
     QCOMPARE(convertAndWait(true), QStringLiteral("convert_success"));
     QVERIFY(QFileInfo(outDir + QStringLiteral("/BELLATRIX/01_00001.bin")).size() > 0);
     QCOMPARE(store().value("convert_index").toInt(), 2);
-    QTest::qWait(300);
+    // Once the pipeline has let go of the job nothing more can be written.
+    QTRY_VERIFY(!window->conversionController()->isBusy());
     QCOMPARE(QDir(outDir + QStringLiteral("/BELLATRIX")).entryList(QDir::Files).size(), 2);
 }
 
 void TestConvertWorkflow::sequenceNumberWrapsAbove99999()
 {
+    loadClip();
     QSettings s = store();
     s.setValue("convert_index", 99999);
     s.sync();
     QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
-    QVERIFY(QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/02_99999.bin")));
+    QVERIFY(QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/00_99999.bin")));
     QCOMPARE(store().value("convert_index").toInt(), 100000);
 
     QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
-    QVERIFY(QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/03_00000.bin")));
+    QVERIFY(QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/01_00000.bin")));
     QCOMPARE(store().value("convert_index").toInt(), 1);
 }
 
 void TestConvertWorkflow::imageIgnoresTimeFields()
 {
+    QSettings s = store();
+    s.setValue("convert_index", 1);
+    s.sync();
     window->selectInputFile(imagePath);
     QVERIFY(!window->isVideoInput());
-    QTest::qWait(400); // media information display
+    // The media information display has run.
+    QTRY_VERIFY(child<QTextEdit>("logView")->toPlainText().contains(QStringLiteral("resolution")));
     // Times that a video would be refused for.
     child<QTimeEdit>("startTimeEdit")->setTime(QTime(0, 0, 5));
     child<QTimeEdit>("endTimeEdit")->setTime(QTime(0, 0, 1));
     uint32_t w = 0, h = 0;
     QTRY_VERIFY_WITH_TIMEOUT(window->player()->getVideoSize(w, h), 10000);
     QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
-    QVERIFY(QFileInfo(outDir + QStringLiteral("/BELLATRIX/04_00001.bin")).size() > 0);
+    QVERIFY(QFileInfo(outDir + QStringLiteral("/BELLATRIX/00_00001.bin")).size() > 0);
 }
 
 void TestConvertWorkflow::failingConversionReportsFailure()
 {
     loadClip();
+    QSettings s = store();
+    s.setValue("convert_index", 2);
+    s.sync();
     // A path typed by hand that does not exist: the player still knows the
     // loaded clip's size, the decoder fails.
     child<QLineEdit>("inputField")
@@ -198,7 +258,53 @@ void TestConvertWorkflow::failingConversionReportsFailure()
     QCOMPARE(convertAndWait(), QStringLiteral("convert_failed"));
     QVERIFY(child<QLabel>("statusLabel")->styleSheet().contains("color:red"));
     QVERIFY(openedFolders.isEmpty());
-    QVERIFY(!QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/05_00002.bin")));
+    QVERIFY(!QFileInfo::exists(outDir + QStringLiteral("/BELLATRIX/00_00002.bin")));
+}
+
+void TestConvertWorkflow::statusLinksToTheFile()
+{
+    loadClip();
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    const QString file = outDir + QStringLiteral("/BELLATRIX/00_00000.bin");
+    auto* path = child<QLabel>("resultPathLabel");
+    QVERIFY(path->isVisible());
+    QVERIFY2(path->text().contains(QStringLiteral("saved_to")), qPrintable(path->text()));
+    QCOMPARE(path->toolTip(), QDir::toNativeSeparators(file));
+    // The link opens the file's folder through the window's folder opener.
+    openedFolders.clear();
+    const QString href = QUrl::fromLocalFile(QFileInfo(file).absolutePath()).toString();
+    QVERIFY2(path->text().contains(href), qPrintable(path->text()));
+    QMetaObject::invokeMethod(path, "linkActivated", Q_ARG(QString, href));
+    QCOMPARE(openedFolders, QStringList {QFileInfo(file).absolutePath()});
+    // However long the path, it fits the right column.
+    QVERIFY2(path->width() <= 270, qPrintable(QString::number(path->width())));
+}
+
+void TestConvertWorkflow::unwritableOutputFallsBackToDesktop()
+{
+    loadClip();
+    // A plain file where the output folder should be: no model folder can be
+    // made under it.
+    const QString blocked = workDir.filePath(QStringLiteral("blocked"));
+    {
+        QFile f(blocked);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    window->selectOutputFolder(blocked);
+    QCOMPARE(convertAndWait(), QStringLiteral("convert_success"));
+    const QString landed = QDir(desktop).filePath(QStringLiteral("00_00000.bin"));
+    QVERIFY2(QFileInfo(landed).size() > 0, qPrintable(landed));
+    auto* path = child<QLabel>("resultPathLabel");
+    QVERIFY(path->isVisible());
+    // Where it went and why.
+    QCOMPARE(path->toolTip(), QDir::toNativeSeparators(landed));
+    QVERIFY2(path->text().contains(QStringLiteral("output_folder_fallback")),
+             qPrintable(path->text()));
+    QVERIFY2(path->text().contains(QUrl::fromLocalFile(desktop).toString()),
+             qPrintable(path->text()));
+    QCOMPARE(openedFolders, QStringList {desktop});
+    QFile::remove(landed);
+    window->selectOutputFolder(outDir);
 }
 
 QTEST_MAIN(TestConvertWorkflow)

@@ -8,6 +8,7 @@
 
 #include "ConnectionManager.h"
 #include "FanSimProcess.h"
+#include "Uploader.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ private slots:
 private:
     QString writeFile(const QByteArray& bytes, const QString& name = QStringLiteral("fan.bin"));
     // Uploads and collects reports until settleMs pass after the last one.
-    void upload(ConnectionManager& m, const QString& path, const QString& name, int timeoutMs,
+    void upload(Uploader& m, const QString& path, const QString& name, int timeoutMs,
                 QList<Report>* reports, QList<int>* progress, int waitMs = 10000);
 
     QTemporaryDir* dir = nullptr;
@@ -82,8 +83,8 @@ QString UploadTest::writeFile(const QByteArray& bytes, const QString& name)
     return path;
 }
 
-void UploadTest::upload(ConnectionManager& m, const QString& path, const QString& name,
-                        int timeoutMs, QList<Report>* reports, QList<int>* progress, int waitMs)
+void UploadTest::upload(Uploader& m, const QString& path, const QString& name, int timeoutMs,
+                        QList<Report>* reports, QList<int>* progress, int waitMs)
 {
     m.uploadFile(
         path, name,
@@ -125,6 +126,7 @@ void UploadTest::storesFile()
     ConnectionTiming t;
     t.checkPeriodMs = 40;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(m.endpoint());
     QSignalSpy play(&m, &ConnectionManager::playInfoChanged);
     QVERIFY(FanSimProcess::waitUntil([&]() { return m.isConnected() && play.count() > 0; }));
 
@@ -132,7 +134,7 @@ void UploadTest::storesFile()
     const QString path = writeFile(bytes);
     QList<Report> reports;
     QList<int> progress;
-    upload(m, path, name, FanSimProcess::scaled(20000), &reports, &progress);
+    upload(up, path, name, FanSimProcess::scaled(20000), &reports, &progress);
 
     QCOMPARE(reports.size(), 1);
     QVERIFY2(reports[0].ok, qPrintable(reports[0].data.toString()));
@@ -176,8 +178,9 @@ void UploadTest::missingFile()
     ConnectionTiming t;
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(m.endpoint());
     QList<Report> reports;
-    m.uploadFile(
+    up.uploadFile(
         dir->filePath("nothing-here.bin"), "x.bin",
         [&](bool ok, QVariant data) {
             reports.append({ok, data});
@@ -209,9 +212,10 @@ void UploadTest::timeOut()
     ConnectionTiming t;
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(m.endpoint());
     QList<Report> reports;
     QList<int> progress;
-    upload(m, writeFile(makeFanFile(116, 520, 6, 1)), "slow.bin", 300, &reports, &progress);
+    upload(up, writeFile(makeFanFile(116, 520, 6, 1)), "slow.bin", 300, &reports, &progress);
     // The abort reports through the error and the completion handler, then
     // the time-out itself.
     QCOMPARE(reports.size(), 3);
@@ -258,9 +262,10 @@ void UploadTest::deviceAnswers()
     ConnectionTiming t;
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(m.endpoint());
     QList<Report> reports;
     QList<int> progress;
-    upload(m, writeFile(makeFanFile(116, 520, 6, 2)), "a.bin", 10000, &reports, &progress);
+    upload(up, writeFile(makeFanFile(116, 520, 6, 2)), "a.bin", 10000, &reports, &progress);
     QList<bool> seen;
     for (const Report& r : reports)
         seen.append(r.ok);
@@ -302,9 +307,10 @@ void UploadTest::badFanFiles()
     ConnectionTiming t;
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(m.endpoint());
     QList<Report> reports;
     QList<int> progress;
-    upload(m, writeFile(bytes), "bad.bin", 10000, &reports, &progress);
+    upload(up, writeFile(bytes), "bad.bin", 10000, &reports, &progress);
     QCOMPARE(reports.size(), 1);
     QVERIFY(!reports[0].ok);
     const QJsonObject answer = reports[0].data.toJsonObject();
@@ -332,9 +338,10 @@ void UploadTest::namesStayInTheStore()
     ConnectionTiming t;
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(m.endpoint());
     QList<Report> reports;
     QList<int> progress;
-    upload(m, writeFile(makeFanFile(116, 520, 6, 1)), name, 10000, &reports, &progress);
+    upload(up, writeFile(makeFanFile(116, 520, 6, 1)), name, 10000, &reports, &progress);
     QCOMPARE(reports.size(), 1);
     QVERIFY(!reports[0].ok);
     QVERIFY(answerCode(reports[0].data.toJsonObject()) != 0);

@@ -9,6 +9,7 @@
 // Prints "result ok PATH" or "result failed PATH"; exits 0 on success, 1 on a
 // reported failure and 3 when onResult did not arrive exactly once.
 #include <QCoreApplication>
+#include <QThread>
 #include <QThreadPool>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "JobBuilder.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
+#include "convert.h"
 #include "fan_models.h"
 
 int main(int argc, char** argv)
@@ -29,7 +31,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const fan_model* model = fan_model_at(0);
-    auto* info = new MediaInfo;
+    ConvertRequest request;
+    MediaInfo* info = &request.media;
     info->inputPath = args.at(1);
     info->outputDir = args.at(2);
     info->isVideo = args.at(3) == QLatin1String("1");
@@ -47,16 +50,25 @@ int main(int argc, char** argv)
     bool success = false;
     QString path;
     MediaConvert convert;
-    convert.startConvert(info, QStringLiteral("00_00001.bin"), QString::fromLatin1(model->name),
-                         model->lights, model->lines, model->colorDeep, 2.2, 0.3, 0, false,
-                         QStringLiteral("00001"), {}, {}, [&](bool ok, const QString& p) {
-                             std::lock_guard<std::mutex> lock(m);
-                             ++results;
-                             success = ok;
-                             path = p;
-                         });
+    request.fileName = QStringLiteral("00_00001.bin");
+    request.modelName = QString::fromLatin1(model->name);
+    request.lights = model->lights;
+    request.lines = model->lines;
+    request.colorDeep = model->colorDeep;
+    request.gamma = 2.2;
+    request.minBrightness = 0.3;
+    request.runIndex = QStringLiteral("00001");
+    MediaConvert::Callbacks callbacks;
+    callbacks.onResult = [&](const ConvertResult& result) {
+        std::lock_guard<std::mutex> lock(m);
+        ++results;
+        success = result.outcome == ConvertOutcome::Succeeded;
+        path = result.path;
+    };
+    convert.startConvert(std::move(request), std::move(callbacks));
     QThreadPool::globalInstance()->waitForDone();
-    delete info;
+    while (convert_running_jobs() > 0)
+        QThread::msleep(1);
 
     std::lock_guard<std::mutex> lock(m);
     std::printf("result %s %s\n", success ? "ok" : "failed", path.toUtf8().constData());

@@ -18,6 +18,7 @@
 
 #include "ConnectionManager.h"
 #include "FanSimProcess.h"
+#include "Uploader.h"
 #include "fan_file.h"
 #include "fan_models.h"
 
@@ -333,12 +334,13 @@ void HostileDevice::uploadFaults()
     QVERIFY2(sim.start(fault + QStringList {"--model", simModel()}), qPrintable(sim.errorText));
     // No check cycle traffic of interest here; the manager is only the uploader.
     ConnectionManager manager(sim.endpoint(), fastTiming());
+    Uploader uploader(manager.endpoint());
     const QString path = writeFanFile(3);
     QVERIFY(!path.isEmpty());
 
     QList<QPair<bool, QVariant>> reports;
     QList<int> progress;
-    manager.uploadFile(
+    uploader.uploadFile(
         path, QStringLiteral("clip.bin"),
         [&](bool good, QVariant data) {
             reports.append({good, data});
@@ -389,11 +391,12 @@ void HostileDevice::uploadToKilledDevice()
     QVERIFY2(sim.start({"--model", simModel(), "--upload-delay", "5000"}),
              qPrintable(sim.errorText));
     ConnectionManager manager(sim.endpoint(), fastTiming());
+    Uploader uploader(manager.endpoint());
     const QString path = writeFanFile(40);
     QVERIFY(!path.isEmpty());
 
     QList<QPair<bool, QVariant>> reports;
-    manager.uploadFile(
+    uploader.uploadFile(
         path, QStringLiteral("clip.bin"),
         [&](bool good, QVariant data) {
             reports.append({good, data});
@@ -411,7 +414,7 @@ void HostileDevice::uploadToKilledDevice()
 
     // Nobody listens on the port any more: refused at once.
     reports.clear();
-    manager.uploadFile(
+    uploader.uploadFile(
         path, QStringLiteral("clip.bin"),
         [&](bool good, QVariant data) {
             reports.append({good, data});

@@ -62,6 +62,7 @@ struct Record {
     int results = 0;
     bool success = false;
     QString path;
+    ConvertResult result;
 
     void add(const QString& e)
     {
@@ -98,8 +99,8 @@ private slots:
     void realEngine();
 
 private:
-    MediaInfo* request(const QString& input, bool isVideo);
-    void run(Record& rec, MediaInfo* info, const QString& fileName, bool debug = false,
+    MediaInfo request(const QString& input, bool isVideo);
+    void run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug = false,
              const QString& model = QStringLiteral("VEGA"));
     QString tempFolder() const { return tmpRoot + QStringLiteral("/Vortiq"); }
 
@@ -286,9 +287,10 @@ void TestMediaJob::tempNames()
     QDir(tempFolder()).removeRecursively();
 }
 
-MediaInfo* TestMediaJob::request(const QString& input, bool isVideo)
+MediaInfo TestMediaJob::request(const QString& input, bool isVideo)
 {
-    auto* info = new MediaInfo;
+    MediaInfo media;
+    MediaInfo* info = &media;
     info->isVideo = isVideo;
     info->inputPath = input;
     info->outputDir = outRoot;
@@ -300,33 +302,45 @@ MediaInfo* TestMediaJob::request(const QString& input, bool isVideo)
     info->startSeconds = 0;
     info->durationSeconds = 1;
     info->vFlip = true;
-    return info;
+    return media;
 }
 
-void TestMediaJob::run(Record& rec, MediaInfo* info, const QString& fileName, bool debug,
+void TestMediaJob::run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug,
                        const QString& model)
 {
     MediaConvert convert;
     std::atomic_bool started {false};
-    convert.startConvert(
-        info, fileName, model, 8, 16, 3, 2.2, 0.3, 0, debug, QStringLiteral("00001"),
-        [&rec, &started]() {
-            started = true;
-            rec.add(QStringLiteral("start"));
-        },
-        [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); },
-        [&rec, info](bool ok, const QString& path) {
-            std::lock_guard<std::mutex> lock(rec.mutex);
-            // The request is still intact when the result arrives.
-            rec.events << QStringLiteral("result:%1:%2").arg(ok).arg(path)
-                       << QStringLiteral("request:%1").arg(info->inputPath);
-            ++rec.results;
-            rec.success = ok;
-            rec.path = path;
-        },
-        [&rec](MediaStage stage, int percent) {
-            rec.add(QStringLiteral("progress:%1:%2").arg(int(stage)).arg(percent));
-        });
+    ConvertRequest job;
+    job.media = info;
+    job.fileName = fileName;
+    job.modelName = model;
+    job.lights = 8;
+    job.lines = 16;
+    job.colorDeep = 3;
+    job.gamma = 2.2;
+    job.minBrightness = 0.3;
+    job.debugMode = debug;
+    job.runIndex = QStringLiteral("00001");
+    MediaConvert::Callbacks callbacks;
+    callbacks.onStart = [&rec, &started]() {
+        started = true;
+        rec.add(QStringLiteral("start"));
+    };
+    callbacks.onLog = [&rec](const QString& l) { rec.add(QStringLiteral("log:") + l); };
+    callbacks.onResult = [&rec](const ConvertResult& result) {
+        std::lock_guard<std::mutex> lock(rec.mutex);
+        const bool ok = result.outcome == ConvertOutcome::Succeeded;
+        rec.events << QStringLiteral("result:%1:%2").arg(ok).arg(result.path)
+                   << QStringLiteral("fallback:%1").arg(result.fallbackFolder);
+        ++rec.results;
+        rec.success = ok;
+        rec.path = result.path;
+        rec.result = result;
+    };
+    callbacks.onProgress = [&rec](MediaStage stage, int percent) {
+        rec.add(QStringLiteral("progress:%1:%2").arg(int(stage)).arg(percent));
+    };
+    convert.startConvert(job, callbacks);
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QCOMPARE(rec.resultCount(), 1);
     QCOMPARE(rec.events.first(), QStringLiteral("start"));
@@ -385,7 +399,7 @@ void TestMediaJob::endings()
     const QString path = input == QLatin1String("video") ? clip
         : input == QLatin1String("mute")                 ? muteClip
                                                          : image;
-    MediaInfo* info = request(path, isVideo);
+    const MediaInfo info = request(path, isVideo);
     Record rec;
     run(rec, info, QStringLiteral("00_00001.bin"), debug);
     FfmpegRunner::setDefaultSilenceLimitMs(FfmpegRunner::kDefaultSilenceLimitMs);
@@ -414,7 +428,7 @@ void TestMediaJob::endings()
     QCOMPARE(rec.events.at(rec.events.size() - 2), QStringLiteral("log:### FINISH PROCESS VIDEO"));
     const int result = rec.events.indexOf(QStringLiteral("result:%1:%2").arg(success).arg(planned));
     QVERIFY(result > 0);
-    QCOMPARE(rec.events.at(result + 1), QStringLiteral("request:") + path);
+    QCOMPARE(rec.events.at(result + 1), QStringLiteral("fallback:"));
     for (int i = result; i < rec.events.size(); ++i)
         QVERIFY(!rec.events.at(i).startsWith(QStringLiteral("progress:")));
 
@@ -439,7 +453,6 @@ void TestMediaJob::endings()
     // Nothing of the job is left in the temp folder.
     QVERIFY2(entries(tempFolder()).isEmpty(),
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
-    delete info;
 }
 
 void TestMediaJob::modelFolderUnavailable()
@@ -456,11 +469,13 @@ void TestMediaJob::modelFolderUnavailable()
     old.close();
 
     Record rec;
-    std::unique_ptr<MediaInfo> info(request(image, false));
-    run(rec, info.get(), QStringLiteral("00_00002.bin"));
+    run(rec, request(image, false), QStringLiteral("00_00002.bin"));
     const QString moved = outRoot + QStringLiteral("/00_00002.bin");
     QVERIFY(rec.success);
     QCOMPARE(rec.path, moved);
+    // The result says where the file went instead, and why.
+    QCOMPARE(rec.result.fallbackFolder, outRoot);
+    QVERIFY(rec.result.fallbackReason.contains(outRoot + QStringLiteral("/VEGA")));
     QCOMPARE(QFileInfo(moved).size(), qint64(28800));
     QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Desktop/00_00002.bin")));
     QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(moved)));
@@ -482,8 +497,7 @@ void TestMediaJob::emptyFileName()
                 .toUtf8());
     QDir(tempFolder()).removeRecursively();
     Record rec;
-    std::unique_ptr<MediaInfo> info(request(clip, true));
-    run(rec, info.get(), QString());
+    run(rec, request(clip, true), QString());
     QVERIFY(!rec.success);
     QCOMPARE(g_engineCalls.load(), 0);
     QVERIFY(!QFileInfo::exists(marker));
@@ -495,13 +509,21 @@ void TestMediaJob::emptyFileName()
 void TestMediaJob::silentJobCleansUp()
 {
     MediaConvert convert;
-    MediaInfo* info = request(clip, true);
-    convert.startConvert(info, QStringLiteral("00_00003.bin"), QStringLiteral("RIGEL"), 8, 16, 3,
-                         2.2, 0.3, 0, true, QStringLiteral("00003"), {}, {}, {});
+    ConvertRequest job;
+    job.media = request(clip, true);
+    job.fileName = QStringLiteral("00_00003.bin");
+    job.modelName = QStringLiteral("RIGEL");
+    job.lights = 8;
+    job.lines = 16;
+    job.colorDeep = 3;
+    job.gamma = 2.2;
+    job.minBrightness = 0.3;
+    job.debugMode = true;
+    job.runIndex = QStringLiteral("00003");
+    convert.startConvert(job, {});
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     QVERIFY(QFileInfo::exists(outRoot + QStringLiteral("/RIGEL/00_00003.bin")));
     QVERIFY(entries(tempFolder()).isEmpty());
-    delete info;
 }
 
 void TestMediaJob::realEngine()
@@ -509,9 +531,8 @@ void TestMediaJob::realEngine()
     // The whole road with the real engine: 1 s of video with sound becomes
     // 20 frame records of an 8-LED, 16-line, 3-bit fan.
     setEngineEntry(nullptr);
-    MediaInfo* info = request(clip, true);
     Record rec;
-    run(rec, info, QStringLiteral("real.bin"), true);
+    run(rec, request(clip, true), QStringLiteral("real.bin"), true);
     setEngineEntry(&fakeEngine);
     QVERIFY2(rec.success, qPrintable(rec.events.join(QLatin1Char('|'))));
     const QByteArray fan = readAll(rec.path);
@@ -525,7 +546,6 @@ void TestMediaJob::realEngine()
     QVERIFY(fan.mid(812 + 20 * record).count('\0') == fan.size() - 812 - 20 * record);
     QVERIFY(rec.events.contains(QStringLiteral("log:rsult:SUCCESS path:%1 msg:ok").arg(rec.path)));
     QVERIFY(entries(tempFolder()).isEmpty());
-    delete info;
 }
 
 QTEST_GUILESS_MAIN(TestMediaJob)

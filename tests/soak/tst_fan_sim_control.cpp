@@ -11,6 +11,7 @@
 
 #include "ConnectionManager.h"
 #include "FanSimProcess.h"
+#include "Uploader.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ private slots:
 private:
     // GET /sim/fault?query on the simulator; the answer's JSON and status.
     QJsonObject fault(FanSimProcess& sim, const QString& query, int* status = nullptr);
-    void upload(ConnectionManager& m, int timeoutMs, QList<Report>* reports);
+    void upload(Uploader& up, int timeoutMs, QList<Report>* reports);
 
     QTemporaryDir* dir = nullptr;
     QString fanPath;
@@ -97,9 +98,9 @@ QJsonObject FanSimControlTest::fault(FanSimProcess& sim, const QString& query, i
     return o;
 }
 
-void FanSimControlTest::upload(ConnectionManager& m, int timeoutMs, QList<Report>* reports)
+void FanSimControlTest::upload(Uploader& up, int timeoutMs, QList<Report>* reports)
 {
-    m.uploadFile(
+    up.uploadFile(
         fanPath, QStringLiteral("00_00001.bin"),
         [reports](bool ok, QVariant data) {
             reports->append({ok, data});
@@ -151,12 +152,13 @@ void FanSimControlTest::refusedUploadThenReset()
     ConnectionTiming t = quickTiming();
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(sim.endpoint());
 
     QCOMPARE(
         fault(sim, QStringLiteral("upload-code=7")).value("faults").toObject().value("upload-code"),
         QJsonValue(7));
     QList<Report> reports;
-    upload(m, FanSimProcess::scaled(10000), &reports);
+    upload(up, FanSimProcess::scaled(10000), &reports);
     QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }));
     QCOMPARE(reports[0].ok, false);
     QCOMPARE(answerCode(reports[0].data.toJsonObject()), 7);
@@ -165,7 +167,7 @@ void FanSimControlTest::refusedUploadThenReset()
     QCOMPARE(reset.value("code").toInt(), 0);
     QCOMPARE(reset.value("faults").toObject().value("upload-code").toInt(), 0);
     reports.clear();
-    upload(m, FanSimProcess::scaled(10000), &reports);
+    upload(up, FanSimProcess::scaled(10000), &reports);
     QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }));
     QVERIFY2(reports[0].ok, qPrintable(reports[0].data.toString()));
     QVERIFY(QFile::exists(QDir(sim.storeDir()).filePath(QStringLiteral("00_00001.bin"))));
@@ -178,9 +180,10 @@ void FanSimControlTest::stalledUploadIsReleased()
     ConnectionTiming t = quickTiming();
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(sim.endpoint());
     fault(sim, QStringLiteral("stall=upload"));
     QList<Report> reports;
-    upload(m, FanSimProcess::scaled(20000), &reports);
+    upload(up, FanSimProcess::scaled(20000), &reports);
     QVERIFY(sim.waitForCount(QStringLiteral("/DCIM/upload stalled"), 1));
     // Held: no answer while the stall lasts.
     QVERIFY(
@@ -203,8 +206,9 @@ void FanSimControlTest::stalledUploadTimesOut()
     ConnectionTiming t = quickTiming();
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
+    Uploader up(sim.endpoint());
     QList<Report> reports;
-    upload(m, 300, &reports);
+    upload(up, 300, &reports);
     QVERIFY(FanSimProcess::waitUntil([&]() {
         return !reports.isEmpty() &&
             reports.last().data.toString() == QString::fromUtf8("网络超时");

@@ -5,6 +5,7 @@
 #include "JobBuilder.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
+#include "convert.h"
 #include "fan_models.h"
 
 #include <QCommandLineParser>
@@ -15,6 +16,7 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
 #include <QThreadPool>
 
 #include <cmath>
@@ -472,7 +474,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
             centerY = probe.height - centerY;
     }
 
-    auto info = std::make_unique<MediaInfo>();
+    ConvertRequest request;
+    MediaInfo* info = &request.media;
     info->isVideo = probe.isVideo;
     info->inputPath = input;
     info->outputDir = outDir;
@@ -504,25 +507,38 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
                       .arg(lines)
                       .arg(colorDeep));
 
+    request.fileName = fileName;
+    request.modelName = QString::fromLatin1(model->name);
+    request.lights = lights;
+    request.lines = lines;
+    request.colorDeep = colorDeep;
+    request.gamma = gamma;
+    request.minBrightness = minBrightness;
+    request.changeBrightnessLights = brightnessRadius;
+    request.debugMode = verboseMessages;
+    request.runIndex = QStringLiteral("00000");
+    MediaConvert::Callbacks callbacks;
+    callbacks.onLog = [console](const QString& l) { console->line(l); };
+    callbacks.onResult = [console](const ConvertResult& result) {
+        std::lock_guard<std::mutex> lock(console->mutex);
+        console->done = true;
+        console->success = result.outcome == ConvertOutcome::Succeeded;
+        console->path = result.path;
+    };
+    callbacks.onProgress = [console](MediaStage stage, int percent) {
+        console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding")
+                                                        : QStringLiteral("converting"),
+                          percent);
+    };
     MediaConvert convert;
-    convert.startConvert(
-        info.get(), fileName, QString::fromLatin1(model->name), lights, lines, colorDeep, gamma,
-        minBrightness, brightnessRadius, verboseMessages, QStringLiteral("00000"), {},
-        [console](const QString& l) { console->line(l); },
-        [console](bool ok, const QString& path) {
-            std::lock_guard<std::mutex> lock(console->mutex);
-            console->done = true;
-            console->success = ok;
-            console->path = path;
-        },
-        [console](MediaStage stage, int percent) {
-            console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding")
-                                                            : QStringLiteral("converting"),
-                              percent);
-        });
+    convert.startConvert(std::move(request), std::move(callbacks));
     // The job ends (result reported, temporary files gone) before its pool
     // worker is released.
     QThreadPool::globalInstance()->waitForDone();
+    // The engine's worker reports before it logs its last line and ends: let
+    // it finish so that nothing of it follows the printed path.
+    while (convert_running_jobs() > 0)
+        QThread::msleep(1);
 
     if (console->done && console->success)
         console->progress(QStringLiteral("converting"), 100);

@@ -1,0 +1,454 @@
+// The conversion queue: one job at a time through the media pipeline, the
+// upload after it, and the cancel.
+#include "ConversionController.h"
+
+#include "ConnectionManager.h"
+#include "FfmpegRunner.h"
+#include "MediaConvert.h"
+#include "Settings.h"
+#include "Uploader.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+
+#include <cmath>
+#include <utility>
+
+namespace {
+
+const QStringList& videoSuffixes()
+{
+    static const QStringList suffixes {QStringLiteral("mp4"), QStringLiteral("avi"),
+                                       QStringLiteral("mkv"), QStringLiteral("mov")};
+    return suffixes;
+}
+
+// Whether a stream's display rotation turns the picture by a quarter, so
+// that the preview and the decoded frames show it with the sides swapped.
+bool quarterTurn(const QJsonObject& stream)
+{
+    double degrees = 0.0;
+    bool found = false;
+    for (const QJsonValue& entry : stream.value(QStringLiteral("side_data_list")).toArray()) {
+        const QJsonValue rotation = entry.toObject().value(QStringLiteral("rotation"));
+        if (rotation.isDouble()) {
+            degrees = rotation.toDouble();
+            found = true;
+            break;
+        }
+    }
+    if (!found)
+        degrees = stream.value(QStringLiteral("tags"))
+                      .toObject()
+                      .value(QStringLiteral("rotate"))
+                      .toString()
+                      .toDouble();
+    if (!std::isfinite(degrees))
+        return false;
+    const double turned = std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0);
+    return std::fabs(turned - 90.0) < 1.0 || std::fabs(turned - 270.0) < 1.0;
+}
+
+} // namespace
+
+struct ConversionController::Job {
+    int id = 0;
+    ConvertRequest request;
+    bool whole = false;
+    Phase phase = Phase::Probing;
+    bool cancelRequested = false;
+    bool pipelineHolds = false; // the pipeline still runs this job's task
+    int uploadId = 0;
+};
+
+// Carries the pipeline's reports from its threads to the controller: each is
+// a signal of this object, connected queued to the controller, so that Qt
+// delivers it on the controller's thread and drops it once the controller is
+// gone. The last callback that lets go of it reports that the pipeline is
+// done with the job (its temporary files are gone by then).
+class ConversionController::Relay : public QObject {
+    Q_OBJECT
+signals:
+    void log(QString line);
+    void progress(MediaStage stage, int percent);
+    void result(ConvertResult result);
+    void released();
+};
+
+ConversionController::ConversionController(ConnectionManager* connection, Uploader* uploader,
+                                           QObject* parent)
+    : QObject(parent),
+      connection(connection),
+      uploader(uploader),
+      mediaConvert(new MediaConvert(this)),
+      settings(new QSettings(QLatin1String(Settings::Organisation),
+                             QLatin1String(Settings::Application), this))
+{
+    qRegisterMetaType<JobStage>("JobStage");
+    qRegisterMetaType<JobOutcome>("JobOutcome");
+    qRegisterMetaType<ConvertResult>("ConvertResult");
+    qRegisterMetaType<MediaStage>("MediaStage");
+}
+
+ConversionController::~ConversionController()
+{
+    // The pipeline's task outlives us and cleans up by itself; it only has to
+    // stop early.
+    if (current) {
+        if (current->request.cancel)
+            current->request.cancel->request();
+        if (current->uploadId && uploader)
+            uploader->abort(current->uploadId);
+    }
+    if (probe) {
+        probe->disconnect(this);
+        probe->kill();
+        probe->waitForFinished(1000);
+    }
+}
+
+JobOutcome ConversionController::outcomeOf(ConvertOutcome outcome)
+{
+    switch (outcome) {
+    case ConvertOutcome::Succeeded:
+        return JobOutcome::Succeeded;
+    case ConvertOutcome::Cancelled:
+        return JobOutcome::Cancelled;
+    case ConvertOutcome::Failed:
+        break;
+    }
+    return JobOutcome::Failed;
+}
+
+bool ConversionController::isConverting() const
+{
+    return current && (current->phase == Phase::Probing || current->phase == Phase::Converting);
+}
+
+int ConversionController::currentJob() const { return current ? current->id : 0; }
+
+QList<int> ConversionController::waitingJobs() const
+{
+    QList<int> ids;
+    for (const auto& job : waiting)
+        ids << job->id;
+    return ids;
+}
+
+QString ConversionController::inputOf(int id) const
+{
+    if (current && current->id == id)
+        return current->request.media.inputPath;
+    for (const auto& job : waiting) {
+        if (job->id == id)
+            return job->request.media.inputPath;
+    }
+    return QString();
+}
+
+int ConversionController::enqueue(ConvertRequest request) { return add(std::move(request), false); }
+
+int ConversionController::enqueueWhole(ConvertRequest request)
+{
+    return add(std::move(request), true);
+}
+
+int ConversionController::add(ConvertRequest request, bool whole)
+{
+    auto job = std::make_shared<Job>();
+    job->id = ++lastId;
+    job->request = std::move(request);
+    job->whole = whole;
+    waiting.append(job);
+    const int id = job->id;
+    emit queueChanged();
+    if (!current)
+        startNext();
+    return id;
+}
+
+void ConversionController::cancel()
+{
+    if (!current || current->phase == Phase::Ending)
+        return;
+    qDebug() << "cancel job" << current->id;
+    current->cancelRequested = true;
+    switch (current->phase) {
+    case Phase::Probing:
+        if (probe) {
+            probe->disconnect(this);
+            probe->kill();
+            probe->waitForFinished(1000);
+            probe->deleteLater();
+            probe = nullptr;
+        }
+        break;
+    case Phase::Converting:
+        // The pipeline stops FFmpeg or the engine, removes what it wrote and
+        // reports Cancelled; until it lets go, the next job waits.
+        current->request.cancel->request();
+        break;
+    case Phase::Uploading:
+        uploader->abort(current->uploadId);
+        break;
+    case Phase::Ending:
+        break;
+    }
+    finish(JobOutcome::Cancelled, QString(), QString());
+}
+
+void ConversionController::clearQueue()
+{
+    if (waiting.isEmpty())
+        return;
+    const QList<std::shared_ptr<Job>> dropped = std::exchange(waiting, {});
+    emit queueChanged();
+    for (const auto& job : dropped)
+        emit jobFinished(job->id, JobOutcome::Cancelled, QString(), QString());
+    if (!current)
+        emit idle();
+}
+
+QString ConversionController::nextSequenceNumber()
+{
+    int n = settings->value(QLatin1String(Settings::ConvertIndex), 0).toInt();
+    if (n > 99999 || n < 0)
+        n = 0;
+    settings->setValue(QLatin1String(Settings::ConvertIndex), n + 1);
+    return QStringLiteral("%1").arg(n, 5, 10, QLatin1Char('0'));
+}
+
+void ConversionController::startNext()
+{
+    if (current || waiting.isEmpty())
+        return;
+    current = waiting.takeFirst();
+    emit queueChanged();
+    ConvertRequest& request = current->request;
+    if (request.fileName.isEmpty()) {
+        request.runIndex = nextSequenceNumber();
+        request.fileName = connection->makeUniqueFileName(request.runIndex, QStringLiteral("bin"));
+    }
+    if (!request.cancel)
+        request.cancel = std::make_shared<ConvertCancel>();
+    emit jobStarted(current->id);
+    if (current->whole)
+        startProbe();
+    else
+        startConversion();
+}
+
+void ConversionController::startProbe()
+{
+    current->phase = Phase::Probing;
+    emit jobProgress(current->id, JobStage::Decoding, 0);
+    probe = new QProcess(this);
+    connect(probe, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &ConversionController::onProbeFinished);
+    connect(probe, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onProbeFinished();
+    });
+    probe->start(FfmpegRunner::defaultFfprobePath(),
+                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                  QStringLiteral("v:0"), QStringLiteral("-show_entries"),
+                  QStringLiteral("stream=width,height:stream_tags=rotate:stream_side_data="
+                                 "rotation:format=duration"),
+                  QStringLiteral("-of"), QStringLiteral("json"), current->request.media.inputPath});
+}
+
+void ConversionController::onProbeFinished()
+{
+    if (!probe || !current)
+        return;
+    const bool ran = probe->exitStatus() == QProcess::NormalExit && probe->exitCode() == 0 &&
+        probe->error() != QProcess::FailedToStart;
+    const QJsonObject root = QJsonDocument::fromJson(probe->readAllStandardOutput()).object();
+    probe->deleteLater();
+    probe = nullptr;
+
+    const QJsonArray streams = root.value(QStringLiteral("streams")).toArray();
+    const QJsonObject stream = streams.isEmpty() ? QJsonObject() : streams.first().toObject();
+    int w = stream.value(QStringLiteral("width")).toInt();
+    int h = stream.value(QStringLiteral("height")).toInt();
+    const double duration = root.value(QStringLiteral("format"))
+                                .toObject()
+                                .value(QStringLiteral("duration"))
+                                .toString()
+                                .toDouble();
+    MediaInfo& media = current->request.media;
+    if (!ran || w <= 0 || h <= 0) {
+        qWarning().noquote() << "cannot read media" << media.inputPath;
+        finish(JobOutcome::Failed, QString(),
+               QStringLiteral("cannot read media %1").arg(media.inputPath));
+        return;
+    }
+    if (quarterTurn(stream))
+        std::swap(w, h);
+    const int lights = current->request.lights;
+    media.isVideo = videoSuffixes().contains(QFileInfo(media.inputPath).suffix().toLower());
+    media.mediaWidth = w;
+    media.mediaHeight = h;
+    // The framing fallback of the window: the picture whole inside the circle.
+    media.scale = 2.0 * lights / double(qMax(w, h));
+    media.centerX = w * 0.5;
+    media.centerY = h * 0.5;
+    media.startSeconds = 0;
+    media.durationSeconds =
+        media.isVideo && std::isfinite(duration) ? qMax(1, int(std::ceil(duration))) : 0;
+    startConversion();
+}
+
+void ConversionController::startConversion()
+{
+    current->phase = Phase::Converting;
+    current->pipelineHolds = true;
+    const int id = current->id;
+
+    // Released through deleteLater on our thread; the custom deleter runs on
+    // whichever thread drops the last callback.
+    std::shared_ptr<Relay> relay(new Relay, [](Relay* r) {
+        emit r->released();
+        r->deleteLater();
+    });
+    connect(
+        relay.get(), &Relay::log, this, [this, id](const QString& line) { emit jobLog(id, line); },
+        Qt::QueuedConnection);
+    connect(
+        relay.get(), &Relay::progress, this,
+        [this, id](MediaStage stage, int percent) {
+            if (current && current->id == id && current->phase == Phase::Converting)
+                emit jobProgress(
+                    id, stage == MediaStage::Decoding ? JobStage::Decoding : JobStage::Converting,
+                    percent);
+        },
+        Qt::QueuedConnection);
+    connect(
+        relay.get(), &Relay::result, this,
+        [this, id](const ConvertResult& result) {
+            if (current && current->id == id)
+                onConversionResult(result);
+        },
+        Qt::QueuedConnection);
+    connect(
+        relay.get(), &Relay::released, this, [this, id] { onPipelineReleased(id); },
+        Qt::QueuedConnection);
+
+    MediaConvert::Callbacks callbacks;
+    callbacks.onStart = [] { qDebug() << "开始转换..."; };
+    callbacks.onLog = [relay](const QString& text) {
+        qDebug() << "日志:" << text;
+        emit relay->log(text);
+    };
+    callbacks.onProgress = [relay](MediaStage stage, int percent) {
+        emit relay->progress(stage, percent);
+    };
+    callbacks.onResult = [relay](const ConvertResult& result) {
+        qDebug() << "完成:"
+                 << (result.outcome == ConvertOutcome::Succeeded       ? "成功"
+                         : result.outcome == ConvertOutcome::Cancelled ? "取消"
+                                                                       : "失败");
+        emit relay->result(result);
+    };
+    mediaConvert->startConvert(current->request, std::move(callbacks));
+}
+
+void ConversionController::onConversionResult(const ConvertResult& result)
+{
+    if (current->phase == Phase::Ending) {
+        // Cancelled already: a file that was finished just before the cancel
+        // reached the pipeline is not wanted either.
+        if (result.outcome == ConvertOutcome::Succeeded && !result.path.isEmpty())
+            QFile::remove(result.path);
+        return;
+    }
+    const JobOutcome outcome = outcomeOf(result.outcome);
+    if (outcome == JobOutcome::Succeeded)
+        emit fanFileReady(result.path, current->request.modelName);
+    // The decision to upload is taken now, from the state of the link at the
+    // moment the result arrives.
+    const bool upload = outcome == JobOutcome::Succeeded && connection->isConnected();
+    emit jobConverted(current->id, result, upload);
+    if (upload)
+        startUpload(result.path);
+    else
+        finish(outcome, result.path, QString());
+}
+
+void ConversionController::startUpload(const QString& path)
+{
+    current->phase = Phase::Uploading;
+    const int id = current->id;
+    // Only the report of a file that cannot be opened comes before uploadFile
+    // returns; it is then the upload's only report.
+    auto early = std::make_shared<std::pair<bool, QVariant>>();
+    auto returned = std::make_shared<bool>(false);
+    auto reportedEarly = std::make_shared<bool>(false);
+    const int uploadId = uploader->uploadFile(
+        path, QFileInfo(path).fileName(),
+        [early, returned, reportedEarly](bool ok, QVariant response) {
+            if (ok)
+                qDebug() << "✅ Upload finished, server response:" << response;
+            else
+                qDebug() << "❌ Upload failed!";
+            if (!*returned) {
+                *reportedEarly = true;
+                *early = {ok, response};
+            }
+        },
+        [this, id](int percent) {
+            qDebug() << "📤 Upload progress:" << percent << "%";
+            emit jobProgress(id, JobStage::Uploading, percent);
+        },
+        uploadTimeoutMs,
+        [this, id, path](bool ok, QVariant response) {
+            if (!current || current->id != id || current->phase != Phase::Uploading)
+                return;
+            const QString message = response.userType() == QMetaType::QJsonObject
+                ? QString::fromUtf8(
+                      QJsonDocument(response.toJsonObject()).toJson(QJsonDocument::Compact))
+                : response.toString();
+            finish(ok ? JobOutcome::Succeeded : JobOutcome::Failed, path, message);
+        });
+    *returned = true;
+    current->uploadId = uploadId;
+    if (uploadId == 0 && *reportedEarly)
+        finish(early->first ? JobOutcome::Succeeded : JobOutcome::Failed, path,
+               early->second.toString());
+}
+
+void ConversionController::finish(JobOutcome outcome, const QString& path, const QString& message)
+{
+    if (!current || current->phase == Phase::Ending)
+        return;
+    current->phase = Phase::Ending;
+    emit jobFinished(current->id, outcome, path, message);
+    advance();
+}
+
+void ConversionController::onPipelineReleased(int id)
+{
+    if (!current || current->id != id)
+        return;
+    current->pipelineHolds = false;
+    advance();
+}
+
+void ConversionController::advance()
+{
+    if (!current || current->phase != Phase::Ending || current->pipelineHolds || probe)
+        return;
+    current.reset();
+    if (!waiting.isEmpty())
+        startNext();
+    else
+        emit idle();
+}
+
+#include "ConversionController.moc"

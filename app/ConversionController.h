@@ -1,0 +1,116 @@
+// The conversion workflow without widgets: a queue of conversion jobs run one
+// at a time on the media pipeline, each followed by an upload to the fan while
+// it counts as connected, with a cancel for the running job. The pipeline's
+// reports come from pool and engine threads; the controller turns them into
+// signals on its own (the GUI) thread. The window only shows and asks.
+#pragma once
+
+#include "ConvertRequest.h"
+
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ConnectionManager;
+class MediaConvert;
+class QProcess;
+class QSettings;
+class Uploader;
+
+enum class JobStage { Decoding, Converting, Uploading };
+enum class JobOutcome { Succeeded, Failed, Cancelled };
+
+Q_DECLARE_METATYPE(JobStage)
+Q_DECLARE_METATYPE(JobOutcome)
+Q_DECLARE_METATYPE(ConvertResult)
+
+class ConversionController : public QObject {
+    Q_OBJECT
+public:
+    // connection: asked whether the fan is there when a conversion ends, and
+    // for the output names; uploader: sends the finished files. Neither is
+    // owned.
+    explicit ConversionController(ConnectionManager* connection, Uploader* uploader,
+                                  QObject* parent = nullptr);
+    ~ConversionController() override;
+
+    // Queues a conversion and returns its id (> 0). It starts at once when no
+    // job runs, else after the jobs before it. A request without a file name
+    // is named when it starts: the next sequence number ("convert_index")
+    // and the connection manager's next identifier, "%1_%2.bin".
+    int enqueue(ConvertRequest request);
+    // The same for a file the user has not framed: when it starts, its size,
+    // kind and length are read with ffprobe, the framing is the picture whole
+    // (centre in the middle, longest side across the circle) and a video is
+    // taken from its start to its end. Only media.inputPath and
+    // media.outputDir of the request are read, besides the model parameters.
+    int enqueueWhole(ConvertRequest request);
+
+    // Stops the running job, in whichever stage: it ends as Cancelled at once
+    // and the next job starts once the pipeline has cleaned up behind it.
+    void cancel();
+    // Drops the waiting jobs (each ends as Cancelled); the running one goes on.
+    void clearQueue();
+
+    // A job runs (from its start until the pipeline has let go of it).
+    bool isBusy() const { return current != nullptr; }
+    // A job is before its conversion result (probing, decoding, converting).
+    bool isConverting() const;
+    int currentJob() const;
+    QList<int> waitingJobs() const;
+    // The input file of a running or waiting job; empty for others.
+    QString inputOf(int id) const;
+
+    // Longest upload (60000 ms unless set).
+    void setUploadTimeout(int ms) { uploadTimeoutMs = ms; }
+
+    static JobOutcome outcomeOf(ConvertOutcome outcome);
+
+signals:
+    void jobStarted(int id);
+    void jobProgress(int id, JobStage stage, int percent);
+    void jobLog(int id, QString line);
+    // The conversion has ended (before any upload); uploading tells whether
+    // the file is now being sent to the fan.
+    void jobConverted(int id, ConvertResult result, bool uploading);
+    // Exactly once per job, last. path: the fan file (empty when there is
+    // none); message: the device's answer or the upload's error text after an
+    // upload, why a dropped file could not be read, else empty.
+    void jobFinished(int id, JobOutcome outcome, QString path, QString message);
+    // A fan file has been converted successfully.
+    void fanFileReady(QString path, QString modelName);
+    void queueChanged();
+    // The last job has ended and none waits.
+    void idle();
+
+private:
+    struct Job;
+    class Relay;
+    enum class Phase { Probing, Converting, Uploading, Ending };
+
+    int add(ConvertRequest request, bool whole);
+    void startNext();
+    void startProbe();
+    void onProbeFinished();
+    void startConversion();
+    void onConversionResult(const ConvertResult& result);
+    void startUpload(const QString& path);
+    void finish(JobOutcome outcome, const QString& path, const QString& message);
+    void onPipelineReleased(int id);
+    void advance();
+    QString nextSequenceNumber();
+
+    ConnectionManager* connection = nullptr;
+    Uploader* uploader = nullptr;
+    MediaConvert* mediaConvert = nullptr;
+    QSettings* settings = nullptr;
+    QProcess* probe = nullptr;
+    int uploadTimeoutMs = 60000;
+    int lastId = 0;
+
+    QList<std::shared_ptr<Job>> waiting;
+    std::shared_ptr<Job> current;
+};

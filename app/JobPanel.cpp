@@ -1,0 +1,249 @@
+#include "JobPanel.h"
+
+#include "ConversionController.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace {
+
+// The suffixes of the file dialog's "Media Files" filter.
+const QStringList& mediaSuffixes()
+{
+    static const QStringList suffixes {
+        QStringLiteral("mp4"), QStringLiteral("avi"), QStringLiteral("mkv"),
+        QStringLiteral("mov"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+        QStringLiteral("png"), QStringLiteral("bmp"), QStringLiteral("gif")};
+    return suffixes;
+}
+
+// The width the right column leaves for one line of text.
+constexpr int kLineWidth = 250;
+
+} // namespace
+
+JobPanel::JobPanel(ConversionController* controller, QWidget* parent)
+    : QWidget(parent),
+      controller(controller)
+{
+    setObjectName(QStringLiteral("jobPanel"));
+    setMaximumWidth(270);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+
+    auto* barRow = new QHBoxLayout();
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("jobProgressBar"));
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    cancelButton = new QPushButton(text("cancel"), this);
+    cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    barRow->addWidget(progressBar, 1);
+    barRow->addWidget(cancelButton);
+    layout->addLayout(barRow);
+    progressBar->hide();
+    cancelButton->hide();
+
+    pathLabel = new QLabel(this);
+    pathLabel->setObjectName(QStringLiteral("resultPathLabel"));
+    pathLabel->setTextFormat(Qt::RichText);
+    pathLabel->setWordWrap(true);
+    pathLabel->setAlignment(Qt::AlignCenter);
+    pathLabel->setMaximumWidth(270);
+    pathLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    pathLabel->hide();
+    connect(pathLabel, &QLabel::linkActivated, this,
+            [this](const QString& link) { emit openFolderRequested(QUrl(link).toLocalFile()); });
+    layout->addWidget(pathLabel);
+
+    queueBox = new QWidget(this);
+    auto* queueLayout = new QVBoxLayout(queueBox);
+    queueLayout->setContentsMargins(0, 0, 0, 0);
+    queueList = new QListWidget(queueBox);
+    queueList->setObjectName(QStringLiteral("queueList"));
+    queueList->setMaximumHeight(90);
+    queueList->setTextElideMode(Qt::ElideMiddle);
+    queueList->setSelectionMode(QAbstractItemView::NoSelection);
+    clearButton = new QPushButton(text("clear_queue"), queueBox);
+    clearButton->setObjectName(QStringLiteral("clearQueueButton"));
+    queueLayout->addWidget(queueList);
+    queueLayout->addWidget(clearButton);
+    layout->addWidget(queueBox);
+    queueBox->hide();
+
+    connect(cancelButton, &QPushButton::clicked, controller, &ConversionController::cancel);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, controller, &ConversionController::cancel);
+    connect(clearButton, &QPushButton::clicked, this, &JobPanel::clearList);
+
+    connect(controller, &ConversionController::jobStarted, this, &JobPanel::onStarted);
+    connect(controller, &ConversionController::jobProgress, this, &JobPanel::onProgress);
+    connect(controller, &ConversionController::jobConverted, this,
+            [this](int id, const ConvertResult&, bool up) { onConverted(id, up); });
+    connect(controller, &ConversionController::jobFinished, this,
+            [this](int id, JobOutcome outcome, const QString&, const QString&) {
+                onFinished(id, outcome);
+            });
+}
+
+QString JobPanel::text(const char* key) { return QCoreApplication::translate("HomeWindow", key); }
+
+void JobPanel::track(int id, const QString& inputPath)
+{
+    names.insert(id, QFileInfo(inputPath).fileName());
+    auto* item = new QListWidgetItem(queueList);
+    item->setData(Qt::UserRole, id);
+    item->setToolTip(QDir::toNativeSeparators(inputPath));
+    lines.insert(id, item);
+    setLine(id, text("queued"));
+    queueBox->show();
+}
+
+void JobPanel::setLine(int id, const QString& state)
+{
+    QListWidgetItem* item = lines.value(id);
+    if (item)
+        item->setText(QStringLiteral("%1 - %2").arg(names.value(id), state));
+}
+
+void JobPanel::onStarted(int id)
+{
+    progressBar->setValue(0);
+    progressBar->setFormat(QStringLiteral("%p%"));
+    progressBar->show();
+    cancelButton->show();
+    clearResultPath();
+    setLine(id, text("decoding"));
+}
+
+void JobPanel::onProgress(int id, JobStage stage, int percent)
+{
+    const char* key = stage == JobStage::Decoding ? "decoding"
+        : stage == JobStage::Converting           ? "converting"
+                                                  : "uploading";
+    progressBar->setValue(percent);
+    progressBar->setFormat(QStringLiteral("%1 %p%").arg(text(key)));
+    setLine(id, QStringLiteral("%1 %2%").arg(text(key)).arg(percent));
+}
+
+void JobPanel::onConverted(int id, bool up)
+{
+    uploading.insert(id, up);
+    if (up) {
+        progressBar->setValue(0);
+        progressBar->setFormat(QStringLiteral("%1 %p%").arg(text("uploading")));
+        setLine(id, text("uploading"));
+    }
+}
+
+void JobPanel::onFinished(int id, JobOutcome outcome)
+{
+    if (controller->currentJob() == id || controller->currentJob() == 0) {
+        progressBar->hide();
+        cancelButton->hide();
+    }
+    const bool up = uploading.take(id);
+    const char* key = outcome == JobOutcome::Cancelled ? "cancelled"
+        : outcome == JobOutcome::Succeeded             ? (up ? "upload_success" : "convert_success")
+                                                       : (up ? "upload_failed" : "convert_failed");
+    setLine(id, text(key));
+}
+
+void JobPanel::clearList()
+{
+    controller->clearQueue();
+    const int running = controller->currentJob();
+    for (auto it = lines.begin(); it != lines.end();) {
+        if (it.key() == running) {
+            ++it;
+            continue;
+        }
+        delete it.value();
+        names.remove(it.key());
+        it = lines.erase(it);
+    }
+    if (lines.isEmpty())
+        queueBox->hide();
+}
+
+void JobPanel::showResultPath(const QString& path, const QString& fallbackReason)
+{
+    const QString native = QDir::toNativeSeparators(path);
+    const QString shown = pathLabel->fontMetrics().elidedText(native, Qt::ElideMiddle, kLineWidth);
+    const QString link = QUrl::fromLocalFile(QFileInfo(path).absolutePath()).toString();
+    QString html;
+    if (!fallbackReason.isEmpty())
+        html = QStringLiteral("<span style=\"color:#C05000;\">%1</span><br>")
+                   .arg(fallbackReason.toHtmlEscaped());
+    html += QStringLiteral("%1 <a href=\"%2\">%3</a>")
+                .arg(text("saved_to").toHtmlEscaped(), link.toHtmlEscaped(), shown.toHtmlEscaped());
+    pathLabel->setText(html);
+    pathLabel->setToolTip(native);
+    pathLabel->show();
+}
+
+void JobPanel::clearResultPath()
+{
+    pathLabel->clear();
+    pathLabel->setToolTip(QString());
+    pathLabel->hide();
+}
+
+QStringList JobPanel::mediaFiles(const QList<QUrl>& urls)
+{
+    QStringList files;
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile())
+            continue;
+        const QFileInfo info(url.toLocalFile());
+        if (info.isFile() && mediaSuffixes().contains(info.suffix().toLower()))
+            files << info.absoluteFilePath();
+    }
+    return files;
+}
+
+void JobPanel::acceptDropsOn(QWidget* target)
+{
+    target->setAcceptDrops(true);
+    target->installEventFilter(this);
+}
+
+bool JobPanel::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+        auto* drag = static_cast<QDragMoveEvent*>(event);
+        if (drag->mimeData() && !mediaFiles(drag->mimeData()->urls()).isEmpty()) {
+            drag->acceptProposedAction();
+            return true;
+        }
+        drag->ignore();
+        return true;
+    }
+    if (event->type() == QEvent::Drop) {
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QStringList files =
+            drop->mimeData() ? mediaFiles(drop->mimeData()->urls()) : QStringList();
+        if (files.isEmpty()) {
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        emit filesDropped(files);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}

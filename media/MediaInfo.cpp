@@ -1,6 +1,0 @@
-#include "MediaInfo.h"
-
-MediaInfo::MediaInfo(QObject* parent)
-    : QObject(parent)
-{
-}
