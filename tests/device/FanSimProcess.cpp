@@ -92,12 +92,22 @@ int FanSimProcess::count(const QString& text)
     return n;
 }
 
+double FanSimProcess::testScale()
+{
+    bool ok = false;
+    const double scale = qEnvironmentVariable("SPINDRA_TEST_SCALE").toDouble(&ok);
+    return ok && scale > 1.0 ? scale : 1.0;
+}
+
+int FanSimProcess::scaled(int ms) { return int(ms * testScale()); }
+
 bool FanSimProcess::waitUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     QElapsedTimer t;
     t.start();
+    const qint64 limit = qint64(timeoutMs * testScale());
     while (!pred()) {
-        if (t.elapsed() > timeoutMs)
+        if (t.elapsed() > limit)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(2);

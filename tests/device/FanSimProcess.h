@@ -34,6 +34,12 @@ public:
     QStringList lines();
     // Lines that contain text.
     int count(const QString& text);
+    // How much slower than usual the tests run (SPINDRA_TEST_SCALE, at least
+    // 1; scripts/test sets it for the ThreadSanitizer build). Every wait
+    // below allows that many times its time-out.
+    static double testScale();
+    // ms stretched by testScale().
+    static int scaled(int ms);
     // Runs the event loop until pred() holds or timeoutMs pass.
     static bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
     // Runs the event loop for ms, failing (returning false) as soon as

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace fuzz {
 
@@ -63,6 +64,20 @@ inline void writeFile(const std::string& path, const void* data, size_t size)
         std::abort();
     }
     std::fclose(f);
+}
+
+// prefix (when given) followed by the rest of an input, as one buffer. Sized
+// first and filled with memcpy: growing a vector with insert() from the
+// fuzzer's buffer makes gcc warn about a write into a region of size 0.
+inline std::vector<uint8_t> joined(const uint8_t* prefix, size_t prefixSize, const uint8_t* data,
+                                   size_t size)
+{
+    std::vector<uint8_t> out(prefixSize + size);
+    if (prefixSize)
+        std::memcpy(out.data(), prefix, prefixSize);
+    if (size)
+        std::memcpy(out.data() + prefixSize, data, size);
+    return out;
 }
 
 // Reads values from the front of an input, yielding zeros once it is used up.

@@ -32,10 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         g.colorDeep = int(in.u8() % 10);
     }
 
-    std::vector<uint8_t> file;
-    if (flags & 1)
-        file.assign(file_header, file_header + FAN_HEADER_SIZE);
-    file.insert(file.end(), in.data, in.data + in.size);
+    std::vector<uint8_t> file =
+        fuzz::joined(file_header, (flags & 1) ? FAN_HEADER_SIZE : 0, in.data, in.size);
     if ((flags & 2) && file.size() % FAN_PAD_GRANULE != 0)
         file.resize((file.size() / FAN_PAD_GRANULE + 1) * FAN_PAD_GRANULE, 0);
 

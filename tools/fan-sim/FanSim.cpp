@@ -15,6 +15,7 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <cctype>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 
@@ -88,7 +89,8 @@ void simLog(const QString& line)
 
 FanSim::FanSim(const SimOptions& options, QObject* parent)
     : QObject(parent),
-      opt(options)
+      opt(options),
+      initial(options)
 {
     const fan_model* m = fan_model_find(opt.model.toUtf8().constData());
     if (m) {
@@ -101,18 +103,40 @@ FanSim::FanSim(const SimOptions& options, QObject* parent)
 
 FanSim::~FanSim() { stop(); }
 
-bool FanSim::start()
+SimOptions FanSim::options()
 {
+    std::lock_guard<std::mutex> lock(optMutex);
+    return opt;
+}
+
+bool FanSim::prepareStore()
+{
+    std::lock_guard<std::mutex> lock(optMutex);
     if (!QDir().mkpath(opt.store)) {
         std::fprintf(stderr, "fan-sim: cannot create the store folder %s\n", qPrintable(opt.store));
         return false;
     }
     opt.store = QDir(opt.store).canonicalPath();
+    return true;
+}
+
+bool FanSim::installRoutes(httplib::Server& server)
+{
+    if (!prepareStore())
+        return false;
+    setupRoutes(server);
+    return true;
+}
+
+bool FanSim::start()
+{
+    if (!prepareStore())
+        return false;
 
     http = std::make_unique<httplib::Server>();
     // Idle connections are closed soon, so that a shutdown does not wait long.
     http->set_keep_alive_timeout(1);
-    setupRoutes();
+    setupRoutes(*http);
     const std::string host = opt.host.toStdString();
     if (opt.httpPort == 0) {
         boundHttpPort = http->bind_to_any_port(host);
@@ -163,8 +187,9 @@ void FanSim::stop()
     }
 }
 
-void FanSim::setupRoutes()
+void FanSim::setupRoutes(httplib::Server& server)
 {
+    httplib::Server* http = &server;
     http->set_logger([](const httplib::Request& req, const httplib::Response& res) {
         simLog(QStringLiteral("HTTP %1 %2 %3 ua=\"%4\" %5")
                    .arg(QString::fromStdString(req.method), QString::fromStdString(req.target))
@@ -176,39 +201,59 @@ void FanSim::setupRoutes()
     http->Get("/ctrl/session", [this](const httplib::Request& req, httplib::Response& res) {
         if (stallIfAsked("session", req))
             return;
+        const SimOptions opt = options();
         QJsonObject o;
         o.insert(QStringLiteral("code"), opt.sessionCode);
         {
             std::lock_guard<std::mutex> lock(stateMutex);
             o.insert(QStringLiteral("session"), QStringLiteral("sim-%1").arg(++sessionSerial));
         }
-        answer("session", res, o);
+        answer(opt, "session", res, o);
     });
 
     http->Get("/info", [this](const httplib::Request& req, httplib::Response& res) {
         if (stallIfAsked("info", req))
             return;
+        const SimOptions opt = options();
         QJsonObject o;
         o.insert(QStringLiteral("code"), opt.infoCode);
         o.insert(QStringLiteral("sw"), opt.sw);
         o.insert(QStringLiteral("model"), opt.model);
         o.insert(QStringLiteral("desc"), opt.desc);
-        answer("info", res, o);
+        answer(opt, "info", res, o);
     });
 
     http->Get("/ctrl/play", [this](const httplib::Request& req, httplib::Response& res) {
         if (stallIfAsked("status", req))
             return;
+        const SimOptions opt = options();
         const std::string action = req.get_param_value("action");
         if (action != "status") {
             QJsonObject o;
             o.insert(QStringLiteral("code"), 2);
             o.insert(QStringLiteral("msg"), QStringLiteral("unknown action"));
-            answer("", res, o);
+            answer(opt, "", res, o);
             return;
         }
-        answer("status", res, playState(QStringLiteral("status"), opt.statusCode));
+        answer(opt, "status", res, playState(QStringLiteral("status"), opt.statusCode));
     });
+
+    if (initial.control) {
+        http->Get("/sim/fault", [this](const httplib::Request& req, httplib::Response& res) {
+            QList<QPair<QString, QString>> params;
+            for (const auto& p : req.params)
+                params.append({QString::fromStdString(p.first), QString::fromStdString(p.second)});
+            const QString refused = changeFaults(params);
+            QJsonObject o;
+            o.insert(QStringLiteral("code"), refused.isEmpty() ? 0 : 4);
+            if (!refused.isEmpty())
+                o.insert(QStringLiteral("msg"), refused);
+            o.insert(QStringLiteral("faults"), faultState());
+            res.status = refused.isEmpty() ? 200 : 400;
+            res.set_content(QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString(),
+                            "application/json");
+        });
+    }
 
     http->Post("/DCIM/upload",
                [this](const httplib::Request& req, httplib::Response& res,
@@ -217,17 +262,31 @@ void FanSim::setupRoutes()
 
 bool FanSim::stallIfAsked(const std::string& key, const httplib::Request& req)
 {
-    if (!opt.stall.contains(QString::fromStdString(key)))
+    const QString k = QString::fromStdString(key);
+    if (!options().stall.contains(k))
         return false;
     simLog(QStringLiteral("HTTP %1 %2 stalled")
                .arg(QString::fromStdString(req.method), QString::fromStdString(req.target)));
+    // Held until shutdown, for at most five minutes, or until /sim/fault
+    // lifts the stall; then the request is served as usual.
     const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    while (!stopping && std::chrono::steady_clock::now() < until)
+    bool held = true;
+    while (!stopping && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return true; // the caller answers nothing; the server sends its default
+        if (!options().stall.contains(k)) {
+            held = false;
+            break;
+        }
+    }
+    if (held)
+        return true; // the caller answers nothing; the server sends its default
+    simLog(QStringLiteral("HTTP %1 %2 released")
+               .arg(QString::fromStdString(req.method), QString::fromStdString(req.target)));
+    return false;
 }
 
-void FanSim::answer(const std::string& key, httplib::Response& res, const QJsonObject& body)
+void FanSim::answer(const SimOptions& opt, const std::string& key, httplib::Response& res,
+                    const QJsonObject& body)
 {
     const QString k = QString::fromStdString(key);
     QByteArray text;
@@ -277,14 +336,15 @@ QJsonObject FanSim::playState(const QString& cmd, int code)
 void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
                           const httplib::ContentReader& reader)
 {
+    if (stallIfAsked("upload", req))
+        return;
+    const SimOptions opt = options();
     auto refuse = [&](int code, const QString& reason) {
         QJsonObject o;
         o.insert(QStringLiteral("code"), code);
         o.insert(QStringLiteral("msg"), reason);
-        answer("upload", res, o);
+        answer(opt, "upload", res, o);
     };
-    if (stallIfAsked("upload", req))
-        return;
     if (!req.is_multipart_form_data()) {
         reader([&](const char*, size_t) { return true; });
         refuse(4, QStringLiteral("not multipart form data"));
@@ -432,9 +492,8 @@ void FanSim::handleUpload(const httplib::Request& req, httplib::Response& res,
     o.insert(QStringLiteral("name"), encodeGbkHex(name));
     o.insert(QStringLiteral("frames"), double(check.frames));
     o.insert(QStringLiteral("size"), double(check.size));
-    answer("upload", res, o);
-    QMetaObject::invokeMethod(
-        this, [this]() { pushPlayUpdate(); }, Qt::QueuedConnection);
+    answer(opt, "upload", res, o);
+    QMetaObject::invokeMethod(this, "pushPlayUpdate", Qt::QueuedConnection);
 }
 
 void FanSim::pushPlayUpdate()
@@ -473,7 +532,8 @@ void FanSim::onText(QWebSocket* socket, const QString& text)
         return;
     if (doc.object().value(QStringLiteral("cmd")).toString() != QLatin1String("heartbeat"))
         return;
-    if (opt.heartbeatAnswers >= 0 && heartbeatsAnswered >= opt.heartbeatAnswers)
+    const int answers = options().heartbeatAnswers;
+    if (answers >= 0 && heartbeatsAnswered >= answers)
         return;
     heartbeatsAnswered++;
     const QByteArray reply = "{\"cmd\":\"heartbeat\",\"msgId\":\"1111\",\"code\":0}";
@@ -489,4 +549,103 @@ void FanSim::dropSockets()
     const QList<QWebSocket*> all = clients;
     for (QWebSocket* s : all)
         s->abort();
+}
+
+QString FanSim::changeFaults(const QList<QPair<QString, QString>>& params)
+{
+    static const QSet<QString> keys = {QStringLiteral("session"), QStringLiteral("info"),
+                                       QStringLiteral("status"), QStringLiteral("upload")};
+    auto keyList = [](const QString& value, QSet<QString>* out) {
+        out->clear();
+        for (const QString& item : value.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            if (!keys.contains(item.trimmed()))
+                return false;
+            out->insert(item.trimmed());
+        }
+        return true;
+    };
+    auto number = [](const QString& value, qint64 min, qint64 max, qint64* out) {
+        bool ok = false;
+        const qint64 v = value.toLongLong(&ok);
+        if (!ok || v < min || v > max)
+            return false;
+        *out = v;
+        return true;
+    };
+
+    std::unique_lock<std::mutex> lock(optMutex);
+    SimOptions next = opt;
+    // A reset comes first, whatever the order of the parameters.
+    for (const auto& p : params) {
+        if (p.first == QLatin1String("reset")) {
+            if (p.second != QLatin1String("1"))
+                return QStringLiteral("bad value for reset: %1").arg(p.second);
+            const QString store = next.store;
+            next = initial;
+            next.store = store;
+        }
+    }
+    bool drop = false;
+    for (const auto& p : params) {
+        const QString& name = p.first;
+        const QString& value = p.second;
+        qint64 n = 0;
+        bool ok = true;
+        if (name == QLatin1String("reset")) {
+            continue;
+        } else if (name == QLatin1String("session-code")) {
+            ok = number(value, INT_MIN, INT_MAX, &n) && ((next.sessionCode = int(n)), true);
+        } else if (name == QLatin1String("info-code")) {
+            ok = number(value, INT_MIN, INT_MAX, &n) && ((next.infoCode = int(n)), true);
+        } else if (name == QLatin1String("status-code")) {
+            ok = number(value, INT_MIN, INT_MAX, &n) && ((next.statusCode = int(n)), true);
+        } else if (name == QLatin1String("upload-code")) {
+            ok = number(value, INT_MIN, INT_MAX, &n) && ((next.uploadCode = int(n)), true);
+        } else if (name == QLatin1String("http-status")) {
+            ok = number(value, 100, 599, &n) && ((next.httpStatus = int(n)), true);
+        } else if (name == QLatin1String("upload-delay")) {
+            ok = number(value, 0, INT_MAX, &n) && ((next.uploadDelayMs = int(n)), true);
+        } else if (name == QLatin1String("upload-rate")) {
+            ok = number(value, 0, LLONG_MAX, &n) && ((next.uploadRate = n), true);
+        } else if (name == QLatin1String("not-json")) {
+            ok = keyList(value, &next.notJson);
+        } else if (name == QLatin1String("stall")) {
+            ok = keyList(value, &next.stall);
+        } else if (name == QLatin1String("drop-ws")) {
+            ok = value == QLatin1String("now");
+            drop = true;
+        } else {
+            return QStringLiteral("unknown fault %1").arg(name);
+        }
+        if (!ok)
+            return QStringLiteral("bad value for %1: %2").arg(name, value);
+    }
+    opt = next;
+    lock.unlock();
+    simLog(QStringLiteral("FAULT %1")
+               .arg(QString::fromUtf8(QJsonDocument(faultState()).toJson(QJsonDocument::Compact))));
+    if (drop)
+        QMetaObject::invokeMethod(this, "dropSockets", Qt::QueuedConnection);
+    return QString();
+}
+
+QJsonObject FanSim::faultState()
+{
+    const SimOptions o = options();
+    auto list = [](const QSet<QString>& set) {
+        QStringList l = set.values();
+        l.sort();
+        return l.join(QLatin1Char(','));
+    };
+    QJsonObject f;
+    f.insert(QStringLiteral("session-code"), o.sessionCode);
+    f.insert(QStringLiteral("info-code"), o.infoCode);
+    f.insert(QStringLiteral("status-code"), o.statusCode);
+    f.insert(QStringLiteral("upload-code"), o.uploadCode);
+    f.insert(QStringLiteral("http-status"), o.httpStatus);
+    f.insert(QStringLiteral("upload-delay"), o.uploadDelayMs);
+    f.insert(QStringLiteral("upload-rate"), double(o.uploadRate));
+    f.insert(QStringLiteral("not-json"), list(o.notJson));
+    f.insert(QStringLiteral("stall"), list(o.stall));
+    return f;
 }

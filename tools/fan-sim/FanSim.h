@@ -4,9 +4,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <atomic>
@@ -17,7 +19,6 @@
 
 #include "FanCheck.h"
 
-class QJsonObject;
 class QTimer;
 class QWebSocket;
 class QWebSocketServer;
@@ -52,6 +53,10 @@ struct SimOptions {
     double dropWsSeconds = 0;          // drop every WebSocket this often (0: never)
     int uploadDelayMs = 0;             // wait this long before answering an upload
     qint64 uploadRate = 0; // read upload bodies at most this many bytes per second (0: no limit)
+
+    // Serve GET /sim/fault, which changes the fault modes above while running
+    // (for soak runs that inject a fault every few jobs).
+    bool control = false;
 };
 
 class FanSim : public QObject {
@@ -69,20 +74,43 @@ public:
     int httpPort() const { return boundHttpPort; }
     int wsPort() const { return boundWsPort; }
 
+    // Creates the store and installs the device's routes on a server that the
+    // caller drives itself (the fuzzers feed requests to it in memory).
+    bool installRoutes(httplib::Server& server);
+
+    // Changes the fault modes while running; the parameters have the names of
+    // the command-line options (session-code, info-code, status-code,
+    // upload-code, http-status, not-json, stall, upload-delay, upload-rate),
+    // plus reset=1 (back to the options given at start) and drop-ws=now (drop
+    // every WebSocket once). Applied all or nothing; returns an empty text or
+    // why the request was refused.
+    QString changeFaults(const QList<QPair<QString, QString>>& params);
+    // The fault modes in force, as a JSON object.
+    QJsonObject faultState();
+
 private:
-    void setupRoutes();
-    void answer(const std::string& key, httplib::Response& res, const QJsonObject& body);
+    bool prepareStore();
+    void setupRoutes(httplib::Server& server);
+    // A consistent copy of the options: /sim/fault may change them from
+    // another HTTP worker at any time.
+    SimOptions options();
+    void answer(const SimOptions& o, const std::string& key, httplib::Response& res,
+                const QJsonObject& body);
     bool stallIfAsked(const std::string& key, const httplib::Request& req);
     void handleUpload(const httplib::Request& req, httplib::Response& res,
                       const httplib::ContentReader& reader);
     QJsonObject playState(const QString& cmd, int code);
-    void pushPlayUpdate();
+    // Both run on the Qt thread; the HTTP workers queue them by name, so that
+    // the only data crossing threads is what stateMutex and optMutex guard.
+    Q_INVOKABLE void pushPlayUpdate();
+    Q_INVOKABLE void dropSockets();
 
     void onNewConnection();
     void onText(QWebSocket* socket, const QString& text);
-    void dropSockets();
 
+    std::mutex optMutex; // guards opt (HTTP workers, /sim/fault and the Qt thread)
     SimOptions opt;
+    const SimOptions initial;
     FanGeometry geometry;
     bool modelKnown = false;
     std::unique_ptr<httplib::Server> http;

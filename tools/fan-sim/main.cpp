@@ -162,10 +162,18 @@ int main(int argc, char** argv)
         QStringLiteral("upload-rate"),
         QStringLiteral("Read upload bodies at most BYTES per second (slow device)."),
         QStringLiteral("BYTES"), QStringLiteral("0"));
-    p.addOptions({uploadRate, verbose,     host,       httpPort,    wsPort,     model,
-                  sw,         desc,        store,      sessionCode, infoCode,   statusCode,
-                  uploadCode, notJson,     stall,      answer,      pad,        chunked,
-                  httpStatus, noHeartbeat, heartbeats, dropWs,      uploadDelay});
+    const QCommandLineOption control(
+        QStringLiteral("control"),
+        QStringLiteral("Serve GET /sim/fault?NAME=VALUE&... on the HTTP port to change the fault\n"
+                       "modes while running: session-code, info-code, status-code, upload-code,\n"
+                       "http-status, not-json, stall (KEYS, empty for none), upload-delay,\n"
+                       "upload-rate, drop-ws=now (drop every WebSocket once), reset=1 (back\n"
+                       "to the options given at start). A lifted stall releases the held\n"
+                       "requests. The answer lists the faults in force."));
+    p.addOptions({control,    uploadRate, verbose,     host,       httpPort,    wsPort,
+                  model,      sw,         desc,        store,      sessionCode, infoCode,
+                  statusCode, uploadCode, notJson,     stall,      answer,      pad,
+                  chunked,    httpStatus, noHeartbeat, heartbeats, dropWs,      uploadDelay});
     p.process(app);
     if (!p.isSet(verbose))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
@@ -209,6 +217,7 @@ int main(int argc, char** argv)
     if (!ok || o.padAnswers < 0 || o.padAnswers > 512LL * 1024 * 1024)
         return fail(QStringLiteral("bad --pad-answers"));
     o.chunked = p.isSet(chunked);
+    o.control = p.isSet(control);
     bool keysOk = true;
     o.notJson = endpointList(p.values(notJson), &keysOk);
     o.stall = endpointList(p.values(stall), &keysOk);

@@ -1,0 +1,253 @@
+// fan-sim's run-time fault control (GET /sim/fault, with --control), driven
+// the way a soak run drives it, against the device link's own connection
+// manager and upload.
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "ConnectionManager.h"
+#include "FanSimProcess.h"
+#include "Uploader.h"
+
+namespace {
+
+struct Report {
+    bool ok;
+    QVariant data;
+};
+
+// A fan file for VEGA (116 lights, 520 lines, 6 bits): header, one frame
+// record, zero padding to a multiple of 28800.
+QByteArray vegaFanFile()
+{
+    QByteArray data(812, '\0');
+    memcpy(data.data(), "POVFILE1", 8);
+    const quint32 values[] = {812, 1600, 28800, 32000, 20, 3};
+    for (int i = 0; i < 6; i++)
+        qToLittleEndian(values[i], data.data() + 8 + 4 * i);
+    QByteArray record(520 * 6 * ((3 * 116 + 7) / 8) + 1600, '\x5a');
+    data += record;
+    data += QByteArray((28800 - data.size() % 28800) % 28800, '\0');
+    return data;
+}
+
+ConnectionTiming quickTiming()
+{
+    ConnectionTiming t;
+    t.checkPeriodMs = 40;
+    t.silenceLimitMs = 5000;
+    t.heartbeatSpacingMs = 60;
+    t.restartDelayMs = 30;
+    return t;
+}
+
+} // namespace
+
+class FanSimControlTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void badRequestsChangeNothing_data();
+    void badRequestsChangeNothing();
+    void controlNeedsTheOption();
+    void refusedUploadThenReset();
+    void stalledUploadIsReleased();
+    void stalledUploadTimesOut();
+    void droppedSocketNow();
+
+private:
+    // GET /sim/fault?query on the simulator; the answer's JSON and status.
+    QJsonObject fault(FanSimProcess& sim, const QString& query, int* status = nullptr);
+    void upload(Uploader& up, int timeoutMs, QList<Report>* reports);
+
+    QTemporaryDir* dir = nullptr;
+    QString fanPath;
+};
+
+void FanSimControlTest::init()
+{
+    dir = new QTemporaryDir;
+    fanPath = dir->filePath(QStringLiteral("00_00001.bin"));
+    QFile f(fanPath);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(vegaFanFile());
+}
+
+void FanSimControlTest::cleanup()
+{
+    delete dir;
+    dir = nullptr;
+}
+
+QJsonObject FanSimControlTest::fault(FanSimProcess& sim, const QString& query, int* status)
+{
+    QNetworkAccessManager net;
+    QNetworkReply* reply = net.get(
+        QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/sim/fault?") + query))));
+    if (!FanSimProcess::waitUntil([&]() { return reply->isFinished(); }))
+        return {};
+    if (status)
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
+    delete reply;
+    return o;
+}
+
+void FanSimControlTest::upload(Uploader& up, int timeoutMs, QList<Report>* reports)
+{
+    up.uploadFile(
+        fanPath, QStringLiteral("00_00001.bin"),
+        [reports](bool ok, QVariant data) {
+            reports->append({ok, data});
+        },
+        nullptr, timeoutMs);
+}
+
+void FanSimControlTest::badRequestsChangeNothing_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::newRow("unknown fault") << "upload-code=7&nonsense=1";
+    QTest::newRow("not a number") << "upload-code=seven";
+    QTest::newRow("unknown endpoint key") << "stall=upload,kitchen";
+    QTest::newRow("drop later") << "drop-ws=later";
+    QTest::newRow("http status out of range") << "http-status=99";
+    QTest::newRow("reset with a value") << "reset=yes";
+}
+
+void FanSimControlTest::badRequestsChangeNothing()
+{
+    QFETCH(QString, query);
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--control", "--upload-code", "3"}), qPrintable(sim.errorText));
+    const QJsonObject before = fault(sim, QString()).value("faults").toObject();
+    QCOMPARE(before.value("upload-code").toInt(), 3);
+    int status = 0;
+    const QJsonObject answer = fault(sim, query, &status);
+    QCOMPARE(status, 400);
+    QCOMPARE(answer.value("code").toInt(), 4);
+    QVERIFY(!answer.value("msg").toString().isEmpty());
+    // All or nothing: the valid part of a refused request is not applied.
+    QCOMPARE(answer.value("faults").toObject(), before);
+    QCOMPARE(sim.count(QStringLiteral("WS drop")), 0);
+}
+
+void FanSimControlTest::controlNeedsTheOption()
+{
+    FanSimProcess sim;
+    QVERIFY2(sim.start(), qPrintable(sim.errorText));
+    int status = 0;
+    fault(sim, QStringLiteral("upload-code=7"), &status);
+    QCOMPARE(status, 404);
+}
+
+void FanSimControlTest::refusedUploadThenReset()
+{
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--control"}), qPrintable(sim.errorText));
+    ConnectionTiming t = quickTiming();
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    Uploader up(sim.endpoint());
+
+    QCOMPARE(
+        fault(sim, QStringLiteral("upload-code=7")).value("faults").toObject().value("upload-code"),
+        QJsonValue(7));
+    QList<Report> reports;
+    upload(up, FanSimProcess::scaled(10000), &reports);
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }));
+    QCOMPARE(reports[0].ok, false);
+    QCOMPARE(answerCode(reports[0].data.toJsonObject()), 7);
+
+    const QJsonObject reset = fault(sim, QStringLiteral("reset=1"));
+    QCOMPARE(reset.value("code").toInt(), 0);
+    QCOMPARE(reset.value("faults").toObject().value("upload-code").toInt(), 0);
+    reports.clear();
+    upload(up, FanSimProcess::scaled(10000), &reports);
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }));
+    QVERIFY2(reports[0].ok, qPrintable(reports[0].data.toString()));
+    QVERIFY(QFile::exists(QDir(sim.storeDir()).filePath(QStringLiteral("00_00001.bin"))));
+}
+
+void FanSimControlTest::stalledUploadIsReleased()
+{
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--control"}), qPrintable(sim.errorText));
+    ConnectionTiming t = quickTiming();
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    Uploader up(sim.endpoint());
+    fault(sim, QStringLiteral("stall=upload"));
+    QList<Report> reports;
+    upload(up, FanSimProcess::scaled(20000), &reports);
+    QVERIFY(sim.waitForCount(QStringLiteral("/DCIM/upload stalled"), 1));
+    // Held: no answer while the stall lasts.
+    QVERIFY(
+        FanSimProcess::holdFor(FanSimProcess::scaled(300), [&]() { return reports.isEmpty(); }));
+    fault(sim, QStringLiteral("stall="));
+    QVERIFY(sim.waitForCount(QStringLiteral("/DCIM/upload released"), 1));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }));
+    QCOMPARE(reports.size(), 1);
+    QVERIFY2(reports[0].ok, qPrintable(reports[0].data.toString()));
+}
+
+void FanSimControlTest::stalledUploadTimesOut()
+{
+    // The soak's stalled upload: the client gives up. Once the stall is
+    // lifted the simulator reads what reached it: the whole body (it was in
+    // the socket buffers before the client gave up) is stored whole, a cut
+    // one not at all; no temporary file stays behind either way.
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--control", "--stall", "upload"}), qPrintable(sim.errorText));
+    ConnectionTiming t = quickTiming();
+    t.checkPeriodMs = 3600 * 1000;
+    ConnectionManager m(sim.endpoint(), t);
+    Uploader up(sim.endpoint());
+    QList<Report> reports;
+    upload(up, 300, &reports);
+    QVERIFY(FanSimProcess::waitUntil([&]() {
+        return !reports.isEmpty() &&
+            reports.last().data.toString() == QString::fromUtf8("网络超时");
+    }));
+    fault(sim, QStringLiteral("stall="));
+    QVERIFY(sim.waitForCount(QStringLiteral("HTTP POST /DCIM/upload 200"), 1));
+    const QStringList left =
+        QDir(sim.storeDir()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    QCOMPARE(left.size(), sim.count(QStringLiteral("STORED")));
+    for (const QString& name : left) {
+        QCOMPARE(name, QStringLiteral("00_00001.bin"));
+        QFile stored(QDir(sim.storeDir()).filePath(name));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QVERIFY(stored.readAll() == vegaFanFile());
+    }
+}
+
+void FanSimControlTest::droppedSocketNow()
+{
+    FanSimProcess sim;
+    QVERIFY2(sim.start({"--control"}), qPrintable(sim.errorText));
+    ConnectionManager m(sim.endpoint(), quickTiming());
+    QSignalSpy state(&m, &ConnectionManager::connectStateChanged);
+    QVERIFY(sim.waitForCount(QStringLiteral("WS open"), 1));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return m.isConnected(); }));
+    // Nothing is dropped until asked.
+    QVERIFY(FanSimProcess::holdFor(FanSimProcess::scaled(200),
+                                   [&]() { return sim.count(QStringLiteral("WS drop")) == 0; }));
+    QCOMPARE(fault(sim, QStringLiteral("drop-ws=now")).value("code").toInt(), 0);
+    QVERIFY(sim.waitForCount(QStringLiteral("WS drop 1"), 1));
+    // The manager opens a new socket on the same session.
+    QVERIFY(sim.waitForCount(QStringLiteral("WS open"), 2));
+    QCOMPARE(sim.count(QStringLiteral("HTTP GET /ctrl/session")), 1);
+    QCOMPARE(state.count(), 1);
+    QVERIFY(m.isConnected());
+    // Once: the drop does not repeat.
+    QVERIFY(FanSimProcess::holdFor(FanSimProcess::scaled(300),
+                                   [&]() { return sim.count(QStringLiteral("WS drop")) == 1; }));
+}
+
+QTEST_GUILESS_MAIN(FanSimControlTest)
+#include "tst_fan_sim_control.moc"

@@ -1,0 +1,567 @@
+// spindra-soak: many conversions and uploads in a row through the conversion
+// controller against fan-sim on loopback, with the simulator misbehaving
+// every few jobs, watching the process for leaks.
+//
+//   spindra-soak [--jobs N] [--warmup N] [--every N] [--fan-sim PATH] ...
+//
+// Short clips and stills are made with FFmpeg at the start. Each job takes
+// the next input and is converted for the model the simulator plays; the
+// simulator restarts with the next model of a short list now and then. Every
+// --every jobs one fault is injected, in turn: a dropped WebSocket, a stalled
+// upload (the upload times out), a refused upload, a restart of the simulator
+// (killed, started again on the same ports). After each job the resident
+// memory (/proc/self/statm), the open file descriptors (/proc/self/fd) and
+// the threads (/proc/self/task) are sampled.
+//
+// Prints one table row per job and the figures at the end. Exits with 1 when,
+// after the warm-up jobs, any of the three grows beyond its tolerance over
+// the highest value seen during the second half of the warm-up; when a
+// temporary file remains in the media temp folder after a job; when a job
+// does not end in exactly one reported result; or when a job without a fault
+// (or one with a dropped WebSocket or a restart behind it) does not succeed.
+// Run it inside a loopback-only network namespace (unshare -n).
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <functional>
+#include <unistd.h>
+
+#include "ConnectionManager.h"
+#include "ConversionController.h"
+#include "JobBuilder.h"
+#include "Uploader.h"
+#include "fan_models.h"
+
+namespace {
+
+struct Sample {
+    long rssKiB = 0;
+    int fds = 0;
+    int threads = 0;
+};
+
+Sample sampleProcess()
+{
+    Sample s;
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (statm.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> fields = statm.readAll().simplified().split(' ');
+        if (fields.size() > 1)
+            s.rssKiB = fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024);
+    }
+    // Listing a folder opens one descriptor of its own; it is not counted.
+    s.fds = QDir(QStringLiteral("/proc/self/fd"))
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System)
+                .size() -
+        1;
+    s.threads =
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    return s;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// The fan simulator as a child process, with its run-time fault control.
+class Simulator {
+public:
+    QString program;
+    QString store;
+    QString model;
+    int httpPort = 0;
+    int wsPort = 0;
+    QString error;
+
+    bool start()
+    {
+        proc.setProcessChannelMode(QProcess::MergedChannels);
+        proc.start(program,
+                   {QStringLiteral("--control"), QStringLiteral("--model"), model,
+                    QStringLiteral("--http-port"), QString::number(httpPort),
+                    QStringLiteral("--ws-port"), QString::number(wsPort), QStringLiteral("--store"),
+                    store});
+        if (!proc.waitForStarted(5000)) {
+            error = proc.errorString();
+            return false;
+        }
+        QByteArray first;
+        if (!waitUntil(
+                [&]() {
+                    first += proc.readAll();
+                    return first.contains('\n') || proc.state() == QProcess::NotRunning;
+                },
+                10000)) {
+            error = QStringLiteral("no first line");
+            return false;
+        }
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("http=(\\d+) ws=(\\d+)"))
+                .match(QString::fromUtf8(first));
+        if (!m.hasMatch()) {
+            error = QString::fromUtf8(first);
+            return false;
+        }
+        httpPort = m.captured(1).toInt();
+        wsPort = m.captured(2).toInt();
+        // The simulator's log is not needed; it must not fill the pipe.
+        QObject::connect(&proc, &QProcess::readyRead, &proc, [this]() { proc.readAll(); });
+        return true;
+    }
+
+    void kill()
+    {
+        proc.disconnect();
+        proc.kill();
+        proc.waitForFinished(5000);
+    }
+
+    void stop()
+    {
+        proc.disconnect();
+        proc.terminate();
+        if (!proc.waitForFinished(5000))
+            kill();
+    }
+
+    DeviceEndpoint endpoint() const
+    {
+        DeviceEndpoint e;
+        e.host = QStringLiteral("127.0.0.1");
+        e.httpPort = httpPort;
+        e.wsPort = wsPort;
+        return e;
+    }
+
+    bool fault(QNetworkAccessManager& net, const QString& query)
+    {
+        QNetworkReply* reply = net.get(
+            QNetworkRequest(QUrl(endpoint().httpUrl(QStringLiteral("/sim/fault?") + query))));
+        const bool done = waitUntil([&]() { return reply->isFinished(); }, 10000);
+        const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
+        delete reply;
+        return done && o.value(QStringLiteral("code")).toInt(-1) == 0;
+    }
+
+private:
+    QProcess proc;
+};
+
+bool runTool(const QString& program, const QStringList& args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        std::fprintf(stderr, "soak: %s failed: %s\n", qPrintable(program),
+                     p.readAll().right(500).constData());
+        return false;
+    }
+    return true;
+}
+
+// Short inputs of every kind the pipeline takes.
+QStringList makeMedia(const QString& dir)
+{
+    struct Input {
+        const char* name;
+        QStringList args;
+    };
+    const QString lavfi = QStringLiteral("lavfi");
+    const QList<Input> inputs = {
+        {"clip_sound.mp4",
+         {"-f", lavfi, "-i", "testsrc=size=96x64:rate=20:duration=1", "-f", lavfi, "-i",
+          "sine=frequency=440:duration=1", "-shortest", "-pix_fmt", "yuv420p"}},
+        {"still.png", {"-f", lavfi, "-i", "testsrc=size=120x80", "-frames:v", "1"}},
+        {"clip_silent.mkv", {"-f", lavfi, "-i", "mandelbrot=size=80x80:rate=20", "-t", "1.5"}},
+        {"still.jpg", {"-f", lavfi, "-i", "smptebars=size=64x96", "-frames:v", "1"}},
+    };
+    QStringList paths;
+    for (const Input& in : inputs) {
+        const QString path = QDir(dir).filePath(QString::fromLatin1(in.name));
+        QStringList args = {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"),
+                            QStringLiteral("error"), QStringLiteral("-y")};
+        args << in.args << path;
+        if (!runTool(QStringLiteral("ffmpeg"), args))
+            return {};
+        paths << path;
+    }
+    return paths;
+}
+
+enum class Fault { None, DropSocket, StallUpload, RefuseUpload, Restart };
+
+const char* faultName(Fault f)
+{
+    switch (f) {
+    case Fault::None:
+        return "-";
+    case Fault::DropSocket:
+        return "drop-ws";
+    case Fault::StallUpload:
+        return "stall-upload";
+    case Fault::RefuseUpload:
+        return "refuse-upload";
+    case Fault::Restart:
+        return "restart";
+    }
+    return "?";
+}
+
+const char* outcomeName(JobOutcome o)
+{
+    switch (o) {
+    case JobOutcome::Succeeded:
+        return "ok";
+    case JobOutcome::Failed:
+        return "failed";
+    case JobOutcome::Cancelled:
+        return "cancelled";
+    }
+    return "?";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Settings (the sequence number) and temporary files stay in a folder of
+    // this run.
+    QTemporaryDir work(QDir::temp().filePath(QStringLiteral("spindra-soak-XXXXXX")));
+    if (!work.isValid()) {
+        std::fprintf(stderr, "soak: no work folder\n");
+        return 2;
+    }
+    qputenv("XDG_CONFIG_HOME", work.filePath(QStringLiteral("config")).toUtf8());
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("spindra-soak"));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Conversions and uploads in a row through the conversion controller against fan-sim,\n"
+        "with faults injected every few jobs; fails on growth of memory, descriptors or\n"
+        "threads after the warm-up, on temporary files left behind, and on jobs that do not\n"
+        "report exactly one result. Run it in a loopback-only network namespace."));
+    p.addHelpOption();
+    const QCommandLineOption jobsOpt(QStringLiteral("jobs"), QStringLiteral("Jobs (default 200)."),
+                                     QStringLiteral("N"), QStringLiteral("200"));
+    const QCommandLineOption warmupOpt(QStringLiteral("warmup"),
+                                       QStringLiteral("Jobs before growth counts (default 20)."),
+                                       QStringLiteral("N"), QStringLiteral("20"));
+    const QCommandLineOption everyOpt(QStringLiteral("every"),
+                                      QStringLiteral("A fault every N jobs (default 5)."),
+                                      QStringLiteral("N"), QStringLiteral("5"));
+    const QCommandLineOption simOpt(
+        QStringLiteral("fan-sim"),
+        QStringLiteral("The simulator (default: fan-sim beside this program's build)."),
+        QStringLiteral("PATH"));
+    const QCommandLineOption rssOpt(
+        QStringLiteral("rss-tolerance"),
+        QStringLiteral("Allowed growth of resident memory, KiB (default 8192)."),
+        QStringLiteral("KIB"), QStringLiteral("8192"));
+    const QCommandLineOption fdOpt(
+        QStringLiteral("fd-tolerance"),
+        QStringLiteral("Allowed growth of open descriptors (default 4)."), QStringLiteral("N"),
+        QStringLiteral("4"));
+    const QCommandLineOption threadOpt(QStringLiteral("thread-tolerance"),
+                                       QStringLiteral("Allowed growth of threads (default 3)."),
+                                       QStringLiteral("N"), QStringLiteral("3"));
+    const QCommandLineOption stallOpt(
+        QStringLiteral("stall-timeout"),
+        QStringLiteral("Upload time-out while the upload is stalled, ms (default 1500)."),
+        QStringLiteral("MS"), QStringLiteral("1500"));
+    const QCommandLineOption verboseOpt(QStringLiteral("verbose"),
+                                        QStringLiteral("Keep the libraries' debug messages."));
+    p.addOptions(
+        {jobsOpt, warmupOpt, everyOpt, simOpt, rssOpt, fdOpt, threadOpt, stallOpt, verboseOpt});
+    p.process(app);
+    // The table goes to standard output; the engine's own lines, which it
+    // prints there too, and the libraries' messages only with --verbose.
+    FILE* table = stdout;
+    if (!p.isSet(verboseOpt)) {
+        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false\ndefault.info=false"));
+        const int keep = dup(STDOUT_FILENO);
+        FILE* kept = keep >= 0 ? fdopen(keep, "w") : nullptr;
+        if (kept && std::freopen("/dev/null", "w", stdout))
+            table = kept;
+    }
+
+    const int jobs = qMax(1, p.value(jobsOpt).toInt());
+    const int warmup = qBound(1, p.value(warmupOpt).toInt(), jobs);
+    const int every = qMax(1, p.value(everyOpt).toInt());
+    const long rssTolerance = p.value(rssOpt).toLong();
+    const int fdTolerance = p.value(fdOpt).toInt();
+    const int threadTolerance = p.value(threadOpt).toInt();
+    const int stallTimeoutMs = qMax(100, p.value(stallOpt).toInt());
+    QString simProgram = p.value(simOpt);
+    if (simProgram.isEmpty())
+        simProgram = QDir(QCoreApplication::applicationDirPath())
+                         .filePath(QStringLiteral("../fan-sim/fan-sim"));
+
+    const QString mediaDir = work.filePath(QStringLiteral("media"));
+    const QString outDir = work.filePath(QStringLiteral("out"));
+    QDir().mkpath(mediaDir);
+    QDir().mkpath(outDir);
+    const QStringList media = makeMedia(mediaDir);
+    if (media.isEmpty())
+        return 2;
+
+    // The simulator plays one model at a time; every restart moves to the next.
+    const QStringList models = {QStringLiteral("BELLATRIX"), QStringLiteral("ACRUX"),
+                                QStringLiteral("CANOPUS"), QStringLiteral("ANTARES"),
+                                QStringLiteral("VEGA")};
+    int modelIndex = 0;
+    Simulator sim;
+    sim.program = simProgram;
+    sim.store = work.filePath(QStringLiteral("store"));
+    sim.model = models[0];
+    if (!sim.start()) {
+        std::fprintf(stderr, "soak: cannot start %s: %s\n", qPrintable(simProgram),
+                     qPrintable(sim.error));
+        return 2;
+    }
+
+    ConnectionTiming timing;
+    timing.checkPeriodMs = 200;
+    timing.heartbeatSpacingMs = 300;
+    timing.restartDelayMs = 100;
+    timing.silenceLimitMs = 5000;
+    timing.requestTimeoutMs = 2000;
+    ConnectionManager connection(sim.endpoint(), timing);
+    Uploader uploader(sim.endpoint());
+    uploader.setProbeTimeout(2000);
+    ConversionController controller(&connection, &uploader);
+    const int uploadTimeoutMs = 20000;
+    controller.setUploadTimeout(uploadTimeoutMs);
+    QNetworkAccessManager control;
+
+    QHash<int, int> finishes;
+    QHash<int, JobOutcome> outcomes;
+    QHash<int, QString> messages;
+    QObject::connect(&controller, &ConversionController::jobFinished, &app,
+                     [&](int id, JobOutcome outcome, QString, QString message) {
+                         finishes[id]++;
+                         outcomes[id] = outcome;
+                         messages[id] = message;
+                     });
+
+    if (!waitUntil([&]() { return connection.isConnected(); }, 15000)) {
+        std::fprintf(stderr, "soak: the simulator never counted as connected\n");
+        return 2;
+    }
+
+    const QString tempFolder = mediaTempFolder();
+    auto tempLeft = [&]() {
+        QStringList left;
+        QDir dir(tempFolder);
+        if (dir.exists())
+            left = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        return left;
+    };
+
+    QStringList problems;
+    QList<Sample> samples;
+    std::fprintf(table, "%4s  %-9s  %-15s  %-13s  %-9s  %6s  %9s  %4s  %7s\n", "job", "model",
+                 "input", "fault", "outcome", "ms", "rss KiB", "fds", "threads");
+    const Sample start = sampleProcess();
+    std::fprintf(table, "%4s  %-9s  %-15s  %-13s  %-9s  %6s  %9ld  %4d  %7d\n", "0", "", "(start)",
+                 "", "", "", start.rssKiB, start.fds, start.threads);
+    QElapsedTimer total;
+    total.start();
+
+    for (int i = 1; i <= jobs; i++) {
+        const Fault fault = i % every == 0
+            ? std::array<Fault, 4> {Fault::DropSocket, Fault::StallUpload, Fault::RefuseUpload,
+                                    Fault::Restart}[(i / every - 1) % 4]
+            : Fault::None;
+        bool faultSet = true;
+        switch (fault) {
+        case Fault::None:
+            break;
+        case Fault::DropSocket:
+            faultSet = sim.fault(control, QStringLiteral("drop-ws=now"));
+            break;
+        case Fault::StallUpload:
+            controller.setUploadTimeout(stallTimeoutMs);
+            faultSet = sim.fault(control, QStringLiteral("stall=upload"));
+            break;
+        case Fault::RefuseUpload:
+            faultSet = sim.fault(control, QStringLiteral("upload-code=7"));
+            break;
+        case Fault::Restart:
+            sim.kill();
+            modelIndex = (modelIndex + 1) % models.size();
+            sim.model = models[modelIndex];
+            faultSet = sim.start() && waitUntil([&]() { return connection.isConnected(); }, 15000);
+            break;
+        }
+        if (!faultSet)
+            problems << QStringLiteral("job %1: the fault %2 could not be set")
+                            .arg(i)
+                            .arg(faultName(fault));
+
+        const fan_model* model = fan_model_find(sim.model.toLatin1().constData());
+        ConvertRequest request;
+        request.media.inputPath = media[(i - 1) % media.size()];
+        request.media.outputDir = outDir;
+        request.fileName = QStringLiteral("%1_%2.bin")
+                               .arg(i % 100, 2, 10, QLatin1Char('0'))
+                               .arg(i, 5, 10, QLatin1Char('0'));
+        request.modelName = sim.model;
+        request.lights = model->lights;
+        request.lines = model->lines;
+        request.colorDeep = model->colorDeep;
+        request.gamma = 1.0 + (i % 3) * 0.5;
+        request.minBrightness = (i % 5) * 0.2;
+        request.changeBrightnessLights = model->lights / 4;
+
+        QElapsedTimer jobTime;
+        jobTime.start();
+        const int id = controller.enqueueWhole(request);
+        const bool ended = waitUntil([&]() { return finishes.value(id) > 0; }, 120000);
+        const qint64 ms = jobTime.elapsed();
+        // The pipeline lets go of the job shortly after its end.
+        const bool released = waitUntil([&]() { return !controller.isBusy(); }, 30000);
+
+        switch (fault) {
+        case Fault::StallUpload:
+            controller.setUploadTimeout(uploadTimeoutMs);
+            if (!sim.fault(control, QStringLiteral("stall=")))
+                problems << QStringLiteral("job %1: the stall could not be lifted").arg(i);
+            break;
+        case Fault::RefuseUpload:
+            if (!sim.fault(control, QStringLiteral("reset=1")))
+                problems << QStringLiteral("job %1: the fault could not be reset").arg(i);
+            break;
+        default:
+            break;
+        }
+
+        if (!ended)
+            problems << QStringLiteral("job %1: no result within 120 s").arg(i);
+        if (!released)
+            problems << QStringLiteral("job %1: the pipeline still held the job 30 s after its end")
+                            .arg(i);
+        const JobOutcome outcome = outcomes.value(id, JobOutcome::Failed);
+        const bool mustSucceed =
+            fault == Fault::None || fault == Fault::DropSocket || fault == Fault::Restart;
+        if (ended && mustSucceed && outcome != JobOutcome::Succeeded)
+            problems << QStringLiteral("job %1 (%2): ended %3: %4")
+                            .arg(i)
+                            .arg(faultName(fault))
+                            .arg(outcomeName(outcome), messages.value(id));
+        if (ended && !mustSucceed && outcome == JobOutcome::Succeeded)
+            problems << QStringLiteral("job %1 (%2): the fault had no effect")
+                            .arg(i)
+                            .arg(faultName(fault));
+        const QStringList left = tempLeft();
+        if (!left.isEmpty())
+            problems << QStringLiteral("job %1: left in %2: %3")
+                            .arg(i)
+                            .arg(tempFolder, left.join(QLatin1Char(' ')));
+
+        const Sample s = sampleProcess();
+        samples << s;
+        std::fprintf(table, "%4d  %-9s  %-15s  %-13s  %-9s  %6lld  %9ld  %4d  %7d\n", i,
+                     qPrintable(sim.model),
+                     qPrintable(QFileInfo(request.media.inputPath).fileName()), faultName(fault),
+                     ended ? outcomeName(outcome) : "none", ms, s.rssKiB, s.fds, s.threads);
+        std::fflush(table);
+    }
+
+    // Late reports would show up here: every job must have exactly one.
+    waitUntil([]() { return false; }, 500);
+    for (auto it = finishes.constBegin(); it != finishes.constEnd(); ++it) {
+        if (it.value() != 1)
+            problems << QStringLiteral("job id %1: %2 results").arg(it.key()).arg(it.value());
+    }
+    if (finishes.size() != jobs)
+        problems << QStringLiteral("%1 jobs reported, %2 run").arg(finishes.size()).arg(jobs);
+
+    // Growth: the highest value of the second half of the warm-up is the base.
+    Sample base;
+    for (int i = warmup / 2; i < warmup && i < samples.size(); i++) {
+        base.rssKiB = std::max(base.rssKiB, samples[i].rssKiB);
+        base.fds = std::max(base.fds, samples[i].fds);
+        base.threads = std::max(base.threads, samples[i].threads);
+    }
+    Sample peak = base;
+    for (int i = warmup; i < samples.size(); i++) {
+        const Sample& s = samples[i];
+        peak.rssKiB = std::max(peak.rssKiB, s.rssKiB);
+        peak.fds = std::max(peak.fds, s.fds);
+        peak.threads = std::max(peak.threads, s.threads);
+        if (s.rssKiB > base.rssKiB + rssTolerance)
+            problems << QStringLiteral("job %1: resident memory %2 KiB, base %3 KiB")
+                            .arg(i + 1)
+                            .arg(s.rssKiB)
+                            .arg(base.rssKiB);
+        if (s.fds > base.fds + fdTolerance)
+            problems << QStringLiteral("job %1: %2 open descriptors, base %3")
+                            .arg(i + 1)
+                            .arg(s.fds)
+                            .arg(base.fds);
+        if (s.threads > base.threads + threadTolerance)
+            problems << QStringLiteral("job %1: %2 threads, base %3")
+                            .arg(i + 1)
+                            .arg(s.threads)
+                            .arg(base.threads);
+    }
+    sim.stop();
+
+    const Sample& first = samples.first();
+    const Sample& atWarmup = samples[warmup - 1];
+    const Sample& last = samples.last();
+    std::fprintf(table, "\n%d jobs in %.1f s, a fault every %d jobs\n", jobs,
+                 total.elapsed() / 1000.0, every);
+    std::fprintf(table, "%-22s %10s %6s %8s\n", "", "rss KiB", "fds", "threads");
+    std::fprintf(table, "%-22s %10ld %6d %8d\n", "start", start.rssKiB, start.fds, start.threads);
+    std::fprintf(table, "%-22s %10ld %6d %8d\n", "after job 1", first.rssKiB, first.fds,
+                 first.threads);
+    std::fprintf(table, "%-22s %10ld %6d %8d\n",
+                 qPrintable(QStringLiteral("after job %1").arg(warmup)), atWarmup.rssKiB,
+                 atWarmup.fds, atWarmup.threads);
+    std::fprintf(table, "%-22s %10ld %6d %8d\n", "base (warm-up max)", base.rssKiB, base.fds,
+                 base.threads);
+    std::fprintf(table, "%-22s %10ld %6d %8d\n", "peak after warm-up", peak.rssKiB, peak.fds,
+                 peak.threads);
+    std::fprintf(table, "%-22s %10ld %6d %8d\n",
+                 qPrintable(QStringLiteral("after job %1").arg(jobs)), last.rssKiB, last.fds,
+                 last.threads);
+    std::fprintf(table, "%-22s %10ld %6d %8d\n", "tolerance", rssTolerance, fdTolerance,
+                 threadTolerance);
+    if (problems.isEmpty()) {
+        std::fprintf(table, "soak: ok\n");
+        return 0;
+    }
+    for (const QString& problem : problems)
+        std::fprintf(stderr, "soak: %s\n", qPrintable(problem));
+    std::fprintf(table, "soak: FAILED (%d problems)\n", int(problems.size()));
+    return 1;
+}
