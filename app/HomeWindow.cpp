@@ -37,6 +37,7 @@
 #include <QSlider>
 #include <QTextEdit>
 #include <QTimeEdit>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -190,8 +191,12 @@ void HomeWindow::buildWindow()
     // The first size: everything the layout asks for, at least the minimum,
     // at most the screen.
     QSize first = sizeHint().expandedTo(minimumSize());
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        first = first.boundedTo(screen->availableSize());
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize avail = screen->availableSize();
+        // Room for a preview of a useful size beside the settings column.
+        first = first.expandedTo(QSize(int(avail.width() * 0.75), int(avail.height() * 0.8)))
+                    .boundedTo(avail);
+    }
     resize(first);
 }
 
