@@ -24,6 +24,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QMovie>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -55,6 +56,25 @@ const char* const kConnectedIcon = ":/images/gui/res/img/ic_connected.png";
 const char* const kDisconnectedIcon = ":/images/gui/res/img/ic_disconnected.png";
 const char* const kTimeLabelStyle =
     "color: white; background-color: transparent; padding-bottom: 3px";
+
+// The playback bar's play and pause symbols, drawn white for the black preview.
+QIcon playbackIcon(bool paused)
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    if (paused) {
+        const QPointF triangle[] = {{3.0, 2.0}, {14.0, 8.0}, {3.0, 14.0}};
+        painter.drawPolygon(triangle, 3);
+    } else {
+        painter.drawRect(QRectF(3.0, 2.0, 3.5, 12.0));
+        painter.drawRect(QRectF(9.5, 2.0, 3.5, 12.0));
+    }
+    return QIcon(pixmap);
+}
 
 } // namespace
 
@@ -160,6 +180,8 @@ void HomeWindow::buildWindow()
         statusLabel->setObjectName(QStringLiteral("statusLabel"));
         statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
         statusRow->addWidget(statusLabel, 0, Qt::AlignVCenter);
+        // As wide as the animation, so that the text sits in the middle.
+        statusRow->addSpacing(loadingLabel->width());
         statusRow->addStretch();
         statusArea->setFixedHeight(60);
         rightColumn->addWidget(statusArea);
@@ -245,7 +267,7 @@ QWidget* HomeWindow::buildVideoPanel()
     totalTimeLabel->setStyleSheet(QLatin1String(kTimeLabelStyle));
     playPauseButton = new QPushButton(playbackBar);
     playPauseButton->setObjectName(QStringLiteral("playPauseButton"));
-    playPauseButton->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
+    playPauseButton->setIcon(playbackIcon(false));
     playPauseButton->setToolTip(tr("play_pause"));
     playPauseButton->setFlat(true);
     playPauseButton->setFocusPolicy(Qt::NoFocus);
@@ -445,8 +467,7 @@ void HomeWindow::togglePlayback()
 {
     if (!playbackBarAllowed() || !mpvWidget->togglePause())
         return;
-    playPauseButton->setIcon(style()->standardIcon(mpvWidget->isPaused() ? QStyle::SP_MediaPlay
-                                                                         : QStyle::SP_MediaPause));
+    playPauseButton->setIcon(playbackIcon(mpvWidget->isPaused()));
 }
 
 void HomeWindow::setTimeFromPosition(QTimeEdit* edit)
