@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -160,9 +161,10 @@ void HomeWindow::buildWindow()
         // neither a result nor the animation moves anything else.
         statusArea = new QWidget(central);
         statusArea->setObjectName(QStringLiteral("statusArea"));
-        auto* statusRow = new QHBoxLayout(statusArea);
-        statusRow->setContentsMargins(0, 0, 0, 0);
-        statusRow->addStretch();
+        // One cell for both: the animation at the left, the text centred over
+        // the whole width (short while busy; a long result wraps to two lines).
+        auto* statusGrid = new QGridLayout(statusArea);
+        statusGrid->setContentsMargins(0, 0, 0, 0);
 
         loadingLabel = new QLabel(statusArea);
         loadingLabel->setObjectName(QStringLiteral("loadingLabel"));
@@ -174,16 +176,21 @@ void HomeWindow::buildWindow()
                                   QByteArray(), loadingLabel);
         loadingMovie->setScaledSize(loadingLabel->size());
         loadingLabel->setMovie(loadingMovie);
-        statusRow->addWidget(loadingLabel, 0, Qt::AlignVCenter);
 
         statusLabel = new QLabel(statusArea);
         statusLabel->setObjectName(QStringLiteral("statusLabel"));
         statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
-        statusRow->addWidget(statusLabel, 0, Qt::AlignVCenter);
-        // As wide as the animation, so that the text sits in the middle.
-        statusRow->addSpacing(loadingLabel->width());
-        statusRow->addStretch();
-        statusArea->setFixedHeight(60);
+        statusLabel->setWordWrap(true);
+        statusLabel->setAlignment(Qt::AlignCenter);
+        statusGrid->addWidget(statusLabel, 0, 0);
+        statusGrid->addWidget(loadingLabel, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
+        // Two lines of the status font (20 px, with room for the taller
+        // lines of Chinese text) and its padding above and below.
+        QFont statusFont = font();
+        statusFont.setPixelSize(20);
+        statusArea->setFixedHeight(2 * qMax(QFontMetrics(statusFont).lineSpacing(), 30) + 24);
+        // The column's width comes from the settings; a result never widens it.
+        statusArea->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
         rightColumn->addWidget(statusArea);
 
         convertButton = new QPushButton(tr("convert"), central);
