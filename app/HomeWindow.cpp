@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QMovie>
 #include <QPainter>
@@ -441,6 +442,15 @@ void HomeWindow::revealPlaybackBar()
 // application and react to those inside this window.
 bool HomeWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // Space plays and pauses, except on a focused button or box, which keeps
+    // its own use of the key (a radio button toggles, a list opens).
+    if (event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier &&
+        (qobject_cast<QAbstractButton*>(watched) || qobject_cast<QComboBox*>(watched))) {
+        event->accept();
+        return false;
+    }
     if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
         if (widget != this && widget->window() == this)

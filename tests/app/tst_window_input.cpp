@@ -362,6 +362,16 @@ void TestWindowInput::keyboardAndFramingHelpers()
     QTRY_COMPARE(player->isPaused(), !paused);
     QTest::keyClick(window.get(), Qt::Key_Space);
     QTRY_COMPARE(player->isPaused(), paused);
+    // A focused radio button keeps Space for itself.
+    auto* hFlip = child<QAbstractButton>("hFlipButton");
+    const bool checked = hFlip->isChecked();
+    hFlip->setFocus();
+    QTest::keyClick(hFlip, Qt::Key_Space);
+    QCOMPARE(hFlip->isChecked(), !checked);
+    QCOMPARE(player->isPaused(), paused);
+    QTest::keyClick(hFlip, Qt::Key_Space);
+    QCOMPARE(hFlip->isChecked(), checked);
+    player->setFocus();
     // So does the bar's button.
     child<QPushButton>("playPauseButton")->click();
     QTRY_VERIFY(player->isPaused());
