@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QDebug>
 #include <QDesktopServices>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -24,8 +25,10 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QMovie>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -39,6 +42,7 @@
 #include <QSlider>
 #include <QTextEdit>
 #include <QTimeEdit>
+#include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -56,6 +60,25 @@ const char* const kConnectedIcon = ":/images/gui/res/img/ic_connected.png";
 const char* const kDisconnectedIcon = ":/images/gui/res/img/ic_disconnected.png";
 const char* const kTimeLabelStyle =
     "color: white; background-color: transparent; padding-bottom: 3px";
+
+// The playback bar's play and pause symbols, drawn white for the black preview.
+QIcon playbackIcon(bool paused)
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(Qt::white);
+    if (paused) {
+        const QPointF triangle[] = {{3.0, 2.0}, {14.0, 8.0}, {3.0, 14.0}};
+        painter.drawPolygon(triangle, 3);
+    } else {
+        painter.drawRect(QRectF(3.0, 2.0, 3.5, 12.0));
+        painter.drawRect(QRectF(9.5, 2.0, 3.5, 12.0));
+    }
+    return QIcon(pixmap);
+}
 
 } // namespace
 
@@ -143,9 +166,10 @@ void HomeWindow::buildWindow()
         // neither a result nor the animation moves anything else.
         statusArea = new QWidget(central);
         statusArea->setObjectName(QStringLiteral("statusArea"));
-        auto* statusRow = new QHBoxLayout(statusArea);
-        statusRow->setContentsMargins(0, 0, 0, 0);
-        statusRow->addStretch();
+        // One cell for both: the animation at the left, the text centred over
+        // the whole width (short while busy; a long result wraps to two lines).
+        auto* statusGrid = new QGridLayout(statusArea);
+        statusGrid->setContentsMargins(0, 0, 0, 0);
 
         loadingLabel = new QLabel(statusArea);
         loadingLabel->setObjectName(QStringLiteral("loadingLabel"));
@@ -157,14 +181,21 @@ void HomeWindow::buildWindow()
                                   QByteArray(), loadingLabel);
         loadingMovie->setScaledSize(loadingLabel->size());
         loadingLabel->setMovie(loadingMovie);
-        statusRow->addWidget(loadingLabel, 0, Qt::AlignVCenter);
 
         statusLabel = new QLabel(statusArea);
         statusLabel->setObjectName(QStringLiteral("statusLabel"));
         statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
-        statusRow->addWidget(statusLabel, 0, Qt::AlignVCenter);
-        statusRow->addStretch();
-        statusArea->setFixedHeight(60);
+        statusLabel->setWordWrap(true);
+        statusLabel->setAlignment(Qt::AlignCenter);
+        statusGrid->addWidget(statusLabel, 0, 0);
+        statusGrid->addWidget(loadingLabel, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
+        // Two lines of the status font (20 px, with room for the taller
+        // lines of Chinese text) and its padding above and below.
+        QFont statusFont = font();
+        statusFont.setPixelSize(20);
+        statusArea->setFixedHeight(2 * qMax(QFontMetrics(statusFont).lineSpacing(), 30) + 24);
+        // The column's width comes from the settings; a result never widens it.
+        statusArea->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
         rightColumn->addWidget(statusArea);
         rightColumn->addWidget(jobPanel = new JobPanel(controller, central));
 
@@ -195,8 +226,12 @@ void HomeWindow::buildWindow()
     // The first size: everything the layout asks for, at least the minimum,
     // at most the screen.
     QSize first = sizeHint().expandedTo(minimumSize());
-    if (QScreen* screen = QGuiApplication::primaryScreen())
-        first = first.boundedTo(screen->availableSize());
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize avail = screen->availableSize();
+        // Room for a preview of a useful size beside the settings column.
+        first = first.expandedTo(QSize(int(avail.width() * 0.75), int(avail.height() * 0.8)))
+                    .boundedTo(avail);
+    }
     resize(first);
 }
 
@@ -245,7 +280,7 @@ QWidget* HomeWindow::buildVideoPanel()
     totalTimeLabel->setStyleSheet(QLatin1String(kTimeLabelStyle));
     playPauseButton = new QPushButton(playbackBar);
     playPauseButton->setObjectName(QStringLiteral("playPauseButton"));
-    playPauseButton->setIcon(style()->standardIcon(QStyle::SP_MediaPause));
+    playPauseButton->setIcon(playbackIcon(false));
     playPauseButton->setToolTip(tr("play_pause"));
     playPauseButton->setFlat(true);
     playPauseButton->setFocusPolicy(Qt::NoFocus);
@@ -412,6 +447,15 @@ void HomeWindow::revealPlaybackBar()
 // application and react to those inside this window.
 bool HomeWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // Space plays and pauses, except on a focused button or box, which keeps
+    // its own use of the key (a radio button toggles, a list opens).
+    if (event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space &&
+        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier &&
+        (qobject_cast<QAbstractButton*>(watched) || qobject_cast<QComboBox*>(watched))) {
+        event->accept();
+        return false;
+    }
     if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
         if (widget != this && widget->window() == this)
@@ -445,8 +489,7 @@ void HomeWindow::togglePlayback()
 {
     if (!playbackBarAllowed() || !mpvWidget->togglePause())
         return;
-    playPauseButton->setIcon(style()->standardIcon(mpvWidget->isPaused() ? QStyle::SP_MediaPlay
-                                                                         : QStyle::SP_MediaPause));
+    playPauseButton->setIcon(playbackIcon(mpvWidget->isPaused()));
 }
 
 void HomeWindow::setTimeFromPosition(QTimeEdit* edit)

@@ -262,8 +262,8 @@ private:
     QComboBox* modelSelector = nullptr;
     QTimeEdit* startTimeEdit = nullptr;
     QTimeEdit* endTimeEdit = nullptr;
-    QPushButton* startHereButton = nullptr;
-    QPushButton* endHereButton = nullptr;
+    QToolButton* startHereButton = nullptr;
+    QToolButton* endHereButton = nullptr;
     QButtonGroup* flipGroup = nullptr;
     QRadioButton* hFlipButton = nullptr;
     QRadioButton* vFlipButton = nullptr;

@@ -32,6 +32,7 @@
 #include <QStandardPaths>
 #include <QTextEdit>
 #include <QTimeEdit>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include <memory>
@@ -102,10 +103,11 @@ QGroupBox* HomeWindow::buildSettingsPanel()
     // current position.
     auto* times = new QGridLayout();
     auto hereButton = [&](const char* name, const QString& tip, QTimeEdit* edit) {
-        auto* button = new QPushButton(tr("from_position"), panel);
+        auto* button = new QToolButton(panel);
+        button->setText(tr("from_position"));
         button->setObjectName(QLatin1String(name));
         button->setToolTip(tip);
-        connect(button, &QPushButton::clicked, this, [this, edit] { setTimeFromPosition(edit); });
+        connect(button, &QToolButton::clicked, this, [this, edit] { setTimeFromPosition(edit); });
         return button;
     };
     startTimeEdit = timeEdit("startTimeEdit");

@@ -13,6 +13,8 @@ private slots:
     void catalogueChoice();
     void cataloguesTranslate_data();
     void cataloguesTranslate();
+    void qtCatalogues_data();
+    void qtCatalogues();
 };
 
 void TestLanguage::catalogueChoice_data()
@@ -64,6 +66,30 @@ void TestLanguage::cataloguesTranslate()
     QVERIFY2(translator.load(path), qPrintable(path));
     QCOMPARE(translator.translate("HomeWindow", "convert"), convert);
     QCOMPARE(translator.translate("HomeWindow", "language"), language);
+}
+
+void TestLanguage::qtCatalogues_data()
+{
+    QTest::addColumn<QString>("catalogue");
+    QTest::addColumn<QString>("qtName");
+    QTest::addColumn<QString>("open"); // Qt's own word for a file dialog's Open
+    QTest::newRow("en needs none") << Language::catalogueEnglish() << QString() << QString();
+    QTest::newRow("zh") << Language::catalogueChinese() << "qtbase_zh_CN"
+                        << QString::fromUtf8("打开");
+    QTest::newRow("ru") << Language::catalogueRussian() << "qtbase_ru"
+                        << QString::fromUtf8("Открыть");
+}
+
+void TestLanguage::qtCatalogues()
+{
+    QFETCH(QString, catalogue);
+    QFETCH(QString, qtName);
+    QFETCH(QString, open);
+    QCOMPARE(Language::qtCatalogueFor(catalogue), qtName);
+    QTranslator translator;
+    QCOMPARE(Language::loadQtCatalogue(translator, catalogue), !qtName.isEmpty());
+    if (!qtName.isEmpty())
+        QCOMPARE(translator.translate("QFileDialog", "Open"), open);
 }
 
 QTEST_GUILESS_MAIN(TestLanguage)

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTextEdit>
+#include <QToolButton>
 #include <QTranslator>
 #include <QWheelEvent>
 #include <QtTest>
@@ -336,7 +337,7 @@ void TestWindowInput::firstZoomAfterNewFileFollowsTheWheel()
     // A new file: its media information lays the square out again.
     auto* log = child<QTextEdit>("logView");
     window->selectInputFile(imagePath);
-    QTRY_VERIFY(log->toPlainText().contains("Resolution"));
+    QTRY_VERIFY(log->toPlainText().contains("Resolution: 120x90"));
     const int before = player->width();
     wheel(120);
     QVERIFY2(player->width() > before,
@@ -361,6 +362,16 @@ void TestWindowInput::keyboardAndFramingHelpers()
     QTRY_COMPARE(player->isPaused(), !paused);
     QTest::keyClick(window.get(), Qt::Key_Space);
     QTRY_COMPARE(player->isPaused(), paused);
+    // A focused radio button keeps Space for itself.
+    auto* hFlip = child<QAbstractButton>("hFlipButton");
+    const bool checked = hFlip->isChecked();
+    hFlip->setFocus();
+    QTest::keyClick(hFlip, Qt::Key_Space);
+    QCOMPARE(hFlip->isChecked(), !checked);
+    QCOMPARE(player->isPaused(), paused);
+    QTest::keyClick(hFlip, Qt::Key_Space);
+    QCOMPARE(hFlip->isChecked(), checked);
+    player->setFocus();
     // So does the bar's button.
     child<QPushButton>("playPauseButton")->click();
     QTRY_VERIFY(player->isPaused());
@@ -372,11 +383,11 @@ void TestWindowInput::keyboardAndFramingHelpers()
         return player->getPlaybackTime(d, p) && p >= from && p < to;
     };
     QTRY_VERIFY(positionIn(1.9, 2.5));
-    child<QPushButton>("startHereButton")->click();
+    child<QToolButton>("startHereButton")->click();
     QCOMPARE(child<QTimeEdit>("startTimeEdit")->time(), QTime(0, 0, 2));
     player->seekTo(1000);
     QTRY_VERIFY(positionIn(0.9, 1.5));
-    child<QPushButton>("endHereButton")->click();
+    child<QToolButton>("endHereButton")->click();
     QCOMPARE(child<QTimeEdit>("endTimeEdit")->time(), QTime(0, 0, 1));
     child<QPushButton>("playPauseButton")->click();
     QTRY_VERIFY(!player->isPaused());

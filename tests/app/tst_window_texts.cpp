@@ -217,7 +217,8 @@ void TestWindowTexts::everyTextFits()
     const QRect convertGeometry = convert->geometry();
     window->beginBusyView();
     QTest::qWait(50);
-    for (const char* key : {"upload_success", "convert_success", "convert_failed", "uploading"}) {
+    for (const char* key :
+         {"upload_success", "convert_success", "convert_failed", "uploading", "file_unreadable"}) {
         QMetaObject::invokeMethod(window.get(), "updateProcessResult", Q_ARG(bool, true),
                                   Q_ARG(QString, appTranslator.translate("HomeWindow", key)),
                                   Q_ARG(QString, QString()));
