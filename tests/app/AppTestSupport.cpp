@@ -2,7 +2,10 @@
 
 #include "Language.h"
 
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QPushButton>
+#include <QStandardPaths>
 
 #include <clocale>
 
@@ -99,3 +102,26 @@ bool WindowFixture::holdQuiet(const std::function<bool()>& invariant) const
 }
 
 } // namespace apptest
+
+QStringList tempLeftovers(const QString& input)
+{
+    const QString stem = QFileInfo(input).completeBaseName();
+    QStringList found;
+    QDirIterator it(QStandardPaths::writableLocation(QStandardPaths::TempLocation),
+                    QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (QFileInfo(path).fileName().startsWith(stem))
+            found << path;
+    }
+    return found;
+}
+
+QStringList fanFilesIn(const QString& dir)
+{
+    QStringList files;
+    QDirIterator it(dir, {QStringLiteral("*.bin")}, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    return files;
+}

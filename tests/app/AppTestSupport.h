@@ -204,3 +204,9 @@ public:
 };
 
 } // namespace apptest
+
+// Files and folders under the temporary location whose names start with the
+// input's base name: what a job may have left behind.
+QStringList tempLeftovers(const QString& input);
+// Every fan file (*.bin) under dir, in its sub-folders too.
+QStringList fanFilesIn(const QString& dir);

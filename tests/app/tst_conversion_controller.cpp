@@ -176,26 +176,10 @@ ConvertRequest TestConversionController::request(const QString& input, int secon
 
 QStringList TestConversionController::leftovers(const QString& input) const
 {
-    const QString stem = QFileInfo(input).completeBaseName();
-    QStringList found;
-    QDirIterator it(QStandardPaths::writableLocation(QStandardPaths::TempLocation),
-                    QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (QFileInfo(path).fileName().startsWith(stem))
-            found << path;
-    }
-    return found;
+    return tempLeftovers(input);
 }
 
-QStringList TestConversionController::fanFiles() const
-{
-    QStringList files;
-    QDirIterator it(outDir, {QStringLiteral("*.bin")}, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << it.next();
-    return files;
-}
+QStringList TestConversionController::fanFiles() const { return fanFilesIn(outDir); }
 
 void TestConversionController::queueRunsInOrder()
 {

@@ -142,28 +142,9 @@ bool TestJobQueue::drop(const QStringList& files, QWidget* target)
     return dropped.isAccepted();
 }
 
-QStringList TestJobQueue::leftovers(const QString& input) const
-{
-    const QString stem = QFileInfo(input).completeBaseName();
-    QStringList found;
-    QDirIterator it(QStandardPaths::writableLocation(QStandardPaths::TempLocation),
-                    QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (QFileInfo(path).fileName().startsWith(stem))
-            found << path;
-    }
-    return found;
-}
+QStringList TestJobQueue::leftovers(const QString& input) const { return tempLeftovers(input); }
 
-QStringList TestJobQueue::fanFiles() const
-{
-    QStringList files;
-    QDirIterator it(outDir, {QStringLiteral("*.bin")}, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << it.next();
-    return files;
-}
+QStringList TestJobQueue::fanFiles() const { return fanFilesIn(outDir); }
 
 void TestJobQueue::oneDroppedFileLoads()
 {
