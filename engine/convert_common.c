@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "fan_audio.h"
 #include "platform.h"
 #include "util_log.h"
 
@@ -204,15 +205,9 @@ int convert_open_output(const char* path, const char* tag, FILE** out)
 
 void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* audio)
 {
-    memset(audio, 0, FAN_AUDIO_BLOCK);
-    if (!aud)
-        return;
-    const uint64_t offset = index * FAN_AUDIO_BLOCK;
-    size_t read = 0;
-    if (engine_seek(aud, (int64_t)offset, SEEK_SET) == 0)
-        read = fread(audio, 1, FAN_AUDIO_BLOCK, aud);
-    if (read != FAN_AUDIO_BLOCK)
-        LOG("read:%s at:%" PRIu64 " failed.", path, offset);
+    const size_t read = fan_audio_block(aud, index, audio);
+    if (aud && read != FAN_AUDIO_BLOCK)
+        LOG("read:%s at:%" PRIu64 " failed.", path, index * FAN_AUDIO_BLOCK);
 }
 
 int convert_write_audio(FILE* out, const char* path, const uint8_t* audio)

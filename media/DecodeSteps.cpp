@@ -103,6 +103,21 @@ QStringList imageStepArguments(const QString& inputPath, const QString& filterCh
             videoOutPath};
 }
 
+QStringList videoAndSoundStepArguments(const QString& inputPath, int startSeconds,
+                                       int durationSeconds, const QString& filterChain,
+                                       const QString& videoOutPath, const QString& audioOutPath)
+{
+    QStringList video =
+        videoStepArguments(inputPath, startSeconds, durationSeconds, filterChain, videoOutPath);
+    // The video output's format and file stay last; its sound is off.
+    video.insert(video.size() - 3, QStringLiteral("-an"));
+    const QStringList sound =
+        audioStepArguments(inputPath, startSeconds, durationSeconds, audioOutPath);
+    // The sound step's output options: everything after its input
+    // ("-ss", start, "-t", length, "-i", input).
+    return video + sound.mid(6);
+}
+
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
                          const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,

@@ -56,6 +56,13 @@ QStringList audioStepArguments(const QString& inputPath, int startSeconds, int d
                                const QString& audioOutPath);
 QStringList imageStepArguments(const QString& inputPath, const QString& filterChain,
                                const QString& videoOutPath);
+// The video step and the sound step in one run, which decodes the input
+// once: the frames exactly as videoStepArguments writes them (no sound on
+// that output) and the sound exactly as audioStepArguments writes it. FFmpeg
+// refuses to start it when the input has no sound stream.
+QStringList videoAndSoundStepArguments(const QString& inputPath, int startSeconds,
+                                       int durationSeconds, const QString& filterChain,
+                                       const QString& videoOutPath, const QString& audioOutPath);
 
 // Runs the steps one after another with the job's debugMode and onLog. width
 // and height are the scaled picture's size; the frames have the window's size

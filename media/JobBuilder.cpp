@@ -3,8 +3,10 @@
 #include "DecodeSteps.h"
 #include "FfmpegRunner.h"
 #include "ResultPlacement.h"
-#include "fan_format.h"
+#include "fan_audio.h"
 #include "fan_file.h"
+#include "fan_format.h"
+#include "platform.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -298,6 +300,14 @@ bool writeAll(QFile& file, const char* data, qint64 size)
 // file, which gets the header and padding of a single job. The engine treats
 // every frame on its own, so the bytes are those of one job over all frames,
 // while the raw frames on disk never exceed two chunks.
+//
+// The sound comes either from a file complete before the frames are decoded
+// (each chunk's engine job gets its slice of it) or from the same FFmpeg run
+// as the frames (setSoundAfter): that file is complete only once FFmpeg has
+// ended, so the chunks are converted silent and every record's audio block
+// is written into the joined file afterwards, by the engine's rule for
+// missing sound. No chunk ever waits for sound that FFmpeg, blocked on a
+// full pipe, could not write.
 class StreamingJob {
 public:
     StreamingJob(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks,
@@ -334,13 +344,26 @@ public:
             request.cancel->setHook({});
     }
 
+    // The sound file the FFmpeg run itself writes beside the frames.
+    void setSoundAfter(const QString& path) { soundAfter = path; }
+
+    // Whether the run ended because FFmpeg failed before a single byte of
+    // frames arrived (with a second output, for example, on an input without
+    // sound), rather than for a reason of the job's own.
+    bool failedBeforeFrames() const { return decodeFailed && receivedBytes == 0; }
+
+    // The decoding progress already reported (by an earlier run of the same
+    // conversion), so that it is not reported again.
+    void setDecodingReported(int percent) { lastDecoding = percent; }
+    int decodingReported() const { return lastDecoding; }
+
     // Runs the whole job; the outcome for finishJob.
     ConvertOutcome run(const QStringList& arguments, const QString& label, qint64 expectedFrames)
     {
         this->expectedFrames = expectedFrames;
         if (!haveLayout || frameBytes <= 0 || frameBytes > INT32_MAX)
             return failed();
-        if (audioPath.isEmpty() || !QFileInfo::exists(audioPath))
+        if (!soundAfter.isEmpty() || audioPath.isEmpty() || !QFileInfo::exists(audioPath))
             audioFile.clear();
         else
             audioFile = audioPath;
@@ -355,6 +378,7 @@ public:
             arguments, label, [this](const QByteArray& data) { return take(data); });
         if (isCancelled())
             return cancelledOutcome();
+        decodeFailed = !decoded && !broken;
         if (!decoded || broken)
             return failed();
         // Whatever is left of a last, incomplete frame is not a frame.
@@ -366,6 +390,8 @@ public:
         reportDecoding(100);
         if (!collect())
             return isCancelled() ? cancelledOutcome() : failed();
+        if (!writeSoundAfter())
+            return failed();
         reportConverting(100);
         if (!finishOutput())
             return failed();
@@ -434,6 +460,7 @@ private:
     // Takes a piece of FFmpeg's output; false stops FFmpeg.
     bool take(const QByteArray& data)
     {
+        receivedBytes += data.size();
         const char* at = data.constData();
         qint64 left = data.size();
         while (left > 0) {
@@ -571,6 +598,35 @@ private:
         return ok;
     }
 
+    // Writes every record's audio block from the sound file FFmpeg wrote
+    // beside the frames. The records were converted silent, so without that
+    // file (or where it is short) they stay as the engine leaves them.
+    bool writeSoundAfter()
+    {
+        if (soundAfter.isEmpty() || !QFileInfo::exists(soundAfter))
+            return true;
+        int nameFailed = 0;
+        const std::unique_ptr<FILE, int (*)(FILE*)> sound(
+            engine_fopen(QFile::encodeName(soundAfter).constData(), "rb", &nameFailed), &fclose);
+        if (!sound) {
+            qWarning().noquote() << "handleMedia: cannot read" << soundAfter;
+            return false;
+        }
+        QByteArray block(FAN_AUDIO_BLOCK, '\0');
+        for (qint64 k = 0; k < totalFrames; ++k) {
+            if (fan_audio_block(sound.get(), uint64_t(k),
+                                reinterpret_cast<uint8_t*>(block.data())) == 0)
+                break; // the rest is silent already
+            const qint64 at = qint64(FAN_HEADER_SIZE) + k * qint64(layout.record_bytes) +
+                qint64(layout.light_bytes);
+            if (!out.seek(at) || !writeAll(out, block.constData(), block.size())) {
+                qWarning().noquote() << "handleMedia: cannot write the sound into" << outPath;
+                return false;
+            }
+        }
+        return out.seek(out.size());
+    }
+
     // Header written at the start; now the padding of a whole job.
     bool finishOutput()
     {
@@ -586,6 +642,7 @@ private:
     const MediaConvert::Callbacks& callbacks;
     QString audioPath;
     QString audioFile;
+    QString soundAfter;
     QString outPath;
     QString scratchDir;
     JobGeometry geometry;
@@ -608,6 +665,8 @@ private:
     int runningIndex = 0;
     bool engineStarted = false;
     bool broken = false;
+    bool decodeFailed = false;
+    qint64 receivedBytes = 0;
     int lastDecoding = -1;
     int lastConverting = -1;
 };
@@ -705,36 +764,65 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
                           << geometry.centerY << "]";
 
     if (g_streaming.load()) {
-        // The sound first, in a quick step of its own, so that each chunk's
-        // slice of it is complete when the engine reads it.
-        bool audioOk = false;
-        if (media.isVideo) {
-            FfmpegRunner runner(request.debugMode, onLog);
-            runner.setCancel(request.cancel);
-            audioOk = runner.runFfmpeg(audioStepArguments(inputPath, media.startSeconds,
-                                                          media.durationSeconds, audioOutPath),
-                                       QStringLiteral("[STEP 2 AUDIO]"), audioOutPath);
-        }
-        if (cancelled()) {
-            placement.finishJob(ConvertOutcome::Cancelled, finalOutPath);
-            return;
-        }
         const QString chain =
             decodeFilterChain(scaled.width, scaled.height, media.vFlip, media.hFlip, window, true);
         const QString pipe = QStringLiteral("pipe:1");
-        const QStringList arguments = media.isVideo
-            ? videoStepArguments(inputPath, media.startSeconds, media.durationSeconds, chain, pipe)
-            : imageStepArguments(inputPath, chain, pipe);
         const qint64 expected =
             media.isVideo ? qint64(std::max(media.durationSeconds, 0)) * FAN_FRAME_RATE : 2;
+        int decodingReported = -1;
+        const auto runJob = [&](const QStringList& arguments, const QString& label,
+                                const QString& audio, const QString& soundAfter,
+                                bool* failedBeforeFrames) {
+            StreamingJob job(request, callbacks, audio, finalOutPath, scratchDir, geometry);
+            job.setSoundAfter(soundAfter);
+            job.setDecodingReported(decodingReported);
+            const ConvertOutcome result = job.run(arguments, label, expected);
+            decodingReported = job.decodingReported();
+            if (failedBeforeFrames)
+                *failedBeforeFrames = job.failedBeforeFrames();
+            return result;
+        };
         ConvertOutcome outcome = ConvertOutcome::Failed;
-        {
-            StreamingJob job(request, callbacks, audioOk ? audioOutPath : QString(), finalOutPath,
-                             scratchDir, geometry);
-            outcome = job.run(arguments,
-                              media.isVideo ? QStringLiteral("[STEP 1 VIDEO->RAW]")
-                                            : QStringLiteral("[STEP IMAGE->RAW]"),
-                              expected);
+        bool audioOk = false;
+        bool separateSteps = !media.isVideo;
+        if (media.isVideo) {
+            // Frames and sound from one run, so the input is decoded once.
+            bool beforeFrames = false;
+            outcome =
+                runJob(videoAndSoundStepArguments(inputPath, media.startSeconds,
+                                                  media.durationSeconds, chain, pipe, audioOutPath),
+                       QStringLiteral("[STEP 1 VIDEO+AUDIO->RAW]"), QString(), audioOutPath,
+                       &beforeFrames);
+            // FFmpeg refuses the run at once when the input has no sound
+            // stream (or cannot be read at all): the separate steps then
+            // tell which it is, as they always have.
+            separateSteps = outcome == ConvertOutcome::Failed && beforeFrames && !cancelled();
+            audioOk = !separateSteps;
+            if (separateSteps)
+                QFile::remove(audioOutPath);
+        }
+        if (separateSteps) {
+            // The sound first, in a quick step of its own, so that each
+            // chunk's slice of it is complete when the engine reads it.
+            if (media.isVideo) {
+                FfmpegRunner runner(request.debugMode, onLog);
+                runner.setCancel(request.cancel);
+                audioOk = runner.runFfmpeg(audioStepArguments(inputPath, media.startSeconds,
+                                                              media.durationSeconds, audioOutPath),
+                                           QStringLiteral("[STEP 2 AUDIO]"), audioOutPath);
+            }
+            if (cancelled()) {
+                placement.finishJob(ConvertOutcome::Cancelled, finalOutPath);
+                return;
+            }
+            const QStringList arguments = media.isVideo
+                ? videoStepArguments(inputPath, media.startSeconds, media.durationSeconds, chain,
+                                     pipe)
+                : imageStepArguments(inputPath, chain, pipe);
+            outcome = runJob(arguments,
+                             media.isVideo ? QStringLiteral("[STEP 1 VIDEO->RAW]")
+                                           : QStringLiteral("[STEP IMAGE->RAW]"),
+                             audioOk ? audioOutPath : QString(), QString(), nullptr);
         }
         if (outcome != ConvertOutcome::Cancelled && cancelled())
             outcome = ConvertOutcome::Cancelled;

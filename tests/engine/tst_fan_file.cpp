@@ -1,10 +1,12 @@
 // The fan file reader: the checks it makes, bit-plane decoding against the
-// packer, memory and file sources, and offsets past 4 GiB.
+// packer, memory and file sources, offsets past 4 GiB, and the audio blocks
+// taken from a sound file that may be missing or short.
 #include <QtTest>
 
 #include <QRandomGenerator>
 
 #include "engine_test_support.h"
+#include "fan_audio.h"
 
 using namespace enginetest;
 
@@ -31,6 +33,16 @@ private:
         StdoutCapture capture;
         runSync(toJson(job), &record);
         return readFile(path(QStringLiteral("sample.bin")));
+    }
+
+    // A sound file of `bytes` bytes, no byte zero, differing along the file.
+    QString soundFile(const QString& name, int bytes)
+    {
+        QByteArray sound(bytes, '\0');
+        for (int i = 0; i < bytes; ++i)
+            sound[i] = char(1 + i % 251);
+        writeFile(path(name), sound);
+        return path(name);
     }
 
 private slots:
@@ -258,6 +270,82 @@ private slots:
         QCOMPARE(quint8(audio[0]), quint8(0xcd));
         fan_file_close(&f);
         QFile::remove(file);
+    }
+
+    void audioBlocks_data()
+    {
+        QTest::addColumn<int>("soundBytes"); // -1: no sound file
+        QTest::addColumn<int>("index");
+        QTest::addColumn<int>("fromFile"); // bytes of the block from the file
+        QTest::newRow("no sound") << -1 << 0 << 0;
+        QTest::newRow("whole first block") << 4000 << 0 << 1600;
+        QTest::newRow("whole second block") << 4000 << 1 << 1600;
+        QTest::newRow("short last block") << 4000 << 2 << 800;
+        QTest::newRow("block past the end") << 4000 << 3 << 0;
+        QTest::newRow("empty sound file") << 0 << 0 << 0;
+        QTest::newRow("far past the end") << 1600 << 1000000 << 0;
+    }
+
+    void audioBlocks()
+    {
+        QFETCH(int, soundBytes);
+        QFETCH(int, index);
+        QFETCH(int, fromFile);
+        FILE* sound = nullptr;
+        if (soundBytes >= 0) {
+            sound = std::fopen(
+                QFile::encodeName(soundFile(QStringLiteral("blocks.pcm"), soundBytes)).constData(),
+                "rb");
+            QVERIFY(sound);
+        }
+        QByteArray block(FAN_AUDIO_BLOCK, '\x77');
+        const size_t read =
+            fan_audio_block(sound, uint64_t(index), reinterpret_cast<uint8_t*>(block.data()));
+        if (sound)
+            std::fclose(sound);
+        QCOMPARE(int(read), fromFile);
+        for (int j = 0; j < int(FAN_AUDIO_BLOCK); ++j) {
+            const qint64 at = qint64(index) * FAN_AUDIO_BLOCK + j;
+            const char expected = j < fromFile ? char(1 + at % 251) : '\0';
+            QVERIFY2(block[j] == expected, qPrintable(QStringLiteral("byte %1").arg(j)));
+        }
+    }
+
+    void converterWritesTheSameBlocks()
+    {
+        // Three frames, sound for one and a half: the converter's records
+        // carry exactly the blocks fan_audio_block gives.
+        QByteArray frames;
+        for (int k = 0; k < 3; ++k)
+            frames += solidFrame(12, 12, 100, 150, 200);
+        writeFile(path(QStringLiteral("short.bgr")), frames);
+        const QString sound = soundFile(QStringLiteral("short.pcm"), 2400);
+        QJsonObject job = flatJob(path(QStringLiteral("short.bgr")), 12, 12,
+                                  path(QStringLiteral("short.bin")), 5, 6, 4, 6, 6);
+        job.insert(QStringLiteral("in_aud_path"), sound);
+        CallbackRecord record;
+        {
+            StdoutCapture capture;
+            runSync(toJson(job), &record);
+        }
+        QCOMPARE(record.failed, 0);
+        const QByteArray file = readFile(path(QStringLiteral("short.bin")));
+        fan_file f;
+        QCOMPARE(fan_file_open_memory(&f, file.constData(), size_t(file.size()), 6, 5, 4),
+                 int(FAN_FILE_OK));
+        QVERIFY(f.frame_count >= 3); // the padding may hold more whole records
+        FILE* in = std::fopen(QFile::encodeName(sound).constData(), "rb");
+        QVERIFY(in);
+        for (uint64_t k = 0; k < 3; ++k) {
+            QByteArray expected(FAN_AUDIO_BLOCK, '\0');
+            fan_audio_block(in, k, reinterpret_cast<uint8_t*>(expected.data()));
+            QByteArray audio(FAN_AUDIO_BLOCK, '\0');
+            QCOMPARE(fan_file_read_frame(&f, k, nullptr, reinterpret_cast<uint8_t*>(audio.data())),
+                     int(FAN_FILE_OK));
+            QCOMPARE(audio, expected);
+        }
+        std::fclose(in);
+        fan_file_close(&f);
     }
 };
 

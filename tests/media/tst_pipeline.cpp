@@ -2,7 +2,8 @@
 // the stored frames cover the whole disc, so that the fan shows black where
 // the picture does not reach instead of the picture's outermost pixels
 // stretched out to the rim; the overlapping pipeline writes the same bytes as
-// the straightforward one while it holds only a few raw frames at a time.
+// the straightforward one while it holds only a few raw frames at a time, and
+// it decodes a clip with sound in one FFmpeg run, frames and sound together.
 #include "JobBuilder.h"
 #include "MediaConvert.h"
 #include "MediaTestSupport.h"
@@ -50,8 +51,11 @@ private slots:
 private:
     // Converts through the whole pipeline; the fan file's path, or empty.
     // onProgress, when given, is called with every progress report.
+    // log, when given, receives the job's log lines (the job then runs in
+    // debug mode).
     QString convert(const MediaInfo& media, const QString& fileName,
-                    const MediaConvert::ProgressCallback& onProgress = {});
+                    const MediaConvert::ProgressCallback& onProgress = {},
+                    QStringList* log = nullptr);
     // LED values (blue, green, red per LED, line after line) of frame 0.
     std::vector<uint8_t> firstFrame(const QString& fanPath);
 
@@ -60,6 +64,8 @@ private:
     QString still;
     QString tone;
     QString mute;
+    QString shortSound;
+    QString lateSound;
     QString pattern;
     QString tmp;
 };
@@ -80,6 +86,16 @@ void TestPipeline::initTestCase()
     mute = makeVideo(dir.path(), QStringLiteral("mute.mp4"), 2, false, QStringLiteral("320x240"));
     pattern = makeImage(dir.path(), QStringLiteral("pattern.png"), QStringLiteral("320x240"));
     QVERIFY(!tone.isEmpty() && !mute.isEmpty() && !pattern.isEmpty());
+    // 3 s of picture, 1.3 s of sound.
+    shortSound = dir.filePath(QStringLiteral("short.mp4"));
+    QVERIFY(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=3", "-f", "lavfi",
+                    "-i", "sine=frequency=300:duration=1.3", "-c:v", "mpeg4", "-q:v", "3", "-c:a",
+                    "aac", "-pix_fmt", "yuv420p", shortSound}));
+    // The sound begins 1.1 s after the picture.
+    lateSound = dir.filePath(QStringLiteral("late.mkv"));
+    QVERIFY(ffmpeg({"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=3", "-itsoffset",
+                    "1.1", "-f", "lavfi", "-i", "sine=frequency=500:duration=1.5", "-c:v", "mpeg4",
+                    "-q:v", "3", "-c:a", "aac", "-pix_fmt", "yuv420p", lateSound}));
 }
 
 void TestPipeline::cleanup()
@@ -149,7 +165,7 @@ void TestPipeline::window()
 }
 
 QString TestPipeline::convert(const MediaInfo& media, const QString& fileName,
-                              const MediaConvert::ProgressCallback& onProgress)
+                              const MediaConvert::ProgressCallback& onProgress, QStringList* log)
 {
     ConvertRequest request;
     request.media = media;
@@ -160,9 +176,12 @@ QString TestPipeline::convert(const MediaInfo& media, const QString& fileName,
     request.colorDeep = kDeep;
     request.gamma = 1.0;
     request.minBrightness = 1.0;
+    request.debugMode = log != nullptr;
     auto outcome = std::make_shared<Outcome>();
     MediaConvert::Callbacks callbacks;
     callbacks.onProgress = onProgress;
+    if (log)
+        callbacks.onLog = [log](const QString& line) { log->append(line); };
     callbacks.onResult = [outcome](const ConvertResult& r) {
         std::lock_guard<std::mutex> lock(outcome->mutex);
         outcome->result = r;
@@ -250,7 +269,7 @@ void TestPipeline::blackOutsideThePicture()
 
 void TestPipeline::sameBytes_data()
 {
-    QTest::addColumn<QString>("input"); // "tone", "mute" or "image"
+    QTest::addColumn<QString>("input"); // "tone", "mute", "short", "late" or "image"
     QTest::addColumn<int>("start");
     QTest::addColumn<int>("duration");
     QTest::addColumn<bool>("hFlip");
@@ -259,24 +278,35 @@ void TestPipeline::sameBytes_data()
     QTest::addColumn<double>("centerY");
     QTest::addColumn<double>("scale");
     QTest::addColumn<int>("chunkFrames"); // 0: the default
+    // The streamed job's FFmpeg runs: "one" (frames and sound together),
+    // "separate" (one refused, then the sound step and the frames), "image".
+    QTest::addColumn<QString>("runs");
 
     // 2 x 116 / 240: the 320 x 240 picture covers the disc.
     const double covering = 232.0 / 240.0;
     const double whole = 232.0 / 320.0;
     QTest::newRow("clip with sound, covering")
-        << "tone" << 0 << 3 << false << true << 160.0 << 120.0 << covering << 0;
+        << "tone" << 0 << 3 << false << true << 160.0 << 120.0 << covering << 0 << "one";
     QTest::newRow("excerpt, both flips, chunks of 7")
-        << "tone" << 1 << 2 << true << false << 150.0 << 110.0 << covering << 7;
+        << "tone" << 1 << 2 << true << false << 150.0 << 110.0 << covering << 7 << "one";
     QTest::newRow("excerpt past the end, chunks of 3")
-        << "tone" << 2 << 4 << false << true << 160.0 << 120.0 << covering << 3;
+        << "tone" << 2 << 4 << false << true << 160.0 << 120.0 << covering << 3 << "one";
     QTest::newRow("clip framed whole, mirrored")
-        << "tone" << 0 << 3 << true << true << 160.0 << 120.0 << whole << 4;
+        << "tone" << 0 << 3 << true << true << 160.0 << 120.0 << whole << 4 << "one";
     QTest::newRow("clip without sound")
-        << "mute" << 0 << 2 << false << false << 160.0 << 120.0 << covering << 0;
+        << "mute" << 0 << 2 << false << false << 160.0 << 120.0 << covering << 0 << "separate";
+    QTest::newRow("sound shorter than the clip, chunks of 5")
+        << "short" << 0 << 3 << false << true << 160.0 << 120.0 << covering << 5 << "one";
+    QTest::newRow("excerpt past the end of the sound, framed whole")
+        << "short" << 1 << 2 << true << false << 160.0 << 120.0 << whole << 2 << "one";
+    QTest::newRow("sound starting late, chunks of 6")
+        << "late" << 0 << 3 << false << true << 160.0 << 120.0 << covering << 6 << "one";
+    QTest::newRow("sound starting late, excerpt, window")
+        << "late" << 1 << 2 << true << true << 140.0 << 100.0 << covering << 0 << "one";
     QTest::newRow("image, covering, mirrored")
-        << "image" << 0 << 0 << true << true << 160.0 << 120.0 << covering << 0;
+        << "image" << 0 << 0 << true << true << 160.0 << 120.0 << covering << 0 << "image";
     QTest::newRow("image, centre far outside")
-        << "image" << 0 << 0 << false << true << -2000.0 << 100.0 << covering << 1;
+        << "image" << 0 << 0 << false << true << -2000.0 << 100.0 << covering << 1 << "image";
 }
 
 void TestPipeline::sameBytes()
@@ -292,10 +322,13 @@ void TestPipeline::sameBytes()
     QFETCH(double, centerY);
     QFETCH(double, scale);
     QFETCH(int, chunkFrames);
+    QFETCH(QString, runs);
     MediaInfo media;
     media.isVideo = input != QLatin1String("image");
     media.inputPath = input == QLatin1String("tone") ? tone
         : input == QLatin1String("mute")             ? mute
+        : input == QLatin1String("short")            ? shortSound
+        : input == QLatin1String("late")             ? lateSound
                                                      : pattern;
     media.outputDir = dir.filePath(QStringLiteral("same"));
     media.mediaWidth = 320;
@@ -320,7 +353,8 @@ void TestPipeline::sameBytes()
         w.active ? qint64(w.width) * w.height * 3 : qint64(g.width) * g.height * 3;
     qint64 peak = 0;
     const QString vortiq = tmp + QStringLiteral("/Vortiq");
-    const QString streamed = convert(media, QStringLiteral("streamed.bin"), [&](MediaStage, int) {
+    QStringList log;
+    const auto progress = [&](MediaStage, int) {
         qint64 raw = 0;
         QDirIterator it(vortiq, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
@@ -329,8 +363,21 @@ void TestPipeline::sameBytes()
                 raw += it.fileInfo().size();
         }
         peak = std::max(peak, raw);
-    });
+    };
+    const QString streamed = convert(media, QStringLiteral("streamed.bin"), progress, &log);
     QVERIFY(!streamed.isEmpty());
+    // Which FFmpeg runs the job made, from the lines that start them.
+    QStringList started;
+    for (const QString& line : qAsConst(log)) {
+        if (line.contains(QLatin1String("] >> : ")))
+            started << line.section(QLatin1String(" >> : "), 0, 0).trimmed();
+    }
+    const QStringList expectedRuns = runs == QLatin1String("one")
+        ? QStringList {"[STEP 1 VIDEO+AUDIO->RAW]"}
+        : runs == QLatin1String("separate")
+        ? QStringList {"[STEP 1 VIDEO+AUDIO->RAW]", "[STEP 2 AUDIO]", "[STEP 1 VIDEO->RAW]"}
+        : QStringList {"[STEP IMAGE->RAW]"};
+    QCOMPARE(started, expectedRuns);
     const QByteArray a = readAll(reference);
     const QByteArray b = readAll(streamed);
     QVERIFY(a.size() > int(FAN_PAD_GRANULE) || !media.isVideo);
