@@ -79,9 +79,10 @@ void setEngineEntry(EngineEntry entry);
 void setJobPollIntervalMs(int ms);
 int jobPollIntervalMs();
 // On (the default): decoding and converting overlap, a few frames at a time
-// (see StreamingJob in JobBuilder.cpp). Off: the straightforward pipeline,
-// every frame decoded into one raw file before one engine job converts it.
-// Both write the same bytes.
+// (see StreamingJob in JobBuilder.cpp), and a clip with sound is decoded by
+// one FFmpeg run for frames and sound. Off: the straightforward pipeline, the
+// frames decoded into one raw file, then the sound, before one engine job
+// converts them. Both write the same bytes.
 void setStreamingPipeline(bool on);
 bool streamingPipeline();
 // The files the overlapping pipeline keeps in a job's scratch folder.
