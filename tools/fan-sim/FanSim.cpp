@@ -117,6 +117,12 @@ bool FanSim::prepareStore()
         return false;
     }
     opt.store = QDir(opt.store).canonicalPath();
+    // An upload cut off by a power loss leaves its temporary file behind; a
+    // device that starts again drops such parts, it never offers them.
+    QDir store(opt.store);
+    for (const QString& part :
+         store.entryList({QStringLiteral(".upload-*.part")}, QDir::Files | QDir::Hidden))
+        store.remove(part);
     return true;
 }
 
