@@ -36,39 +36,40 @@ public:
     StdoutCapture()
     {
         std::fflush(stdout);
-        m_path = QDir::temp().filePath(QStringLiteral("spindra-capture-%1-%2.txt")
-                                           .arg(QCoreApplication::applicationPid())
-                                           .arg(reinterpret_cast<quintptr>(this)));
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        m_saved = ::dup(1);
-        if (m_fd >= 0 && m_saved >= 0)
-            ::dup2(m_fd, 1);
+        capturePath = QDir::temp().filePath(QStringLiteral("spindra-capture-%1-%2.txt")
+                                                .arg(QCoreApplication::applicationPid())
+                                                .arg(reinterpret_cast<quintptr>(this)));
+        captureFd =
+            ::open(QFile::encodeName(capturePath).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        savedStdout = ::dup(1);
+        if (captureFd >= 0 && savedStdout >= 0)
+            ::dup2(captureFd, 1);
     }
     ~StdoutCapture()
     {
-        const bool wasCapturing = m_saved >= 0;
+        const bool wasCapturing = savedStdout >= 0;
         stop();
         // A check that failed while capturing wrote its message into the
         // capture; show it (and the engine's lines) on standard error.
         if (wasCapturing && QTest::currentTestFailed())
             std::fprintf(stderr, "%s", text().toLocal8Bit().constData());
-        if (m_fd >= 0)
-            ::close(m_fd);
-        QFile::remove(m_path);
+        if (captureFd >= 0)
+            ::close(captureFd);
+        QFile::remove(capturePath);
     }
     void stop()
     {
-        if (m_saved < 0)
+        if (savedStdout < 0)
             return;
         std::fflush(stdout);
-        ::dup2(m_saved, 1);
-        ::close(m_saved);
-        m_saved = -1;
+        ::dup2(savedStdout, 1);
+        ::close(savedStdout);
+        savedStdout = -1;
     }
     QString text() const
     {
         std::fflush(stdout);
-        QFile file(m_path);
+        QFile file(capturePath);
         if (!file.open(QIODevice::ReadOnly))
             return QString();
         return QString::fromUtf8(file.readAll());
@@ -76,9 +77,9 @@ public:
     QStringList lines() const { return text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 
 private:
-    QString m_path;
-    int m_fd = -1;
-    int m_saved = -1;
+    QString capturePath;
+    int captureFd = -1;
+    int savedStdout = -1;
 };
 
 // What the engine's callback reported.

@@ -46,8 +46,8 @@ class TestConvert360 : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     QJsonObject job360(const QVector<Input>& inputs, int lights, int lines, int itemWidth,
                        int itemHeight)
@@ -92,7 +92,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void layout_data()
     {

@@ -105,8 +105,8 @@ class TestConvertCancel : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     QByteArray jobJson(Worker worker)
     {
@@ -176,7 +176,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
     void cleanup()
     {
         convert_set_frame_hook(nullptr);

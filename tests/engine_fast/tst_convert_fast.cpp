@@ -147,8 +147,8 @@ class TestConvertFast : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     // Runs the reference and then the fast worker on the same job (the same
     // paths, so that the log lines compare literally); fails on the first
@@ -160,7 +160,7 @@ private:
         const QString out = job.value(QStringLiteral("out_path")).toString();
         // Only files of this test are removed (never a device such as /dev/full).
         const auto clear = [&] {
-            if (!out.isEmpty() && out.startsWith(m_dir.path()))
+            if (!out.isEmpty() && out.startsWith(tempDir.path()))
                 QFile::remove(out);
         };
         clear();
@@ -179,7 +179,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void randomJobs_data()
     {
