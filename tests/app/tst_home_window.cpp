@@ -65,8 +65,7 @@ void TestHomeWindow::initTestCase()
 {
     QVERIFY(configDir.isValid());
     QVERIFY(mediaDir.isValid());
-    isolateSettings(configDir);
-    std::setlocale(LC_NUMERIC, "C");
+    isolateWindowTest(configDir);
     clipPath = mediaDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
     QVERIFY(makeClip(clipPath, 3));
 
