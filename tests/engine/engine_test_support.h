@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
@@ -205,6 +206,35 @@ inline QJsonObject flatJob(const QString& frames, int width, int height, const Q
     job.insert(QStringLiteral("gamma"), 1.0);
     job.insert(QStringLiteral("min_brightness"), 1.0);
     job.insert(QStringLiteral("change_brightness_lights"), 0);
+    return job;
+}
+
+// One input of a 360 job: width x height frames in a file and the centre of
+// its circle.
+inline QJsonObject wideItem(const QString& frames, int width, int height, int centerX, int centerY)
+{
+    QJsonObject item;
+    item.insert(QStringLiteral("frames_resized_file"), frames);
+    item.insert(QStringLiteral("in_width"), width);
+    item.insert(QStringLiteral("in_height"), height);
+    item.insert(QStringLiteral("center_x"), centerX);
+    item.insert(QStringLiteral("center_y"), centerY);
+    return item;
+}
+
+// A 360 job over items, without audio and without total destination sizes.
+inline QJsonObject wideJob(const QJsonArray& items, const QString& out, int lights, int lines,
+                           int colorDeep, int itemWidth, int itemHeight)
+{
+    QJsonObject job;
+    job.insert(QStringLiteral("is_360"), true);
+    job.insert(QStringLiteral("out_path"), out);
+    job.insert(QStringLiteral("lights"), lights);
+    job.insert(QStringLiteral("lines"), lines);
+    job.insert(QStringLiteral("colorDeep"), colorDeep);
+    job.insert(QStringLiteral("destItemWidth"), itemWidth);
+    job.insert(QStringLiteral("destItemHeight"), itemHeight);
+    job.insert(QStringLiteral("list"), items);
     return job;
 }
 
