@@ -98,23 +98,23 @@ MPVWidget::MPVWidget(QWidget* parent)
     format.setProfile(QSurfaceFormat::CoreProfile);
     setFormat(format);
 
-    m_mpv = mpv_create();
-    if (!m_mpv)
+    mpv = mpv_create();
+    if (!mpv)
         qFatal("Failed to create mpv instance");
 
-    mpv_set_option_string(m_mpv, "vo", "libmpv");
-    mpv_set_property_string(m_mpv, "loop-file", "inf");
-    mpv_set_option_string(m_mpv, "utf8-filesystem", "yes");
-    mpv_set_option_string(m_mpv, "sub-codepage", "utf8");
+    mpv_set_option_string(mpv, "vo", "libmpv");
+    mpv_set_property_string(mpv, "loop-file", "inf");
+    mpv_set_option_string(mpv, "utf8-filesystem", "yes");
+    mpv_set_option_string(mpv, "sub-codepage", "utf8");
     const QByteArray ao = qgetenv("SPINDRA_MPV_AO");
     if (!ao.isEmpty())
-        mpv_set_option_string(m_mpv, "ao", ao.constData());
+        mpv_set_option_string(mpv, "ao", ao.constData());
 
-    if (mpv_initialize(m_mpv) < 0)
+    if (mpv_initialize(mpv) < 0)
         qFatal("mpv_initialize failed");
 
-    connect(&m_repaintTimer, &QTimer::timeout, this, &MPVWidget::onTick);
-    m_repaintTimer.start(16);
+    connect(&repaintTimer, &QTimer::timeout, this, &MPVWidget::onTick);
+    repaintTimer.start(16);
 
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
@@ -122,7 +122,7 @@ MPVWidget::MPVWidget(QWidget* parent)
 
 MPVWidget::~MPVWidget()
 {
-    m_repaintTimer.stop();
+    repaintTimer.stop();
     // The render context must go first and with its GL context current;
     // only then may the core be destroyed.
     freeRenderContext();
@@ -130,27 +130,27 @@ MPVWidget::~MPVWidget()
     // part of the object is gone and must not be called back.
     if (QOpenGLContext* gl = context())
         disconnect(gl, nullptr, this, nullptr);
-    if (m_mpv) {
-        mpv_terminate_destroy(m_mpv);
-        m_mpv = nullptr;
+    if (mpv) {
+        mpv_terminate_destroy(mpv);
+        mpv = nullptr;
     }
 }
 
 void MPVWidget::freeRenderContext()
 {
-    if (!m_render)
+    if (!renderContext)
         return;
     makeCurrent();
-    mpv_render_context_free(m_render);
-    m_render = nullptr;
-    m_glReady = false;
+    mpv_render_context_free(renderContext);
+    renderContext = nullptr;
+    glReady = false;
     doneCurrent();
     // Freeing the context took mpv's video output down with it; the current
     // file has to be started again on the next context.
-    m_loadOnInit = !m_currentPath.isEmpty();
+    loadOnInit = !currentPath.isEmpty();
 }
 
-void MPVWidget::setRepaintInterval(int ms) { m_repaintTimer.setInterval(qMax(1, ms)); }
+void MPVWidget::setRepaintInterval(int ms) { repaintTimer.setInterval(qMax(1, ms)); }
 
 void MPVWidget::onTick()
 {
@@ -163,26 +163,26 @@ void MPVWidget::onTick()
 // "loadfile" would fail). Read them here, logging only what helps a user.
 void MPVWidget::drainEvents()
 {
-    if (!m_mpv)
+    if (!mpv)
         return;
     for (;;) {
-        mpv_event* ev = mpv_wait_event(m_mpv, 0);
+        mpv_event* ev = mpv_wait_event(mpv, 0);
         if (!ev || ev->event_id == MPV_EVENT_NONE)
             break;
         switch (ev->event_id) {
         case MPV_EVENT_COMMAND_REPLY:
             // Only loadfile runs asynchronously; its answer names the playlist
             // entry whose start, loading and end concern the current file.
-            if (ev->reply_userdata == m_loadSerial && m_loadSerial != 0) {
+            if (ev->reply_userdata == loadSerial && loadSerial != 0) {
                 if (ev->error < 0) {
                     qWarning() << "[MPV] command failed:" << mpv_error_string(ev->error);
                     settleLoad(false);
                 } else if (ev->data) {
                     const auto* reply = static_cast<const mpv_event_command*>(ev->data);
-                    m_expectedEntry = entryIdOf(reply->result);
-                    if (m_expectedEntry >= 0 && m_expectedEntry == m_loadedEntry)
+                    expectedEntry = entryIdOf(reply->result);
+                    if (expectedEntry >= 0 && expectedEntry == loadedEntry)
                         settleLoad(true);
-                    else if (m_expectedEntry >= 0 && m_expectedEntry == m_failedEntry)
+                    else if (expectedEntry >= 0 && expectedEntry == failedEntry)
                         settleLoad(false);
                 }
             } else if (ev->error < 0) {
@@ -191,12 +191,12 @@ void MPVWidget::drainEvents()
             break;
         case MPV_EVENT_START_FILE:
             if (ev->data)
-                m_startedEntry =
+                startedEntry =
                     static_cast<const mpv_event_start_file*>(ev->data)->playlist_entry_id;
             break;
         case MPV_EVENT_FILE_LOADED:
-            m_loadedEntry = m_startedEntry;
-            if (m_awaitingFile && m_expectedEntry >= 0 && m_loadedEntry == m_expectedEntry)
+            loadedEntry = startedEntry;
+            if (awaitingFile && expectedEntry >= 0 && loadedEntry == expectedEntry)
                 settleLoad(true);
             break;
         case MPV_EVENT_END_FILE:
@@ -204,10 +204,10 @@ void MPVWidget::drainEvents()
                 const auto* end = static_cast<const mpv_event_end_file*>(ev->data);
                 // A failure while the video surface is being replaced is expected:
                 // the file is started again on the new surface.
-                if (end->reason == MPV_END_FILE_REASON_ERROR && !m_loadOnInit) {
+                if (end->reason == MPV_END_FILE_REASON_ERROR && !loadOnInit) {
                     qWarning() << "[MPV] playback failed:" << mpv_error_string(end->error);
-                    m_failedEntry = end->playlist_entry_id;
-                    if (m_awaitingFile && m_expectedEntry >= 0 && m_failedEntry == m_expectedEntry)
+                    failedEntry = end->playlist_entry_id;
+                    if (awaitingFile && expectedEntry >= 0 && failedEntry == expectedEntry)
                         settleLoad(false);
                 }
             }
@@ -220,16 +220,16 @@ void MPVWidget::drainEvents()
 
 void MPVWidget::settleLoad(bool opened)
 {
-    m_awaitingFile = false;
-    m_expectedEntry = -1;
-    if (m_currentPath.isEmpty())
+    awaitingFile = false;
+    expectedEntry = -1;
+    if (currentPath.isEmpty())
         return;
     // A file without a picture (sound only) cannot be framed or converted.
     int64_t videoId = 0;
-    if (opened && readInt64(m_mpv, "current-tracks/video/id", videoId))
-        emit fileOpened(m_currentPath);
+    if (opened && readInt64(mpv, "current-tracks/video/id", videoId))
+        emit fileOpened(currentPath);
     else
-        emit fileFailed(m_currentPath);
+        emit fileFailed(currentPath);
 }
 
 void MPVWidget::initializeGL()
@@ -244,7 +244,7 @@ void MPVWidget::initializeGL()
                 Qt::UniqueConnection);
     }
 
-    if (m_render)
+    if (renderContext)
         return;
     mpv_opengl_init_params glInit {};
     glInit.get_proc_address = &getProcAddress;
@@ -255,18 +255,18 @@ void MPVWidget::initializeGL()
         {MPV_RENDER_PARAM_OPENGL_INIT_PARAMS, &glInit},
         {MPV_RENDER_PARAM_INVALID, nullptr},
     };
-    if (mpv_render_context_create(&m_render, m_mpv, params) < 0)
+    if (mpv_render_context_create(&renderContext, mpv, params) < 0)
         qFatal("failed to create mpv GL context");
-    m_glReady = true;
-    if (m_loadOnInit) {
-        m_loadOnInit = false;
-        issueLoad(m_currentPath);
+    glReady = true;
+    if (loadOnInit) {
+        loadOnInit = false;
+        issueLoad(currentPath);
     }
 }
 
 void MPVWidget::paintGL()
 {
-    if (!m_render)
+    if (!renderContext)
         return;
 
     glClearColor(1.0f, 0.0f, 0.0f, 1.0f);
@@ -280,8 +280,8 @@ void MPVWidget::paintGL()
         return;
 
     int64_t dw = 0, dh = 0;
-    readInt64(m_mpv, "dwidth", dw);
-    readInt64(m_mpv, "dheight", dh);
+    readInt64(mpv, "dwidth", dw);
+    readInt64(mpv, "dheight", dh);
     if (dw < 1 || dh < 1) {
         dw = w;
         dh = h;
@@ -306,13 +306,13 @@ void MPVWidget::paintGL()
     fbo.internal_format = 0;
     // GL's origin is the bottom left; flip-Y 1 shows the picture upright, so
     // leaving it off shows it upside down (the vertical flip).
-    int flipY = m_verticalFlip ? 0 : 1;
+    int flipY = vflip ? 0 : 1;
     mpv_render_param params[] = {
         {MPV_RENDER_PARAM_OPENGL_FBO, &fbo},
         {MPV_RENDER_PARAM_FLIP_Y, &flipY},
         {MPV_RENDER_PARAM_INVALID, nullptr},
     };
-    mpv_render_context_render(m_render, params);
+    mpv_render_context_render(renderContext, params);
 
     glViewport(0, 0, w, h);
     if (grabPending) {
@@ -361,7 +361,7 @@ void MPVWidget::grabFrame(const QRect& pictureRect, int surfaceHeight)
 
 bool MPVWidget::loadFile(const QString& path)
 {
-    if (!m_mpv)
+    if (!mpv)
         return false;
     // The argument reaches mpv verbatim (no command-line parsing happens
     // here), so quotes and backslashes are part of the file name and must not
@@ -370,10 +370,10 @@ bool MPVWidget::loadFile(const QString& path)
     QString target = path;
     if (QFileInfo(path).isRelative() && QFileInfo::exists(path))
         target = QFileInfo(path).absoluteFilePath();
-    m_currentPath = target;
-    m_awaitingFile = true;
-    if (!m_render) {
-        m_loadOnInit = true;
+    currentPath = target;
+    awaitingFile = true;
+    if (!renderContext) {
+        loadOnInit = true;
         qDebug() << "[MPV] loadfile waits for the video surface:" << target;
         return true;
     }
@@ -384,63 +384,63 @@ bool MPVWidget::issueLoad(const QString& path)
 {
     const QByteArray utf8 = path.toUtf8();
     const char* cmd[] = {"loadfile", utf8.constData(), nullptr};
-    const uint64_t serial = ++m_loadSerial;
-    m_expectedEntry = -1;
-    const int ret = mpv_command_async(m_mpv, serial, cmd);
+    const uint64_t serial = ++loadSerial;
+    expectedEntry = -1;
+    const int ret = mpv_command_async(mpv, serial, cmd);
     qDebug() << "[MPV] async loadfile" << path << "ret=" << ret;
     return ret >= 0;
 }
 
 void MPVWidget::stop()
 {
-    m_currentPath.clear();
-    m_awaitingFile = false;
-    m_loadOnInit = false;
-    if (!m_mpv)
+    currentPath.clear();
+    awaitingFile = false;
+    loadOnInit = false;
+    if (!mpv)
         return;
     const char* cmd[] = {"stop", nullptr};
-    mpv_command(m_mpv, cmd);
+    mpv_command(mpv, cmd);
     // The answers to earlier loads concern nothing any more.
-    ++m_loadSerial;
-    m_expectedEntry = -1;
+    ++loadSerial;
+    expectedEntry = -1;
     update();
 }
 
 bool MPVWidget::togglePause()
 {
-    if (!m_mpv || m_currentPath.isEmpty())
+    if (!mpv || currentPath.isEmpty())
         return false;
     int paused = 0;
-    mpv_get_property(m_mpv, "pause", MPV_FORMAT_FLAG, &paused);
+    mpv_get_property(mpv, "pause", MPV_FORMAT_FLAG, &paused);
     paused = !paused;
-    return mpv_set_property(m_mpv, "pause", MPV_FORMAT_FLAG, &paused) >= 0;
+    return mpv_set_property(mpv, "pause", MPV_FORMAT_FLAG, &paused) >= 0;
 }
 
 bool MPVWidget::isPaused() const
 {
     int paused = 0;
-    if (m_mpv)
-        mpv_get_property(m_mpv, "pause", MPV_FORMAT_FLAG, &paused);
+    if (mpv)
+        mpv_get_property(mpv, "pause", MPV_FORMAT_FLAG, &paused);
     return paused != 0;
 }
 
 bool MPVWidget::seekTo(int ms)
 {
-    if (!m_mpv)
+    if (!mpv)
         return false;
     const QByteArray seconds = QByteArray::number(ms / 1000.0, 'g', 6);
     const char* cmd[] = {"seek", seconds.constData(), "absolute", nullptr};
-    mpv_command(m_mpv, cmd);
+    mpv_command(mpv, cmd);
     return true;
 }
 
 bool MPVWidget::getPlaybackTime(double& duration, double& position)
 {
     // While a new file opens, mpv still reports the previous one.
-    if (!m_mpv || m_awaitingFile || m_currentPath.isEmpty())
+    if (!mpv || awaitingFile || currentPath.isEmpty())
         return false;
     double d = 0, p = 0;
-    if (!readDouble(m_mpv, "duration", d) || !readDouble(m_mpv, "playback-time", p))
+    if (!readDouble(mpv, "duration", d) || !readDouble(mpv, "playback-time", p))
         return false;
     duration = d;
     position = p;
@@ -449,16 +449,16 @@ bool MPVWidget::getPlaybackTime(double& duration, double& position)
 
 bool MPVWidget::getVideoSize(uint32_t& width, uint32_t& height)
 {
-    if (!m_mpv)
+    if (!mpv)
         return false;
     // While a new file opens, mpv still reports the previous one.
-    if (m_awaitingFile || m_currentPath.isEmpty()) {
+    if (awaitingFile || currentPath.isEmpty()) {
         width = 0;
         height = 0;
         return false;
     }
     int64_t w = 0, h = 0;
-    readShownSize(m_mpv, w, h, true);
+    readShownSize(mpv, w, h, true);
     width = w > 0 ? uint32_t(w) : 0;
     height = h > 0 ? uint32_t(h) : 0;
     // An unknown size is a failure: callers must not frame or convert 0 x 0.
@@ -467,49 +467,49 @@ bool MPVWidget::getVideoSize(uint32_t& width, uint32_t& height)
 
 void MPVWidget::setFlip(bool horizontal, bool vertical)
 {
-    m_horizontalFlip = horizontal;
-    m_verticalFlip = vertical;
+    hflip = horizontal;
+    vflip = vertical;
     update();
-    if (!m_mpv)
+    if (!mpv)
         return;
     // The mirror is one filter in mpv's chain; it is added or removed only on
     // a change, since a second mirror would cancel the first.
-    if (horizontal && !m_hflipInChain) {
+    if (horizontal && !hflipInChain) {
         const char* cmd[] = {"vf", "add", "hflip", nullptr};
-        const int ret = mpv_command(m_mpv, cmd);
-        m_hflipInChain = ret >= 0;
+        const int ret = mpv_command(mpv, cmd);
+        hflipInChain = ret >= 0;
         qDebug() << "horizontal add excute " << ret;
-    } else if (!horizontal && m_hflipInChain) {
+    } else if (!horizontal && hflipInChain) {
         const char* cmd[] = {"vf", "remove", "hflip", nullptr};
-        const int ret = mpv_command(m_mpv, cmd);
+        const int ret = mpv_command(mpv, cmd);
         if (ret >= 0)
-            m_hflipInChain = false;
+            hflipInChain = false;
         qDebug() << "horizontal remove excute " << ret;
     }
 }
 
 void MPVWidget::setVolume(double volume)
 {
-    if (!m_mpv)
+    if (!mpv)
         return;
     double v = qBound(0.0, volume, 100.0);
-    mpv_set_property(m_mpv, "volume", MPV_FORMAT_DOUBLE, &v);
+    mpv_set_property(mpv, "volume", MPV_FORMAT_DOUBLE, &v);
     qDebug() << "Set volume:" << v;
 }
 
 double MPVWidget::volume() const
 {
     double v = 0;
-    if (m_mpv)
-        readDouble(m_mpv, "volume", v);
+    if (mpv)
+        readDouble(mpv, "volume", v);
     return v;
 }
 
 bool MPVWidget::isMuted() const
 {
     int muted = 0;
-    if (m_mpv)
-        mpv_get_property(m_mpv, "mute", MPV_FORMAT_FLAG, &muted);
+    if (mpv)
+        mpv_get_property(mpv, "mute", MPV_FORMAT_FLAG, &muted);
     return muted != 0;
 }
 
@@ -517,11 +517,11 @@ void MPVWidget::keyPressEvent(QKeyEvent* event)
 {
     switch (event->key()) {
     case Qt::Key_M:
-        if (m_mpv) {
+        if (mpv) {
             int muted = 0;
-            mpv_get_property(m_mpv, "mute", MPV_FORMAT_FLAG, &muted);
+            mpv_get_property(mpv, "mute", MPV_FORMAT_FLAG, &muted);
             muted = !muted;
-            mpv_set_property(m_mpv, "mute", MPV_FORMAT_FLAG, &muted);
+            mpv_set_property(mpv, "mute", MPV_FORMAT_FLAG, &muted);
             qDebug() << "Audio mute set to:" << bool(muted);
         }
         break;
@@ -601,12 +601,12 @@ void MPVWidget::wheelEvent(QWheelEvent* event)
     // the last notch produced, the centre from before that notch is kept, so
     // that rounding to whole pixels never makes the picture creep.
     const QRect g = geometry();
-    if (g != m_zoomGeometry)
-        m_zoomCentre = QPointF(g.x() + g.width() / 2.0, g.y() + g.height() / 2.0);
-    const QRect next(int(std::floor(m_zoomCentre.x() - newW / 2.0)),
-                     int(std::floor(m_zoomCentre.y() - newH / 2.0)), newW, newH);
+    if (g != zoomGeometry)
+        zoomCentre = QPointF(g.x() + g.width() / 2.0, g.y() + g.height() / 2.0);
+    const QRect next(int(std::floor(zoomCentre.x() - newW / 2.0)),
+                     int(std::floor(zoomCentre.y() - newH / 2.0)), newW, newH);
     setGeometry(next);
-    m_zoomGeometry = next;
+    zoomGeometry = next;
     event->accept();
 }
 
@@ -629,8 +629,8 @@ void MPVWidget::resetLayout()
         zoom = 1.0;
         // The picture goes back to the square it was laid out in; capturing
         // a zoomed geometry would make the next notch start from the wrong size.
-        if (m_square.isValid())
-            setGeometry(m_square);
+        if (laidOutSquare.isValid())
+            setGeometry(laidOutSquare);
         layoutRect = geometry();
         qDebug() << "updateTheOverlay layout:" << layoutRect;
     });
@@ -640,7 +640,7 @@ void MPVWidget::placeInSquare(const QRect& square)
 {
     if (!square.isValid())
         return;
-    m_square = square;
+    laidOutSquare = square;
     QPointF offset(0.0, 0.0);
     if (layoutRect.isValid()) {
         // The user's offset, in units of the old square's sides.
@@ -659,8 +659,8 @@ void MPVWidget::placeInSquare(const QRect& square)
     const QRect next(int(std::floor(centre.x() - newW / 2.0)),
                      int(std::floor(centre.y() - newH / 2.0)), newW, newH);
     setGeometry(next);
-    m_zoomCentre = centre;
-    m_zoomGeometry = next;
+    zoomCentre = centre;
+    zoomGeometry = next;
 }
 
 void MPVWidget::resetFraming()
@@ -668,12 +668,12 @@ void MPVWidget::resetFraming()
     zoom = 1.0;
     if (layoutRect.isValid())
         setGeometry(layoutRect);
-    m_zoomGeometry = QRect();
+    zoomGeometry = QRect();
 }
 
 bool MPVWidget::computeFraming(QPointF& videoCenter, double& videoScale, int destResolution)
 {
-    if (!m_mpv) {
+    if (!mpv) {
         qDebug() << "mpv instance is null";
         return false;
     }
@@ -684,7 +684,7 @@ bool MPVWidget::computeFraming(QPointF& videoCenter, double& videoScale, int des
     const double w = width();
     const double h = height();
     int64_t videoW = 0, videoH = 0;
-    const bool ok = readShownSize(m_mpv, videoW, videoH, false);
+    const bool ok = readShownSize(mpv, videoW, videoH, false);
     if (!ok || videoW <= 0 || videoH <= 0 || w <= 0 || h <= 0) {
         qWarning() << "Invalid video size:" << videoW << "x" << videoH;
         return false;

@@ -52,8 +52,8 @@ public:
     // mpv's current volume (0 without mpv) and mute flag.
     double volume() const;
     bool isMuted() const;
-    bool horizontalFlip() const { return m_horizontalFlip; }
-    bool verticalFlip() const { return m_verticalFlip; }
+    bool horizontalFlip() const { return hflip; }
+    bool verticalFlip() const { return vflip; }
 
     // The circle's centre in video pixels (x from the left, y from the bottom
     // of the picture as shown, turned upright) and the factor that scales the
@@ -82,7 +82,7 @@ public:
     QRect currentLayoutRect() const { return layoutRect; }
     bool isDragging() const { return dragging; }
     // Whether the mpv render context exists (GL initialised).
-    bool isRenderReady() const { return m_glReady; }
+    bool isRenderReady() const { return glReady; }
     // Interval of the repaint timer in ms (16 by default).
     void setRepaintInterval(int ms);
 
@@ -131,12 +131,12 @@ private:
     bool issueLoad(const QString& path);
     void settleLoad(bool opened);
 
-    bool m_horizontalFlip = false;
-    bool m_verticalFlip = false;
-    bool m_glReady = false;
-    mpv_handle* m_mpv = nullptr;
-    mpv_render_context* m_render = nullptr;
-    QTimer m_repaintTimer;
+    bool hflip = false;
+    bool vflip = false;
+    bool glReady = false;
+    mpv_handle* mpv = nullptr;
+    mpv_render_context* renderContext = nullptr;
+    QTimer repaintTimer;
 
     // Framing state.
     bool dragging = false;
@@ -145,28 +145,28 @@ private:
     double zoom = 1.0;
     QRect layoutRect;
 
-    bool m_hflipInChain = false; // whether our mirror filter is in mpv's chain
+    bool hflipInChain = false; // whether our mirror filter is in mpv's chain
     // mpv cannot start a file's video without a render context; a file loaded
     // before there is one (or while it is being replaced) is loaded again once
     // the context exists.
-    QString m_currentPath;
-    bool m_loadOnInit = false;
+    QString currentPath;
+    bool loadOnInit = false;
     // The newest loadfile (its reply id) and the playlist entry it created;
     // the entries last started, loaded and failed, as mpv's events name them.
-    uint64_t m_loadSerial = 0;
-    int64_t m_expectedEntry = -1;
-    int64_t m_startedEntry = -1;
-    int64_t m_loadedEntry = -1;
-    int64_t m_failedEntry = -1;
+    uint64_t loadSerial = 0;
+    int64_t expectedEntry = -1;
+    int64_t startedEntry = -1;
+    int64_t loadedEntry = -1;
+    int64_t failedEntry = -1;
     // The current file has not opened (or failed) yet: what mpv reports is
     // still the previous file's.
-    bool m_awaitingFile = false;
+    bool awaitingFile = false;
     // Exact centre the wheel zooms around, kept while the geometry is the one
     // the wheel itself set, so that rounding never makes the picture creep.
-    QPointF m_zoomCentre;
-    QRect m_zoomGeometry;
+    QPointF zoomCentre;
+    QRect zoomGeometry;
 
     bool grabPending = false;
     // The square the window last laid the picture out in (invalid before).
-    QRect m_square;
+    QRect laidOutSquare;
 };

@@ -17,7 +17,7 @@ OverlayWidget::OverlayWidget(QWidget* parent)
 
 void OverlayWidget::setRadius(int radius)
 {
-    m_radius = radius;
+    circleRadius = radius;
     update();
 }
 
@@ -31,7 +31,7 @@ void OverlayWidget::paintEvent(QPaintEvent*)
     QPainterPath outside;
     outside.addRect(rect());
     QPainterPath circle;
-    circle.addEllipse(c, m_radius, m_radius);
+    circle.addEllipse(c, circleRadius, circleRadius);
     painter.fillPath(outside.subtracted(circle), QColor(0, 0, 0, 180));
 
     // The dashed ring on the circle's edge.
@@ -40,5 +40,5 @@ void OverlayWidget::paintEvent(QPaintEvent*)
     pen.setDashPattern({10, 5});
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
-    painter.drawEllipse(c, m_radius, m_radius);
+    painter.drawEllipse(c, circleRadius, circleRadius);
 }

@@ -13,7 +13,7 @@ public:
     explicit OverlayWidget(QWidget* parent = nullptr);
 
     void setRadius(int radius);
-    int radius() const { return m_radius; }
+    int radius() const { return circleRadius; }
     // The ring's pen width in pixels.
     int borderWidth() const { return 4; }
 
@@ -21,5 +21,5 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    int m_radius = 100;
+    int circleRadius = 100;
 };

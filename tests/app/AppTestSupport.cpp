@@ -23,8 +23,7 @@ bool WindowFixture::prepare(const Options& options)
         errorText = QStringLiteral("cannot create the temporary folders");
         return false;
     }
-    isolateSettings(configDir);
-    std::setlocale(LC_NUMERIC, "C");
+    isolateWindowTest(configDir);
     outDir = workDir.filePath(QStringLiteral("out"));
     if (!QDir().mkpath(outDir)) {
         errorText = QStringLiteral("cannot create ") + outDir;

@@ -24,6 +24,7 @@
 #include <QTranslator>
 #include <QVector>
 
+#include <clocale>
 #include <functional>
 #include <memory>
 
@@ -47,6 +48,31 @@ inline void isolateSettings(const QTemporaryDir& dir)
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     qputenv("SPINDRA_NO_OPEN_FOLDER", "1");
+}
+
+// What every window test sets up first: the settings store in a private
+// folder (isolateSettings) and the "C" numeric locale that libmpv requires.
+inline void isolateWindowTest(const QTemporaryDir& configDir)
+{
+    isolateSettings(configDir);
+    std::setlocale(LC_NUMERIC, "C");
+}
+
+// Makes the pipeline run FFmpeg through a script in folder that reads the
+// input at its own pace (-re), so that a job stays in its decoding step long
+// enough to be cancelled there. False when the script cannot be written.
+inline bool useSlowFfmpeg(const QString& folder)
+{
+    const QString slow = QDir(folder).filePath(QStringLiteral("slow-ffmpeg"));
+    QFile script(slow);
+    if (!script.open(QIODevice::WriteOnly))
+        return false;
+    script.write("#!/bin/sh\nexec ffmpeg -re \"$@\"\n");
+    script.close();
+    if (!script.setPermissions(script.permissions() | QFileDevice::ExeOwner))
+        return false;
+    qputenv("SPINDRA_FFMPEG", slow.toLocal8Bit());
+    return true;
 }
 
 // Media file names unique to this process: the conversion pipeline names its

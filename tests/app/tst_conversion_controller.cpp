@@ -239,13 +239,7 @@ void TestConversionController::cancelInEachStage()
     }
     if (when == JobStage::Decoding) {
         // FFmpeg reading the clip at its own pace keeps the job decoding.
-        const QString slow = workDir.filePath(QStringLiteral("slow-ffmpeg"));
-        QFile script(slow);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nexec ffmpeg -re \"$@\"\n");
-        script.close();
-        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-        qputenv("SPINDRA_FFMPEG", slow.toLocal8Bit());
+        QVERIFY(useSlowFfmpeg(workDir.path()));
     }
 
     const QString input = when == JobStage::Uploading ? clipPath : longClipPath;

@@ -69,8 +69,7 @@ void TestConvertWorkflow::initTestCase()
 {
     QVERIFY(configDir.isValid());
     QVERIFY(workDir.isValid());
-    isolateSettings(configDir);
-    std::setlocale(LC_NUMERIC, "C");
+    isolateWindowTest(configDir);
     // A Desktop of our own: the fallback for an output folder that fails.
     desktop = workDir.filePath(QStringLiteral("home/Desktop"));
     QVERIFY(QDir().mkpath(desktop));

@@ -1,6 +1,7 @@
 // The fan view in the real window under a virtual display: the switch draws
 // the fan's picture inside the circle, follows drags, flips and the model,
 // stops all work when switched off, and shows a fan file's first frame.
+#include "PointerInput.h"
 #include "AppTestSupport.h"
 #include "FanFileMaker.h"
 #include "FanPreview.h"
@@ -52,14 +53,6 @@ char colourClass(QRgb p)
     if (r > 120 && g > 120 && b < 60)
         return 'Y';
     return '?';
-}
-
-void sendMouse(QWidget* w, QEvent::Type type, QPoint global, Qt::MouseButton button,
-               Qt::MouseButtons buttons)
-{
-    const QPoint local = w->mapFromGlobal(global);
-    QMouseEvent ev(type, local, local, global, button, buttons, Qt::NoModifier);
-    QApplication::sendEvent(w, &ev);
 }
 
 void drag(QWidget* player, QPoint by)
@@ -120,8 +113,7 @@ private slots:
     {
         QVERIFY(configDir.isValid());
         QVERIFY(mediaDir.isValid());
-        isolateSettings(configDir);
-        std::setlocale(LC_NUMERIC, "C");
+        isolateWindowTest(configDir);
         quadrantsPath =
             mediaDir.filePath(uniqueName(QStringLiteral("quadrants"), QStringLiteral("png")));
         QVERIFY(quadrants(400).save(quadrantsPath));

@@ -71,8 +71,7 @@ void TestJobQueue::initTestCase()
 {
     QVERIFY(configDir.isValid());
     QVERIFY(workDir.isValid());
-    isolateSettings(configDir);
-    std::setlocale(LC_NUMERIC, "C");
+    isolateWindowTest(configDir);
     const QString tmp = workDir.filePath(QStringLiteral("tmp"));
     QVERIFY(QDir().mkpath(tmp));
     qputenv("TMPDIR", tmp.toLocal8Bit());
@@ -277,13 +276,7 @@ void TestJobQueue::cancelInEachStage()
         openWindow();
     }
     if (when == JobStage::Decoding) {
-        const QString slow = workDir.filePath(QStringLiteral("slow-ffmpeg"));
-        QFile script(slow);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nexec ffmpeg -re \"$@\"\n");
-        script.close();
-        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
-        qputenv("SPINDRA_FFMPEG", slow.toLocal8Bit());
+        QVERIFY(useSlowFfmpeg(workDir.path()));
     }
     auto* selector = child<QComboBox>("modelSelector");
     QTRY_COMPARE(selector->currentText(), QStringLiteral("VEGA"));

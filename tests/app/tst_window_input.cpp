@@ -118,6 +118,10 @@ bool TestWindowInput::imageShown(uint32_t w, uint32_t h)
 
 void TestWindowInput::typeInput(const QString& text, bool enter)
 {
+    // Focus moves (and leaving the field takes effect) only in the active
+    // window; another test's window on the same display may have taken it.
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
     auto* input = child<QLineEdit>("inputField");
     input->setFocus();
     input->selectAll();

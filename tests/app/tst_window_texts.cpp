@@ -133,8 +133,7 @@ private:
 void TestWindowTexts::initTestCase()
 {
     QVERIFY(configDir.isValid());
-    isolateSettings(configDir);
-    std::setlocale(LC_NUMERIC, "C");
+    isolateWindowTest(configDir);
     QApplication::setFont(QFont(QStringLiteral("Microsoft YaHei"), 10));
     QVERIFY2(sim.start({QStringLiteral("--model"), QStringLiteral("BELLATRIX")}),
              qPrintable(sim.errorText));

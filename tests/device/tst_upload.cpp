@@ -5,6 +5,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
 
 #include "ConnectionManager.h"
 #include "FanSimProcess.h"
@@ -15,6 +16,25 @@ namespace {
 struct Report {
     bool ok;
     QVariant data;
+};
+
+// The simulator and an uploader pointed at it through a connection manager
+// whose own check cycle does not come round during a test.
+struct IdleLink {
+    FanSimProcess sim;
+    std::unique_ptr<ConnectionManager> manager;
+    std::unique_ptr<Uploader> uploader;
+
+    bool start(const QStringList& args = QStringList())
+    {
+        if (!sim.start(args))
+            return false;
+        ConnectionTiming t;
+        t.checkPeriodMs = 3600 * 1000;
+        manager = std::make_unique<ConnectionManager>(sim.endpoint(), t);
+        uploader = std::make_unique<Uploader>(manager->endpoint());
+        return true;
+    }
 };
 
 // A fan file for a model: the fixed header, frames records of random light
@@ -173,12 +193,10 @@ void UploadTest::storesFile()
 
 void UploadTest::missingFile()
 {
-    FanSimProcess sim;
-    QVERIFY2(sim.start(), qPrintable(sim.errorText));
-    ConnectionTiming t;
-    t.checkPeriodMs = 3600 * 1000;
-    ConnectionManager m(sim.endpoint(), t);
-    Uploader up(m.endpoint());
+    IdleLink link;
+    FanSimProcess& sim = link.sim;
+    QVERIFY2(link.start(), qPrintable(sim.errorText));
+    Uploader& up = *link.uploader;
     QList<Report> reports;
     up.uploadFile(
         dir->filePath("nothing-here.bin"), "x.bin",
@@ -207,12 +225,10 @@ void UploadTest::timeOut_data()
 void UploadTest::timeOut()
 {
     QFETCH(QStringList, args);
-    FanSimProcess sim;
-    QVERIFY2(sim.start(args), qPrintable(sim.errorText));
-    ConnectionTiming t;
-    t.checkPeriodMs = 3600 * 1000;
-    ConnectionManager m(sim.endpoint(), t);
-    Uploader up(m.endpoint());
+    IdleLink link;
+    FanSimProcess& sim = link.sim;
+    QVERIFY2(link.start(args), qPrintable(sim.errorText));
+    Uploader& up = *link.uploader;
     QList<Report> reports;
     QList<int> progress;
     upload(up, writeFile(makeFanFile(116, 520, 6, 1)), "slow.bin", 300, &reports, &progress);
@@ -257,12 +273,10 @@ void UploadTest::deviceAnswers()
     QFETCH(QList<bool>, oks);
     QFETCH(QString, text);
     QFETCH(int, code);
-    FanSimProcess sim;
-    QVERIFY2(sim.start(args), qPrintable(sim.errorText));
-    ConnectionTiming t;
-    t.checkPeriodMs = 3600 * 1000;
-    ConnectionManager m(sim.endpoint(), t);
-    Uploader up(m.endpoint());
+    IdleLink link;
+    FanSimProcess& sim = link.sim;
+    QVERIFY2(link.start(args), qPrintable(sim.errorText));
+    Uploader& up = *link.uploader;
     QList<Report> reports;
     QList<int> progress;
     upload(up, writeFile(makeFanFile(116, 520, 6, 2)), "a.bin", 10000, &reports, &progress);
@@ -302,12 +316,10 @@ void UploadTest::badFanFiles_data()
 void UploadTest::badFanFiles()
 {
     QFETCH(QByteArray, bytes);
-    FanSimProcess sim;
-    QVERIFY2(sim.start(), qPrintable(sim.errorText));
-    ConnectionTiming t;
-    t.checkPeriodMs = 3600 * 1000;
-    ConnectionManager m(sim.endpoint(), t);
-    Uploader up(m.endpoint());
+    IdleLink link;
+    FanSimProcess& sim = link.sim;
+    QVERIFY2(link.start(), qPrintable(sim.errorText));
+    Uploader& up = *link.uploader;
     QList<Report> reports;
     QList<int> progress;
     upload(up, writeFile(bytes), "bad.bin", 10000, &reports, &progress);
@@ -333,12 +345,10 @@ void UploadTest::namesStayInTheStore_data()
 void UploadTest::namesStayInTheStore()
 {
     QFETCH(QString, name);
-    FanSimProcess sim;
-    QVERIFY2(sim.start(), qPrintable(sim.errorText));
-    ConnectionTiming t;
-    t.checkPeriodMs = 3600 * 1000;
-    ConnectionManager m(sim.endpoint(), t);
-    Uploader up(m.endpoint());
+    IdleLink link;
+    FanSimProcess& sim = link.sim;
+    QVERIFY2(link.start(), qPrintable(sim.errorText));
+    Uploader& up = *link.uploader;
     QList<Report> reports;
     QList<int> progress;
     upload(up, writeFile(makeFanFile(116, 520, 6, 1)), name, 10000, &reports, &progress);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
@@ -36,39 +37,40 @@ public:
     StdoutCapture()
     {
         std::fflush(stdout);
-        m_path = QDir::temp().filePath(QStringLiteral("spindra-capture-%1-%2.txt")
-                                           .arg(QCoreApplication::applicationPid())
-                                           .arg(reinterpret_cast<quintptr>(this)));
-        m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-        m_saved = ::dup(1);
-        if (m_fd >= 0 && m_saved >= 0)
-            ::dup2(m_fd, 1);
+        capturePath = QDir::temp().filePath(QStringLiteral("spindra-capture-%1-%2.txt")
+                                                .arg(QCoreApplication::applicationPid())
+                                                .arg(reinterpret_cast<quintptr>(this)));
+        captureFd =
+            ::open(QFile::encodeName(capturePath).constData(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        savedStdout = ::dup(1);
+        if (captureFd >= 0 && savedStdout >= 0)
+            ::dup2(captureFd, 1);
     }
     ~StdoutCapture()
     {
-        const bool wasCapturing = m_saved >= 0;
+        const bool wasCapturing = savedStdout >= 0;
         stop();
         // A check that failed while capturing wrote its message into the
         // capture; show it (and the engine's lines) on standard error.
         if (wasCapturing && QTest::currentTestFailed())
             std::fprintf(stderr, "%s", text().toLocal8Bit().constData());
-        if (m_fd >= 0)
-            ::close(m_fd);
-        QFile::remove(m_path);
+        if (captureFd >= 0)
+            ::close(captureFd);
+        QFile::remove(capturePath);
     }
     void stop()
     {
-        if (m_saved < 0)
+        if (savedStdout < 0)
             return;
         std::fflush(stdout);
-        ::dup2(m_saved, 1);
-        ::close(m_saved);
-        m_saved = -1;
+        ::dup2(savedStdout, 1);
+        ::close(savedStdout);
+        savedStdout = -1;
     }
     QString text() const
     {
         std::fflush(stdout);
-        QFile file(m_path);
+        QFile file(capturePath);
         if (!file.open(QIODevice::ReadOnly))
             return QString();
         return QString::fromUtf8(file.readAll());
@@ -76,9 +78,9 @@ public:
     QStringList lines() const { return text().split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 
 private:
-    QString m_path;
-    int m_fd = -1;
-    int m_saved = -1;
+    QString capturePath;
+    int captureFd = -1;
+    int savedStdout = -1;
 };
 
 // What the engine's callback reported.
@@ -204,6 +206,35 @@ inline QJsonObject flatJob(const QString& frames, int width, int height, const Q
     job.insert(QStringLiteral("gamma"), 1.0);
     job.insert(QStringLiteral("min_brightness"), 1.0);
     job.insert(QStringLiteral("change_brightness_lights"), 0);
+    return job;
+}
+
+// One input of a 360 job: width x height frames in a file and the centre of
+// its circle.
+inline QJsonObject wideItem(const QString& frames, int width, int height, int centerX, int centerY)
+{
+    QJsonObject item;
+    item.insert(QStringLiteral("frames_resized_file"), frames);
+    item.insert(QStringLiteral("in_width"), width);
+    item.insert(QStringLiteral("in_height"), height);
+    item.insert(QStringLiteral("center_x"), centerX);
+    item.insert(QStringLiteral("center_y"), centerY);
+    return item;
+}
+
+// A 360 job over items, without audio and without total destination sizes.
+inline QJsonObject wideJob(const QJsonArray& items, const QString& out, int lights, int lines,
+                           int colorDeep, int itemWidth, int itemHeight)
+{
+    QJsonObject job;
+    job.insert(QStringLiteral("is_360"), true);
+    job.insert(QStringLiteral("out_path"), out);
+    job.insert(QStringLiteral("lights"), lights);
+    job.insert(QStringLiteral("lines"), lines);
+    job.insert(QStringLiteral("colorDeep"), colorDeep);
+    job.insert(QStringLiteral("destItemWidth"), itemWidth);
+    job.insert(QStringLiteral("destItemHeight"), itemHeight);
+    job.insert(QStringLiteral("list"), items);
     return job;
 }
 

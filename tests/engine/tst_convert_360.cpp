@@ -46,8 +46,8 @@ class TestConvert360 : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     QJsonObject job360(const QVector<Input>& inputs, int lights, int lines, int itemWidth,
                        int itemHeight)
@@ -56,26 +56,13 @@ private:
         for (int i = 0; i < inputs.size(); ++i) {
             const QString file = path(QStringLiteral("in%1.bgr").arg(i));
             writeFile(file, inputFrames(i, inputs[i].frames));
-            QJsonObject item;
-            item.insert(QStringLiteral("frames_resized_file"), file);
-            item.insert(QStringLiteral("in_width"), kWidth);
-            item.insert(QStringLiteral("in_height"), kHeight);
-            item.insert(QStringLiteral("center_x"), inputs[i].centerX);
-            item.insert(QStringLiteral("center_y"), inputs[i].centerY);
-            list.append(item);
+            list.append(wideItem(file, kWidth, kHeight, inputs[i].centerX, inputs[i].centerY));
         }
-        QJsonObject job;
-        job.insert(QStringLiteral("is_360"), true);
-        job.insert(QStringLiteral("out_path"), path(QStringLiteral("wide.bin")));
+        QJsonObject job = wideJob(list, path(QStringLiteral("wide.bin")), lights, lines, 8,
+                                  itemWidth, itemHeight);
         job.insert(QStringLiteral("in_aud_path"), QString());
-        job.insert(QStringLiteral("lights"), lights);
-        job.insert(QStringLiteral("lines"), lines);
-        job.insert(QStringLiteral("colorDeep"), 8);
         job.insert(QStringLiteral("destTotalWidth"), lines);
         job.insert(QStringLiteral("destTotalHeight"), lights);
-        job.insert(QStringLiteral("destItemWidth"), itemWidth);
-        job.insert(QStringLiteral("destItemHeight"), itemHeight);
-        job.insert(QStringLiteral("list"), list);
         return job;
     }
 
@@ -92,7 +79,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void layout_data()
     {

@@ -105,8 +105,8 @@ class TestConvertCancel : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     QByteArray jobJson(Worker worker)
     {
@@ -121,22 +121,8 @@ private:
             job.insert(QStringLiteral("in_aud_path"), audio);
             return toJson(job);
         }
-        QJsonObject item;
-        item.insert(QStringLiteral("frames_resized_file"), input);
-        item.insert(QStringLiteral("in_width"), kWidth);
-        item.insert(QStringLiteral("in_height"), kHeight);
-        item.insert(QStringLiteral("center_x"), 6);
-        item.insert(QStringLiteral("center_y"), 5);
-        QJsonObject job;
-        job.insert(QStringLiteral("is_360"), true);
-        job.insert(QStringLiteral("out_path"), out);
+        QJsonObject job = wideJob({wideItem(input, kWidth, kHeight, 6, 5)}, out, 8, 12, 5, 12, 8);
         job.insert(QStringLiteral("in_aud_path"), audio);
-        job.insert(QStringLiteral("lights"), 8);
-        job.insert(QStringLiteral("lines"), 12);
-        job.insert(QStringLiteral("colorDeep"), 5);
-        job.insert(QStringLiteral("destItemWidth"), 12);
-        job.insert(QStringLiteral("destItemHeight"), 8);
-        job.insert(QStringLiteral("list"), QJsonArray {item});
         return toJson(job);
     }
 
@@ -176,7 +162,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
     void cleanup()
     {
         convert_set_frame_hook(nullptr);

@@ -28,11 +28,11 @@ class TestConvertEntry : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void refusedJobs_data()
     {

@@ -10,8 +10,8 @@ class TestConvertFlat : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     // Runs job synchronously, returns the callback record's failed flag.
     int run(const QJsonObject& job, QString* log = nullptr)
@@ -28,7 +28,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void constantColour_data()
     {

@@ -14,8 +14,8 @@ class TestFanFile : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     // A converted file of three frames, lines 6, lights 5, colorDeep 4.
     QByteArray sampleFile()
@@ -46,7 +46,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void headerBytes()
     {

@@ -13,19 +13,19 @@ class TestSpindraConvertJob : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString m_tool;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString convertTool;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
+        QVERIFY(tempDir.isValid());
         QString binary = qEnvironmentVariable("SPINDRA_BINARY_DIR");
         if (binary.isEmpty())
             binary = QStringLiteral(SPINDRA_BINARY_DIR);
-        m_tool = binary + QStringLiteral("/tools/spindra-convert/spindra-convert");
-        QVERIFY2(QFileInfo(m_tool).isExecutable(), qPrintable(m_tool));
+        convertTool = binary + QStringLiteral("/tools/spindra-convert/spindra-convert");
+        QVERIFY2(QFileInfo(convertTool).isExecutable(), qPrintable(convertTool));
     }
 
     void exitCodes_data()
@@ -73,7 +73,7 @@ private slots:
             QVERIFY(writeFile(jobFile, json));
 
         QProcess tool;
-        tool.start(m_tool, {QStringLiteral("--job"), jobFile});
+        tool.start(convertTool, {QStringLiteral("--job"), jobFile});
         QVERIFY(tool.waitForFinished(60000));
         QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
         const QString out1 = QString::fromUtf8(tool.readAllStandardOutput());

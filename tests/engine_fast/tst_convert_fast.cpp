@@ -147,8 +147,8 @@ class TestConvertFast : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
-    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir tempDir;
+    QString path(const QString& name) const { return tempDir.filePath(name); }
 
     // Runs the reference and then the fast worker on the same job (the same
     // paths, so that the log lines compare literally); fails on the first
@@ -160,7 +160,7 @@ private:
         const QString out = job.value(QStringLiteral("out_path")).toString();
         // Only files of this test are removed (never a device such as /dev/full).
         const auto clear = [&] {
-            if (!out.isEmpty() && out.startsWith(m_dir.path()))
+            if (!out.isEmpty() && out.startsWith(tempDir.path()))
                 QFile::remove(out);
         };
         clear();
@@ -179,7 +179,7 @@ private:
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_dir.isValid()); }
+    void initTestCase() { QVERIFY(tempDir.isValid()); }
 
     void randomJobs_data()
     {
@@ -435,20 +435,8 @@ private slots:
         QVERIFY(writeFile(audio, randomBytes(rng, FAN_AUDIO_BLOCK)));
         QJsonObject job;
         if (wide) {
-            QJsonObject item;
-            item.insert(QStringLiteral("frames_resized_file"), frames);
-            item.insert(QStringLiteral("in_width"), width);
-            item.insert(QStringLiteral("in_height"), height);
-            item.insert(QStringLiteral("center_x"), 10);
-            item.insert(QStringLiteral("center_y"), 8);
-            job.insert(QStringLiteral("is_360"), true);
-            job.insert(QStringLiteral("out_path"), path(QStringLiteral("cancel.bin")));
-            job.insert(QStringLiteral("lights"), 9);
-            job.insert(QStringLiteral("lines"), 20);
-            job.insert(QStringLiteral("colorDeep"), 4);
-            job.insert(QStringLiteral("destItemWidth"), 20);
-            job.insert(QStringLiteral("destItemHeight"), 9);
-            job.insert(QStringLiteral("list"), QJsonArray {item});
+            job = wideJob({wideItem(frames, width, height, 10, 8)},
+                          path(QStringLiteral("cancel.bin")), 9, 20, 4, 20, 9);
         } else {
             job =
                 flatJob(frames, width, height, path(QStringLiteral("cancel.bin")), 9, 20, 4, 10, 8);
@@ -554,20 +542,8 @@ private slots:
         const QString frames = path(QStringLiteral("wfail.bgr"));
         std::mt19937 rng(5);
         QVERIFY(writeFile(frames, randomBytes(rng, 6 * 5 * 3 * 2)));
-        QJsonObject item;
-        item.insert(QStringLiteral("frames_resized_file"), frames);
-        item.insert(QStringLiteral("in_width"), 6);
-        item.insert(QStringLiteral("in_height"), 5);
-        item.insert(QStringLiteral("center_x"), 3);
-        item.insert(QStringLiteral("center_y"), 2);
-        QJsonObject job;
-        job.insert(QStringLiteral("is_360"), true);
-        job.insert(QStringLiteral("out_path"), path(QStringLiteral("wfail.bin")));
-        job.insert(QStringLiteral("lights"), 9);
-        job.insert(QStringLiteral("lines"), 12);
-        job.insert(QStringLiteral("colorDeep"), 5);
-        job.insert(QStringLiteral("destItemWidth"), 4);
-        job.insert(QStringLiteral("destItemHeight"), 9);
+        QJsonObject item = wideItem(frames, 6, 5, 3, 2);
+        QJsonObject job = wideJob({}, path(QStringLiteral("wfail.bin")), 9, 12, 5, 4, 9);
         if (what == QLatin1String("zero"))
             QVERIFY(writeFile(frames, QByteArray()));
         else if (what == QLatin1String("missing"))

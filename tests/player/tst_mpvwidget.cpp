@@ -1,6 +1,7 @@
 // The preview widget under a real X display (Xvfb, Mesa): playback of a
 // generated clip and of images, flips, keys, and the framing interaction
 // (drag limits, wheel zoom, layout capture, computeFraming).
+#include "PointerInput.h"
 #include "MPVWidget.h"
 #include "../media/MediaTestSupport.h"
 
@@ -35,14 +36,6 @@ QChar colourOf(QRgb p)
     if (b > 150 && r < 100 && g < 100)
         return 'B';
     return '?';
-}
-
-void sendMouse(QWidget* w, QEvent::Type type, QPoint global, Qt::MouseButton button,
-               Qt::MouseButtons buttons)
-{
-    const QPoint local = w->mapFromGlobal(global);
-    QMouseEvent ev(type, local, local, global, button, buttons, Qt::NoModifier);
-    QApplication::sendEvent(w, &ev);
 }
 
 void sendWheel(QWidget* w, int angle)

@@ -1,5 +1,6 @@
 // spindra-convert --preview: the first frame's picture lands next to the fan
 // file, upright and unmirrored.
+#include "ConvertTool.h"
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -13,16 +14,6 @@ class TestConvertPreview : public QObject {
     const QRgb colours[4] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255),
                              qRgb(255, 255, 255)};
     QString input;
-
-    int convert(const QStringList& args, QString* err)
-    {
-        QProcess p;
-        p.start(QStringLiteral(SPINDRA_BINARY_DIR "/tools/spindra-convert/spindra-convert"), args);
-        if (!p.waitForFinished(120000))
-            return -1;
-        *err = QString::fromLocal8Bit(p.readAllStandardError());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
 
 private slots:
     void initTestCase()
@@ -43,10 +34,10 @@ private slots:
     void preview_next_to_the_fan_file()
     {
         QString err;
-        const int code = convert({input, QStringLiteral("--model"), QStringLiteral("BELLATRIX"),
-                                  QStringLiteral("--out"), dir.path(), QStringLiteral("--preview"),
-                                  QStringLiteral("first.png")},
-                                 &err);
+        const int code = runConvertTool(
+            {input, QStringLiteral("--model"), QStringLiteral("BELLATRIX"), QStringLiteral("--out"),
+             dir.path(), QStringLiteral("--preview"), QStringLiteral("first.png")},
+            &err);
         QVERIFY2(code == 0, qPrintable(err));
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("BELLATRIX/quadrants.bin"))));
         const QImage shown(dir.filePath(QStringLiteral("BELLATRIX/first.png")));
@@ -60,9 +51,9 @@ private slots:
     void bad_preview_name_is_refused_before_converting()
     {
         QString err;
-        QCOMPARE(convert({input, QStringLiteral("--out"), dir.path(), QStringLiteral("--preview"),
-                          QStringLiteral("first.txt")},
-                         &err),
+        QCOMPARE(runConvertTool({input, QStringLiteral("--out"), dir.path(),
+                                 QStringLiteral("--preview"), QStringLiteral("first.txt")},
+                                &err),
                  2);
         QVERIFY2(err.startsWith(QStringLiteral("spindra-convert: bad --preview")), qPrintable(err));
     }

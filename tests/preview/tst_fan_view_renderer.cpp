@@ -2,6 +2,7 @@
 // a fixed framing, the picture the fan view shows and the first frame of the
 // fan file that spindra-convert writes for the same framing (rendered by
 // FanPreview) agree closely inside the disc.
+#include "ConvertTool.h"
 #include "FanPreview.h"
 #include "FanViewRenderer.h"
 #include "convert_internal.h"
@@ -67,16 +68,6 @@ class TestFanViewRenderer : public QObject {
     QString input;
     QImage picture;
 
-    int convert(const QStringList& args, QString* err)
-    {
-        QProcess p;
-        p.start(QStringLiteral(SPINDRA_BINARY_DIR "/tools/spindra-convert/spindra-convert"), args);
-        if (!p.waitForFinished(120000))
-            return -1;
-        *err = QString::fromLocal8Bit(p.readAllStandardError());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-
 private slots:
     void initTestCase()
     {
@@ -130,13 +121,13 @@ private slots:
                 .arg(QTest::currentDataTag() ? qHash(QString::fromUtf8(QTest::currentDataTag()))
                                              : 0);
         QString err;
-        const int code =
-            convert({input, QStringLiteral("--model"), modelName, QStringLiteral("--out"),
-                     dir.path(), QStringLiteral("--name"), name, QStringLiteral("--center"),
-                     QStringLiteral("%1,%2").arg(centre.x()).arg(centre.y()),
-                     QStringLiteral("--scale"), QString::number(scale, 'g', 17),
-                     QStringLiteral("--brightness-radius"), QString::number(brightnessRadius)},
-                    &err);
+        const int code = runConvertTool(
+            {input, QStringLiteral("--model"), modelName, QStringLiteral("--out"), dir.path(),
+             QStringLiteral("--name"), name, QStringLiteral("--center"),
+             QStringLiteral("%1,%2").arg(centre.x()).arg(centre.y()), QStringLiteral("--scale"),
+             QString::number(scale, 'g', 17), QStringLiteral("--brightness-radius"),
+             QString::number(brightnessRadius)},
+            &err);
         QVERIFY2(code == 0, qPrintable(err));
 
         const int size = FanPreview::defaultSize(m.lights);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "FanSim.h"
+#include "ToolOptions.h"
 #include "fan_models.h"
 
 namespace {
@@ -23,16 +24,6 @@ void onSignal(int)
     const char c = 1;
     ssize_t ignored = ::write(signalPipe[1], &c, 1);
     (void)ignored;
-}
-
-bool readInt(const QString& text, int min, int max, int* out)
-{
-    bool ok = false;
-    const int v = text.toInt(&ok);
-    if (!ok || v < min || v > max)
-        return false;
-    *out = v;
-    return true;
 }
 
 QSet<QString> endpointList(const QStringList& values, bool* ok)
@@ -52,6 +43,9 @@ QSet<QString> endpointList(const QStringList& values, bool* ok)
 }
 
 } // namespace
+
+using tooloptions::option;
+using tooloptions::readInt;
 
 int main(int argc, char** argv)
 {
@@ -74,102 +68,73 @@ int main(int argc, char** argv)
         "Point the app at it with SPINDRA_DEVICE_HOST=127.0.0.1,\n"
         "SPINDRA_DEVICE_HTTP_PORT and SPINDRA_DEVICE_WS_PORT."));
     p.addHelpOption();
-    const QCommandLineOption host(QStringLiteral("host"),
-                                  QStringLiteral("Address to listen on (default 127.0.0.1)."),
-                                  QStringLiteral("ADDR"), QStringLiteral("127.0.0.1"));
-    const QCommandLineOption httpPort(QStringLiteral("http-port"),
-                                      QStringLiteral("HTTP port; 0 picks a free one (default 0)."),
-                                      QStringLiteral("PORT"), QStringLiteral("0"));
-    const QCommandLineOption wsPort(
-        QStringLiteral("ws-port"),
-        QStringLiteral("WebSocket port; 0 picks a free one (default 0)."), QStringLiteral("PORT"),
-        QStringLiteral("0"));
-    const QCommandLineOption model(
-        QStringLiteral("model"),
-        QStringLiteral("Model reported by /info and used to check uploads "
+    const QCommandLineOption host =
+        option("host", "Address to listen on (default 127.0.0.1).", "ADDR", "127.0.0.1");
+    const QCommandLineOption httpPort =
+        option("http-port", "HTTP port; 0 picks a free one (default 0).", "PORT", "0");
+    const QCommandLineOption wsPort =
+        option("ws-port", "WebSocket port; 0 picks a free one (default 0).", "PORT", "0");
+    const QCommandLineOption model =
+        option("model",
+               QString("Model reported by /info and used to check uploads "
                        "(default VEGA). Known: %1. Any other text is "
                        "reported as is, and uploads are then refused.")
-            .arg(models),
-        QStringLiteral("NAME"), QStringLiteral("VEGA"));
-    const QCommandLineOption sw(QStringLiteral("sw"),
-                                QStringLiteral("Firmware version reported by /info."),
-                                QStringLiteral("TEXT"), QStringLiteral("1.0.0"));
-    const QCommandLineOption desc(QStringLiteral("desc"),
-                                  QStringLiteral("Description reported by /info."),
-                                  QStringLiteral("TEXT"), QStringLiteral("Spindra fan simulator"));
-    const QCommandLineOption store(
-        QStringLiteral("store"),
-        QStringLiteral("Folder for accepted uploads (default ./fan-sim-store)."),
-        QStringLiteral("DIR"), QStringLiteral("fan-sim-store"));
-    const QCommandLineOption sessionCode(
-        QStringLiteral("session-code"),
-        QStringLiteral("\"code\" of /ctrl/session answers; non-zero refuses sessions."),
-        QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption infoCode(QStringLiteral("info-code"),
-                                      QStringLiteral("\"code\" of /info answers (1: start over)."),
-                                      QStringLiteral("N"), QStringLiteral("0"));
-    const QCommandLineOption statusCode(
-        QStringLiteral("status-code"),
-        QStringLiteral("\"code\" of play-status answers (1: start over)."), QStringLiteral("N"),
-        QStringLiteral("0"));
-    const QCommandLineOption uploadCode(
-        QStringLiteral("upload-code"),
-        QStringLiteral("Refuse every upload with this non-zero \"code\"."), QStringLiteral("N"),
-        QStringLiteral("0"));
-    const QCommandLineOption notJson(
-        QStringLiteral("not-json"),
-        QStringLiteral("Answer these endpoints (comma list) with text that is not JSON."),
-        QStringLiteral("KEYS"));
-    const QCommandLineOption stall(
-        QStringLiteral("stall"),
-        QStringLiteral(
-            "Never answer these endpoints (comma list); the request is held until shutdown."),
-        QStringLiteral("KEYS"));
-    const QCommandLineOption answer(
-        QStringLiteral("answer"),
-        QStringLiteral("Answer endpoint KEY with exactly TEXT (repeatable), e.g. "
-                       "--answer 'info={\"model\":\"RIGEL\"}'."),
-        QStringLiteral("KEY=TEXT"));
-    const QCommandLineOption pad(
-        QStringLiteral("pad-answers"),
-        QStringLiteral("Add a \"pad\" member of BYTES bytes to every JSON answer "
-                       "(for answers larger than a client accepts)."),
-        QStringLiteral("BYTES"), QStringLiteral("0"));
-    const QCommandLineOption chunked(
-        QStringLiteral("chunked"),
-        QStringLiteral("Send answers with chunked transfer encoding (no length)."));
-    const QCommandLineOption httpStatus(
-        QStringLiteral("http-status"), QStringLiteral("HTTP status of every answer (default 200)."),
-        QStringLiteral("N"), QStringLiteral("200"));
-    const QCommandLineOption noHeartbeat(QStringLiteral("no-heartbeat"),
-                                         QStringLiteral("Never answer heartbeats."));
-    const QCommandLineOption heartbeats(
-        QStringLiteral("heartbeats"),
-        QStringLiteral("Answer only the first N heartbeats, then fall silent."),
-        QStringLiteral("N"), QStringLiteral("-1"));
-    const QCommandLineOption dropWs(
-        QStringLiteral("drop-ws"),
-        QStringLiteral("Drop every WebSocket connection every SECONDS (fractions allowed)."),
-        QStringLiteral("SECONDS"), QStringLiteral("0"));
-    const QCommandLineOption uploadDelay(
-        QStringLiteral("upload-delay"),
-        QStringLiteral("Wait MS milliseconds before answering an upload (slow device)."),
-        QStringLiteral("MS"), QStringLiteral("0"));
-    const QCommandLineOption verbose(
-        QStringLiteral("verbose"),
-        QStringLiteral("Also print the device library's debug messages on stderr."));
-    const QCommandLineOption uploadRate(
-        QStringLiteral("upload-rate"),
-        QStringLiteral("Read upload bodies at most BYTES per second (slow device)."),
-        QStringLiteral("BYTES"), QStringLiteral("0"));
-    const QCommandLineOption control(
-        QStringLiteral("control"),
-        QStringLiteral("Serve GET /sim/fault?NAME=VALUE&... on the HTTP port to change the fault\n"
-                       "modes while running: session-code, info-code, status-code, upload-code,\n"
-                       "http-status, not-json, stall (KEYS, empty for none), upload-delay,\n"
-                       "upload-rate, drop-ws=now (drop every WebSocket once), reset=1 (back\n"
-                       "to the options given at start). A lifted stall releases the held\n"
-                       "requests. The answer lists the faults in force."));
+                   .arg(models),
+               "NAME", "VEGA");
+    const QCommandLineOption sw =
+        option("sw", "Firmware version reported by /info.", "TEXT", "1.0.0");
+    const QCommandLineOption desc =
+        option("desc", "Description reported by /info.", "TEXT", "Spindra fan simulator");
+    const QCommandLineOption store = option(
+        "store", "Folder for accepted uploads (default ./fan-sim-store).", "DIR", "fan-sim-store");
+    const QCommandLineOption sessionCode = option(
+        "session-code", "\"code\" of /ctrl/session answers; non-zero refuses sessions.", "N", "0");
+    const QCommandLineOption infoCode =
+        option("info-code", "\"code\" of /info answers (1: start over).", "N", "0");
+    const QCommandLineOption statusCode =
+        option("status-code", "\"code\" of play-status answers (1: start over).", "N", "0");
+    const QCommandLineOption uploadCode =
+        option("upload-code", "Refuse every upload with this non-zero \"code\".", "N", "0");
+    const QCommandLineOption notJson = option(
+        "not-json", "Answer these endpoints (comma list) with text that is not JSON.", "KEYS");
+    const QCommandLineOption stall = option(
+        "stall", "Never answer these endpoints (comma list); the request is held until shutdown.",
+        "KEYS");
+    const QCommandLineOption answer =
+        option("answer",
+               "Answer endpoint KEY with exactly TEXT (repeatable), e.g. "
+               "--answer 'info={\"model\":\"RIGEL\"}'.",
+               "KEY=TEXT");
+    const QCommandLineOption pad =
+        option("pad-answers",
+               "Add a \"pad\" member of BYTES bytes to every JSON answer "
+               "(for answers larger than a client accepts).",
+               "BYTES", "0");
+    const QCommandLineOption chunked =
+        option("chunked", "Send answers with chunked transfer encoding (no length).");
+    const QCommandLineOption httpStatus =
+        option("http-status", "HTTP status of every answer (default 200).", "N", "200");
+    const QCommandLineOption noHeartbeat = option("no-heartbeat", "Never answer heartbeats.");
+    const QCommandLineOption heartbeats =
+        option("heartbeats", "Answer only the first N heartbeats, then fall silent.", "N", "-1");
+    const QCommandLineOption dropWs =
+        option("drop-ws", "Drop every WebSocket connection every SECONDS (fractions allowed).",
+               "SECONDS", "0");
+    const QCommandLineOption uploadDelay =
+        option("upload-delay", "Wait MS milliseconds before answering an upload (slow device).",
+               "MS", "0");
+    const QCommandLineOption verbose =
+        option("verbose", "Also print the device library's debug messages on stderr.");
+    const QCommandLineOption uploadRate = option(
+        "upload-rate", "Read upload bodies at most BYTES per second (slow device).", "BYTES", "0");
+    const QCommandLineOption control =
+        option("control",
+               "Serve GET /sim/fault?NAME=VALUE&... on the HTTP port to change the fault\n"
+               "modes while running: session-code, info-code, status-code, upload-code,\n"
+               "http-status, not-json, stall (KEYS, empty for none), upload-delay,\n"
+               "upload-rate, drop-ws=now (drop every WebSocket once), reset=1 (back\n"
+               "to the options given at start). A lifted stall releases the held\n"
+               "requests. The answer lists the faults in force.");
     p.addOptions({control,    uploadRate, verbose,     host,       httpPort,    wsPort,
                   model,      sw,         desc,        store,      sessionCode, infoCode,
                   statusCode, uploadCode, notJson,     stall,      answer,      pad,

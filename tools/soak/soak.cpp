@@ -50,6 +50,7 @@
 #include "ConnectionManager.h"
 #include "ConversionController.h"
 #include "JobBuilder.h"
+#include "ToolOptions.h"
 #include "Uploader.h"
 #include "fan_models.h"
 
@@ -312,35 +313,25 @@ int main(int argc, char** argv)
         "threads after the warm-up, on temporary files left behind, and on jobs that do not\n"
         "report exactly one result. Run it in a loopback-only network namespace."));
     p.addHelpOption();
-    const QCommandLineOption jobsOpt(QStringLiteral("jobs"), QStringLiteral("Jobs (default 200)."),
-                                     QStringLiteral("N"), QStringLiteral("200"));
-    const QCommandLineOption warmupOpt(QStringLiteral("warmup"),
-                                       QStringLiteral("Jobs before growth counts (default 20)."),
-                                       QStringLiteral("N"), QStringLiteral("20"));
-    const QCommandLineOption everyOpt(QStringLiteral("every"),
-                                      QStringLiteral("A fault every N jobs (default 5)."),
-                                      QStringLiteral("N"), QStringLiteral("5"));
-    const QCommandLineOption simOpt(
-        QStringLiteral("fan-sim"),
-        QStringLiteral("The simulator (default: fan-sim beside this program's build)."),
-        QStringLiteral("PATH"));
-    const QCommandLineOption rssOpt(
-        QStringLiteral("rss-tolerance"),
-        QStringLiteral("Allowed growth of resident memory, KiB (default 8192)."),
-        QStringLiteral("KIB"), QStringLiteral("8192"));
-    const QCommandLineOption fdOpt(
-        QStringLiteral("fd-tolerance"),
-        QStringLiteral("Allowed growth of open descriptors (default 4)."), QStringLiteral("N"),
-        QStringLiteral("4"));
-    const QCommandLineOption threadOpt(QStringLiteral("thread-tolerance"),
-                                       QStringLiteral("Allowed growth of threads (default 3)."),
-                                       QStringLiteral("N"), QStringLiteral("3"));
-    const QCommandLineOption stallOpt(
-        QStringLiteral("stall-timeout"),
-        QStringLiteral("Upload time-out while the upload is stalled, ms (default 1500)."),
-        QStringLiteral("MS"), QStringLiteral("1500"));
-    const QCommandLineOption verboseOpt(QStringLiteral("verbose"),
-                                        QStringLiteral("Keep the libraries' debug messages."));
+    const QCommandLineOption jobsOpt =
+        tooloptions::option("jobs", "Jobs (default 200).", "N", "200");
+    const QCommandLineOption warmupOpt =
+        tooloptions::option("warmup", "Jobs before growth counts (default 20).", "N", "20");
+    const QCommandLineOption everyOpt =
+        tooloptions::option("every", "A fault every N jobs (default 5).", "N", "5");
+    const QCommandLineOption simOpt = tooloptions::option(
+        "fan-sim", "The simulator (default: fan-sim beside this program's build).", "PATH");
+    const QCommandLineOption rssOpt = tooloptions::option(
+        "rss-tolerance", "Allowed growth of resident memory, KiB (default 8192).", "KIB", "8192");
+    const QCommandLineOption fdOpt = tooloptions::option(
+        "fd-tolerance", "Allowed growth of open descriptors (default 4).", "N", "4");
+    const QCommandLineOption threadOpt =
+        tooloptions::option("thread-tolerance", "Allowed growth of threads (default 3).", "N", "3");
+    const QCommandLineOption stallOpt = tooloptions::option(
+        "stall-timeout", "Upload time-out while the upload is stalled, ms (default 1500).", "MS",
+        "1500");
+    const QCommandLineOption verboseOpt =
+        tooloptions::option("verbose", "Keep the libraries' debug messages.");
     p.addOptions(
         {jobsOpt, warmupOpt, everyOpt, simOpt, rssOpt, fdOpt, threadOpt, stallOpt, verboseOpt});
     p.process(app);
