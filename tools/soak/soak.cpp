@@ -10,11 +10,21 @@
 // --every jobs one fault is injected, in turn: a dropped WebSocket, a stalled
 // upload (the upload times out), a refused upload, a restart of the simulator
 // (killed, started again on the same ports). After each job the resident
-// memory (/proc/self/statm), the open file descriptors (/proc/self/fd) and
-// the threads (/proc/self/task) are sampled.
+// memory (/proc/self/statm), the live heap and malloc's cache of freed
+// memory (mallinfo2), malloc's arenas (malloc_info), the open file
+// descriptors (/proc/self/fd) and the threads (/proc/self/task) are sampled.
+//
+// The resident memory rises in steps of a megabyte or two while the cache
+// does, with the live heap flat: glibc serves a large block by mmap until the
+// first such block is freed, then raises its threshold and keeps later ones
+// of that size in the arenas, where their pages stay once freed (with
+// MALLOC_MMAP_THRESHOLD_=131072 in the environment, which fixes the
+// threshold, the steps go away). Hence the live heap is checked with a tight
+// tolerance and the resident memory with a loose one.
 //
 // Prints one table row per job and the figures at the end. Exits with 1 when,
-// after the warm-up jobs, any of the three grows beyond its tolerance over
+// after the warm-up jobs, the resident memory, the live heap, the
+// descriptors or the threads grow beyond their tolerance over
 // the highest value seen during the second half of the warm-up; when a
 // temporary file remains in the media temp folder after a job; when a job
 // does not end in exactly one reported result; or when a job without a fault
