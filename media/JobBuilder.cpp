@@ -308,6 +308,28 @@ bool writeAll(QFile& file, const char* data, qint64 size)
 // is written into the joined file afterwards, by the engine's rule for
 // missing sound. No chunk ever waits for sound that FFmpeg, blocked on a
 // full pipe, could not write.
+// The engine's job text for frames of this geometry, converted for the
+// request's model and brightness; the files are the caller's.
+QByteArray engineJobText(const ConvertRequest& request, const JobGeometry& geometry,
+                         const QString& videoPath, const QString& audioPath, const QString& outPath)
+{
+    JobTextValues values;
+    values.videoPath = videoPath;
+    values.width = geometry.width;
+    values.height = geometry.height;
+    values.audioPath = audioPath;
+    values.outPath = outPath;
+    values.lights = request.lights;
+    values.centerX = geometry.centerX;
+    values.centerY = geometry.centerY;
+    values.lines = request.lines;
+    values.colorDeep = request.colorDeep;
+    values.gamma = request.gamma;
+    values.minBrightness = request.minBrightness;
+    values.changeBrightnessLights = request.changeBrightnessLights;
+    return buildJobText(values).toUtf8();
+}
+
 class StreamingJob {
 public:
     StreamingJob(const ConvertRequest& request, const MediaConvert::Callbacks& callbacks,
@@ -505,21 +527,8 @@ private:
         if (!audioSlice.isEmpty() && !writeAudioSlice(audioSlice))
             return false;
 
-        JobTextValues values;
-        values.videoPath = chunk.fileName();
-        values.width = geometry.width;
-        values.height = geometry.height;
-        values.audioPath = audioSlice;
-        values.outPath = chunkPath(chunkIndex, ".bin");
-        values.lights = request.lights;
-        values.centerX = geometry.centerX;
-        values.centerY = geometry.centerY;
-        values.lines = request.lines;
-        values.colorDeep = request.colorDeep;
-        values.gamma = request.gamma;
-        values.minBrightness = request.minBrightness;
-        values.changeBrightnessLights = request.changeBrightnessLights;
-        const QByteArray jobText = buildJobText(values).toUtf8();
+        const QByteArray jobText = engineJobText(request, geometry, chunk.fileName(), audioSlice,
+                                                 chunkPath(chunkIndex, ".bin"));
 
         if (!engineStarted) {
             const MediaConvert::LogCallback& onLog = callbacks.onLog;
@@ -869,21 +878,8 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
         return;
     }
 
-    JobTextValues values;
-    values.videoPath = videoOutPath;
-    values.width = geometry.width;
-    values.height = geometry.height;
-    values.audioPath = decoded.audioOk ? audioOutPath : QString();
-    values.outPath = finalOutPath;
-    values.lights = lights;
-    values.centerX = geometry.centerX;
-    values.centerY = geometry.centerY;
-    values.lines = lines;
-    values.colorDeep = colorDeep;
-    values.gamma = request.gamma;
-    values.minBrightness = request.minBrightness;
-    values.changeBrightnessLights = request.changeBrightnessLights;
-    const QByteArray jobText = buildJobText(values).toUtf8();
+    const QByteArray jobText = engineJobText(
+        request, geometry, videoOutPath, decoded.audioOk ? audioOutPath : QString(), finalOutPath);
 
     // What the converting progress is measured against: the frames in the raw
     // file and the size of one frame record in the fan file.

@@ -58,6 +58,18 @@ inline void isolateWindowTest(const QTemporaryDir& configDir)
     std::setlocale(LC_NUMERIC, "C");
 }
 
+// Gives the process a temporary folder of its own under workDir ("tmp"), so
+// that a test can count what a job leaves behind. Returns its path, or an
+// empty string when it cannot be made.
+inline QString useOwnTempFolder(const QTemporaryDir& workDir)
+{
+    const QString tmp = workDir.filePath(QStringLiteral("tmp"));
+    if (!QDir().mkpath(tmp))
+        return QString();
+    qputenv("TMPDIR", tmp.toLocal8Bit());
+    return tmp;
+}
+
 // Makes the pipeline run FFmpeg through a script in folder that reads the
 // input at its own pace (-re), so that a job stays in its decoding step long
 // enough to be cancelled there. False when the script cannot be written.

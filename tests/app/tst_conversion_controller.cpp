@@ -80,9 +80,8 @@ void TestConversionController::initTestCase()
     QVERIFY(workDir.isValid());
     isolateSettings(configDir);
     // A temporary folder of our own, so that leftovers can be counted.
-    const QString tmp = workDir.filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(tmp));
-    qputenv("TMPDIR", tmp.toLocal8Bit());
+    const QString tmp = useOwnTempFolder(workDir);
+    QVERIFY(!tmp.isEmpty());
     QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::TempLocation), tmp);
 
     clipPath = workDir.filePath(uniqueName(QStringLiteral("ctlclip"), QStringLiteral("mp4")));

@@ -72,9 +72,8 @@ void TestJobQueue::initTestCase()
     QVERIFY(configDir.isValid());
     QVERIFY(workDir.isValid());
     isolateWindowTest(configDir);
-    const QString tmp = workDir.filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(tmp));
-    qputenv("TMPDIR", tmp.toLocal8Bit());
+    const QString tmp = useOwnTempFolder(workDir);
+    QVERIFY(!tmp.isEmpty());
     for (int i = 0; i < 3; ++i) {
         clips[i] = workDir.filePath(uniqueName(QStringLiteral("drop%1").arg(i), "mp4"));
         QVERIFY(makeClip(clips[i], 1 + i % 2));

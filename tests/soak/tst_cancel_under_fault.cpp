@@ -83,9 +83,8 @@ void CancelUnderFault::initTestCase()
     QVERIFY(workDir.isValid());
     isolateSettings(configDir);
     // A temporary folder of our own, so that leftovers can be counted.
-    const QString tmp = workDir.filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(tmp));
-    qputenv("TMPDIR", tmp.toLocal8Bit());
+    const QString tmp = useOwnTempFolder(workDir);
+    QVERIFY(!tmp.isEmpty());
     QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::TempLocation), tmp);
 
     shortClip = workDir.filePath(uniqueName(QStringLiteral("cufshort"), QStringLiteral("mp4")));
