@@ -6,6 +6,7 @@
 #include "FfmpegRunner.h"
 #include "MediaConvert.h"
 #include "Settings.h"
+#include "ThreadHandover.h"
 #include "Uploader.h"
 
 #include <QDebug>
@@ -74,6 +75,11 @@ struct ConversionController::Job {
 // done with the job (its temporary files are gone by then).
 class ConversionController::Relay : public QObject {
     Q_OBJECT
+public:
+    // Deleted on the controller's thread after the last callback, on a
+    // pipeline thread, let go of it (see startConversion).
+    ~Relay() override { threadhandover::receive(); }
+
 signals:
     void log(QString line);
     void progress(MediaStage stage, int percent);
@@ -319,6 +325,7 @@ void ConversionController::startConversion()
     // whichever thread drops the last callback.
     std::shared_ptr<Relay> relay(new Relay, [](Relay* r) {
         emit r->released();
+        threadhandover::publish();
         r->deleteLater();
     });
     connect(

@@ -4,6 +4,7 @@
 #include "HomeWindow.h"
 #include "Language.h"
 #include "Settings.h"
+#include "platform.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -16,6 +17,9 @@
 
 int main(int argc, char* argv[])
 {
+    // Before any thread starts: large frame buffers go back to the system
+    // when freed, so a long session does not keep its biggest job's memory.
+    engine_settle_allocator();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(SPINDRA_VERSION));
     // libmpv parses numbers with the C library and refuses to start under a

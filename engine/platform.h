@@ -1,6 +1,7 @@
 /* The engine's small platform layer: opening files by UTF-8 names, 64-bit
  * file positions, detached worker threads, joinable helper threads with a
- * mutex and condition variables, the processor count and a monotonic clock.
+ * mutex and condition variables, the processor count, a monotonic clock and
+ * the allocator's policy for large blocks.
  * One source file per platform (platform_posix.c here); no other engine file
  * calls the operating system's thread or clock interfaces. */
 #pragma once
@@ -60,6 +61,15 @@ unsigned engine_cpu_count(void);
 
 /* Nanoseconds of a clock that never goes backwards. */
 uint64_t engine_monotonic_ns(void);
+
+/* Makes every large block (frame and chunk buffers, from 128 KiB) come from
+ * the system and go back to it when freed, so that the resident memory of a
+ * long session follows what is live rather than the largest job so far.
+ * Without it glibc raises its threshold for such blocks after the first is
+ * freed and keeps later ones, once freed, cached in its arenas. Call once at
+ * start, before other threads run; does nothing where there is nothing to
+ * tune. */
+void engine_settle_allocator(void);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,9 @@
 
 #include <errno.h>
 #include <limits.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -195,4 +198,12 @@ uint64_t engine_monotonic_ns(void)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
+}
+
+void engine_settle_allocator(void)
+{
+#ifdef __GLIBC__
+    /* Setting the threshold also stops glibc from moving it. */
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 }

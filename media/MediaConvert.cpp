@@ -1,6 +1,7 @@
 #include "MediaConvert.h"
 
 #include "JobBuilder.h"
+#include "ThreadHandover.h"
 
 #include <QThreadPool>
 
@@ -11,8 +12,11 @@ MediaConvert::MediaConvert(QObject* parent)
 
 void MediaConvert::startConvert(ConvertRequest request, Callbacks callbacks)
 {
-    QThreadPool::globalInstance()->start(
-        [request = std::move(request), callbacks = std::move(callbacks)]() {
-            handleMedia(request, callbacks);
-        });
+    std::function<void()> task = [request = std::move(request),
+                                  callbacks = std::move(callbacks)]() {
+        threadhandover::receive();
+        handleMedia(request, callbacks);
+    };
+    threadhandover::publish();
+    QThreadPool::globalInstance()->start(std::move(task));
 }

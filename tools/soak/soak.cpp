@@ -14,13 +14,9 @@
 // memory (mallinfo2), malloc's arenas (malloc_info), the open file
 // descriptors (/proc/self/fd) and the threads (/proc/self/task) are sampled.
 //
-// The resident memory rises in steps of a megabyte or two while the cache
-// does, with the live heap flat: glibc serves a large block by mmap until the
-// first such block is freed, then raises its threshold and keeps later ones
-// of that size in the arenas, where their pages stay once freed (with
-// MALLOC_MMAP_THRESHOLD_=131072 in the environment, which fixes the
-// threshold, the steps go away). Hence the live heap is checked with a tight
-// tolerance and the resident memory with a loose one.
+// The process sets malloc's policy for large blocks as the application does
+// (engine_settle_allocator): freed frame buffers go back to the system, so
+// the resident memory follows the live heap and both are checked.
 //
 // Prints one table row per job and the figures at the end. Exits with 1 when,
 // after the warm-up jobs, the resident memory, the live heap, the
@@ -63,6 +59,7 @@
 #include "ToolOptions.h"
 #include "Uploader.h"
 #include "fan_models.h"
+#include "platform.h"
 
 namespace {
 
@@ -305,6 +302,8 @@ const char* outcomeName(JobOutcome o)
 
 int main(int argc, char** argv)
 {
+    // As the application does at start (app/main.cpp).
+    engine_settle_allocator();
     // Settings (the sequence number) and temporary files stay in a folder of
     // this run.
     QTemporaryDir work(QDir::temp().filePath(QStringLiteral("spindra-soak-XXXXXX")));
@@ -332,7 +331,7 @@ int main(int argc, char** argv)
     const QCommandLineOption simOpt = tooloptions::option(
         "fan-sim", "The simulator (default: fan-sim beside this program's build).", "PATH");
     const QCommandLineOption rssOpt = tooloptions::option(
-        "rss-tolerance", "Allowed growth of resident memory, KiB (default 8192).", "KIB", "8192");
+        "rss-tolerance", "Allowed growth of resident memory, KiB (default 2048).", "KIB", "2048");
     const QCommandLineOption fdOpt = tooloptions::option(
         "fd-tolerance", "Allowed growth of open descriptors (default 4).", "N", "4");
     const QCommandLineOption threadOpt =
@@ -570,8 +569,8 @@ int main(int argc, char** argv)
         base.threads = std::max(base.threads, samples[i].threads);
     }
     // The live heap is what a leak of ours would raise; the resident memory
-    // also holds malloc's cache (see cachedKiB), which comes and goes with the
-    // sizes the models need. Under AddressSanitizer malloc is the sanitizer's
+    // also holds malloc's cache of small blocks (see cachedKiB) and the pages
+    // the libraries touch late. Under AddressSanitizer malloc is the sanitizer's
     // own and mallinfo2() reports nothing, so this check holds trivially.
     const long heapToleranceKiB = 512;
     Sample peak = base;

@@ -540,11 +540,16 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     while (convert_running_jobs() > 0)
         QThread::msleep(1);
 
-    if (console->done && console->success)
+    bool succeeded;
+    {
+        std::lock_guard<std::mutex> lock(console->mutex);
+        succeeded = console->done && console->success;
+    }
+    if (succeeded)
         console->progress(QStringLiteral("converting"), 100);
     std::lock_guard<std::mutex> lock(console->mutex);
     console->endProgressLine();
-    if (!console->done || !console->success)
+    if (!succeeded)
         return fail(MediaModeFailed, QStringLiteral("conversion failed: %1").arg(console->path));
     if (!previewName.isEmpty()) {
         const QString previewPath =
