@@ -58,6 +58,7 @@
 #include "JobBuilder.h"
 #include "ToolOptions.h"
 #include "Uploader.h"
+#include "convert.h"
 #include "fan_models.h"
 #include "platform.h"
 
@@ -499,8 +500,11 @@ int main(int argc, char** argv)
         const bool ended =
             waitUntil([&]() { return id > 0 && id <= jobs && finishes[size_t(id)] > 0; }, 120000);
         const qint64 ms = jobTime.elapsed();
-        // The pipeline lets go of the job shortly after its end.
-        const bool released = waitUntil([&]() { return !controller.isBusy(); }, 30000);
+        // The pipeline lets go of the job shortly after its end, and the
+        // engine's worker frees its buffers and ends only after it reported:
+        // sampling before that would count what is about to go.
+        const bool released = waitUntil(
+            [&]() { return !controller.isBusy() && convert_running_jobs() == 0; }, 30000);
 
         switch (fault) {
         case Fault::StallUpload:
@@ -519,7 +523,8 @@ int main(int argc, char** argv)
         if (!ended)
             problems << QStringLiteral("job %1: no result within 120 s").arg(i);
         if (!released)
-            problems << QStringLiteral("job %1: the pipeline still held the job 30 s after its end")
+            problems << QStringLiteral(
+                            "job %1: the pipeline or the engine still held the job 30 s after its end")
                             .arg(i);
         const JobOutcome outcome = ended ? lastOutcome : JobOutcome::Failed;
         const bool mustSucceed =
