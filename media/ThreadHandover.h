@@ -18,7 +18,7 @@ namespace threadhandover {
 
 inline std::atomic<unsigned>& counter()
 {
-    static std::atomic<unsigned> c{0};
+    static std::atomic<unsigned> c {0};
     return c;
 }
 

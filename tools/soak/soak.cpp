@@ -503,8 +503,8 @@ int main(int argc, char** argv)
         // The pipeline lets go of the job shortly after its end, and the
         // engine's worker frees its buffers and ends only after it reported:
         // sampling before that would count what is about to go.
-        const bool released = waitUntil(
-            [&]() { return !controller.isBusy() && convert_running_jobs() == 0; }, 30000);
+        const bool released =
+            waitUntil([&]() { return !controller.isBusy() && convert_running_jobs() == 0; }, 30000);
 
         switch (fault) {
         case Fault::StallUpload:
@@ -523,9 +523,10 @@ int main(int argc, char** argv)
         if (!ended)
             problems << QStringLiteral("job %1: no result within 120 s").arg(i);
         if (!released)
-            problems << QStringLiteral(
-                            "job %1: the pipeline or the engine still held the job 30 s after its end")
-                            .arg(i);
+            problems
+                << QStringLiteral(
+                       "job %1: the pipeline or the engine still held the job 30 s after its end")
+                       .arg(i);
         const JobOutcome outcome = ended ? lastOutcome : JobOutcome::Failed;
         const bool mustSucceed =
             fault == Fault::None || fault == Fault::DropSocket || fault == Fault::Restart;
