@@ -3,6 +3,8 @@
 // ports, and read its log lines.
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -50,7 +52,7 @@ public:
     QString errorText;
 
 private:
-    QProcess proc;
+    ChildProcess proc;
     QTemporaryDir store;
     QByteArray pending;
     QStringList all;

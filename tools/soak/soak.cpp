@@ -53,6 +53,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ConnectionManager.h"
 #include "ConversionController.h"
 #include "JobBuilder.h"
@@ -222,7 +223,7 @@ public:
     }
 
 private:
-    QProcess proc;
+    ChildProcess proc;
 };
 
 bool runTool(const QString& program, const QStringList& args)
