@@ -128,7 +128,7 @@ void UploaderTest::abortStopsTransfer()
     QVERIFY2(sim.start({"--upload-rate", "50000"}), qPrintable(sim.errorText));
     Uploader up(sim.endpoint());
     Reports r;
-    const int id = start(up, QStringLiteral("slow.bin"), 60000, &r, 20);
+    const int id = start(up, QStringLiteral("slow.bin"), 60000, &r, 80);
     QVERIFY(id > 0);
     // Under way: some of the body has gone out, not all of it.
     QVERIFY(FanSimProcess::waitUntil([&] { return !r.progress.isEmpty(); }, 10000));

@@ -143,6 +143,17 @@ bool FanSim::start()
     // Idle connections are closed soon, so that a shutdown does not wait long.
     http->set_keep_alive_timeout(1);
     setupRoutes(*http);
+    if (opt.uploadRate > 0) {
+        // A slow device also holds little in flight. Left alone, the kernel
+        // grows the receive buffer to many megabytes on loopback, so a whole
+        // upload would vanish into it at once and the sender's progress would
+        // say 100 while the reader still crawls.
+        http->set_socket_options([](socket_t sock) {
+            httplib::default_socket_options(sock);
+            const int bytes = 64 * 1024;
+            setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+        });
+    }
     const std::string host = opt.host.toStdString();
     if (opt.httpPort == 0) {
         boundHttpPort = http->bind_to_any_port(host);
