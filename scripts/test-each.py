@@ -1,8 +1,9 @@
 """Runs every Qt Test function of every ctest test alone; see scripts/test-each.
 
 Runs in the build folder, inside the network namespace that scripts/test-each
-set up (window tests start their own X display: tests/own-display). Reads the tests, their commands and environments
-from ctest itself, so that it runs exactly what ctest would run.
+set up (window tests start their own X display: tests/own-display). Reads the
+tests, their commands and environments from ctest itself, so that it runs
+exactly what ctest would run.
 """
 import concurrent.futures
 import json
