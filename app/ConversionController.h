@@ -20,7 +20,9 @@ class QProcess;
 class QSettings;
 class Uploader;
 
-enum class JobStage { Decoding, Converting, Uploading };
+// WaitingForFan: the whole file has gone out and the fan has not answered
+// yet (its percent is always 100).
+enum class JobStage { Decoding, Converting, Uploading, WaitingForFan };
 enum class JobOutcome { Succeeded, Failed, Cancelled };
 
 Q_DECLARE_METATYPE(JobStage)

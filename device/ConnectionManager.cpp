@@ -191,6 +191,7 @@ void ConnectionManager::requestDeviceInfo(std::function<void(bool)> done)
                     lastActiveMs = now();
                     setConnected(true);
                     result = true;
+                    emit deviceInfoChanged();
                 }
             } else if (code == 1) {
                 resetConnection();
@@ -199,6 +200,12 @@ void ConnectionManager::requestDeviceInfo(std::function<void(bool)> done)
         if (done)
             done(result);
     });
+}
+
+void ConnectionManager::refreshDeviceInfo()
+{
+    if (hasSession)
+        requestDeviceInfo({});
 }
 
 void ConnectionManager::checkWebSocket()

@@ -61,8 +61,14 @@ public:
 signals:
     void connectStateChanged(bool connected, QString model);
     void playInfoChanged(PlayInfo* playInfo);
+    // The device information (model, firmware, description) read from the
+    // device has been replaced by a newer answer.
+    void deviceInfoChanged();
 
 public slots:
+    // Asks the device for its information now (while a session exists); the
+    // answer arrives as deviceInfoChanged.
+    void refreshDeviceInfo();
     void onWebSocketConnected();
     void onWebSocketMessage(QString message);
     void onWebSocketClosed();
