@@ -13,7 +13,6 @@
 #include "Uploader.h"
 
 #include <QDirIterator>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>

@@ -1,10 +1,7 @@
 // fan-sim's run-time fault control (GET /sim/fault, with --control), driven
 // the way a soak run drives it, against the device link's own connection
 // manager and upload.
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
