@@ -13,7 +13,6 @@
 #include "Uploader.h"
 
 #include <QDirIterator>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
@@ -67,7 +66,7 @@ private:
     // The whole clip on the VEGA geometry.
     ConvertRequest request(const QString& input, int seconds, int width, int height) const;
     // Changes fan-sim's faults through its control endpoint; true when it agreed.
-    bool setFaults(const FanSimProcess& sim, const QString& query);
+    bool setFaults(FanSimProcess& sim, const QString& query);
 
     QTemporaryDir configDir;
     QTemporaryDir workDir;
@@ -123,16 +122,9 @@ ConvertRequest CancelUnderFault::request(const QString& input, int seconds, int 
     return r;
 }
 
-bool CancelUnderFault::setFaults(const FanSimProcess& sim, const QString& query)
+bool CancelUnderFault::setFaults(FanSimProcess& sim, const QString& query)
 {
-    QNetworkAccessManager net;
-    net.setProxy(QNetworkProxy::NoProxy);
-    QNetworkReply* reply = net.get(QNetworkRequest(
-        QUrl(QStringLiteral("http://127.0.0.1:%1/sim/fault?%2").arg(sim.httpPort()).arg(query))));
-    const auto release = qScopeGuard([reply] { delete reply; });
-    if (!FanSimProcess::waitUntil([&] { return reply->isFinished(); }, FanSimProcess::scaled(5000)))
-        return false;
-    return QJsonDocument::fromJson(reply->readAll()).object().value("code").toInt(-1) == 0;
+    return sim.fault(query).value("code").toInt(-1) == 0;
 }
 
 void CancelUnderFault::cancelInEveryStage_data()

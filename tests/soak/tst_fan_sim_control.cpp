@@ -1,10 +1,7 @@
 // fan-sim's run-time fault control (GET /sim/fault, with --control), driven
 // the way a soak run drives it, against the device link's own connection
 // manager and upload.
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -61,8 +58,6 @@ private slots:
     void droppedSocketNow();
 
 private:
-    // GET /sim/fault?query on the simulator; the answer's JSON and status.
-    QJsonObject fault(FanSimProcess& sim, const QString& query, int* status = nullptr);
     void upload(Uploader& up, int timeoutMs, QList<Report>* reports);
 
     QTemporaryDir* dir = nullptr;
@@ -82,20 +77,6 @@ void FanSimControlTest::cleanup()
 {
     delete dir;
     dir = nullptr;
-}
-
-QJsonObject FanSimControlTest::fault(FanSimProcess& sim, const QString& query, int* status)
-{
-    QNetworkAccessManager net;
-    QNetworkReply* reply = net.get(
-        QNetworkRequest(QUrl(sim.endpoint().httpUrl(QStringLiteral("/sim/fault?") + query))));
-    if (!FanSimProcess::waitUntil([&]() { return reply->isFinished(); }))
-        return {};
-    if (status)
-        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
-    delete reply;
-    return o;
 }
 
 void FanSimControlTest::upload(Uploader& up, int timeoutMs, QList<Report>* reports)
@@ -124,10 +105,10 @@ void FanSimControlTest::badRequestsChangeNothing()
     QFETCH(QString, query);
     FanSimProcess sim;
     QVERIFY2(sim.start({"--control", "--upload-code", "3"}), qPrintable(sim.errorText));
-    const QJsonObject before = fault(sim, QString()).value("faults").toObject();
+    const QJsonObject before = sim.fault(QString()).value("faults").toObject();
     QCOMPARE(before.value("upload-code").toInt(), 3);
     int status = 0;
-    const QJsonObject answer = fault(sim, query, &status);
+    const QJsonObject answer = sim.fault(query, &status);
     QCOMPARE(status, 400);
     QCOMPARE(answer.value("code").toInt(), 4);
     QVERIFY(!answer.value("msg").toString().isEmpty());
@@ -141,7 +122,7 @@ void FanSimControlTest::controlNeedsTheOption()
     FanSimProcess sim;
     QVERIFY2(sim.start(), qPrintable(sim.errorText));
     int status = 0;
-    fault(sim, QStringLiteral("upload-code=7"), &status);
+    sim.fault(QStringLiteral("upload-code=7"), &status);
     QCOMPARE(status, 404);
 }
 
@@ -155,7 +136,7 @@ void FanSimControlTest::refusedUploadThenReset()
     Uploader up(sim.endpoint());
 
     QCOMPARE(
-        fault(sim, QStringLiteral("upload-code=7")).value("faults").toObject().value("upload-code"),
+        sim.fault(QStringLiteral("upload-code=7")).value("faults").toObject().value("upload-code"),
         QJsonValue(7));
     QList<Report> reports;
     upload(up, FanSimProcess::scaled(10000), &reports);
@@ -163,7 +144,7 @@ void FanSimControlTest::refusedUploadThenReset()
     QCOMPARE(reports[0].ok, false);
     QCOMPARE(answerCode(reports[0].data.toJsonObject()), 7);
 
-    const QJsonObject reset = fault(sim, QStringLiteral("reset=1"));
+    const QJsonObject reset = sim.fault(QStringLiteral("reset=1"));
     QCOMPARE(reset.value("code").toInt(), 0);
     QCOMPARE(reset.value("faults").toObject().value("upload-code").toInt(), 0);
     reports.clear();
@@ -181,14 +162,14 @@ void FanSimControlTest::stalledUploadIsReleased()
     t.checkPeriodMs = 3600 * 1000;
     ConnectionManager m(sim.endpoint(), t);
     Uploader up(sim.endpoint());
-    fault(sim, QStringLiteral("stall=upload"));
+    sim.fault(QStringLiteral("stall=upload"));
     QList<Report> reports;
     upload(up, FanSimProcess::scaled(20000), &reports);
     QVERIFY(sim.waitForCount(QStringLiteral("/DCIM/upload stalled"), 1));
     // Held: no answer while the stall lasts.
     QVERIFY(
         FanSimProcess::holdFor(FanSimProcess::scaled(300), [&]() { return reports.isEmpty(); }));
-    fault(sim, QStringLiteral("stall="));
+    sim.fault(QStringLiteral("stall="));
     QVERIFY(sim.waitForCount(QStringLiteral("/DCIM/upload released"), 1));
     QVERIFY(FanSimProcess::waitUntil([&]() { return !reports.isEmpty(); }));
     QCOMPARE(reports.size(), 1);
@@ -213,7 +194,7 @@ void FanSimControlTest::stalledUploadTimesOut()
         return !reports.isEmpty() &&
             reports.last().data.toString() == QString::fromUtf8("网络超时");
     }));
-    fault(sim, QStringLiteral("stall="));
+    sim.fault(QStringLiteral("stall="));
     QVERIFY(sim.waitForCount(QStringLiteral("HTTP POST /DCIM/upload 200"), 1));
     const QStringList left =
         QDir(sim.storeDir()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -237,7 +218,7 @@ void FanSimControlTest::droppedSocketNow()
     // Nothing is dropped until asked.
     QVERIFY(FanSimProcess::holdFor(FanSimProcess::scaled(200),
                                    [&]() { return sim.count(QStringLiteral("WS drop")) == 0; }));
-    QCOMPARE(fault(sim, QStringLiteral("drop-ws=now")).value("code").toInt(), 0);
+    QCOMPARE(sim.fault(QStringLiteral("drop-ws=now")).value("code").toInt(), 0);
     QVERIFY(sim.waitForCount(QStringLiteral("WS drop 1"), 1));
     // The manager opens a new socket on the same session.
     QVERIFY(sim.waitForCount(QStringLiteral("WS open"), 2));

@@ -25,7 +25,7 @@
 // temporary file remains in the media temp folder after a job; when a job
 // does not end in exactly one reported result; or when a job without a fault
 // (or one with a dropped WebSocket or a restart behind it) does not succeed.
-// Run it inside a loopback-only network namespace (unshare -n).
+// Run it inside a loopback-only network namespace (scripts/unshare-loopback).
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -33,13 +33,8 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -53,9 +48,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "ConnectionManager.h"
 #include "ConversionController.h"
+#include "FanSimProcess.h"
 #include "JobBuilder.h"
 #include "ToolOptions.h"
 #include "Uploader.h"
@@ -141,90 +136,6 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs)
     loop.exec();
     return held;
 }
-
-// The fan simulator as a child process, with its run-time fault control.
-class Simulator {
-public:
-    QString program;
-    QString store;
-    QString model;
-    int httpPort = 0;
-    int wsPort = 0;
-    QString error;
-
-    bool start()
-    {
-        proc.setProcessChannelMode(QProcess::MergedChannels);
-        proc.start(program,
-                   {QStringLiteral("--control"), QStringLiteral("--model"), model,
-                    QStringLiteral("--http-port"), QString::number(httpPort),
-                    QStringLiteral("--ws-port"), QString::number(wsPort), QStringLiteral("--store"),
-                    store});
-        if (!proc.waitForStarted(5000)) {
-            error = proc.errorString();
-            return false;
-        }
-        QByteArray first;
-        if (!waitUntil(
-                [&]() {
-                    first += proc.readAll();
-                    return first.contains('\n') || proc.state() == QProcess::NotRunning;
-                },
-                10000)) {
-            error = QStringLiteral("no first line");
-            return false;
-        }
-        const QRegularExpressionMatch m =
-            QRegularExpression(QStringLiteral("http=(\\d+) ws=(\\d+)"))
-                .match(QString::fromUtf8(first));
-        if (!m.hasMatch()) {
-            error = QString::fromUtf8(first);
-            return false;
-        }
-        httpPort = m.captured(1).toInt();
-        wsPort = m.captured(2).toInt();
-        // The simulator's log is not needed; it must not fill the pipe.
-        QObject::connect(&proc, &QProcess::readyRead, &proc, [this]() { proc.readAll(); });
-        return true;
-    }
-
-    void kill()
-    {
-        proc.disconnect();
-        proc.kill();
-        proc.waitForFinished(5000);
-    }
-
-    void stop()
-    {
-        proc.disconnect();
-        proc.terminate();
-        if (!proc.waitForFinished(5000))
-            kill();
-    }
-
-    DeviceEndpoint endpoint() const
-    {
-        DeviceEndpoint e;
-        e.host = QStringLiteral("127.0.0.1");
-        e.httpPort = httpPort;
-        e.wsPort = wsPort;
-        return e;
-    }
-
-    bool fault(QNetworkAccessManager& net, const QString& query)
-    {
-        QNetworkReply* reply = net.get(
-            QNetworkRequest(QUrl(endpoint().httpUrl(QStringLiteral("/sim/fault?") + query))));
-        const bool done = waitUntil([&]() { return reply->isFinished(); }, 10000);
-        const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
-        delete reply;
-        return done && o.value(QStringLiteral("code")).toInt(-1) == 0;
-    }
-
-private:
-    ChildProcess proc;
-};
 
 bool runTool(const QString& program, const QStringList& args)
 {
@@ -382,13 +293,21 @@ int main(int argc, char** argv)
                                 QStringLiteral("CANOPUS"), QStringLiteral("ANTARES"),
                                 QStringLiteral("VEGA")};
     int modelIndex = 0;
-    Simulator sim;
-    sim.program = simProgram;
-    sim.store = work.filePath(QStringLiteral("store"));
-    sim.model = models[0];
-    if (!sim.start()) {
+    QString simModel = models[0];
+    FanSimProcess sim;
+    sim.setProgram(simProgram);
+    // The soak never reads the simulator's log.
+    sim.setKeepLog(false);
+    const auto startSim = [&](int httpPort, int wsPort) {
+        return sim.start({QStringLiteral("--control"), QStringLiteral("--model"), simModel},
+                         httpPort, wsPort);
+    };
+    const auto setFault = [&](const QString& query) {
+        return sim.fault(query).value(QStringLiteral("code")).toInt(-1) == 0;
+    };
+    if (!startSim(0, 0)) {
         std::fprintf(stderr, "soak: cannot start %s: %s\n", qPrintable(simProgram),
-                     qPrintable(sim.error));
+                     qPrintable(sim.errorText));
         return 2;
     }
 
@@ -404,7 +323,6 @@ int main(int argc, char** argv)
     ConversionController controller(&connection, &uploader);
     const int uploadTimeoutMs = 20000;
     controller.setUploadTimeout(uploadTimeoutMs);
-    QNetworkAccessManager control;
 
     // The soak's own records are made in full before the first job (ids run
     // from 1 to jobs), so that they do not count as growth of the heap.
@@ -459,20 +377,21 @@ int main(int argc, char** argv)
         case Fault::None:
             break;
         case Fault::DropSocket:
-            faultSet = sim.fault(control, QStringLiteral("drop-ws=now"));
+            faultSet = setFault(QStringLiteral("drop-ws=now"));
             break;
         case Fault::StallUpload:
             controller.setUploadTimeout(stallTimeoutMs);
-            faultSet = sim.fault(control, QStringLiteral("stall=upload"));
+            faultSet = setFault(QStringLiteral("stall=upload"));
             break;
         case Fault::RefuseUpload:
-            faultSet = sim.fault(control, QStringLiteral("upload-code=7"));
+            faultSet = setFault(QStringLiteral("upload-code=7"));
             break;
         case Fault::Restart:
             sim.kill();
             modelIndex = (modelIndex + 1) % models.size();
-            sim.model = models[modelIndex];
-            faultSet = sim.start() && waitUntil([&]() { return connection.isConnected(); }, 15000);
+            simModel = models[modelIndex];
+            faultSet = startSim(sim.httpPort(), sim.wsPort()) &&
+                waitUntil([&]() { return connection.isConnected(); }, 15000);
             break;
         }
         if (!faultSet)
@@ -480,14 +399,14 @@ int main(int argc, char** argv)
                             .arg(i)
                             .arg(faultName(fault));
 
-        const fan_model* model = fan_model_find(sim.model.toLatin1().constData());
+        const fan_model* model = fan_model_find(simModel.toLatin1().constData());
         ConvertRequest request;
         request.media.inputPath = media[(i - 1) % media.size()];
         request.media.outputDir = outDir;
         request.fileName = QStringLiteral("%1_%2.bin")
                                .arg(i % 100, 2, 10, QLatin1Char('0'))
                                .arg(i, 5, 10, QLatin1Char('0'));
-        request.modelName = sim.model;
+        request.modelName = simModel;
         request.lights = model->lights;
         request.lines = model->lines;
         request.colorDeep = model->colorDeep;
@@ -510,11 +429,11 @@ int main(int argc, char** argv)
         switch (fault) {
         case Fault::StallUpload:
             controller.setUploadTimeout(uploadTimeoutMs);
-            if (!sim.fault(control, QStringLiteral("stall=")))
+            if (!setFault(QStringLiteral("stall=")))
                 problems << QStringLiteral("job %1: the stall could not be lifted").arg(i);
             break;
         case Fault::RefuseUpload:
-            if (!sim.fault(control, QStringLiteral("reset=1")))
+            if (!setFault(QStringLiteral("reset=1")))
                 problems << QStringLiteral("job %1: the fault could not be reset").arg(i);
             break;
         default:
@@ -550,7 +469,7 @@ int main(int argc, char** argv)
         samples << s;
         std::fprintf(
             table, "%4d  %-9s  %-15s  %-13s  %-9s  %6lld  %9ld  %9ld  %10ld  %6d  %4d  %7d\n", i,
-            qPrintable(sim.model), qPrintable(QFileInfo(request.media.inputPath).fileName()),
+            qPrintable(simModel), qPrintable(QFileInfo(request.media.inputPath).fileName()),
             faultName(fault), ended ? outcomeName(outcome) : "none", ms, s.rssKiB, s.heapKiB,
             s.cachedKiB, s.arenas, s.fds, s.threads);
         std::fflush(table);

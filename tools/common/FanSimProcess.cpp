@@ -2,10 +2,18 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QThread>
 
-FanSimProcess::FanSimProcess() = default;
+FanSimProcess::FanSimProcess()
+    : program(qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR)) +
+              QStringLiteral("/tools/fan-sim/fan-sim"))
+{
+}
 
 FanSimProcess::~FanSimProcess() { stop(); }
 
@@ -14,17 +22,15 @@ bool FanSimProcess::start(const QStringList& args, int httpPort, int wsPort)
     stop();
     pending.clear();
     all.clear();
-    const QString exe =
-        qEnvironmentVariable("SPINDRA_BINARY_DIR", QStringLiteral(SPINDRA_BINARY_DIR)) +
-        QStringLiteral("/tools/fan-sim/fan-sim");
+    QObject::disconnect(&proc, &QProcess::readyReadStandardOutput, nullptr, nullptr);
     QStringList full = {QStringLiteral("--http-port"), QString::number(httpPort),
                         QStringLiteral("--ws-port"),   QString::number(wsPort),
                         QStringLiteral("--store"),     store.path()};
     full += args;
     proc.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    proc.start(exe, full);
+    proc.start(program, full);
     if (!proc.waitForStarted(5000)) {
-        errorText = QStringLiteral("cannot start %1").arg(exe);
+        errorText = QStringLiteral("cannot start %1: %2").arg(program, proc.errorString());
         return false;
     }
     // A port of the previous run may still be held for a moment.
@@ -40,6 +46,12 @@ bool FanSimProcess::start(const QStringList& args, int httpPort, int wsPort)
     }
     http = m.captured(1).toInt();
     ws = m.captured(2).toInt();
+    if (!keepLog) {
+        all = QStringList {all.first()};
+        pending.clear();
+        QObject::connect(&proc, &QProcess::readyReadStandardOutput, &proc,
+                         [this]() { proc.readAllStandardOutput(); });
+    }
     return true;
 }
 
@@ -71,8 +83,25 @@ DeviceEndpoint FanSimProcess::endpoint() const
     return e;
 }
 
+QJsonObject FanSimProcess::fault(const QString& query, int* httpStatus)
+{
+    if (!control) {
+        control = std::make_unique<QNetworkAccessManager>();
+        control->setProxy(QNetworkProxy::NoProxy);
+    }
+    std::unique_ptr<QNetworkReply> reply(control->get(
+        QNetworkRequest(QUrl(endpoint().httpUrl(QStringLiteral("/sim/fault?") + query)))));
+    if (!waitUntil([&]() { return reply->isFinished(); }, 10000))
+        return {};
+    if (httpStatus)
+        *httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return QJsonDocument::fromJson(reply->readAll()).object();
+}
+
 QStringList FanSimProcess::lines()
 {
+    if (!keepLog && !all.isEmpty())
+        return all;
     pending += proc.readAllStandardOutput();
     int nl;
     while ((nl = pending.indexOf('\n')) >= 0) {
