@@ -1,0 +1,467 @@
+// The media probe: ffprobe's answers (as JSON fixtures) turned into facts, and
+// a few real files made at test time, each checked against what FFmpeg
+// actually delivers; the background probe reports once, or not at all after
+// an abort; the rule that makes a file time-based.
+#include "MediaProbe.h"
+#include "MediaTestSupport.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace mediatest;
+
+namespace {
+
+QString kindName(MediaKind k)
+{
+    switch (k) {
+    case MediaKind::Unreadable:
+        return QStringLiteral("Unreadable");
+    case MediaKind::Still:
+        return QStringLiteral("Still");
+    case MediaKind::Clip:
+        return QStringLiteral("Clip");
+    case MediaKind::SongWithCover:
+        return QStringLiteral("SongWithCover");
+    case MediaKind::SoundOnly:
+        return QStringLiteral("SoundOnly");
+    }
+    return QString();
+}
+
+// Every fact as "key=value", to compare with a row's expectations.
+QMap<QString, QString> describe(const MediaFacts& f)
+{
+    const char* hdr[] = {"None", "Hlg", "Pq"};
+    return {{"kind", kindName(f.kind)},
+            {"size", QStringLiteral("%1x%2").arg(f.width).arg(f.height)},
+            {"stored", QStringLiteral("%1x%2").arg(f.storedWidth).arg(f.storedHeight)},
+            {"rot", QString::number(f.rotation)},
+            {"mirror", QString::number(f.mirrored)},
+            {"exif", QString::number(f.exifOrientation)},
+            {"frames", QString::number(f.frameCount)},
+            {"anim", QString::number(f.animated)},
+            {"alpha", QString::number(f.hasAlpha)},
+            {"interlaced", QString::number(f.interlaced)},
+            {"hdr", QLatin1String(hdr[int(f.hdr)])},
+            {"tagged", QString::number(f.colorTagged())},
+            {"matrix", f.colorMatrix},
+            {"sound", QString::number(f.hasSound)},
+            {"cover", QString::number(f.hasCover)},
+            {"dur", QString::number(f.duration, 'f', 1)},
+            {"reason", f.reason}};
+}
+
+// Checks the facts against "key=value" words (a value must match),
+// "reason:word" (the reason contains the word) and "reason!word" (it does not).
+void expectFacts(const MediaFacts& facts, const QString& expected)
+{
+    const QMap<QString, QString> seen = describe(facts);
+    for (const QString& word : expected.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        if (word.startsWith(QLatin1String("reason:")) || word.startsWith(QLatin1String("reason!"))) {
+            QVERIFY2(facts.reason.contains(word.mid(7)) == (word.at(6) == QLatin1Char(':')),
+                     qPrintable(facts.reason));
+            continue;
+        }
+        const QString key = word.section(QLatin1Char('='), 0, 0);
+        QVERIFY2(seen.contains(key), qPrintable(key));
+        QCOMPARE(key + QLatin1Char('=') + seen.value(key), word);
+    }
+}
+
+// ffprobe's answer for one picture stream (and its first frame) in a
+// container; the pieces are JSON members without braces.
+QByteArray answer(const QString& format, const QString& stream, const QString& frame = QString(),
+                  const QString& more = QString())
+{
+    return QStringLiteral("{\"frames\":[{\"stream_index\":0%1}],\"streams\":[{\"index\":0,"
+                          "\"codec_type\":\"video\",%2}%3],\"format\":{%4}}")
+        .arg(frame.isEmpty() ? QString() : QLatin1Char(',') + frame, stream,
+             more.isEmpty() ? QString() : QLatin1Char(',') + more, format)
+        .toUtf8();
+}
+
+// A photo as ffprobe shows one with this EXIF orientation: the stream as
+// stored, the orientation as a frame tag with its display matrix.
+QByteArray photo(int orientation, const QString& matrix)
+{
+    return answer(QStringLiteral("\"format_name\":\"image2\",\"duration\":\"0.040000\""),
+                  QStringLiteral("\"codec_name\":\"mjpeg\",\"width\":1280,\"height\":720,"
+                                 "\"pix_fmt\":\"yuvj444p\""),
+                  QStringLiteral("\"tags\":{\"Orientation\":\"    %1\"},\"side_data_list\":[{"
+                                 "\"displaymatrix\":\"\\n00000000: %2\\n00000002: 0 0 "
+                                 "1073741824\\n\"}]")
+                      .arg(orientation)
+                      .arg(matrix));
+}
+
+const QString kMp4 = QStringLiteral("\"format_name\":\"mov,mp4,m4a,3gp,3g2,mj2\","
+                                    "\"duration\":\"2.000000\"");
+const QString kSound = QStringLiteral("{\"index\":1,\"codec_type\":\"audio\",\"codec_name\":"
+                                      "\"aac\",\"duration\":\"2.000000\"}");
+
+QString clipStream(const QString& extra = QString())
+{
+    return QStringLiteral("\"codec_name\":\"h264\",\"width\":160,\"height\":120,"
+                          "\"pix_fmt\":\"yuv420p\",\"nb_frames\":\"40\"") +
+        (extra.isEmpty() ? QString() : QLatin1Char(',') + extra);
+}
+
+// Inserts an EXIF block with this orientation after a JPEG's start marker.
+bool addExifOrientation(const QString& path, int orientation)
+{
+    QByteArray jpeg = readAll(path);
+    if (!jpeg.startsWith("\xff\xd8"))
+        return false;
+    // "Exif\0\0", a little-endian TIFF header and one IFD with one entry:
+    // tag 0x0112 (orientation), type SHORT, count 1, the value.
+    QByteArray exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24);
+    exif += char(orientation);
+    exif += QByteArray(7, '\0');
+    const QByteArray segment = QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
+        char((exif.size() + 2) & 0xff) + exif;
+    jpeg.insert(2, segment);
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(jpeg) == jpeg.size();
+}
+
+// The size of the first picture FFmpeg decodes from a file, as the pipeline
+// gets it ("0x0" when it decodes none).
+QString deliveredSize(const QString& path)
+{
+    QProcess p;
+    p.start(QStringLiteral("ffmpeg"),
+            {"-v", "info", "-i", path, "-frames:v", "1", "-vf", "showinfo", "-f", "null", "-"});
+    p.waitForFinished(60000);
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral(" s:(\\d+x\\d+) ")).match(p.readAllStandardError());
+    return m.hasMatch() ? m.captured(1) : QStringLiteral("0x0");
+}
+
+} // namespace
+
+class TestMediaProbe : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void parse_data();
+    void parse();
+    void realFiles_data();
+    void realFiles();
+    void backgroundProbe_data();
+    void backgroundProbe();
+    void abortedProbeStaysSilent();
+    void treatAsVideo_data();
+    void treatAsVideo();
+
+private:
+    QTemporaryDir dir;
+};
+
+void TestMediaProbe::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    // The same test pattern with EXIF orientation 6, and the pieces the
+    // transparent pictures are made from.
+    QVERIFY(!makeImage(dir.path(), QStringLiteral("photo6.jpg"), QStringLiteral("64x48")).isEmpty());
+    QVERIFY(addExifOrientation(dir.filePath(QStringLiteral("photo6.jpg")), 6));
+    QVERIFY(ffmpeg({"-f", "lavfi", "-i",
+                    "color=red@0.0:s=64x48,format=rgba[bg];testsrc=s=32x24[fg];"
+                    "[bg][fg]overlay=8:8:format=auto,format=rgba",
+                    "-frames:v", "1", dir.filePath(QStringLiteral("logo.png"))}));
+}
+
+void TestMediaProbe::cleanup() { qunsetenv("SPINDRA_FFPROBE"); }
+
+void TestMediaProbe::parse_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("expected");
+
+    // EXIF orientations: mirrored left-right first, then turned clockwise.
+    const char* matrices[] = {"65536 0 0\\n00000001: 0 65536 0",
+                              "-65536 0 0\\n00000001: 0 65536 0",
+                              "-65536 0 0\\n00000001: 0 -65536 0",
+                              "65536 0 0\\n00000001: 0 -65536 0",
+                              "0 65536 0\\n00000001: 65536 0 0",
+                              "0 65536 0\\n00000001: -65536 0 0",
+                              "0 -65536 0\\n00000001: -65536 0 0",
+                              "0 -65536 0\\n00000001: 65536 0 0"};
+    const char* turns[] = {"size=1280x720 rot=0 mirror=0",  "size=1280x720 rot=0 mirror=1",
+                           "size=1280x720 rot=180 mirror=0", "size=1280x720 rot=180 mirror=1",
+                           "size=720x1280 rot=270 mirror=1", "size=720x1280 rot=90 mirror=0",
+                           "size=720x1280 rot=90 mirror=1",  "size=720x1280 rot=270 mirror=0"};
+    for (int o = 1; o <= 8; ++o)
+        QTest::addRow("photo, EXIF orientation %d", o)
+            << photo(o, QLatin1String(matrices[o - 1]))
+            << QStringLiteral("kind=Still stored=1280x720 exif=%1 %2").arg(o).arg(turns[o - 1]);
+
+    QTest::newRow("phone clip, display matrix")
+        << answer(kMp4,
+                  clipStream("\"side_data_list\":[{\"displaymatrix\":\"\\n00000000: 0 65536 "
+                             "0\\n00000001: -65536 0 0\\n00000002: 0 0 1073741824\\n\","
+                             "\"rotation\":-90}]"),
+                  QString(), kSound)
+        << "kind=Clip size=120x160 stored=160x120 rot=90 sound=1 dur=2.0 frames=40 anim=0";
+    QTest::newRow("clip, rotation without its matrix")
+        << answer(kMp4, clipStream("\"side_data_list\":[{\"rotation\":90}]"))
+        << "size=120x160 rot=270 mirror=0";
+    QTest::newRow("clip, old rotate tag (clockwise)")
+        << answer(kMp4, clipStream("\"tags\":{\"rotate\":\"90\"}")) << "size=120x160 rot=90";
+    QTest::newRow("clip turned by 45 degrees keeps its size")
+        << answer(kMp4, clipStream("\"tags\":{\"rotate\":\"45\"}")) << "size=160x120 rot=45";
+    QTest::newRow("clip, untagged colours (unknown counts as untagged)")
+        << answer(kMp4, clipStream("\"color_space\":\"unknown\",\"color_transfer\":\"unknown\""))
+        << "tagged=0 matrix= hdr=None sound=0 interlaced=0 alpha=0";
+    QTest::newRow("HLG")
+        << answer(kMp4, clipStream("\"color_space\":\"bt2020nc\",\"color_transfer\":"
+                                   "\"arib-std-b67\",\"color_primaries\":\"bt2020\""))
+        << "hdr=Hlg tagged=1 matrix=bt2020nc";
+    QTest::newRow("PQ")
+        << answer(kMp4, clipStream("\"color_transfer\":\"smpte2084\",\"color_range\":\"tv\""))
+        << "hdr=Pq tagged=1";
+    QTest::newRow("SDR, tagged")
+        << answer(kMp4, clipStream("\"color_space\":\"bt709\",\"color_transfer\":\"bt709\""))
+        << "hdr=None tagged=1 matrix=bt709";
+    QTest::newRow("interlaced by field order")
+        << answer(kMp4, clipStream("\"field_order\":\"tt\"")) << "interlaced=1";
+    QTest::newRow("interlaced by its first frame")
+        << answer(kMp4, clipStream("\"field_order\":\"progressive\""), "\"interlaced_frame\":1")
+        << "interlaced=1";
+    QTest::newRow("progressive")
+        << answer(kMp4, clipStream("\"field_order\":\"progressive\""), "\"interlaced_frame\":0")
+        << "interlaced=0";
+    QTest::newRow("video with alpha")
+        << answer(kMp4, QStringLiteral("\"codec_name\":\"vp9\",\"width\":8,\"height\":8,"
+                                       "\"pix_fmt\":\"yuva420p\""))
+        << "kind=Clip alpha=1";
+    QTest::newRow("PNG with alpha")
+        << answer("\"format_name\":\"png_pipe\"",
+                  "\"codec_name\":\"png\",\"width\":8,\"height\":8,\"pix_fmt\":\"rgba\"")
+        << "kind=Still alpha=1 dur=0.0";
+    QTest::newRow("grey PNG with alpha")
+        << answer("\"format_name\":\"png_pipe\"",
+                  "\"codec_name\":\"png\",\"width\":8,\"height\":8,\"pix_fmt\":\"ya8\"")
+        << "alpha=1";
+    QTest::newRow("animated GIF")
+        << answer("\"format_name\":\"gif\",\"duration\":\"1.000000\"",
+                  "\"codec_name\":\"gif\",\"width\":64,\"height\":48,\"pix_fmt\":\"bgra\","
+                  "\"nb_frames\":\"10\"")
+        << "kind=Clip anim=1 frames=10 dur=1.0";
+    QTest::newRow("one-frame GIF")
+        << answer("\"format_name\":\"gif\",\"duration\":\"0.100000\"",
+                  "\"codec_name\":\"gif\",\"width\":64,\"height\":48,\"pix_fmt\":\"bgra\","
+                  "\"nb_frames\":\"1\"")
+        << "kind=Still anim=0 frames=1";
+    QTest::newRow("song with cover")
+        << answer("\"format_name\":\"mp3\",\"duration\":\"2.037551\"",
+                  "\"codec_name\":\"mjpeg\",\"width\":64,\"height\":64,\"disposition\":{"
+                  "\"attached_pic\":1}",
+                  QString(), "{\"index\":1,\"codec_type\":\"audio\"}")
+        << "kind=SongWithCover cover=1 sound=1 size=64x64 dur=2.0";
+    QTest::newRow("a cover beside a clip does not replace it")
+        << answer(kMp4, "\"width\":64,\"height\":64,\"disposition\":{\"attached_pic\":1}",
+                  QString(), QStringLiteral("{\"index\":1,\"codec_type\":\"video\",%1},%2")
+                                 .arg(clipStream(), kSound))
+        << "kind=Clip size=160x120 cover=1";
+    QTest::newRow("sound only, length from the stream")
+        << QByteArray("{\"streams\":[{\"codec_type\":\"audio\",\"duration\":\"3.5\"}],"
+                      "\"format\":{\"format_name\":\"mp3\"}}")
+        << "kind=SoundOnly sound=1 dur=3.5 reason:picture";
+    QTest::newRow("a picture stream without a size")
+        << answer(kMp4, "\"codec_name\":\"h264\",\"width\":0,\"height\":0")
+        << "kind=Unreadable reason:picture";
+    QTest::newRow("no streams") << QByteArray("{}") << "kind=Unreadable reason:media";
+    QTest::newRow("not JSON") << QByteArray("moov atom not found")
+                              << "kind=Unreadable size=0x0";
+}
+
+void TestMediaProbe::parse()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, expected);
+    expectFacts(MediaProbe::parse(json), expected);
+}
+
+void TestMediaProbe::realFiles_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("ffmpegArgs"); // makes the file, when not empty
+    QTest::addColumn<QString>("expected");
+
+    const QString lavfi = QStringLiteral("lavfi");
+    const QString logo = dir.filePath(QStringLiteral("logo.png"));
+    QTest::newRow("clip with sound")
+        << "clip.mp4"
+        << QStringList {"-f", lavfi, "-i", "testsrc=s=64x48:r=25:d=1", "-f", lavfi, "-i",
+                        "sine=d=1", "-c:v", "mpeg4", "-c:a", "aac"}
+        << "kind=Clip size=64x48 sound=1 alpha=0 interlaced=0 frames=25";
+    QTest::newRow("clip turned a quarter (rotated after making)")
+        << "turned.mp4"
+        << QStringList {"-f", lavfi, "-i", "testsrc=s=64x48:r=25:d=1", "-c:v", "mpeg4"}
+        << "kind=Clip size=48x64 stored=64x48 rot=90 sound=0";
+    QTest::newRow("phone photo, EXIF orientation 6")
+        << "photo6.jpg" << QStringList() << "kind=Still size=48x64 stored=64x48 rot=90 exif=6";
+    QTest::newRow("logo PNG with alpha") << "logo.png" << QStringList() << "kind=Still alpha=1";
+    QTest::newRow("palette PNG with a transparent colour")
+        << "palette.png"
+        << QStringList {"-i", logo, "-filter_complex",
+                        "split[a][b];[a]palettegen=reserve_transparent=1[p];[b][p]paletteuse"}
+        << "kind=Still alpha=1";
+    QTest::newRow("GIF with a transparent colour")
+        << "logo.gif"
+        << QStringList {"-i", logo, "-filter_complex",
+                        "split[a][b];[a]palettegen=reserve_transparent=1[p];[b][p]paletteuse"}
+        << "kind=Still alpha=1 anim=0";
+    // FFmpeg's own GIFs use a transparent colour in later frames only, to
+    // keep what the frame before showed.
+    QTest::newRow("animated GIF")
+        << "anim.gif" << QStringList {"-f", lavfi, "-i", "testsrc=s=64x48:r=10:d=1"}
+        << "kind=Clip anim=1 frames=10 alpha=0";
+    QTest::newRow("interlaced clip")
+        << "interlaced.mp4"
+        << QStringList {"-f",      lavfi,   "-i", "testsrc=s=64x48:r=25:d=1",
+                        "-c:v",    "libx264", "-flags", "+ildct+ilme",
+                        "-x264opts", "tff=1"}
+        << "kind=Clip interlaced=1";
+    QTest::newRow("HLG clip")
+        << "hlg.mp4"
+        << QStringList {"-f", lavfi, "-i", "testsrc=s=64x48:r=25:d=1", "-c:v", "libx264",
+                        "-pix_fmt", "yuv420p10le", "-color_trc", "arib-std-b67",
+                        "-color_primaries", "bt2020", "-colorspace", "bt2020nc"}
+        << "kind=Clip hdr=Hlg matrix=bt2020nc";
+    QTest::newRow("song with cover")
+        << "song.mp3"
+        << QStringList {"-f",   lavfi,   "-i",    "sine=d=2", "-f",           lavfi,
+                        "-i",   "testsrc=s=32x32:d=1", "-map", "0",       "-map",
+                        "1",    "-frames:v", "1", "-c:v", "mjpeg", "-disposition:v",
+                        "attached_pic"}
+        << "kind=SongWithCover size=32x32 cover=1 sound=1 dur=2.0";
+    QTest::newRow("sound only")
+        << "tone.mp3" << QStringList {"-f", lavfi, "-i", "sine=d=2"}
+        << "kind=SoundOnly size=0x0 reason:picture";
+    QTest::newRow("text named .mp4") << "notes.mp4" << QStringList() << "kind=Unreadable";
+    QTest::newRow("HEIC photo") << "phone.heic" << QStringList()
+                                << "kind=Unreadable reason:HEIC reason:JPEG";
+}
+
+void TestMediaProbe::realFiles()
+{
+    QFETCH(QString, name);
+    QFETCH(QStringList, ffmpegArgs);
+    QFETCH(QString, expected);
+    const QString path = dir.filePath(name);
+    if (!ffmpegArgs.isEmpty())
+        QVERIFY(ffmpeg(ffmpegArgs << path));
+    if (name == QLatin1String("turned.mp4"))
+        QVERIFY(rotateVideoQuarter(path));
+    if (name == QLatin1String("notes.mp4")) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("these are notes, not a video\n");
+    }
+    if (name == QLatin1String("phone.heic")) {
+        // The start of a HEIF file: its file-type box with the HEIC brand.
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24) + QByteArray(64, '\0'));
+    }
+    const MediaFacts facts = MediaProbe::probe(path);
+    expectFacts(facts, expected);
+    // The size as shown is the size FFmpeg hands to the conversion.
+    if (facts.hasPicture())
+        QCOMPARE(QStringLiteral("%1x%2").arg(facts.width).arg(facts.height), deliveredSize(path));
+}
+
+void TestMediaProbe::backgroundProbe_data()
+{
+    QTest::addColumn<QString>("ffprobe"); // a stand-in's body; empty: the real one
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("readable") << QString() << 30000 << "kind=Still size=48x64";
+    QTest::newRow("ffprobe missing")
+        << "missing" << 30000 << "kind=Unreadable reason:cannot reason:run reason:ffprobe";
+    QTest::newRow("ffprobe hangs") << "exec sleep 30" << 300 << "kind=Unreadable reason:answer";
+    QTest::newRow("ffprobe fails, its words without the file name")
+        << "echo \"$9: Permission denied\" >&2; exit 1" << 30000
+        << "kind=Unreadable reason:Permission reason!photo6";
+}
+
+void TestMediaProbe::backgroundProbe()
+{
+    QFETCH(QString, ffprobe);
+    QFETCH(int, timeoutMs);
+    QFETCH(QString, expected);
+    if (ffprobe == QLatin1String("missing"))
+        qputenv("SPINDRA_FFPROBE", dir.filePath(QStringLiteral("no-such-ffprobe")).toLocal8Bit());
+    else if (!ffprobe.isEmpty())
+        qputenv("SPINDRA_FFPROBE",
+                writeScript(dir.path(), QStringLiteral("ffprobe-standin"), ffprobe.toUtf8())
+                    .toLocal8Bit());
+    const QString path = dir.filePath(QStringLiteral("photo6.jpg"));
+
+    MediaProbe probe;
+    probe.setTimeout(timeoutMs);
+    QSignalSpy spy(&probe, &MediaProbe::finished);
+    probe.start(path);
+    QCOMPARE(spy.count(), 0); // never from inside start()
+    QVERIFY(spy.wait(timeoutMs + 10000));
+    QVERIFY(!probe.isRunning());
+    QVERIFY(!spy.wait(100)); // once
+    expectFacts(spy.first().first().value<MediaFacts>(), expected);
+    // Waiting on the calling thread gives the same.
+    expectFacts(MediaProbe::probe(path, timeoutMs), expected);
+}
+
+void TestMediaProbe::abortedProbeStaysSilent()
+{
+    qputenv("SPINDRA_FFPROBE",
+            writeScript(dir.path(), QStringLiteral("ffprobe-slow"), "exec sleep 30").toLocal8Bit());
+    MediaProbe probe;
+    QSignalSpy spy(&probe, &MediaProbe::finished);
+    probe.start(dir.filePath(QStringLiteral("photo6.jpg")));
+    QVERIFY(probe.isRunning());
+    probe.abort();
+    QVERIFY(!probe.isRunning());
+    QVERIFY(!spy.wait(200));
+    // A new start after an abort reports for the new file only.
+    qunsetenv("SPINDRA_FFPROBE");
+    probe.start(dir.filePath(QStringLiteral("logo.png")));
+    QVERIFY(spy.wait(10000));
+    QCOMPARE(spy.count(), 1);
+    QVERIFY(spy.first().first().value<MediaFacts>().hasAlpha);
+}
+
+void TestMediaProbe::treatAsVideo_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("formatName");
+    QTest::addColumn<double>("duration");
+    QTest::addColumn<bool>("video");
+    QTest::newRow("video ending, any case") << "clip.MP4" << "" << 0.0 << true;
+    QTest::newRow("image ending") << "anim.gif" << "gif" << 3.0 << false;
+    QTest::newRow("other container with a length") << "clip.webm" << "matroska,webm" << 3.0
+                                                    << true;
+    QTest::newRow("picture format") << "photo.webp" << "webp_pipe" << 0.04 << false;
+    QTest::newRow("image sequence format") << "photo.tif" << "image2" << 0.04 << false;
+    QTest::newRow("no length") << "data.bin" << "mpegts" << 0.0 << false;
+}
+
+void TestMediaProbe::treatAsVideo()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, formatName);
+    QFETCH(double, duration);
+    QFETCH(bool, video);
+    MediaFacts facts;
+    facts.formatName = formatName;
+    facts.duration = duration;
+    QCOMPARE(MediaProbe::treatAsVideo(name, facts), video);
+    QCOMPARE(MediaProbe::hasVideoSuffix(name), MediaProbe::videoSuffixes().contains(
+                                                   QFileInfo(name).suffix().toLower()));
+}
+
+QTEST_MAIN(TestMediaProbe)
+#include "tst_media_probe.moc"
