@@ -2,6 +2,7 @@
 // a few real files made at test time, each checked against what FFmpeg
 // actually delivers; the background probe reports once, or not at all after
 // an abort; the rule that makes a file time-based.
+#include "ExifOrientation.h"
 #include "MediaProbe.h"
 #include "MediaTestSupport.h"
 
@@ -106,24 +107,6 @@ QString clipStream(const QString& extra = QString())
     return QStringLiteral("\"codec_name\":\"h264\",\"width\":160,\"height\":120,"
                           "\"pix_fmt\":\"yuv420p\",\"nb_frames\":\"40\"") +
         (extra.isEmpty() ? QString() : QLatin1Char(',') + extra);
-}
-
-// Inserts an EXIF block with this orientation after a JPEG's start marker.
-bool addExifOrientation(const QString& path, int orientation)
-{
-    QByteArray jpeg = readAll(path);
-    if (!jpeg.startsWith("\xff\xd8"))
-        return false;
-    // "Exif\0\0", a little-endian TIFF header and one IFD with one entry:
-    // tag 0x0112 (orientation), type SHORT, count 1, the value.
-    QByteArray exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24);
-    exif += char(orientation);
-    exif += QByteArray(7, '\0');
-    const QByteArray segment = QByteArray("\xff\xe1") + char((exif.size() + 2) >> 8) +
-        char((exif.size() + 2) & 0xff) + exif;
-    jpeg.insert(2, segment);
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(jpeg) == jpeg.size();
 }
 
 // The size of the first picture FFmpeg decodes from a file, as the pipeline
