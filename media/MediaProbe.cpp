@@ -132,8 +132,8 @@ bool quarterTurn(int rotation) { return rotation == 90 || rotation == 270; }
 QString lastError(const QByteArray& err, const QString& path)
 {
     QString line = QString::fromLocal8Bit(err).trimmed().section(QLatin1Char('\n'), -1).trimmed();
-    for (const QString& prefix : {path + QStringLiteral(": "),
-                                  QFileInfo(path).fileName() + QStringLiteral(": ")}) {
+    for (const QString& prefix : {QFileInfo(path).absoluteFilePath() + QStringLiteral(": "),
+                                  path + QStringLiteral(": ")}) {
         if (line.startsWith(prefix))
             line = line.mid(prefix.size());
     }
