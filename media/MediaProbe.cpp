@@ -132,8 +132,8 @@ bool quarterTurn(int rotation) { return rotation == 90 || rotation == 270; }
 QString lastError(const QByteArray& err, const QString& path)
 {
     QString line = QString::fromLocal8Bit(err).trimmed().section(QLatin1Char('\n'), -1).trimmed();
-    for (const QString& prefix : {QFileInfo(path).absoluteFilePath() + QStringLiteral(": "),
-                                  path + QStringLiteral(": ")}) {
+    for (const QString& prefix :
+         {QFileInfo(path).absoluteFilePath() + QStringLiteral(": "), path + QStringLiteral(": ")}) {
         if (line.startsWith(prefix))
             line = line.mid(prefix.size());
     }
@@ -213,9 +213,8 @@ void addFileFacts(const QString& path, MediaFacts& facts)
 {
     if (facts.kind == MediaKind::Unreadable) {
         if (isHeif(path))
-            facts.reason =
-                QStringLiteral("a HEIC photo, which the installed FFmpeg cannot read; "
-                               "save it as JPEG and choose that");
+            facts.reason = QStringLiteral("a HEIC photo, which the installed FFmpeg cannot read; "
+                                          "save it as JPEG and choose that");
         return;
     }
     if (!facts.hasPicture())
@@ -256,7 +255,8 @@ QString absolute(const QString& path) { return QFileInfo(path).absoluteFilePath(
 
 } // namespace
 
-MediaProbe::MediaProbe(QObject* parent) : QObject(parent)
+MediaProbe::MediaProbe(QObject* parent)
+    : QObject(parent)
 {
     qRegisterMetaType<MediaFacts>("MediaFacts");
 }

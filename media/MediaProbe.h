@@ -52,9 +52,9 @@ struct MediaFacts {
     // Frames of the picture stream when the file says (0: not said). An
     // animated GIF has more than one, a one-frame GIF exactly one.
     int frameCount = 0;
-    bool animated = false; // more than one frame in a picture format (GIF)
-    bool hasAlpha = false; // the picture can be transparent (rgba, yuva420p, GIF or
-                           // palette PNG with a transparent colour, ...)
+    bool animated = false;   // more than one frame in a picture format (GIF)
+    bool hasAlpha = false;   // the picture can be transparent (rgba, yuva420p, GIF or
+                             // palette PNG with a transparent colour, ...)
     bool interlaced = false; // flagged interlaced (field order tt, bb, tb or bt)
     QString fieldOrder;      // as tagged ("progressive", "tt", ...); empty: untagged
     // Colour tags as FFmpeg names them; empty: untagged ("unknown" counts as
@@ -67,8 +67,8 @@ struct MediaFacts {
 
     double duration = 0.0; // seconds; 0 when the file gives none
     bool hasSound = false;
-    bool hasCover = false;  // an attached picture beside the sound
-    QString formatName;     // the container as FFmpeg names it ("mov,mp4,...", "image2")
+    bool hasCover = false; // an attached picture beside the sound
+    QString formatName;    // the container as FFmpeg names it ("mov,mp4,...", "image2")
 
     bool readable() const { return kind != MediaKind::Unreadable; }
     // Whether the file has a picture to frame (a still, a clip or a cover).

@@ -14,7 +14,10 @@ enum Step { Start, Decoding0, Decoding100, Converting0, Converting100, Result, L
 
 } // namespace
 
-FakePipeline::FakePipeline(QObject* parent) : QObject(parent) {}
+FakePipeline::FakePipeline(QObject* parent)
+    : QObject(parent)
+{
+}
 
 FakePipeline::~FakePipeline()
 {
@@ -40,8 +43,8 @@ void FakePipeline::startConvert(ConvertRequest request, MediaConvert::Callbacks 
     if (run->request.cancel) {
         // The hook may run on any thread; the run hears of it on ours.
         run->request.cancel->setHook([this, index] {
-            QMetaObject::invokeMethod(this, [this, index] { onCancel(index); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, index] { onCancel(index); }, Qt::QueuedConnection);
         });
     }
     runs.push_back(std::move(run));
@@ -90,8 +93,9 @@ void FakePipeline::advance(int index)
         progress(MediaStage::Converting, 100);
         break;
     case Result:
-        end(index, QFileInfo::exists(run.request.media.inputPath) ? run.script.outcome
-                                                                   : ConvertOutcome::Failed);
+        end(index,
+            QFileInfo::exists(run.request.media.inputPath) ? run.script.outcome
+                                                           : ConvertOutcome::Failed);
         break;
     default:
         letGo(index);

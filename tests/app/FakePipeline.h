@@ -59,8 +59,7 @@ public:
 
     // Writes a fan file of this geometry with `frames` black, silent frames;
     // false when it cannot be written.
-    static bool writeFanFile(const QString& path, int lines, int lights, int colorDeep,
-                             int frames);
+    static bool writeFanFile(const QString& path, int lines, int lights, int colorDeep, int frames);
 
 private:
     struct Run {

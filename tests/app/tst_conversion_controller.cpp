@@ -103,8 +103,8 @@ void TestConversionController::useDevice(const DeviceEndpoint& endpoint)
     uploader = std::make_unique<Uploader>(endpoint);
     auto fake = std::make_unique<FakePipeline>();
     pipeline = fake.get();
-    controller = std::make_unique<ConversionController>(connection.get(), uploader.get(),
-                                                        std::move(fake));
+    controller =
+        std::make_unique<ConversionController>(connection.get(), uploader.get(), std::move(fake));
     ConversionController& c = *controller;
     connect(&c, &ConversionController::jobStarted, this, [this](int id) {
         started << id;
@@ -211,7 +211,8 @@ void TestConversionController::queueRunsInOrder()
     for (int i = 0; i < 3; ++i) {
         QCOMPARE(ended[i].id, started[i]);
         QCOMPARE(ended[i].outcome, JobOutcome::Succeeded);
-        QCOMPARE(ended[i].path, pipeline->request(i).media.outputDir + QStringLiteral("/VEGA/") +
+        QCOMPARE(ended[i].path,
+                 pipeline->request(i).media.outputDir + QStringLiteral("/VEGA/") +
                      pipeline->request(i).fileName);
         // Each got a name of its own: identifier and sequence number.
         names << pipeline->request(i).fileName;
@@ -234,12 +235,12 @@ void TestConversionController::pipelineOutcomeEndsTheJob_data()
     QTest::addColumn<bool>("hasPath");
     QTest::newRow("succeeded") << int(ConvertOutcome::Succeeded) << true
                                << int(JobOutcome::Succeeded) << true;
-    QTest::newRow("failed, the planned path") << int(ConvertOutcome::Failed) << true
-                                              << int(JobOutcome::Failed) << true;
-    QTest::newRow("missing input") << int(ConvertOutcome::Succeeded) << false
-                                   << int(JobOutcome::Failed) << true;
-    QTest::newRow("cancelled by the pipeline") << int(ConvertOutcome::Cancelled) << true
-                                               << int(JobOutcome::Cancelled) << false;
+    QTest::newRow("failed, the planned path")
+        << int(ConvertOutcome::Failed) << true << int(JobOutcome::Failed) << true;
+    QTest::newRow("missing input")
+        << int(ConvertOutcome::Succeeded) << false << int(JobOutcome::Failed) << true;
+    QTest::newRow("cancelled by the pipeline")
+        << int(ConvertOutcome::Cancelled) << true << int(JobOutcome::Cancelled) << false;
 }
 
 void TestConversionController::pipelineOutcomeEndsTheJob()

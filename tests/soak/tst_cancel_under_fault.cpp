@@ -170,10 +170,10 @@ void CancelUnderFault::cancelInEveryStage()
     Uploader uploader(sim.endpoint());
     uploader.setProbeTimeout(1000);
     const bool uploads = when == JobStage::Uploading;
-    ConversionController controller(&connection, &uploader,
-                                    uploads ? std::unique_ptr<ConversionPipeline>(
-                                                  std::make_unique<MediaConvertPipeline>())
-                                            : std::make_unique<FakePipeline>());
+    ConversionController controller(
+        &connection, &uploader,
+        uploads ? std::unique_ptr<ConversionPipeline>(std::make_unique<MediaConvertPipeline>())
+                : std::make_unique<FakePipeline>());
     controller.setUploadTimeout(FanSimProcess::scaled(30000));
     QVERIFY(FanSimProcess::waitUntil([&] { return connection.isConnected(); },
                                      FanSimProcess::scaled(20000)));
