@@ -365,8 +365,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         centerY = probe.height * 0.5;
     } else {
         // From the source's top-left corner to the pipeline's convention:
-        // columns as stored (mirrored with --hflip), rows counted upward from
-        // the bottom of the picture as stored (the top without --vflip).
+        // columns of the picture as decoded, upright (mirrored with --hflip),
+        // rows counted upward from its bottom (the top without --vflip).
         if (hFlip)
             centerX = probe.width - centerX;
         if (!flipButton)
