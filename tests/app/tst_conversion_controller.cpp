@@ -193,7 +193,7 @@ void TestConversionController::queueRunsInOrder()
     QCOMPARE(controller->inputOf(b), imagePath);
     QVERIFY(queue.count() >= 3);
 
-    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 30000);
     QCOMPARE(started, (QList<int> {a, b, c}));
     // One job at a time: each started once the pipeline had let go of the one
     // before, and its progress came in its own stages, in order.
@@ -254,7 +254,7 @@ void TestConversionController::pipelineOutcomeEndsTheJob()
     pipeline->script.outcome = ConvertOutcome(scripted);
     const int id = controller->enqueue(
         request(inputExists ? clipPath : workDir.filePath(QStringLiteral("gone.mp4")), 1));
-    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 30000);
     QCOMPARE(ended.size(), 1);
     QCOMPARE(ended[0].id, id);
     QCOMPARE(int(ended[0].outcome), outcome);
@@ -346,7 +346,7 @@ void TestConversionController::cancelWhileThePipelineHoldsOn()
     pipeline->script.letsGoAfterCancel = false;
     pipeline->script.noticesCancel = !resultCrossesCancel;
     const int a = controller->enqueue(request(clipPath, 1));
-    QTRY_VERIFY_WITH_TIMEOUT(pipeline->runCount() == 1 && pipeline->isHeld(0), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(pipeline->runCount() == 1 && pipeline->isHeld(0), 30000);
     pipeline->script = FakePipeline::Script();
 
     controller->cancel();
@@ -361,7 +361,7 @@ void TestConversionController::cancelWhileThePipelineHoldsOn()
         pipeline->resume(0); // the run converts to its end and reports success
     else
         pipeline->release(0);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 30000);
     QCOMPARE(started, (QList<int> {a, b}));
     QCOMPARE(ended[1].id, b);
     QCOMPARE(ended[1].outcome, JobOutcome::Succeeded);
@@ -384,7 +384,7 @@ void TestConversionController::clearedQueueEndsCancelled()
     QCOMPARE(ended[0].outcome, JobOutcome::Cancelled);
     QCOMPARE(ended[1].outcome, JobOutcome::Cancelled);
     // The running one goes on to its end.
-    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 30000);
     QCOMPARE(ended.size(), 3);
     QCOMPARE(ended[2].id, a);
     QCOMPARE(ended[2].outcome, JobOutcome::Succeeded);
@@ -491,12 +491,12 @@ void TestConversionController::cancelFromAReceiver()
     if (signal == QLatin1String("started"))
         QCOMPARE(ended.size(), 1); // at once, inside enqueue
     const int second = controller->enqueue(request(imagePath, 0, false));
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 30000);
     QCOMPARE(ended[0].id, first);
     QCOMPARE(ended[0].outcome, JobOutcome::Cancelled);
     QCOMPARE(ended[1].id, second);
     QCOMPARE(ended[1].outcome, JobOutcome::Succeeded);
-    QTRY_VERIFY_WITH_TIMEOUT(!controller->isBusy(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!controller->isBusy(), 30000);
     // A job cancelled before its conversion started never reached the
     // pipeline; one cancelled as its result came keeps its file.
     QCOMPARE(pipeline->runCount(), signal == QLatin1String("started") ? 1 : 2);
