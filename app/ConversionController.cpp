@@ -3,8 +3,7 @@
 #include "ConversionController.h"
 
 #include "ConnectionManager.h"
-#include "FfmpegRunner.h"
-#include "MediaConvert.h"
+#include "MediaProbe.h"
 #include "Settings.h"
 #include "ThreadHandover.h"
 #include "Uploader.h"
@@ -12,51 +11,12 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSettings>
 
 #include <cmath>
 #include <utility>
-
-namespace {
-
-const QStringList& videoSuffixes()
-{
-    static const QStringList suffixes {QStringLiteral("mp4"), QStringLiteral("avi"),
-                                       QStringLiteral("mkv"), QStringLiteral("mov")};
-    return suffixes;
-}
-
-// Whether a stream's display rotation turns the picture by a quarter, so
-// that the preview and the decoded frames show it with the sides swapped.
-bool quarterTurn(const QJsonObject& stream)
-{
-    double degrees = 0.0;
-    bool found = false;
-    for (const QJsonValue& entry : stream.value(QStringLiteral("side_data_list")).toArray()) {
-        const QJsonValue rotation = entry.toObject().value(QStringLiteral("rotation"));
-        if (rotation.isDouble()) {
-            degrees = rotation.toDouble();
-            found = true;
-            break;
-        }
-    }
-    if (!found)
-        degrees = stream.value(QStringLiteral("tags"))
-                      .toObject()
-                      .value(QStringLiteral("rotate"))
-                      .toString()
-                      .toDouble();
-    if (!std::isfinite(degrees))
-        return false;
-    const double turned = std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0);
-    return std::fabs(turned - 90.0) < 1.0 || std::fabs(turned - 270.0) < 1.0;
-}
-
-} // namespace
 
 struct ConversionController::Job {
     int id = 0;
@@ -89,10 +49,17 @@ signals:
 
 ConversionController::ConversionController(ConnectionManager* connection, Uploader* uploader,
                                            QObject* parent)
+    : ConversionController(connection, uploader, std::make_unique<MediaConvertPipeline>(), parent)
+{
+}
+
+ConversionController::ConversionController(ConnectionManager* connection, Uploader* uploader,
+                                           std::unique_ptr<ConversionPipeline> pipeline,
+                                           QObject* parent)
     : QObject(parent),
       connection(connection),
       uploader(uploader),
-      mediaConvert(new MediaConvert(this)),
+      pipeline(std::move(pipeline)),
       settings(new QSettings(QLatin1String(Settings::Organisation),
                              QLatin1String(Settings::Application), this))
 {
@@ -112,11 +79,16 @@ ConversionController::~ConversionController()
         if (current->uploadId && uploader)
             uploader->abort(current->uploadId);
     }
-    if (probe) {
-        probe->disconnect(this);
-        probe->kill();
-        probe->waitForFinished(1000);
-    }
+    if (probe)
+        probe->abort();
+}
+
+bool ConversionController::setPipeline(std::unique_ptr<ConversionPipeline> replacement)
+{
+    if (current || !replacement)
+        return false;
+    pipeline = std::move(replacement);
+    return true;
 }
 
 JobOutcome ConversionController::outcomeOf(ConvertOutcome outcome)
@@ -188,9 +160,7 @@ void ConversionController::cancel()
     switch (current->phase) {
     case Phase::Probing:
         if (probe) {
-            probe->disconnect(this);
-            probe->kill();
-            probe->waitForFinished(1000);
+            probe->abort();
             probe->deleteLater();
             probe = nullptr;
         }
@@ -257,52 +227,37 @@ void ConversionController::startNext()
 void ConversionController::startProbe()
 {
     current->phase = Phase::Probing;
-    emit jobProgress(current->id, JobStage::Decoding, 0);
-    probe = new QProcess(this);
-    connect(probe, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &ConversionController::onProbeFinished);
-    connect(probe, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-        if (error == QProcess::FailedToStart)
-            onProbeFinished();
-    });
-    probe->start(FfmpegRunner::defaultFfprobePath(),
-                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                  QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-                  QStringLiteral("stream=width,height:stream_tags=rotate:stream_side_data="
-                                 "rotation:format=duration"),
-                  QStringLiteral("-of"), QStringLiteral("json"), current->request.media.inputPath});
+    // A receiver may cancel the job right away; there is nothing to probe then.
+    const std::shared_ptr<Job> job = current;
+    emit jobProgress(job->id, JobStage::Decoding, 0);
+    if (current != job || job->phase == Phase::Ending)
+        return;
+    probe = new MediaProbe(this);
+    connect(probe, &MediaProbe::finished, this, &ConversionController::onProbeFinished);
+    probe->start(current->request.media.inputPath);
 }
 
-void ConversionController::onProbeFinished()
+void ConversionController::onProbeFinished(const MediaFacts& facts)
 {
     if (!probe || !current)
         return;
-    const bool ran = probe->exitStatus() == QProcess::NormalExit && probe->exitCode() == 0 &&
-        probe->error() != QProcess::FailedToStart;
-    const QJsonObject root = QJsonDocument::fromJson(probe->readAllStandardOutput()).object();
     probe->deleteLater();
     probe = nullptr;
 
-    const QJsonArray streams = root.value(QStringLiteral("streams")).toArray();
-    const QJsonObject stream = streams.isEmpty() ? QJsonObject() : streams.first().toObject();
-    int w = stream.value(QStringLiteral("width")).toInt();
-    int h = stream.value(QStringLiteral("height")).toInt();
-    const double duration = root.value(QStringLiteral("format"))
-                                .toObject()
-                                .value(QStringLiteral("duration"))
-                                .toString()
-                                .toDouble();
     MediaInfo& media = current->request.media;
-    if (!ran || w <= 0 || h <= 0) {
-        qWarning().noquote() << "cannot read media" << media.inputPath;
+    if (!facts.hasPicture()) {
+        qWarning().noquote() << "cannot read media" << media.inputPath << facts.reason;
         finish(JobOutcome::Failed, QString(),
-               QStringLiteral("cannot read media %1").arg(media.inputPath));
+               QStringLiteral("cannot read media %1: %2").arg(media.inputPath, facts.reason));
         return;
     }
-    if (quarterTurn(stream))
-        std::swap(w, h);
+    // The size as shown: a photo or clip turned upright by its orientation is
+    // framed as FFmpeg hands it over.
+    const int w = facts.width;
+    const int h = facts.height;
     const int lights = current->request.lights;
-    media.isVideo = videoSuffixes().contains(QFileInfo(media.inputPath).suffix().toLower());
+    // What counts as a video is the window's rule: the file name.
+    media.isVideo = MediaProbe::hasVideoSuffix(media.inputPath);
     media.mediaWidth = w;
     media.mediaHeight = h;
     // The framing fallback of the window: the picture whole inside the circle.
@@ -310,8 +265,9 @@ void ConversionController::onProbeFinished()
     media.centerX = w * 0.5;
     media.centerY = h * 0.5;
     media.startSeconds = 0;
-    media.durationSeconds =
-        media.isVideo && std::isfinite(duration) ? qMax(1, int(std::ceil(duration))) : 0;
+    media.durationSeconds = media.isVideo && std::isfinite(facts.duration)
+        ? qMax(1, int(std::ceil(facts.duration)))
+        : 0;
     startConversion();
 }
 
@@ -367,7 +323,7 @@ void ConversionController::startConversion()
                                                                        : "失败");
         emit relay->result(result);
     };
-    mediaConvert->startConvert(current->request, std::move(callbacks));
+    pipeline->startConvert(current->request, std::move(callbacks));
 }
 
 void ConversionController::onConversionResult(const ConvertResult& result)

@@ -5,6 +5,7 @@
 // signals on its own (the GUI) thread. The window only shows and asks.
 #pragma once
 
+#include "ConversionPipeline.h"
 #include "ConvertRequest.h"
 
 #include <QList>
@@ -15,10 +16,10 @@
 #include <memory>
 
 class ConnectionManager;
-class MediaConvert;
-class QProcess;
+class MediaProbe;
 class QSettings;
 class Uploader;
+struct MediaFacts;
 
 // WaitingForFan: the whole file has gone out and the fan has not answered
 // yet (its percent is always 100).
@@ -34,21 +35,29 @@ class ConversionController : public QObject {
 public:
     // connection: asked whether the fan is there when a conversion ends, and
     // for the output names; uploader: sends the finished files. Neither is
-    // owned.
+    // owned. The conversions run on the media pipeline.
     explicit ConversionController(ConnectionManager* connection, Uploader* uploader,
                                   QObject* parent = nullptr);
+    // The same with another pipeline, which the controller owns.
+    ConversionController(ConnectionManager* connection, Uploader* uploader,
+                         std::unique_ptr<ConversionPipeline> pipeline, QObject* parent = nullptr);
     ~ConversionController() override;
+
+    // Replaces the pipeline of a controller that was built with the default
+    // one (the window's). Only while no job runs; false otherwise.
+    bool setPipeline(std::unique_ptr<ConversionPipeline> pipeline);
 
     // Queues a conversion and returns its id (> 0). It starts at once when no
     // job runs, else after the jobs before it. A request without a file name
     // is named when it starts: the next sequence number ("convert_index")
     // and the connection manager's next identifier, "%1_%2.bin".
     int enqueue(ConvertRequest request);
-    // The same for a file the user has not framed: when it starts, its size,
-    // kind and length are read with ffprobe, the framing is the picture whole
-    // (centre in the middle, longest side across the circle) and a video is
-    // taken from its start to its end. Only media.inputPath and
-    // media.outputDir of the request are read, besides the model parameters.
+    // The same for a file the user has not framed: when it starts, it is
+    // probed (MediaProbe) for its size as shown and its length, the framing
+    // is the picture whole (centre in the middle, longest side across the
+    // circle) and a video (by its file name, as in the window) is taken from
+    // its start to its end. Only media.inputPath and media.outputDir of the request are read,
+    // besides the model parameters. A file without a picture fails.
     int enqueueWhole(ConvertRequest request);
 
     // Stops the running job, in whichever stage: it ends as Cancelled at once
@@ -96,7 +105,7 @@ private:
     int add(ConvertRequest request, bool whole);
     void startNext();
     void startProbe();
-    void onProbeFinished();
+    void onProbeFinished(const MediaFacts& facts);
     void startConversion();
     void onConversionResult(const ConvertResult& result);
     void startUpload(const QString& path);
@@ -107,9 +116,9 @@ private:
 
     ConnectionManager* connection = nullptr;
     Uploader* uploader = nullptr;
-    MediaConvert* mediaConvert = nullptr;
+    std::unique_ptr<ConversionPipeline> pipeline;
     QSettings* settings = nullptr;
-    QProcess* probe = nullptr;
+    MediaProbe* probe = nullptr;
     int uploadTimeoutMs = 60000;
     int lastId = 0;
 

@@ -3,6 +3,7 @@
 #include "HomeWindow.h"
 
 #include "MPVWidget.h"
+#include "MediaProbe.h"
 #include "Settings.h"
 
 #include <QDate>
@@ -23,13 +24,6 @@
 
 namespace {
 
-const QStringList& videoSuffixes()
-{
-    static const QStringList suffixes {QStringLiteral("mp4"), QStringLiteral("avi"),
-                                       QStringLiteral("mkv"), QStringLiteral("mov")};
-    return suffixes;
-}
-
 QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); }
 
 } // namespace
@@ -43,11 +37,13 @@ void HomeWindow::showBusyRefusal()
 
 QString HomeWindow::mediaFilter() const
 {
-    return QStringLiteral("%1 (*.mp4 *.avi *.mkv *.mov *.jpg *.jpeg *.png *.bmp *.gif);;"
-                          "%2 (*.mp4 *.avi *.mkv *.mov);;"
-                          "%3 (*.jpg *.jpeg *.png *.bmp *.gif);;"
-                          "%4 (*.*)")
-        .arg(tr("filter_media"), tr("filter_video"), tr("filter_image"), tr("filter_all"));
+    const auto patterns = [](const QStringList& suffixes) {
+        return QStringLiteral("*.") + suffixes.join(QStringLiteral(" *."));
+    };
+    return QStringLiteral("%1 (%2);;%3 (%4);;%5 (%6);;%7 (*.*)")
+        .arg(tr("filter_media"), patterns(MediaProbe::mediaSuffixes()), tr("filter_video"),
+             patterns(MediaProbe::videoSuffixes()), tr("filter_image"),
+             patterns(MediaProbe::imageSuffixes()), tr("filter_all"));
 }
 
 // The folder a dialog opens in: the named folder, the folder of a named file,
@@ -97,13 +93,12 @@ void HomeWindow::selectInputFile(const QString& path)
 
 void HomeWindow::loadInput(const QString& path)
 {
-    const QFileInfo info(path);
     loadedInput = path;
     inputFailed = false;
     logView->clear();
     // A result shown for the previous file says nothing about this one.
     clearStatus();
-    isVideo = videoSuffixes().contains(info.suffix().toLower());
+    isVideo = MediaProbe::hasVideoSuffix(path);
     qDebug() << "选择了" << (isVideo ? "视频" : "图片") << "文件:" << path;
     // The previous file's duration must not vouch for this one's end time,
     // and the playback bar waits for this file's duration.

@@ -3,6 +3,7 @@
 #include "JobPanel.h"
 
 #include "ConversionController.h"
+#include "MediaProbe.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -24,16 +25,6 @@ namespace {
 
 // The result line's link that shows the file in the fan view.
 const char* const kFanViewLink = "spindra:fan-view";
-
-// The suffixes of the file dialog's "Media Files" filter.
-const QStringList& mediaSuffixes()
-{
-    static const QStringList suffixes {
-        QStringLiteral("mp4"), QStringLiteral("avi"), QStringLiteral("mkv"),
-        QStringLiteral("mov"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
-        QStringLiteral("png"), QStringLiteral("bmp"), QStringLiteral("gif")};
-    return suffixes;
-}
 
 // The width the right column leaves for one line of text.
 constexpr int kLineWidth = 250;
@@ -224,7 +215,8 @@ QStringList JobPanel::mediaFiles(const QList<QUrl>& urls)
         if (!url.isLocalFile())
             continue;
         const QFileInfo info(url.toLocalFile());
-        if (info.isFile() && mediaSuffixes().contains(info.suffix().toLower()))
+        // The endings of the file dialog's "Media Files" filter.
+        if (info.isFile() && MediaProbe::hasMediaSuffix(info.fileName()))
             files << info.absoluteFilePath();
     }
     return files;

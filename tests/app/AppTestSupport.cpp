@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 
+#include "ConversionController.h"
 #include "Language.h"
 
 #include <QDirIterator>
@@ -44,6 +45,8 @@ bool WindowFixture::prepare(const Options& options)
         exportAddress(sim); // before the window makes the connection manager
     }
     window = std::make_unique<HomeWindow>();
+    if (options.fakePipeline)
+        pipeline = useFakePipeline(*window);
     window->setMediaInfoDelay(options.mediaInfoDelayMs);
     window->setFolderOpener([this](const QString& dir) { openedFolders << dir; });
     dialogs.attach(*window);
@@ -98,6 +101,13 @@ bool WindowFixture::waitConnected(int timeoutMs)
 bool WindowFixture::holdQuiet(const std::function<bool()>& invariant) const
 {
     return FanSimProcess::holdFor(quietMs, invariant);
+}
+
+FakePipeline* useFakePipeline(HomeWindow& window)
+{
+    auto fake = std::make_unique<FakePipeline>();
+    FakePipeline* raw = fake.get();
+    return window.conversionController()->setPipeline(std::move(fake)) ? raw : nullptr;
 }
 
 } // namespace apptest

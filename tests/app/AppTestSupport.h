@@ -1,8 +1,9 @@
 // Shared helpers of the window tests: an isolated settings store, a recorder
-// for the window's message boxes, generated media, the fan simulator, and
-// WindowFixture, the setup they all share.
+// for the window's message boxes, generated media, the fan simulator, the
+// stand-in pipeline, and WindowFixture, the setup they all share.
 #pragma once
 
+#include "FakePipeline.h"
 #include "FanSimProcess.h"
 #include "HomeWindow.h"
 #include "MPVWidget.h"
@@ -70,22 +71,9 @@ inline QString useOwnTempFolder(const QTemporaryDir& workDir)
     return tmp;
 }
 
-// Makes the pipeline run FFmpeg through a script in folder that reads the
-// input at its own pace (-re), so that a job stays in its decoding step long
-// enough to be cancelled there. False when the script cannot be written.
-inline bool useSlowFfmpeg(const QString& folder)
-{
-    const QString slow = QDir(folder).filePath(QStringLiteral("slow-ffmpeg"));
-    QFile script(slow);
-    if (!script.open(QIODevice::WriteOnly))
-        return false;
-    script.write("#!/bin/sh\nexec ffmpeg -re \"$@\"\n");
-    script.close();
-    if (!script.setPermissions(script.permissions() | QFileDevice::ExeOwner))
-        return false;
-    qputenv("SPINDRA_FFMPEG", slow.toLocal8Bit());
-    return true;
-}
+// Gives the window's conversion controller a stand-in pipeline (owned by the
+// controller), for tests whose point is not FFmpeg. Null when a job runs.
+FakePipeline* useFakePipeline(HomeWindow& window);
 
 // Media file names unique to this process: the conversion pipeline names its
 // temporary files after the input's base name, so tests running side by side
@@ -204,6 +192,9 @@ public:
         // Installs the English catalogue; without it every text shows its key.
         bool english = false;
         int mediaInfoDelayMs = 200;
+        // Conversions run on a FakePipeline (`pipeline`) instead of FFmpeg
+        // and the engine.
+        bool fakePipeline = false;
     };
 
     WindowFixture();
@@ -234,6 +225,7 @@ public:
     FanSimProcess sim;
     QTranslator translator;
     std::unique_ptr<HomeWindow> window;
+    FakePipeline* pipeline = nullptr; // with Options::fakePipeline; the window owns it
     DialogRecorder dialogs;
     QStringList openedFolders;
     // Length of the holdQuiet() checks in ms (SPINDRA_TEST_QUIET_MS, or 500).

@@ -31,6 +31,7 @@ void TestUnknownModel::initTestCase()
     WindowFixture::Options options;
     options.withDevice = true;
     options.simArgs = QStringList {QStringLiteral("--model"), QStringLiteral("ORION")};
+    options.fakePipeline = true;
     QVERIFY2(fx.prepare(options), qPrintable(fx.errorText));
     // The user's choice, made before the device is seen.
     auto* selector = fx.child<QComboBox>("modelSelector");

@@ -1,20 +1,16 @@
 #include "media_mode.h"
 
 #include "FanPreview.h"
-#include "FfmpegRunner.h"
 #include "JobBuilder.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
+#include "MediaProbe.h"
 #include "convert.h"
 #include "fan_models.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonArray>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 #include <QThreadPool>
@@ -95,105 +91,6 @@ bool parseDouble(const QString& text, double low, double high, double& value)
     if (!ok || !std::isfinite(v) || v < low || v > high)
         return false;
     value = v;
-    return true;
-}
-
-struct Probe {
-    int width = 0;
-    int height = 0;
-    double duration = 0.0; // 0 when the input has none
-    bool isVideo = false;
-};
-
-// Degrees the picture is turned for showing, from a probed video stream: the
-// display matrix ("rotation", counter-clockwise) or the older "rotate" tag
-// (clockwise); 0 when the stream carries neither.
-double streamRotation(const QJsonObject& stream)
-{
-    const QJsonArray sideData = stream.value(QStringLiteral("side_data_list")).toArray();
-    for (const QJsonValue& entry : sideData) {
-        const QJsonValue rotation = entry.toObject().value(QStringLiteral("rotation"));
-        if (rotation.isDouble())
-            return rotation.toDouble();
-    }
-    bool ok = false;
-    const QJsonObject tags = stream.value(QStringLiteral("tags")).toObject();
-    const double tag = tags.value(QStringLiteral("rotate")).toString().toDouble(&ok);
-    return ok && std::isfinite(tag) ? tag : 0.0;
-}
-
-// Whether a rotation turns the picture by a quarter, so that FFmpeg (which
-// turns frames upright while decoding) delivers them with width and height
-// swapped. Other angles keep the stored size.
-bool swapsSides(double degrees)
-{
-    const double turned = std::fmod(std::fmod(degrees, 360.0) + 360.0, 360.0);
-    return std::fabs(turned - 90.0) < 1.0 || std::fabs(turned - 270.0) < 1.0;
-}
-
-// Size (as shown, after rotation), duration and kind of the input, from ffprobe.
-bool probeMedia(const QString& input, Probe& probe, QString& reason)
-{
-    QProcess p;
-    p.start(FfmpegRunner::defaultFfprobePath(),
-            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-             QStringLiteral("v:0"), QStringLiteral("-show_entries"),
-             QStringLiteral(
-                 "stream=width,height,nb_frames:stream_tags=rotate:stream_side_data=rotation:"
-                 "format=duration,format_name"),
-             QStringLiteral("-of"), QStringLiteral("json"), input});
-    if (!p.waitForStarted()) {
-        reason = QStringLiteral("cannot run ffprobe (%1)").arg(p.errorString());
-        return false;
-    }
-    p.closeWriteChannel();
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        reason = QStringLiteral("ffprobe did not answer for %1").arg(input);
-        return false;
-    }
-    const QJsonObject root = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    const QJsonArray streams = root.value(QStringLiteral("streams")).toArray();
-    if (p.exitCode() != 0 || streams.isEmpty()) {
-        const QString err = QString::fromLocal8Bit(p.readAllStandardError())
-                                .trimmed()
-                                .section(QLatin1Char('\n'), -1);
-        reason = QStringLiteral("cannot read media %1%2")
-                     .arg(input, err.isEmpty() ? QString() : QStringLiteral(": ") + err);
-        return false;
-    }
-    const QJsonObject stream = streams.first().toObject();
-    const QJsonObject format = root.value(QStringLiteral("format")).toObject();
-    probe.width = stream.value(QStringLiteral("width")).toInt();
-    probe.height = stream.value(QStringLiteral("height")).toInt();
-    probe.duration = format.value(QStringLiteral("duration")).toString().toDouble();
-    if (probe.width <= 0 || probe.height <= 0) {
-        reason = QStringLiteral("cannot read media %1: no picture size").arg(input);
-        return false;
-    }
-    // ffprobe reports the size as stored; a portrait phone clip is stored
-    // landscape with a quarter turn, and both the preview and the decoded
-    // frames show it upright.
-    if (swapsSides(streamRotation(stream)))
-        std::swap(probe.width, probe.height);
-    // The window's rule first (by file ending), then what the probe says:
-    // still-image formats and inputs without a duration are images.
-    static const QStringList videoEndings {QStringLiteral("mp4"), QStringLiteral("avi"),
-                                           QStringLiteral("mkv"), QStringLiteral("mov")};
-    static const QStringList imageEndings {QStringLiteral("jpg"), QStringLiteral("jpeg"),
-                                           QStringLiteral("png"), QStringLiteral("bmp"),
-                                           QStringLiteral("gif")};
-    const QString suffix = QFileInfo(input).suffix().toLower();
-    const QString formatName = format.value(QStringLiteral("format_name")).toString();
-    if (videoEndings.contains(suffix))
-        probe.isVideo = true;
-    else if (imageEndings.contains(suffix))
-        probe.isVideo = false;
-    else
-        probe.isVideo = !(formatName == QLatin1String("image2") ||
-                          formatName.endsWith(QLatin1String("_pipe"))) &&
-            probe.duration > 0.0;
     return true;
 }
 
@@ -426,13 +323,15 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
             MediaModeUsage,
             QStringLiteral("bad --preview %1 (a .png, .jpg or .bmp file)").arg(previewName));
 
-    // The media itself.
-    Probe probe;
+    // The media itself, its size as shown (turned upright as FFmpeg decodes it).
+    const MediaFacts probe = MediaProbe::probe(input);
+    if (!probe.hasPicture())
+        return fail(MediaModeFailed,
+                    QStringLiteral("cannot read media %1: %2").arg(input, probe.reason));
+    const bool isVideo = MediaProbe::treatAsVideo(input, probe);
     QString reason;
-    if (!probeMedia(input, probe, reason))
-        return fail(MediaModeFailed, reason);
     const int clipEnd = static_cast<int>(std::ceil(probe.duration));
-    if (probe.isVideo) {
+    if (isVideo) {
         if (end < 0)
             end = clipEnd;
         if (end > clipEnd)
@@ -466,8 +365,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         centerY = probe.height * 0.5;
     } else {
         // From the source's top-left corner to the pipeline's convention:
-        // columns as stored (mirrored with --hflip), rows counted upward from
-        // the bottom of the picture as stored (the top without --vflip).
+        // columns of the picture as decoded, upright (mirrored with --hflip),
+        // rows counted upward from its bottom (the top without --vflip).
         if (hFlip)
             centerX = probe.width - centerX;
         if (!flipButton)
@@ -476,7 +375,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
     ConvertRequest request;
     MediaInfo* info = &request.media;
-    info->isVideo = probe.isVideo;
+    info->isVideo = isVideo;
     info->inputPath = input;
     info->outputDir = outDir;
     info->mediaWidth = probe.width;
@@ -496,12 +395,11 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     auto console = std::make_shared<Console>();
     console->tty = isatty(fileno(stdout));
     console->line(QStringLiteral("%1: %2 %3x%4%5, model %6 (%7 lights, %8 lines, %9 bits)")
-                      .arg(probe.isVideo ? QStringLiteral("video") : QStringLiteral("image"), input)
+                      .arg(isVideo ? QStringLiteral("video") : QStringLiteral("image"), input)
                       .arg(probe.width)
                       .arg(probe.height)
-                      .arg(probe.isVideo
-                               ? QStringLiteral(", %1 s from %2 s").arg(end - start).arg(start)
-                               : QString())
+                      .arg(isVideo ? QStringLiteral(", %1 s from %2 s").arg(end - start).arg(start)
+                                   : QString())
                       .arg(QString::fromLatin1(model->name))
                       .arg(lights)
                       .arg(lines)
