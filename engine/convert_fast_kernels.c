@@ -37,85 +37,102 @@ static void pack_line_generic(const fast_packing* pack, const uint8_t* values, u
     }
 }
 
-void fast_apply_ramp(const convert_fast_plan* plan, uint8_t* values)
+/* The lookup row of LED t: the tone curve, or within the brightness ramp
+ * the row of its distance from the centre. */
+static inline const uint8_t* lut_row(const convert_fast_plan* plan, uint32_t t)
 {
-    for (uint32_t t = plan->lights - plan->ramp; t < plan->lights; ++t) {
-        /* LED t sits at distance lights - 1 - t and uses row distance + 1. */
-        const uint8_t* row = plan->lut + (size_t)(plan->lights - t) * 256u;
-        values[3u * t + 0u] = row[values[3u * t + 0u]];
-        values[3u * t + 1u] = row[values[3u * t + 1u]];
-        values[3u * t + 2u] = row[values[3u * t + 2u]];
+    const uint32_t d = plan->lights - t; /* distance from the centre + 1 */
+    return plan->lut + (d <= plan->ramp ? (size_t)d * 256u : 0u);
+}
+
+/* One sub-sample's channel value for the eight lanes of a block: the taps
+ * p00, p10, p01, p11 weighed and summed as sample_bilinear does it (the
+ * weights formed there, too), truncated toward zero and added to acc. The
+ * lanes are independent: written as loops over them, the compiler may run
+ * them side by side in vector registers without changing a result. */
+static FAST_INLINE void weigh_generic(const float* p00, const float* p10, const float* p01,
+                                 const float* p11, const float* fx, const float* fy,
+                                 int32_t* acc)
+{
+    for (uint32_t i = 0; i < GROUP; ++i) {
+        const float w00 = (1.0f - fx[i]) * (1.0f - fy[i]);
+        const float w10 = fx[i] * (1.0f - fy[i]);
+        const float w01 = (1.0f - fx[i]) * fy[i];
+        const float w11 = fx[i] * fy[i];
+        float v = p00[i] * w00;
+        v = v + p10[i] * w10;
+        v = v + p01[i] * w01;
+        v = v + p11[i] * w11;
+        /* v is never negative and stays below 256 (255 plus rounding). */
+        acc[i] += (int32_t)v;
     }
 }
 
-/* Replaces the averages of a line by their tone-mapped, brightness-adjusted
- * values: the outer LEDs all use the tone curve, each LED of the ramp its
- * own row. */
-static void apply_tables(const convert_fast_plan* plan, uint8_t* values)
-{
-    const uint32_t plain = 3u * (plan->lights - plan->ramp);
-    for (uint32_t i = 0; i < plain; ++i)
-        values[i] = tone_table[values[i]];
-    fast_apply_ramp(plan, values);
-}
-
-/* One sub-sample of the reference's sampler: four taps, weights formed and
- * summed as there, truncated to a byte; the three channels are added to acc.
- * dx and dy step to the right and lower taps (3 and the stride; 0 where the
- * tap lies on the last column or row, whose neighbour then carries weight
- * exactly 0, so that the frame is never read past its end). */
-static inline void sub_sample_generic(const uint8_t* frame, uint32_t dx, uint32_t dy,
-                                      uint32_t offset, float fx, float fy, unsigned acc[3])
-{
-    const float w00 = (1.0f - fx) * (1.0f - fy);
-    const float w10 = fx * (1.0f - fy);
-    const float w01 = (1.0f - fx) * fy;
-    const float w11 = fx * fy;
-    const uint8_t* p00 = frame + offset;
-    const uint8_t* p10 = p00 + dx;
-    const uint8_t* p01 = p00 + dy;
-    const uint8_t* p11 = p01 + dx;
-    for (int k = 0; k < 3; ++k) {
-        float v = (float)p00[k] * w00;
-        v = v + (float)p10[k] * w10;
-        v = v + (float)p01[k] * w01;
-        v = v + (float)p11[k] * w11;
-        /* v is never negative; at most 255 plus rounding. */
-        acc[k] += v >= 255.0f ? 255u : (unsigned)v;
-    }
-}
-
-/* The tone-mapped, brightness-adjusted values of line l (3 x lights bytes).
- * With `bounded` the taps stay inside the frame's own bytes; otherwise the
- * frame needs the plan's zeroed slack (frame_alloc bytes). */
-static inline void line_values_generic(const convert_fast_plan* plan, const uint8_t* frame,
-                                       uint32_t l, uint8_t* values, int bounded)
+/* The values of the LEDs of one block of class (wide, tall) (spelled out
+ * as constants, so that each class compiles to code of its own), looked up
+ * and stored at values + 3 x t. Each pixel of an LED's square is read and
+ * converted once. A tap that would lie past the frame's last byte is the
+ * right or lower neighbour of the last column or row, whose weight is
+ * exactly 0: any pixel serves, and the first one is read instead. */
+static FAST_INLINE void block_generic(const convert_fast_plan* plan, const fast_block* b,
+                                 const uint8_t* frame, uint8_t* values, unsigned wide,
+                                 unsigned tall)
 {
     const uint32_t stride = plan->stride;
-    const uint32_t last_x = 3u * (plan->width - 1u);
-    const uint32_t last_y = (plan->height - 1u) * stride;
-    const fast_block* line = plan->blocks + (size_t)l * plan->groups;
-    for (uint32_t t = 0; t < plan->lights; ++t) {
-        const fast_block* b = line + t / GROUP;
-        const uint32_t j = t % GROUP;
-        const uint32_t f = fast_lane_of[j];
-        uint32_t dxa = 3u, dxb = 3u, dya = stride, dyb = stride;
-        if (bounded) {
-            dxa = b->xa[j] < last_x ? 3u : 0u;
-            dxb = b->xb[j] < last_x ? 3u : 0u;
-            dya = b->ya[j] < last_y ? stride : 0u;
-            dyb = b->yb[j] < last_y ? stride : 0u;
-        }
-        unsigned acc[3] = {0, 0, 0};
-        sub_sample_generic(frame, dxa, dya, b->xa[j] + b->ya[j], b->fxa[f], b->fya[f], acc);
-        sub_sample_generic(frame, dxb, dya, b->xb[j] + b->ya[j], b->fxb[f], b->fya[f], acc);
-        sub_sample_generic(frame, dxa, dyb, b->xa[j] + b->yb[j], b->fxa[f], b->fyb[f], acc);
-        sub_sample_generic(frame, dxb, dyb, b->xb[j] + b->yb[j], b->fxb[f], b->fyb[f], acc);
-        values[3u * t + 0u] = (uint8_t)((acc[0] + 2u) >> 2);
-        values[3u * t + 1u] = (uint8_t)((acc[1] + 2u) >> 2);
-        values[3u * t + 2u] = (uint8_t)((acc[2] + 2u) >> 2);
+    const uint32_t last = plan->frame_size - 3u; /* offset of the last pixel */
+    uint8_t q[3][3][3][GROUP]; /* channel, row, column, lane */
+    for (uint32_t j = 0; j < GROUP; ++j) {
+        const uint32_t i = fast_lane_of[j];
+        for (unsigned r = 0; r < 2u + tall; ++r)
+            for (unsigned c = 0; c < 2u + wide; ++c) {
+                const uint32_t at = b->tap[j] + r * stride + 3u * c;
+                const uint8_t* px = frame + (at <= last ? at : 0u);
+                q[0][r][c][i] = px[0];
+                q[1][r][c][i] = px[1];
+                q[2][r][c][i] = px[2];
+            }
     }
-    apply_tables(plan, values);
+    const unsigned c = wide, r = tall; /* column and row of the b sub-samples */
+    for (unsigned k = 0; k < 3u; ++k) {
+        float p[3][3][GROUP];
+        for (unsigned y = 0; y < 2u + tall; ++y)
+            for (unsigned x = 0; x < 2u + wide; ++x)
+                for (uint32_t i = 0; i < GROUP; ++i)
+                    p[y][x][i] = (float)q[k][y][x][i];
+        int32_t acc[GROUP] = {0, 0, 0, 0, 0, 0, 0, 0};
+        weigh_generic(p[0][0], p[0][1], p[1][0], p[1][1], b->fxa, b->fya, acc);
+        weigh_generic(p[0][c], p[0][c + 1], p[1][c], p[1][c + 1], b->fxb, b->fya, acc);
+        weigh_generic(p[r][0], p[r][1], p[r + 1][0], p[r + 1][1], b->fxa, b->fyb, acc);
+        weigh_generic(p[r][c], p[r][c + 1], p[r + 1][c], p[r + 1][c + 1], b->fxb, b->fyb, acc);
+        for (uint32_t i = 0; i < GROUP; ++i) {
+            const uint32_t t = b->led[i];
+            if (t < plan->lights)
+                values[3u * t + k] = lut_row(plan, t)[(uint32_t)(acc[i] + 2) >> 2];
+        }
+    }
+}
+
+/* The tone-mapped, brightness-adjusted values of line l (3 x lights
+ * bytes). Reads only the frame's own bytes. */
+static void line_values_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t l,
+                                uint8_t* values)
+{
+    const fast_line* line = &plan->line[l];
+    const fast_block* b = plan->blocks + line->first;
+    for (uint32_t cls = 0; cls < FAST_CLASSES; ++cls) {
+        const unsigned wide = cls & FAST_WIDE ? 1u : 0u;
+        const unsigned tall = cls & FAST_TALL ? 1u : 0u;
+        for (uint32_t g = 0; g < line->count[cls]; ++g, ++b) {
+            if (wide && tall)
+                block_generic(plan, b, frame, values, 1u, 1u);
+            else if (wide)
+                block_generic(plan, b, frame, values, 1u, 0u);
+            else if (tall)
+                block_generic(plan, b, frame, values, 0u, 1u);
+            else
+                block_generic(plan, b, frame, values, 0u, 0u);
+        }
+    }
 }
 
 static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
@@ -123,7 +140,7 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
 {
     uint8_t* values = scratch->values + plan->pack.pad_bits;
     for (uint32_t l = first; l < end; ++l) {
-        line_values_generic(plan, frame, l, values, 0);
+        line_values_generic(plan, frame, l, values);
         pack_line_generic(&plan->pack, scratch->values, scratch->planes,
                           out + (size_t)l * plan->pack.line_bytes);
     }
@@ -133,7 +150,7 @@ static int leds_generic(const convert_fast_plan* plan, const uint8_t* frame, uin
 {
     const size_t line_values = 3u * (size_t)plan->lights;
     for (uint32_t l = 0; l < plan->lines; ++l)
-        line_values_generic(plan, frame, l, leds + (size_t)l * line_values, 1);
+        line_values_generic(plan, frame, l, leds + (size_t)l * line_values);
     return 0;
 }
 
