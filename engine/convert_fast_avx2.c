@@ -270,6 +270,57 @@ static AVX2 int leds_avx2(const convert_fast_plan* plan, const uint8_t* frame, u
 
 const fast_kernel fast_kernel_avx2 = {lines_avx2, pack_line_avx2, leds_avx2};
 
+/* The loads of block_avx2: the plan's fields and the gathers of the
+ * squares' pixels, folded together. */
+static AVX2_INLINE __m256i block_floor_avx2(const convert_fast_plan* plan, const fast_block* b,
+                                            const uint8_t* frame, unsigned wide, unsigned tall)
+{
+    const uint32_t stride = plan->stride;
+    const __m128i lo = _mm_loadu_si128((const __m128i*)(const void*)b->tap);
+    const __m128i hi = _mm_loadu_si128((const __m128i*)(const void*)(b->tap + 4));
+    __m256i seen = _mm256_loadu_si256((const __m256i*)(const void*)b->led);
+    seen = _mm256_xor_si256(seen, _mm256_castps_si256(_mm256_loadu_ps(b->fxa)));
+    seen = _mm256_xor_si256(seen, _mm256_castps_si256(_mm256_loadu_ps(b->fxb)));
+    seen = _mm256_xor_si256(seen, _mm256_castps_si256(_mm256_loadu_ps(b->fya)));
+    seen = _mm256_xor_si256(seen, _mm256_castps_si256(_mm256_loadu_ps(b->fyb)));
+    __m256i lanes = _mm256_setzero_si256();
+    if (wide)
+        lanes = _mm256_permutevar8x32_epi32(
+            _mm256_loadu_si256((const __m256i*)(const void*)b->tap),
+            _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+    for (unsigned y = 0; y < 2u + tall; ++y) {
+        const fast_pair p = gather_pair(frame + y * stride, lo, hi);
+        seen = _mm256_add_epi32(seen, _mm256_xor_si256(p.lo, p.hi));
+        if (wide)
+            seen = _mm256_add_epi32(
+                seen, _mm256_i32gather_epi32((const int*)(const void*)(frame + y * stride + 5u),
+                                             lanes, 1));
+    }
+    return seen;
+}
+
+AVX2 uint32_t fast_floor_avx2(const convert_fast_plan* plan, const uint8_t* frame,
+                              uint32_t first, uint32_t end)
+{
+    __m256i seen = _mm256_setzero_si256();
+    for (uint32_t l = first; l < end; ++l) {
+        const fast_line* line = &plan->line[l];
+        const fast_block* b = plan->blocks + line->first;
+        for (uint32_t g = 0; g < line->count[0]; ++g, ++b)
+            seen = _mm256_add_epi32(seen, block_floor_avx2(plan, b, frame, 0u, 0u));
+        for (uint32_t g = 0; g < line->count[FAST_WIDE]; ++g, ++b)
+            seen = _mm256_add_epi32(seen, block_floor_avx2(plan, b, frame, 1u, 0u));
+        for (uint32_t g = 0; g < line->count[FAST_TALL]; ++g, ++b)
+            seen = _mm256_add_epi32(seen, block_floor_avx2(plan, b, frame, 0u, 1u));
+        for (uint32_t g = 0; g < line->count[FAST_WIDE | FAST_TALL]; ++g, ++b)
+            seen = _mm256_add_epi32(seen, block_floor_avx2(plan, b, frame, 1u, 1u));
+    }
+    const __m128i half =
+        _mm_add_epi32(_mm256_castsi256_si128(seen), _mm256_extracti128_si256(seen, 1));
+    const __m128i quarter = _mm_add_epi32(half, _mm_srli_si128(half, 8));
+    return (uint32_t)_mm_cvtsi128_si32(_mm_add_epi32(quarter, _mm_srli_si128(quarter, 4)));
+}
+
 int fast_cpu_has_avx2(void)
 {
     __builtin_cpu_init();

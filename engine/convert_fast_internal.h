@@ -152,9 +152,21 @@ const fast_kernel* fast_kernel_for(convert_fast_kernel kernel);
 
 extern const fast_kernel fast_kernel_generic;
 
+/* The floor of a kernel (convert_fast_probe.h): its reads of the plan and
+ * loads of the frame's pixels for lines first .. end - 1 of a frame with
+ * the plan's slack, without arithmetic. Returns a value that depends on
+ * every load. */
+typedef uint32_t (*fast_floor_fn)(const convert_fast_plan* plan, const uint8_t* frame,
+                                  uint32_t first, uint32_t end);
+
+uint32_t fast_floor_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                            uint32_t end);
+
 #if FAST_HAVE_AVX2
 extern const fast_kernel fast_kernel_avx2;
 int fast_cpu_has_avx2(void);
+uint32_t fast_floor_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                         uint32_t end);
 #endif
 
 /* ---------------------------------------------------------------- pool -- */

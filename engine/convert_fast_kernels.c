@@ -4,7 +4,10 @@
  * engine is compiled without FMA contraction. */
 #include "convert_fast_internal.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include "convert_fast_probe.h"
 
 const uint8_t fast_lane_of[GROUP] = {0, 1, 4, 5, 2, 3, 6, 7};
 
@@ -156,6 +159,52 @@ static int leds_generic(const convert_fast_plan* plan, const uint8_t* frame, uin
 
 const fast_kernel fast_kernel_generic = {lines_generic, pack_line_generic, leds_generic};
 
+/* The loads of block_generic: the plan's fields and the bytes of every
+ * pixel of the squares. */
+static FAST_INLINE uint32_t block_floor_generic(const convert_fast_plan* plan,
+                                                const fast_block* b, const uint8_t* frame,
+                                                unsigned wide, unsigned tall)
+{
+    const uint32_t stride = plan->stride;
+    const uint32_t last = plan->frame_size - 3u;
+    uint32_t seen = 0;
+    for (uint32_t j = 0; j < GROUP; ++j) {
+        const uint32_t i = fast_lane_of[j];
+        uint32_t f[4];
+        memcpy(&f[0], &b->fxa[i], 4);
+        memcpy(&f[1], &b->fxb[i], 4);
+        memcpy(&f[2], &b->fya[i], 4);
+        memcpy(&f[3], &b->fyb[i], 4);
+        seen ^= b->led[i] ^ f[0] ^ f[1] ^ f[2] ^ f[3];
+        for (unsigned r = 0; r < 2u + tall; ++r)
+            for (unsigned c = 0; c < 2u + wide; ++c) {
+                const uint32_t at = b->tap[j] + r * stride + 3u * c;
+                const uint8_t* px = frame + (at <= last ? at : 0u);
+                seen += px[0] ^ (uint32_t)px[1] << 8 ^ (uint32_t)px[2] << 16;
+            }
+    }
+    return seen;
+}
+
+uint32_t fast_floor_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                            uint32_t end)
+{
+    uint32_t seen = 0;
+    for (uint32_t l = first; l < end; ++l) {
+        const fast_line* line = &plan->line[l];
+        const fast_block* b = plan->blocks + line->first;
+        for (uint32_t g = 0; g < line->count[0]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 0u, 0u);
+        for (uint32_t g = 0; g < line->count[FAST_WIDE]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 1u, 0u);
+        for (uint32_t g = 0; g < line->count[FAST_TALL]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 0u, 1u);
+        for (uint32_t g = 0; g < line->count[FAST_WIDE | FAST_TALL]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 1u, 1u);
+    }
+    return seen;
+}
+
 const fast_kernel* fast_kernel_for(convert_fast_kernel kernel)
 {
 #if FAST_HAVE_AVX2
@@ -185,4 +234,88 @@ const char* convert_fast_kernel_name(convert_fast_kernel kernel)
         return "avx2";
     }
     return "unknown";
+}
+
+/* ---------------------------------------------------------------- probe -- */
+
+struct convert_fast_probe {
+    const convert_fast_plan* plan;
+    convert_fast_kernel kernel;
+    fast_lines_fn lines;
+    fast_floor_fn floor; /* NULL: run the kernel */
+    uint8_t* block;      /* scratch, then the frame with its slack, then the output */
+    fast_scratch scratch;
+    uint8_t* frame;
+    uint8_t* out;
+};
+
+convert_fast_probe* convert_fast_probe_create(const convert_fast_plan* plan,
+                                              convert_fast_kernel kernel, int floor)
+{
+    if (!plan)
+        return NULL;
+    convert_fast_probe* probe = calloc(1, sizeof *probe);
+    if (!probe)
+        return NULL;
+    const fast_kernel* chosen = fast_kernel_for(kernel);
+    probe->plan = plan;
+    probe->lines = chosen->lines;
+    probe->kernel = CONVERT_FAST_KERNEL_GENERIC;
+    fast_floor_fn floor_fn = fast_floor_generic;
+#if FAST_HAVE_AVX2
+    if (chosen == &fast_kernel_avx2) {
+        probe->kernel = CONVERT_FAST_KERNEL_AVX2;
+        floor_fn = fast_floor_avx2;
+    }
+#endif
+    probe->floor = floor ? floor_fn : NULL;
+    const size_t scratch = fast_scratch_bytes(plan);
+    const size_t frame = (plan->frame_alloc + SCRATCH_ALIGN - 1u) & ~(size_t)(SCRATCH_ALIGN - 1u);
+    const size_t bytes = (scratch + frame + plan->frame_out_bytes + SCRATCH_ALIGN - 1u) &
+        ~(size_t)(SCRATCH_ALIGN - 1u);
+    probe->block = aligned_alloc(SCRATCH_ALIGN, bytes);
+    if (!probe->block) {
+        free(probe);
+        return NULL;
+    }
+    memset(probe->block, 0, bytes);
+    probe->scratch.values = probe->block;
+    probe->scratch.planes = probe->block + plan->values_alloc;
+    probe->frame = probe->block + scratch;
+    probe->out = probe->frame + frame;
+    return probe;
+}
+
+void convert_fast_probe_free(convert_fast_probe* probe)
+{
+    if (!probe)
+        return;
+    free(probe->block);
+    free(probe);
+}
+
+convert_fast_kernel convert_fast_probe_kernel(const convert_fast_probe* probe)
+{
+    return probe ? probe->kernel : CONVERT_FAST_KERNEL_GENERIC;
+}
+
+void convert_fast_probe_set_frame(convert_fast_probe* probe, const uint8_t* frame)
+{
+    if (probe && frame)
+        memcpy(probe->frame, frame, probe->plan->frame_size);
+}
+
+uint32_t convert_fast_probe_run(convert_fast_probe* probe, uint32_t first, uint32_t end)
+{
+    if (!probe)
+        return 0;
+    const convert_fast_plan* plan = probe->plan;
+    if (end > plan->lines)
+        end = plan->lines;
+    if (first >= end)
+        return 0;
+    if (probe->floor)
+        return probe->floor(plan, probe->frame, first, end);
+    probe->lines(plan, probe->frame, first, end, probe->out, &probe->scratch);
+    return probe->out[(size_t)first * plan->pack.line_bytes];
 }

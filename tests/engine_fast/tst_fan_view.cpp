@@ -247,15 +247,18 @@ private slots:
         QTest::addColumn<uint>("lights");
         QTest::addColumn<uint>("lines");
         QTest::addColumn<uint>("deep");
-        QTest::newRow("width 0") << 0u << 10u << 8u << 8u << 6u;
-        QTest::newRow("height 0") << 10u << 0u << 8u << 8u << 6u;
-        QTest::newRow("lights 0") << 10u << 10u << 0u << 8u << 6u;
-        QTest::newRow("lines 0") << 10u << 10u << 8u << 0u << 6u;
-        QTest::newRow("lines above INT32_MAX") << 10u << 10u << 8u << 0x80000000u << 6u;
-        QTest::newRow("colorDeep 0") << 10u << 10u << 8u << 8u << 0u;
-        QTest::newRow("colorDeep 9") << 10u << 10u << 8u << 8u << 9u;
-        QTest::newRow("wider than single precision") << (1u << 24) + 1u << 1u << 8u << 8u << 6u;
-        QTest::newRow("frame of 2 GiB") << 30000u << 30000u << 8u << 8u << 6u;
+        QTest::addColumn<int>("ramp");
+        QTest::newRow("width 0") << 0u << 10u << 8u << 8u << 6u << 0;
+        QTest::newRow("height 0") << 10u << 0u << 8u << 8u << 6u << 0;
+        QTest::newRow("lights 0") << 10u << 10u << 0u << 8u << 6u << 0;
+        QTest::newRow("lines 0") << 10u << 10u << 8u << 0u << 6u << 0;
+        QTest::newRow("lines above INT32_MAX") << 10u << 10u << 8u << 0x80000000u << 6u << 0;
+        QTest::newRow("colorDeep 0") << 10u << 10u << 8u << 8u << 0u << 0;
+        QTest::newRow("colorDeep 9") << 10u << 10u << 8u << 8u << 9u << 0;
+        QTest::newRow("wider than single precision") << (1u << 24) + 1u << 1u << 8u << 8u << 6u << 0;
+        QTest::newRow("frame of 2 GiB") << 30000u << 30000u << 8u << 8u << 6u << 0;
+        QTest::newRow("brightness ramp over 2^20 LEDs")
+            << 10u << 10u << (1u << 20) << 8u << 6u << (1 << 20);
     }
     void unsupported()
     {
@@ -264,8 +267,9 @@ private slots:
         QFETCH(uint, lights);
         QFETCH(uint, lines);
         QFETCH(uint, deep);
-        QVERIFY(
-            !convert_fast_plan_create_for(width, height, 5, 5, lights, lines, deep, 1.0, 1.0, 0));
+        QFETCH(int, ramp);
+        QVERIFY(!convert_fast_plan_create_for(width, height, 5, 5, lights, lines, deep, 1.0, 1.0,
+                                              ramp));
         QCOMPARE(convert_fast_plan_led_bytes(nullptr), size_t(0));
     }
 
