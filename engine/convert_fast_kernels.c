@@ -48,27 +48,49 @@ static inline const uint8_t* lut_row(const convert_fast_plan* plan, uint32_t t)
     return plan->lut + (d <= plan->ramp ? (size_t)d * 256u : 0u);
 }
 
-/* One sub-sample's channel value for the eight lanes of a block: the taps
- * p00, p10, p01, p11 weighed and summed as sample_bilinear does it (the
- * weights formed there, too), truncated toward zero and added to acc. The
- * lanes are independent: written as loops over them, the compiler may run
- * them side by side in vector registers without changing a result. */
-static FAST_INLINE void weigh_generic(const float* p00, const float* p10, const float* p01,
-                                 const float* p11, const float* fx, const float* fy,
-                                 int32_t* acc)
+/* The weights of one sub-sample of the eight lanes of a block, formed as
+ * sample_bilinear forms them. The lanes are independent: written as loops
+ * over them, the compiler may run them side by side in vector registers
+ * without changing a result. */
+typedef struct fast_weights8 {
+    float w00[GROUP], w10[GROUP], w01[GROUP], w11[GROUP];
+} fast_weights8;
+
+static FAST_INLINE void weights_generic(const float* fx, const float* fy, fast_weights8* w)
 {
     for (uint32_t i = 0; i < GROUP; ++i) {
-        const float w00 = (1.0f - fx[i]) * (1.0f - fy[i]);
-        const float w10 = fx[i] * (1.0f - fy[i]);
-        const float w01 = (1.0f - fx[i]) * fy[i];
-        const float w11 = fx[i] * fy[i];
-        float v = p00[i] * w00;
-        v = v + p10[i] * w10;
-        v = v + p01[i] * w01;
-        v = v + p11[i] * w11;
+        w->w00[i] = (1.0f - fx[i]) * (1.0f - fy[i]);
+        w->w10[i] = fx[i] * (1.0f - fy[i]);
+        w->w01[i] = (1.0f - fx[i]) * fy[i];
+        w->w11[i] = fx[i] * fy[i];
+    }
+}
+
+/* One sub-sample's channel value for the eight lanes: the taps p00, p10,
+ * p01, p11 weighed and summed as sample_bilinear does it, truncated toward
+ * zero and added to acc. */
+static FAST_INLINE void weigh_generic(const float* p00, const float* p10, const float* p01,
+                                      const float* p11, const fast_weights8* w, int32_t* acc)
+{
+    for (uint32_t i = 0; i < GROUP; ++i) {
+        float v = p00[i] * w->w00[i];
+        v = v + p10[i] * w->w10[i];
+        v = v + p01[i] * w->w01[i];
+        v = v + p11[i] * w->w11[i];
         /* v is never negative and stays below 256 (255 plus rounding). */
         acc[i] += (int32_t)v;
     }
+}
+
+/* Blue, green and red of the pixel at px in the low three bytes of a word.
+ * The four bytes at px are read as one where a fourth byte follows (the
+ * compiler merges the byte reads), else only the three. */
+static FAST_INLINE uint32_t pixel_word(const uint8_t* px, int fourth)
+{
+    if (fourth)
+        return (uint32_t)px[0] | (uint32_t)px[1] << 8 | (uint32_t)px[2] << 16 |
+            (uint32_t)px[3] << 24;
+    return (uint32_t)px[0] | (uint32_t)px[1] << 8 | (uint32_t)px[2] << 16;
 }
 
 /* The values of the LEDs of one block of class (wide, tall) (spelled out
@@ -83,30 +105,34 @@ static FAST_INLINE void block_generic(const convert_fast_plan* plan, const fast_
 {
     const uint32_t stride = plan->stride;
     const uint32_t last = plan->frame_size - 3u; /* offset of the last pixel */
-    uint8_t q[3][3][3][GROUP]; /* channel, row, column, lane */
+    uint32_t q[3][3][GROUP]; /* row, column, lane: the pixel's word */
     for (uint32_t j = 0; j < GROUP; ++j) {
         const uint32_t i = fast_lane_of[j];
         for (unsigned r = 0; r < 2u + tall; ++r)
             for (unsigned c = 0; c < 2u + wide; ++c) {
-                const uint32_t at = b->tap[j] + r * stride + 3u * c;
-                const uint8_t* px = frame + (at <= last ? at : 0u);
-                q[0][r][c][i] = px[0];
-                q[1][r][c][i] = px[1];
-                q[2][r][c][i] = px[2];
+                uint32_t at = b->tap[j] + r * stride + 3u * c;
+                if (at > last)
+                    at = 0;
+                q[r][c][i] = pixel_word(frame + at, at < last);
             }
     }
+    fast_weights8 waa, wba, wab, wbb;
+    weights_generic(b->fxa, b->fya, &waa);
+    weights_generic(b->fxb, b->fya, &wba);
+    weights_generic(b->fxa, b->fyb, &wab);
+    weights_generic(b->fxb, b->fyb, &wbb);
     const unsigned c = wide, r = tall; /* column and row of the b sub-samples */
     for (unsigned k = 0; k < 3u; ++k) {
         float p[3][3][GROUP];
         for (unsigned y = 0; y < 2u + tall; ++y)
             for (unsigned x = 0; x < 2u + wide; ++x)
                 for (uint32_t i = 0; i < GROUP; ++i)
-                    p[y][x][i] = (float)q[k][y][x][i];
+                    p[y][x][i] = (float)((q[y][x][i] >> (8u * k)) & 0xffu);
         int32_t acc[GROUP] = {0, 0, 0, 0, 0, 0, 0, 0};
-        weigh_generic(p[0][0], p[0][1], p[1][0], p[1][1], b->fxa, b->fya, acc);
-        weigh_generic(p[0][c], p[0][c + 1], p[1][c], p[1][c + 1], b->fxb, b->fya, acc);
-        weigh_generic(p[r][0], p[r][1], p[r + 1][0], p[r + 1][1], b->fxa, b->fyb, acc);
-        weigh_generic(p[r][c], p[r][c + 1], p[r + 1][c], p[r + 1][c + 1], b->fxb, b->fyb, acc);
+        weigh_generic(p[0][0], p[0][1], p[1][0], p[1][1], &waa, acc);
+        weigh_generic(p[0][c], p[0][c + 1], p[1][c], p[1][c + 1], &wba, acc);
+        weigh_generic(p[r][0], p[r][1], p[r + 1][0], p[r + 1][1], &wab, acc);
+        weigh_generic(p[r][c], p[r][c + 1], p[r + 1][c], p[r + 1][c + 1], &wbb, acc);
         for (uint32_t i = 0; i < GROUP; ++i) {
             const uint32_t t = b->led[i];
             if (t < plan->lights)
