@@ -36,8 +36,8 @@ static AVX2_INLINE fast_pair gather_pair(const uint8_t* at, __m128i lo, __m128i 
  * 3. Unpacking the halves of two such shuffles then yields the LEDs in the
  * order 0 1 4 5 2 3 6 7, the order in which the plan stores the rest of a
  * block. */
-#define FAST_PICK(k)                                                                             \
-    _mm256_setr_epi8(k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1, -1, 11 + k, -1, -1, -1, k, \
+#define FAST_PICK(k)                                                                               \
+    _mm256_setr_epi8(k, -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1, -1, 11 + k, -1, -1, -1, k,   \
                      -1, -1, -1, 8 + k, -1, -1, -1, 3 + k, -1, -1, -1, 11 + k, -1, -1, -1)
 
 /* Channel `pick` of the left and the right pixel of a pair, as floats. */
@@ -91,22 +91,23 @@ typedef struct fast_sub_weights {
     fast_weights aa, ba, ab, bb;
 } fast_sub_weights;
 
-/* Channel k (its byte shuffle `pick`; far_up = 16 - 8 x k) of eight LEDs:
+/* Channel k of eight LEDs (pick: its byte shuffle; far_up: the shift that
+ * brings its byte of a far word to the top, 16 - 8 x k):
  * the truncated values of the four sub-samples, averaged (rounding half
  * up), then looked up in the table rows of the lanes' LEDs. base is 4 x the
  * row's offset + 2, so that (base + sum) / 4 is the row's offset plus the
  * average. One word per LED, the looked-up value in its byte k (the word is
  * read from k bytes before the entry). */
 static AVX2_INLINE __m256i channel_avx2(const fast_square* sq, const fast_sub_weights* w,
-                                        __m256i pick, int far_up, __m256i base,
-                                        const uint8_t* lut, int k, unsigned wide, unsigned tall)
+                                        __m256i pick, int far_up, __m256i base, const uint8_t* lut,
+                                        int k, unsigned wide, unsigned tall)
 {
     __m256 p[3][3];
     for (unsigned y = 0; y < 2u + tall; ++y) {
         pair_channel(sq->near[y], pick, &p[y][0], &p[y][1]);
         if (wide)
-            p[y][2] = _mm256_cvtepi32_ps(
-                _mm256_srli_epi32(_mm256_slli_epi32(sq->far[y], far_up), 24));
+            p[y][2] =
+                _mm256_cvtepi32_ps(_mm256_srli_epi32(_mm256_slli_epi32(sq->far[y], far_up), 24));
     }
     const unsigned c = wide, r = tall; /* column and row of the b sub-samples */
     __m256i acc = weigh(p[0][0], p[0][1], p[1][0], p[1][1], w->aa);
@@ -119,9 +120,9 @@ static AVX2_INLINE __m256i channel_avx2(const fast_square* sq, const fast_sub_we
 
 /* The looked-up values of the eight LEDs of a block of class (wide, tall),
  * one word per LED (blue, green, red and a byte of no meaning) in lane
- * order. Every pixel of the
- * LEDs' squares is gathered and converted once; the right column of a wide
- * square comes from a second gather one pixel further on. */
+ * order. Every pixel of the LEDs' squares is gathered and converted once:
+ * two 8-byte gathers per row for the first two columns, and for a wide
+ * square a 4-byte gather in lane order for the third. */
 static AVX2_INLINE __m256i block_avx2(const convert_fast_plan* plan, const fast_block* b,
                                       const uint8_t* frame, unsigned wide, unsigned tall)
 {
@@ -153,8 +154,8 @@ static AVX2_INLINE __m256i block_avx2(const convert_fast_plan* plan, const fast_
     const __m256i led = _mm256_loadu_si256((const __m256i*)(const void*)b->led);
     const __m256i d = _mm256_sub_epi32(_mm256_set1_epi32((int)plan->lights), led);
     const __m256i in_ramp = _mm256_cmpgt_epi32(_mm256_set1_epi32((int)plan->ramp + 1), d);
-    const __m256i base = _mm256_add_epi32(_mm256_and_si256(in_ramp, _mm256_slli_epi32(d, 10)),
-                                          _mm256_set1_epi32(2));
+    const __m256i base =
+        _mm256_add_epi32(_mm256_and_si256(in_ramp, _mm256_slli_epi32(d, 10)), _mm256_set1_epi32(2));
     const uint8_t* lut = plan->lut;
 
     const __m256i blue = channel_avx2(&sq, &w, FAST_PICK(0), 16, base, lut, 0, wide, tall);
@@ -285,22 +286,22 @@ static AVX2_INLINE __m256i block_floor_avx2(const convert_fast_plan* plan, const
     seen = _mm256_xor_si256(seen, _mm256_castps_si256(_mm256_loadu_ps(b->fyb)));
     __m256i lanes = _mm256_setzero_si256();
     if (wide)
-        lanes = _mm256_permutevar8x32_epi32(
-            _mm256_loadu_si256((const __m256i*)(const void*)b->tap),
-            _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+        lanes = _mm256_permutevar8x32_epi32(_mm256_loadu_si256((const __m256i*)(const void*)b->tap),
+                                            _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
     for (unsigned y = 0; y < 2u + tall; ++y) {
         const fast_pair p = gather_pair(frame + y * stride, lo, hi);
         seen = _mm256_add_epi32(seen, _mm256_xor_si256(p.lo, p.hi));
         if (wide)
-            seen = _mm256_add_epi32(
-                seen, _mm256_i32gather_epi32((const int*)(const void*)(frame + y * stride + 5u),
-                                             lanes, 1));
+            seen =
+                _mm256_add_epi32(seen,
+                                 _mm256_i32gather_epi32(
+                                     (const int*)(const void*)(frame + y * stride + 5u), lanes, 1));
     }
     return seen;
 }
 
-AVX2 uint32_t fast_floor_avx2(const convert_fast_plan* plan, const uint8_t* frame,
-                              uint32_t first, uint32_t end)
+AVX2 uint32_t fast_floor_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                              uint32_t end)
 {
     __m256i seen = _mm256_setzero_si256();
     for (uint32_t l = first; l < end; ++l) {

@@ -88,18 +88,23 @@ struct convert_fast_plan {
     fast_packing pack;
     uint32_t width, height, stride; /* stride = 3 x width */
     uint32_t frame_size;            /* bytes of one frame in the file */
-    size_t frame_alloc; /* frame buffer: frame_size + zeroed slack for the right and lower taps */
-    uint32_t groups;    /* blocks of eight LEDs in line order (the value array's size) */
+    /* Frame buffer: frame_size + zeroed slack for the right and lower taps. */
+    size_t frame_alloc;
+    uint32_t groups;        /* blocks of eight LEDs in line order (the value array's size) */
     size_t frame_out_bytes; /* lines x D x B */
-    size_t values_alloc;    /* scratch: padded value array, then the words (below) */
-    size_t words_at;        /* scratch: offset of one 32-bit word per LED (and filler), 32-aligned */
-    fast_line* line;        /* lines */
-    fast_block* blocks;     /* the lines' blocks, line after line */
+    /* Scratch: the padded value array, then from words_at (32-aligned) one
+     * 32-bit word per LED of every group and the fillers' slot. */
+    size_t values_alloc;
+    size_t words_at;
+    fast_line* line;    /* lines */
+    fast_block* blocks; /* the lines' blocks, line after line */
     size_t block_count;
-    uint32_t ramp;          /* LEDs (from the centre) that the brightness ramp changes */
-    uint8_t* lut;           /* row r + 1: tone curve and brightness at distance r < ramp */
-    uint8_t* lut_block;     /* the table's allocation: FAST_LUT_MARGIN bytes, the table, as many */
-    size_t lut_bytes;       /* of the allocation */
+    uint32_t ramp; /* LEDs (from the centre) that the brightness ramp changes */
+    uint8_t* lut;  /* row r + 1: tone curve and brightness at distance r < ramp */
+    /* The table's allocation (FAST_LUT_MARGIN bytes, the table, as many)
+     * and its size. */
+    uint8_t* lut_block;
+    size_t lut_bytes;
 };
 
 /* Per-thread scratch: the line's values with P leading zero bytes, then its

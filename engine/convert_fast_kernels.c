@@ -1,7 +1,8 @@
-/* The generic per-frame kernel (plain C, any processor) and the choice of
- * kernel. Every floating-point step repeats the reference's
- * (convert_worker.c, sample_bilinear) in the same precision and order; the
- * engine is compiled without FMA contraction. */
+/* The generic per-frame kernel (plain C, any processor), the choice of
+ * kernel and the probe that measures the kernels (convert_fast_probe.h).
+ * Every floating-point step repeats the reference's (convert_worker.c,
+ * sample_bilinear) in the same precision and order; the engine is compiled
+ * without FMA contraction. */
 #include "convert_fast_internal.h"
 
 #include <stdlib.h>
@@ -100,12 +101,12 @@ static FAST_INLINE uint32_t pixel_word(const uint8_t* px, int fourth)
  * right or lower neighbour of the last column or row, whose weight is
  * exactly 0: any pixel serves, and the first one is read instead. */
 static FAST_INLINE void block_generic(const convert_fast_plan* plan, const fast_block* b,
-                                 const uint8_t* frame, uint8_t* values, unsigned wide,
-                                 unsigned tall)
+                                      const uint8_t* frame, uint8_t* values, unsigned wide,
+                                      unsigned tall)
 {
     const uint32_t stride = plan->stride;
     const uint32_t last = plan->frame_size - 3u; /* offset of the last pixel */
-    uint32_t q[3][3][GROUP]; /* row, column, lane: the pixel's word */
+    uint32_t q[3][3][GROUP];                     /* row, column, lane: the pixel's word */
     for (uint32_t j = 0; j < GROUP; ++j) {
         const uint32_t i = fast_lane_of[j];
         for (unsigned r = 0; r < 2u + tall; ++r)
@@ -187,9 +188,8 @@ const fast_kernel fast_kernel_generic = {lines_generic, pack_line_generic, leds_
 
 /* The loads of block_generic: the plan's fields and the bytes of every
  * pixel of the squares. */
-static FAST_INLINE uint32_t block_floor_generic(const convert_fast_plan* plan,
-                                                const fast_block* b, const uint8_t* frame,
-                                                unsigned wide, unsigned tall)
+static FAST_INLINE uint32_t block_floor_generic(const convert_fast_plan* plan, const fast_block* b,
+                                                const uint8_t* frame, unsigned wide, unsigned tall)
 {
     const uint32_t stride = plan->stride;
     const uint32_t last = plan->frame_size - 3u;

@@ -131,7 +131,8 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
      * blocks per line more than the LEDs need. */
     const uint64_t block_count = (uint64_t)plan->lines * (plan->groups + FAST_CLASSES - 1u);
     const uint64_t out_bytes = (uint64_t)plan->lines * plan->pack.line_bytes;
-    if (block_count > SIZE_MAX / sizeof(fast_block) || out_bytes > SIZE_MAX / 4u) {
+    if (block_count > UINT32_MAX || block_count > SIZE_MAX / sizeof(fast_block) ||
+        out_bytes > SIZE_MAX / 4u) {
         convert_fast_plan_free(plan);
         return NULL;
     }

@@ -281,8 +281,7 @@ double tscPerNs()
 #if BENCH_HAVE_TSC
     const auto start = Clock::now();
     const unsigned long long ticks = __rdtsc();
-    while (Clock::now() - start < std::chrono::milliseconds(50)) {
-    }
+    while (Clock::now() - start < std::chrono::milliseconds(50)) { }
     const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
     return double(__rdtsc() - ticks) / ns;
 #else
@@ -316,8 +315,8 @@ double kernelNsPerLed(const Options& o, const convert_fast_plan* plan,
         for (uint32_t c = 0; c < best.size(); ++c) {
             const auto start = Clock::now();
             seen += convert_fast_probe_run(probe, c * chunk, c * chunk + chunk);
-            best[c] = std::min(best[c],
-                               std::chrono::duration<double, std::nano>(Clock::now() - start).count());
+            best[c] = std::min(
+                best[c], std::chrono::duration<double, std::nano>(Clock::now() - start).count());
         }
     convert_fast_probe_free(probe);
     g_sink = g_sink + seen;
@@ -340,8 +339,8 @@ std::string kernelRow(const Options& o, const fan_model* model, int width, int h
     std::mt19937 rng(11);
     std::vector<uint8_t> frame(convert_fast_plan_frame_bytes(plan));
     for (size_t i = 0; i < frame.size(); ++i)
-        frame[i] = uint8_t(std::clamp(int((i / 3) % width * 255 / width) + int(rng() % 17) - 8, 0,
-                                      255));
+        frame[i] =
+            uint8_t(std::clamp(int((i / 3) % width * 255 / width) + int(rng() % 17) - 8, 0, 255));
     std::string row;
     char cell[64];
     std::snprintf(cell, sizeof cell, "%-9s %-12s %-9s", model->name,
@@ -359,8 +358,8 @@ std::string kernelRow(const Options& o, const fan_model* model, int width, int h
             std::snprintf(cell, sizeof cell, " | %6.2f %6.1f %6.2f %6.1f %4.1fx", ns,
                           ns * ticksPerNs, floorNs, floorNs * ticksPerNs, ns / floorNs);
         } else {
-            std::snprintf(cell, sizeof cell, " | %6.2f %6s %6.2f %6s %4.1fx", ns, "-", floorNs,
-                          "-", ns / floorNs);
+            std::snprintf(cell, sizeof cell, " | %6.2f %6s %6.2f %6s %4.1fx", ns, "-", floorNs, "-",
+                          ns / floorNs);
         }
         row += cell;
     }
@@ -451,11 +450,10 @@ bool parse(int argc, char** argv, Options& o)
         else if (a == "--no-memory")
             o.memory = false;
         else {
-            std::fprintf(
-                stderr,
-                "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] "
-                "[--kernel-repeat R] [--threads N] [--dir PATH] [--no-memory]\n",
-                argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] "
+                         "[--kernel-repeat R] [--threads N] [--dir PATH] [--no-memory]\n",
+                         argv[0]);
             return false;
         }
     }
@@ -612,13 +610,14 @@ int main(int argc, char** argv)
             std::printf("%s\n", row.c_str());
     }
     if (!kernelRows.empty()) {
-        std::printf("\nKernels on one thread, a frame in memory (no files, no pool): nanoseconds and "
-                    "cycles per LED,\n"
-                    "for each chunk of 8 lines the best of %d runs, summed. floor: the kernel's "
-                    "reads of the plan\n"
-                    "and loads of the pixels without arithmetic. cyc: time-stamp counter ticks "
-                    "(%.2f GHz).\n",
-                    o.kernelRepeat, ticksPerNs);
+        std::printf(
+            "\nKernels on one thread, a frame in memory (no files, no pool): nanoseconds and "
+            "cycles per LED,\n"
+            "for each chunk of 8 lines the best of %d runs, summed. floor: the kernel's "
+            "reads of the plan\n"
+            "and loads of the pixels without arithmetic. cyc: time-stamp counter ticks "
+            "(%.2f GHz).\n",
+            o.kernelRepeat, ticksPerNs);
         std::printf("%-9s %-12s %-9s | %-34s | %-34s\n", "", "", "", "generic", "avx2");
         std::printf("%-9s %-12s %-9s | %6s %6s %6s %6s %5s | %6s %6s %6s %6s %5s\n", "model",
                     "N x L x D", "frame", "ns", "cyc", "floor", "cyc", "/flr", "ns", "cyc", "floor",

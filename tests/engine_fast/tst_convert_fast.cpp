@@ -333,16 +333,16 @@ private slots:
         }
         const QString input = path(QStringLiteral("edge.bgr"));
         QVERIFY(writeFile(input, data));
-        QJsonObject job =
-            flatJob(input, width, height, path(QStringLiteral("edge.bin")), lights, 24, deep, cx, cy);
+        QJsonObject job = flatJob(input, width, height, path(QStringLiteral("edge.bin")), lights,
+                                  24, deep, cx, cy);
         job.insert(QStringLiteral("change_brightness_lights"), ramp);
         job.insert(QStringLiteral("min_brightness"), minimum);
         job.insert(QStringLiteral("gamma"), 1.7);
         // The fast path takes the job (a refused one would go to the
         // reference worker and compare equal without a test).
-        convert_fast_plan* plan = convert_fast_plan_create_for(
-            uint32_t(width), uint32_t(height), cx, cy, uint32_t(lights), 24, uint32_t(deep), 1.7,
-            minimum, ramp);
+        convert_fast_plan* plan =
+            convert_fast_plan_create_for(uint32_t(width), uint32_t(height), cx, cy,
+                                         uint32_t(lights), 24, uint32_t(deep), 1.7, minimum, ramp);
         QVERIFY(plan);
         convert_fast_plan_free(plan);
         for (const convert_fast_options options :

@@ -255,7 +255,8 @@ private slots:
         QTest::newRow("lines above INT32_MAX") << 10u << 10u << 8u << 0x80000000u << 6u << 0;
         QTest::newRow("colorDeep 0") << 10u << 10u << 8u << 8u << 0u << 0;
         QTest::newRow("colorDeep 9") << 10u << 10u << 8u << 8u << 9u << 0;
-        QTest::newRow("wider than single precision") << (1u << 24) + 1u << 1u << 8u << 8u << 6u << 0;
+        QTest::newRow("wider than single precision")
+            << (1u << 24) + 1u << 1u << 8u << 8u << 6u << 0;
         QTest::newRow("frame of 2 GiB") << 30000u << 30000u << 8u << 8u << 6u << 0;
         QTest::newRow("brightness ramp over 2^20 LEDs")
             << 10u << 10u << (1u << 20) << 8u << 6u << (1 << 20);
