@@ -325,6 +325,11 @@ convert_fast_kernel convert_fast_probe_kernel(const convert_fast_probe* probe)
     return probe ? probe->kernel : CONVERT_FAST_KERNEL_GENERIC;
 }
 
+const uint8_t* convert_fast_probe_planes(const convert_fast_probe* probe)
+{
+    return probe ? probe->out : NULL;
+}
+
 void convert_fast_probe_set_frame(convert_fast_probe* probe, const uint8_t* frame)
 {
     if (probe && frame)

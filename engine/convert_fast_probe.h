@@ -36,6 +36,10 @@ convert_fast_kernel convert_fast_probe_kernel(const convert_fast_probe* probe);
 /* Copies one raw frame (convert_fast_plan_frame_bytes) into the probe. */
 void convert_fast_probe_set_frame(convert_fast_probe* probe, const uint8_t* frame);
 
+/* The probe's output: the bit planes of every line converted so far, line
+ * after line as in a frame record (lines x colorDeep x plane bytes). */
+const uint8_t* convert_fast_probe_planes(const convert_fast_probe* probe);
+
 /* Converts lines first .. end - 1 of the frame into the probe's output (or
  * makes the floor's reads of them). Returns a value that depends on what was
  * read, so that no read can be left out. */
