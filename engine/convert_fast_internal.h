@@ -22,23 +22,54 @@ extern "C" {
 #define FAST_HAVE_AVX2 0
 #endif
 
+/* Inlined even where the compiler would not: the kernels spell out the tap
+ * classes as constants and rely on each one compiling to code of its own. */
+#if defined(__GNUC__)
+#define FAST_INLINE __attribute__((always_inline)) inline
+#else
+#define FAST_INLINE inline
+#endif
+
 #define GROUP 8u             /* LEDs per plan block (one AVX2 vector) */
 #define MAX_EXACT (1u << 24) /* larger coordinates are not exact in single precision */
+#define MAX_RAMP (1 << 20)   /* a brightness ramp over this many LEDs or more is not planned */
 #define SCRATCH_ALIGN 128u   /* per-thread scratch is whole blocks of this size */
+#define FAST_LUT_MARGIN 4u   /* bytes before and after the lookup table: whole words are read */
 
-/* Where LED j of a group keeps its fractions: the AVX2 kernel's gathers
- * deliver the LEDs in this order (the order is its own inverse). */
+/* Where LED j of a block keeps its fractions and its index: the AVX2
+ * kernel's gathers deliver the LEDs in this order (the order is its own
+ * inverse). */
 extern const uint8_t fast_lane_of[GROUP];
 
-/* Sampling plan of eight LEDs of one line. For each LED, x offsets are 3 x
- * column and y offsets row x stride of the integer tap of its left (a) and
- * right (b) sub-sample column and its upper (a) and lower (b) sub-sample
- * row, in LED order; f are the fractional parts, in fast_lane_of order. The
+/* Tap classes. An LED's two sub-sample columns xa (at x - 0.25) and xb (at
+ * x + 0.25) are either the same column or neighbours, and so are its two
+ * sub-sample rows ya and yb. Together the four sub-samples read a square of
+ * two or three columns by two or three rows of pixels, and each pixel of
+ * it needs loading and converting only once:
+ *   FAST_WIDE: xb = xa + 1 (columns xa .. xa + 2), otherwise xb = xa;
+ *   FAST_TALL: yb = ya + 1 (rows ya .. ya + 2), otherwise yb = ya. */
+enum { FAST_WIDE = 1, FAST_TALL = 2, FAST_CLASSES = 4 };
+
+/* Sampling plan of eight LEDs of one line that are all of one tap class
+ * (the blocks of a line hold its LEDs sorted by class; see fast_line).
+ * tap is the byte offset of the upper-left pixel of the LED's square (3 x
+ * xa + ya x stride), in LED order; the other taps follow from the class.
+ * The fractional parts f and the LED's index on the line (led) are in
+ * fast_lane_of order. A block that a class does not fill is completed with
+ * fillers: tap 0, fractions 0 and index lights, a slot past the line. The
  * four sub-samples are (xa, ya), (xb, ya), (xa, yb), (xb, yb). */
 typedef struct fast_block {
-    uint32_t xa[GROUP], xb[GROUP], ya[GROUP], yb[GROUP];
+    uint32_t tap[GROUP];
     float fxa[GROUP], fxb[GROUP], fya[GROUP], fyb[GROUP];
+    uint32_t led[GROUP];
 } fast_block;
+
+/* The blocks of one line: count[c] blocks of class c, the classes one after
+ * another from plan->blocks + first on. */
+typedef struct fast_line {
+    uint32_t first;
+    uint32_t count[FAST_CLASSES];
+} fast_line;
 
 /* Bit-plane layout of one line: D planes of B bytes, each P zero bits and
  * then 3 x lights value bits. Packing works on a padded value array of
@@ -57,13 +88,22 @@ struct convert_fast_plan {
     fast_packing pack;
     uint32_t width, height, stride; /* stride = 3 x width */
     uint32_t frame_size;            /* bytes of one frame in the file */
-    size_t frame_alloc; /* frame buffer: frame_size + zeroed slack for the right and lower taps */
-    uint32_t groups;    /* plan blocks per line */
+    /* Frame buffer: frame_size + zeroed slack for the right and lower taps. */
+    size_t frame_alloc;
+    uint32_t groups;        /* blocks of eight LEDs in line order (the value array's size) */
     size_t frame_out_bytes; /* lines x D x B */
-    size_t values_alloc;    /* scratch: padded value array */
-    fast_block* blocks;     /* lines x groups */
-    uint32_t ramp;          /* LEDs (from the centre) that the brightness ramp changes */
-    uint8_t* lut;           /* row r + 1: tone curve and brightness at distance r < ramp */
+    /* Scratch: the padded value array, then from words_at (32-aligned) one
+     * 32-bit word per LED of every group and the fillers' slot. */
+    size_t values_alloc;
+    size_t words_at;
+    fast_line* line;    /* lines */
+    fast_block* blocks; /* the lines' blocks, line after line */
+    size_t block_count;
+    uint32_t ramp; /* LEDs (from the centre) that the brightness ramp changes */
+    uint8_t* lut;  /* row r + 1: tone curve and brightness at distance r < ramp */
+    /* The table's allocation (FAST_LUT_MARGIN bytes, the table, as many)
+     * and its size. */
+    uint8_t* lut_block;
     size_t lut_bytes;
 };
 
@@ -117,13 +157,21 @@ const fast_kernel* fast_kernel_for(convert_fast_kernel kernel);
 
 extern const fast_kernel fast_kernel_generic;
 
-/* Replaces the averages of a line by their tone-mapped, brightness-adjusted
- * values (shared with the AVX2 kernel for the LEDs of the ramp). */
-void fast_apply_ramp(const convert_fast_plan* plan, uint8_t* values);
+/* The floor of a kernel (convert_fast_probe.h): its reads of the plan and
+ * loads of the frame's pixels for lines first .. end - 1 of a frame with
+ * the plan's slack, without arithmetic. Returns a value that depends on
+ * every load. */
+typedef uint32_t (*fast_floor_fn)(const convert_fast_plan* plan, const uint8_t* frame,
+                                  uint32_t first, uint32_t end);
+
+uint32_t fast_floor_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                            uint32_t end);
 
 #if FAST_HAVE_AVX2
 extern const fast_kernel fast_kernel_avx2;
 int fast_cpu_has_avx2(void);
+uint32_t fast_floor_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                         uint32_t end);
 #endif
 
 /* ---------------------------------------------------------------- pool -- */

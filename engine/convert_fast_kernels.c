@@ -1,10 +1,14 @@
-/* The generic per-frame kernel (plain C, any processor) and the choice of
- * kernel. Every floating-point step repeats the reference's
- * (convert_worker.c, sample_bilinear) in the same precision and order; the
- * engine is compiled without FMA contraction. */
+/* The generic per-frame kernel (plain C, any processor), the choice of
+ * kernel and the probe that measures the kernels (convert_fast_probe.h).
+ * Every floating-point step repeats the reference's (convert_worker.c,
+ * sample_bilinear) in the same precision and order; the engine is compiled
+ * without FMA contraction. */
 #include "convert_fast_internal.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include "convert_fast_probe.h"
 
 const uint8_t fast_lane_of[GROUP] = {0, 1, 4, 5, 2, 3, 6, 7};
 
@@ -37,85 +41,128 @@ static void pack_line_generic(const fast_packing* pack, const uint8_t* values, u
     }
 }
 
-void fast_apply_ramp(const convert_fast_plan* plan, uint8_t* values)
+/* The lookup row of LED t: the tone curve, or within the brightness ramp
+ * the row of its distance from the centre. */
+static inline const uint8_t* lut_row(const convert_fast_plan* plan, uint32_t t)
 {
-    for (uint32_t t = plan->lights - plan->ramp; t < plan->lights; ++t) {
-        /* LED t sits at distance lights - 1 - t and uses row distance + 1. */
-        const uint8_t* row = plan->lut + (size_t)(plan->lights - t) * 256u;
-        values[3u * t + 0u] = row[values[3u * t + 0u]];
-        values[3u * t + 1u] = row[values[3u * t + 1u]];
-        values[3u * t + 2u] = row[values[3u * t + 2u]];
+    const uint32_t d = plan->lights - t; /* distance from the centre + 1 */
+    return plan->lut + (d <= plan->ramp ? (size_t)d * 256u : 0u);
+}
+
+/* The weights of one sub-sample of the eight lanes of a block, formed as
+ * sample_bilinear forms them. The lanes are independent: written as loops
+ * over them, the compiler may run them side by side in vector registers
+ * without changing a result. */
+typedef struct fast_weights8 {
+    float w00[GROUP], w10[GROUP], w01[GROUP], w11[GROUP];
+} fast_weights8;
+
+static FAST_INLINE void weights_generic(const float* fx, const float* fy, fast_weights8* w)
+{
+    for (uint32_t i = 0; i < GROUP; ++i) {
+        w->w00[i] = (1.0f - fx[i]) * (1.0f - fy[i]);
+        w->w10[i] = fx[i] * (1.0f - fy[i]);
+        w->w01[i] = (1.0f - fx[i]) * fy[i];
+        w->w11[i] = fx[i] * fy[i];
     }
 }
 
-/* Replaces the averages of a line by their tone-mapped, brightness-adjusted
- * values: the outer LEDs all use the tone curve, each LED of the ramp its
- * own row. */
-static void apply_tables(const convert_fast_plan* plan, uint8_t* values)
+/* One sub-sample's channel value for the eight lanes: the taps p00, p10,
+ * p01, p11 weighed and summed as sample_bilinear does it, truncated toward
+ * zero and added to acc. */
+static FAST_INLINE void weigh_generic(const float* p00, const float* p10, const float* p01,
+                                      const float* p11, const fast_weights8* w, int32_t* acc)
 {
-    const uint32_t plain = 3u * (plan->lights - plan->ramp);
-    for (uint32_t i = 0; i < plain; ++i)
-        values[i] = tone_table[values[i]];
-    fast_apply_ramp(plan, values);
-}
-
-/* One sub-sample of the reference's sampler: four taps, weights formed and
- * summed as there, truncated to a byte; the three channels are added to acc.
- * dx and dy step to the right and lower taps (3 and the stride; 0 where the
- * tap lies on the last column or row, whose neighbour then carries weight
- * exactly 0, so that the frame is never read past its end). */
-static inline void sub_sample_generic(const uint8_t* frame, uint32_t dx, uint32_t dy,
-                                      uint32_t offset, float fx, float fy, unsigned acc[3])
-{
-    const float w00 = (1.0f - fx) * (1.0f - fy);
-    const float w10 = fx * (1.0f - fy);
-    const float w01 = (1.0f - fx) * fy;
-    const float w11 = fx * fy;
-    const uint8_t* p00 = frame + offset;
-    const uint8_t* p10 = p00 + dx;
-    const uint8_t* p01 = p00 + dy;
-    const uint8_t* p11 = p01 + dx;
-    for (int k = 0; k < 3; ++k) {
-        float v = (float)p00[k] * w00;
-        v = v + (float)p10[k] * w10;
-        v = v + (float)p01[k] * w01;
-        v = v + (float)p11[k] * w11;
-        /* v is never negative; at most 255 plus rounding. */
-        acc[k] += v >= 255.0f ? 255u : (unsigned)v;
+    for (uint32_t i = 0; i < GROUP; ++i) {
+        float v = p00[i] * w->w00[i];
+        v = v + p10[i] * w->w10[i];
+        v = v + p01[i] * w->w01[i];
+        v = v + p11[i] * w->w11[i];
+        /* v is never negative and stays below 256 (255 plus rounding). */
+        acc[i] += (int32_t)v;
     }
 }
 
-/* The tone-mapped, brightness-adjusted values of line l (3 x lights bytes).
- * With `bounded` the taps stay inside the frame's own bytes; otherwise the
- * frame needs the plan's zeroed slack (frame_alloc bytes). */
-static inline void line_values_generic(const convert_fast_plan* plan, const uint8_t* frame,
-                                       uint32_t l, uint8_t* values, int bounded)
+/* Blue, green and red of the pixel at px in the low three bytes of a word.
+ * The four bytes at px are read as one where a fourth byte follows (the
+ * compiler merges the byte reads), else only the three. */
+static FAST_INLINE uint32_t pixel_word(const uint8_t* px, int fourth)
+{
+    if (fourth)
+        return (uint32_t)px[0] | (uint32_t)px[1] << 8 | (uint32_t)px[2] << 16 |
+            (uint32_t)px[3] << 24;
+    return (uint32_t)px[0] | (uint32_t)px[1] << 8 | (uint32_t)px[2] << 16;
+}
+
+/* The values of the LEDs of one block of class (wide, tall) (spelled out
+ * as constants, so that each class compiles to code of its own), looked up
+ * and stored at values + 3 x t. Each pixel of an LED's square is read and
+ * converted once. A tap that would lie past the frame's last byte is the
+ * right or lower neighbour of the last column or row, whose weight is
+ * exactly 0: any pixel serves, and the first one is read instead. */
+static FAST_INLINE void block_generic(const convert_fast_plan* plan, const fast_block* b,
+                                      const uint8_t* frame, uint8_t* values, unsigned wide,
+                                      unsigned tall)
 {
     const uint32_t stride = plan->stride;
-    const uint32_t last_x = 3u * (plan->width - 1u);
-    const uint32_t last_y = (plan->height - 1u) * stride;
-    const fast_block* line = plan->blocks + (size_t)l * plan->groups;
-    for (uint32_t t = 0; t < plan->lights; ++t) {
-        const fast_block* b = line + t / GROUP;
-        const uint32_t j = t % GROUP;
-        const uint32_t f = fast_lane_of[j];
-        uint32_t dxa = 3u, dxb = 3u, dya = stride, dyb = stride;
-        if (bounded) {
-            dxa = b->xa[j] < last_x ? 3u : 0u;
-            dxb = b->xb[j] < last_x ? 3u : 0u;
-            dya = b->ya[j] < last_y ? stride : 0u;
-            dyb = b->yb[j] < last_y ? stride : 0u;
-        }
-        unsigned acc[3] = {0, 0, 0};
-        sub_sample_generic(frame, dxa, dya, b->xa[j] + b->ya[j], b->fxa[f], b->fya[f], acc);
-        sub_sample_generic(frame, dxb, dya, b->xb[j] + b->ya[j], b->fxb[f], b->fya[f], acc);
-        sub_sample_generic(frame, dxa, dyb, b->xa[j] + b->yb[j], b->fxa[f], b->fyb[f], acc);
-        sub_sample_generic(frame, dxb, dyb, b->xb[j] + b->yb[j], b->fxb[f], b->fyb[f], acc);
-        values[3u * t + 0u] = (uint8_t)((acc[0] + 2u) >> 2);
-        values[3u * t + 1u] = (uint8_t)((acc[1] + 2u) >> 2);
-        values[3u * t + 2u] = (uint8_t)((acc[2] + 2u) >> 2);
+    const uint32_t last = plan->frame_size - 3u; /* offset of the last pixel */
+    uint32_t q[3][3][GROUP];                     /* row, column, lane: the pixel's word */
+    for (uint32_t j = 0; j < GROUP; ++j) {
+        const uint32_t i = fast_lane_of[j];
+        for (unsigned r = 0; r < 2u + tall; ++r)
+            for (unsigned c = 0; c < 2u + wide; ++c) {
+                uint32_t at = b->tap[j] + r * stride + 3u * c;
+                if (at > last)
+                    at = 0;
+                q[r][c][i] = pixel_word(frame + at, at < last);
+            }
     }
-    apply_tables(plan, values);
+    fast_weights8 waa, wba, wab, wbb;
+    weights_generic(b->fxa, b->fya, &waa);
+    weights_generic(b->fxb, b->fya, &wba);
+    weights_generic(b->fxa, b->fyb, &wab);
+    weights_generic(b->fxb, b->fyb, &wbb);
+    const unsigned c = wide, r = tall; /* column and row of the b sub-samples */
+    for (unsigned k = 0; k < 3u; ++k) {
+        float p[3][3][GROUP];
+        for (unsigned y = 0; y < 2u + tall; ++y)
+            for (unsigned x = 0; x < 2u + wide; ++x)
+                for (uint32_t i = 0; i < GROUP; ++i)
+                    p[y][x][i] = (float)((q[y][x][i] >> (8u * k)) & 0xffu);
+        int32_t acc[GROUP] = {0, 0, 0, 0, 0, 0, 0, 0};
+        weigh_generic(p[0][0], p[0][1], p[1][0], p[1][1], &waa, acc);
+        weigh_generic(p[0][c], p[0][c + 1], p[1][c], p[1][c + 1], &wba, acc);
+        weigh_generic(p[r][0], p[r][1], p[r + 1][0], p[r + 1][1], &wab, acc);
+        weigh_generic(p[r][c], p[r][c + 1], p[r + 1][c], p[r + 1][c + 1], &wbb, acc);
+        for (uint32_t i = 0; i < GROUP; ++i) {
+            const uint32_t t = b->led[i];
+            if (t < plan->lights)
+                values[3u * t + k] = lut_row(plan, t)[(uint32_t)(acc[i] + 2) >> 2];
+        }
+    }
+}
+
+/* The tone-mapped, brightness-adjusted values of line l (3 x lights
+ * bytes). Reads only the frame's own bytes. */
+static void line_values_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t l,
+                                uint8_t* values)
+{
+    const fast_line* line = &plan->line[l];
+    const fast_block* b = plan->blocks + line->first;
+    for (uint32_t cls = 0; cls < FAST_CLASSES; ++cls) {
+        const unsigned wide = cls & FAST_WIDE ? 1u : 0u;
+        const unsigned tall = cls & FAST_TALL ? 1u : 0u;
+        for (uint32_t g = 0; g < line->count[cls]; ++g, ++b) {
+            if (wide && tall)
+                block_generic(plan, b, frame, values, 1u, 1u);
+            else if (wide)
+                block_generic(plan, b, frame, values, 1u, 0u);
+            else if (tall)
+                block_generic(plan, b, frame, values, 0u, 1u);
+            else
+                block_generic(plan, b, frame, values, 0u, 0u);
+        }
+    }
 }
 
 static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
@@ -123,7 +170,7 @@ static void lines_generic(const convert_fast_plan* plan, const uint8_t* frame, u
 {
     uint8_t* values = scratch->values + plan->pack.pad_bits;
     for (uint32_t l = first; l < end; ++l) {
-        line_values_generic(plan, frame, l, values, 0);
+        line_values_generic(plan, frame, l, values);
         pack_line_generic(&plan->pack, scratch->values, scratch->planes,
                           out + (size_t)l * plan->pack.line_bytes);
     }
@@ -133,11 +180,56 @@ static int leds_generic(const convert_fast_plan* plan, const uint8_t* frame, uin
 {
     const size_t line_values = 3u * (size_t)plan->lights;
     for (uint32_t l = 0; l < plan->lines; ++l)
-        line_values_generic(plan, frame, l, leds + (size_t)l * line_values, 1);
+        line_values_generic(plan, frame, l, leds + (size_t)l * line_values);
     return 0;
 }
 
 const fast_kernel fast_kernel_generic = {lines_generic, pack_line_generic, leds_generic};
+
+/* The loads of block_generic: the plan's fields and the bytes of every
+ * pixel of the squares. */
+static FAST_INLINE uint32_t block_floor_generic(const convert_fast_plan* plan, const fast_block* b,
+                                                const uint8_t* frame, unsigned wide, unsigned tall)
+{
+    const uint32_t stride = plan->stride;
+    const uint32_t last = plan->frame_size - 3u;
+    uint32_t seen = 0;
+    for (uint32_t j = 0; j < GROUP; ++j) {
+        const uint32_t i = fast_lane_of[j];
+        uint32_t f[4];
+        memcpy(&f[0], &b->fxa[i], 4);
+        memcpy(&f[1], &b->fxb[i], 4);
+        memcpy(&f[2], &b->fya[i], 4);
+        memcpy(&f[3], &b->fyb[i], 4);
+        seen ^= b->led[i] ^ f[0] ^ f[1] ^ f[2] ^ f[3];
+        for (unsigned r = 0; r < 2u + tall; ++r)
+            for (unsigned c = 0; c < 2u + wide; ++c) {
+                const uint32_t at = b->tap[j] + r * stride + 3u * c;
+                const uint8_t* px = frame + (at <= last ? at : 0u);
+                seen += px[0] ^ (uint32_t)px[1] << 8 ^ (uint32_t)px[2] << 16;
+            }
+    }
+    return seen;
+}
+
+uint32_t fast_floor_generic(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                            uint32_t end)
+{
+    uint32_t seen = 0;
+    for (uint32_t l = first; l < end; ++l) {
+        const fast_line* line = &plan->line[l];
+        const fast_block* b = plan->blocks + line->first;
+        for (uint32_t g = 0; g < line->count[0]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 0u, 0u);
+        for (uint32_t g = 0; g < line->count[FAST_WIDE]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 1u, 0u);
+        for (uint32_t g = 0; g < line->count[FAST_TALL]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 0u, 1u);
+        for (uint32_t g = 0; g < line->count[FAST_WIDE | FAST_TALL]; ++g, ++b)
+            seen += block_floor_generic(plan, b, frame, 1u, 1u);
+    }
+    return seen;
+}
 
 const fast_kernel* fast_kernel_for(convert_fast_kernel kernel)
 {
@@ -168,4 +260,93 @@ const char* convert_fast_kernel_name(convert_fast_kernel kernel)
         return "avx2";
     }
     return "unknown";
+}
+
+/* ---------------------------------------------------------------- probe -- */
+
+struct convert_fast_probe {
+    const convert_fast_plan* plan;
+    convert_fast_kernel kernel;
+    fast_lines_fn lines;
+    fast_floor_fn floor; /* NULL: run the kernel */
+    uint8_t* block;      /* scratch, then the frame with its slack, then the output */
+    fast_scratch scratch;
+    uint8_t* frame;
+    uint8_t* out;
+};
+
+convert_fast_probe* convert_fast_probe_create(const convert_fast_plan* plan,
+                                              convert_fast_kernel kernel, int floor)
+{
+    if (!plan)
+        return NULL;
+    convert_fast_probe* probe = calloc(1, sizeof *probe);
+    if (!probe)
+        return NULL;
+    const fast_kernel* chosen = fast_kernel_for(kernel);
+    probe->plan = plan;
+    probe->lines = chosen->lines;
+    probe->kernel = CONVERT_FAST_KERNEL_GENERIC;
+    fast_floor_fn floor_fn = fast_floor_generic;
+#if FAST_HAVE_AVX2
+    if (chosen == &fast_kernel_avx2) {
+        probe->kernel = CONVERT_FAST_KERNEL_AVX2;
+        floor_fn = fast_floor_avx2;
+    }
+#endif
+    probe->floor = floor ? floor_fn : NULL;
+    const size_t scratch = fast_scratch_bytes(plan);
+    const size_t frame = (plan->frame_alloc + SCRATCH_ALIGN - 1u) & ~(size_t)(SCRATCH_ALIGN - 1u);
+    const size_t bytes = (scratch + frame + plan->frame_out_bytes + SCRATCH_ALIGN - 1u) &
+        ~(size_t)(SCRATCH_ALIGN - 1u);
+    probe->block = aligned_alloc(SCRATCH_ALIGN, bytes);
+    if (!probe->block) {
+        free(probe);
+        return NULL;
+    }
+    memset(probe->block, 0, bytes);
+    probe->scratch.values = probe->block;
+    probe->scratch.planes = probe->block + plan->values_alloc;
+    probe->frame = probe->block + scratch;
+    probe->out = probe->frame + frame;
+    return probe;
+}
+
+void convert_fast_probe_free(convert_fast_probe* probe)
+{
+    if (!probe)
+        return;
+    free(probe->block);
+    free(probe);
+}
+
+convert_fast_kernel convert_fast_probe_kernel(const convert_fast_probe* probe)
+{
+    return probe ? probe->kernel : CONVERT_FAST_KERNEL_GENERIC;
+}
+
+const uint8_t* convert_fast_probe_planes(const convert_fast_probe* probe)
+{
+    return probe ? probe->out : NULL;
+}
+
+void convert_fast_probe_set_frame(convert_fast_probe* probe, const uint8_t* frame)
+{
+    if (probe && frame)
+        memcpy(probe->frame, frame, probe->plan->frame_size);
+}
+
+uint32_t convert_fast_probe_run(convert_fast_probe* probe, uint32_t first, uint32_t end)
+{
+    if (!probe)
+        return 0;
+    const convert_fast_plan* plan = probe->plan;
+    if (end > plan->lines)
+        end = plan->lines;
+    if (first >= end)
+        return 0;
+    if (probe->floor)
+        return probe->floor(plan, probe->frame, first, end);
+    probe->lines(plan, probe->frame, first, end, probe->out, &probe->scratch);
+    return probe->out[(size_t)first * plan->pack.line_bytes];
 }

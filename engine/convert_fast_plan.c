@@ -43,9 +43,35 @@ static void split_coordinate(float v, uint32_t size, uint32_t* index, float* fra
     *frac = v - (float)i;
 }
 
+/* One LED's square of taps (see FAST_WIDE and FAST_TALL). */
+typedef struct fast_tap {
+    uint32_t tap;
+    uint32_t cls;
+    float fxa, fxb, fya, fyb;
+} fast_tap;
+
+/* The taps of the LED at (x, y): its four sub-samples at a quarter pixel
+ * from it, clamped and split as sample_bilinear does it. Returns 0 should
+ * the sub-sample columns or rows ever lie further apart than neighbours
+ * (the plan then refuses the job). */
+static int plan_tap(const convert_fast_plan* plan, float x, float y, fast_tap* tap)
+{
+    uint32_t xa, xb, ya, yb;
+    split_coordinate(x - 0.25f, plan->width, &xa, &tap->fxa);
+    split_coordinate(x + 0.25f, plan->width, &xb, &tap->fxb);
+    split_coordinate(y - 0.25f, plan->height, &ya, &tap->fya);
+    split_coordinate(y + 0.25f, plan->height, &yb, &tap->fyb);
+    if (xb < xa || xb - xa > 1u || yb < ya || yb - ya > 1u)
+        return 0;
+    tap->tap = 3u * xa + ya * plan->stride;
+    tap->cls = (xb > xa ? FAST_WIDE : 0u) | (yb > ya ? FAST_TALL : 0u);
+    return 1;
+}
+
 /* Whether the fast path takes the job: the reference's own parameter checks
  * plus the limits of the plan (exact single-precision coordinates, frame
- * offsets in signed 32 bits for the gathers). */
+ * offsets and lookup-table offsets, four times over, in signed 32 bits for
+ * the gathers). */
 static int job_supported(const convert_job* job)
 {
     if (job->frames_resized_file[0] == '\0' || job->out_path[0] == '\0')
@@ -59,6 +85,8 @@ static int job_supported(const convert_job* job)
     const uint64_t frame_size = (uint64_t)job->in_width * job->in_height * 3u;
     if (frame_size + 3u * (uint64_t)job->in_width + 64u > INT32_MAX)
         return 0;
+    if (job->change_brightness_lights >= MAX_RAMP && job->lights >= MAX_RAMP)
+        return 0;
     return 1;
 }
 
@@ -66,8 +94,9 @@ void convert_fast_plan_free(convert_fast_plan* plan)
 {
     if (!plan)
         return;
+    free(plan->line);
     free(plan->blocks);
-    free(plan->lut);
+    free(plan->lut_block);
     free(plan);
 }
 
@@ -92,12 +121,18 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
     plan->groups = (uint32_t)(((uint64_t)job->lights + GROUP - 1u) / GROUP);
     fast_packing_init(&plan->pack, job->lights, job->colorDeep);
     /* Values are stored 24 bytes per group with 16-byte stores; packing reads
-     * whole 32-byte chunks. */
-    plan->values_alloc = fast_values_bytes(&plan->pack, 3u * GROUP * (size_t)plan->groups);
+     * whole 32-byte chunks. The AVX2 kernel first puts each LED's values
+     * into a word of its own (one per LED of every group, and the fillers'
+     * slot). */
+    plan->words_at = fast_values_bytes(&plan->pack, 3u * GROUP * (size_t)plan->groups);
+    plan->values_alloc = plan->words_at + 4u * GROUP * ((size_t)plan->groups + 1u);
 
-    const uint64_t block_count = (uint64_t)plan->lines * plan->groups;
+    /* Each class fills its last block of a line with fillers: at most three
+     * blocks per line more than the LEDs need. */
+    const uint64_t block_count = (uint64_t)plan->lines * (plan->groups + FAST_CLASSES - 1u);
     const uint64_t out_bytes = (uint64_t)plan->lines * plan->pack.line_bytes;
-    if (block_count > SIZE_MAX / sizeof(fast_block) || out_bytes > SIZE_MAX / 4u) {
+    if (block_count > UINT32_MAX || block_count > SIZE_MAX / sizeof(fast_block) ||
+        out_bytes > SIZE_MAX / 4u) {
         convert_fast_plan_free(plan);
         return NULL;
     }
@@ -112,10 +147,14 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
     else if (q == 1)
         ramp = 1;
     plan->ramp = (uint32_t)ramp;
-    plan->lut_bytes = (size_t)((ramp + 1u) * 256u);
-    plan->lut = calloc(1, plan->lut_bytes);
+    plan->lut_bytes = (size_t)((ramp + 1u) * 256u + 2u * FAST_LUT_MARGIN);
+    plan->lut_block = calloc(1, plan->lut_bytes);
+    plan->lut = plan->lut_block ? plan->lut_block + FAST_LUT_MARGIN : NULL;
+    plan->line = calloc(plan->lines, sizeof *plan->line);
     plan->blocks = calloc((size_t)block_count, sizeof(fast_block));
-    if (!plan->lut || !plan->blocks) {
+    fast_tap* taps = calloc(plan->lights, sizeof *taps);
+    if (!plan->lut || !plan->line || !plan->blocks || !taps) {
+        free(taps);
         convert_fast_plan_free(plan);
         return NULL;
     }
@@ -135,31 +174,56 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
             row[v] = convert_apply_factor(tone_table[v], factor);
     }
 
+    size_t used = 0;
     for (uint32_t l = 0; l < plan->lines; ++l) {
         const double theta = (CONVERT_TWO_PI / (double)job->lines) * (double)l;
         const double s = sin(theta);
         const double c = cos(theta);
-        fast_block* line = plan->blocks + (size_t)l * plan->groups;
+        uint32_t members[FAST_CLASSES] = {0, 0, 0, 0};
         for (uint32_t t = 0; t < job->lights; ++t) {
-            fast_block* b = line + t / GROUP;
-            const uint32_t j = t % GROUP;
-            const uint32_t f = fast_lane_of[j];
             const uint32_t r = job->lights - 1u - t;
             const float x = (float)((double)r * c + (double)job->center_x);
             const float y = (float)((double)r * s + (double)job->center_y);
-            uint32_t i;
-            split_coordinate(x - 0.25f, plan->width, &i, &b->fxa[f]);
-            b->xa[j] = 3u * i;
-            split_coordinate(x + 0.25f, plan->width, &i, &b->fxb[f]);
-            b->xb[j] = 3u * i;
-            split_coordinate(y - 0.25f, plan->height, &i, &b->fya[f]);
-            b->ya[j] = i * plan->stride;
-            split_coordinate(y + 0.25f, plan->height, &i, &b->fyb[f]);
-            b->yb[j] = i * plan->stride;
+            if (!plan_tap(plan, x, y, &taps[t])) {
+                free(taps);
+                convert_fast_plan_free(plan);
+                return NULL;
+            }
+            ++members[taps[t].cls];
         }
-        /* LEDs past the last one (to fill the group) stay at offset 0 with
-         * weight 0; their values land beyond the plane and are dropped. */
+        fast_line* line = &plan->line[l];
+        line->first = (uint32_t)used;
+        for (uint32_t k = 0; k < FAST_CLASSES; ++k)
+            line->count[k] = (members[k] + GROUP - 1u) / GROUP;
+        /* The LEDs of each class in line order, eight to a block. */
+        for (uint32_t k = 0; k < FAST_CLASSES; ++k) {
+            fast_block* b = plan->blocks + used;
+            uint32_t n = 0;
+            for (uint32_t t = 0; t < job->lights; ++t) {
+                if (taps[t].cls != k)
+                    continue;
+                fast_block* to = b + n / GROUP;
+                const uint32_t j = n % GROUP;
+                const uint32_t f = fast_lane_of[j];
+                to->tap[j] = taps[t].tap;
+                to->fxa[f] = taps[t].fxa;
+                to->fxb[f] = taps[t].fxb;
+                to->fya[f] = taps[t].fya;
+                to->fyb[f] = taps[t].fyb;
+                to->led[f] = t;
+                ++n;
+            }
+            for (; n % GROUP != 0; ++n)
+                b[n / GROUP].led[fast_lane_of[n % GROUP]] = plan->lights;
+            used += line->count[k];
+        }
     }
+    free(taps);
+    plan->block_count = used;
+    /* Give back what the fillers' reserve did not need. */
+    fast_block* fitted = realloc(plan->blocks, (used ? used : 1u) * sizeof(fast_block));
+    if (fitted)
+        plan->blocks = fitted;
     return plan;
 }
 
@@ -167,7 +231,8 @@ size_t convert_fast_plan_bytes(const convert_fast_plan* plan)
 {
     if (!plan)
         return 0;
-    return sizeof *plan + (size_t)plan->lines * plan->groups * sizeof(fast_block) + plan->lut_bytes;
+    return sizeof *plan + (size_t)plan->lines * sizeof(fast_line) +
+        plan->block_count * sizeof(fast_block) + plan->lut_bytes;
 }
 
 size_t fast_scratch_bytes(const convert_fast_plan* plan)

@@ -29,8 +29,8 @@ typedef struct convert_fast_plan convert_fast_plan;
  * parameters of the same names (center_y counts rows as stored in the raw
  * file, bottom row first). Returns NULL for what the fast worker does not
  * take (lights, lines, in_width or in_height 0 or above INT32_MAX, colorDeep
- * not 1..8, frames wider or taller than 2^24 pixels or of 2 GiB and more)
- * and when memory is short. */
+ * not 1..8, frames wider or taller than 2^24 pixels or of 2 GiB and more,
+ * a brightness ramp over 2^20 LEDs or more) and when memory is short. */
 convert_fast_plan* convert_fast_plan_create_for(uint32_t in_width, uint32_t in_height,
                                                 int32_t center_x, int32_t center_y, uint32_t lights,
                                                 uint32_t lines, uint32_t colorDeep, double gamma,

@@ -5,15 +5,18 @@
 // Prints tables; nothing is checked.
 //
 //   engine_bench [--model NAME] [--frames N] [--ref-frames N] [--repeat R]
-//                [--threads N] [--dir PATH] [--no-memory]
+//                [--kernel-repeat R] [--threads N] [--dir PATH] [--no-memory]
 //
 // The 360 reference is fast enough to run over as many frames as the fast
 // worker. Frames per second are marginal figures: a job over K + N frames minus a
 // job over K frames, divided by N, so that the per-job start (opening files,
 // building the plan, starting threads, padding) does not count; the job
 // start is shown separately. Each figure is the best of R runs. Peak memory
-// is the growth of the resident set while one job runs. Last, the fan view:
-// LED updates per second of convert_fast_plan_leds on one thread.
+// is the growth of the resident set while one job runs. Then the kernels
+// alone: nanoseconds and cycles per LED of each kernel on one thread over a
+// frame in memory, against its floor (the same reads of the plan and loads
+// of the pixels without the arithmetic). Last, the fan view: LED updates per
+// second of convert_fast_plan_leds on one thread.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -30,7 +33,15 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <x86intrin.h>
+#define BENCH_HAVE_TSC 1
+#else
+#define BENCH_HAVE_TSC 0
+#endif
+
 #include "convert_fast.h"
+#include "convert_fast_probe.h"
 #include "fan_models.h"
 
 namespace {
@@ -43,7 +54,8 @@ struct Options {
     int refFrames = 6;  // measured frames, reference worker
     int baseFrames = 2; // frames of the short job that is subtracted
     int repeat = 5;
-    unsigned threads = 0; // 0: convert_fast_default_threads()
+    int kernelRepeat = 30; // runs of each chunk of lines in the kernel table
+    unsigned threads = 0;  // 0: convert_fast_default_threads()
     std::string dir;
     bool memory = true;
 };
@@ -262,6 +274,99 @@ std::vector<Speed> measure(const Options& o, JobSpec job_shape, const std::strin
     return speeds;
 }
 
+// Time-stamp counter ticks per nanosecond, measured against the steady
+// clock over 50 ms; 0 where there is no such counter.
+double tscPerNs()
+{
+#if BENCH_HAVE_TSC
+    const auto start = Clock::now();
+    const unsigned long long ticks = __rdtsc();
+    while (Clock::now() - start < std::chrono::milliseconds(50)) { }
+    const double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    return double(__rdtsc() - ticks) / ns;
+#else
+    return 0;
+#endif
+}
+
+// Keeps what the floor read, so that no read can be left out.
+volatile uint32_t g_sink = 0;
+
+// Nanoseconds per LED of one kernel (or its floor) on the calling thread
+// over one frame in memory: for each chunk of 8 lines the fastest of
+// o.kernelRepeat runs, summed over the chunks, so that the moments in which
+// another program had the processor do not count. Negative when the kernel
+// is not this processor's.
+double kernelNsPerLed(const Options& o, const convert_fast_plan* plan,
+                      const std::vector<uint8_t>& frame, convert_fast_kernel kernel, bool floor)
+{
+    convert_fast_probe* probe = convert_fast_probe_create(plan, kernel, floor ? 1 : 0);
+    if (!probe)
+        return -1;
+    if (convert_fast_probe_kernel(probe) != kernel) {
+        convert_fast_probe_free(probe);
+        return -1;
+    }
+    convert_fast_probe_set_frame(probe, frame.data());
+    const uint32_t lines = convert_fast_plan_lines(plan), chunk = 8;
+    std::vector<double> best((lines + chunk - 1) / chunk, 1e30);
+    uint32_t seen = 0;
+    for (int r = 0; r < o.kernelRepeat; ++r)
+        for (uint32_t c = 0; c < best.size(); ++c) {
+            const auto start = Clock::now();
+            seen += convert_fast_probe_run(probe, c * chunk, c * chunk + chunk);
+            best[c] = std::min(
+                best[c], std::chrono::duration<double, std::nano>(Clock::now() - start).count());
+        }
+    convert_fast_probe_free(probe);
+    g_sink = g_sink + seen;
+    double total = 0;
+    for (double b : best)
+        total += b;
+    return total / (double(lines) * convert_fast_plan_lights(plan));
+}
+
+// One row of the kernel table: each kernel and floor in ns and cycles per
+// LED, and each kernel's cost over its floor.
+std::string kernelRow(const Options& o, const fan_model* model, int width, int height,
+                      double ticksPerNs)
+{
+    convert_fast_plan* plan = convert_fast_plan_create_for(
+        uint32_t(width), uint32_t(height), width / 2, height / 2, uint32_t(model->lights),
+        uint32_t(model->lines), uint32_t(model->colorDeep), 2.2, 0.35, model->lights / 3);
+    if (!plan)
+        return std::string();
+    std::mt19937 rng(11);
+    std::vector<uint8_t> frame(convert_fast_plan_frame_bytes(plan));
+    for (size_t i = 0; i < frame.size(); ++i)
+        frame[i] =
+            uint8_t(std::clamp(int((i / 3) % width * 255 / width) + int(rng() % 17) - 8, 0, 255));
+    std::string row;
+    char cell[64];
+    std::snprintf(cell, sizeof cell, "%-9s %-12s %-9s", model->name,
+                  (std::to_string(model->lights) + "x" + std::to_string(model->lines) + "x" +
+                   std::to_string(model->colorDeep))
+                      .c_str(),
+                  (std::to_string(width) + "x" + std::to_string(height)).c_str());
+    row += cell;
+    for (convert_fast_kernel kernel : {CONVERT_FAST_KERNEL_GENERIC, CONVERT_FAST_KERNEL_AVX2}) {
+        const double ns = kernelNsPerLed(o, plan, frame, kernel, false);
+        const double floorNs = kernelNsPerLed(o, plan, frame, kernel, true);
+        if (ns < 0 || floorNs < 0) {
+            std::snprintf(cell, sizeof cell, " | %6s %6s %6s %6s %5s", "-", "-", "-", "-", "-");
+        } else if (ticksPerNs > 0) {
+            std::snprintf(cell, sizeof cell, " | %6.2f %6.1f %6.2f %6.1f %4.1fx", ns,
+                          ns * ticksPerNs, floorNs, floorNs * ticksPerNs, ns / floorNs);
+        } else {
+            std::snprintf(cell, sizeof cell, " | %6.2f %6s %6.2f %6s %4.1fx", ns, "-", floorNs, "-",
+                          ns / floorNs);
+        }
+        row += cell;
+    }
+    convert_fast_plan_free(plan);
+    return row;
+}
+
 // Fan-view updates per second on the calling thread: the best of o.repeat
 // runs of `calls` calls each, over two alternating frames.
 double fanViewRate(const Options& o, const fan_model* model, int width, int height,
@@ -336,6 +441,8 @@ bool parse(int argc, char** argv, Options& o)
             o.refFrames = std::max(1, std::atoi(v));
         else if (a == "--repeat" && (v = value()))
             o.repeat = std::max(1, std::atoi(v));
+        else if (a == "--kernel-repeat" && (v = value()))
+            o.kernelRepeat = std::max(1, std::atoi(v));
         else if (a == "--threads" && (v = value()))
             o.threads = unsigned(std::max(1, std::atoi(v)));
         else if (a == "--dir" && (v = value()))
@@ -343,11 +450,10 @@ bool parse(int argc, char** argv, Options& o)
         else if (a == "--no-memory")
             o.memory = false;
         else {
-            std::fprintf(
-                stderr,
-                "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] [--threads N] "
-                "[--dir PATH] [--no-memory]\n",
-                argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--model NAME] [--frames N] [--ref-frames N] [--repeat R] "
+                         "[--kernel-repeat R] [--threads N] [--dir PATH] [--no-memory]\n",
+                         argv[0]);
             return false;
         }
     }
@@ -395,7 +501,8 @@ int main(int argc, char** argv)
         "cpu ref", "cpu 1", "1/ref", "start1", "startA", "plan", "peak", "refpk");
 
     double vegaFps = 0;
-    std::vector<std::string> wideRows, viewRows;
+    std::vector<std::string> wideRows, viewRows, kernelRows;
+    const double ticksPerNs = tscPerNs();
     for (int m = 0; m < fan_model_count(); ++m) {
         const fan_model* model = fan_model_at(m);
         if (!o.model.empty() && o.model != model->name)
@@ -472,6 +579,7 @@ int main(int argc, char** argv)
                     fanViewRate(o, model, shape.width, shape.height, CONVERT_FAST_KERNEL_AUTO),
                     fanViewRate(o, model, shape.width, shape.height, CONVERT_FAST_KERNEL_GENERIC));
                 viewRows.push_back(viewRow);
+                kernelRows.push_back(kernelRow(o, model, shape.width, shape.height, ticksPerNs));
                 const std::vector<Speed> wide =
                     measure(o, job_shape, shortFrames,
                             {Config {Worker::Reference360, 1, &longFrames, o.frames},
@@ -499,6 +607,22 @@ int main(int argc, char** argv)
         std::printf("%-9s %-12s %-9s | %8s %8s | %7s | %7s %7s %7s\n", "model", "N x L x D",
                     "frame", "ref fps", "fast", "fast/ref", "cpu ref", "cpu 1", "1/ref");
         for (const std::string& row : wideRows)
+            std::printf("%s\n", row.c_str());
+    }
+    if (!kernelRows.empty()) {
+        std::printf(
+            "\nKernels on one thread, a frame in memory (no files, no pool): nanoseconds and "
+            "cycles per LED,\n"
+            "for each chunk of 8 lines the best of %d runs, summed. floor: the kernel's "
+            "reads of the plan\n"
+            "and loads of the pixels without arithmetic. cyc: time-stamp counter ticks "
+            "(%.2f GHz).\n",
+            o.kernelRepeat, ticksPerNs);
+        std::printf("%-9s %-12s %-9s | %-34s | %-34s\n", "", "", "", "generic", "avx2");
+        std::printf("%-9s %-12s %-9s | %6s %6s %6s %6s %5s | %6s %6s %6s %6s %5s\n", "model",
+                    "N x L x D", "frame", "ns", "cyc", "floor", "cyc", "/flr", "ns", "cyc", "floor",
+                    "cyc", "/flr");
+        for (const std::string& row : kernelRows)
             std::printf("%s\n", row.c_str());
     }
     if (!viewRows.empty()) {

@@ -283,6 +283,77 @@ private slots:
                        QString::fromUtf8(fan->name));
     }
 
+    // Geometry at the kernels' edges: LED counts that leave blocks part
+    // empty, every depth, a brightness ramp over none, some, all and more
+    // than all LEDs, squares clamped into tiny frames and corners, and
+    // columns so far out that a quarter pixel is at the limit of single
+    // precision (the two sub-sample columns may then fall a whole pixel
+    // apart).
+    void edgeJobs_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("cx");
+        QTest::addColumn<int>("cy");
+        QTest::addColumn<int>("lights");
+        QTest::addColumn<int>("deep");
+        QTest::addColumn<int>("ramp");
+        QTest::addColumn<double>("minimum");
+        QTest::addColumn<int>("frames");
+        QTest::newRow("13 lights, depth 1") << 30 << 30 << 15 << 15 << 13 << 1 << 0 << 1.0 << 2;
+        QTest::newRow("13 lights, depth 8, ramp over all")
+            << 30 << 30 << 15 << 15 << 13 << 8 << 13 << 0.2 << 2;
+        QTest::newRow("29 lights, depth 5, ramp past the line")
+            << 31 << 27 << 14 << 12 << 29 << 5 << 200 << 1.8 << 2;
+        QTest::newRow("one LED, ramp 1") << 5 << 4 << 2 << 2 << 1 << 3 << 1 << 0.5 << 3;
+        QTest::newRow("centre in a corner") << 24 << 18 << 0 << 17 << 30 << 6 << 10 << 0.35 << 2;
+        QTest::newRow("64 lights on 2 x 2 pixels") << 2 << 2 << 1 << 1 << 64 << 7 << 5 << 0.6 << 2;
+        QTest::newRow("columns near 2^22")
+            << (1 << 22) + 40 << 3 << (1 << 22) << 1 << 40 << 6 << 12 << 0.35 << 1;
+        QTest::newRow("columns near 2^23")
+            << (1 << 23) + 40 << 2 << (1 << 23) - 3 << 0 << 40 << 6 << 0 << 1.0 << 1;
+    }
+    void edgeJobs()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, cx);
+        QFETCH(int, cy);
+        QFETCH(int, lights);
+        QFETCH(int, deep);
+        QFETCH(int, ramp);
+        QFETCH(double, minimum);
+        QFETCH(int, frames);
+        // Every byte differs from its neighbours, so that each tap counts.
+        QByteArray data(int(qint64(width) * height * 3 * frames), '\0');
+        quint32 state = 12345;
+        for (char& c : data) {
+            state = state * 1103515245u + 12345u;
+            c = char(state >> 24);
+        }
+        const QString input = path(QStringLiteral("edge.bgr"));
+        QVERIFY(writeFile(input, data));
+        QJsonObject job = flatJob(input, width, height, path(QStringLiteral("edge.bin")), lights,
+                                  24, deep, cx, cy);
+        job.insert(QStringLiteral("change_brightness_lights"), ramp);
+        job.insert(QStringLiteral("min_brightness"), minimum);
+        job.insert(QStringLiteral("gamma"), 1.7);
+        // The fast path takes the job (a refused one would go to the
+        // reference worker and compare equal without a test).
+        convert_fast_plan* plan =
+            convert_fast_plan_create_for(uint32_t(width), uint32_t(height), cx, cy,
+                                         uint32_t(lights), 24, uint32_t(deep), 1.7, minimum, ramp);
+        QVERIFY(plan);
+        convert_fast_plan_free(plan);
+        for (const convert_fast_options options :
+             {convert_fast_options {1, CONVERT_FAST_KERNEL_GENERIC},
+              convert_fast_options {3, CONVERT_FAST_KERNEL_AUTO}}) {
+            compareWorkers(job, options, QStringLiteral("edge"));
+            if (QTest::currentTestFailed())
+                return;
+        }
+    }
+
     // One colour everywhere: every LED shows the tone-mapped colour. The
     // sampler truncates sums whose weights may add up to a hair below 1, so
     // an LED may read the colour one step lower; nothing else is allowed.

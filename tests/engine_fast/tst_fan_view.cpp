@@ -1,7 +1,8 @@
 // The fan view: the LEDs convert_fast_plan_leds computes for a raw frame are,
 // byte for byte, those decoded from the record the fast worker writes for it,
 // for built-in models and several framings, with either kernel; they render
-// to the same picture; frames are never read past their last byte.
+// to the same picture; frames are never read past their last byte. The
+// benchmark's probe converts like the worker.
 #include <QtTest>
 
 #include <random>
@@ -12,6 +13,7 @@
 
 #include "../engine/engine_test_support.h"
 #include "convert_fast.h"
+#include "convert_fast_probe.h"
 #include "fan_models.h"
 #include "fan_render.h"
 #include "fan_view.h"
@@ -208,6 +210,77 @@ private slots:
         QVERIFY(a == b);
     }
 
+    // The benchmark's probe runs the kernel it names, converts a frame in
+    // memory into the very bytes the worker writes for it (in any split of
+    // the lines), and its floor reads without writing.
+    void probeConvertsLikeTheWorker_data()
+    {
+        QTest::addColumn<int>("kernel");
+        QTest::addColumn<int>("ramp");
+        for (int kernel : {int(CONVERT_FAST_KERNEL_GENERIC), int(CONVERT_FAST_KERNEL_AVX2)})
+            for (int ramp : {0, 40})
+                QTest::newRow(qPrintable(
+                    QStringLiteral("%1, ramp %2")
+                        .arg(QLatin1String(convert_fast_kernel_name(convert_fast_kernel(kernel))))
+                        .arg(ramp)))
+                    << kernel << ramp;
+    }
+    void probeConvertsLikeTheWorker()
+    {
+        QFETCH(int, kernel);
+        QFETCH(int, ramp);
+        if (!kernelAvailable(kernel))
+            QSKIP("this processor has no AVX2");
+        const int width = 233, height = 229, cx = 101, cy = 130, lights = 116, lines = 64, deep = 6;
+        std::mt19937 rng(uint32_t(kernel * 100 + ramp));
+        const QByteArray raw = noisyFrame(rng, width, height, 3);
+        const QString input = path(QStringLiteral("probe.bgr"));
+        const QString out = path(QStringLiteral("probe.bin"));
+        QVERIFY(writeFile(input, raw));
+        QJsonObject job = flatJob(input, width, height, out, lights, lines, deep, cx, cy);
+        job.insert(QStringLiteral("gamma"), 2.2);
+        job.insert(QStringLiteral("min_brightness"), 0.35);
+        job.insert(QStringLiteral("change_brightness_lights"), ramp);
+        CallbackRecord record;
+        convert_parsed_job parsed;
+        {
+            StdoutCapture capture;
+            QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &record, &parsed),
+                     0);
+            const convert_fast_options options {1, convert_fast_kernel(kernel)};
+            convert_fast_worker_with(parsed.flat, &options);
+        }
+        QCOMPARE(record.failed, 0);
+        const int lightBytes = lines * deep * int(convert_plane_bytes(lights));
+        const QByteArray written = readFile(out).mid(int(FAN_HEADER_SIZE), lightBytes);
+
+        convert_fast_plan* plan = convert_fast_plan_create_for(width, height, cx, cy, lights, lines,
+                                                               deep, 2.2, 0.35, ramp);
+        QVERIFY(plan);
+        convert_fast_probe* probe = convert_fast_probe_create(plan, convert_fast_kernel(kernel), 0);
+        convert_fast_probe* floor = convert_fast_probe_create(plan, convert_fast_kernel(kernel), 1);
+        QVERIFY(probe && floor);
+        QCOMPARE(int(convert_fast_probe_kernel(probe)), kernel);
+        const auto* frame = reinterpret_cast<const uint8_t*>(raw.constData());
+        convert_fast_probe_set_frame(probe, frame);
+        convert_fast_probe_set_frame(floor, frame);
+        convert_fast_probe_run(probe, 0, 13);
+        convert_fast_probe_run(probe, 13, lines + 5); // the end is limited to the lines
+        const QByteArray converted(reinterpret_cast<const char*>(convert_fast_probe_planes(probe)),
+                                   lightBytes);
+        const QByteArray before(reinterpret_cast<const char*>(convert_fast_probe_planes(floor)),
+                                lightBytes);
+        const uint32_t seen = convert_fast_probe_run(floor, 0, lines);
+        QCOMPARE(convert_fast_probe_run(floor, 0, lines), seen);
+        const QByteArray after(reinterpret_cast<const char*>(convert_fast_probe_planes(floor)),
+                               lightBytes);
+        convert_fast_probe_free(probe);
+        convert_fast_probe_free(floor);
+        convert_fast_plan_free(plan);
+        QVERIFY(converted == written);
+        QVERIFY(after == before);
+    }
+
     // Tiny frames: every tap on the last row and column, with both kernels.
     void tinyFrames_data()
     {
@@ -247,15 +320,19 @@ private slots:
         QTest::addColumn<uint>("lights");
         QTest::addColumn<uint>("lines");
         QTest::addColumn<uint>("deep");
-        QTest::newRow("width 0") << 0u << 10u << 8u << 8u << 6u;
-        QTest::newRow("height 0") << 10u << 0u << 8u << 8u << 6u;
-        QTest::newRow("lights 0") << 10u << 10u << 0u << 8u << 6u;
-        QTest::newRow("lines 0") << 10u << 10u << 8u << 0u << 6u;
-        QTest::newRow("lines above INT32_MAX") << 10u << 10u << 8u << 0x80000000u << 6u;
-        QTest::newRow("colorDeep 0") << 10u << 10u << 8u << 8u << 0u;
-        QTest::newRow("colorDeep 9") << 10u << 10u << 8u << 8u << 9u;
-        QTest::newRow("wider than single precision") << (1u << 24) + 1u << 1u << 8u << 8u << 6u;
-        QTest::newRow("frame of 2 GiB") << 30000u << 30000u << 8u << 8u << 6u;
+        QTest::addColumn<int>("ramp");
+        QTest::newRow("width 0") << 0u << 10u << 8u << 8u << 6u << 0;
+        QTest::newRow("height 0") << 10u << 0u << 8u << 8u << 6u << 0;
+        QTest::newRow("lights 0") << 10u << 10u << 0u << 8u << 6u << 0;
+        QTest::newRow("lines 0") << 10u << 10u << 8u << 0u << 6u << 0;
+        QTest::newRow("lines above INT32_MAX") << 10u << 10u << 8u << 0x80000000u << 6u << 0;
+        QTest::newRow("colorDeep 0") << 10u << 10u << 8u << 8u << 0u << 0;
+        QTest::newRow("colorDeep 9") << 10u << 10u << 8u << 8u << 9u << 0;
+        QTest::newRow("wider than single precision")
+            << (1u << 24) + 1u << 1u << 8u << 8u << 6u << 0;
+        QTest::newRow("frame of 2 GiB") << 30000u << 30000u << 8u << 8u << 6u << 0;
+        QTest::newRow("brightness ramp over 2^20 LEDs")
+            << 10u << 10u << (1u << 20) << 8u << 6u << (1 << 20);
     }
     void unsupported()
     {
@@ -264,8 +341,9 @@ private slots:
         QFETCH(uint, lights);
         QFETCH(uint, lines);
         QFETCH(uint, deep);
-        QVERIFY(
-            !convert_fast_plan_create_for(width, height, 5, 5, lights, lines, deep, 1.0, 1.0, 0));
+        QFETCH(int, ramp);
+        QVERIFY(!convert_fast_plan_create_for(width, height, 5, 5, lights, lines, deep, 1.0, 1.0,
+                                              ramp));
         QCOMPARE(convert_fast_plan_led_bytes(nullptr), size_t(0));
     }
 
