@@ -26,6 +26,7 @@ struct Ended {
     int id;
     JobOutcome outcome;
     QString path;
+    QString message;
 };
 
 } // namespace
@@ -143,8 +144,8 @@ void TestConversionController::watch(ConversionController& c)
         }
     });
     connect(&c, &ConversionController::jobFinished, this,
-            [this](int id, JobOutcome outcome, const QString& path, const QString&) {
-                ended << Ended {id, outcome, path};
+            [this](int id, JobOutcome outcome, const QString& path, const QString& message) {
+                ended << Ended {id, outcome, path, message};
             });
     connect(&c, &ConversionController::idle, this, [this] { ++idles; });
 }
@@ -222,17 +223,22 @@ void TestConversionController::cancelInEachStage_data()
     QTest::newRow("decoding") << int(JobStage::Decoding);
     QTest::newRow("converting") << int(JobStage::Converting);
     QTest::newRow("uploading") << int(JobStage::Uploading);
+    QTest::newRow("waiting for the fan") << int(JobStage::WaitingForFan);
 }
 
 void TestConversionController::cancelInEachStage()
 {
     QFETCH(int, stage);
     const JobStage when = JobStage(stage);
+    const bool uploads = when == JobStage::Uploading || when == JobStage::WaitingForFan;
     FanSimProcess sim;
-    if (when == JobStage::Uploading) {
-        // A slow device: the transfer takes long enough to be cancelled.
-        QVERIFY2(sim.start({QStringLiteral("--upload-rate"), QStringLiteral("500000")}),
-                 qPrintable(sim.errorText));
+    if (uploads) {
+        // A slow device: the transfer takes long enough to be cancelled; or
+        // one that takes the whole file at once and answers late.
+        const QStringList slow = when == JobStage::Uploading
+            ? QStringList {QStringLiteral("--upload-rate"), QStringLiteral("500000")}
+            : QStringList {QStringLiteral("--upload-delay"), QStringLiteral("1500")};
+        QVERIFY2(sim.start(slow), qPrintable(sim.errorText));
         useDevice(sim.endpoint());
         QTRY_VERIFY_WITH_TIMEOUT(connection->isConnected(), 20000);
     }
@@ -241,10 +247,10 @@ void TestConversionController::cancelInEachStage()
         QVERIFY(useSlowFfmpeg(workDir.path()));
     }
 
-    const QString input = when == JobStage::Uploading ? clipPath : longClipPath;
+    const QString input = uploads ? clipPath : longClipPath;
     cancelOn = when;
     const auto cancelOnGuard = qScopeGuard([this] { cancelOn.reset(); });
-    const int id = controller->enqueue(request(input, when == JobStage::Uploading ? 2 : 20));
+    const int id = controller->enqueue(request(input, uploads ? 2 : 20));
     QTRY_VERIFY_WITH_TIMEOUT(std::any_of(stages.begin(), stages.end(),
                                          [&](const QPair<int, JobStage>& s) {
                                              return s.first == id && s.second == when;
@@ -261,15 +267,27 @@ void TestConversionController::cancelInEachStage()
     QTRY_VERIFY_WITH_TIMEOUT(!controller->isBusy(), 60000);
     QCOMPARE(idles, 1);
     QVERIFY2(leftovers(input).isEmpty(), qPrintable(leftovers(input).join(", ")));
-    if (when == JobStage::Uploading) {
-        // The converted file is whole; the device drops the part it had
-        // received and stores nothing.
+    if (uploads) {
+        // The converted file is whole and kept, and the job names it and says
+        // what the device has: the part it had received is dropped and
+        // nothing is stored; a file the device had taken whole it may store
+        // (this one does, once its late answer is due).
         QCOMPARE(fanFiles().size(), 1);
-        QTRY_VERIFY_WITH_TIMEOUT(QDir(sim.storeDir())
-                                     .entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden)
-                                     .isEmpty(),
-                                 20000);
-        QCOMPARE(sim.count(QStringLiteral("STORED")), 0);
+        QCOMPARE(ended[0].path, fanFiles()[0]);
+        if (when == JobStage::Uploading) {
+            QCOMPARE(ended[0].message, QCoreApplication::translate("ConversionController",
+                                                                   "upload_cancelled_not_stored"));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                QDir(sim.storeDir())
+                    .entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden)
+                    .isEmpty(),
+                20000);
+            QCOMPARE(sim.count(QStringLiteral("STORED")), 0);
+        } else {
+            QCOMPARE(ended[0].message, QCoreApplication::translate(
+                                           "ConversionController", "upload_cancelled_may_be_stored"));
+            QVERIFY(sim.waitForCount(QStringLiteral("STORED"), 1, 20000));
+        }
     } else {
         QVERIFY2(fanFiles().isEmpty(), qPrintable(fanFiles().join(", ")));
     }
@@ -281,8 +299,9 @@ void TestConversionController::cancelInEachStage()
     QCOMPARE(ended[1].id, next);
     QCOMPARE(ended[1].outcome, JobOutcome::Succeeded);
     QVERIFY(QFileInfo(ended[1].path).size() > 0);
-    if (when == JobStage::Uploading)
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(sim.storeDir()).entryList(QDir::Files).size(), 1, 60000);
+    if (uploads)
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(sim.storeDir()).entryList(QDir::Files).size(),
+                                  when == JobStage::Uploading ? 1 : 2, 60000);
 }
 
 void TestConversionController::clearedQueueEndsCancelled()

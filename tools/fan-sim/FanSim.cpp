@@ -321,6 +321,7 @@ void FanSim::answer(const SimOptions& opt, const std::string& key, httplib::Resp
     if (opt.trickle.contains(k)) {
         // One byte at a time, each after a pause: a transfer that never
         // falls silent for long, and never ends in reasonable time.
+        simLog(QStringLiteral("TRICKLE %1").arg(k));
         auto data = std::make_shared<std::string>(text.toStdString());
         const int pauseMs = opt.trickleMs;
         res.set_chunked_content_provider(
