@@ -59,7 +59,8 @@ public:
     // non-2xx answer, or the connection's error. onProgress gets whole
     // percents of the file that the device has taken, rising, at most 99
     // while any of it is still on the way; 100 once it has taken all of it
-    // and the answer is awaited. Empty callbacks are skipped.
+    // and the answer is awaited. Empty callbacks are skipped. A callback may
+    // abort uploads, but must not delete the uploader (deleteLater does).
     int uploadFile(const QString& path, const QString& name, ResultCallback onResult,
                    ProgressCallback onProgress, int timeoutMs);
 
