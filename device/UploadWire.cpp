@@ -140,6 +140,15 @@ bool HttpAnswer::readHead(const QByteArray& head)
     return true;
 }
 
+bool HttpAnswer::takeRemaining()
+{
+    const qint64 n = qMin<qint64>(remaining, pending.size());
+    content += pending.left(int(n));
+    pending.remove(0, int(n));
+    remaining -= n;
+    return remaining == 0;
+}
+
 void HttpAnswer::parse()
 {
     for (;;) {
@@ -183,17 +192,12 @@ void HttpAnswer::parse()
             }
             continue;
         }
-        case Phase::Fixed: {
-            const qint64 n = qMin<qint64>(remaining, pending.size());
-            content += pending.left(int(n));
-            pending.remove(0, int(n));
-            remaining -= n;
-            if (remaining > 0)
+        case Phase::Fixed:
+            if (!takeRemaining())
                 return;
             phase = Phase::Done;
             st = State::Complete;
             return;
-        }
         case Phase::UntilClose:
             content += pending;
             pending.clear();
@@ -226,16 +230,11 @@ void HttpAnswer::parse()
             phase = size == 0 ? Phase::Trailer : Phase::ChunkData;
             continue;
         }
-        case Phase::ChunkData: {
-            const qint64 n = qMin<qint64>(remaining, pending.size());
-            content += pending.left(int(n));
-            pending.remove(0, int(n));
-            remaining -= n;
-            if (remaining > 0)
+        case Phase::ChunkData:
+            if (!takeRemaining())
                 return;
             phase = Phase::ChunkEnd;
             continue;
-        }
         case Phase::ChunkEnd:
             if (pending.size() < 2)
                 return;

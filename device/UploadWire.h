@@ -72,6 +72,9 @@ private:
 
     void parse();
     bool readHead(const QByteArray& head);
+    // Moves up to `remaining` pending bytes into the body; true once none
+    // remain.
+    bool takeRemaining();
     void fail(const QString& reason, bool large = false);
 
     qint64 bodyCap;

@@ -50,8 +50,9 @@ public:
     void setProgressInterval(int ms) { progressIntervalMs = ms; }
 
     // Posts the file at path to the device as name and returns its id (> 0)
-    // at once. Every upload ends in exactly one onResult, never before this
-    // returns: ok with the device's answer object when it answered with a
+    // at once. Every upload ends in exactly one onResult (unless it is
+    // aborted, or the uploader destroyed, first), never before this returns:
+    // ok with the device's answer object when it answered with a
     // 2xx status and "code" 0; otherwise false with the answer object (another
     // "code") or a text: "无法打开文件" (the file cannot be opened, and nothing
     // is posted), "网络超时" (timeoutMs passed, 0 or less for none),
