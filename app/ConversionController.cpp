@@ -8,6 +8,7 @@
 #include "ThreadHandover.h"
 #include "Uploader.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -18,6 +19,40 @@
 #include <cmath>
 #include <utility>
 
+namespace {
+
+// What the user reads after cancelling an upload: what became of the file on
+// the fan. The converted file stays on this computer in every case.
+QString cancelledUploadText(Uploader::Fate fate)
+{
+    switch (fate) {
+    case Uploader::Fate::Stored:
+        return QCoreApplication::translate("ConversionController", "upload_cancelled_stored");
+    case Uploader::Fate::MayBeStored:
+        return QCoreApplication::translate("ConversionController",
+                                           "upload_cancelled_may_be_stored");
+    case Uploader::Fate::Ended:
+    case Uploader::Fate::NotStored:
+        break;
+    }
+    return QCoreApplication::translate("ConversionController", "upload_cancelled_not_stored");
+}
+
+// Why an upload failed, for the user: the device's own "msg" when its answer
+// has one, else the answer itself or the error text.
+QString uploadFailureText(const QVariant& response)
+{
+    if (response.userType() != QMetaType::QJsonObject)
+        return response.toString();
+    const QJsonObject answer = response.toJsonObject();
+    const QString msg = answer.value(QStringLiteral("msg")).toString();
+    if (!msg.isEmpty())
+        return msg;
+    return QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
 struct ConversionController::Job {
     int id = 0;
     ConvertRequest request;
@@ -26,6 +61,7 @@ struct ConversionController::Job {
     bool cancelRequested = false;
     bool pipelineHolds = false; // the pipeline still runs this job's task
     int uploadId = 0;
+    QString uploadPath; // the local fan file being uploaded
 };
 
 // Carries the pipeline's reports from its threads to the controller: each is
@@ -170,9 +206,13 @@ void ConversionController::cancel()
         // reports Cancelled; until it lets go, the next job waits.
         current->request.cancel->request();
         break;
-    case Phase::Uploading:
-        uploader->abort(current->uploadId);
-        break;
+    case Phase::Uploading: {
+        // The converted file stays where it is; the user learns what became
+        // of it on the fan.
+        const Uploader::Fate fate = uploader->abort(current->uploadId);
+        finish(JobOutcome::Cancelled, current->uploadPath, cancelledUploadText(fate));
+        return;
+    }
     case Phase::Ending:
         break;
     }
@@ -357,43 +397,35 @@ void ConversionController::onConversionResult(const ConvertResult& result)
 void ConversionController::startUpload(const QString& path)
 {
     current->phase = Phase::Uploading;
+    current->uploadPath = path;
     const int id = current->id;
-    // Only the report of a file that cannot be opened comes before uploadFile
-    // returns; it is then the upload's only report.
-    auto early = std::make_shared<std::pair<bool, QVariant>>();
-    auto returned = std::make_shared<bool>(false);
-    auto reportedEarly = std::make_shared<bool>(false);
-    const int uploadId = uploader->uploadFile(
+    // Every report comes from the event loop, after uploadFile has returned,
+    // and the result exactly once.
+    current->uploadId = uploader->uploadFile(
         path, QFileInfo(path).fileName(),
-        [early, returned, reportedEarly](bool ok, QVariant response) {
+        [this, id, path](bool ok, QVariant response) {
             if (ok)
                 qDebug() << "✅ Upload finished, server response:" << response;
             else
                 qDebug() << "❌ Upload failed!";
-            if (!*returned) {
-                *reportedEarly = true;
-                *early = {ok, response};
-            }
+            if (!current || current->id != id || current->phase != Phase::Uploading)
+                return;
+            if (ok)
+                finish(JobOutcome::Succeeded, path,
+                       QString::fromUtf8(QJsonDocument(response.toJsonObject())
+                                             .toJson(QJsonDocument::Compact)));
+            else
+                finish(JobOutcome::Failed, path, uploadFailureText(response));
         },
         [this, id](int percent) {
             qDebug() << "📤 Upload progress:" << percent << "%";
-            emit jobProgress(id, JobStage::Uploading, percent);
+            // 100: the fan has taken the whole file and its answer is awaited.
+            if (percent >= 100)
+                emit jobProgress(id, JobStage::WaitingForFan, 100);
+            else
+                emit jobProgress(id, JobStage::Uploading, percent);
         },
-        uploadTimeoutMs,
-        [this, id, path](bool ok, QVariant response) {
-            if (!current || current->id != id || current->phase != Phase::Uploading)
-                return;
-            const QString message = response.userType() == QMetaType::QJsonObject
-                ? QString::fromUtf8(
-                      QJsonDocument(response.toJsonObject()).toJson(QJsonDocument::Compact))
-                : response.toString();
-            finish(ok ? JobOutcome::Succeeded : JobOutcome::Failed, path, message);
-        });
-    *returned = true;
-    current->uploadId = uploadId;
-    if (uploadId == 0 && *reportedEarly)
-        finish(early->first ? JobOutcome::Succeeded : JobOutcome::Failed, path,
-               early->second.toString());
+        uploadTimeoutMs);
 }
 
 void ConversionController::finish(JobOutcome outcome, const QString& path, const QString& message)

@@ -88,8 +88,11 @@ signals:
     // the file is now being sent to the fan.
     void jobConverted(int id, ConvertResult result, bool uploading);
     // Exactly once per job, last. path: the fan file (empty when there is
-    // none); message: the device's answer or the upload's error text after an
-    // upload, why a dropped file could not be read, else empty.
+    // none; after a failed or cancelled upload, the converted file, which is
+    // kept); message: the device's answer after an upload, why an upload
+    // failed (the device's "msg" or the error text), after a cancelled upload
+    // a sentence for the user on what became of the file on the fan, why a
+    // dropped file could not be read, else empty.
     void jobFinished(int id, JobOutcome outcome, QString path, QString message);
     // A fan file has been converted successfully.
     void fanFileReady(QString path, QString modelName);

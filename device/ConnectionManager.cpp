@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <QWebSocket>
 #include <atomic>
+#include <utility>
 
 #include "NetworkManagerEx.h"
 
@@ -57,6 +58,7 @@ ConnectionManager::ConnectionManager(const DeviceEndpoint& endpoint, const Conne
       timing(timing)
 {
     qRegisterMetaType<PlayInfo*>("PlayInfo*");
+    network->setDeadline(timing.requestTimeoutMs);
     connect(checkTimer, &QTimer::timeout, this, &ConnectionManager::checkConnect);
     checkTimer->start(timing.checkPeriodMs);
     checkConnect();
@@ -119,8 +121,10 @@ void ConnectionManager::checkConnect()
     const qint64 t = now();
     qDebug() << "checkConnect" << t << " last:" << lastActiveMs;
 
-    if (lastActiveMs > 0 && t - lastActiveMs > timing.silenceLimitMs)
+    if (lastActiveMs > 0 && t - lastActiveMs > timing.silenceLimitMs && connected) {
+        deviceLost = true;
         setConnected(false);
+    }
 
     if (hasSession) {
         checkWebSocket();
@@ -134,13 +138,20 @@ void ConnectionManager::checkConnect()
         // check, and they pile up while the device drops packets.
         qDebug() << "session request still under way";
     } else {
-        sessionPending = true;
-        requestSession([this](bool ok) {
-            sessionPending = false;
-            if (ok)
-                checkWebSocket();
-        });
+        startSession();
     }
+}
+
+void ConnectionManager::startSession()
+{
+    if (sessionPending)
+        return;
+    sessionPending = true;
+    requestSession([this](bool ok) {
+        sessionPending = false;
+        if (ok)
+            checkWebSocket();
+    });
 }
 
 void ConnectionManager::setConnected(bool value)
@@ -162,6 +173,11 @@ void ConnectionManager::requestSession(std::function<void(bool)> done)
         if (granted) {
             requestDeviceInfo([this, done](bool ok) {
                 hasSession = ok;
+                // The socket that opens next follows this reading at once;
+                // one already open (a session renewed over it) does not.
+                if (ok)
+                    firstSocketOfSession =
+                        !(webSocket && webSocket->state() == QAbstractSocket::ConnectedState);
                 if (done)
                     done(ok);
             });
@@ -186,12 +202,21 @@ void ConnectionManager::requestDeviceInfo(std::function<void(bool)> done)
             if (code == 0) {
                 DeviceInfo* info = parseDeviceInfo(QString::fromUtf8(body), this);
                 if (info) {
+                    const bool changed = !deviceInfo || deviceInfo->model != info->model ||
+                        deviceInfo->sw != info->sw || deviceInfo->desc != info->desc;
                     delete deviceInfo;
                     deviceInfo = info;
+                    deviceLost = false;
                     lastActiveMs = now();
+                    // Stored before anyone hears of the connection, so that
+                    // both signals carry the new device's model.
                     setConnected(true);
                     result = true;
-                    emit deviceInfoChanged();
+                    if (changed) {
+                        qDebug().noquote() << "device information:" << logExcerpt(info->model, 80)
+                                           << logExcerpt(info->sw, 80);
+                        emit deviceInfoChanged();
+                    }
                 }
             } else if (code == 1) {
                 resetConnection();
@@ -204,8 +229,10 @@ void ConnectionManager::requestDeviceInfo(std::function<void(bool)> done)
 
 void ConnectionManager::refreshDeviceInfo()
 {
-    if (hasSession)
+    if (hasSession && !deviceLost)
         requestDeviceInfo({});
+    else
+        startSession();
 }
 
 void ConnectionManager::checkWebSocket()
@@ -240,6 +267,11 @@ void ConnectionManager::startWebSocket()
     QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
 
     webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
+    // A device's heartbeat or play update is small; a larger message (or one
+    // frame of it) is refused by the socket before it is gathered in memory,
+    // and the socket closes (see onWebSocketClosed).
+    webSocket->setMaxAllowedIncomingMessageSize(kDeviceMessageCap);
+    webSocket->setMaxAllowedIncomingFrameSize(kDeviceMessageCap);
     connect(webSocket, &QWebSocket::connected, this, &ConnectionManager::onWebSocketConnected);
     connect(webSocket, &QWebSocket::textMessageReceived, this,
             &ConnectionManager::onWebSocketMessage);
@@ -267,6 +299,13 @@ void ConnectionManager::onWebSocketConnected()
     qDebug() << "WebSocket connected";
     lastHeartbeatMs = 0;
     lastActiveMs = 0;
+    // The device was lost: what answers now may be another one. A socket
+    // opened again on the same session (after a drop) may also meet another
+    // device, so its information is read again.
+    if (deviceLost)
+        startSession();
+    else if (!std::exchange(firstSocketOfSession, false))
+        requestDeviceInfo({});
 
     QNetworkReply* reply = getDevice(QStringLiteral("/ctrl/play?action=status"));
     connect(reply, &QNetworkReply::finished, this, [this, reply]() {
@@ -285,13 +324,19 @@ void ConnectionManager::onWebSocketConnected()
 
 void ConnectionManager::onWebSocketMessage(QString message)
 {
-    qDebug() << "onWebSocketMessage" << message;
+    qDebug().noquote() << "onWebSocketMessage" << logExcerpt(message);
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8());
     if (!doc.isObject())
         return;
     const QJsonValue cmd = doc.object().value(QLatin1String("cmd"));
     const QString kind = cmd.isString() ? cmd.toString() : QString();
     if (kind == QLatin1String("heartbeat")) {
+        if (deviceLost) {
+            // Alive again, but perhaps another device: announced once a new
+            // session has read its information.
+            startSession();
+            return;
+        }
         lastActiveMs = now();
         setConnected(true);
     } else if (kind == QLatin1String("onPlayInfoUpdate")) {
@@ -302,7 +347,14 @@ void ConnectionManager::onWebSocketMessage(QString message)
     }
 }
 
-void ConnectionManager::onWebSocketClosed() { qDebug() << "WebSocket closed"; }
+void ConnectionManager::onWebSocketClosed()
+{
+    const auto* socket = qobject_cast<QWebSocket*>(sender());
+    if (socket && socket->closeCode() == QWebSocketProtocol::CloseCodeTooMuchData)
+        qWarning().noquote() << "device message larger than" << kDeviceMessageCap
+                             << "bytes, dropped:" << logExcerpt(socket->closeReason(), 200);
+    qDebug() << "WebSocket closed";
+}
 
 void ConnectionManager::resetConnection()
 {
@@ -315,6 +367,8 @@ void ConnectionManager::resetConnection()
     deviceInfo = new DeviceInfo(this);
     lastActiveMs = 0;
     lastHeartbeatMs = 0;
+    deviceLost = false;
+    firstSocketOfSession = false;
     emit connectStateChanged(false, currentModel());
     emit playInfoChanged(playInfo);
 }

@@ -24,7 +24,7 @@ struct ConnectionTiming {
     qint64 silenceLimitMs = 20000;    // more than this since the last sign of life: gone
     qint64 heartbeatSpacingMs = 5000; // more than this since the last heartbeat: send one
     int restartDelayMs = 2000;        // WebSocket restart after a dead socket is stopped
-    int requestTimeoutMs = 10000;     // longest wait for one device query (0: none)
+    int requestTimeoutMs = 10000;     // longest one device query may take in all (0: none)
     std::function<qint64()> clock;    // ms since the epoch; empty: the system clock
 };
 
@@ -61,12 +61,16 @@ public:
 signals:
     void connectStateChanged(bool connected, QString model);
     void playInfoChanged(PlayInfo* playInfo);
-    // The device information (model, firmware, description) read from the
-    // device has been replaced by a newer answer.
+    // The device information (model, firmware, description) has been
+    // replaced by a newer answer with other contents: the first answer, a
+    // device that changed, or another device at the same address (found by
+    // the new session that follows a loss, or by the information that is read
+    // again whenever the WebSocket is opened anew).
     void deviceInfoChanged();
 
 public slots:
-    // Asks the device for its information now (while a session exists); the
+    // Asks the device for its information now; while no session exists (or
+    // the device was lost) it starts a new one, which reads it. A changed
     // answer arrives as deviceInfoChanged.
     void refreshDeviceInfo();
     void onWebSocketConnected();
@@ -79,6 +83,7 @@ private:
     qint64 now() const;
     void checkConnect();
     void setConnected(bool value);
+    void startSession();
     void requestSession(std::function<void(bool)> done);
     void requestDeviceInfo(std::function<void(bool)> done);
     void checkWebSocket();
@@ -103,4 +108,11 @@ private:
 
     ConnectionTiming timing;
     bool sessionPending = false; // a session request (and its "/info") is under way
+    // The device fell silent for longer than the silence limit. Whatever
+    // answers at the address next may be another device: it is announced
+    // only after a new session has read its information.
+    bool deviceLost = false;
+    // The WebSocket that connects next is the first of its session, right
+    // after the session read the device information.
+    bool firstSocketOfSession = false;
 };

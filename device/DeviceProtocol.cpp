@@ -50,6 +50,23 @@ bool parseObject(const QString& jsonText, QJsonObject* out)
 
 } // namespace
 
+QString logExcerpt(const QString& text, int limit)
+{
+    QString out;
+    const int n = qMin(text.size(), qMax(0, limit));
+    out.reserve(n + 24);
+    for (int i = 0; i < n; i++) {
+        const QChar c = text.at(i);
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    if (text.size() > n)
+        out += QStringLiteral("...(%1 characters)").arg(text.size());
+    return out;
+}
+
 DeviceEndpoint DeviceEndpoint::fromEnvironment()
 {
     DeviceEndpoint e;

@@ -28,6 +28,16 @@ struct DeviceEndpoint {
 // The heartbeat the client sends over the WebSocket, byte for byte.
 extern const char kHeartbeatText[];
 
+// Largest WebSocket message, and largest single frame, accepted from the
+// device. A heartbeat or play update is well under 4 KiB; anything beyond
+// this is dropped (the socket is closed and opened again).
+constexpr quint64 kDeviceMessageCap = 64 * 1024;
+
+// At most limit characters of text for one log line, with control
+// characters shown as escapes and, when cut, the whole length appended, so
+// that a device's text can never fill the log or break its lines.
+QString logExcerpt(const QString& text, int limit = 300);
+
 // The model name used while no device has told its own: the first model of the
 // model table.
 QString defaultDeviceModel();

@@ -1,13 +1,15 @@
-// Request stamping, traffic log and answer size cap for the device link.
+// Request stamping, traffic log, answer size cap and deadline for the device link.
 #include "NetworkManagerEx.h"
 
 #include <QDebug>
 #include <QMetaEnum>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 namespace {
 const char kTooLargeProperty[] = "spindraAnswerTooLarge";
+const char kDeadlineProperty[] = "spindraDeadlinePassed";
 const qint64 kPeekBytes = 512;
 } // namespace
 
@@ -19,6 +21,15 @@ NetworkManagerEx::NetworkManagerEx(QObject* parent)
 void NetworkManagerEx::setAnswerCap(qint64 bytes) { cap = bytes; }
 
 qint64 NetworkManagerEx::answerCap() const { return cap; }
+
+void NetworkManagerEx::setDeadline(int ms) { deadlineMs = qMax(0, ms); }
+
+int NetworkManagerEx::deadline() const { return deadlineMs; }
+
+bool NetworkManagerEx::deadlinePassed(const QNetworkReply* reply)
+{
+    return reply && reply->property(kDeadlineProperty).toBool();
+}
 
 bool NetworkManagerEx::answerTooLarge(const QNetworkReply* reply)
 {
@@ -59,7 +70,7 @@ QNetworkReply* NetworkManagerEx::createRequest(Operation op, const QNetworkReque
     qDebug() << "➡️ Request:" << label << url << headers;
 
     QNetworkRequest stamped(request);
-    stamped.setRawHeader("User-Agent", "QtApp/1.0");
+    stamped.setRawHeader("User-Agent", kUserAgent);
     QNetworkReply* reply = QNetworkAccessManager::createRequest(op, stamped, outgoingData);
 
     // The logger is connected first, so it runs before the caller's handlers.
@@ -74,6 +85,20 @@ QNetworkReply* NetworkManagerEx::createRequest(Operation op, const QNetworkReque
             [this, reply]() { watchSize(reply, reply->bytesAvailable(), -1); });
     connect(reply, &QNetworkReply::downloadProgress, this,
             [this, reply](qint64 received, qint64 total) { watchSize(reply, received, total); });
+    if (deadlineMs > 0) {
+        // The timer belongs to the reply, so it goes with it.
+        auto* timer = new QTimer(reply);
+        timer->setSingleShot(true);
+        connect(timer, &QTimer::timeout, reply, [reply]() {
+            if (!reply->isRunning())
+                return;
+            qWarning() << "device request took too long, giving up:" << reply->url().toString();
+            reply->setProperty(kDeadlineProperty, true);
+            reply->abort();
+        });
+        connect(reply, &QNetworkReply::finished, timer, &QTimer::stop);
+        timer->start(deadlineMs);
+    }
     return reply;
 }
 

@@ -1,6 +1,7 @@
 // The one HTTP access manager for all traffic with the fan: stamps every
 // request with the client's User-Agent, logs every request and every finished
-// reply, and caps how much of one answer the client accepts.
+// reply, caps how much of one answer the client accepts, and gives every
+// request an overall deadline.
 #pragma once
 
 #include <QByteArray>
@@ -13,6 +14,8 @@ class NetworkManagerEx : public QNetworkAccessManager {
 public:
     // Largest answer body accepted from the device by default (1 MiB).
     static constexpr qint64 kDefaultAnswerCap = 1024 * 1024;
+    // The User-Agent of every request to the device.
+    static constexpr const char* kUserAgent = "QtApp/1.0";
 
     explicit NetworkManagerEx(QObject* parent = nullptr);
 
@@ -21,8 +24,17 @@ public:
     void setAnswerCap(qint64 bytes);
     qint64 answerCap() const;
 
+    // Longest time one request may take from being sent to its last byte
+    // (0: none). Unlike the transfer time-out of a request, which starts
+    // again with every byte, this one runs out even while a device trickles
+    // its answer. Applies to the requests made after the call.
+    void setDeadline(int ms);
+    int deadline() const;
+
     // True when the reply was aborted because its answer exceeded the cap.
     static bool answerTooLarge(const QNetworkReply* reply);
+    // True when the reply was aborted because its deadline ran out.
+    static bool deadlinePassed(const QNetworkReply* reply);
     // The whole body of a finished reply; empty when the answer exceeded the
     // cap (so that it reads as a failed answer).
     static QByteArray readAnswer(QNetworkReply* reply);
@@ -36,4 +48,5 @@ private:
     void watchSize(QNetworkReply* reply, qint64 received, qint64 total);
 
     qint64 cap = kDefaultAnswerCap;
+    int deadlineMs = 0;
 };

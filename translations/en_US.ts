@@ -2,6 +2,21 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="en_US">
 <context>
+    <name>ConversionController</name>
+    <message>
+        <source>upload_cancelled_may_be_stored</source>
+        <translation>Upload cancelled after the whole file had been sent: the fan may still store it. The converted file is kept on this computer.</translation>
+    </message>
+    <message>
+        <source>upload_cancelled_not_stored</source>
+        <translation>Upload cancelled. The fan did not receive the whole file and has not stored it. The converted file is kept on this computer.</translation>
+    </message>
+    <message>
+        <source>upload_cancelled_stored</source>
+        <translation>Upload cancelled, but the fan had already stored the file. The converted file is kept on this computer.</translation>
+    </message>
+</context>
+<context>
     <name>HomeWindow</name>
     <message>
         <source>about</source>

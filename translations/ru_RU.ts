@@ -2,6 +2,21 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="ru_RU" sourcelanguage="en_US">
 <context>
+    <name>ConversionController</name>
+    <message>
+        <source>upload_cancelled_may_be_stored</source>
+        <translation>Загрузка отменена, когда файл уже был передан целиком: вентилятор ещё может его сохранить. Преобразованный файл остался на компьютере.</translation>
+    </message>
+    <message>
+        <source>upload_cancelled_not_stored</source>
+        <translation>Загрузка отменена. Вентилятор не получил файл целиком и не сохранил его. Преобразованный файл остался на компьютере.</translation>
+    </message>
+    <message>
+        <source>upload_cancelled_stored</source>
+        <translation>Загрузка отменена, но вентилятор уже сохранил файл. Преобразованный файл остался на компьютере.</translation>
+    </message>
+</context>
+<context>
     <name>HomeWindow</name>
     <message>
         <source>about</source>

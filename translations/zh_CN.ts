@@ -2,6 +2,21 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN" sourcelanguage="en_US">
 <context>
+    <name>ConversionController</name>
+    <message>
+        <source>upload_cancelled_may_be_stored</source>
+        <translation>上传在文件全部发出后才取消：风扇仍可能保存该文件。转换好的文件保留在本机。</translation>
+    </message>
+    <message>
+        <source>upload_cancelled_not_stored</source>
+        <translation>上传已取消。风扇没有收到完整的文件，也没有保存它。转换好的文件保留在本机。</translation>
+    </message>
+    <message>
+        <source>upload_cancelled_stored</source>
+        <translation>上传已取消，但风扇已经保存了该文件。转换好的文件保留在本机。</translation>
+    </message>
+</context>
+<context>
     <name>HomeWindow</name>
     <message>
         <source>about</source>

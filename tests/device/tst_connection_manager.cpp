@@ -69,6 +69,10 @@ private slots:
     void silentDevice();
     void droppedSocketIsRestarted();
     void restartedDeviceIsFoundAgain();
+    void anotherDeviceAtTheSameAddress_data();
+    void anotherDeviceAtTheSameAddress();
+    void refreshAsksTheDevice_data();
+    void refreshAsksTheDevice();
     void silenceBoundary();
     void heartbeatSpacingBoundary();
     void deadSocketCheckSendsNoHeartbeat();
@@ -294,6 +298,85 @@ void ConnectionManagerTest::restartedDeviceIsFoundAgain()
     QCOMPARE(state.at(2).at(1).toString(), QStringLiteral("RIGEL"));
 }
 
+void ConnectionManagerTest::anotherDeviceAtTheSameAddress_data()
+{
+    QTest::addColumn<bool>("missedFirst"); // the first device was counted gone before
+    QTest::newRow("after the first was lost") << true;
+    QTest::newRow("replaced before it was missed") << false;
+}
+
+void ConnectionManagerTest::anotherDeviceAtTheSameAddress()
+{
+    QFETCH(bool, missedFirst);
+    auto sim = std::make_unique<FanSimProcess>();
+    QVERIFY2(sim->start({"--model", "VEGA", "--sw", "1.0.0"}), qPrintable(sim->errorText));
+    const DeviceEndpoint e = sim->endpoint();
+    ConnectionTiming t = fastTiming();
+    t.silenceLimitMs = missedFirst ? 300 : 60000;
+    ConnectionManager m(e, t);
+    QSignalSpy state(&m, &ConnectionManager::connectStateChanged);
+    QSignalSpy info(&m, &ConnectionManager::deviceInfoChanged);
+    QVERIFY(sim->waitForCount(kHeartbeatLine, 2));
+    QCOMPARE(info.count(), 1);
+    QCOMPARE(m.currentFirmware(), QStringLiteral("1.0.0"));
+    sim->kill();
+    if (missedFirst)
+        QVERIFY(FanSimProcess::waitUntil([&]() { return !m.isConnected(); }));
+
+    sim = std::make_unique<FanSimProcess>();
+    QVERIFY2(sim->start({"--model", "CASTOR", "--sw", "2.0.0", "--http-port",
+                         QString::number(e.httpPort), "--ws-port", QString::number(e.wsPort)}),
+             qPrintable(sim->errorText));
+    QVERIFY(FanSimProcess::waitUntil(
+        [&]() { return m.isConnected() && m.currentModel() == QStringLiteral("CASTOR"); }));
+    QCOMPARE(m.currentFirmware(), QStringLiteral("2.0.0"));
+    QCOMPARE(info.count(), 2);
+    QVERIFY(sim->count(QStringLiteral("HTTP GET /info 200")) >= 1);
+    if (missedFirst) {
+        // A new session announced the new device, never the old model.
+        QVERIFY(sim->count(QStringLiteral("HTTP GET /ctrl/session 200")) >= 1);
+        QCOMPARE(state.count(), 3);
+        QCOMPARE(state.last().at(0).toBool(), true);
+        QCOMPARE(state.last().at(1).toString(), QStringLiteral("CASTOR"));
+    } else {
+        QCOMPARE(state.count(), 1);
+    }
+    // Nothing more changes while the new device keeps answering.
+    QVERIFY(sim->waitForCount(kHeartbeatLine, 2));
+    QCOMPARE(info.count(), 2);
+}
+
+void ConnectionManagerTest::refreshAsksTheDevice_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("asked"); // the request a refresh sends
+    QTest::newRow("with a session") << QStringList() << "HTTP GET /info 200";
+    QTest::newRow("without a session") << QStringList {"--session-code", "5"}
+                                       << "HTTP GET /ctrl/session 200";
+}
+
+void ConnectionManagerTest::refreshAsksTheDevice()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, asked);
+    FanSimProcess sim;
+    QVERIFY2(sim.start(args), qPrintable(sim.errorText));
+    qint64 clock = 1000000;
+    // No periodic check: every request after the first one is the refresh's.
+    ConnectionManager m(sim.endpoint(), manualTiming(&clock));
+    QSignalSpy info(&m, &ConnectionManager::deviceInfoChanged);
+    QVERIFY(sim.waitForCount(QStringLiteral("HTTP GET /ctrl/session"), 1));
+    if (args.isEmpty())
+        QVERIFY(FanSimProcess::waitUntil([&]() { return socketConnected(m); }));
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !m.sessionPending; }));
+    const int before = sim.count(asked);
+    const int infoBefore = info.count();
+    m.refreshDeviceInfo();
+    QVERIFY(sim.waitForCount(asked, before + 1));
+    // The same answer again is no change.
+    QVERIFY(FanSimProcess::holdFor(100, [&]() { return info.count() == infoBefore; }));
+}
+
 void ConnectionManagerTest::silenceBoundary()
 {
     qint64 clock = 1000;
@@ -315,11 +398,16 @@ void ConnectionManagerTest::silenceBoundary()
     m.checkConnect();
     QCOMPARE(state.count(), 2);
 
-    // A heartbeat answer while connected emits nothing; one after the loss does.
+    // After the loss a heartbeat answer may come from another device at the
+    // same address: it starts a new session, and nothing is announced until
+    // that has read the device's information.
+    QVERIFY(FanSimProcess::waitUntil([&]() { return !m.sessionPending; }));
     m.onWebSocketMessage(QStringLiteral(R"({"cmd":"heartbeat"})"));
     m.onWebSocketMessage(QStringLiteral(R"({"cmd":"heartbeat"})"));
     m.onWebSocketMessage(QStringLiteral("not json"));
-    QCOMPARE(state.count(), 3);
+    QCOMPARE(state.count(), 2);
+    QVERIFY(m.sessionPending);
+    QVERIFY(!m.isConnected());
 }
 
 void ConnectionManagerTest::heartbeatSpacingBoundary()

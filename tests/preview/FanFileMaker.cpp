@@ -1,6 +1,8 @@
 #include "FanFileMaker.h"
 
 #include "convert_internal.h"
+#include "fan_file.h"
+#include "fan_models.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,6 +72,37 @@ bool makeFanFile(const FanFileJob& job, const QString& workDir, const QString& o
         return false;
     }
     return true;
+}
+
+QByteArray fanFileBytes(int lights, int lines, int colorDeep, int frames, quint32 seed)
+{
+    fan_file_layout layout;
+    if (lights <= 0 || lines <= 0 || colorDeep <= 0 || frames < 0 ||
+        fan_file_layout_init(&layout, uint32_t(lines), uint32_t(lights), uint32_t(colorDeep)) !=
+            FAN_FILE_OK)
+        return QByteArray();
+    QByteArray bytes(reinterpret_cast<const char*>(file_header), int(FAN_HEADER_SIZE));
+    bytes.append(QByteArray(int(fan_file_padded_size(&layout, uint64_t(frames))) - bytes.size(),
+                            '\0'));
+    const qint64 end = qint64(FAN_HEADER_SIZE) + qint64(frames) * qint64(layout.record_bytes);
+    quint32 x = seed * 2654435761u + 1u;
+    for (qint64 i = FAN_HEADER_SIZE; i < end; ++i) {
+        x = x * 1664525u + 1013904223u;
+        bytes[int(i)] = char(x >> 24);
+    }
+    return bytes;
+}
+
+QByteArray fanFileBytes(const QString& model, int frames, quint32 seed)
+{
+    const fan_model* m = fan_model_find(model.toLatin1().constData());
+    return m ? fanFileBytes(m->lights, m->lines, m->colorDeep, frames, seed) : QByteArray();
+}
+
+bool saveBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 void sampleBilinear(const QImage& image, double x, double y, double rgb[3])

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "ConnectionManager.h"
+#include "FanFileMaker.h"
 #include "FanSimProcess.h"
 #include "Uploader.h"
 
@@ -17,20 +18,8 @@ struct Report {
     QVariant data;
 };
 
-// A fan file for VEGA (116 lights, 520 lines, 6 bits): header, one frame
-// record, zero padding to a multiple of 28800.
-QByteArray vegaFanFile()
-{
-    QByteArray data(812, '\0');
-    memcpy(data.data(), "POVFILE1", 8);
-    const quint32 values[] = {812, 1600, 28800, 32000, 20, 3};
-    for (int i = 0; i < 6; i++)
-        qToLittleEndian(values[i], data.data() + 8 + 4 * i);
-    QByteArray record(520 * 6 * ((3 * 116 + 7) / 8) + 1600, '\x5a');
-    data += record;
-    data += QByteArray((28800 - data.size() % 28800) % 28800, '\0');
-    return data;
-}
+// A fan file for VEGA with one frame record.
+QByteArray vegaFanFile() { return fanFileBytes(QStringLiteral("VEGA"), 1); }
 
 ConnectionTiming quickTiming()
 {
@@ -68,9 +57,7 @@ void FanSimControlTest::init()
 {
     dir = new QTemporaryDir;
     fanPath = dir->filePath(QStringLiteral("00_00001.bin"));
-    QFile f(fanPath);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(vegaFanFile());
+    QVERIFY(saveBytes(fanPath, vegaFanFile()));
 }
 
 void FanSimControlTest::cleanup()
@@ -178,10 +165,10 @@ void FanSimControlTest::stalledUploadIsReleased()
 
 void FanSimControlTest::stalledUploadTimesOut()
 {
-    // The soak's stalled upload: the client gives up. Once the stall is
-    // lifted the simulator reads what reached it: the whole body (it was in
-    // the socket buffers before the client gave up) is stored whole, a cut
-    // one not at all; no temporary file stays behind either way.
+    // The soak's stalled upload: the client gives up and resets the
+    // connection. Once the stall is lifted the simulator reads what reached
+    // it: a whole body is stored whole, a cut one not at all; no temporary
+    // file stays behind either way.
     FanSimProcess sim;
     QVERIFY2(sim.start({"--control", "--stall", "upload"}), qPrintable(sim.errorText));
     ConnectionTiming t = quickTiming();

@@ -44,6 +44,10 @@ const QStringList kWindowKeys = {
     // The fan view switch beside the flip buttons and its tool tip.
     "fan_view", "fan_view_tip"};
 
+// The conversion controller's sentences on what became of a cancelled upload.
+const QStringList kControllerKeys = {"upload_cancelled_not_stored",
+                                     "upload_cancelled_may_be_stored", "upload_cancelled_stored"};
+
 // Texts that are looked up with tr() but deliberately have no catalogue entry:
 // they read the same in every language.
 const QStringList kUntranslated = {"Tip", "The process is running, Please wait.",
@@ -137,6 +141,10 @@ void TestTexts::everyKeyIsTranslated()
     }
     if (tr.translate("MediaConvert", "start_convert_failed").isEmpty())
         missing << QStringLiteral("MediaConvert/start_convert_failed");
+    for (const QString& key : kControllerKeys) {
+        if (tr.translate("ConversionController", key.toUtf8().constData()).isEmpty())
+            missing << QStringLiteral("ConversionController/") + key;
+    }
     QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
     // Contexts are kept apart: a window key does not leak into the pipeline's context.
     QVERIFY(tr.translate("MediaConvert", "convert").isEmpty());
@@ -246,10 +254,10 @@ void TestTexts::sourcesAreFinishedAndConsistent()
         QVERIFY2(ids == reference,
                  qPrintable(QStringLiteral("%1 holds other keys than en_US").arg(lang)));
     }
-    // The window's keys, the pipeline's two ("start_convert_failed",
-    // "output_folder_fallback"), and the standard buttons' OK, which Qt's own
-    // Russian catalogue leaves in Latin letters.
-    QCOMPARE(reference.size(), kWindowKeys.size() + 3);
+    // The window's keys, the controller's, the pipeline's two
+    // ("start_convert_failed", "output_folder_fallback"), and the standard
+    // buttons' OK, which Qt's own Russian catalogue leaves in Latin letters.
+    QCOMPARE(reference.size(), kWindowKeys.size() + kControllerKeys.size() + 3);
 }
 
 // A key typed differently in the code than in the catalogues shows up as the

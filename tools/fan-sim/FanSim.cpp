@@ -144,13 +144,13 @@ bool FanSim::start()
     http->set_keep_alive_timeout(1);
     setupRoutes(*http);
     if (opt.uploadRate > 0) {
-        // A slow device also holds little in flight. Left alone, the kernel
-        // grows the receive buffer to many megabytes on loopback, so a whole
-        // upload would vanish into it at once and the sender's progress would
-        // say 100 while the reader still crawls.
+        // A slow device also holds little in flight, as a fan does. Left
+        // alone, the kernel grows the receive buffer to many megabytes on
+        // loopback, so a whole upload would vanish into it at once, and what
+        // it holds is still read (slowly) after the sender has given up.
         http->set_socket_options([](socket_t sock) {
             httplib::default_socket_options(sock);
-            const int bytes = 64 * 1024;
+            const int bytes = 16 * 1024;
             setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
         });
     }
@@ -318,7 +318,27 @@ void FanSim::answer(const SimOptions& opt, const std::string& key, httplib::Resp
         text = QJsonDocument(o).toJson(QJsonDocument::Compact);
     }
     res.status = opt.httpStatus;
-    if (opt.chunked) {
+    if (opt.trickle.contains(k)) {
+        // One byte at a time, each after a pause: a transfer that never
+        // falls silent for long, and never ends in reasonable time.
+        simLog(QStringLiteral("TRICKLE %1").arg(k));
+        auto data = std::make_shared<std::string>(text.toStdString());
+        const int pauseMs = opt.trickleMs;
+        res.set_chunked_content_provider(
+            "application/json", [this, data, pauseMs](size_t offset, httplib::DataSink& sink) {
+                const auto until =
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(pauseMs);
+                while (!stopping && std::chrono::steady_clock::now() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                if (stopping)
+                    return false;
+                if (offset < data->size() && !sink.write(data->data() + offset, 1))
+                    return false;
+                if (offset + 1 >= data->size())
+                    sink.done();
+                return true;
+            });
+    } else if (opt.chunked) {
         auto data = std::make_shared<std::string>(text.toStdString());
         res.set_chunked_content_provider(
             "application/json", [data](size_t offset, httplib::DataSink& sink) {
@@ -525,9 +545,24 @@ void FanSim::pushPlayUpdate()
 
 void FanSim::onNewConnection()
 {
+    const SimOptions o = options();
     while (QWebSocket* s = ws->nextPendingConnection()) {
         clients.append(s);
         simLog(QStringLiteral("WS open %1:%2").arg(s->peerAddress().toString()).arg(s->peerPort()));
+        if (o.wsFrameBytes > 0)
+            s->setOutgoingFrameSize(quint64(o.wsFrameBytes));
+        if (o.wsJunkBytes > 0) {
+            // A play update far larger than any real one, whose "current"
+            // would name the file "junk".
+            QJsonObject junk = playState(QStringLiteral("onPlayInfoUpdate"), 0);
+            junk.insert(QStringLiteral("current"), encodeGbkHex(QStringLiteral("junk")));
+            const qint64 base = QJsonDocument(junk).toJson(QJsonDocument::Compact).size();
+            junk.insert(QStringLiteral("pad"),
+                        QString(int(qMax<qint64>(0, o.wsJunkBytes - base - 9)), QLatin1Char('x')));
+            const QByteArray text = QJsonDocument(junk).toJson(QJsonDocument::Compact);
+            s->sendTextMessage(QString::fromUtf8(text));
+            simLog(QStringLiteral("WS > %1").arg(printable(text)));
+        }
         connect(s, &QWebSocket::textMessageReceived, this,
                 [this, s](const QString& text) { onText(s, text); });
         connect(s, &QWebSocket::binaryMessageReceived, this, [](const QByteArray& data) {

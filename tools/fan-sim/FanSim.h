@@ -53,6 +53,10 @@ struct SimOptions {
     double dropWsSeconds = 0;          // drop every WebSocket this often (0: never)
     int uploadDelayMs = 0;             // wait this long before answering an upload
     qint64 uploadRate = 0; // read upload bodies at most this many bytes per second (0: no limit)
+    QSet<QString> trickle;             // send these answers one byte at a time...
+    int trickleMs = 3000;              // ...with this pause before each byte
+    qint64 wsJunkBytes = 0;            // greet every WebSocket with a message this large (0: none)
+    qint64 wsFrameBytes = 0;           // split outgoing WebSocket messages into frames this large
 
     // Serve GET /sim/fault, which changes the fault modes above while running
     // (for soak runs that inject a fault every few jobs).

@@ -127,6 +127,24 @@ int main(int argc, char** argv)
         option("verbose", "Also print the device library's debug messages on stderr.");
     const QCommandLineOption uploadRate = option(
         "upload-rate", "Read upload bodies at most BYTES per second (slow device).", "BYTES", "0");
+    const QCommandLineOption trickle =
+        option("trickle",
+               "Send the answers of these endpoints (comma list) one byte at a time, each\n"
+               "after a pause of --trickle-ms (chunked).",
+               "KEYS");
+    const QCommandLineOption trickleMs =
+        option("trickle-ms", "Pause before each byte of a trickled answer (default 3000).", "MS",
+               "3000");
+    const QCommandLineOption wsJunk = option(
+        "ws-junk",
+        "Greet every WebSocket client with an onPlayInfoUpdate message of BYTES bytes\n"
+        "(far beyond any real one) naming the file \"junk\".",
+        "BYTES", "0");
+    const QCommandLineOption wsFrame =
+        option("ws-frame",
+               "Split outgoing WebSocket messages into frames of at most BYTES bytes\n"
+               "(a message in many fragments).",
+               "BYTES", "0");
     const QCommandLineOption control =
         option("control",
                "Serve GET /sim/fault?NAME=VALUE&... on the HTTP port to change the fault\n"
@@ -138,7 +156,8 @@ int main(int argc, char** argv)
     p.addOptions({control,    uploadRate, verbose,     host,       httpPort,    wsPort,
                   model,      sw,         desc,        store,      sessionCode, infoCode,
                   statusCode, uploadCode, notJson,     stall,      answer,      pad,
-                  chunked,    httpStatus, noHeartbeat, heartbeats, dropWs,      uploadDelay});
+                  chunked,    httpStatus, noHeartbeat, heartbeats, dropWs,      uploadDelay,
+                  trickle,    trickleMs,  wsJunk,      wsFrame});
     p.process(app);
     if (!p.isSet(verbose))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
@@ -181,11 +200,20 @@ int main(int argc, char** argv)
     o.padAnswers = p.value(pad).toLongLong(&ok);
     if (!ok || o.padAnswers < 0 || o.padAnswers > 512LL * 1024 * 1024)
         return fail(QStringLiteral("bad --pad-answers"));
+    if (!readInt(p.value(trickleMs), 0, INT_MAX, &o.trickleMs))
+        return fail(QStringLiteral("bad --trickle-ms"));
+    o.wsJunkBytes = p.value(wsJunk).toLongLong(&ok);
+    if (!ok || o.wsJunkBytes < 0 || o.wsJunkBytes > 512LL * 1024 * 1024)
+        return fail(QStringLiteral("bad --ws-junk"));
+    o.wsFrameBytes = p.value(wsFrame).toLongLong(&ok);
+    if (!ok || o.wsFrameBytes < 0)
+        return fail(QStringLiteral("bad --ws-frame"));
     o.chunked = p.isSet(chunked);
     o.control = p.isSet(control);
     bool keysOk = true;
     o.notJson = endpointList(p.values(notJson), &keysOk);
     o.stall = endpointList(p.values(stall), &keysOk);
+    o.trickle = endpointList(p.values(trickle), &keysOk);
     for (const QString& a : p.values(answer)) {
         const int eq = a.indexOf(QLatin1Char('='));
         if (eq <= 0)
