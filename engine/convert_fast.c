@@ -314,6 +314,9 @@ convert_stream* convert_stream_open(const convert_stream_spec* spec)
         return NULL;
     }
     snprintf(job->out_path, sizeof job->out_path, "%s", spec->out_path);
+    /* A streamed job's frames have no file; the name only stands in the
+     * record (a job without one is not a valid flat job). */
+    snprintf(job->frames_resized_file, sizeof job->frames_resized_file, "(frames in memory)");
     snprintf(job->in_aud_path, sizeof job->in_aud_path, "%s",
              spec->sound_path ? spec->sound_path : "");
     job->in_width = spec->in_width;

@@ -1,6 +1,8 @@
 // Decode steps: the FFmpeg argument lists, and real FFmpeg runs on tiny media
 // generated here.
 #include "DecodeSteps.h"
+#include "ReferencePipeline.h"
+#include "fan_format.h"
 #include "MediaTestSupport.h"
 
 #include <QTemporaryDir>

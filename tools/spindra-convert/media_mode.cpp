@@ -2,7 +2,7 @@
 
 #include "FanPreview.h"
 #include "FfmpegRunner.h"
-#include "JobBuilder.h"
+#include "interrupt_cleanup.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "convert.h"
@@ -207,6 +207,7 @@ struct Console {
     bool done = false;
     bool success = false;
     QString path;
+    QString reason; // why the job failed, when known
 
     void endProgressLine()
     {
@@ -491,7 +492,6 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
     verboseMessages = parser.isSet(QStringLiteral("verbose"));
     qInstallMessageHandler(messageFilter);
-    setJobPollIntervalMs(100);
 
     auto console = std::make_shared<Console>();
     console->tty = isatty(fileno(stdout));
@@ -524,12 +524,17 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         console->done = true;
         console->success = result.outcome == ConvertOutcome::Succeeded;
         console->path = result.path;
+        console->reason = result.reason;
     };
     callbacks.onProgress = [console](MediaStage stage, int percent) {
         console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding")
                                                         : QStringLiteral("converting"),
                           percent);
     };
+    // Ctrl+C cancels the job, which then removes what it had written.
+    auto cancel = std::make_shared<ConvertCancel>();
+    request.cancel = cancel;
+    cancelOnInterrupt([cancel]() { cancel->request(); });
     MediaConvert convert;
     convert.startConvert(std::move(request), std::move(callbacks));
     // The job ends (result reported, temporary files gone) before its pool
@@ -539,6 +544,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     // it finish so that nothing of it follows the printed path.
     while (convert_running_jobs() > 0)
         QThread::msleep(1);
+    endIfInterrupted();
 
     bool succeeded;
     {
@@ -550,7 +556,11 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     std::lock_guard<std::mutex> lock(console->mutex);
     console->endProgressLine();
     if (!succeeded)
-        return fail(MediaModeFailed, QStringLiteral("conversion failed: %1").arg(console->path));
+        return fail(MediaModeFailed,
+                    console->reason.isEmpty()
+                        ? QStringLiteral("conversion failed: %1").arg(console->path)
+                        : QStringLiteral("conversion failed: %1: %2")
+                              .arg(console->path, console->reason));
     if (!previewName.isEmpty()) {
         const QString previewPath =
             QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
