@@ -91,13 +91,14 @@ QString lastLine(const QByteArray& errorOutput)
     return QString();
 }
 
-// A process whose standard output and standard error are pipes of the
-// caller's (set up in the child, between fork and exec), and which ends when
+// A process whose standard output, descriptor 3 and standard error are pipes
+// of the caller's (set up in the child, between fork and exec), and which ends when
 // the thread that started it does (on Linux), so that a killed conversion
 // leaves no FFmpeg behind writing into its folder.
 class PipedProcess : public QProcess {
 public:
     int outFd = -1;
+    int secondFd = -1;
     int errFd = -1;
 
 protected:
@@ -105,6 +106,8 @@ protected:
     {
         if (outFd >= 0)
             ::dup2(outFd, STDOUT_FILENO);
+        if (secondFd >= 0)
+            ::dup2(secondFd, FfmpegRunner::kSecondOutputFd);
         if (errFd >= 0)
             ::dup2(errFd, STDERR_FILENO);
 #ifdef __linux__
@@ -225,7 +228,7 @@ bool FfmpegRunner::finishRun(QProcess& process, const QString& label, const QStr
 }
 
 bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& label,
-                                  OutputSink& sink) const
+                                  OutputSink& sink, OutputSink* second) const
 {
     const QString joined = arguments.join(QLatin1Char(' '));
     log(QStringLiteral(" %1 >> : %2").arg(label, joined));
@@ -236,10 +239,22 @@ bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& l
         return false;
     }
 
-    Pipe out;
-    Pipe err;
+    // The program's outputs: standard output into `sink`, descriptor 3 into
+    // `second`; then its standard error.
+    Pipe pipes[3];
+    OutputSink* sinks[2] = {&sink, second};
+    const int outputs = second ? 2 : 1;
     PipedProcess process;
-    if (!out.open() || !err.open()) {
+    for (int i = 0; i < outputs; ++i) {
+        if (!pipes[i].open()) {
+            lastFailure = QStringLiteral("cannot create a pipe: %1").arg(qt_error_string(errno));
+            log(QStringLiteral("Error while running FFmpeg command."));
+            log(QStringLiteral("%1 <<: %2").arg(label, joined));
+            return false;
+        }
+    }
+    Pipe& err = pipes[2];
+    if (!err.open()) {
         lastFailure = QStringLiteral("cannot create a pipe: %1").arg(qt_error_string(errno));
         log(QStringLiteral("Error while running FFmpeg command."));
         log(QStringLiteral("%1 <<: %2").arg(label, joined));
@@ -249,19 +264,20 @@ bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& l
     // Fewer, larger reads: frames are hundreds of kilobytes. The system's
     // limit for an unprivileged process is 1 MiB unless raised.
     for (int size = 1 << 20; size >= (1 << 16); size /= 2) {
-        if (::fcntl(out.read, F_SETPIPE_SZ, size) >= 0)
+        if (::fcntl(pipes[0].read, F_SETPIPE_SZ, size) >= 0)
             break;
     }
 #endif
-    process.outFd = out.write;
+    process.outFd = pipes[0].write;
+    process.secondFd = second ? pipes[1].write : -1;
     process.errFd = err.write;
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     process.start(ffmpegPath, arguments, QIODevice::ReadOnly);
     // The child has its own copies; ours would keep the pipes from ending.
-    out.closeWrite();
-    err.closeWrite();
+    for (Pipe& pipe : pipes)
+        pipe.closeWrite();
     if (!process.waitForStarted()) {
         lastFailure = QStringLiteral("cannot start %1: %2").arg(ffmpegPath, process.errorString());
         log(QStringLiteral("Error while running FFmpeg command."));
@@ -277,13 +293,20 @@ bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& l
     stats = PipeStats();
     QElapsedTimer clock;
     clock.start();
-    while (out.read >= 0 || err.read >= 0) {
-        pollfd fds[2];
+    const auto anyOpen = [&]() {
+        for (const Pipe& pipe : pipes) {
+            if (pipe.read >= 0)
+                return true;
+        }
+        return false;
+    };
+    while (anyOpen()) {
+        pollfd fds[3];
         nfds_t count = 0;
-        if (out.read >= 0)
-            fds[count++] = {out.read, POLLIN, 0};
-        if (err.read >= 0)
-            fds[count++] = {err.read, POLLIN, 0};
+        for (const Pipe& pipe : pipes) {
+            if (pipe.read >= 0)
+                fds[count++] = {pipe.read, POLLIN, 0};
+        }
         qint64 t0 = clock.nsecsElapsed();
         const int ready = ::poll(fds, count, slice);
         qint64 t1 = clock.nsecsElapsed();
@@ -307,30 +330,33 @@ bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& l
                 break;
             }
         }
-        // Everything waiting on standard output, into the sink's memory.
-        while (out.read >= 0) {
-            qint64 room = 0;
-            char* at = sink.space(&room);
-            if (!at || room <= 0)
-                return endRun(process, label, joined, QString(), stopRequested());
-            t0 = clock.nsecsElapsed();
-            const ssize_t n = ::read(out.read, at, size_t(room));
-            t1 = clock.nsecsElapsed();
-            stats.readNs += t1 - t0;
-            ++stats.reads;
-            if (n > 0) {
-                alive = true;
-                stats.bytes += n;
-                const bool more = sink.received(n);
-                stats.sinkNs += clock.nsecsElapsed() - t1;
-                if (!more)
+        // Everything waiting on the outputs, into their sinks' memory.
+        for (int i = 0; i < outputs; ++i) {
+            Pipe& pipe = pipes[i];
+            while (pipe.read >= 0) {
+                qint64 room = 0;
+                char* at = sinks[i]->space(&room);
+                if (!at || room <= 0)
                     return endRun(process, label, joined, QString(), stopRequested());
-            } else if (n == 0) {
-                out.closeRead();
-            } else if (errno != EINTR) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK)
-                    out.closeRead();
-                break;
+                t0 = clock.nsecsElapsed();
+                const ssize_t n = ::read(pipe.read, at, size_t(room));
+                t1 = clock.nsecsElapsed();
+                stats.readNs += t1 - t0;
+                ++stats.reads;
+                if (n > 0) {
+                    alive = true;
+                    stats.bytes += n;
+                    const bool more = sinks[i]->received(n);
+                    stats.sinkNs += clock.nsecsElapsed() - t1;
+                    if (!more)
+                        return endRun(process, label, joined, QString(), stopRequested());
+                } else if (n == 0) {
+                    pipe.closeRead();
+                } else if (errno != EINTR) {
+                    if (errno != EAGAIN && errno != EWOULDBLOCK)
+                        pipe.closeRead();
+                    break;
+                }
             }
         }
         if (stopRequested())
@@ -344,7 +370,7 @@ bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& l
                           false);
         }
     }
-    // Both pipes have ended: the program is ending (or has ended).
+    // Every pipe has ended: the program is ending (or has ended).
     while (!process.waitForFinished(slice) && process.state() != QProcess::NotRunning) {
         if (stopRequested())
             return endRun(process, label, joined, QStringLiteral("cancelled"), true);

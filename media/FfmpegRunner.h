@@ -57,11 +57,18 @@ public:
                             const OutputCallback& onOutput) const;
 
     // The same, reading the program's standard output (its frames, with
-    // "pipe:1" as the output) straight into the sink's memory. The program's
-    // standard output and standard error are pipes of this run, watched
-    // together, so neither waits for the other and no output is held here.
-    bool runFfmpegPiped(const QStringList& arguments, const QString& label,
-                        OutputSink& sink) const;
+    // "pipe:1" as the output) straight into the sink's memory, and, with a
+    // second sink, its descriptor 3 (secondOutput(), "pipe:3": the sound)
+    // into that one. The program's outputs and standard error are pipes of
+    // this run, watched together, so none waits for another and no output is
+    // held here.
+    bool runFfmpegPiped(const QStringList& arguments, const QString& label, OutputSink& sink,
+                        OutputSink* second = nullptr) const;
+
+    // The descriptor of the second output of a piped run, and its name for
+    // FFmpeg.
+    static constexpr int kSecondOutputFd = 3;
+    static QString secondOutput() { return QStringLiteral("pipe:3"); }
 
     // Where the last piped run's time went on the calling thread, in
     // nanoseconds: waiting for the program's output, reading it, and in the

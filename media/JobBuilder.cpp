@@ -1,6 +1,7 @@
 #include "JobBuilder.h"
 
 #include "DecodeSteps.h"
+#include "FfmpegRunner.h"
 #include "JobGeometry.h"
 #include "JobTempFolder.h"
 #include "ResultPlacement.h"
@@ -16,7 +17,8 @@
 namespace {
 
 // The FFmpeg run of a job: frames on its standard output, and for a video
-// with sound the sound into a file of the job's folder, from one decode.
+// with sound the sound on its second output (kept in a file of the job's
+// folder), from one decode.
 struct DecodeRun {
     QStringList arguments;
     QString label;
@@ -50,8 +52,9 @@ DecodeRun planDecode(const MediaInfo& media, const JobFrames& frames, const JobT
         return run;
     }
     run.soundFile = temps.filePath(QStringLiteral("sound.u8"));
-    run.arguments = videoAndSoundStepArguments(media.inputPath, media.startSeconds,
-                                               media.durationSeconds, chain, pipe, run.soundFile);
+    run.arguments =
+        videoAndSoundStepArguments(media.inputPath, media.startSeconds, media.durationSeconds,
+                                   chain, pipe, FfmpegRunner::secondOutput());
     run.label = QStringLiteral("[STEP 1 VIDEO+AUDIO->RAW]");
     return run;
 }

@@ -7,7 +7,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
 #include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +27,71 @@ std::atomic<const EngineStreamApi*> g_api {nullptr};
 
 std::mutex g_timingsMutex;
 StreamingJob::Timings g_lastTimings;
+
+// The sound as FFmpeg decodes it (on its second output), kept in a file of
+// the job's private folder until the engine writes it into the frame
+// records. Written here rather than by FFmpeg, so that a write that fails (a
+// full disk) fails the job with its reason: FFmpeg reports a failed write of
+// an output file only in its log and still ends with success.
+class SoundFile : public FfmpegRunner::OutputSink {
+public:
+    explicit SoundFile(const QString& path)
+        : path(path),
+          buffer(1 << 16, Qt::Uninitialized)
+    {
+        fd = ::open(QFile::encodeName(path).constData(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0)
+            fail(errno);
+    }
+    ~SoundFile() override
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    char* space(qint64* room) override
+    {
+        *room = buffer.size();
+        return fd >= 0 ? buffer.data() : nullptr;
+    }
+    bool received(qint64 bytes) override
+    {
+        const char* at = buffer.constData();
+        while (bytes > 0) {
+            const ssize_t n = ::write(fd, at, size_t(bytes));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                fail(n < 0 ? errno : EIO);
+                return false;
+            }
+            at += n;
+            bytes -= n;
+        }
+        return true;
+    }
+    // Closes the file; false (failure() says why) when any write failed.
+    bool close()
+    {
+        if (fd >= 0 && ::close(fd) != 0)
+            fail(errno);
+        fd = -1;
+        return failure.isEmpty();
+    }
+    QString failure;
+
+private:
+    void fail(int err)
+    {
+        if (failure.isEmpty())
+            failure = QStringLiteral("cannot write %1: %2")
+                          .arg(path, QString::fromLocal8Bit(std::strerror(err)));
+    }
+
+    QString path;
+    QByteArray buffer;
+    int fd = -1;
+};
 
 } // namespace
 
@@ -174,8 +245,12 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
 
     FfmpegRunner runner(request.debugMode, onLog);
     runner.setCancel(request.cancel);
+    std::unique_ptr<SoundFile> sound;
+    if (!soundFile.isEmpty())
+        sound = std::make_unique<SoundFile>(soundFile);
     reportDecoding(0);
-    const bool decoded = runner.runFfmpegPiped(arguments, label, *this);
+    const bool decoded = runner.runFfmpegPiped(arguments, label, *this, sound.get());
+    const bool soundKept = !sound || sound->close();
     timings.pipe = runner.pipeStats();
     timings.frames = framesIn;
     qInfo().noquote() << QStringLiteral("stream: %1 frames, %2 reads of %3 bytes; waited %4 ms, "
@@ -195,11 +270,11 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
     }
     if (engineStopped)
         return finishEngine(false);
-    if (!decoded) {
+    if (!decoded || !soundKept) {
         api->discard(stream);
         stream = nullptr;
         logEngineResult("FAILED", "failed");
-        outcome.reason = runner.failureReason();
+        outcome.reason = soundKept ? runner.failureReason() : sound->failure;
         return outcome;
     }
     reportDecoding(100);

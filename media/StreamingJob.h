@@ -3,8 +3,8 @@
 // engine's frame buffers (convert_stream: FFmpeg's pipe is read into the
 // memory of the engine's next frame, which the engine converts on its threads
 // while the following one is read), and its sound (of a video that has
-// sound) goes into a file of the job's private folder that the engine writes
-// into the frame records at the end. No frame ever touches the disk; the
+// sound) comes on a second pipe into a file of the job's private folder,
+// which the engine writes into the frame records at the end. No frame ever touches the disk; the
 // engine writes the whole fan file (header, records, padding) under a
 // temporary name and renames it into place.
 #pragma once
@@ -61,8 +61,9 @@ public:
     StreamingJob(const StreamingJob&) = delete;
     StreamingJob& operator=(const StreamingJob&) = delete;
 
-    // Runs FFmpeg with these arguments (frames on "pipe:1"); soundFile is the
-    // file the same run writes the sound into (empty: no sound).
+    // Runs FFmpeg with these arguments (frames on "pipe:1", the sound, if
+    // any, on FfmpegRunner::secondOutput()); soundFile is where the sound is
+    // kept (empty: no sound).
     // expectedFrames measures the decoding progress.
     Outcome run(const QStringList& arguments, const QString& label, const QString& soundFile,
                 qint64 expectedFrames);

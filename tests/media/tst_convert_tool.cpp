@@ -333,10 +333,10 @@ void TestConvertTool::interruptedRunLeavesNothing_data()
 void TestConvertTool::interruptedRunLeavesNothing()
 {
     QFETCH(int, signal);
-    // A stand-in FFmpeg that starts its sound file (its last argument) and
-    // then takes its time.
-    const QString slow = writeScript(dir.path(), QStringLiteral("ffmpeg-slow"),
-                                     "for a; do last=$a; done; printf x > \"$last\"; exec sleep 5");
+    // A stand-in FFmpeg that starts the sound (its second output) and then
+    // takes its time.
+    const QString slow =
+        writeScript(dir.path(), QStringLiteral("ffmpeg-slow"), "printf x >&3; exec sleep 5");
     const QString out = dir.filePath(QStringLiteral("stopped"));
     const QString model = out + QStringLiteral("/VEGA");
     // A fan file of an earlier run at the same path stays as it was.
@@ -353,7 +353,7 @@ void TestConvertTool::interruptedRunLeavesNothing()
     const auto soundStarted = [&]() {
         QDirIterator it(userTemp(), {QStringLiteral("sound.u8")}, QDir::Files,
                         QDirIterator::Subdirectories);
-        return it.hasNext();
+        return it.hasNext() && QFileInfo(it.next()).size() > 0;
     };
     QTRY_VERIFY_WITH_TIMEOUT(soundStarted(), 20000);
     // The unfinished fan file lies beside the result under a name of its own.
