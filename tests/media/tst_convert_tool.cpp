@@ -36,6 +36,7 @@ private slots:
     void framing();
     void quarterTurnedClip_data();
     void quarterTurnedClip();
+    void failureSaysWhy();
     void interruptedRunLeavesNothing_data();
     void interruptedRunLeavesNothing();
 
@@ -319,6 +320,20 @@ void TestConvertTool::quarterTurnedClip()
     QCOMPARE(fan.frame_count_min, quint64(20)); // 1 s at 20 frames per second
     fan_file_close(&fan);
     QCOMPARE(allRed(fanBytes), red);
+}
+
+void TestConvertTool::failureSaysWhy()
+{
+    // A conversion that fails ends with its reason on standard error.
+    qputenv("SPINDRA_FFMPEG", writeScript(dir.path(), QStringLiteral("ffmpeg-broken"),
+                                          "echo 'Invalid data found' >&2; exit 1")
+                                  .toUtf8());
+    const ToolRun r = run({clip, "--out", dir.filePath(QStringLiteral("broken"))});
+    qunsetenv("SPINDRA_FFMPEG");
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("FFmpeg failed (exit code 1): Invalid data found")),
+             qPrintable(r.err));
+    QVERIFY(entries(dir.filePath(QStringLiteral("broken/VEGA"))).isEmpty());
 }
 
 void TestConvertTool::interruptedRunLeavesNothing_data()

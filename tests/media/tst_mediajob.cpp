@@ -154,6 +154,8 @@ private slots:
     void emptyFileName();
     void silentJobCleansUp();
     void realEngine();
+    void inputNames_data();
+    void inputNames();
     void cancelInEachStage_data();
     void cancelInEachStage();
 
@@ -619,6 +621,58 @@ void TestMediaJob::realEngine()
     }
     QVERIFY(fan.mid(812 + 20 * record).count('\0') == fan.size() - 812 - 20 * record);
     QVERIFY(rec.events.contains(QStringLiteral("log:rsult:SUCCESS path:%1 msg:ok").arg(rec.path)));
+    QVERIFY(entries(tempFolder()).isEmpty());
+}
+
+void TestMediaJob::inputNames_data()
+{
+    // Temporary names never come from the input's name.
+    QTest::addColumn<QStringList>("inputs"); // converted at the same time
+    QTest::newRow("same base name, two at once")
+        << QStringList {QStringLiteral("a/clip.mp4"), QStringLiteral("b/clip.mp4")};
+    // 83 Chinese letters: 249 bytes of UTF-8 before ".mp4".
+    QTest::newRow("base name of 249 bytes") << QStringList {QString(83, QChar(0x89c6)) + ".mp4"};
+}
+
+void TestMediaJob::inputNames()
+{
+    QFETCH(QStringList, inputs);
+    setEngineStreamApi(nullptr);
+    std::vector<std::unique_ptr<Record>> records;
+    MediaConvert convert;
+    for (int i = 0; i < inputs.size(); ++i) {
+        const QString input = dir.filePath(QStringLiteral("names/") + inputs.at(i));
+        QVERIFY(QDir().mkpath(QFileInfo(input).absolutePath()));
+        QFile::remove(input);
+        QVERIFY(QFile::copy(clip, input));
+        records.push_back(std::make_unique<Record>());
+        Record* rec = records.back().get();
+        ConvertRequest job;
+        job.media = request(input, true);
+        job.fileName = QStringLiteral("name_%1.bin").arg(i);
+        job.modelName = QStringLiteral("VEGA");
+        job.lights = jobLights;
+        job.lines = jobLines;
+        job.colorDeep = 3;
+        MediaConvert::Callbacks callbacks;
+        callbacks.onResult = [rec](const ConvertResult& result) {
+            std::lock_guard<std::mutex> lock(rec->mutex);
+            ++rec->results;
+            rec->result = result;
+        };
+        convert.startConvert(job, callbacks);
+    }
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    setEngineStreamApi(&kFakeEngine);
+    for (const auto& rec : records) {
+        QCOMPARE(rec->results, 1);
+        QVERIFY2(rec->result.outcome == ConvertOutcome::Succeeded, qPrintable(rec->result.reason));
+        // 1 s of sound in 20 records of 16 x 3 x 3 bytes and 1600 of sound.
+        const QByteArray fan = readAll(rec->result.path);
+        const int record = 16 * 3 * 3 + 1600;
+        for (int k = 0; k < 20; ++k)
+            QVERIFY(fan.mid(812 + k * record + record - 1600, 1600).count('\0') < 1600);
+    }
     QVERIFY(entries(tempFolder()).isEmpty());
 }
 
