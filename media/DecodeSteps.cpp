@@ -1,8 +1,7 @@
 #include "DecodeSteps.h"
 
-#include "FfmpegRunner.h"
 
-#include <QProcess>
+#include <QRegularExpression>
 
 QString formatClock(int seconds)
 {
@@ -116,22 +115,22 @@ QStringList videoAndSoundStepArguments(const QString& inputPath, int startSecond
     return video + sound.mid(6);
 }
 
-SoundTrack probeSoundTrack(const QString& inputPath)
+bool inputListsSound(const QByteArray& errorOutput)
 {
-    QProcess probe;
-    probe.setStandardInputFile(QProcess::nullDevice());
-    probe.start(FfmpegRunner::defaultFfprobePath(),
-                {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                 QStringLiteral("a"), QStringLiteral("-show_entries"),
-                 QStringLiteral("stream=index"), QStringLiteral("-of"),
-                 QStringLiteral("csv=p=0"), QStringLiteral("-i"), inputPath});
-    if (!probe.waitForFinished(30000)) {
-        probe.kill();
-        probe.waitForFinished(5000);
-        return SoundTrack::Unknown;
+    // "Input #0, mov,mp4,...", then lines such as
+    // "  Stream #0:1[0x2](und): Audio: aac (LC) ...", until the outputs.
+    static const QRegularExpression audio(QStringLiteral("^\\s*Stream #0:\\d+\\S*: Audio: "));
+    bool input = false;
+    for (const QByteArray& raw : errorOutput.split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        if (line.startsWith(QLatin1String("Input #0")))
+            input = true;
+        else if (line.startsWith(QLatin1String("Input #")) ||
+                 line.startsWith(QLatin1String("Output #")) ||
+                 line.startsWith(QLatin1String("Stream mapping:")))
+            input = false;
+        else if (input && audio.match(line).hasMatch())
+            return true;
     }
-    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
-        return SoundTrack::Unknown;
-    return probe.readAllStandardOutput().trimmed().isEmpty() ? SoundTrack::Absent
-                                                             : SoundTrack::Present;
+    return false;
 }

@@ -39,7 +39,6 @@ QStringList videoAndSoundStepArguments(const QString& inputPath, int startSecond
                                        int durationSeconds, const QString& filterChain,
                                        const QString& videoOutPath, const QString& audioOutPath);
 
-// Whether a video input has a sound stream, asked of FFprobe
-// (FfmpegRunner::defaultFfprobePath): Present or Absent, Unknown when FFprobe
-// cannot tell (it cannot be run, or cannot read the input).
-SoundTrack probeSoundTrack(const QString& inputPath);
+// Whether FFmpeg's report of its input (its standard error up to the stream
+// mapping) lists a sound stream of input #0.
+bool inputListsSound(const QByteArray& errorOutput);

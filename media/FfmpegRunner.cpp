@@ -204,6 +204,7 @@ bool FfmpegRunner::endRun(QProcess& process, const QString& label, const QString
 bool FfmpegRunner::finishRun(QProcess& process, const QString& label, const QString& joined,
                              const QByteArray& errorOutput) const
 {
+    lastErrorOutput = errorOutput;
     const QString errorText = QString::fromUtf8(errorOutput);
     if (!errorText.isEmpty())
         log(QStringLiteral("FFmpeg Error output: ") + errorText);
@@ -232,6 +233,7 @@ bool FfmpegRunner::runFfmpegPiped(const QStringList& arguments, const QString& l
 {
     const QString joined = arguments.join(QLatin1Char(' '));
     log(QStringLiteral(" %1 >> : %2").arg(label, joined));
+    lastErrorOutput.clear();
     const auto stopRequested = [this]() { return cancel && cancel->requested(); };
     if (stopRequested()) {
         lastFailure = QStringLiteral("cancelled");
@@ -388,6 +390,7 @@ bool FfmpegRunner::run(const QStringList& arguments, const QString& label,
 {
     const QString joined = arguments.join(QLatin1Char(' '));
     log(QStringLiteral(" %1 >> : %2").arg(label, joined));
+    lastErrorOutput.clear();
 
     const auto failedToRun = [&](const QString& reason) {
         lastFailure = reason;

@@ -86,6 +86,9 @@ public:
     // started, stopped answering, was cancelled, or failed with its exit code
     // and the last line of its error output. Empty after a run that succeeded.
     QString failureReason() const { return lastFailure; }
+    // Everything the last run wrote on its standard error (FFmpeg's report:
+    // its input's streams, progress, errors).
+    QByteArray errorOutput() const { return lastErrorOutput; }
 
     const QString& program() const { return ffmpegPath; }
 
@@ -123,5 +126,6 @@ private:
     int silenceLimit;
     std::shared_ptr<ConvertCancel> cancel;
     mutable QString lastFailure;
+    mutable QByteArray lastErrorOutput;
     mutable PipeStats stats;
 };

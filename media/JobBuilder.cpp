@@ -27,7 +27,9 @@ struct DecodeRun {
     bool noSoundTrack = false; // a video without a sound stream
 };
 
-DecodeRun planDecode(const MediaInfo& media, const JobFrames& frames, const JobTempFolder& temps)
+// sound: whether the video has a sound stream (Unknown: try with sound).
+DecodeRun planDecode(const MediaInfo& media, const JobFrames& frames, const JobTempFolder& temps,
+                     SoundTrack sound)
 {
     DecodeRun run;
     const QString chain = decodeFilterChain(frames.scaled.width, frames.scaled.height, media.vFlip,
@@ -40,10 +42,6 @@ DecodeRun planDecode(const MediaInfo& media, const JobFrames& frames, const JobT
         return run;
     }
     run.expectedFrames = qint64(std::max(media.durationSeconds, 0)) * FAN_FRAME_RATE;
-    // What the input has decides; a sound step that fails is the job's
-    // failure, never a clip taken for silent.
-    const SoundTrack sound =
-        media.sound != SoundTrack::Unknown ? media.sound : probeSoundTrack(media.inputPath);
     if (sound == SoundTrack::Absent) {
         run.noSoundTrack = true;
         run.arguments = videoStepArguments(media.inputPath, media.startSeconds,
@@ -115,10 +113,18 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
     const JobFrames frames = computeJobFrames(media.scale, media.centerX, media.centerY,
                                               media.mediaWidth, media.mediaHeight, request.lights);
     logGeometry(media, frames, request.lights, target.path);
-    const DecodeRun decode = planDecode(media, frames, temps);
+    DecodeRun decode = planDecode(media, frames, temps, media.sound);
     StreamingJob job(request, callbacks, frames.frames, target.path);
-    const StreamingJob::Outcome outcome =
+    StreamingJob::Outcome outcome =
         job.run(decode.arguments, decode.label, decode.soundFile, decode.expectedFrames);
+    // FFmpeg refuses a sound output at once when the input has no sound
+    // stream. What the input has (FFmpeg's report of it) decides, not the
+    // failure: a clip with sound whose sound fails is a failed job.
+    if (media.isVideo && media.sound == SoundTrack::Unknown && outcome.beforeFrames &&
+        !cancelled() && !inputListsSound(outcome.ffmpegReport)) {
+        decode = planDecode(media, frames, temps, SoundTrack::Absent);
+        outcome = job.run(decode.arguments, decode.label, decode.soundFile, decode.expectedFrames);
+    }
     if (outcome.outcome == ConvertOutcome::Succeeded && decode.noSoundTrack && onLog)
         onLog(QStringLiteral("No audio track detected."));
     placement.finishJob(outcome.outcome, target.path, outcome.reason);

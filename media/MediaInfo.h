@@ -6,7 +6,7 @@
 
 // Whether a video has a sound stream, when the caller knows it from its probe.
 enum class SoundTrack {
-    Unknown, // the job asks FFprobe itself
+    Unknown, // the job tries with sound and asks FFmpeg's report of the input
     Present,
     Absent
 };

@@ -201,17 +201,21 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
                                         const QString& soundFile, qint64 expected)
 {
     expectedFrames = expected;
+    framesIn = 0;
+    filled = 0;
+    engineStopped = false;
     Outcome outcome;
     const MediaConvert::LogCallback& onLog = callbacks.onLog;
     if (!engineCancel) {
         outcome.reason = QStringLiteral("out of memory");
         return outcome;
     }
-    if (onLog)
+    if (onLog && !bannerSent) {
         onLog(QString(45, QLatin1Char('#')));
-    if (onLog)
         onLog(QString(16, QLatin1Char('#')) + QStringLiteral("START") +
               QString(22, QLatin1Char('#')) + QLatin1Char('\n'));
+    }
+    bannerSent = true;
 
     const QByteArray out = QFile::encodeName(outPath);
     convert_stream_spec spec {};
@@ -275,6 +279,8 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
         stream = nullptr;
         logEngineResult("FAILED", "failed");
         outcome.reason = soundKept ? runner.failureReason() : sound->failure;
+        outcome.beforeFrames = framesIn == 0 && filled == 0;
+        outcome.ffmpegReport = runner.errorOutput();
         return outcome;
     }
     reportDecoding(100);

@@ -50,7 +50,9 @@ public:
 
     struct Outcome {
         ConvertOutcome outcome = ConvertOutcome::Failed;
-        QString reason; // Failed: why, when known
+        QString reason;             // Failed: why, when known
+        bool beforeFrames = false;  // FFmpeg failed before a single frame arrived
+        QByteArray ffmpegReport;    // FFmpeg's standard error (see inputListsSound)
     };
 
     // frames: the stored frames' size and centre (JobFrames::frames).
@@ -63,8 +65,9 @@ public:
 
     // Runs FFmpeg with these arguments (frames on "pipe:1", the sound, if
     // any, on FfmpegRunner::secondOutput()); soundFile is where the sound is
-    // kept (empty: no sound).
-    // expectedFrames measures the decoding progress.
+    // kept (empty: no sound). expectedFrames measures the decoding progress.
+    // May be called again after a run that failed before its first frame
+    // (with other arguments); progress then carries on where it was.
     Outcome run(const QStringList& arguments, const QString& label, const QString& soundFile,
                 qint64 expectedFrames);
 
@@ -94,5 +97,6 @@ private:
     bool engineStopped = false;
     int lastDecoding = -1;
     int lastConverting = -1;
+    bool bannerSent = false;
     Timings timings;
 };
