@@ -107,7 +107,8 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
         return placement.finishJob(ConvertOutcome::Cancelled, target.path);
     if (!target.error.isEmpty())
         return placement.finishJob(ConvertOutcome::Failed, target.path, target.error);
-    if (!temps.isValid())
+    // Only the sound of a video is kept in a file.
+    if (!temps.isValid() && media.isVideo && media.sound != SoundTrack::Absent)
         return placement.finishJob(ConvertOutcome::Failed, target.path, temps.error());
 
     const JobFrames frames = computeJobFrames(media.scale, media.centerX, media.centerY,

@@ -8,6 +8,7 @@
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaTestSupport.h"
+#include "ResultPlacement.h"
 #include "StreamingJob.h"
 #include "fan_file.h"
 
@@ -150,6 +151,8 @@ private slots:
     void jobTextEscapesPaths();
     void endings_data();
     void endings();
+    void outputTarget_data();
+    void outputTarget();
     void modelFolderUnavailable();
     void emptyFileName();
     void silentJobCleansUp();
@@ -537,6 +540,42 @@ void TestMediaJob::endings()
     // Nothing of the job is left in the temp folder.
     QVERIFY2(entries(tempFolder()).isEmpty(),
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
+}
+
+void TestMediaJob::outputTarget_data()
+{
+    // Files planted where the model folder and the Desktop folder would be.
+    QTest::addColumn<bool>("blockModel");
+    QTest::addColumn<bool>("blockDesktop");
+    QTest::newRow("model folder") << false << false;
+    QTest::newRow("model folder blocked: the Desktop, saying why") << true << false;
+    QTest::newRow("neither can be written: a failure, saying why") << true << true;
+}
+
+void TestMediaJob::outputTarget()
+{
+    QFETCH(bool, blockModel);
+    QFETCH(bool, blockDesktop);
+    const QString desktop = home + QStringLiteral("/Desktop");
+    QDir(desktop).removeRecursively();
+    QFile::remove(desktop);
+    if (blockModel)
+        QVERIFY(writeFile(outRoot + QStringLiteral("/VEGA"), "a file"));
+    if (blockDesktop)
+        QVERIFY(writeFile(desktop, "a file"));
+    MediaInfo media;
+    media.outputDir = outRoot;
+    const OutputTarget target = planOutput(media, QStringLiteral("VEGA"), QStringLiteral("f.bin"));
+    QCOMPARE(target.path, (blockModel && !blockDesktop ? desktop : outRoot + "/VEGA") + "/f.bin");
+    QCOMPARE(target.fallbackReason.isEmpty(), !blockModel || blockDesktop);
+    if (!target.fallbackReason.isEmpty())
+        QVERIFY(target.fallbackReason.endsWith(outRoot + QStringLiteral("/VEGA (not a folder)")));
+    QCOMPARE(target.error.isEmpty(), !blockDesktop);
+    if (blockDesktop)
+        QCOMPARE(target.error, QStringLiteral("cannot write to %1/VEGA (not a folder) nor to %2 "
+                                              "(not a folder)")
+                                   .arg(outRoot, desktop));
+    QFile::remove(desktop);
 }
 
 void TestMediaJob::modelFolderUnavailable()
