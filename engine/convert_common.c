@@ -162,8 +162,7 @@ int convert_check_flat_job(const convert_job* job, uint32_t* frame_size)
             job->lines, job->lights, job->colorDeep, job->in_width, job->in_height,
             (unsigned)job->center_x, (unsigned)job->center_y, job->radius);
         convert_set_reason("invalid job: lines %u, lights %u, colorDeep %u, frame %ux%u",
-                           job->lines, job->lights, job->colorDeep, job->in_width,
-                           job->in_height);
+                           job->lines, job->lights, job->colorDeep, job->in_width, job->in_height);
         return -1;
     }
     *frame_size = (uint32_t)frame_size64;
@@ -179,8 +178,7 @@ FILE* convert_open_input(const char* path, const char* tag, int* name_failed)
             LOG("convert_worker: UTF-8 to wchar_t failed %s", tag);
         else
             LOG("open in %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
-        convert_set_reason("cannot read %s: %s", path,
-                           *name_failed ? "invalid file name" : err);
+        convert_set_reason("cannot read %s: %s", path, *name_failed ? "invalid file name" : err);
     }
     return f;
 }

@@ -303,7 +303,8 @@ convert_stream* convert_stream_open(const convert_stream_spec* spec)
 {
     convert_clear_reason();
     if (!spec || !spec->out_path || spec->out_path[0] == '\0') {
-        LOG("input or output path is invalid input:%s output:%s", "", spec && spec->out_path ? spec->out_path : "");
+        LOG("input or output path is invalid input:%s output:%s", "",
+            spec && spec->out_path ? spec->out_path : "");
         convert_set_reason("no output path");
         return NULL;
     }
@@ -344,8 +345,7 @@ convert_stream* convert_stream_open(const convert_stream_spec* spec)
         /* The numbers are valid: the frame is wider or taller than the
          * engine addresses exactly, or memory is short. */
         LOG("stream: cannot prepare a job for %ux%u frames", job->in_width, job->in_height);
-        convert_set_reason("cannot convert frames of %ux%u pixels", job->in_width,
-                           job->in_height);
+        convert_set_reason("cannot convert frames of %ux%u pixels", job->in_width, job->in_height);
         free(job);
         return NULL;
     }
@@ -364,7 +364,8 @@ uint64_t convert_stream_frames(const convert_stream* s) { return s->frames; }
 
 int convert_stream_sound_after(convert_stream* s, const char* sound_path)
 {
-    const int n = snprintf(s->sound_after, sizeof s->sound_after, "%s", sound_path ? sound_path : "");
+    const int n =
+        snprintf(s->sound_after, sizeof s->sound_after, "%s", sound_path ? sound_path : "");
     if (n < 0 || (size_t)n >= sizeof s->sound_after) {
         s->sound_after[0] = '\0';
         return -1;

@@ -1,6 +1,5 @@
 #include "DecodeSteps.h"
 
-
 #include <QRegularExpression>
 
 QString formatClock(int seconds)

@@ -87,7 +87,6 @@ FrameWindow fitFrameWindow(JobGeometry& geometry, int lights)
     return window;
 }
 
-
 JobFrames computeJobFrames(double scale, double centerX, double centerY, int mediaWidth,
                            int mediaHeight, int lights)
 {

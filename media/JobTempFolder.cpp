@@ -104,10 +104,10 @@ QString JobTempFolder::userFolder(QString* error)
     if (QDir().mkpath(cache) && ensurePrivate(fallback, &fallbackWhy))
         return fallback;
     if (error)
-        *error = QStringLiteral("no private folder for temporary files: %1 (%2), %3 (%4)")
-                     .arg(primary, why, fallback,
-                          fallbackWhy.isEmpty() ? QStringLiteral("cannot be created")
-                                                : fallbackWhy);
+        *error =
+            QStringLiteral("no private folder for temporary files: %1 (%2), %3 (%4)")
+                .arg(primary, why, fallback,
+                     fallbackWhy.isEmpty() ? QStringLiteral("cannot be created") : fallbackWhy);
     return QString();
 }
 
@@ -131,8 +131,8 @@ int JobTempFolder::removeEnded(const QString& userFolder)
             *end != '-')
             continue;
         if (removeEntry(::dirfd(dir), e->d_name, 0)) {
-            qInfo().noquote() << "removed" << userFolder + QLatin1Char('/') +
-                    QFile::decodeName(e->d_name)
+            qInfo().noquote() << "removed"
+                              << userFolder + QLatin1Char('/') + QFile::decodeName(e->d_name)
                               << "left by an ended job";
             ++removed;
         }

@@ -110,4 +110,3 @@ QString buildJobText(const JobTextValues& v)
                             QString::number(v.changeBrightnessLights),
                         });
 }
-

@@ -19,8 +19,7 @@ struct OutputTarget {
     QString fallbackReason;
     QString error;
 };
-OutputTarget planOutput(const MediaInfo& media, const QString& modelName,
-                        const QString& fileName);
+OutputTarget planOutput(const MediaInfo& media, const QString& modelName, const QString& fileName);
 
 class ResultPlacement {
 public:

@@ -18,9 +18,9 @@
 namespace {
 
 const EngineStreamApi kEngine = {
-    convert_stream_open,          convert_stream_frame_size, convert_stream_frame,
-    convert_stream_push,          convert_stream_sound_after, convert_stream_finish,
-    convert_stream_discard,       convert_failure_reason,
+    convert_stream_open,    convert_stream_frame_size,  convert_stream_frame,
+    convert_stream_push,    convert_stream_sound_after, convert_stream_finish,
+    convert_stream_discard, convert_failure_reason,
 };
 
 std::atomic<const EngineStreamApi*> g_api {nullptr};

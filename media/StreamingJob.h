@@ -50,9 +50,9 @@ public:
 
     struct Outcome {
         ConvertOutcome outcome = ConvertOutcome::Failed;
-        QString reason;             // Failed: why, when known
-        bool beforeFrames = false;  // FFmpeg failed before a single frame arrived
-        QByteArray ffmpegReport;    // FFmpeg's standard error (see inputListsSound)
+        QString reason;            // Failed: why, when known
+        bool beforeFrames = false; // FFmpeg failed before a single frame arrived
+        QByteArray ffmpegReport;   // FFmpeg's standard error (see inputListsSound)
     };
 
     // frames: the stored frames' size and centre (JobFrames::frames).

@@ -78,9 +78,9 @@ bool runFfmpeg(const QStringList& args, double* seconds = nullptr, double* cpu =
     QElapsedTimer t;
     t.start();
     p.start(FfmpegRunner::defaultFfmpegPath(),
-            (quiet ? QStringList {QStringLiteral("-y"), QStringLiteral("-v"),
-                                  QStringLiteral("error")}
-                   : QStringList {QStringLiteral("-y")}) +
+            (quiet
+                 ? QStringList {QStringLiteral("-y"), QStringLiteral("-v"), QStringLiteral("error")}
+                 : QStringList {QStringLiteral("-y")}) +
                 args);
     p.closeWriteChannel();
     if (!p.waitForFinished(-1))
@@ -182,8 +182,8 @@ JobRun convert(const Clip& clip, const fan_model& model, const QString& outDir, 
     request.media.centerY = clip.height / 2.0;
     request.media.durationSeconds = seconds;
     request.media.vFlip = true;
-    request.fileName = QStringLiteral("%1_%2.bin")
-                           .arg(QLatin1String(clip.label), QLatin1String(model.name));
+    request.fileName =
+        QStringLiteral("%1_%2.bin").arg(QLatin1String(clip.label), QLatin1String(model.name));
     request.modelName = QString::fromLatin1(model.name);
     request.lights = model.lights;
     request.lines = model.lines;
@@ -421,8 +421,8 @@ int main(int argc, char** argv)
     std::fprintf(table,
                  "%-10s %-6s %5s %4s %6s %5s %5s %5s %5s %5s %5s %5s %5s %5s %5s %5s %5s %6s "
                  "%6s %7s %7s %4s\n",
-                 "clip", "model", "floor", "fps", "fl cpu", "ffcmd", "ff cp", "eng", "en cp",
-                 "job", "/ff", "/fl", "start", "wait", "read", "push", "end", "ff cpu", "ow cpu",
+                 "clip", "model", "floor", "fps", "fl cpu", "ffcmd", "ff cp", "eng", "en cp", "job",
+                 "/ff", "/fl", "start", "wait", "read", "push", "end", "ff cpu", "ow cpu",
                  "tmp MiB", "mem MiB", "same");
     bool allSame = true;
     for (const Clip& c : clips) {
@@ -469,9 +469,9 @@ int main(int argc, char** argv)
             const QString frames = QDir(work).filePath(QStringLiteral("chain_vid.bgr"));
             runFfmpeg(videoAndSoundStepArguments(c.path, 0, length, chain, frames, sound));
             QByteArray reference;
-            const EngineRun e = engineAlone(frames, sound, f.frames, *model,
-                                            QDir(work).filePath(QStringLiteral("alone.bin")),
-                                            &reference);
+            const EngineRun e =
+                engineAlone(frames, sound, f.frames, *model,
+                            QDir(work).filePath(QStringLiteral("alone.bin")), &reference);
             QFile::remove(frames);
             QFile::remove(sound);
             const QString out = QDir(work).filePath(QStringLiteral("out"));
@@ -489,11 +489,10 @@ int main(int argc, char** argv)
                          "%5.2f %5.2f %5.2f %5.2f %5.2f %6.2f %6.2f %7s %7s %4s\n",
                          c.label, model->name, floor, decodeFps, floorCpu, command, commandCpu,
                          e.ok ? e.seconds : -1.0, e.cpu, s.seconds,
-                         command > 0 ? s.seconds / command : 0.0, s.seconds / floor,
-                         s.startSeconds, sec(s.timings.pipe.waitNs), sec(s.timings.pipe.readNs),
-                         sec(s.timings.pipe.sinkNs), sec(s.timings.finishNs), s.ffmpegCpu,
-                         s.ownCpu, qPrintable(mib(s.peakTemp)),
-                         qPrintable(mib(s.peakMemory * 1024)),
+                         command > 0 ? s.seconds / command : 0.0, s.seconds / floor, s.startSeconds,
+                         sec(s.timings.pipe.waitNs), sec(s.timings.pipe.readNs),
+                         sec(s.timings.pipe.sinkNs), sec(s.timings.finishNs), s.ffmpegCpu, s.ownCpu,
+                         qPrintable(mib(s.peakTemp)), qPrintable(mib(s.peakMemory * 1024)),
                          same ? "yes" : (s.ok && e.ok ? "NO" : "fail"));
             std::fflush(table);
         }

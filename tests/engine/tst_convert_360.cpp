@@ -198,17 +198,15 @@ private slots:
         QTest::newRow("colorDeep 9") << "colorDeep=9" << check;
         QTest::newRow("empty list") << "list=" << check;
         QTest::newRow("no output path") << "out_path=" << check;
-        QTest::newRow("input width 0")
-            << "in_width=0"
-            << "[MEDIA] paramas invalid, in_width:0, in_height:6";
+        QTest::newRow("input width 0") << "in_width=0"
+                                       << "[MEDIA] paramas invalid, in_width:0, in_height:6";
         QTest::newRow("input frame above 32 bits")
             << "in_width=65536,in_height=21846"
             << "[MEDIA] paramas invalid, in_width:65536, in_height:21846";
         QTest::newRow("empty input") << "empty"
                                      << "[MEDIA] not found images on ";
-        QTest::newRow("missing input")
-            << "missing"
-            << "[MEDIA] open in /nonexistent/in.bgr failed, reasone:";
+        QTest::newRow("missing input") << "missing"
+                                       << "[MEDIA] open in /nonexistent/in.bgr failed, reasone:";
     }
     void failures()
     {

@@ -379,7 +379,9 @@ private slots:
         const QString out = path(QStringLiteral("short.bin"));
         QCOMPARE(run(flatJob(frames, 4, 4, out, 2, 2, 2, 2, 2)), 1);
         QVERIFY(!QFile::exists(out));
-        QVERIFY(QDir(tempDir.path()).entryList({QStringLiteral(".spindra-*")}, QDir::Hidden | QDir::Files).isEmpty());
+        QVERIFY(QDir(tempDir.path())
+                    .entryList({QStringLiteral(".spindra-*")}, QDir::Hidden | QDir::Files)
+                    .isEmpty());
     }
 
     void sampleStaysInsideFrame_data()

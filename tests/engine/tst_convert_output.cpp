@@ -128,7 +128,8 @@ private slots:
             QCOMPARE(runSync(toJson(flatJob(frames, 4, 4, out, 2, 4, 2, 2, 2)), &record), 0);
         }
         QCOMPARE(record.failed, 0);
-        QStringList expected {live, deadLink, QStringLiteral("new.bin"), QStringLiteral("other.part")};
+        QStringList expected {live, deadLink, QStringLiteral("new.bin"),
+                              QStringLiteral("other.part")};
         if (foreign)
             expected << strangers;
         QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);

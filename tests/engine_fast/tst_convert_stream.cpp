@@ -164,15 +164,13 @@ private slots:
         QTest::addColumn<int>("result"); // -1: convert_stream_open refuses
         QTest::addColumn<QString>("reason");
         QTest::newRow("no frame") << "no frame" << 1 << "no whole frame";
-        QTest::newRow("cancelled before frame 2") << "cancel at 2" << int(CONVERT_CANCELLED)
-                                                  << "cancelled";
+        QTest::newRow("cancelled before frame 2")
+            << "cancel at 2" << int(CONVERT_CANCELLED) << "cancelled";
         QTest::newRow("cancelled before the rename")
             << "cancel at the end" << int(CONVERT_CANCELLED) << "cancelled";
         QTest::newRow("discarded") << "discard" << 1 << "";
-        QTest::newRow("sound file missing")
-            << "sound missing" << 1 << "No such file or directory";
-        QTest::newRow("output folder missing")
-            << "no folder" << -1 << "No such file or directory";
+        QTest::newRow("sound file missing") << "sound missing" << 1 << "No such file or directory";
+        QTest::newRow("output folder missing") << "no folder" << -1 << "No such file or directory";
         QTest::newRow("invalid geometry") << "colorDeep 9" << -1 << "invalid job";
         QTest::newRow("disk full") << "full" << 1 << "No space left on device";
     }

@@ -95,8 +95,7 @@ extern "C" void onReferenceResult(void* ctx, int failed, const char*, const char
 
 } // namespace
 
-bool referenceConvert(const ConvertRequest& request, const QString& workDir,
-                      const QString& outPath)
+bool referenceConvert(const ConvertRequest& request, const QString& workDir, const QString& outPath)
 {
     const MediaInfo& media = request.media;
     const JobFrames f = computeJobFrames(media.scale, media.centerX, media.centerY,
@@ -105,10 +104,9 @@ bool referenceConvert(const ConvertRequest& request, const QString& workDir,
     const QString audio = QDir(workDir).filePath(QStringLiteral("reference_aud.pcm"));
     QFile::remove(video);
     QFile::remove(audio);
-    const DecodeResult decoded =
-        decodeMedia(media.isVideo, media.inputPath, media.startSeconds, media.durationSeconds,
-                    video, audio, f.scaled.width, f.scaled.height, media.vFlip, media.hFlip,
-                    false, {}, {}, {}, f.window);
+    const DecodeResult decoded = decodeMedia(
+        media.isVideo, media.inputPath, media.startSeconds, media.durationSeconds, video, audio,
+        f.scaled.width, f.scaled.height, media.vFlip, media.hFlip, false, {}, {}, {}, f.window);
     bool ok = decoded.videoOk;
     if (ok) {
         JobTextValues v;

@@ -325,9 +325,10 @@ void TestConvertTool::quarterTurnedClip()
 void TestConvertTool::failureSaysWhy()
 {
     // A conversion that fails ends with its reason on standard error.
-    qputenv("SPINDRA_FFMPEG", writeScript(dir.path(), QStringLiteral("ffmpeg-broken"),
-                                          "echo 'Invalid data found' >&2; exit 1")
-                                  .toUtf8());
+    qputenv("SPINDRA_FFMPEG",
+            writeScript(dir.path(), QStringLiteral("ffmpeg-broken"),
+                        "echo 'Invalid data found' >&2; exit 1")
+                .toUtf8());
     const ToolRun r = run({clip, "--out", dir.filePath(QStringLiteral("broken"))});
     qunsetenv("SPINDRA_FFMPEG");
     QCOMPARE(r.code, 1);

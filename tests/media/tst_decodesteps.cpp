@@ -115,14 +115,14 @@ void TestDecodeSteps::inputReport_data()
                              "  Duration: 00:00:02.00, start: 0.000000\n"
                              "  Stream #0:0[0x1](und): Video: h264 (High), yuv420p, 64x48\n";
     QTest::newRow("video and sound")
-        << input + "  Stream #0:1[0x2](und): Audio: aac (LC), 48000 Hz, stereo\n" << true;
+        << input + "  Stream #0:1[0x2](und): Audio: aac (LC), 48000 Hz, stereo\n"
+        << true;
     QTest::newRow("sound without details") << input + "    Stream #0:1: Audio: mp3\n" << true;
-    QTest::newRow("video only")
-        << input + "[out#1] Output file #1 does not contain any stream\n" << false;
-    QTest::newRow("sound only on an output")
-        << input + "Stream mapping:\n  Stream #0:0 -> #0:0\nOutput #1, u8, to 'pipe:3':\n"
-                   "  Stream #1:0: Audio: pcm_u8\n"
-        << false;
+    QTest::newRow("video only") << input + "[out#1] Output file #1 does not contain any stream\n"
+                                << false;
+    QTest::newRow("sound only on an output") << input +
+            "Stream mapping:\n  Stream #0:0 -> #0:0\nOutput #1, u8, to 'pipe:3':\n"
+            "  Stream #1:0: Audio: pcm_u8\n" << false;
     QTest::newRow("nothing read") << QByteArray("a.mp4: Invalid data found\n") << false;
 }
 

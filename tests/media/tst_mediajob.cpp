@@ -98,8 +98,8 @@ const char* fakeReason()
 {
     return g_mode == EngineMode::Refuse ? "refused by the stand-in" : "failed in the stand-in";
 }
-const EngineStreamApi kFakeEngine = {fakeOpen,  fakeFrameSize, fakeFrame,   fakePush,
-                                     fakeSoundAfter, fakeFinish, fakeDiscard, fakeReason};
+const EngineStreamApi kFakeEngine = {fakeOpen,       fakeFrameSize, fakeFrame,   fakePush,
+                                     fakeSoundAfter, fakeFinish,    fakeDiscard, fakeReason};
 
 // The real engine, but the job's cancel is requested just as the engine is
 // handed the job, so that it is the engine that stops.
@@ -111,8 +111,9 @@ convert_stream* cancellingOpen(const convert_stream_spec* spec)
     return convert_stream_open(spec);
 }
 const EngineStreamApi kCancellingEngine = {
-    cancellingOpen,      convert_stream_frame_size, convert_stream_frame,   convert_stream_push,
-    convert_stream_sound_after, convert_stream_finish, convert_stream_discard, convert_failure_reason};
+    cancellingOpen,         convert_stream_frame_size,  convert_stream_frame,
+    convert_stream_push,    convert_stream_sound_after, convert_stream_finish,
+    convert_stream_discard, convert_failure_reason};
 
 // Everything one job reported, in order, from whichever thread.
 struct Record {
@@ -416,10 +417,9 @@ void TestMediaJob::endings_data()
         << "image"
         << "hangs" << ok << true << false << "Error while running FFmpeg command."
         << "FFmpeg stopped answering";
-    QTest::newRow("engine refuses")
-        << "video"
-        << "real" << refuse << false << false << "start_convert_failed"
-        << "refused by the stand-in";
+    QTest::newRow("engine refuses") << "video"
+                                    << "real" << refuse << false << false << "start_convert_failed"
+                                    << "refused by the stand-in";
     QTest::newRow("engine fails, debug")
         << "image"
         << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed"
@@ -435,10 +435,9 @@ void TestMediaJob::endings_data()
         << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << QString();
     // A clip with sound whose sound cannot be written is a failure, never a
     // silent fan file.
-    QTest::newRow("sound output fails")
-        << "video"
-        << "no sound output" << ok << false << false << QString()
-        << "/nonexistent/sound.u8: No such file or directory";
+    QTest::newRow("sound output fails") << "video"
+                                        << "no sound output" << ok << false << false << QString()
+                                        << "/nonexistent/sound.u8: No such file or directory";
 }
 
 void TestMediaJob::endings()
@@ -572,9 +571,10 @@ void TestMediaJob::outputTarget()
         QVERIFY(target.fallbackReason.endsWith(outRoot + QStringLiteral("/VEGA (not a folder)")));
     QCOMPARE(target.error.isEmpty(), !blockDesktop);
     if (blockDesktop)
-        QCOMPARE(target.error, QStringLiteral("cannot write to %1/VEGA (not a folder) nor to %2 "
-                                              "(not a folder)")
-                                   .arg(outRoot, desktop));
+        QCOMPARE(target.error,
+                 QStringLiteral("cannot write to %1/VEGA (not a folder) nor to %2 "
+                                "(not a folder)")
+                     .arg(outRoot, desktop));
     QFile::remove(desktop);
 }
 

@@ -376,7 +376,7 @@ void TestPipeline::sameBytes()
         ? QStringList {"[STEP 1 VIDEO+AUDIO->RAW]"}
         : runs == QLatin1String("silent")
         ? QStringList {"[STEP 1 VIDEO+AUDIO->RAW]", "[STEP 1 VIDEO->RAW]"}
-                                          : QStringList {"[STEP IMAGE->RAW]"};
+        : QStringList {"[STEP IMAGE->RAW]"};
     QCOMPARE(started, expectedRuns);
     const QByteArray a = readAll(reference);
     const QByteArray b = readAll(streamed);

@@ -21,7 +21,9 @@ namespace {
 int modeOf(const QString& path)
 {
     struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & (S_IFMT | 07777)) : -1;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0
+        ? int(st.st_mode & (S_IFMT | 07777))
+        : -1;
 }
 
 // A job folder name of a process that has ended.

@@ -75,10 +75,10 @@ int runJobMode(const QString& jobFile)
     std::fflush(stdout);
     endIfInterrupted();
     if (wait.failed) {
-        printError(wait.reason.isEmpty()
-                       ? QStringLiteral("the conversion failed: %1").arg(wait.outPath)
-                       : QStringLiteral("the conversion failed: %1: %2")
-                             .arg(wait.outPath, wait.reason));
+        printError(
+            wait.reason.isEmpty()
+                ? QStringLiteral("the conversion failed: %1").arg(wait.outPath)
+                : QStringLiteral("the conversion failed: %1: %2").arg(wait.outPath, wait.reason));
         return JobModeFailed;
     }
     std::fprintf(stderr, "spindra-convert: wrote %s\n", wait.outPath.toLocal8Bit().constData());

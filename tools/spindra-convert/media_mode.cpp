@@ -556,11 +556,11 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     std::lock_guard<std::mutex> lock(console->mutex);
     console->endProgressLine();
     if (!succeeded)
-        return fail(MediaModeFailed,
-                    console->reason.isEmpty()
-                        ? QStringLiteral("conversion failed: %1").arg(console->path)
-                        : QStringLiteral("conversion failed: %1: %2")
-                              .arg(console->path, console->reason));
+        return fail(
+            MediaModeFailed,
+            console->reason.isEmpty()
+                ? QStringLiteral("conversion failed: %1").arg(console->path)
+                : QStringLiteral("conversion failed: %1: %2").arg(console->path, console->reason));
     if (!previewName.isEmpty()) {
         const QString previewPath =
             QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
