@@ -271,23 +271,23 @@ int convert_report(FILE* aud, convert_output* out, const char* out_path, int fai
     if (aud)
         fclose(aud);
     const int created = out && out->file;
+    /* Buffered writes can fail only now (a full disk); such a file must not
+     * be reported as converted. A failed job keeps whatever was at the final
+     * path before. */
+    if (created && failed == 0) {
+        const int rc = convert_finish_output(out);
+        failed = rc < 0 ? 1 : rc > 0 ? CONVERT_CANCELLED : 0;
+    } else if (created) {
+        convert_discard_output(out);
+    }
     if (failed == CONVERT_CANCELLED) {
         /* A cancelled job leaves nothing behind. */
         LOG(">> cancelled");
-        if (created)
-            convert_discard_output(out);
         convert_set_reason("cancelled");
         if (callback)
             callback(ctx, CONVERT_CANCELLED, out_path, "cancelled");
         return failed;
     }
-    /* Buffered writes can fail only now (a full disk); such a file must not
-     * be reported as converted. A failed job keeps whatever was at the final
-     * path before. */
-    if (created && failed == 0 && convert_finish_output(out) != 0)
-        failed = 1;
-    else if (created && failed != 0)
-        convert_discard_output(out);
     if (callback)
         callback(ctx, failed, out_path, failed ? "failed" : "ok");
     return failed;

@@ -349,6 +349,9 @@ convert_stream* convert_stream_open(const convert_stream_spec* spec)
         free(job);
         return NULL;
     }
+    /* A cancel that comes while the last frames, the sound and the padding
+     * are written still leaves nothing behind. */
+    s->out.cancel = spec->cancel;
     if (stream_open_files(s, "2", "3") != 0) {
         stream_end(s, 1);
         return NULL;
@@ -382,10 +385,6 @@ int convert_stream_finish(convert_stream* s)
         convert_set_reason("no whole frame to convert");
         failed = 1;
     }
-    /* A cancel that comes while the last frame, the sound and the padding
-     * are written still leaves nothing behind. */
-    if (!s->failed && !failed && convert_cancel_requested(s->job->cancel))
-        failed = CONVERT_CANCELLED;
     return stream_end(s, failed);
 }
 

@@ -172,17 +172,20 @@ typedef struct convert_output {
     int in_place; /* written straight to path */
     char path[CONVERT_PATH_SIZE];
     char temp[CONVERT_PATH_SIZE]; /* empty when in place */
+    convert_cancel* cancel;       /* when set, read once more just before the rename */
 } convert_output;
 
 /* Whether `name` is a temporary output name of a process that has ended. */
 int convert_output_is_stale(const char* name);
 
 /* Completes an output: pads it, puts it on the disk and renames it into
- * place. Returns 0 when every byte reached the final path; otherwise logs
- * "write to %s failed, ...", "close %s failed, ..." or "rename %s failed,
- * ..." (with the final path), records the reason, removes the temporary file
- * and returns -1 (buffered writes can fail only here, for example on a full
- * disk). The stream is closed in either case. */
+ * place. Returns 0 when every byte reached the final path; 1 when the
+ * output's cancel flag was set by the time of the rename (the temporary
+ * file is removed); otherwise logs "write to %s failed, ...", "close %s
+ * failed, ..." or "rename %s failed, ..." (with the final path), records the
+ * reason, removes the temporary file and returns -1 (buffered writes can
+ * fail only here, for example on a full disk). The stream is closed in every
+ * case. */
 int convert_finish_output(convert_output* out);
 
 /* Closes an output that is not to be kept and removes its temporary file
@@ -234,10 +237,11 @@ void convert_set_frame_hook(convert_frame_hook hook);
 int convert_stop_before_frame(convert_cancel* cancel, uint64_t frame);
 
 /* Ends a job: closes aud, completes out (when it was created) with
- * convert_finish_output (a failure there makes the job failed) or, for a
- * failed job, discards it, and reports the result through the callback with
- * out_path. Returns the final failed flag. With failed = CONVERT_CANCELLED it
- * logs ">> cancelled", discards the output and reports "cancelled". */
+ * convert_finish_output (a failure there makes the job failed, a cancel
+ * there cancelled) or, for a failed or cancelled job, discards it, and
+ * reports the result through the callback with out_path. Returns the final
+ * failed flag. A cancelled job logs ">> cancelled" and reports
+ * "cancelled". */
 int convert_report(FILE* aud, convert_output* out, const char* out_path, int failed,
                    convert_result_cb callback, void* ctx);
 

@@ -66,7 +66,9 @@ static void sweep_entry(const char* name, void* ctx)
 int convert_open_output(const char* path, const char* tag, convert_output* out)
 {
     char err[256];
+    convert_cancel* const cancel = out->cancel;
     memset(out, 0, sizeof *out);
+    out->cancel = cancel;
     snprintf(out->path, sizeof out->path, "%s", path);
 
     int name_failed = 0;
@@ -152,6 +154,11 @@ int convert_finish_output(convert_output* out)
     out->file = NULL;
     if (out->in_place)
         return rc;
+    if (rc == 0 && out->cancel && convert_cancel_requested(out->cancel)) {
+        engine_remove(out->temp);
+        out->temp[0] = '\0';
+        return 1;
+    }
     if (rc == 0 && engine_rename(out->temp, path) != 0) {
         LOG("rename %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
         convert_set_reason("cannot write %s: %s", path, err);
