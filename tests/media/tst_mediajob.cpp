@@ -710,10 +710,15 @@ void TestMediaJob::inputNames()
     QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
     setEngineStreamApi(&kFakeEngine);
     for (const auto& rec : records) {
-        QCOMPARE(rec->results, 1);
-        QVERIFY2(rec->result.outcome == ConvertOutcome::Succeeded, qPrintable(rec->result.reason));
+        QCOMPARE(rec->resultCount(), 1);
+        ConvertResult result;
+        {
+            std::lock_guard<std::mutex> lock(rec->mutex);
+            result = rec->result;
+        }
+        QVERIFY2(result.outcome == ConvertOutcome::Succeeded, qPrintable(result.reason));
         // 1 s of sound in 20 records of 16 x 3 x 3 bytes and 1600 of sound.
-        const QByteArray fan = readAll(rec->result.path);
+        const QByteArray fan = readAll(result.path);
         const int record = 16 * 3 * 3 + 1600;
         for (int k = 0; k < 20; ++k)
             QVERIFY(fan.mid(812 + k * record + record - 1600, 1600).count('\0') < 1600);
