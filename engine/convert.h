@@ -15,9 +15,12 @@ extern "C" {
 
 /* Called exactly once per accepted job, on the worker thread, after the output
  * file is complete and closed. failed is 0 on success, 1 on failure and
- * CONVERT_CANCELLED for a cancelled job (whose output file is then removed);
- * out_path is valid only during the call; message is "ok", "failed" or
- * "cancelled". */
+ * CONVERT_CANCELLED for a cancelled job; out_path is valid only during the
+ * call; message is "ok", "failed" or "cancelled". The fan file is written
+ * under a temporary name beside out_path and takes its name only when it is
+ * whole: after a failed or cancelled job, out_path holds what it held before
+ * (nothing, or an earlier file). convert_failure_reason() tells, during the
+ * call, why a job failed. */
 typedef void (*convert_result_cb)(void* ctx, int failed, const char* out_path, const char* message);
 
 /* Starts a job. Returns 0 when the worker was started, 1 when json is NULL,
@@ -48,6 +51,13 @@ void convert_cancel_free(convert_cancel* cancel);
  * alive until the callback has returned. Return codes are convert_start's. */
 int32_t convert_start_cancellable(const char* json, convert_result_cb callback, void* ctx,
                                   convert_cancel* cancel);
+
+/* Why the last job that ended on the calling thread failed, one line of
+ * English such as "cannot write /x/VEGA/00_00001.bin: No space left on
+ * device" or "cancelled"; "" when it did not fail or the cause is not known.
+ * Valid during a job's callback (and after convert_stream_finish) until the
+ * next job starts on the same thread. */
+const char* convert_failure_reason(void);
 
 /* Number of worker threads started by convert_start that have not yet
  * finished. A worker calls its callback before it frees its buffers and logs

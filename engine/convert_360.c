@@ -50,7 +50,7 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
     int failed = 1;
     int name_failed = 0;
     FILE* aud = NULL;
-    FILE* out = NULL;
+    convert_output out = {0};
     FILE* in[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
     uint8_t* frames[CONVERT_360_MAX_ITEMS] = {NULL, NULL, NULL};
     uint32_t frame_size[CONVERT_360_MAX_ITEMS] = {0, 0, 0};
@@ -58,6 +58,7 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
     uint8_t* audio = NULL;
 
     LOG("#### 1");
+    convert_clear_reason();
     if (convert_cancel_requested(job->cancel)) {
         failed = CONVERT_CANCELLED;
         goto done;
@@ -72,6 +73,7 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
             "destItemWidth:%d",
             job->item_count, job->out_path, job->lines, job->lights, job->colorDeep,
             job->destItemWidth);
+        convert_set_reason("invalid job");
         goto done;
     }
     LOG("#### 2");
@@ -94,6 +96,8 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
             size64 > UINT32_MAX || size64 > SIZE_MAX) {
             LOG("paramas invalid, in_width:%u, in_height:%u", (unsigned)item->in_width,
                 (unsigned)item->in_height);
+            convert_set_reason("invalid job: frame %dx%d", (int)item->in_width,
+                               (int)item->in_height);
             goto done;
         }
         char tag[32];
@@ -108,6 +112,7 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
         frame_count[i] = file_size > 0 ? (uint64_t)file_size / frame_size[i] : 0;
         if (frame_count[i] == 0) {
             LOG("not found images on %s", item->path);
+            convert_set_reason("no whole frame in %s", item->path);
             goto done;
         }
         frames[i] = malloc(frame_size[i]);
@@ -154,8 +159,9 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
             const uint8_t* planes = packer->pack(packer->self);
             for (uint32_t i = 0; i < job->colorDeep; ++i) {
                 const size_t written =
-                    fwrite(planes + (size_t)i * plane_bytes, 1, plane_bytes, out);
+                    fwrite(planes + (size_t)i * plane_bytes, 1, plane_bytes, out.file);
                 if (written != plane_bytes) {
+                    convert_set_write_reason(job->out_path);
                     LOG("write to %s failed should write:%u actually written:%lu -> video",
                         job->out_path, (unsigned)plane_bytes, (unsigned long)written);
                     goto done;
@@ -163,15 +169,16 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
             }
         }
 
-        if (convert_write_audio(out, job->out_path, audio) != 0)
+        if (convert_write_audio(out.file, job->out_path, audio) != 0)
             goto done;
         ++frames_written;
     }
 
     LOG("#### 6");
-    if (frames_written == 0)
+    if (frames_written == 0) {
         LOG("convert failed, not have one frame success");
-    else
+        convert_set_reason("no whole frame to convert");
+    } else
         failed = 0;
 
 done:
@@ -179,7 +186,7 @@ done:
         if (in[i])
             fclose(in[i]);
     }
-    convert_report(aud, out, job->out_path, failed, job->callback, job->ctx);
+    convert_report(aud, &out, job->out_path, failed, job->callback, job->ctx);
     for (uint32_t i = 0; i < CONVERT_360_MAX_ITEMS; ++i)
         free(frames[i]);
     packer->release(packer->self);

@@ -4,7 +4,9 @@
 
 #include <errno.h>
 #include <inttypes.h>
+#include <stdarg.h>
 #include <stdatomic.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -144,19 +146,27 @@ int convert_pad_output(FILE* out)
     return 0;
 }
 
-int convert_finish_output(FILE* out, const char* path)
+int convert_check_flat_job(const convert_job* job, uint32_t* frame_size)
 {
-    char err[256];
-    int rc = 0;
-    if (convert_pad_output(out) != 0 || fflush(out) != 0 || ferror(out)) {
-        LOG("write to %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
-        rc = -1;
+    /* Counts above INT32_MAX are what a missing member (-1) becomes; they
+     * would ask for gigabytes. A frame must also fit in 32 bits. */
+    const uint64_t frame_size64 = (uint64_t)job->in_width * job->in_height * 3u;
+    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
+        job->in_width == 0 || job->in_width > INT32_MAX || job->in_height == 0 ||
+        job->in_height > INT32_MAX || job->radius == 0 || job->colorDeep < 1 ||
+        job->colorDeep > FAN_MAX_COLOR_DEEP || frame_size64 > UINT32_MAX ||
+        frame_size64 > SIZE_MAX) {
+        LOG("paramas invalid, lines:%u, lights:%u, colorDeep:%u, in_width:%u, in_height:%u, "
+            "center_x:%u, "
+            "center_y:%u, radius:%u",
+            job->lines, job->lights, job->colorDeep, job->in_width, job->in_height,
+            (unsigned)job->center_x, (unsigned)job->center_y, job->radius);
+        convert_set_reason("invalid job: lines %u, lights %u, colorDeep %u, frame %ux%u",
+                           job->lines, job->lights, job->colorDeep, job->in_width, job->in_height);
+        return -1;
     }
-    if (fclose(out) != 0 && rc == 0) {
-        LOG("close %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
-        rc = -1;
-    }
-    return rc;
+    *frame_size = (uint32_t)frame_size64;
+    return 0;
 }
 
 FILE* convert_open_input(const char* path, const char* tag, int* name_failed)
@@ -168,6 +178,7 @@ FILE* convert_open_input(const char* path, const char* tag, int* name_failed)
             LOG("convert_worker: UTF-8 to wchar_t failed %s", tag);
         else
             LOG("open in %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
+        convert_set_reason("cannot read %s: %s", path, *name_failed ? "invalid file name" : err);
     }
     return f;
 }
@@ -178,29 +189,12 @@ int convert_open_audio(const char* path, const char* tag, FILE** aud)
     *aud = NULL;
     if (path[0] == '\0')
         return 0;
+    const int had_reason = convert_failure_reason()[0] != '\0';
     *aud = convert_open_input(path, tag, &name_failed);
+    /* Sound that cannot be read is no reason for a job to fail. */
+    if (!*aud && !name_failed && !had_reason)
+        convert_clear_reason();
     return name_failed ? -1 : 0;
-}
-
-int convert_open_output(const char* path, const char* tag, FILE** out)
-{
-    char err[256];
-    int name_failed = 0;
-    *out = engine_fopen(path, "wb", &name_failed);
-    if (!*out) {
-        if (name_failed)
-            LOG("convert_worker: UTF-8 to wchar_t failed %s", tag);
-        else
-            LOG("open out %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
-        return -1;
-    }
-    const size_t written = fwrite(file_header, 1, FAN_HEADER_SIZE, *out);
-    if (written != FAN_HEADER_SIZE) {
-        LOG("write HEADER to %s failed should write:%u actually written:%lu", path, FAN_HEADER_SIZE,
-            (unsigned long)written);
-        return -1;
-    }
-    return 0;
 }
 
 void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* audio)
@@ -214,6 +208,7 @@ int convert_write_audio(FILE* out, const char* path, const uint8_t* audio)
 {
     const size_t written = fwrite(audio, 1, FAN_AUDIO_BLOCK, out);
     if (written != FAN_AUDIO_BLOCK) {
+        convert_set_write_reason(path);
         LOG("write to %s failed should write:%u actually written:%lu -> audio", path,
             FAN_AUDIO_BLOCK, (unsigned long)written);
         return -1;
@@ -227,6 +222,7 @@ int convert_end_of_input(const char* frames_path, uint32_t frame_size, uint64_t 
     if (frames > 0)
         return 0;
     LOG("convert failed, not have one frame success");
+    convert_set_reason("no whole frame to convert");
     return 1;
 }
 
@@ -269,27 +265,54 @@ int convert_stop_before_frame(convert_cancel* cancel, uint64_t frame)
     return convert_cancel_requested(cancel);
 }
 
-int convert_report(FILE* aud, FILE* out, const char* out_path, int failed,
+int convert_report(FILE* aud, convert_output* out, const char* out_path, int failed,
                    convert_result_cb callback, void* ctx)
 {
     if (aud)
         fclose(aud);
+    const int created = out && out->file;
+    /* Buffered writes can fail only now (a full disk); such a file must not
+     * be reported as converted. A failed job keeps whatever was at the final
+     * path before. */
+    if (created && failed == 0) {
+        const int rc = convert_finish_output(out);
+        failed = rc < 0 ? 1 : rc > 0 ? CONVERT_CANCELLED : 0;
+    } else if (created) {
+        convert_discard_output(out);
+    }
     if (failed == CONVERT_CANCELLED) {
         /* A cancelled job leaves nothing behind. */
         LOG(">> cancelled");
-        if (out) {
-            fclose(out);
-            engine_remove(out_path);
-        }
+        convert_set_reason("cancelled");
         if (callback)
             callback(ctx, CONVERT_CANCELLED, out_path, "cancelled");
         return failed;
     }
-    /* Buffered writes can fail only now (a full disk); such a file must not
-     * be reported as converted. */
-    if (out && convert_finish_output(out, out_path) != 0)
-        failed = 1;
     if (callback)
         callback(ctx, failed, out_path, failed ? "failed" : "ok");
     return failed;
+}
+
+/* The reason of the job that runs (or last ran) on this thread. */
+static _Thread_local char failure_reason[512];
+
+void convert_set_reason(const char* format, ...)
+{
+    if (failure_reason[0] != '\0')
+        return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(failure_reason, sizeof failure_reason, format, args);
+    va_end(args);
+}
+
+void convert_clear_reason(void) { failure_reason[0] = '\0'; }
+
+const char* convert_failure_reason(void) { return failure_reason; }
+
+void convert_set_write_reason(const char* path)
+{
+    char err[256];
+    convert_set_reason("cannot write %s: %s", path,
+                       engine_strerror(errno ? errno : EIO, err, sizeof err));
 }

@@ -93,10 +93,16 @@ static void helper_main(void* arg)
     const unsigned home = 1u + ((fast_helper*)arg)->index;
     fast_scratch* scratch = &pool->scratch[home];
     uint32_t seen = 0;
+    /* Whether the frame before came within the spinning time. Frames read
+     * from a file follow each other at once; a stream's come as its decoder
+     * delivers them, far apart, and spinning for them would only take the
+     * processor from the decoder. */
+    int frames_close = 1;
     for (;;) {
         /* Stay awake a little for the next frame before going to sleep. */
-        const uint64_t until = engine_monotonic_ns() + SPIN_NS;
-        for (unsigned i = 1; !helper_has_news(pool, seen); ++i) {
+        const uint64_t start = engine_monotonic_ns();
+        const uint64_t until = start + SPIN_NS;
+        for (unsigned i = 1; frames_close && !helper_has_news(pool, seen); ++i) {
             cpu_relax();
             if (i % 256u == 0 && engine_monotonic_ns() > until)
                 break;
@@ -106,6 +112,7 @@ static void helper_main(void* arg)
             engine_lock_wait(pool->lock, FAST_WAKE);
         if (pool->quit)
             break;
+        frames_close = engine_monotonic_ns() - start <= SPIN_NS;
         seen = pool->generation;
         const uint8_t* frame = pool->frame;
         uint8_t* out = pool->out;

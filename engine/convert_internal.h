@@ -145,11 +145,57 @@ void convert_pack_plane(const convert_bgr* values, uint32_t lights, uint32_t pla
  * multiple of FAN_PAD_GRANULE. Returns 0 on success. */
 int convert_pad_output(FILE* out);
 
-/* Completes an output file: pads it, flushes and closes it. Returns 0 when
- * every byte reached the file; otherwise logs "write to %s failed, ..." or
- * "close %s failed, ..." and returns -1 (buffered writes can fail only here,
- * for example on a full disk). The stream is closed in either case. */
-int convert_finish_output(FILE* out, const char* path);
+/* Records why the job running on this thread failed (printf-style, English),
+ * unless a reason is recorded already: the first cause is the one that
+ * counts. convert_failure_reason() reads it. */
+void convert_set_reason(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+/* Forgets the recorded reason: every job calls it as it starts. */
+void convert_clear_reason(void);
+
+/* Records "cannot write <path>: <errno text>" after a failed write. */
+void convert_set_write_reason(const char* path);
+
+/* A job's output file. A fan file is written under a temporary name beside
+ * its final path (".spindra-<process tag>-<number>.part", see
+ * engine_process_tag) and renamed into place only once it is complete and on
+ * the disk, so a failed, cancelled or interrupted job leaves whatever was at
+ * the final path before untouched. A temporary file whose process has ended
+ * (killed, say) is removed by the next job that writes into its folder. An
+ * output path that names a device or a FIFO is written in place. */
+typedef struct convert_output {
+    FILE* file;   /* NULL until created */
+    int in_place; /* written straight to path */
+    char path[CONVERT_PATH_SIZE];
+    char temp[CONVERT_PATH_SIZE]; /* empty when in place */
+    convert_cancel* cancel;       /* when set, read once more just before the rename */
+} convert_output;
+
+/* Whether `name` is a temporary output name of a process that has ended. */
+int convert_output_is_stale(const char* name);
+
+/* Completes an output: pads it, puts it on the disk and renames it into
+ * place. Returns 0 when every byte reached the final path; 1 when the
+ * output's cancel flag was set by the time of the rename (the temporary
+ * file is removed); otherwise logs "write to %s failed, ...", "close %s
+ * failed, ..." or "rename %s failed, ..." (with the final path), records the
+ * reason, removes the temporary file and returns -1 (buffered writes can
+ * fail only here, for example on a full disk). The stream is closed in every
+ * case. */
+int convert_finish_output(convert_output* out);
+
+/* Closes an output that is not to be kept and removes its temporary file
+ * (an output written in place is only closed). */
+void convert_discard_output(convert_output* out);
+
+/* Checks the numbers of a flat job (counts, colour depth, a frame of at
+ * most 2^32 - 1 bytes). Returns 0 with *frame_size set, or -1 after logging
+ * "paramas invalid, ..." and recording the reason. */
+int convert_check_flat_job(const convert_job* job, uint32_t* frame_size);
 
 /* Opens an input for reading. On failure logs "convert_worker: UTF-8 to
  * wchar_t failed <tag>" when the name cannot be converted (*name_failed set),
@@ -161,10 +207,12 @@ FILE* convert_open_input(const char* path, const char* tag, int* name_failed);
  * cannot be opened is logged and the job goes on silent. */
 int convert_open_audio(const char* path, const char* tag, FILE** aud);
 
-/* Creates the output and writes file_header. Returns 0, or -1 after logging
- * the failure; *out is set whenever the file was created, so the caller
- * always completes it with convert_report. */
-int convert_open_output(const char* path, const char* tag, FILE** out);
+/* Creates the output for the final path `path` (see convert_output; first
+ * removes the folder's temporary files of ended processes) and writes
+ * file_header. Returns 0, or -1 after logging the failure with the final
+ * path; out->file is set whenever the file was created, so the caller always
+ * completes it with convert_report. */
+int convert_open_output(const char* path, const char* tag, convert_output* out);
 
 /* Fills audio (FAN_AUDIO_BLOCK bytes) with audio block `index` of aud; what
  * cannot be read (no audio, or a short file: logged) stays zero. */
@@ -188,12 +236,13 @@ void convert_set_frame_hook(convert_frame_hook hook);
  * reads the flag. */
 int convert_stop_before_frame(convert_cancel* cancel, uint64_t frame);
 
-/* Ends a job: closes aud, completes out (if open) with convert_finish_output
- * (a failure there makes the job failed) and reports the result through the
- * callback. Returns the final failed flag. With failed = CONVERT_CANCELLED it
- * logs ">> cancelled", closes out without padding, removes the file (when it
- * was created) and reports "cancelled". */
-int convert_report(FILE* aud, FILE* out, const char* out_path, int failed,
+/* Ends a job: closes aud, completes out (when it was created) with
+ * convert_finish_output (a failure there makes the job failed, a cancel
+ * there cancelled) or, for a failed or cancelled job, discards it, and
+ * reports the result through the callback with out_path. Returns the final
+ * failed flag. A cancelled job logs ">> cancelled" and reports
+ * "cancelled". */
+int convert_report(FILE* aud, convert_output* out, const char* out_path, int failed,
                    convert_result_cb callback, void* ctx);
 
 /* How a 360 worker packs its lines. init prepares buffers for lines of

@@ -67,13 +67,14 @@ int convert_worker(convert_job* job)
     int name_failed = 0;
     FILE* in = NULL;
     FILE* aud = NULL;
-    FILE* out = NULL;
+    convert_output out = {0};
     uint8_t* frame = NULL;
     convert_bgr* line = NULL;
     uint8_t* plane = NULL;
     uint8_t* audio = NULL;
 
     LOG(">> start");
+    convert_clear_reason();
 
     if (convert_cancel_requested(job->cancel)) {
         failed = CONVERT_CANCELLED;
@@ -83,25 +84,13 @@ int convert_worker(convert_job* job)
     if (job->frames_resized_file[0] == '\0' || job->out_path[0] == '\0') {
         LOG("input or output path is invalid input:%s output:%s", job->frames_resized_file,
             job->out_path);
+        convert_set_reason("no frame file or no output path");
         goto done;
     }
 
-    /* Counts above INT32_MAX are what a missing member (-1) becomes; they
-     * would ask for gigabytes. A frame must also fit in 32 bits. */
-    const uint64_t frame_size64 = (uint64_t)job->in_width * job->in_height * 3u;
-    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
-        job->in_width == 0 || job->in_width > INT32_MAX || job->in_height == 0 ||
-        job->in_height > INT32_MAX || job->radius == 0 || job->colorDeep < 1 ||
-        job->colorDeep > FAN_MAX_COLOR_DEEP || frame_size64 > UINT32_MAX ||
-        frame_size64 > SIZE_MAX) {
-        LOG("paramas invalid, lines:%u, lights:%u, colorDeep:%u, in_width:%u, in_height:%u, "
-            "center_x:%u, "
-            "center_y:%u, radius:%u",
-            job->lines, job->lights, job->colorDeep, job->in_width, job->in_height,
-            (unsigned)job->center_x, (unsigned)job->center_y, job->radius);
+    uint32_t frame_size = 0;
+    if (convert_check_flat_job(job, &frame_size) != 0)
         goto done;
-    }
-    const uint32_t frame_size = (uint32_t)frame_size64;
     const size_t plane_bytes = (size_t)convert_plane_bytes(job->lights);
 
     in = convert_open_input(job->frames_resized_file, "1", &name_failed);
@@ -112,21 +101,25 @@ int convert_worker(convert_job* job)
     frame = malloc(frame_size);
     if (!frame) {
         LOG("malloc frameData failed");
+        convert_set_reason("out of memory");
         goto done;
     }
     line = malloc((size_t)job->lights * sizeof *line);
     if (!line) {
         LOG("malloc lineData failed");
+        convert_set_reason("out of memory");
         goto done;
     }
     plane = malloc(plane_bytes);
     if (!plane) {
         LOG("malloc planeData failed");
+        convert_set_reason("out of memory");
         goto done;
     }
     audio = malloc(FAN_AUDIO_BLOCK);
     if (!audio) {
         LOG("malloc audioData failed");
+        convert_set_reason("out of memory");
         goto done;
     }
 
@@ -145,8 +138,9 @@ int convert_worker(convert_job* job)
             line_values(job, frame, l, line);
             for (uint32_t i = 0; i < job->colorDeep; ++i) {
                 convert_pack_plane(line, job->lights, i, plane);
-                const size_t written = fwrite(plane, 1, plane_bytes, out);
+                const size_t written = fwrite(plane, 1, plane_bytes, out.file);
                 if (written != plane_bytes) {
+                    convert_set_write_reason(job->out_path);
                     LOG("write to %s failed should write:%u actually written:%lu -> video",
                         job->out_path, (unsigned)plane_bytes, (unsigned long)written);
                     write_failed = 1;
@@ -157,7 +151,7 @@ int convert_worker(convert_job* job)
         if (write_failed)
             goto done;
 
-        if (convert_write_audio(out, job->out_path, audio) != 0)
+        if (convert_write_audio(out.file, job->out_path, audio) != 0)
             goto done;
 
         ++n;
@@ -172,7 +166,7 @@ int convert_worker(convert_job* job)
 done:
     if (in)
         fclose(in);
-    convert_report(aud, out, job->out_path, failed, job->callback, job->ctx);
+    convert_report(aud, &out, job->out_path, failed, job->callback, job->ctx);
     free(frame);
     free(line);
     free(plane);

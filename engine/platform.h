@@ -27,6 +27,57 @@ int engine_remove(const char* utf8_path);
 int engine_seek(FILE* file, int64_t offset, int whence);
 int64_t engine_tell(FILE* file);
 
+/* Creates a new file for writing, named by a UTF-8 path, with mode 0666
+ * less the umask. Never opens a file that exists and never follows a link
+ * at the path (a link there makes it fail). NULL on failure (errno tells
+ * why). */
+FILE* engine_create_new(const char* utf8_path);
+
+/* 1 when the path names something that exists and is neither a regular file
+ * nor a symbolic link (a device, a FIFO, a socket, a folder), otherwise 0. */
+int engine_is_special(const char* utf8_path);
+
+/* Writes size bytes at byte `offset` of a stream opened for writing,
+ * without moving its position (its buffer is flushed first). Returns 0, or
+ * -1 with errno set. */
+int engine_write_at(FILE* file, int64_t offset, const void* data, size_t size);
+
+/* Flushes the stream and asks the system to put its data on the disk.
+ * Returns 0, or -1 with errno set. */
+int engine_sync(FILE* file);
+
+/* Renames a file, replacing whatever file or link is at `to` (a link there is
+ * replaced, not followed). Returns 0, or -1 with errno set. */
+int engine_rename(const char* from, const char* to);
+
+/* Puts a folder's entries on the disk (after a rename into it). Returns 0,
+ * or -1 with errno set. */
+int engine_sync_folder(const char* utf8_path);
+
+/* Calls fn once for each entry of a folder (not "." and ".."), with the
+ * entry's name. Returns 0, or -1 when the folder cannot be read. */
+int engine_list_folder(const char* utf8_path, void (*fn)(const char* name, void* ctx), void* ctx);
+
+/* Removes entry `name` of folder `folder` only when it is a regular file of
+ * this process's user (never a link, a folder or a file of someone else).
+ * Returns 0 when it was removed. */
+int engine_remove_own_file(const char* folder, const char* name);
+
+/* Names this process in the names of its temporary files, so that another
+ * process can tell whether the files' owner is still running: "<pid>-<start>"
+ * with the process id and its start time (in clock ticks after boot; 0 where
+ * the system cannot tell). Constant for the life of the process. Writes at
+ * most size - 1 characters; returns buf. */
+char* engine_process_tag(char* buf, size_t size);
+
+/* Whether the process named by a tag of engine_process_tag still runs: 1
+ * when it does (or this cannot be told), 0 when it has gone (no such process,
+ * a process that has ended but not been collected, or a later process that
+ * got the same id), -1 when the text is not such a tag. Reads `text` up to
+ * its first character that is not a digit or the one '-'; *end (when not
+ * NULL) receives where it stopped. */
+int engine_process_tag_alive(const char* text, const char** end);
+
 /* The C library's text for error number err, thread-safe (written into buf
  * when needed); never NULL. */
 const char* engine_strerror(int err, char* buf, size_t size);

@@ -5,14 +5,18 @@
 
 #include "platform.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,6 +41,187 @@ int engine_remove(const char* utf8_path)
         return -1;
     }
     return remove(utf8_path);
+}
+
+FILE* engine_create_new(const char* utf8_path)
+{
+    if (!utf8_path) {
+        errno = EINVAL;
+        return NULL;
+    }
+    const int fd = open(utf8_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return NULL;
+    FILE* f = fdopen(fd, "wb");
+    if (!f) {
+        const int err = errno;
+        close(fd);
+        unlink(utf8_path);
+        errno = err;
+    }
+    return f;
+}
+
+int engine_is_special(const char* utf8_path)
+{
+    struct stat st;
+    if (!utf8_path || lstat(utf8_path, &st) != 0)
+        return 0;
+    return !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
+}
+
+int engine_write_at(FILE* file, int64_t offset, const void* data, size_t size)
+{
+    if (fflush(file) != 0)
+        return -1;
+    const int fd = fileno(file);
+    const char* at = data;
+    while (size > 0) {
+        const ssize_t n = pwrite(fd, at, size, (off_t)offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return -1;
+        }
+        at += n;
+        size -= (size_t)n;
+        offset += n;
+    }
+    return 0;
+}
+
+int engine_sync(FILE* file)
+{
+    if (fflush(file) != 0)
+        return -1;
+    return fsync(fileno(file));
+}
+
+int engine_rename(const char* from, const char* to)
+{
+    if (!from || !to) {
+        errno = EINVAL;
+        return -1;
+    }
+    return rename(from, to);
+}
+
+int engine_sync_folder(const char* utf8_path)
+{
+    const int fd = open(utf8_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const int rc = fsync(fd);
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return rc;
+}
+
+int engine_list_folder(const char* utf8_path, void (*fn)(const char* name, void* ctx), void* ctx)
+{
+    DIR* dir = opendir(utf8_path);
+    if (!dir)
+        return -1;
+    for (struct dirent* e = readdir(dir); e; e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            fn(e->d_name, ctx);
+    }
+    closedir(dir);
+    return 0;
+}
+
+int engine_remove_own_file(const char* folder, const char* name)
+{
+    const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return -1;
+    struct stat st;
+    int rc = -1;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == geteuid())
+        rc = unlinkat(dir, name, 0);
+    close(dir);
+    return rc;
+}
+
+/* The start time (field 22 of /proc/<pid>/stat) of a process, 0 when it
+ * cannot be read; *state receives its state letter. Returns -1 when the
+ * process does not exist, 1 when /proc cannot tell, 0 otherwise. */
+static int read_process_start(long pid, unsigned long long* start, char* state)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+    FILE* f = fopen(path, "re");
+    if (!f) {
+        if (errno != ENOENT)
+            return 1;
+        /* No such entry: either the process is gone or there is no /proc. */
+        return access("/proc/self/stat", F_OK) == 0 ? -1 : 1;
+    }
+    char text[1024];
+    const size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    /* The command name may hold spaces and parentheses: fields follow the
+     * last ')'. From there, field 3 (the state) is the first. */
+    const char* p = strrchr(text, ')');
+    if (!p)
+        return 1;
+    p += 2;
+    *state = *p;
+    for (int field = 3; field < 22 && *p; ++p) {
+        if (*p == ' ')
+            ++field;
+    }
+    char* end = NULL;
+    *start = strtoull(p, &end, 10);
+    return end == p ? 1 : 0;
+}
+
+char* engine_process_tag(char* buf, size_t size)
+{
+    const long pid = (long)getpid();
+    unsigned long long start = 0;
+    char state = 0;
+    if (read_process_start(pid, &start, &state) != 0)
+        start = 0;
+    if (buf && size > 0)
+        snprintf(buf, size, "%ld-%llu", pid, start);
+    return buf;
+}
+
+int engine_process_tag_alive(const char* text, const char** end)
+{
+    const char* p = text;
+    if (end)
+        *end = text;
+    if (!p || *p < '0' || *p > '9')
+        return -1;
+    char* stop = NULL;
+    errno = 0;
+    const long pid = strtol(p, &stop, 10);
+    if (errno != 0 || pid <= 0 || *stop != '-' || stop[1] < '0' || stop[1] > '9')
+        return -1;
+    const unsigned long long tagged = strtoull(stop + 1, &stop, 10);
+    if (errno != 0)
+        return -1;
+    if (end)
+        *end = stop;
+    unsigned long long start = 0;
+    char state = 0;
+    const int rc = read_process_start(pid, &start, &state);
+    if (rc < 0)
+        return 0;
+    if (rc > 0) {
+        /* Without /proc only the id can be asked about. */
+        return kill((pid_t)pid, 0) == 0 || errno == EPERM ? 1 : 0;
+    }
+    if (state == 'Z' || state == 'X')
+        return 0;
+    return tagged == 0 || start == tagged ? 1 : 0;
 }
 
 int engine_seek(FILE* file, int64_t offset, int whence)

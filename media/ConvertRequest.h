@@ -57,4 +57,6 @@ struct ConvertResult {
     QString fallbackFolder; // non-empty when the output folder could not be written and the
                             // file went there instead (the Desktop)
     QString fallbackReason; // then: why, one line for the user
+    QString reason;         // Failed: why, one line (English, from the system or FFmpeg),
+                            // when the cause is known; otherwise empty
 };

@@ -1,10 +1,6 @@
 #include "DecodeSteps.h"
 
-#include "FfmpegRunner.h"
-
-#include <QFileInfo>
-
-#include <algorithm>
+#include <QRegularExpression>
 
 QString formatClock(int seconds)
 {
@@ -118,62 +114,22 @@ QStringList videoAndSoundStepArguments(const QString& inputPath, int startSecond
     return video + sound.mid(6);
 }
 
-DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
-                         int durationSeconds, const QString& videoOutPath,
-                         const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
-                         bool debugMode, const std::function<void(const QString&)>& onLog,
-                         const std::function<void(int percent)>& onProgress,
-                         const std::shared_ptr<ConvertCancel>& cancel, const FrameWindow& window)
+bool inputListsSound(const QByteArray& errorOutput)
 {
-    DecodeResult result;
-    const QString chain = decodeFilterChain(width, height, vFlip, hFlip, window);
-    FfmpegRunner runner(debugMode, onLog);
-    runner.setCancel(cancel);
-
-    const qint64 frameBytes =
-        window.active ? qint64(window.width) * window.height * 3 : qint64(width) * height * 3;
-    const qint64 expectedFrames =
-        isVideo ? qint64(std::max(durationSeconds, 0)) * qint64(FAN_FRAME_RATE) : 2;
-    const qint64 expectedBytes = frameBytes * expectedFrames;
-    int lastPercent = -1;
-    const auto report = [&](int percent) {
-        if (onProgress && percent > lastPercent) {
-            lastPercent = percent;
-            onProgress(percent);
-        }
-    };
-    const FfmpegRunner::SizeCallback onSize = [&](qint64 size) {
-        if (expectedBytes > 0)
-            report(static_cast<int>(std::min<qint64>(99, size * 100 / expectedBytes)));
-    };
-    // A run that ends well but leaves no whole frame (an excerpt beyond the
-    // end of the clip, say) has nothing the engine could convert.
-    const auto holdsFrames = [&]() {
-        return frameBytes > 0 && QFileInfo(videoOutPath).size() >= frameBytes;
-    };
-
-    report(0);
-    if (isVideo) {
-        result.videoOk =
-            runner.runFfmpeg(
-                videoStepArguments(inputPath, startSeconds, durationSeconds, chain, videoOutPath),
-                QStringLiteral("[STEP 1 VIDEO->RAW]"), videoOutPath, onSize) &&
-            holdsFrames();
-        if (!result.videoOk)
-            return result;
-        report(100);
-        result.audioOk = runner.runFfmpeg(
-            audioStepArguments(inputPath, startSeconds, durationSeconds, audioOutPath),
-            QStringLiteral("[STEP 2 AUDIO]"), audioOutPath);
-        if (!result.audioOk && onLog)
-            onLog(QStringLiteral("No audio track detected."));
-    } else {
-        result.videoOk =
-            runner.runFfmpeg(imageStepArguments(inputPath, chain, videoOutPath),
-                             QStringLiteral("[STEP IMAGE->RAW]"), videoOutPath, onSize) &&
-            holdsFrames();
-        if (result.videoOk)
-            report(100);
+    // "Input #0, mov,mp4,...", then lines such as
+    // "  Stream #0:1[0x2](und): Audio: aac (LC) ...", until the outputs.
+    static const QRegularExpression audio(QStringLiteral("^\\s*Stream #0:\\d+\\S*: Audio: "));
+    bool input = false;
+    for (const QByteArray& raw : errorOutput.split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        if (line.startsWith(QLatin1String("Input #0")))
+            input = true;
+        else if (line.startsWith(QLatin1String("Input #")) ||
+                 line.startsWith(QLatin1String("Output #")) ||
+                 line.startsWith(QLatin1String("Stream mapping:")))
+            input = false;
+        else if (input && audio.match(line).hasMatch())
+            return true;
     }
-    return result;
+    return false;
 }

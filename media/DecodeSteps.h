@@ -1,6 +1,6 @@
-// The decode steps of a conversion job: FFmpeg turns the input into a file of
-// raw bgr24 frames (20 per second, already scaled, flipped and trimmed) and a
-// file of raw unsigned 8-bit mono audio at 32000 Hz.
+// The FFmpeg commands of a conversion job: FFmpeg turns the input into raw
+// bgr24 frames (20 per second, already scaled, flipped and trimmed) and raw
+// unsigned 8-bit mono audio at 32000 Hz.
 //
 // Raw frames: no header; each frame is `height` rows top to bottom of `width`
 // pixels of 3 bytes (blue, green, red); an image yields exactly 2 frames.
@@ -8,36 +8,11 @@
 // samples per second, so 1600 bytes per frame; video input only.
 #pragma once
 
-#include "fan_format.h"
+#include "JobGeometry.h"
+#include "MediaInfo.h"
 
 #include <QString>
 #include <QStringList>
-
-#include <functional>
-#include <memory>
-
-class ConvertCancel;
-
-struct DecodeResult {
-    bool videoOk = false;
-    bool audioOk = false;
-};
-
-// The part of the scaled, flipped picture the stored frames hold, when that is
-// not simply the whole picture: a window of it (crop) placed on a black frame
-// (pad). Lets the frames cover the whole fan disc with black where the
-// picture does not reach.
-struct FrameWindow {
-    bool active = false; // false: the frames are the scaled picture as it is
-    int cropX = 0;       // kept part of the scaled picture, stored-frame pixels
-    int cropY = 0;
-    int cropWidth = 0;
-    int cropHeight = 0;
-    int width = 0; // frame size
-    int height = 0;
-    int padX = 0; // where the kept part lies in the frame
-    int padY = 0;
-};
 
 // "hh:mm:ss" for FFmpeg's -ss option; hours take three digits from 100 on.
 QString formatClock(int seconds);
@@ -64,15 +39,6 @@ QStringList videoAndSoundStepArguments(const QString& inputPath, int startSecond
                                        int durationSeconds, const QString& filterChain,
                                        const QString& videoOutPath, const QString& audioOutPath);
 
-// Runs the steps one after another with the job's debugMode and onLog. width
-// and height are the scaled picture's size; the frames have the window's size
-// when it is active.
-// onProgress receives the frame file's progress in percent (0..100) while the
-// frames are written.
-DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
-                         int durationSeconds, const QString& videoOutPath,
-                         const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
-                         bool debugMode, const std::function<void(const QString&)>& onLog,
-                         const std::function<void(int percent)>& onProgress = {},
-                         const std::shared_ptr<ConvertCancel>& cancel = {},
-                         const FrameWindow& window = FrameWindow());
+// Whether FFmpeg's report of its input (its standard error up to the stream
+// mapping) lists a sound stream of input #0.
+bool inputListsSound(const QByteArray& errorOutput);

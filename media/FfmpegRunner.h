@@ -10,6 +10,7 @@
 #include <memory>
 
 class ConvertCancel;
+class QProcess;
 
 class FfmpegRunner {
 public:
@@ -19,6 +20,19 @@ public:
     // Receives the program's standard output piece by piece; returns false to
     // end the program (the run then fails).
     using OutputCallback = std::function<bool(const QByteArray& data)>;
+
+    // Where a piped run puts the program's standard output: the runner reads
+    // the pipe straight into the memory the sink names, with no copy between.
+    class OutputSink {
+    public:
+        virtual ~OutputSink() = default;
+        // Memory for the next bytes of output and how many fit (at least 1);
+        // nullptr ends the program (the run then fails).
+        virtual char* space(qint64* room) = 0;
+        // `bytes` bytes arrived at the memory space() named; false ends the
+        // program (the run then fails).
+        virtual bool received(qint64 bytes) = 0;
+    };
 
     // A run fails when FFmpeg shows no sign of life for this long: the watched
     // output file stops growing and nothing arrives on its standard error.
@@ -41,6 +55,40 @@ public:
     // while onOutput runs, so what it writes is never held here in bulk.
     bool runFfmpegStreaming(const QStringList& arguments, const QString& label,
                             const OutputCallback& onOutput) const;
+
+    // The same, reading the program's standard output (its frames, with
+    // "pipe:1" as the output) straight into the sink's memory, and, with a
+    // second sink, its descriptor 3 (secondOutput(), "pipe:3": the sound)
+    // into that one. The program's outputs and standard error are pipes of
+    // this run, watched together, so none waits for another and no output is
+    // held here.
+    bool runFfmpegPiped(const QStringList& arguments, const QString& label, OutputSink& sink,
+                        OutputSink* second = nullptr) const;
+
+    // The descriptor of the second output of a piped run, and its name for
+    // FFmpeg.
+    static constexpr int kSecondOutputFd = 3;
+    static QString secondOutput() { return QStringLiteral("pipe:3"); }
+
+    // Where the last piped run's time went on the calling thread, in
+    // nanoseconds: waiting for the program's output, reading it, and in the
+    // sink (for a conversion: the engine taking each frame).
+    struct PipeStats {
+        qint64 waitNs = 0;
+        qint64 readNs = 0;
+        qint64 sinkNs = 0;
+        qint64 reads = 0;
+        qint64 bytes = 0;
+    };
+    const PipeStats& pipeStats() const { return stats; }
+
+    // Why the last run failed, one line for people: the program could not be
+    // started, stopped answering, was cancelled, or failed with its exit code
+    // and the last line of its error output. Empty after a run that succeeded.
+    QString failureReason() const { return lastFailure; }
+    // Everything the last run wrote on its standard error (FFmpeg's report:
+    // its input's streams, progress, errors).
+    QByteArray errorOutput() const { return lastErrorOutput; }
 
     const QString& program() const { return ffmpegPath; }
 
@@ -65,11 +113,19 @@ public:
 private:
     void log(const QString& line) const;
     bool run(const QStringList& arguments, const QString& label, const QString& watchedFile,
-             const SizeCallback& onSize, const OutputCallback& onOutput) const;
+             const SizeCallback& onSize) const;
+    // Ends a run whose program is still running: kills it and says why.
+    bool endRun(QProcess& process, const QString& label, const QString& joined,
+                const QString& reason, bool cancelled) const;
+    bool finishRun(QProcess& process, const QString& label, const QString& joined,
+                   const QByteArray& errorOutput) const;
 
     bool logEnabled;
     LogCallback logCallback;
     QString ffmpegPath;
     int silenceLimit;
     std::shared_ptr<ConvertCancel> cancel;
+    mutable QString lastFailure;
+    mutable QByteArray lastErrorOutput;
+    mutable PipeStats stats;
 };

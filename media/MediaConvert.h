@@ -1,25 +1,28 @@
 // Entry point of the media pipeline: queues one conversion job on the global
 // thread pool and returns at once. The job decodes the input with FFmpeg,
-// hands the raw frames and audio to the conversion engine, places the fan file
-// and reports through the callbacks below.
+// streams the frames into the conversion engine, places the fan file and
+// reports through the callbacks below.
 //
 // Callback contract (every callable may be empty; an empty one is skipped):
-//   onStart    exactly once, first, on the pool worker;
-//   onLog      any number of times, on the pool worker or the engine's thread;
-//   onProgress any number of times between onStart and onResult, on the pool
-//              worker (see MediaStage);
-//   onResult   exactly once, last, on the pool worker or on the engine's
-//              thread (see ConvertResult).
-// None of them runs on the GUI thread: each must marshal to it itself. Temp
-// files and the job's scratch folder are gone once onResult has returned and
-// the closing log lines have been sent.
+//   onStart    exactly once, first;
+//   onLog      any number of times;
+//   onProgress any number of times between onStart and onResult (see
+//              MediaStage);
+//   onResult   exactly once, last (see ConvertResult; a failure says why when
+//              the cause is known).
+// All of them run on the job's pool worker, never on the GUI thread: each
+// must marshal to it itself. The job's temporary folder is gone once onResult
+// has returned and the closing log lines have been sent.
+//
+// The fan file appears at its path only when it is whole: a job that fails or
+// is cancelled leaves whatever was at that path before.
 //
 // A cancel (ConvertRequest::cancel) stops the job in any stage: FFmpeg is
-// ended, the engine stops before its next frame, the partial fan file and
+// ended, the engine stops before its next frame, the unfinished fan file and
 // every temporary file are removed, the log gets "cancelled" and onResult
-// reports Cancelled with no path. The outcome is settled just before onResult:
-// a cancel that comes earlier ends the job as Cancelled even when its last
-// frame was already converted; one that comes later changes nothing.
+// reports Cancelled with no path. A cancel that comes before the fan file
+// takes its name ends the job as Cancelled even when its last frame was
+// already converted; one that comes later changes nothing.
 #pragma once
 
 #include "ConvertRequest.h"
@@ -31,8 +34,8 @@
 
 // The stage a progress report refers to.
 enum class MediaStage {
-    Decoding,  // FFmpeg writes the raw frames
-    Converting // the engine writes the fan file
+    Decoding,  // FFmpeg decodes the frames (and the engine converts them as they come)
+    Converting // the engine completes the fan file
 };
 
 class MediaConvert : public QObject {

@@ -4,6 +4,13 @@
 
 #include <QString>
 
+// Whether a video has a sound stream, when the caller knows it from its probe.
+enum class SoundTrack {
+    Unknown, // the job tries with sound and asks FFmpeg's report of the input
+    Present,
+    Absent
+};
+
 struct MediaInfo {
     bool isVideo = true; // time-based input; false for a still image
     QString inputPath;   // the file to convert
@@ -17,4 +24,6 @@ struct MediaInfo {
     int durationSeconds = 0; // excerpt length (video only)
     bool hFlip = false;      // mirror left-right
     bool vFlip = false;      // mirror top-bottom
+    SoundTrack sound = SoundTrack::Unknown; // video only: a missing sound stream gives a
+                                            // silent fan file; failing sound, a failure
 };

@@ -1,16 +1,63 @@
 #include "ResultPlacement.h"
 
+#include "JobTempFolder.h"
 #include "MediaInfo.h"
 
-#include "convert.h"
-
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+// Creates the folder when missing; empty when it can then be written,
+// otherwise why not.
+QString folderProblem(const QString& folder)
+{
+    if (!QDir().mkpath(folder)) {
+        const QFileInfo info(folder);
+        if (info.exists() && !info.isDir())
+            return QStringLiteral("not a folder");
+        return QStringLiteral("cannot be created");
+    }
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return QString();
+}
+
+} // namespace
+
+OutputTarget planOutput(const MediaInfo& media, const QString& modelName, const QString& fileName)
+{
+    OutputTarget target;
+    const QString folder = QDir(media.outputDir).filePath(modelName);
+    target.path = QDir(folder).filePath(fileName);
+    const QString problem = folderProblem(folder);
+    if (problem.isEmpty())
+        return target;
+    qWarning().noquote() << "❌ 无法创建目录:" << folder << "(" << problem << ")";
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    const QString desktopProblem = folderProblem(desktop);
+    if (!desktopProblem.isEmpty()) {
+        target.error = QStringLiteral("cannot write to %1 (%2) nor to %3 (%4)")
+                           .arg(folder, problem, desktop, desktopProblem);
+        return target;
+    }
+    target.fallbackReason = QCoreApplication::translate("MediaConvert", "output_folder_fallback") +
+        QStringLiteral(": ") + folder + QStringLiteral(" (") + problem + QLatin1Char(')');
+    target.path = QDir(desktop).filePath(fileName);
+    return target;
+}
 
 ResultPlacement::ResultPlacement(const MediaInfo& request, const ResultCallback& onResult,
-                                 const LogCallback& onLog, const TempList& temps,
+                                 const LogCallback& onLog, JobTempFolder* temps,
                                  const QString& fallbackReason)
     : request(request),
       onResult(onResult),
@@ -20,15 +67,15 @@ ResultPlacement::ResultPlacement(const MediaInfo& request, const ResultCallback&
 {
 }
 
-void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path) const
+void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
+                                const QString& reason) const
 {
     const bool success = outcome == ConvertOutcome::Succeeded;
     QString resultPath = path;
-    if (outcome == ConvertOutcome::Cancelled) {
-        if (!path.isEmpty() && QFileInfo(path).isFile())
-            QFile::remove(path);
+    // The engine renames a fan file into place only once it is whole, and
+    // never after a cancel: whatever is at path now was there before.
+    if (outcome == ConvertOutcome::Cancelled)
         resultPath.clear();
-    }
     if (success) {
         const QString outputDir = request.outputDir;
         if (!outputDir.isEmpty() && !path.startsWith(outputDir)) {
@@ -50,11 +97,18 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path) con
         ConvertResult result;
         result.outcome = outcome;
         result.path = resultPath;
+        if (outcome == ConvertOutcome::Failed)
+            result.reason = reason;
         if (success && !fallbackReason.isEmpty()) {
             result.fallbackFolder = QFileInfo(resultPath).absolutePath();
             result.fallbackReason = fallbackReason;
         }
         onResult(result);
+    }
+    if (outcome == ConvertOutcome::Failed && !reason.isEmpty()) {
+        qWarning().noquote() << "conversion failed:" << reason;
+        if (onLog)
+            onLog(QStringLiteral("failed: %1").arg(reason));
     }
     if (onLog && outcome == ConvertOutcome::Cancelled)
         onLog(QStringLiteral("cancelled"));
@@ -65,83 +119,6 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path) con
     if (onLog)
         onLog(QString(54, QLatin1Char('#')));
 
-    for (const QString& file : temps.files) {
-        if (!file.isEmpty())
-            QFile::remove(file);
-    }
-    if (!temps.scratchDir.isEmpty())
-        QDir(temps.scratchDir).removeRecursively();
-}
-
-void JobDone::set()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-    changed.notify_all();
-}
-
-bool JobDone::isSet()
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return done;
-}
-
-bool JobDone::waitFor(int ms)
-{
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done; });
-}
-
-CompletionContext::CompletionContext(std::shared_ptr<JobDone> done, bool debugMode,
-                                     const ResultPlacement& placement,
-                                     std::function<void(const QString&)> onLog,
-                                     std::shared_ptr<ProgressGate> gate,
-                                     std::shared_ptr<ConvertCancel> cancel)
-    : done(std::move(done)),
-      debugMode(debugMode),
-      placement(placement),
-      onLog(std::move(onLog)),
-      gate(std::move(gate)),
-      cancel(std::move(cancel))
-{
-}
-
-void CompletionContext::complete(int failed, const char* path, const char* message)
-{
-    if (debugMode && onLog) {
-        onLog(QStringLiteral("rsult:%1 path:%2 msg:%3")
-                  .arg(failed != 0 ? QStringLiteral("FAILED") : QStringLiteral("SUCCESS"),
-                       path ? QString::fromUtf8(path) : QStringLiteral("NULL"),
-                       message ? QString::fromUtf8(message) : QStringLiteral("NULL")));
-    }
-    if (gate) {
-        std::lock_guard<std::mutex> lock(gate->mutex);
-        gate->closed = true;
-    }
-    // A cancel requested while the engine ran wins over whatever the engine
-    // managed to finish: the caller asked for nothing to be left behind.
-    const ConvertOutcome outcome = failed == CONVERT_CANCELLED || (cancel && cancel->requested())
-        ? ConvertOutcome::Cancelled
-        : failed == 0 ? ConvertOutcome::Succeeded
-                      : ConvertOutcome::Failed;
-    placement.finishJob(outcome, path ? QString::fromUtf8(path) : QString());
-
-    // Keep the flag alive past our own deletion, then release the waiting job
-    // as the very last step: once it resumes, the job's references are gone.
-    std::shared_ptr<JobDone> flag = std::move(done);
-    delete this;
-    flag->set();
-}
-
-extern "C" void onEngineResult(void* ctx, int failed, const char* path, const char* message)
-{
-    qInfo().noquote() << QStringLiteral("result:%1 path:%2 msg:%3")
-                             .arg(failed)
-                             .arg(path ? QString::fromUtf8(path) : QStringLiteral("NULL"),
-                                  message ? QString::fromUtf8(message) : QStringLiteral("NULL"));
-    if (!ctx) {
-        qWarning() << "ctx == NULL, maybe have error";
-        return;
-    }
-    static_cast<CompletionContext*>(ctx)->complete(failed, path, message);
+    if (temps)
+        temps->remove();
 }

@@ -1,28 +1,36 @@
-// convert_bench: how close a whole conversion comes to decoding the clip.
+// convert_bench: how close a whole conversion comes to the job's own FFmpeg
+// command, and to decoding the clip.
 //
 // Makes H.264 clips such as phones and cameras record (High profile, CABAC,
 // B-frames, grainy content at real bitrates, AAC sound): 720p60 at 12 Mb/s,
 // 1080p30 at 17 Mb/s, 2160p30 at 45 Mb/s and a 1080p30 one at 90 Mb/s. For
 // each: the decode-only floor (ffmpeg -i CLIP -an -f null -), and for VEGA
-// and CASTOR the job's own video command alone (the chain: decode, fps,
-// scale, flip), the engine alone on the chain's frames, and the whole job
-// through the media pipeline, overlapping (the default) and straightforward
-// (every frame decoded into one raw file before one engine job converts it).
-// Checks that both write the same bytes and prints seconds, processor
-// seconds, ratios to the floor, the peak of the temporary folder and the
-// peak memory (this process plus its FFmpeg children) while the job ran.
+// and CASTOR the job's own FFmpeg command alone (decode, fps, scale, flip,
+// frames and sound, the frames written to a null sink), the engine alone on
+// that command's frames and sound (a file of raw frames, one engine job: the
+// reference bytes), and the whole job through the media pipeline (FFmpeg's
+// frames streamed into the engine). Checks that the job writes the
+// reference's bytes and prints seconds, processor seconds, the job's ratio to
+// its own FFmpeg command and to the floor, where the job's thread spent its
+// time (waiting for FFmpeg's output, reading it, handing frames to the
+// engine, finishing the file), the peak of the temporary folder (only the
+// sound should be there) and the peak memory (this process plus its FFmpeg
+// children) while the job ran.
 //
 //   convert_bench [--seconds N] [--clips DIR] [--keep DIR] [--only CLIP]
-//                 [--chunk FRAMES]
+//                 [--models A,B] [--runs N]
 //
 // --clips keeps the clips in DIR between runs (making the 2160p one takes a
 // while); they are named after their recipe and length, so a changed recipe
-// or --seconds makes new ones. Figures on a shared or loaded machine are
-// approximate.
-#include "FfmpegRunner.h"
+// or --seconds makes new ones. --runs repeats each measurement and keeps the
+// fastest. Figures on a shared or loaded machine are approximate.
 #include "DecodeSteps.h"
+#include "FfmpegRunner.h"
 #include "JobBuilder.h"
+#include "JobGeometry.h"
+#include "JobText.h"
 #include "MediaConvert.h"
+#include "StreamingJob.h"
 #include "convert_internal.h"
 #include "fan_models.h"
 
@@ -61,7 +69,8 @@ double cpuSeconds(int who);
 
 // Runs FFmpeg to its end; seconds and cpu (processor seconds of the run)
 // when asked for.
-bool runFfmpeg(const QStringList& args, double* seconds = nullptr, double* cpu = nullptr)
+bool runFfmpeg(const QStringList& args, double* seconds = nullptr, double* cpu = nullptr,
+               bool quiet = true)
 {
     const double children0 = cpuSeconds(RUSAGE_CHILDREN);
     QProcess p;
@@ -69,7 +78,9 @@ bool runFfmpeg(const QStringList& args, double* seconds = nullptr, double* cpu =
     QElapsedTimer t;
     t.start();
     p.start(FfmpegRunner::defaultFfmpegPath(),
-            QStringList {QStringLiteral("-y"), QStringLiteral("-v"), QStringLiteral("error")} +
+            (quiet
+                 ? QStringList {QStringLiteral("-y"), QStringLiteral("-v"), QStringLiteral("error")}
+                 : QStringList {QStringLiteral("-y")}) +
                 args);
     p.closeWriteChannel();
     if (!p.waitForFinished(-1))
@@ -129,13 +140,13 @@ qint64 folderBytes(const QString& folder)
 struct JobRun {
     bool ok = false;
     double seconds = 0;
-    double audioSeconds = 0; // until the first decoding report
-    double tailSeconds = 0;  // after decoding reached 100 %
+    double startSeconds = 0; // until the first decoding report
     qint64 peakTemp = 0;
     qint64 peakMemory = 0;
     double ffmpegCpu = 0;  // seconds of processor time of the FFmpeg runs
     double ownCpu = 0;     // of this process: the engine and the job
     double samplerCpu = 0; // of the thread sampling disk and memory
+    StreamingJob::Timings timings;
     QByteArray sha;
 };
 
@@ -146,10 +157,18 @@ double cpuSeconds(int who)
     return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-JobRun convert(const Clip& clip, const fan_model& model, bool streaming, const QString& outDir,
-               int seconds)
+QByteArray sha(const QString& path)
 {
-    setStreamingPipeline(streaming);
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&f);
+    return hash.result().toHex().left(12);
+}
+
+JobRun convert(const Clip& clip, const fan_model& model, const QString& outDir, int seconds)
+{
     ConvertRequest request;
     request.media.isVideo = true;
     request.media.inputPath = clip.path;
@@ -163,9 +182,8 @@ JobRun convert(const Clip& clip, const fan_model& model, bool streaming, const Q
     request.media.centerY = clip.height / 2.0;
     request.media.durationSeconds = seconds;
     request.media.vFlip = true;
-    request.fileName = QStringLiteral("%1_%2_%3.bin")
-                           .arg(QLatin1String(clip.label), QLatin1String(model.name))
-                           .arg(streaming ? "s" : "t");
+    request.fileName =
+        QStringLiteral("%1_%2.bin").arg(QLatin1String(clip.label), QLatin1String(model.name));
     request.modelName = QString::fromLatin1(model.name);
     request.lights = model.lights;
     request.lines = model.lines;
@@ -177,20 +195,20 @@ JobRun convert(const Clip& clip, const fan_model& model, bool streaming, const Q
     std::mutex mutex;
     QString path;
     QElapsedTimer clock;
-    qint64 decodeStart = -1, decodeEnd = -1;
+    qint64 decodeStart = -1;
     std::atomic_bool done {false};
     MediaConvert::Callbacks callbacks;
-    callbacks.onProgress = [&](MediaStage stage, int percent) {
+    callbacks.onProgress = [&](MediaStage stage, int) {
         std::lock_guard<std::mutex> lock(mutex);
         if (stage == MediaStage::Decoding && decodeStart < 0)
             decodeStart = clock.elapsed();
-        if (stage == MediaStage::Decoding && percent == 100)
-            decodeEnd = clock.elapsed();
     };
     callbacks.onResult = [&](const ConvertResult& r) {
         std::lock_guard<std::mutex> lock(mutex);
         run.ok = r.outcome == ConvertOutcome::Succeeded;
         path = r.path;
+        if (!run.ok)
+            std::fprintf(stderr, "job failed: %s\n", qPrintable(r.reason));
     };
     const QString temp = mediaTempFolder();
     std::thread sampler([&]() {
@@ -219,22 +237,17 @@ JobRun convert(const Clip& clip, const fan_model& model, bool streaming, const Q
     done = true;
     sampler.join();
     run.ownCpu = cpuSeconds(RUSAGE_SELF) - self0 - run.samplerCpu;
-    run.audioSeconds = decodeStart / 1000.0;
-    run.tailSeconds = decodeEnd >= 0 ? run.seconds - decodeEnd / 1000.0 : 0;
-    QFile f(path);
-    if (run.ok && f.open(QIODevice::ReadOnly)) {
-        QCryptographicHash hash(QCryptographicHash::Sha256);
-        hash.addData(&f);
-        run.sha = hash.result().toHex().left(12);
-    }
-    f.close();
+    run.startSeconds = decodeStart / 1000.0;
+    run.timings = StreamingJob::lastTimings();
+    if (run.ok)
+        run.sha = sha(path);
     QFile::remove(path);
     return run;
 }
 
 QString mib(qint64 bytes) { return QString::number(bytes / 1048576.0, 'f', 1); }
 
-// The engine alone on a file of raw frames, on this thread, without sound.
+// The engine alone on a file of raw frames and a sound file, on this thread.
 struct EngineRun {
     bool ok = false;
     double seconds = 0;
@@ -246,11 +259,12 @@ extern "C" void engineDone(void* ctx, int failed, const char*, const char*)
     *static_cast<int*>(ctx) = failed;
 }
 
-EngineRun engineAlone(const QString& frames, const JobGeometry& g, const fan_model& model,
-                      const QString& outPath)
+EngineRun engineAlone(const QString& frames, const QString& sound, const JobGeometry& g,
+                      const fan_model& model, const QString& outPath, QByteArray* bytes)
 {
     JobTextValues v;
     v.videoPath = frames;
+    v.audioPath = sound;
     v.width = g.width;
     v.height = g.height;
     v.outPath = outPath;
@@ -273,6 +287,8 @@ EngineRun engineAlone(const QString& frames, const JobGeometry& g, const fan_mod
     run.seconds = t.elapsed() / 1000.0;
     run.cpu = cpuSeconds(RUSAGE_SELF) - cpu0;
     run.ok = failed == 0;
+    if (run.ok)
+        *bytes = sha(outPath);
     QFile::remove(outPath);
     return run;
 }
@@ -345,7 +361,8 @@ int main(int argc, char** argv)
         return 1;
     qInstallMessageHandler(quiet);
     int seconds = 12;
-    int chunk = 0;
+    int runs = 1;
+    QStringList models {QStringLiteral("VEGA"), QStringLiteral("CASTOR")};
     QString keep;
     QString only;
     QString clipsDir;
@@ -357,8 +374,10 @@ int main(int argc, char** argv)
             keep = args.at(i + 1);
         if (args.at(i) == QLatin1String("--clips"))
             clipsDir = args.at(i + 1);
-        if (args.at(i) == QLatin1String("--chunk"))
-            chunk = std::max(0, args.at(i + 1).toInt());
+        if (args.at(i) == QLatin1String("--runs"))
+            runs = std::max(1, args.at(i + 1).toInt());
+        if (args.at(i) == QLatin1String("--models"))
+            models = args.at(i + 1).split(QLatin1Char(','));
         if (args.at(i) == QLatin1String("--only"))
             only = args.at(i + 1);
     }
@@ -371,8 +390,6 @@ int main(int argc, char** argv)
     // The jobs' temporary folder lies under the bench's own folder.
     qputenv("TMPDIR", QDir(work).filePath(QStringLiteral("tmp")).toUtf8());
     QDir().mkpath(QDir(work).filePath(QStringLiteral("tmp")));
-    setJobPollIntervalMs(100);
-    setStreamChunkFrames(chunk);
 
     Clip clips[] = {
         {"720p60", 1280, 720, 60, 12000, {}},
@@ -402,11 +419,11 @@ int main(int argc, char** argv)
     }
 
     std::fprintf(table,
-                 "%-10s %-6s %5s %4s %6s %5s %5s %5s %5s %6s %5s %5s %5s %6s %6s %6s %5s %7s %7s "
-                 "%7s %7s %4s\n",
-                 "clip", "model", "floor", "fps", "fl cpu", "chain", "ch cp", "eng", "en cp",
-                 "stream", "ratio", "sound", "tail", "ff cpu", "ow cpu", "2step", "ratio",
-                 "tmp MiB", "2st MiB", "mem MiB", "2st MiB", "same");
+                 "%-10s %-6s %5s %4s %6s %5s %5s %5s %5s %5s %5s %5s %5s %5s %5s %5s %5s %6s "
+                 "%6s %7s %7s %4s\n",
+                 "clip", "model", "floor", "fps", "fl cpu", "ffcmd", "ff cp", "eng", "en cp", "job",
+                 "/ff", "/fl", "start", "wait", "read", "push", "end", "ff cpu", "ow cpu",
+                 "tmp MiB", "mem MiB", "same");
     bool allSame = true;
     for (const Clip& c : clips) {
         if (!only.isEmpty() && only != QLatin1String(c.label))
@@ -414,66 +431,92 @@ int main(int argc, char** argv)
         const int length = clipLength(c, seconds);
         double floor = 0;
         double floorCpu = 0;
-        runFfmpeg({"-i", c.path, "-an", "-f", "null", "-"}, &floor, &floorCpu);
-        const double decodeFps = floor > 0 ? length * c.fps / floor : 0;
-        for (const char* name : {"VEGA", "CASTOR"}) {
-            const fan_model* model = fan_model_find(name);
-            // The job's own video command, its frames kept for the engine
-            // alone: what decoding plus the job's filters (fps, scale, flip)
-            // cost, and what converting those frames costs.
-            const double scale = 2.0 * model->lights / std::min(c.width, c.height);
-            JobGeometry g =
-                computeJobGeometry(scale, c.width / 2.0, c.height / 2.0, c.width, c.height);
-            const JobGeometry scaled = g;
-            const FrameWindow window = fitFrameWindow(g, model->lights);
-            if (window.active) {
-                g.width = window.width;
-                g.height = window.height;
+        for (int r = 0; r < runs; ++r) {
+            double t = 0, cpu = 0;
+            runFfmpeg({"-i", c.path, "-an", "-f", "null", "-"}, &t, &cpu);
+            if (r == 0 || t < floor) {
+                floor = t;
+                floorCpu = cpu;
             }
+        }
+        const double decodeFps = floor > 0 ? length * c.fps / floor : 0;
+        for (const QString& modelName : models) {
+            const fan_model* model = fan_model_find(modelName.toLatin1().constData());
+            if (!model)
+                continue;
+            // The job's own FFmpeg command: the same arguments, the frames
+            // written to a null sink instead of the engine's pipe.
+            const double scale = 2.0 * model->lights / std::min(c.width, c.height);
+            const JobFrames f = computeJobFrames(scale, c.width / 2.0, c.height / 2.0, c.width,
+                                                 c.height, model->lights);
+            const QString chain =
+                decodeFilterChain(f.scaled.width, f.scaled.height, true, false, f.window, true);
+            const QString sound = QDir(work).filePath(QStringLiteral("chain_aud.u8"));
+            double command = 0;
+            double commandCpu = 0;
+            for (int r = 0; r < runs; ++r) {
+                double t = 0, cpu = 0;
+                runFfmpeg(videoAndSoundStepArguments(c.path, 0, length, chain,
+                                                     QStringLiteral("/dev/null"), sound),
+                          &t, &cpu, false);
+                if (r == 0 || t < command) {
+                    command = t;
+                    commandCpu = cpu;
+                }
+            }
+            // The same command's frames in a file: the engine alone on them
+            // writes the reference bytes.
             const QString frames = QDir(work).filePath(QStringLiteral("chain_vid.bgr"));
-            double chain = 0;
-            double chainCpu = 0;
-            runFfmpeg(videoStepArguments(
-                          c.path, 0, length,
-                          decodeFilterChain(scaled.width, scaled.height, true, false, window, true),
-                          frames),
-                      &chain, &chainCpu);
+            runFfmpeg(videoAndSoundStepArguments(c.path, 0, length, chain, frames, sound));
+            QByteArray reference;
             const EngineRun e =
-                engineAlone(frames, g, *model, QDir(work).filePath(QStringLiteral("alone.bin")));
+                engineAlone(frames, sound, f.frames, *model,
+                            QDir(work).filePath(QStringLiteral("alone.bin")), &reference);
             QFile::remove(frames);
+            QFile::remove(sound);
             const QString out = QDir(work).filePath(QStringLiteral("out"));
-            const JobRun s = convert(c, *model, true, out, length);
-            const JobRun t = convert(c, *model, false, out, length);
-            const bool same = s.ok && t.ok && s.sha == t.sha;
+            JobRun s;
+            for (int r = 0; r < runs; ++r) {
+                const JobRun one = convert(c, *model, out, length);
+                if (r == 0 || (one.ok && one.seconds < s.seconds))
+                    s = one;
+            }
+            const bool same = s.ok && e.ok && s.sha == reference;
             allSame = allSame && same;
+            const auto sec = [](qint64 ns) { return ns / 1e9; };
             std::fprintf(table,
-                         "%-10s %-6s %5.2f %4.0f %6.2f %5.2f %5.2f %5.2f %5.2f %6.2f %5.2f %5.2f "
-                         "%5.2f %6.2f %6.2f %6.2f %5.2f %7s %7s %7s %7s %4s\n",
-                         c.label, name, floor, decodeFps, floorCpu, chain, chainCpu,
-                         e.ok ? e.seconds : -1.0, e.cpu, s.seconds, s.seconds / floor,
-                         s.audioSeconds, s.tailSeconds, s.ffmpegCpu, s.ownCpu, t.seconds,
-                         t.seconds / floor, qPrintable(mib(s.peakTemp)),
-                         qPrintable(mib(t.peakTemp)), qPrintable(mib(s.peakMemory * 1024)),
-                         qPrintable(mib(t.peakMemory * 1024)),
-                         same ? "yes" : (s.ok && t.ok ? "NO" : "fail"));
+                         "%-10s %-6s %5.2f %4.0f %6.2f %5.2f %5.2f %5.2f %5.2f %5.2f %5.3f %5.2f "
+                         "%5.2f %5.2f %5.2f %5.2f %5.2f %6.2f %6.2f %7s %7s %4s\n",
+                         c.label, model->name, floor, decodeFps, floorCpu, command, commandCpu,
+                         e.ok ? e.seconds : -1.0, e.cpu, s.seconds,
+                         command > 0 ? s.seconds / command : 0.0, s.seconds / floor, s.startSeconds,
+                         sec(s.timings.pipe.waitNs), sec(s.timings.pipe.readNs),
+                         sec(s.timings.pipe.sinkNs), sec(s.timings.finishNs), s.ffmpegCpu, s.ownCpu,
+                         qPrintable(mib(s.peakTemp)), qPrintable(mib(s.peakMemory * 1024)),
+                         same ? "yes" : (s.ok && e.ok ? "NO" : "fail"));
             std::fflush(table);
         }
     }
     std::fprintf(
         table,
-        "\nSeconds of wall time unless named cpu; approximate on a loaded machine.\n"
+        "\nSeconds of wall time unless named cpu; the fastest of --runs; approximate on a "
+        "loaded machine.\n"
         "floor: ffmpeg -i CLIP -an -f null -, fps: its decoded frames per second, fl cpu: its "
         "processor seconds.\n"
-        "chain, ch cp: the job's video command alone (decode, fps=20, spline scale, flip) "
-        "writing the raw frames.\n"
-        "eng, en cp: the engine alone converting those frames (no sound), on one job thread "
-        "and its line pool.\n"
-        "stream: the whole job, overlapping pipeline; ratio: stream / floor; sound: until the "
-        "first frame arrived (a separate sound step, when there is one); tail: after FFmpeg "
-        "ended (last chunks, sound blocks, padding); ff cpu: processor seconds of the job's "
-        "FFmpeg runs; ow cpu: of this process (engine and job; the bench's disk and memory "
-        "sampling not counted).\n"
-        "2step, ratio: the straightforward pipeline; tmp, mem: peaks of the temporary folder "
-        "and of memory; same: identical fan files.\n");
+        "ffcmd, ff cp: the job's own FFmpeg command alone (decode, fps=20, spline scale, flip; "
+        "the sound into a file, the frames into /dev/null).\n"
+        "eng, en cp: the engine alone converting that command's frames and sound from files "
+        "(the reference bytes), on one job thread and its line pool.\n"
+        "job: the whole job (FFmpeg's frames streamed into the engine); /ff: job / ffcmd; "
+        "/fl: job / floor.\n"
+        "start: until the first frame was awaited (sound probe, folders, engine set-up); wait, "
+        "read, push: the job thread waiting for FFmpeg's output, reading it into the engine's "
+        "frames, handing frames to the engine (its wait for the frame before, and the "
+        "writes); end: the last frame, the sound, padding, the file put on the disk and "
+        "renamed.\n"
+        "ff cpu: processor seconds of the job's FFmpeg runs; ow cpu: of this process (engine "
+        "and job; the bench's sampling not counted).\n"
+        "tmp, mem: peaks of the temporary folder and of memory; same: the job's fan file is "
+        "the reference's, byte for byte.\n");
     return allSame ? 0 : 1;
 }

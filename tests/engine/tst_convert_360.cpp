@@ -190,32 +190,28 @@ private slots:
     {
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("paddedFile");
         const QString check = QStringLiteral("[MEDIA] input or output path is invalid");
-        QTest::newRow("destItemWidth 0") << "destItemWidth=0" << check << false;
-        QTest::newRow("destItemWidth negative") << "destItemWidth=-2" << check << false;
-        QTest::newRow("lines missing") << "lines=" << check << false;
-        QTest::newRow("lights missing") << "lights=" << check << false;
-        QTest::newRow("colorDeep 9") << "colorDeep=9" << check << false;
-        QTest::newRow("empty list") << "list=" << check << false;
-        QTest::newRow("no output path") << "out_path=" << check << false;
-        QTest::newRow("input width 0")
-            << "in_width=0"
-            << "[MEDIA] paramas invalid, in_width:0, in_height:6" << true;
+        QTest::newRow("destItemWidth 0") << "destItemWidth=0" << check;
+        QTest::newRow("destItemWidth negative") << "destItemWidth=-2" << check;
+        QTest::newRow("lines missing") << "lines=" << check;
+        QTest::newRow("lights missing") << "lights=" << check;
+        QTest::newRow("colorDeep 9") << "colorDeep=9" << check;
+        QTest::newRow("empty list") << "list=" << check;
+        QTest::newRow("no output path") << "out_path=" << check;
+        QTest::newRow("input width 0") << "in_width=0"
+                                       << "[MEDIA] paramas invalid, in_width:0, in_height:6";
         QTest::newRow("input frame above 32 bits")
             << "in_width=65536,in_height=21846"
-            << "[MEDIA] paramas invalid, in_width:65536, in_height:21846" << true;
+            << "[MEDIA] paramas invalid, in_width:65536, in_height:21846";
         QTest::newRow("empty input") << "empty"
-                                     << "[MEDIA] not found images on " << true;
-        QTest::newRow("missing input")
-            << "missing"
-            << "[MEDIA] open in /nonexistent/in.bgr failed, reasone:" << true;
+                                     << "[MEDIA] not found images on ";
+        QTest::newRow("missing input") << "missing"
+                                       << "[MEDIA] open in /nonexistent/in.bgr failed, reasone:";
     }
     void failures()
     {
         QFETCH(QString, change);
         QFETCH(QString, message);
-        QFETCH(bool, paddedFile);
         QJsonObject job = job360({{1, 3, 3}}, 4, 4, 4, 4);
         QJsonArray list = job.value(QStringLiteral("list")).toArray();
         QJsonObject item = list.at(0).toObject();
@@ -246,10 +242,8 @@ private slots:
         QCOMPARE(run(job, &log), 1);
         QVERIFY2(log.contains(message), qPrintable(log));
         QVERIFY(log.endsWith(QStringLiteral("[MEDIA] >> finish convert_360_worker\n")));
-        if (paddedFile)
-            QCOMPARE(QFileInfo(out).size(), qint64(FAN_PAD_GRANULE));
-        else
-            QVERIFY(!QFile::exists(path(QStringLiteral("wide.bin"))));
+        // Failing before or after it created its output, the job leaves no file.
+        QVERIFY(!QFile::exists(path(QStringLiteral("wide.bin"))));
     }
 };
 

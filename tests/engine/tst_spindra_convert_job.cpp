@@ -36,8 +36,10 @@ private slots:
         QTest::addColumn<QString>("stderrHas");
         QTest::newRow("converted") << "ok" << 0 << "[MEDIA] >> finish"
                                    << "wrote";
+        // The reason of a failure follows on standard error.
         QTest::newRow("job failed") << "failing" << 1 << "[MEDIA] open in /nonexistent/v.bgr failed"
-                                    << "failed";
+                                    << "failed: " + path(QStringLiteral("out.bin")) +
+                ": cannot read /nonexistent/v.bgr: No such file or directory";
         QTest::newRow("not JSON") << "garbage" << 2 << "[MEDIA] parse json failed"
                                   << "return code 2";
         QTest::newRow("360 without list") << "nolist" << 2 << "[MEDIA] parse json list failed"

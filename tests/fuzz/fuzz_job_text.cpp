@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "JobBuilder.h"
+#include "JobText.h"
 #include "convert_internal.h"
 #include "fuzz_support.h"
 

@@ -43,7 +43,6 @@ int main(int argc, char** argv)
     info->centerY = info->mediaHeight / 2.0;
     info->startSeconds = 0;
     info->durationSeconds = info->isVideo ? 2 : 0;
-    setJobPollIntervalMs(20);
 
     std::mutex m;
     int results = 0;

@@ -151,6 +151,12 @@ inline QString writeScript(const QString& dir, const QString& name, const QByteA
     return path;
 }
 
+inline bool writeFile(const QString& path, const QByteArray& data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
 inline QByteArray readAll(const QString& path)
 {
     QFile f(path);

@@ -3,8 +3,13 @@
 #include "MediaTestSupport.h"
 #include "fan_file.h"
 
+#include <QDirIterator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
 
 using namespace mediatest;
 
@@ -31,6 +36,8 @@ private slots:
     void framing();
     void quarterTurnedClip_data();
     void quarterTurnedClip();
+    void failureSaysWhy();
+    void interruptedRunLeavesNothing_data();
     void interruptedRunLeavesNothing();
 
 private:
@@ -38,6 +45,11 @@ private:
     // For a fan of 8 LEDs, 16 lines and 1 bit: whether every LED of every line
     // of the first frame shows pure red.
     static bool allRed(const QByteArray& fan);
+    // The folder that holds the jobs' private temporary folders.
+    QString userTemp() const
+    {
+        return dir.filePath(QStringLiteral("tmp/spindra-%1").arg(::geteuid()));
+    }
 
     QTemporaryDir dir;
     QString tool;
@@ -208,7 +220,8 @@ void TestConvertTool::convertsVideo()
         const QByteArray audio = fan.mid(812 + k * record + record - 1600, 1600);
         QVERIFY(audio.count(char(128)) < 1600 && audio.count('\0') < 1600);
     }
-    QVERIFY(entries(dir.filePath(QStringLiteral("tmp/Vortiq"))).isEmpty());
+    QVERIFY(entries(userTemp()).isEmpty());
+    QCOMPARE(entries(out + QStringLiteral("/RIGEL")), QStringList {QStringLiteral("clip two.bin")});
 }
 
 void TestConvertTool::convertsImage()
@@ -309,26 +322,75 @@ void TestConvertTool::quarterTurnedClip()
     QCOMPARE(allRed(fanBytes), red);
 }
 
+void TestConvertTool::failureSaysWhy()
+{
+    // A conversion that fails ends with its reason on standard error.
+    qputenv("SPINDRA_FFMPEG",
+            writeScript(dir.path(), QStringLiteral("ffmpeg-broken"),
+                        "echo 'Invalid data found' >&2; exit 1")
+                .toUtf8());
+    const ToolRun r = run({clip, "--out", dir.filePath(QStringLiteral("broken"))});
+    qunsetenv("SPINDRA_FFMPEG");
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.contains(QStringLiteral("FFmpeg failed (exit code 1): Invalid data found")),
+             qPrintable(r.err));
+    QVERIFY(entries(dir.filePath(QStringLiteral("broken/VEGA"))).isEmpty());
+}
+
+void TestConvertTool::interruptedRunLeavesNothing_data()
+{
+    QTest::addColumn<int>("signal");
+    // Terminated: the job is cancelled and cleans up before the tool ends.
+    QTest::newRow("terminated") << int(SIGTERM);
+    // Killed: what it leaves is removed by the next conversion.
+    QTest::newRow("killed") << int(SIGKILL);
+}
+
 void TestConvertTool::interruptedRunLeavesNothing()
 {
-    // A stand-in FFmpeg that starts its output file (the sound comes first)
-    // and then takes its time.
-    const QString slow = writeScript(dir.path(), QStringLiteral("ffmpeg-slow"),
-                                     "for a; do last=$a; done; printf x > \"$last\"; exec sleep 5");
-    const QString temp = dir.filePath(QStringLiteral("tmp/Vortiq"));
+    QFETCH(int, signal);
+    // A stand-in FFmpeg that starts the sound (its second output) and then
+    // takes its time.
+    const QString slow =
+        writeScript(dir.path(), QStringLiteral("ffmpeg-slow"), "printf x >&3; exec sleep 5");
+    const QString out = dir.filePath(QStringLiteral("stopped"));
+    const QString model = out + QStringLiteral("/VEGA");
+    // A fan file of an earlier run at the same path stays as it was.
+    QVERIFY(QDir().mkpath(model));
+    const QString earlierPath = model + QStringLiteral("/clip.bin");
+    QVERIFY(writeFile(earlierPath, "an earlier fan file"));
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SPINDRA_FFMPEG"), slow);
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(dir.path());
-    p.start(tool, {clip, QStringLiteral("--out"), dir.filePath(QStringLiteral("stopped"))});
+    p.start(tool, {clip, QStringLiteral("--out"), out});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(temp + QStringLiteral("/clip_aud.pcm")), 20000);
-    QVERIFY(QFileInfo(temp + QStringLiteral("/clip_src")).isDir());
-    p.terminate();
-    QVERIFY(p.waitForFinished(10000));
+    const auto soundStarted = [&]() {
+        QDirIterator it(userTemp(), {QStringLiteral("sound.u8")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        return it.hasNext() && QFileInfo(it.next()).size() > 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(soundStarted(), 20000);
+    // The unfinished fan file lies beside the result under a name of its own.
+    QCOMPARE(entries(model).size(), 2);
+    ::kill(pid_t(p.processId()), signal);
+    QVERIFY(p.waitForFinished(20000));
     QCOMPARE(p.exitStatus(), QProcess::CrashExit);
-    QVERIFY2(entries(temp).isEmpty(), qPrintable(entries(temp).join(QLatin1Char(' '))));
+    if (signal == SIGKILL) {
+        QVERIFY(!entries(userTemp()).isEmpty());
+        // The next conversion into that folder removes what the killed one
+        // left, and only that.
+        const ToolRun next = run({png, "--lights", "8", "--lines", "16", "--color-depth", "3",
+                                  "--out", out, "--name", "next.bin"});
+        QVERIFY2(next.code == 0, qPrintable(next.out + next.err));
+    }
+    QVERIFY2(entries(userTemp()).isEmpty(), qPrintable(entries(userTemp()).join(QLatin1Char(' '))));
+    QCOMPARE(readAll(earlierPath), QByteArray("an earlier fan file"));
+    QStringList expected {QStringLiteral("clip.bin")};
+    if (signal == SIGKILL)
+        expected << QStringLiteral("next.bin");
+    QCOMPARE(entries(model), expected);
 }
 
 QTEST_GUILESS_MAIN(TestConvertTool)

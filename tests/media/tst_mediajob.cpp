@@ -1,11 +1,15 @@
-// The job as a whole: framing in job pixels, temporary names, the engine's job
-// text, and every way a job can end (with a stand-in engine, so that the
-// callback order and the clean-up can be checked without the real one).
+// The job as a whole: framing in job pixels, the engine's job text, and every
+// way a job can end (with a stand-in engine, so that the callback order and
+// the clean-up can be checked without the real one).
 #include "FfmpegRunner.h"
 #include "JobBuilder.h"
+#include "JobGeometry.h"
+#include "JobText.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaTestSupport.h"
+#include "ResultPlacement.h"
+#include "StreamingJob.h"
 #include "fan_file.h"
 
 #include <QJsonDocument>
@@ -19,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace mediatest;
 
@@ -28,56 +33,87 @@ namespace {
 enum class EngineMode { Refuse, Fail, Succeed };
 std::atomic<EngineMode> g_mode {EngineMode::Succeed};
 std::atomic<int> g_engineCalls {0};
+
+// What the job handed the engine: its output path and the sound file given
+// after the frames (empty: none).
 std::mutex g_jobMutex;
-QByteArray g_lastJob;
+QString g_outPath;
+QString g_soundAfter;
 
-// Set: the real engine, but the job's cancel is requested just as the engine
-// is handed a job, so that it is the engine that stops.
-std::shared_ptr<ConvertCancel> g_cancelOnEngineStart;
+// A stand-in stream: takes the frames and, on finish, writes a file of the
+// right size (header and padding around zero records) or fails.
+struct FakeStream {
+    std::vector<uint8_t> frame;
+    uint64_t frames = 0;
+    QString out;
+    fan_file_layout layout {};
+};
 
-int32_t cancellingEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel* cancel)
-{
-    if (g_cancelOnEngineStart)
-        g_cancelOnEngineStart->request();
-    return convert_start_cancellable(json, cb, ctx, cancel);
-}
+FakeStream* fake(convert_stream* s) { return reinterpret_cast<FakeStream*>(s); }
 
-int32_t fakeEngine(const char* json, convert_result_cb cb, void* ctx, convert_cancel*)
+convert_stream* fakeOpen(const convert_stream_spec* spec)
 {
     ++g_engineCalls;
     {
         std::lock_guard<std::mutex> lock(g_jobMutex);
-        g_lastJob = json;
+        g_outPath = QString::fromUtf8(spec->out_path);
+        g_soundAfter.clear();
     }
     if (g_mode == EngineMode::Refuse)
-        return 2;
-    const QJsonObject job = QJsonDocument::fromJson(json).object();
-    const QString out = job.value(QStringLiteral("out_path")).toString();
-    const bool fail = g_mode == EngineMode::Fail;
-    // A file of the right size for the frames given: header and padding
-    // around zero records.
-    const qint64 frameBytes =
-        qint64(job.value(QStringLiteral("in_width")).toInt()) * job.value("in_height").toInt() * 3;
-    const qint64 frames = frameBytes > 0
-        ? QFileInfo(job.value(QStringLiteral("frames_resized_file")).toString()).size() / frameBytes
-        : 0;
-    fan_file_layout layout {};
-    fan_file_layout_init(&layout, uint32_t(job.value("lines").toInt()),
-                         uint32_t(job.value("lights").toInt()),
-                         uint32_t(job.value("colorDeep").toInt()));
-    const qint64 size = qint64(fan_file_padded_size(&layout, uint64_t(frames)));
-    std::thread([cb, ctx, out, fail, size]() {
-        QThread::msleep(30);
-        if (!fail) {
-            QFile f(out);
-            if (f.open(QIODevice::WriteOnly))
-                f.write(QByteArray(int(size), '\0'));
-        }
-        const QByteArray path = out.toUtf8();
-        cb(ctx, fail ? 1 : 0, path.constData(), fail ? "failed" : "ok");
-    }).detach();
+        return nullptr;
+    auto* s = new FakeStream;
+    s->frame.resize(size_t(spec->in_width) * spec->in_height * 3);
+    s->out = QString::fromUtf8(spec->out_path);
+    fan_file_layout_init(&s->layout, spec->lines, spec->lights, spec->colorDeep);
+    return reinterpret_cast<convert_stream*>(s);
+}
+size_t fakeFrameSize(const convert_stream* s)
+{
+    return reinterpret_cast<const FakeStream*>(s)->frame.size();
+}
+uint8_t* fakeFrame(convert_stream* s) { return fake(s)->frame.data(); }
+int fakePush(convert_stream* s)
+{
+    ++fake(s)->frames;
     return 0;
 }
+int fakeSoundAfter(convert_stream*, const char* path)
+{
+    std::lock_guard<std::mutex> lock(g_jobMutex);
+    g_soundAfter = QString::fromUtf8(path);
+    return 0;
+}
+int fakeFinish(convert_stream* s)
+{
+    std::unique_ptr<FakeStream> stream(fake(s));
+    if (g_mode == EngineMode::Fail)
+        return 1;
+    QFile f(stream->out);
+    if (f.open(QIODevice::WriteOnly))
+        f.write(QByteArray(int(fan_file_padded_size(&stream->layout, stream->frames)), '\0'));
+    return 0;
+}
+void fakeDiscard(convert_stream* s) { delete fake(s); }
+const char* fakeReason()
+{
+    return g_mode == EngineMode::Refuse ? "refused by the stand-in" : "failed in the stand-in";
+}
+const EngineStreamApi kFakeEngine = {fakeOpen,       fakeFrameSize, fakeFrame,   fakePush,
+                                     fakeSoundAfter, fakeFinish,    fakeDiscard, fakeReason};
+
+// The real engine, but the job's cancel is requested just as the engine is
+// handed the job, so that it is the engine that stops.
+std::shared_ptr<ConvertCancel> g_cancelOnEngineStart;
+convert_stream* cancellingOpen(const convert_stream_spec* spec)
+{
+    if (g_cancelOnEngineStart)
+        g_cancelOnEngineStart->request();
+    return convert_stream_open(spec);
+}
+const EngineStreamApi kCancellingEngine = {
+    cancellingOpen,         convert_stream_frame_size,  convert_stream_frame,
+    convert_stream_push,    convert_stream_sound_after, convert_stream_finish,
+    convert_stream_discard, convert_failure_reason};
 
 // Everything one job reported, in order, from whichever thread.
 struct Record {
@@ -114,13 +150,16 @@ private slots:
     void jobText();
     void jobTextEscapesPaths_data();
     void jobTextEscapesPaths();
-    void tempNames();
     void endings_data();
     void endings();
+    void outputTarget_data();
+    void outputTarget();
     void modelFolderUnavailable();
     void emptyFileName();
     void silentJobCleansUp();
     void realEngine();
+    void inputNames_data();
+    void inputNames();
     void cancelInEachStage_data();
     void cancelInEachStage();
 
@@ -129,7 +168,7 @@ private:
     void run(Record& rec, const MediaInfo& info, const QString& fileName, bool debug = false,
              const QString& model = QStringLiteral("VEGA"),
              std::shared_ptr<ConvertCancel> cancel = nullptr, int cancelAtStage = -1);
-    QString tempFolder() const { return tmpRoot + QStringLiteral("/Vortiq"); }
+    QString tempFolder() const { return mediaTempFolder(); }
 
     QTemporaryDir dir;
     QString tmpRoot;
@@ -163,18 +202,15 @@ void TestMediaJob::initTestCase()
     longClip =
         makeVideo(dir.path(), QStringLiteral("long.mp4"), 3, true, QStringLiteral("320x240"));
     QVERIFY(!clip.isEmpty() && !image.isEmpty() && !muteClip.isEmpty() && !longClip.isEmpty());
-    setEngineEntry(&fakeEngine);
-    setJobPollIntervalMs(10);
+    setEngineStreamApi(&kFakeEngine);
 }
 
 void TestMediaJob::init()
 {
     jobLights = 8;
     jobLines = 16;
-    setEngineEntry(&fakeEngine);
+    setEngineStreamApi(&kFakeEngine);
     g_cancelOnEngineStart.reset();
-    setStreamingPipeline(true);
-    setStreamChunkFrames(0);
     outRoot = dir.filePath(QStringLiteral("out-%1").arg(QTest::currentTestFunction()));
     QDir(outRoot).removeRecursively();
     QVERIFY(QDir().mkpath(outRoot));
@@ -299,32 +335,6 @@ void TestMediaJob::jobTextEscapesPaths()
     QCOMPARE(o.value("in_width").toInt(), 2);
 }
 
-void TestMediaJob::tempNames()
-{
-    QDir(tempFolder()).removeRecursively();
-    const QString input = QStringLiteral("/videos/holiday.part1.mp4");
-    const QString audio = tempMediaPath(input, QStringLiteral("_aud.pcm"));
-    QCOMPARE(audio, tmpRoot + QStringLiteral("/Vortiq/holiday.part1_aud.pcm"));
-    QVERIFY(!QFileInfo::exists(tempFolder())); // naming alone creates nothing
-
-    const QString scratch = scratchDirPath(input, QStringLiteral("src"));
-    QCOMPARE(scratch, tmpRoot + QStringLiteral("/Vortiq/holiday.part1_src"));
-    QVERIFY(QFileInfo(scratch).isDir());
-    QFile leftover(scratch + QStringLiteral("/old"));
-    QVERIFY(leftover.open(QIODevice::WriteOnly));
-    leftover.close();
-    QCOMPARE(scratchDirPath(input, QStringLiteral("src")), scratch);
-    QVERIFY(entries(scratch).isEmpty());
-
-    QFile stale(audio);
-    QVERIFY(stale.open(QIODevice::WriteOnly));
-    stale.write("stale");
-    stale.close();
-    QCOMPARE(tempMediaPath(input, QStringLiteral("_aud.pcm")), audio);
-    QVERIFY(!QFileInfo::exists(audio));
-    QDir(tempFolder()).removeRecursively();
-}
-
 MediaInfo TestMediaJob::request(const QString& input, bool isVideo)
 {
     MediaInfo media;
@@ -391,45 +401,43 @@ void TestMediaJob::run(Record& rec, const MediaInfo& info, const QString& fileNa
 void TestMediaJob::endings_data()
 {
     QTest::addColumn<QString>("input");  // "video", "mute" (no sound track) or "image"
-    QTest::addColumn<QString>("ffmpeg"); // "real", "fails" or "hangs"
+    QTest::addColumn<QString>("ffmpeg"); // "real", "fails", "hangs" or "no sound output"
     QTest::addColumn<int>("engine");
     QTest::addColumn<bool>("debug");
     QTest::addColumn<bool>("success");
     QTest::addColumn<QString>("expectedLine");
-    QTest::addColumn<bool>(
-        "twoStep"); // the straightforward pipeline instead of the overlapping one
+    QTest::addColumn<QString>("reason"); // what the failure's reason contains
 
     const int refuse = int(EngineMode::Refuse), fail = int(EngineMode::Fail),
               ok = int(EngineMode::Succeed);
     QTest::newRow("decode fails") << "video"
-                                  << "fails" << ok << false << false << QString() << false;
+                                  << "fails" << ok << false << false << QString()
+                                  << "FFmpeg failed (exit code 1): broken";
     QTest::newRow("decode hangs, debug")
         << "image"
-        << "hangs" << ok << true << false << "Error while running FFmpeg command." << false;
-    QTest::newRow("engine refuses")
-        << "video"
-        << "real" << refuse << false << false << "start_convert_failed" << false;
+        << "hangs" << ok << true << false << "Error while running FFmpeg command."
+        << "FFmpeg stopped answering";
+    QTest::newRow("engine refuses") << "video"
+                                    << "real" << refuse << false << false << "start_convert_failed"
+                                    << "refused by the stand-in";
     QTest::newRow("engine fails, debug")
         << "image"
-        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed" << false;
+        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed"
+        << "failed in the stand-in";
     QTest::newRow("video converts") << "video"
                                     << "real" << ok << false << true << "\n文件输出路径：%1\n"
-                                    << false;
+                                    << QString();
     QTest::newRow("silent video converts")
         << "mute"
-        << "real" << ok << false << true << "No audio track detected." << false;
+        << "real" << ok << false << true << "No audio track detected." << QString();
     QTest::newRow("image converts, debug")
         << "image"
-        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << false;
-    QTest::newRow("two-step: video converts, debug")
-        << "video"
-        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << true;
-    QTest::newRow("two-step: engine refuses")
-        << "video"
-        << "real" << refuse << false << false << "start_convert_failed" << true;
-    QTest::newRow("two-step: engine fails, debug")
-        << "image"
-        << "real" << fail << true << false << "rsult:FAILED path:%1 msg:failed" << true;
+        << "real" << ok << true << true << "rsult:SUCCESS path:%1 msg:ok" << QString();
+    // A clip with sound whose sound cannot be written is a failure, never a
+    // silent fan file.
+    QTest::newRow("sound output fails") << "video"
+                                        << "no sound output" << ok << false << false << QString()
+                                        << "/nonexistent/sound.u8: No such file or directory";
 }
 
 void TestMediaJob::endings()
@@ -440,8 +448,7 @@ void TestMediaJob::endings()
     QFETCH(bool, debug);
     QFETCH(bool, success);
     QFETCH(QString, expectedLine);
-    QFETCH(bool, twoStep);
-    setStreamingPipeline(!twoStep);
+    QFETCH(QString, reason);
     const int refuse = int(EngineMode::Refuse);
 
     if (ffmpeg == QLatin1String("fails"))
@@ -451,7 +458,14 @@ void TestMediaJob::endings()
                 writeScript(dir.path(), QStringLiteral("ffmpeg-hangs"), "exec sleep 30").toUtf8());
         FfmpegRunner::setDefaultSilenceLimitMs(200);
     }
-    const bool ffmpegFails = ffmpeg != QLatin1String("real");
+    // The real FFmpeg, its sound output sent where it cannot be written.
+    if (ffmpeg == QLatin1String("no sound output"))
+        qputenv("SPINDRA_FFMPEG",
+                writeScript(dir.path(), QStringLiteral("ffmpeg-no-sound"),
+                            "for a; do shift; [ \"$a\" = pipe:3 ] && a=/nonexistent/sound.u8; "
+                            "set -- \"$@\" \"$a\"; done; exec ffmpeg \"$@\"")
+                    .toUtf8());
+    const bool ffmpegFails = ffmpeg == QLatin1String("fails") || ffmpeg == QLatin1String("hangs");
     g_mode = EngineMode(engine);
     const bool isVideo = input != QLatin1String("image");
     const QString path = input == QLatin1String("video") ? clip
@@ -466,26 +480,30 @@ void TestMediaJob::endings()
     QCOMPARE(rec.success, success);
     QCOMPARE(rec.path, planned);
     QCOMPARE(QFileInfo::exists(planned), success);
-    QCOMPARE(g_engineCalls.load(), ffmpegFails ? 0 : 1);
+    // The engine's stream is opened before each FFmpeg run: twice for a
+    // video whose first run (with sound) FFmpeg refused, reporting no sound
+    // stream.
+    const bool secondRun = isVideo && engine != refuse &&
+        (ffmpeg == QLatin1String("fails") || input == QLatin1String("mute"));
+    QCOMPARE(g_engineCalls.load(), secondRun ? 2 : 1);
     if (!expectedLine.isEmpty())
         QVERIFY2(rec.events.contains(QStringLiteral("log:") + expectedLine.arg(planned)),
                  qPrintable(rec.events.join(QLatin1Char('|'))));
     QCOMPARE(rec.events.contains(QStringLiteral("log:No audio track detected.")),
              input == QLatin1String("mute"));
-    if (!ffmpegFails) {
+    // Why it failed, in the result and the log.
+    QVERIFY2(reason.isEmpty() ? rec.result.reason.isEmpty() : rec.result.reason.contains(reason),
+             qPrintable(rec.result.reason));
+    if (!success && !reason.isEmpty())
+        QVERIFY(rec.events.contains(QStringLiteral("log:failed: ") + rec.result.reason));
+    {
         std::lock_guard<std::mutex> lock(g_jobMutex);
-        const QJsonObject job = QJsonDocument::fromJson(g_lastJob).object();
-        // The overlapping pipeline's chunks are converted silent: the sound,
-        // decoded by the same FFmpeg run as the frames, is written into the
-        // joined file once that run has ended.
-        QCOMPARE(job.value("in_aud_path").toString().isEmpty(),
-                 !twoStep || input != QLatin1String("video"));
-        // The overlapping pipeline converts chunks in the scratch folder and
-        // joins them into the planned file.
-        if (twoStep)
-            QCOMPARE(job.value("out_path").toString(), planned);
-        else
-            QVERIFY(job.value("out_path").toString().startsWith(tempFolder() + QLatin1Char('/')));
+        QCOMPARE(g_outPath, planned);
+        // The sound of a clip with sound, from the same FFmpeg run as the
+        // frames, goes into the records once that run has ended.
+        if (success)
+            QCOMPARE(g_soundAfter.startsWith(tempFolder() + QLatin1Char('/')),
+                     input == QLatin1String("video"));
     }
 
     // Opening lines first, the result before the closing lines, nothing after.
@@ -501,8 +519,7 @@ void TestMediaJob::endings()
 
     // Progress: decoding reports, then converting reports, never backwards.
     if (!ffmpegFails) {
-        // A refusal of the overlapping pipeline's engine ends the decoding.
-        if (twoStep || engine != refuse)
+        if (engine != refuse && success)
             QVERIFY(rec.events.contains(QStringLiteral("progress:0:100")));
         int lastStage = 0, lastPercent = -1;
         for (const QString& e : qAsConst(rec.events)) {
@@ -524,6 +541,43 @@ void TestMediaJob::endings()
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
 }
 
+void TestMediaJob::outputTarget_data()
+{
+    // Files planted where the model folder and the Desktop folder would be.
+    QTest::addColumn<bool>("blockModel");
+    QTest::addColumn<bool>("blockDesktop");
+    QTest::newRow("model folder") << false << false;
+    QTest::newRow("model folder blocked: the Desktop, saying why") << true << false;
+    QTest::newRow("neither can be written: a failure, saying why") << true << true;
+}
+
+void TestMediaJob::outputTarget()
+{
+    QFETCH(bool, blockModel);
+    QFETCH(bool, blockDesktop);
+    const QString desktop = home + QStringLiteral("/Desktop");
+    QDir(desktop).removeRecursively();
+    QFile::remove(desktop);
+    if (blockModel)
+        QVERIFY(writeFile(outRoot + QStringLiteral("/VEGA"), "a file"));
+    if (blockDesktop)
+        QVERIFY(writeFile(desktop, "a file"));
+    MediaInfo media;
+    media.outputDir = outRoot;
+    const OutputTarget target = planOutput(media, QStringLiteral("VEGA"), QStringLiteral("f.bin"));
+    QCOMPARE(target.path, (blockModel && !blockDesktop ? desktop : outRoot + "/VEGA") + "/f.bin");
+    QCOMPARE(target.fallbackReason.isEmpty(), !blockModel || blockDesktop);
+    if (!target.fallbackReason.isEmpty())
+        QVERIFY(target.fallbackReason.endsWith(outRoot + QStringLiteral("/VEGA (not a folder)")));
+    QCOMPARE(target.error.isEmpty(), !blockDesktop);
+    if (blockDesktop)
+        QCOMPARE(target.error,
+                 QStringLiteral("cannot write to %1/VEGA (not a folder) nor to %2 "
+                                "(not a folder)")
+                     .arg(outRoot, desktop));
+    QFile::remove(desktop);
+}
+
 void TestMediaJob::modelFolderUnavailable()
 {
     // A file where the model folder should be: the engine writes to the
@@ -537,9 +591,6 @@ void TestMediaJob::modelFolderUnavailable()
     old.write("old");
     old.close();
 
-    // The engine's own target is checked on the straightforward pipeline;
-    // the overlapping one joins its chunks into the same path.
-    setStreamingPipeline(false);
     Record rec;
     run(rec, request(image, false), QStringLiteral("00_00002.bin"));
     const QString moved = outRoot + QStringLiteral("/00_00002.bin");
@@ -552,10 +603,8 @@ void TestMediaJob::modelFolderUnavailable()
     QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Desktop/00_00002.bin")));
     QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(moved)));
     {
-        QJsonObject job;
         std::lock_guard<std::mutex> lock(g_jobMutex);
-        job = QJsonDocument::fromJson(g_lastJob).object();
-        QCOMPARE(job.value("out_path").toString(), home + QStringLiteral("/Desktop/00_00002.bin"));
+        QCOMPARE(g_outPath, home + QStringLiteral("/Desktop/00_00002.bin"));
     }
 }
 
@@ -602,10 +651,10 @@ void TestMediaJob::realEngine()
 {
     // The whole road with the real engine: 1 s of video with sound becomes
     // 20 frame records of an 8-LED, 16-line, 3-bit fan.
-    setEngineEntry(nullptr);
+    setEngineStreamApi(nullptr);
     Record rec;
     run(rec, request(clip, true), QStringLiteral("real.bin"), true);
-    setEngineEntry(&fakeEngine);
+    setEngineStreamApi(&kFakeEngine);
     QVERIFY2(rec.success, qPrintable(rec.events.join(QLatin1Char('|'))));
     const QByteArray fan = readAll(rec.path);
     const int record = 16 * 3 * 3 + 1600;
@@ -620,21 +669,74 @@ void TestMediaJob::realEngine()
     QVERIFY(entries(tempFolder()).isEmpty());
 }
 
+void TestMediaJob::inputNames_data()
+{
+    // Temporary names never come from the input's name.
+    QTest::addColumn<QStringList>("inputs"); // converted at the same time
+    QTest::newRow("same base name, two at once")
+        << QStringList {QStringLiteral("a/clip.mp4"), QStringLiteral("b/clip.mp4")};
+    // 83 Chinese letters: 249 bytes of UTF-8 before ".mp4".
+    QTest::newRow("base name of 249 bytes") << QStringList {QString(83, QChar(0x89c6)) + ".mp4"};
+}
+
+void TestMediaJob::inputNames()
+{
+    QFETCH(QStringList, inputs);
+    setEngineStreamApi(nullptr);
+    std::vector<std::unique_ptr<Record>> records;
+    MediaConvert convert;
+    for (int i = 0; i < inputs.size(); ++i) {
+        const QString input = dir.filePath(QStringLiteral("names/") + inputs.at(i));
+        QVERIFY(QDir().mkpath(QFileInfo(input).absolutePath()));
+        QFile::remove(input);
+        QVERIFY(QFile::copy(clip, input));
+        records.push_back(std::make_unique<Record>());
+        Record* rec = records.back().get();
+        ConvertRequest job;
+        job.media = request(input, true);
+        job.fileName = QStringLiteral("name_%1.bin").arg(i);
+        job.modelName = QStringLiteral("VEGA");
+        job.lights = jobLights;
+        job.lines = jobLines;
+        job.colorDeep = 3;
+        MediaConvert::Callbacks callbacks;
+        callbacks.onResult = [rec](const ConvertResult& result) {
+            std::lock_guard<std::mutex> lock(rec->mutex);
+            ++rec->results;
+            rec->result = result;
+        };
+        convert.startConvert(job, callbacks);
+    }
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(60000));
+    setEngineStreamApi(&kFakeEngine);
+    for (const auto& rec : records) {
+        QCOMPARE(rec->resultCount(), 1);
+        ConvertResult result;
+        {
+            std::lock_guard<std::mutex> lock(rec->mutex);
+            result = rec->result;
+        }
+        QVERIFY2(result.outcome == ConvertOutcome::Succeeded, qPrintable(result.reason));
+        // 1 s of sound in 20 records of 16 x 3 x 3 bytes and 1600 of sound.
+        const QByteArray fan = readAll(result.path);
+        const int record = 16 * 3 * 3 + 1600;
+        for (int k = 0; k < 20; ++k)
+            QVERIFY(fan.mid(812 + k * record + record - 1600, 1600).count('\0') < 1600);
+    }
+    QVERIFY(entries(tempFolder()).isEmpty());
+}
+
 void TestMediaJob::cancelInEachStage_data()
 {
     // stage -1: cancelled before the job starts; -2: as the engine gets a job
     QTest::addColumn<int>("stage");
     QTest::addColumn<bool>("isVideo");
-    QTest::addColumn<bool>("twoStep");
-    QTest::newRow("before the start") << -1 << true << false;
-    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true << false;
-    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true << false;
-    QTest::newRow("engine running") << -2 << true << false;
-    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false << false;
-    QTest::newRow("converting an image") << int(MediaStage::Converting) << false << false;
-    QTest::newRow("two-step: decoding a clip") << int(MediaStage::Decoding) << true << true;
-    QTest::newRow("two-step: converting a clip") << int(MediaStage::Converting) << true << true;
-    QTest::newRow("two-step: engine running") << -2 << true << true;
+    QTest::newRow("before the start") << -1 << true;
+    QTest::newRow("decoding a clip") << int(MediaStage::Decoding) << true;
+    QTest::newRow("converting a clip") << int(MediaStage::Converting) << true;
+    QTest::newRow("engine running") << -2 << true;
+    QTest::newRow("decoding an image") << int(MediaStage::Decoding) << false;
+    QTest::newRow("converting an image") << int(MediaStage::Converting) << false;
 }
 
 void TestMediaJob::cancelInEachStage()
@@ -643,9 +745,7 @@ void TestMediaJob::cancelInEachStage()
     // cancelled with nothing left behind; the next job then runs normally.
     QFETCH(int, stage);
     QFETCH(bool, isVideo);
-    QFETCH(bool, twoStep);
-    setStreamingPipeline(!twoStep);
-    setEngineEntry(stage == -2 ? &cancellingEngine : nullptr);
+    setEngineStreamApi(stage == -2 ? &kCancellingEngine : nullptr);
     jobLights = 116;
     jobLines = 520;
     MediaInfo info = request(isVideo ? longClip : image, isVideo);
@@ -673,21 +773,21 @@ void TestMediaJob::cancelInEachStage()
     QVERIFY2(entries(tempFolder()).isEmpty(),
              qPrintable(entries(tempFolder()).join(QLatin1Char(' '))));
     // A clip with sound is decoded by one run, frames and sound together.
-    if (stage == int(MediaStage::Decoding) && isVideo && !twoStep)
+    if (stage == int(MediaStage::Decoding) && isVideo)
         QVERIFY2(rec.events.contains(QStringLiteral("log:[STEP 1 VIDEO+AUDIO->RAW] <<: cancelled")),
                  qPrintable(rec.events.join(QLatin1Char('|'))));
     // It was the engine that stopped.
-    if (stage == -2 && twoStep)
+    if (stage == -2)
         QVERIFY(rec.events.contains(QStringLiteral("log:rsult:FAILED path:%1 msg:cancelled")
                                         .arg(outRoot + QStringLiteral("/VEGA/cancelled.bin"))));
     // The closing lines still end the job.
     QCOMPARE(rec.events.last(), QStringLiteral("log:") + QString(54, QLatin1Char('#')));
 
     g_cancelOnEngineStart.reset();
-    setEngineEntry(nullptr);
+    setEngineStreamApi(nullptr);
     Record next;
     run(next, info, QStringLiteral("next.bin"));
-    setEngineEntry(&fakeEngine);
+    setEngineStreamApi(&kFakeEngine);
     QCOMPARE(int(next.result.outcome), int(ConvertOutcome::Succeeded));
     QVERIFY(QFileInfo(next.path).size() > 28800);
     QVERIFY(entries(tempFolder()).isEmpty());

@@ -9,6 +9,7 @@
 #include <QFile>
 
 #include "convert.h"
+#include "interrupt_cleanup.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ struct JobWait {
     bool finished = false;
     int failed = 1;
     QString outPath;
+    QString reason;
 };
 
 void onEngineResult(void* ctx, int failed, const char* outPath, const char* /*message*/)
@@ -26,6 +28,7 @@ void onEngineResult(void* ctx, int failed, const char* outPath, const char* /*me
     std::lock_guard<std::mutex> lock(wait->mutex);
     wait->failed = failed;
     wait->outPath = QString::fromUtf8(outPath ? outPath : "");
+    wait->reason = QString::fromUtf8(convert_failure_reason());
     wait->finished = true;
     wait->done.notify_all();
 }
@@ -52,7 +55,11 @@ int runJobMode(const QString& jobFile)
     // The wait record outlives the job: the engine calls back exactly once
     // after it accepted the job, and never when it refused it.
     static JobWait wait;
-    const int32_t rc = convert_start(json.constData(), onEngineResult, &wait);
+    // An interrupted job stops before its next frame and leaves no partial
+    // file (an earlier file at its path stays as it was).
+    static convert_cancel* const cancel = convert_cancel_create();
+    cancelOnInterrupt([]() { convert_cancel_request(cancel); });
+    const int32_t rc = convert_start_cancellable(json.constData(), onEngineResult, &wait, cancel);
     if (rc != 0) {
         printError(QStringLiteral("the engine refused the job (return code %1)").arg(rc));
         return JobModeRefused;
@@ -66,8 +73,12 @@ int runJobMode(const QString& jobFile)
     while (convert_running_jobs() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::fflush(stdout);
+    endIfInterrupted();
     if (wait.failed) {
-        printError(QStringLiteral("the conversion failed: %1").arg(wait.outPath));
+        printError(
+            wait.reason.isEmpty()
+                ? QStringLiteral("the conversion failed: %1").arg(wait.outPath)
+                : QStringLiteral("the conversion failed: %1: %2").arg(wait.outPath, wait.reason));
         return JobModeFailed;
     }
     std::fprintf(stderr, "spindra-convert: wrote %s\n", wait.outPath.toLocal8Bit().constData());

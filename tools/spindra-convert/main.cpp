@@ -8,12 +8,8 @@
 
 #include <cstdio>
 
-#include "JobBuilder.h"
-#include "interrupt_cleanup.h"
 #include "job_mode.h"
 #include "media_mode.h"
-
-#include <QFileInfo>
 
 int main(int argc, char* argv[])
 {
@@ -49,14 +45,5 @@ int main(int argc, char* argv[])
     if (parser.isSet(jobOption))
         return runJobMode(parser.value(jobOption));
 
-    // The job's temporary names follow from the input's base name alone.
-    if (parser.positionalArguments().size() == 1) {
-        const QString base = mediaTempFolder() + QLatin1Char('/') +
-            QFileInfo(parser.positionalArguments().first()).completeBaseName();
-        removeOnInterrupt(
-            QStringList {base + QStringLiteral("_vid.bgr"), base + QStringLiteral("_aud.pcm")} +
-                streamingScratchFiles(base + QStringLiteral("_src")),
-            base + QStringLiteral("_src"));
-    }
     return runMediaMode(parser);
 }

@@ -2,6 +2,7 @@
 
 #include "FanPreview.h"
 #include "JobBuilder.h"
+#include "interrupt_cleanup.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaProbe.h"
@@ -104,6 +105,7 @@ struct Console {
     bool done = false;
     bool success = false;
     QString path;
+    QString reason; // why the job failed, when known
 
     void endProgressLine()
     {
@@ -390,7 +392,6 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
     verboseMessages = parser.isSet(QStringLiteral("verbose"));
     qInstallMessageHandler(messageFilter);
-    setJobPollIntervalMs(100);
 
     auto console = std::make_shared<Console>();
     console->tty = isatty(fileno(stdout));
@@ -422,12 +423,17 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         console->done = true;
         console->success = result.outcome == ConvertOutcome::Succeeded;
         console->path = result.path;
+        console->reason = result.reason;
     };
     callbacks.onProgress = [console](MediaStage stage, int percent) {
         console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding")
                                                         : QStringLiteral("converting"),
                           percent);
     };
+    // Ctrl+C cancels the job, which then removes what it had written.
+    auto cancel = std::make_shared<ConvertCancel>();
+    request.cancel = cancel;
+    cancelOnInterrupt([cancel]() { cancel->request(); });
     MediaConvert convert;
     convert.startConvert(std::move(request), std::move(callbacks));
     // The job ends (result reported, temporary files gone) before its pool
@@ -437,6 +443,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     // it finish so that nothing of it follows the printed path.
     while (convert_running_jobs() > 0)
         QThread::msleep(1);
+    endIfInterrupted();
 
     bool succeeded;
     {
@@ -448,7 +455,11 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     std::lock_guard<std::mutex> lock(console->mutex);
     console->endProgressLine();
     if (!succeeded)
-        return fail(MediaModeFailed, QStringLiteral("conversion failed: %1").arg(console->path));
+        return fail(
+            MediaModeFailed,
+            console->reason.isEmpty()
+                ? QStringLiteral("conversion failed: %1").arg(console->path)
+                : QStringLiteral("conversion failed: %1: %2").arg(console->path, console->reason));
     if (!previewName.isEmpty()) {
         const QString previewPath =
             QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
