@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "ConnectionManager.h"
+#include "DeviceText.h"
 #include "FanSimProcess.h"
 #include "Uploader.h"
 #include "fan_file.h"
@@ -54,6 +55,24 @@ enum class During {
 struct StateLog {
     QList<QPair<bool, QString>> changes;
 };
+
+// A device text as the window shows it holds no control or direction
+// character and keeps within the length limit.
+bool shownSafely(const QString& raw)
+{
+    const QString shown = DeviceText::clean(raw);
+    if (shown.size() > DeviceText::kMaxLength + 1)
+        return false;
+    for (const QChar c : shown) {
+        if (c.category() == QChar::Other_Control || c.direction() == QChar::DirLRE ||
+            c.direction() == QChar::DirRLE || c.direction() == QChar::DirLRO ||
+            c.direction() == QChar::DirRLO || c.direction() == QChar::DirPDF ||
+            c.direction() == QChar::DirLRI || c.direction() == QChar::DirRLI ||
+            c.direction() == QChar::DirFSI || c.direction() == QChar::DirPDI)
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -130,6 +149,13 @@ void HostileDevice::connectionFaults_data()
     // Every second at product speed.
     QTest::newRow("socket dropped every second")
         << QStringList {"--drop-ws", "0.05"} << During::StaysConnected;
+    // Markup, a direction override, control characters and 10 kB of text in
+    // what the device says about itself.
+    QTest::newRow("hostile texts")
+        << QStringList {"--sw", QString::fromUtf8("1.0\u202E<b>2</b>\x07\t3"), "--desc",
+                        QStringLiteral("<img src=\"/etc/x.png\" width=300>") +
+                            QString(10000, QLatin1Char('x'))}
+        << During::StaysConnected;
 }
 
 void HostileDevice::connectionFaults()
@@ -204,6 +230,8 @@ void HostileDevice::connectionFaults()
         QVERIFY(FanSimProcess::holdFor(kFaultWindowMs,
                                        [&]() { return manager->isConnected() && consistent(); }));
         QCOMPARE(falseCount(), 0);
+        QVERIFY(shownSafely(manager->currentFirmware()));
+        QVERIFY(shownSafely(manager->currentDescription()));
         break;
     case During::GoesSilent:
         QVERIFY(
