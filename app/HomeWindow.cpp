@@ -198,9 +198,10 @@ void HomeWindow::buildWindow()
     qApp->installEventFilter(this);
     fitWindowToLayout();
 
-    // The first size: everything the layout asks for, at least the minimum,
-    // at most the screen.
-    QSize first = sizeHint().expandedTo(minimumSize());
+    // The first size: everything the layout asks for, with room for a job's
+    // progress and result below the settings, at least the minimum, at most
+    // the screen.
+    QSize first = (sizeHint() + QSize(0, jobPanel->busyHeight())).expandedTo(minimumSize());
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QSize avail = screen->availableSize();
         // Room for a preview of a useful size beside the settings column.

@@ -358,8 +358,11 @@ void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path, const QS
     const ShownJob finished = std::exchange(job, ShownJob());
     const bool uploaded = finished.phase == JobPhase::Uploading;
     endBusyView();
-    const QFileInfo file(path);
-    const bool fileKept = !path.isEmpty() && file.exists();
+    // An upload that ends without naming the file still leaves the file it
+    // was sending, the conversion's result.
+    const QString kept = path.isEmpty() && uploaded ? finished.converted.path : path;
+    const QFileInfo file(kept);
+    const bool fileKept = !kept.isEmpty() && file.exists();
     if (outcome == JobOutcome::Cancelled) {
         // A cancelled job is neither a success nor a failure.
         showStatus(tr("cancelled"), StatusTone::Neutral);

@@ -209,6 +209,12 @@ QString JobPanel::breakablePath(const QString& nativePath)
     return out;
 }
 
+int JobPanel::busyHeight() const
+{
+    const int row = qMax(progressBar->sizeHint().height(), cancelButton->sizeHint().height());
+    return row + layout()->spacing() + 3 * pathLabel->fontMetrics().lineSpacing();
+}
+
 QList<QWidget*> JobPanel::focusChain() const { return {cancelButton, pathLabel, clearButton}; }
 
 void JobPanel::showResultPath(const QString& path, const QString& note)

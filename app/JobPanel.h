@@ -30,6 +30,9 @@ public:
     // why the fan did not take it, what became of it on the fan.
     void showResultPath(const QString& path, const QString& note);
     void clearResultPath();
+    // The height the panel takes while a job runs and after it, with a
+    // result of three lines: what a window should leave room for.
+    int busyHeight() const;
     // The panel's widgets that take focus, in the order Tab visits them.
     QList<QWidget*> focusChain() const;
     // The shown path with a break opportunity after every folder separator,

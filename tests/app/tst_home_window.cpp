@@ -430,7 +430,7 @@ void TestHomeWindow::jobDisplayFollowsTheController_data()
 {
     QTest::addColumn<bool>("uploads");
     QTest::addColumn<int>("outcome");  // JobOutcome
-    QTest::addColumn<bool>("fileKept");
+    QTest::addColumn<bool>("namesFile"); // the end names the fan file
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("note"); // in the result line; empty: no result line
@@ -449,6 +449,9 @@ void TestHomeWindow::jobDisplayFollowsTheController_data()
     QTest::newRow("upload cancelled, no word from the link")
         << true << int(JobOutcome::Cancelled) << true << QString() << "cancelled"
         << "cancel_kept_file";
+    QTest::newRow("upload cancelled, the end names no file")
+        << true << int(JobOutcome::Cancelled) << false << QString() << "cancelled"
+        << "cancel_kept_file";
     QTest::newRow("conversion cancelled") << false << int(JobOutcome::Cancelled) << false
                                           << QString() << "cancelled" << QString();
     QTest::newRow("conversion failed") << false << int(JobOutcome::Failed) << false << QString()
@@ -459,7 +462,7 @@ void TestHomeWindow::jobDisplayFollowsTheController()
 {
     QFETCH(bool, uploads);
     QFETCH(int, outcome);
-    QFETCH(bool, fileKept);
+    QFETCH(bool, namesFile);
     QFETCH(QString, message);
     QFETCH(QString, status);
     QFETCH(QString, note);
@@ -490,7 +493,7 @@ void TestHomeWindow::jobDisplayFollowsTheController()
         QCOMPARE(bar->format(), QStringLiteral("waiting_for_fan"));
         QCOMPARE(bar->value(), 100);
     }
-    emit controller->jobFinished(id, JobOutcome(outcome), fileKept ? file : QString(), message);
+    emit controller->jobFinished(id, JobOutcome(outcome), namesFile ? file : QString(), message);
     QCOMPARE(statusLabel->text(), status);
     QVERIFY(child<QPushButton>("convertButton")->isEnabled());
     QVERIFY(!window->isBusy());
