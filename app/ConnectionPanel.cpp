@@ -115,8 +115,7 @@ ConnectionPanel::ConnectionPanel(ConnectionManager* connection, QWidget* parent)
 
 QString ConnectionPanel::playFrame(const QString& state, int progress, int total, bool hasFile)
 {
-    if (!hasFile || total <= 0 || state == QLatin1String("idle") ||
-        state == QLatin1String("stop"))
+    if (!hasFile || total <= 0 || state == QLatin1String("idle") || state == QLatin1String("stop"))
         return QCoreApplication::translate("HomeWindow", "play_idle");
     const QStringList values {QStringLiteral("\x01"), QString::number(progress),
                               QString::number(total)};
@@ -138,8 +137,8 @@ QString ConnectionPanel::playText(const QString& state, const QString& current, 
 void ConnectionPanel::refresh()
 {
     connected = connection->isConnected();
-    stateLabel->setText(QCoreApplication::translate("HomeWindow",
-                                                    connected ? "connected" : "disconnected"));
+    stateLabel->setText(
+        QCoreApplication::translate("HomeWindow", connected ? "connected" : "disconnected"));
     stateLabel->setStyleSheet(QLatin1String(connected ? kConnectedStyle : kDisconnectedStyle));
     stateIcon->setPixmap(QPixmap(QLatin1String(connected ? kConnectedIcon : kDisconnectedIcon)));
     model = connected ? connection->currentModel() : QString();
@@ -166,8 +165,7 @@ void ConnectionPanel::onPlayInfo(PlayInfo* info)
 
 bool ConnectionPanel::eventFilter(QObject* watched, QEvent* event)
 {
-    if ((watched == deviceInfoLabel || watched == playInfoLabel) &&
-        event->type() == QEvent::Resize)
+    if ((watched == deviceInfoLabel || watched == playInfoLabel) && event->type() == QEvent::Resize)
         fitTexts();
     return QGroupBox::eventFilter(watched, event);
 }
@@ -185,7 +183,8 @@ void ConnectionPanel::fitTexts()
         const QString cleanModel = DeviceText::clean(model);
         const QString cleanFirmware = DeviceText::clean(firmware);
         const QString cleanDescription = DeviceText::clean(description);
-        const QString frame = filled("device_info", {QStringLiteral("\x01"), QStringLiteral("\x02")});
+        const QString frame =
+            filled("device_info", {QStringLiteral("\x01"), QStringLiteral("\x02")});
         const int frameWidth = metrics.horizontalAdvance(
             QString(frame).remove(QLatin1Char('\x01')).remove(QLatin1Char('\x02')));
         const int room = qMax(0, width - frameWidth);
@@ -221,8 +220,7 @@ void ConnectionPanel::fitTexts()
     // The file's name gives way when the line is too long.
     const QString name = DeviceText::clean(playFile);
     const QString frame = playFrame(playState, playProgress, playTotal, !name.isEmpty());
-    const int frameWidth =
-        metrics.horizontalAdvance(QString(frame).remove(QLatin1Char('\x01')));
+    const int frameWidth = metrics.horizontalAdvance(QString(frame).remove(QLatin1Char('\x01')));
     const QString shownName =
         metrics.elidedText(name, Qt::ElideMiddle, qMax(0, width - frameWidth));
     playInfoLabel->setText(

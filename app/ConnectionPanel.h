@@ -25,8 +25,7 @@ public:
 
     // The line for a playback state: "Playing 00_00005.bin · 3 of 7", or
     // that nothing plays. The file's name is a device text, shown clean.
-    static QString playText(const QString& state, const QString& current, int progress,
-                            int total);
+    static QString playText(const QString& state, const QString& current, int progress, int total);
     // The same line with the character \x01 where the name goes.
     static QString playFrame(const QString& state, int progress, int total, bool hasFile);
 

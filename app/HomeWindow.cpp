@@ -75,8 +75,7 @@ public:
         if (!widget())
             return QScrollArea::sizeHint();
         const int frame = 2 * frameWidth();
-        return widget()->sizeHint() +
-            QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
+        return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
     }
 };
 
@@ -217,8 +216,8 @@ void HomeWindow::fitWindowToLayout()
 {
     if (QLayout* layout = centralWidget() ? centralWidget()->layout() : nullptr) {
         layout->activate();
-        const QSize needed = layout->minimumSize() +
-            QSize(0, menuBar() ? menuBar()->sizeHint().height() : 0);
+        const QSize needed =
+            layout->minimumSize() + QSize(0, menuBar() ? menuBar()->sizeHint().height() : 0);
         setMinimumSize(minimumSize().expandedTo(needed));
     }
 }
@@ -287,11 +286,10 @@ void HomeWindow::orderTabs()
 {
     QList<QWidget*> chain {mpvWidget, resetFramingButton, connectionPanel->refreshButton()};
     const QList<const char*> settingsOrder {
-        "inputField",  "selectFileButton", "outputField",   "selectOutputButton",
-        "modelSelector", "startTimeEdit",  "startHereButton", "endTimeEdit",
-        "endHereButton", "hFlipButton",    "vFlipButton",     "fanViewButton",
-        "lightsSpin",  "linesSpin",        "colorDeepSpin",   "gammaSpin",
-        "minBrightnessSpin", "radiusSpin"};
+        "inputField",    "selectFileButton",  "outputField", "selectOutputButton", "modelSelector",
+        "startTimeEdit", "startHereButton",   "endTimeEdit", "endHereButton",      "hFlipButton",
+        "vFlipButton",   "fanViewButton",     "lightsSpin",  "linesSpin",          "colorDeepSpin",
+        "gammaSpin",     "minBrightnessSpin", "radiusSpin"};
     for (const char* name : settingsOrder)
         if (QWidget* w = settingsPanel->findChild<QWidget*>(QLatin1String(name)))
             chain << w;
@@ -424,8 +422,7 @@ void HomeWindow::placePreviewCaptions()
     fanViewCaption->setText(whole);
     fanViewCaption->adjustSize();
     if (fanViewCaption->width() > room) {
-        const int textRoom =
-            metrics.horizontalAdvance(whole) - (fanViewCaption->width() - room);
+        const int textRoom = metrics.horizontalAdvance(whole) - (fanViewCaption->width() - room);
         fanViewCaption->setText(metrics.elidedText(whole, Qt::ElideMiddle, qMax(0, textRoom)));
         fanViewCaption->adjustSize();
     }
@@ -563,8 +560,8 @@ void HomeWindow::fitStatusText()
         : statusTone == StatusTone::Bad                 ? "red"
                                                         : "#666666";
     for (const int size : kStatusFontSizes) {
-        statusLabel->setStyleSheet(QString::fromLatin1(kStatusStyle).arg(size).arg(
-            QLatin1String(colour)));
+        statusLabel->setStyleSheet(
+            QString::fromLatin1(kStatusStyle).arg(size).arg(QLatin1String(colour)));
         statusLabel->ensurePolished();
         if (statusLabel->heightForWidth(statusLabel->width()) <= statusArea->height())
             break;

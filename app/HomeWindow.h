@@ -224,7 +224,7 @@ private:
         JobPhase phase = JobPhase::None;
         ConvertResult converted;
     } job;
-    QString lastFanFile;           // the latest finished fan file and its model, for the fan view
+    QString lastFanFile; // the latest finished fan file and its model, for the fan view
     QString lastFanModel;
 
     ConnectionManager* connection = nullptr;

@@ -348,8 +348,8 @@ void HomeWindow::onJobProgress(int id, JobStage stage, int percent)
 static QString uploadFailureReason(const QString& message)
 {
     const QJsonDocument answer = QJsonDocument::fromJson(message.toUtf8());
-    const QJsonValue msg = answer.isObject() ? answer.object().value(QLatin1String("msg"))
-                                             : QJsonValue();
+    const QJsonValue msg =
+        answer.isObject() ? answer.object().value(QLatin1String("msg")) : QJsonValue();
     return DeviceText::clean(msg.isString() ? msg.toString() : message);
 }
 

@@ -231,8 +231,7 @@ void HomeWindow::updateMediaInformation()
 // (the resolution still follows if the report comes later).
 void HomeWindow::onMediaInfoDeadline()
 {
-    if (inputFailed || loadedInput.isEmpty() || mediaInfo.sizeLogged ||
-        mediaInfo.sizeMissingLogged)
+    if (inputFailed || loadedInput.isEmpty() || mediaInfo.sizeLogged || mediaInfo.sizeMissingLogged)
         return;
     mediaInfo.sizeMissingLogged = true;
     onLogOutputCb(tr("get_resolution_error"));

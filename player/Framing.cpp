@@ -97,8 +97,8 @@ QRect Framing::zoomedBy(const QRect& geometry, double angleDelta)
     // a pixel to the top left for even sizes). While the geometry is the one
     // the last notch produced, the centre from before that notch is kept.
     if (geometry != zoomGeometry)
-        zoomCentre = QPointF(geometry.x() + geometry.width() / 2.0,
-                             geometry.y() + geometry.height() / 2.0);
+        zoomCentre =
+            QPointF(geometry.x() + geometry.width() / 2.0, geometry.y() + geometry.height() / 2.0);
     return around(zoomCentre);
 }
 
@@ -106,12 +106,11 @@ QPointF Framing::offset(const QRect& geometry) const
 {
     if (!layoutRect.isValid())
         return QPointF(0.0, 0.0);
-    return QPointF(((geometry.x() + geometry.width() / 2.0) -
-                    (layoutRect.x() + layoutRect.width() / 2.0)) /
-                       layoutRect.width(),
-                   ((geometry.y() + geometry.height() / 2.0) -
-                    (layoutRect.y() + layoutRect.height() / 2.0)) /
-                       layoutRect.height());
+    return QPointF(
+        ((geometry.x() + geometry.width() / 2.0) - (layoutRect.x() + layoutRect.width() / 2.0)) /
+            layoutRect.width(),
+        ((geometry.y() + geometry.height() / 2.0) - (layoutRect.y() + layoutRect.height() / 2.0)) /
+            layoutRect.height());
 }
 
 QRect Framing::place(double zoom, const QPointF& shift)
@@ -119,9 +118,9 @@ QRect Framing::place(double zoom, const QPointF& shift)
     zoomFactor = qBound(kMinZoom, zoom, kMaxZoom);
     if (!layoutRect.isValid())
         return QRect();
-    return around(QPointF(layoutRect.x() + layoutRect.width() / 2.0 + shift.x() * layoutRect.width(),
-                          layoutRect.y() + layoutRect.height() / 2.0 +
-                              shift.y() * layoutRect.height()));
+    return around(
+        QPointF(layoutRect.x() + layoutRect.width() / 2.0 + shift.x() * layoutRect.width(),
+                layoutRect.y() + layoutRect.height() / 2.0 + shift.y() * layoutRect.height()));
 }
 
 QRect Framing::around(const QPointF& centre)

@@ -68,7 +68,10 @@ public:
     // brought back.
     QRect dragged(const QRect& start, const QPoint& movement) const;
     // The keyboard's move by `step` pixels, limited like a drag.
-    QRect movedBy(const QRect& geometry, const QPoint& step) const { return dragged(geometry, step); }
+    QRect movedBy(const QRect& geometry, const QPoint& step) const
+    {
+        return dragged(geometry, step);
+    }
     // A wheel turn of angleDelta (kNotch per notch forward) zooms around the
     // picture's centre: each notch multiplies the zoom by 1.06, within
     // kMinZoom..kMaxZoom. Nothing changes without a layout rectangle.
@@ -84,9 +87,9 @@ public:
 private:
     QRect around(const QPointF& centre);
 
-    QRect layoutRect;      // the circle's square, invalid until captured
+    QRect layoutRect; // the circle's square, invalid until captured
     double zoomFactor = 1.0;
-    QRect laidOutSquare;   // the square the window last placed the picture in
+    QRect laidOutSquare; // the square the window last placed the picture in
     // Exact centre the wheel zooms around, kept while the geometry is the one
     // the last notch produced, so that rounding never makes the picture creep.
     QPointF zoomCentre;

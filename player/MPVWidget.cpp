@@ -184,17 +184,13 @@ void MPVWidget::onTick()
     // Render only what is new: a frame mpv has ready (playback, a seek, a
     // filter change) or a change of the view itself. A paused or empty
     // preview then costs nothing.
-    if (renderContext &&
-        (mpv_render_context_update(renderContext) & MPV_RENDER_UPDATE_FRAME) != 0)
+    if (renderContext && (mpv_render_context_update(renderContext) & MPV_RENDER_UPDATE_FRAME) != 0)
         viewDirty = true;
     if (viewDirty)
         update();
 }
 
-void MPVWidget::renderLater()
-{
-    viewDirty = true;
-}
+void MPVWidget::renderLater() { viewDirty = true; }
 
 void MPVWidget::onPropertyChange(uint64_t id, const void* data)
 {
@@ -203,9 +199,9 @@ void MPVWidget::onPropertyChange(uint64_t id, const void* data)
     switch (id) {
     case ObservedDuration:
     case ObservedPosition: {
-        const double value =
-            known && property->format == MPV_FORMAT_DOUBLE ? *static_cast<double*>(property->data)
-                                                           : -1.0;
+        const double value = known && property->format == MPV_FORMAT_DOUBLE
+            ? *static_cast<double*>(property->data)
+            : -1.0;
         double& slot = id == ObservedDuration ? observedDuration : observedPosition;
         if (slot == value)
             return;
@@ -230,9 +226,9 @@ void MPVWidget::onPropertyChange(uint64_t id, const void* data)
     }
     case ObservedDisplayWidth:
     case ObservedDisplayHeight: {
-        const int64_t value =
-            known && property->format == MPV_FORMAT_INT64 ? *static_cast<int64_t*>(property->data)
-                                                          : 0;
+        const int64_t value = known && property->format == MPV_FORMAT_INT64
+            ? *static_cast<int64_t*>(property->data)
+            : 0;
         (id == ObservedDisplayWidth ? displayWidth : displayHeight) = value;
         renderLater();
         return;
@@ -747,8 +743,7 @@ void MPVWidget::mousePressEvent(QMouseEvent* event)
 void MPVWidget::mouseMoveEvent(QMouseEvent* event)
 {
     if (dragging) {
-        const QRect next =
-            framing.dragged(dragStartGeometry, event->globalPos() - dragStartGlobal);
+        const QRect next = framing.dragged(dragStartGeometry, event->globalPos() - dragStartGlobal);
         if (next.topLeft() != pos()) {
             move(next.topLeft());
             emit framingChanged();

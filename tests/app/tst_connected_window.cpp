@@ -271,8 +271,9 @@ void TestConnectedWindow::anotherFanAtTheSameAddress()
     QTRY_COMPARE_WITH_TIMEOUT(selector->currentText(), QStringLiteral("CASTOR"), 10000);
     QVERIFY(!selector->isEnabled());
     QCOMPARE(child<QSpinBox>("lightsSpin")->value(), 256);
-    QVERIFY2(withoutIsolates(info->text()).startsWith(QString::fromUtf8("CASTOR · firmware 9.9.9\n")),
-             qPrintable(info->text()));
+    QVERIFY2(
+        withoutIsolates(info->text()).startsWith(QString::fromUtf8("CASTOR · firmware 9.9.9\n")),
+        qPrintable(info->text()));
 }
 
 QTEST_MAIN(TestConnectedWindow)

@@ -31,18 +31,24 @@ void TestDeviceText::clean_data()
 {
     QTest::addColumn<QString>("raw");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("plain") << "VEGA" << "VEGA";
+    QTest::newRow("plain") << "VEGA"
+                           << "VEGA";
     QTest::newRow("markup stays text") << "<img src=\"/x.png\" width=300>"
                                        << "<img src=\"/x.png\" width=300>";
     QTest::newRow("direction override") << QString::fromUtf8("1.0\u202E2.3") << "1.02.3";
     QTest::newRow("every direction control")
-        << QString::fromUtf8("a\u202Ab\u202Bc\u202Cd\u202De\u2066f\u2067g\u2068h\u2069i\u200Ej\u200Fk\u061Cl")
+        << QString::fromUtf8(
+               "a\u202Ab\u202Bc\u202Cd\u202De\u2066f\u2067g\u2068h\u2069i\u200Ej\u200Fk\u061Cl")
         << "abcdefghijkl";
-    QTest::newRow("line breaks and tabs become blanks") << "a\tb\nc\r\nd" << "a b c  d";
-    QTest::newRow("other controls go") << QStringLiteral("\x07" "bell\x1b[0m") << "bell[0m";
-    QTest::newRow("blanks at the ends") << "  fan \n" << "fan";
-    QTest::newRow("Chinese and Cyrillic kept") << QString::fromUtf8("风扇 вентилятор")
-                                                << QString::fromUtf8("风扇 вентилятор");
+    QTest::newRow("line breaks and tabs become blanks") << "a\tb\nc\r\nd"
+                                                        << "a b c  d";
+    QTest::newRow("other controls go") << QStringLiteral("\x07"
+                                                         "bell\x1b[0m")
+                                       << "bell[0m";
+    QTest::newRow("blanks at the ends") << "  fan \n"
+                                        << "fan";
+    QTest::newRow("Chinese and Cyrillic kept")
+        << QString::fromUtf8("风扇 вентилятор") << QString::fromUtf8("风扇 вентилятор");
     QTest::newRow("10 kB cut") << QString(10000, QLatin1Char('x'))
                                << QString(DeviceText::kMaxLength, QLatin1Char('x')) + kEllipsis;
     // The cut never leaves half of a character outside the first plane.
@@ -107,18 +113,24 @@ void TestDeviceText::playText_data()
     QTest::addColumn<int>("total");
     QTest::addColumn<QString>("text"); // without a catalogue: the key, then the values
     const QString name = kFsi + QStringLiteral("00_00005.bin") + kPdi;
-    QTest::newRow("playing") << "play" << "00_00005.bin" << 3 << 7
+    QTest::newRow("playing") << "play"
+                             << "00_00005.bin" << 3 << 7
                              << QStringLiteral("play_playing %1 3 7").arg(name);
-    QTest::newRow("paused") << "pause" << "00_00005.bin" << 3 << 7
+    QTest::newRow("paused") << "pause"
+                            << "00_00005.bin" << 3 << 7
                             << QStringLiteral("play_paused %1 3 7").arg(name);
-    QTest::newRow("another state") << "shuffle" << "00_00005.bin" << 1 << 2
-                                   << QStringLiteral("play_listed %1 1 2").arg(name);
-    QTest::newRow("idle") << "idle" << "00_00005.bin" << 1 << 7 << "play_idle";
-    QTest::newRow("no file") << "play" << "" << 0 << 0 << "play_idle";
-    QTest::newRow("nothing stored") << "play" << "00_00005.bin" << 0 << 0 << "play_idle";
-    QTest::newRow("a hostile name") << "play" << QString::fromUtf8("\u202Enib.x\n") << 1 << 1
-                                    << QStringLiteral("play_playing %1 1 1")
-                                           .arg(kFsi + QStringLiteral("nib.x") + kPdi);
+    QTest::newRow("another state")
+        << "shuffle"
+        << "00_00005.bin" << 1 << 2 << QStringLiteral("play_listed %1 1 2").arg(name);
+    QTest::newRow("idle") << "idle"
+                          << "00_00005.bin" << 1 << 7 << "play_idle";
+    QTest::newRow("no file") << "play"
+                             << "" << 0 << 0 << "play_idle";
+    QTest::newRow("nothing stored") << "play"
+                                    << "00_00005.bin" << 0 << 0 << "play_idle";
+    QTest::newRow("a hostile name")
+        << "play" << QString::fromUtf8("\u202Enib.x\n") << 1 << 1
+        << QStringLiteral("play_playing %1 1 1").arg(kFsi + QStringLiteral("nib.x") + kPdi);
 }
 
 void TestDeviceText::playText()

@@ -429,33 +429,36 @@ void TestHomeWindow::languageRestartNowRestartsWithSameArguments()
 void TestHomeWindow::jobDisplayFollowsTheController_data()
 {
     QTest::addColumn<bool>("uploads");
-    QTest::addColumn<int>("outcome");  // JobOutcome
+    QTest::addColumn<int>("outcome");    // JobOutcome
     QTest::addColumn<bool>("namesFile"); // the end names the fan file
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("note"); // in the result line; empty: no result line
     QTest::newRow("uploaded") << true << int(JobOutcome::Succeeded) << true << QString()
-                              << "upload_success" << "saved_to";
+                              << "upload_success"
+                              << "saved_to";
     QTest::newRow("upload refused, with the fan's reason")
         << true << int(JobOutcome::Failed) << true
         << "{\"code\":3,\"msg\":\"not a fan file for CASTOR\"}"
-        << "upload_failed" << "upload_failed_reason not a fan file for CASTOR";
+        << "upload_failed"
+        << "upload_failed_reason not a fan file for CASTOR";
     QTest::newRow("upload failed without a reason")
         << true << int(JobOutcome::Failed) << true << QString() << "upload_failed"
         << "upload_failed_kept_file";
     QTest::newRow("upload cancelled, the file kept")
         << true << int(JobOutcome::Cancelled) << true << "The fan removed the part it had."
-        << "cancelled" << "The fan removed the part it had.";
+        << "cancelled"
+        << "The fan removed the part it had.";
     QTest::newRow("upload cancelled, no word from the link")
         << true << int(JobOutcome::Cancelled) << true << QString() << "cancelled"
         << "cancel_kept_file";
     QTest::newRow("upload cancelled, the end names no file")
         << true << int(JobOutcome::Cancelled) << false << QString() << "cancelled"
         << "cancel_kept_file";
-    QTest::newRow("conversion cancelled") << false << int(JobOutcome::Cancelled) << false
-                                          << QString() << "cancelled" << QString();
-    QTest::newRow("conversion failed") << false << int(JobOutcome::Failed) << false << QString()
-                                       << "convert_failed" << QString();
+    QTest::newRow("conversion cancelled")
+        << false << int(JobOutcome::Cancelled) << false << QString() << "cancelled" << QString();
+    QTest::newRow("conversion failed")
+        << false << int(JobOutcome::Failed) << false << QString() << "convert_failed" << QString();
 }
 
 void TestHomeWindow::jobDisplayFollowsTheController()

@@ -435,12 +435,11 @@ void TestWindowInput::keyboardReachesEveryControl()
     // Tab follows the column, from the preview down to the convert button;
     // the flips are two stops of their own. (Inside a time field Tab first
     // steps through its hours, minutes and seconds.)
-    const QStringList order {"player",           "resetFramingButton", "refreshButton",
-                             "inputField",       "selectFileButton",   "outputField",
-                             "selectOutputButton", "modelSelector",    "startTimeEdit",
-                             "startHereButton",  "endTimeEdit",        "endHereButton",
-                             "hFlipButton",      "vFlipButton",        "fanViewButton",
-                             "convertButton"};
+    const QStringList order {
+        "player",           "resetFramingButton", "refreshButton",      "inputField",
+        "selectFileButton", "outputField",        "selectOutputButton", "modelSelector",
+        "startTimeEdit",    "startHereButton",    "endTimeEdit",        "endHereButton",
+        "hFlipButton",      "vFlipButton",        "fanViewButton",      "convertButton"};
     QVERIFY(qobject_cast<QCheckBox*>(child<QWidget>("vFlipButton")));
     window->player()->setFocus();
     QTRY_VERIFY(window->player()->hasFocus());
@@ -509,8 +508,8 @@ void TestWindowInput::languageRestartKeepsTheWork()
     QVERIFY(QTest::qWaitForWindowExposed(next.get()));
     auto* nextInput = requireChild<QLineEdit>(*next, "inputField");
     QTRY_COMPARE(nextInput->text(), clipPath);
-    QTRY_COMPARE_WITH_TIMEOUT(requireChild<QTimeEdit>(*next, "endTimeEdit")->time(),
-                              QTime(0, 0, 2), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(requireChild<QTimeEdit>(*next, "endTimeEdit")->time(), QTime(0, 0, 2),
+                              15000);
     QCOMPARE(requireChild<QTimeEdit>(*next, "startTimeEdit")->time(), QTime(0, 0, 1));
     QVERIFY(requireChild<QCheckBox>(*next, "hFlipButton")->isChecked());
     QVERIFY(next->player()->horizontalFlip());

@@ -381,33 +381,37 @@ void TestWindowTexts::nothingDrawnOverAnything()
 
     const QList<QPair<const char*, std::function<void()>>> states {
         {"idle", [] {}},
-        {"decoding", [&] {
+        {"decoding",
+         [&] {
              emit controller->jobStarted(901);
              emit controller->jobProgress(901, JobStage::Decoding, 64);
          }},
         {"converting", [&] { emit controller->jobProgress(901, JobStage::Converting, 88); }},
-        {"uploading", [&] {
+        {"uploading",
+         [&] {
              emit controller->jobConverted(901, fallback, true);
              emit controller->jobProgress(901, JobStage::Uploading, 42);
          }},
         {"waiting for the fan",
          [&] { emit controller->jobProgress(901, JobStage::WaitingForFan, 100); }},
-        {"upload failed", [&] {
-             emit controller->jobFinished(901, JobOutcome::Failed, kept, refusal);
-         }},
-        {"converted to the desktop", [&] {
+        {"upload failed",
+         [&] { emit controller->jobFinished(901, JobOutcome::Failed, kept, refusal); }},
+        {"converted to the desktop",
+         [&] {
              emit controller->jobStarted(902);
              emit controller->jobConverted(902, fallback, false);
              emit controller->jobFinished(902, JobOutcome::Succeeded, kept, QString());
          }},
-        {"upload cancelled", [&] {
+        {"upload cancelled",
+         [&] {
              emit controller->jobStarted(903);
              emit controller->jobConverted(903, fallback, true);
              emit controller->jobFinished(
                  903, JobOutcome::Cancelled, kept,
                  appTranslator.translate("HomeWindow", "cancel_kept_file"));
          }},
-        {"queue shown", [&] {
+        {"queue shown",
+         [&] {
              for (int id = 904; id < 910; ++id)
                  jobs->track(id, deepPath);
              emit controller->jobStarted(904);
@@ -416,9 +420,8 @@ void TestWindowTexts::nothingDrawnOverAnything()
              emit controller->jobStarted(905);
              emit controller->jobProgress(905, JobStage::Decoding, 12);
          }},
-        {"queue ended", [&] {
-             emit controller->jobFinished(905, JobOutcome::Failed, QString(), QString());
-         }},
+        {"queue ended",
+         [&] { emit controller->jobFinished(905, JobOutcome::Failed, QString(), QString()); }},
     };
     for (const auto& state : states) {
         state.second();

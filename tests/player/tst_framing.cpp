@@ -115,17 +115,17 @@ void TestFraming::gestures_data()
         << "key" << QPoint(10, 0) << 3 << QRect(230, 0, 600, 600) << 1.0;
     QTest::newRow("keys stop where a drag stops")
         << "key" << QPoint(0, 10) << 100 << QRect(200, 600, 600, 600) << 1.0;
-    QTest::newRow("one notch forward") << "wheel" << QPoint(0, 120) << 1
-                                       << QRect(182, -18, 636, 636) << 1.06;
-    QTest::newRow("one notch back") << "wheel" << QPoint(0, -120) << 1
-                                    << QRect(218, 18, 564, 564) << 0.94;
+    QTest::newRow("one notch forward")
+        << "wheel" << QPoint(0, 120) << 1 << QRect(182, -18, 636, 636) << 1.06;
+    QTest::newRow("one notch back")
+        << "wheel" << QPoint(0, -120) << 1 << QRect(218, 18, 564, 564) << 0.94;
     // 600 x 1.06^10 = 1074.5: 1075 pixels around the exact centre (500, 300).
-    QTest::newRow("ten notches forward") << "wheel" << QPoint(0, 120) << 10
-                                         << QRect(-38, -238, 1075, 1075) << std::pow(1.06, 10);
-    QTest::newRow("zoom stops at 5") << "wheel" << QPoint(0, 120) << 40
-                                     << QRect(-1000, -1200, 3000, 3000) << 5.0;
-    QTest::newRow("zoom stops at 0.2") << "wheel" << QPoint(0, -120) << 40
-                                       << QRect(440, 240, 120, 120) << 0.2;
+    QTest::newRow("ten notches forward")
+        << "wheel" << QPoint(0, 120) << 10 << QRect(-38, -238, 1075, 1075) << std::pow(1.06, 10);
+    QTest::newRow("zoom stops at 5")
+        << "wheel" << QPoint(0, 120) << 40 << QRect(-1000, -1200, 3000, 3000) << 5.0;
+    QTest::newRow("zoom stops at 0.2")
+        << "wheel" << QPoint(0, -120) << 40 << QRect(440, 240, 120, 120) << 0.2;
     QTest::newRow("reset after a drag") << "reset" << QPoint(70, 70) << 1 << kSquare << 1.0;
 }
 

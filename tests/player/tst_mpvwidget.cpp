@@ -478,12 +478,12 @@ private slots:
         QTest::newRow("right") << int(Qt::Key_Right) << 0 << square.translated(10, 0);
         QTest::newRow("up") << int(Qt::Key_Up) << 0 << square.translated(0, -10);
         QTest::newRow("down") << int(Qt::Key_Down) << 0 << square.translated(0, 10);
-        QTest::newRow("shift left") << int(Qt::Key_Left) << int(Qt::ShiftModifier)
-                                    << square.translated(-1, 0);
+        QTest::newRow("shift left")
+            << int(Qt::Key_Left) << int(Qt::ShiftModifier) << square.translated(-1, 0);
         QTest::newRow("plus") << int(Qt::Key_Plus) << int(Qt::ShiftModifier)
                               << QRect(182, -18, 636, 636);
-        QTest::newRow("keypad minus") << int(Qt::Key_Minus) << int(Qt::KeypadModifier)
-                                      << QRect(218, 18, 564, 564);
+        QTest::newRow("keypad minus")
+            << int(Qt::Key_Minus) << int(Qt::KeypadModifier) << QRect(218, 18, 564, 564);
         QTest::newRow("zero after a drag") << int(Qt::Key_0) << 0 << square;
     }
     void framingKeys()
