@@ -243,6 +243,8 @@ private:
     // The input last handed to the player, and whether the player refused it.
     QString loadedInput;
     bool inputFailed = false;
+    // The status line says that the typed path names no file.
+    bool typedPathMissing = false;
     // What the log has said about the loaded file so far.
     struct MediaInfoShown {
         bool opened = false;

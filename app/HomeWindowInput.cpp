@@ -22,6 +22,8 @@
 #include <QTimeEdit>
 #include <QWidget>
 
+#include <utility>
+
 namespace {
 
 const QStringList& videoSuffixes()
@@ -100,6 +102,7 @@ void HomeWindow::loadInput(const QString& path)
 {
     const QFileInfo info(path);
     loadedInput = path;
+    typedPathMissing = false;
     inputFailed = false;
     logView->clear();
     // A result shown for the previous file says nothing about this one.
@@ -127,7 +130,10 @@ void HomeWindow::onInputTyped()
         return;
     }
     if (text == loadedInput) {
-        clearStatus();
+        // Back to the loaded file's name: the word about a missing file goes
+        // (leaving the field untouched changes nothing else on show).
+        if (std::exchange(typedPathMissing, false))
+            statusLabel->clear();
         return;
     }
     // The developer-mode command is typed into this field as well; it names
@@ -140,6 +146,7 @@ void HomeWindow::onInputTyped()
     // says why nothing happened.
     if (!QFileInfo::exists(text)) {
         showStatus(tr("file_not_found"), false);
+        typedPathMissing = true;
         return;
     }
     if (isBusy()) {

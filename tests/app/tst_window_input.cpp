@@ -455,9 +455,17 @@ void TestWindowInput::keyboardReachesEveryControl()
     QCOMPARE(visited, order);
     QVERIFY(!child<OverlayWidget>("overlay")->hasFocusFrame());
 
+    // Passing through the path field changes nothing on show.
+    auto* input = child<QLineEdit>("inputField");
+    QMetaObject::invokeMethod(window.get(), "updateProcessResult", Q_ARG(bool, true),
+                              Q_ARG(QString, QStringLiteral("Upload Successful")),
+                              Q_ARG(QString, QString()));
+    input->setFocus();
+    QTest::keyClick(input, Qt::Key_Tab);
+    QCOMPARE(child<QLabel>("statusLabel")->text(), QStringLiteral("Upload Successful"));
+
     // Typing F in the path types an f and nothing else; leaving the field
     // with a path that names nothing keeps the clip and says why.
-    auto* input = child<QLineEdit>("inputField");
     input->setFocus();
     input->end(false);
     QTest::keyClick(input, Qt::Key_F);
