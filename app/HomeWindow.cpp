@@ -35,6 +35,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QSettings>
 #include <QShortcut>
@@ -48,9 +49,14 @@
 namespace {
 
 // The status text: green for success, red for failure, grey for neither (a
-// cancelled job); 20 px, smaller when a long text would not fit the strip.
-const char* const kStatusStyle = "font-size:%1px; color:%2; padding-top:10px; padding-bottom:10px;";
-const int kStatusFontSizes[] = {20, 16, 13};
+// cancelled job); one line of 20 px, or, when a long text would not fit the
+// strip, two lines of a smaller size with less padding.
+const char* const kStatusStyle = "font-size:%1px; color:%2; padding-top:%3px; padding-bottom:%3px;";
+struct StatusFit {
+    int fontSize;
+    int padding;
+};
+const StatusFit kStatusFits[] = {{20, 10}, {16, 3}, {13, 2}};
 // The preview's own buttons and captions: light on the dark preview, with a
 // frame while they have focus.
 const char* const kPreviewButtonStyle =
@@ -261,11 +267,13 @@ QWidget* HomeWindow::buildStatusArea(QWidget* parent)
     loadingLabel->hide();
     loadingBalance->hide();
 
-    // Two lines of the status font (20 px, with room for the taller lines of
-    // Chinese text) and its padding above and below.
+    // One line of the status font (20 px) with its padding, at least the
+    // animation's height; a longer text takes two lines of a smaller size.
     QFont statusFont = font();
-    statusFont.setPixelSize(20);
-    statusArea->setFixedHeight(2 * qMax(QFontMetrics(statusFont).lineSpacing(), 30) + 24);
+    statusFont.setPixelSize(kStatusFits[0].fontSize);
+    statusArea->setFixedHeight(
+        qMax(loadingLabel->height(),
+             QFontMetrics(statusFont).lineSpacing() + 2 * kStatusFits[0].padding + 2));
     // The column's width comes from the settings; a result never widens it.
     statusArea->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     return statusArea;
@@ -483,7 +491,11 @@ bool HomeWindow::eventFilter(QObject* watched, QEvent* event)
             return false;
         }
     }
-    if (watched == statusLabel && event->type() == QEvent::Resize)
+    // The status text is fitted again when the animation beside it comes or
+    // goes (its width changes); fitting itself changes only its height.
+    if (watched == statusLabel && event->type() == QEvent::Resize &&
+        static_cast<QResizeEvent*>(event)->oldSize().width() !=
+            static_cast<QResizeEvent*>(event)->size().width())
         fitStatusText();
     if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
@@ -554,14 +566,17 @@ void HomeWindow::showStatus(const QString& text, StatusTone tone)
 // The largest of the status font sizes at which the text fits the strip.
 void HomeWindow::fitStatusText()
 {
-    if (statusLabel->text().isEmpty())
+    if (statusLabel->text().isEmpty() || fittingStatus)
         return;
+    const QScopedValueRollback<bool> fitting(fittingStatus, true);
     const char* colour = statusTone == StatusTone::Good ? "green"
         : statusTone == StatusTone::Bad                 ? "red"
                                                         : "#666666";
-    for (const int size : kStatusFontSizes) {
-        statusLabel->setStyleSheet(
-            QString::fromLatin1(kStatusStyle).arg(size).arg(QLatin1String(colour)));
+    for (const StatusFit& fit : kStatusFits) {
+        statusLabel->setStyleSheet(QString::fromLatin1(kStatusStyle)
+                                       .arg(fit.fontSize)
+                                       .arg(QLatin1String(colour))
+                                       .arg(fit.padding));
         statusLabel->ensurePolished();
         if (statusLabel->heightForWidth(statusLabel->width()) <= statusArea->height())
             break;

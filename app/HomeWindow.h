@@ -300,6 +300,7 @@ private:
     QWidget* statusArea = nullptr;
     QLabel* statusLabel = nullptr;
     StatusTone statusTone = StatusTone::Good;
+    bool fittingStatus = false;
     QLabel* loadingLabel = nullptr;
     QWidget* loadingBalance = nullptr; // keeps the status text centred beside the animation
     QMovie* loadingMovie = nullptr;
