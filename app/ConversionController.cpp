@@ -17,7 +17,9 @@
 #include <QSettings>
 
 #include <cmath>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -64,11 +66,53 @@ struct ConversionController::Job {
     QString uploadPath; // the local fan file being uploaded
 };
 
-// Carries the pipeline's reports from its threads to the controller: each is
-// a signal of this object, connected queued to the controller, so that Qt
-// delivers it on the controller's thread and drops it once the controller is
-// gone. The last callback that lets go of it reports that the pipeline is
-// done with the job (its temporary files are gone by then).
+// The pipeline's reports on their way from its threads to the controller:
+// the pipeline's threads leave each report here under a lock, and the one
+// that finds the box empty tells the controller through its relay (below),
+// which then takes everything in the box on its own thread. Progress reports
+// that come faster than the controller takes them are folded into the latest
+// one. The lock also orders each report's memory for race detectors, which
+// cannot see Qt's own hand-over of queued signal arguments inside Qt.
+class ConversionController::ReportBox {
+public:
+    struct Report {
+        enum class Kind { Log, Progress, Result } kind = Kind::Log;
+        QString line;
+        MediaStage stage = MediaStage::Decoding;
+        int percent = 0;
+        ConvertResult result;
+    };
+
+    // On a pipeline thread: whether the box was empty (the controller must
+    // be told).
+    bool put(Report report)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const bool first = box.empty();
+        if (report.kind == Report::Kind::Progress && !first &&
+            box.back().kind == Report::Kind::Progress)
+            box.back() = std::move(report);
+        else
+            box.push_back(std::move(report));
+        return first;
+    }
+
+    // On the controller's thread.
+    std::vector<Report> take()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(box, {});
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<Report> box;
+};
+
+// Tells the controller, queued to its thread, that reports wait in the job's
+// box and, from the last callback that lets go of it, that the pipeline is
+// done with the job (its temporary files are gone by then). Qt drops what it
+// has not delivered once the controller is gone.
 class ConversionController::Relay : public QObject {
     Q_OBJECT
 public:
@@ -77,9 +121,7 @@ public:
     ~Relay() override { threadhandover::receive(); }
 
 signals:
-    void log(QString line);
-    void progress(MediaStage stage, int percent);
-    void result(ConvertResult result);
+    void arrived();
     void released();
 };
 
@@ -324,44 +366,65 @@ void ConversionController::startConversion()
         threadhandover::publish();
         r->deleteLater();
     });
+    // The box outlives the relay: a report may be taken after the relay is
+    // gone (Qt may delete it before delivering its last signal).
+    const auto box = std::make_shared<ReportBox>();
     connect(
-        relay.get(), &Relay::log, this, [this, id](const QString& line) { emit jobLog(id, line); },
-        Qt::QueuedConnection);
-    connect(
-        relay.get(), &Relay::progress, this,
-        [this, id](MediaStage stage, int percent) {
-            if (current && current->id == id && current->phase == Phase::Converting)
-                emit jobProgress(
-                    id, stage == MediaStage::Decoding ? JobStage::Decoding : JobStage::Converting,
-                    percent);
-        },
-        Qt::QueuedConnection);
-    connect(
-        relay.get(), &Relay::result, this,
-        [this, id](const ConvertResult& result) {
-            if (current && current->id == id)
-                onConversionResult(result);
+        relay.get(), &Relay::arrived, this,
+        [this, id, box] {
+            for (ReportBox::Report& report : box->take()) {
+                switch (report.kind) {
+                case ReportBox::Report::Kind::Log:
+                    emit jobLog(id, report.line);
+                    break;
+                case ReportBox::Report::Kind::Progress:
+                    if (current && current->id == id && current->phase == Phase::Converting)
+                        emit jobProgress(id,
+                                         report.stage == MediaStage::Decoding
+                                             ? JobStage::Decoding
+                                             : JobStage::Converting,
+                                         report.percent);
+                    break;
+                case ReportBox::Report::Kind::Result:
+                    if (current && current->id == id)
+                        onConversionResult(report.result);
+                    break;
+                }
+            }
         },
         Qt::QueuedConnection);
     connect(
         relay.get(), &Relay::released, this, [this, id] { onPipelineReleased(id); },
         Qt::QueuedConnection);
 
+    const auto put = [relay, box](ReportBox::Report report) {
+        if (box->put(std::move(report)))
+            emit relay->arrived();
+    };
     MediaConvert::Callbacks callbacks;
     callbacks.onStart = [] { qDebug() << "开始转换..."; };
-    callbacks.onLog = [relay](const QString& text) {
+    callbacks.onLog = [put](const QString& text) {
         qDebug() << "日志:" << text;
-        emit relay->log(text);
+        ReportBox::Report report;
+        report.line = text;
+        put(std::move(report));
     };
-    callbacks.onProgress = [relay](MediaStage stage, int percent) {
-        emit relay->progress(stage, percent);
+    callbacks.onProgress = [put](MediaStage stage, int percent) {
+        ReportBox::Report report;
+        report.kind = ReportBox::Report::Kind::Progress;
+        report.stage = stage;
+        report.percent = percent;
+        put(std::move(report));
     };
-    callbacks.onResult = [relay](const ConvertResult& result) {
+    callbacks.onResult = [put](const ConvertResult& result) {
         qDebug() << "完成:"
                  << (result.outcome == ConvertOutcome::Succeeded       ? "成功"
                          : result.outcome == ConvertOutcome::Cancelled ? "取消"
                                                                        : "失败");
-        emit relay->result(result);
+        ReportBox::Report report;
+        report.kind = ReportBox::Report::Kind::Result;
+        report.result = result;
+        put(std::move(report));
     };
     pipeline->startConvert(current->request, std::move(callbacks));
 }

@@ -102,6 +102,7 @@ signals:
 
 private:
     struct Job;
+    class ReportBox;
     class Relay;
     enum class Phase { Probing, Converting, Uploading, Ending };
 
