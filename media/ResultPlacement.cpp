@@ -13,22 +13,45 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+QString errorText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// Creates the folder with its missing parents; 0, or the error that stopped
+// it (the system's own, for the user).
+int makeFolder(const QString& folder)
+{
+    const QString path = QDir::cleanPath(QDir(folder).absolutePath());
+    QFileInfo info(path);
+    if (info.isDir())
+        return 0;
+    const QString parent = info.absolutePath();
+    if (parent != path) {
+        if (const int err = makeFolder(parent))
+            return err;
+    }
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST) {
+        info.refresh();
+        return info.isDir() ? 0 : ENOTDIR;
+    }
+    return errno;
+}
+
 // Creates the folder when missing; empty when it can then be written,
-// otherwise why not.
+// otherwise why not (the system's reason).
 QString folderProblem(const QString& folder)
 {
-    if (!QDir().mkpath(folder)) {
+    if (const int err = makeFolder(folder)) {
         const QFileInfo info(folder);
-        if (info.exists() && !info.isDir())
+        if (err == ENOTDIR || (info.exists() && !info.isDir()))
             return QStringLiteral("not a folder");
-        return QStringLiteral("cannot be created");
+        return errorText(err);
     }
     if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
+        return errorText(errno);
     return QString();
 }
 
@@ -82,8 +105,8 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
             const QString destination = QDir(outputDir).filePath(QFileInfo(path).fileName());
             if (!QDir(outputDir).exists())
                 QDir().mkpath(outputDir);
-            if (QFile::exists(destination))
-                QFile::remove(destination);
+            // Never over a file that is there: the fan file then stays where
+            // it was written.
             if (QFile::rename(path, destination)) {
                 qInfo().noquote() << "文件已移动到:" << destination;
                 resultPath = destination;

@@ -4,6 +4,10 @@
 <context>
     <name>ConversionController</name>
     <message>
+        <source>counter_not_stored</source>
+        <translation>The file counter cannot be saved; new files still never replace existing ones</translation>
+    </message>
+    <message>
         <source>upload_cancelled_may_be_stored</source>
         <translation>Upload cancelled after the whole file had been sent: the fan may still store it. The converted file is kept on this computer.</translation>
     </message>
@@ -347,7 +351,7 @@
     </message>
     <message>
         <source>output_folder_fallback</source>
-        <translation>Could not create the output folder, the file was saved elsewhere</translation>
+        <translation>The output folder cannot be written, the file was saved elsewhere</translation>
     </message>
 </context>
 <context>

@@ -124,8 +124,11 @@ void FakePipeline::end(int index, ConvertOutcome outcome)
     const ConvertRequest& r = run.request;
     ConvertResult result;
     result.outcome = outcome;
-    const QString planned =
-        QDir(QDir(r.media.outputDir).filePath(r.modelName)).filePath(r.fileName);
+    // Where the real pipeline writes: the name the controller reserved, or
+    // the model folder.
+    const QString planned = !r.reservedPath.isEmpty()
+        ? r.reservedPath
+        : QDir(QDir(r.media.outputDir).filePath(r.modelName)).filePath(r.fileName);
     if (outcome == ConvertOutcome::Succeeded) {
         const int frames = r.media.isVideo ? qMax(1, r.media.durationSeconds) * 20 : 1;
         if (!QDir().mkpath(QFileInfo(planned).absolutePath()) ||

@@ -44,9 +44,11 @@ const QStringList kWindowKeys = {
     // The fan view switch beside the flip buttons and its tool tip.
     "fan_view", "fan_view_tip"};
 
-// The conversion controller's sentences on what became of a cancelled upload.
+// The conversion controller's sentences on what became of a cancelled upload,
+// and its word on a file counter that cannot be stored.
 const QStringList kControllerKeys = {"upload_cancelled_not_stored",
-                                     "upload_cancelled_may_be_stored", "upload_cancelled_stored"};
+                                     "upload_cancelled_may_be_stored", "upload_cancelled_stored",
+                                     "counter_not_stored"};
 
 // Texts that are looked up with tr() but deliberately have no catalogue entry:
 // they read the same in every language.
