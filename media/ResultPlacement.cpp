@@ -40,9 +40,9 @@ int makeFolder(const QString& folder)
     return errno;
 }
 
-// Creates the folder when missing; empty when it can then be written,
-// otherwise why not (the system's reason).
-QString folderProblem(const QString& folder)
+} // namespace
+
+QString outputFolderProblem(const QString& folder)
 {
     if (const int err = makeFolder(folder)) {
         const QFileInfo info(folder);
@@ -55,19 +55,17 @@ QString folderProblem(const QString& folder)
     return QString();
 }
 
-} // namespace
-
 OutputTarget planOutput(const MediaInfo& media, const QString& modelName, const QString& fileName)
 {
     OutputTarget target;
     const QString folder = QDir(media.outputDir).filePath(modelName);
     target.path = QDir(folder).filePath(fileName);
-    const QString problem = folderProblem(folder);
+    const QString problem = outputFolderProblem(folder);
     if (problem.isEmpty())
         return target;
     qWarning().noquote() << "❌ 无法创建目录:" << folder << "(" << problem << ")";
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    const QString desktopProblem = folderProblem(desktop);
+    const QString desktopProblem = outputFolderProblem(desktop);
     if (!desktopProblem.isEmpty()) {
         target.error = QStringLiteral("cannot write to %1 (%2) nor to %3 (%4)")
                            .arg(folder, problem, desktop, desktopProblem);

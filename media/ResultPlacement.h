@@ -22,6 +22,11 @@ struct OutputTarget {
 };
 OutputTarget planOutput(const MediaInfo& media, const QString& modelName, const QString& fileName);
 
+// Creates the folder with its parents when missing; empty when it can then
+// be written, otherwise why not, as the system says it ("Permission
+// denied", "Read-only file system", "not a folder" for a file in its way).
+QString outputFolderProblem(const QString& folder);
+
 class ResultPlacement {
 public:
     using ResultCallback = std::function<void(const ConvertResult&)>;

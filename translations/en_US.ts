@@ -363,6 +363,10 @@
         <translation>The fan did not take the file: %1</translation>
     </message>
     <message>
+        <source>convert_failed_reason</source>
+        <translation>Why: %1</translation>
+    </message>
+    <message>
         <source>fan_view_showing</source>
         <translation>Showing %1</translation>
     </message>

@@ -363,6 +363,10 @@
         <translation>Вентилятор не принял файл: %1</translation>
     </message>
     <message>
+        <source>convert_failed_reason</source>
+        <translation>Причина: %1</translation>
+    </message>
+    <message>
         <source>fan_view_showing</source>
         <translation>Показан %1</translation>
     </message>

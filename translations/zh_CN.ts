@@ -363,6 +363,10 @@
         <translation>风扇未接收该文件：%1</translation>
     </message>
     <message>
+        <source>convert_failed_reason</source>
+        <translation>原因：%1</translation>
+    </message>
+    <message>
         <source>fan_view_showing</source>
         <translation>正在显示 %1</translation>
     </message>

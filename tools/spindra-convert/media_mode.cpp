@@ -7,6 +7,7 @@
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaProbe.h"
+#include "ResultPlacement.h"
 #include "convert.h"
 #include "fan_models.h"
 #include "util_log.h"
@@ -401,9 +402,11 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     // model folder; from the command line that would be a surprise, so an
     // output folder that cannot be written is a failure here.
     const QString modelDir = QDir(outDir).filePath(QString::fromLatin1(model->name));
-    if (!QDir().mkpath(modelDir) || !QFileInfo(modelDir).isWritable())
+    const QString folderProblem = outputFolderProblem(modelDir);
+    if (!folderProblem.isEmpty())
         return fail(MediaModeFailed,
-                    QStringLiteral("cannot write to the output folder %1").arg(modelDir));
+                    QStringLiteral("cannot write to the output folder %1 (%2)")
+                        .arg(modelDir, folderProblem));
 
     ConvertRequest request;
     MediaInfo* info = &request.media;
