@@ -34,6 +34,7 @@ namespace {
 enum class Setting {
     Plain,
     ReadOnlyOut,     // the output folder is a read-only file system
+    ReadOnlyModel,   // the model folder is there, on a read-only file system
     FullOut,         // the output folder is a full file system
     NoPermissionOut, // the output folder's mode forbids writing
     ReadOnlyHome,    // no output folder chosen (the Desktop) and a read-only home
@@ -43,7 +44,7 @@ enum class Setting {
 enum class Outcome {
     Fails,            // a clear failure
     Succeeds,         // a readable fan file in the output folder
-    SucceedsOnDesktop // the job builder's fallback when the model folder cannot be created
+    SucceedsOnDesktop // the job builder's fallback for a model folder it cannot make or write
 };
 
 const char kWeirdName[] = "-a 'b' \"c\" é 视频.mp4";
@@ -219,6 +220,8 @@ void BadMedia::cases_data()
         {"spaces, quotes, non-ASCII, leading dash", weird, true, 64, 48, Setting::Plain, true},
         {"output folder read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyOut, false,
          "Read-only file system"},
+        {"model folder there, read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyModel, false,
+         "Read-only file system"},
         {"output folder full", "clip.mp4", true, 64, 48, Setting::FullOut, false,
          "No space left on device"},
         {"output folder not writable", "clip.mp4", true, 64, 48, Setting::NoPermissionOut, false,
@@ -234,7 +237,8 @@ void BadMedia::cases_data()
             // The window's pipeline writes to the Desktop when the model
             // folder cannot be created or written; the tool refuses instead.
             if (!tool &&
-                (r.setting == Setting::ReadOnlyOut || r.setting == Setting::NoPermissionOut))
+                (r.setting == Setting::ReadOnlyOut || r.setting == Setting::ReadOnlyModel ||
+                 r.setting == Setting::NoPermissionOut))
                 outcome = Outcome::SucceedsOnDesktop;
             // The home is the window's business (its Desktop).
             if (tool && r.setting == Setting::ReadOnlyHome)
@@ -257,8 +261,9 @@ void BadMedia::cases()
     QFETCH(QString, reason);
     const bool succeeds = outcome != Outcome::Fails;
 
-    const bool mounts = setting == Setting::ReadOnlyOut || setting == Setting::FullOut ||
-        setting == Setting::ReadOnlyHome || setting == Setting::FullTemp;
+    const bool mounts = setting == Setting::ReadOnlyOut || setting == Setting::ReadOnlyModel ||
+        setting == Setting::FullOut || setting == Setting::ReadOnlyHome ||
+        setting == Setting::FullTemp;
     if (mounts && !canMount)
         QSKIP("needs a private mount namespace (unshare -m)");
     if (setting == Setting::NoPermissionOut && ::geteuid() == 0)
@@ -306,6 +311,9 @@ void BadMedia::cases()
     if (mounts) {
         const QString mount = setting == Setting::ReadOnlyOut
             ? QStringLiteral("mount -t tmpfs -o ro,size=64k tmpfs \"$OUT\"")
+            : setting == Setting::ReadOnlyModel
+            ? QStringLiteral("mount -t tmpfs -o size=64k tmpfs \"$OUT\" && mkdir \"$OUT/VEGA\" && "
+                             "mount -o remount,ro \"$OUT\"")
             : setting == Setting::FullOut
             ? QStringLiteral("mount -t tmpfs -o size=8k tmpfs \"$OUT\"")
             : setting == Setting::ReadOnlyHome
