@@ -4,6 +4,8 @@
 
 #include "ConnectionManager.h"
 #include "MediaProbe.h"
+#include "OutputName.h"
+#include "ResultPlacement.h"
 #include "Settings.h"
 #include "ThreadHandover.h"
 #include "Uploader.h"
@@ -63,7 +65,8 @@ struct ConversionController::Job {
     bool cancelRequested = false;
     bool pipelineHolds = false; // the pipeline still runs this job's task
     int uploadId = 0;
-    QString uploadPath; // the local fan file being uploaded
+    QString uploadPath;   // the local fan file being uploaded
+    NameReservation name; // the fan file's reserved name, if the controller named it
 };
 
 // The pipeline's reports on their way from its threads to the controller:
@@ -273,13 +276,47 @@ void ConversionController::clearQueue()
         emit idle();
 }
 
-QString ConversionController::nextSequenceNumber()
+QString ConversionController::nameCurrentJob()
 {
-    int n = settings->value(QLatin1String(Settings::ConvertIndex), 0).toInt();
-    if (n > 99999 || n < 0)
-        n = 0;
-    settings->setValue(QLatin1String(Settings::ConvertIndex), n + 1);
-    return QStringLiteral("%1").arg(n, 5, 10, QLatin1Char('0'));
+    ConvertRequest& request = current->request;
+    // The identifier of this run's next file; the number follows.
+    const QString id = connection->makeUniqueFileName(QStringLiteral("0"), QStringLiteral("bin"))
+                           .section(QLatin1Char('_'), 0, 0);
+    if (id.isEmpty())
+        return QString(); // no name: the pipeline refuses the job and says so
+    // The name is reserved where the file will go: the model folder, or the
+    // Desktop when that cannot be written. When neither can, the number is
+    // only counted and the pipeline fails the job with the reason.
+    const OutputTarget target = planOutput(request.media, request.modelName, id);
+    const QString folder =
+        target.error.isEmpty() ? QFileInfo(target.path).absolutePath() : QString();
+    QString counterProblem;
+    NameReservation name = outputname::takeNumberedName(*settings, folder, id, &counterProblem);
+    if (!counterProblem.isEmpty()) {
+        qWarning().noquote() << counterProblem;
+        if (!counterProblemSaid) {
+            counterProblemSaid = true;
+            emit notice(QCoreApplication::translate("ConversionController", "counter_not_stored") +
+                        QStringLiteral(": ") + counterProblem);
+        }
+    }
+    if (name.fileName.isEmpty()) {
+        qWarning().noquote() << "no output name:" << name.error;
+        return name.error;
+    }
+    request.runIndex = name.number;
+    request.fileName = name.fileName;
+    request.reservedPath = name.path;
+    request.reservedFallbackReason = target.fallbackReason;
+    current->name = name;
+    return QString();
+}
+
+void ConversionController::releaseName(Job& job)
+{
+    if (outputname::release(job.name))
+        qDebug().noquote() << "gave back the name" << job.name.path;
+    job.name = NameReservation();
 }
 
 void ConversionController::startNext()
@@ -289,17 +326,16 @@ void ConversionController::startNext()
     current = waiting.takeFirst();
     emit queueChanged();
     ConvertRequest& request = current->request;
-    if (request.fileName.isEmpty()) {
-        request.runIndex = nextSequenceNumber();
-        request.fileName = connection->makeUniqueFileName(request.runIndex, QStringLiteral("bin"));
-    }
     if (!request.cancel)
         request.cancel = std::make_shared<ConvertCancel>();
+    const QString unnamed = request.fileName.isEmpty() ? nameCurrentJob() : QString();
     // A receiver may cancel the job right away.
     const std::shared_ptr<Job> job = current;
     emit jobStarted(job->id);
     if (current != job || job->phase == Phase::Ending)
         return;
+    if (!unnamed.isEmpty())
+        return finish(JobOutcome::Failed, QString(), unnamed);
     if (current->whole)
         startProbe();
     else
@@ -431,6 +467,9 @@ void ConversionController::startConversion()
 
 void ConversionController::onConversionResult(const ConvertResult& result)
 {
+    // The pipeline is done with the file: a name it did not fill is free.
+    if (result.outcome != ConvertOutcome::Succeeded)
+        releaseName(*current);
     if (current->phase == Phase::Ending) {
         // Cancelled already: a file that was finished just before the cancel
         // reached the pipeline is not wanted either.
@@ -512,6 +551,9 @@ void ConversionController::advance()
 {
     if (!current || current->phase != Phase::Ending || current->pipelineHolds || probe)
         return;
+    // A job cancelled before its conversion ended, or one that never reached
+    // the pipeline, leaves its reservation behind.
+    releaseName(*current);
     current.reset();
     if (!waiting.isEmpty())
         startNext();

@@ -49,8 +49,11 @@ public:
 
     // Queues a conversion and returns its id (> 0). It starts at once when no
     // job runs, else after the jobs before it. A request without a file name
-    // is named when it starts: the next sequence number ("convert_index")
-    // and the connection manager's next identifier, "%1_%2.bin".
+    // is named when it starts: the connection manager's next identifier and
+    // the next sequence number ("convert_index"), "%1_%2.bin", a name no
+    // file in the output folder has yet (see OutputName: the name is
+    // reserved there until the fan file takes it, and given back when the
+    // job does not succeed).
     int enqueue(ConvertRequest request);
     // The same for a file the user has not framed: when it starts, it is
     // probed (MediaProbe) for its size as shown and its length, the framing
@@ -92,10 +95,14 @@ signals:
     // kept); message: the device's answer after an upload, why an upload
     // failed (the device's "msg" or the error text), after a cancelled upload
     // a sentence for the user on what became of the file on the fan, why a
-    // dropped file could not be read, else empty.
+    // dropped file could not be read or no name could be reserved, else
+    // empty.
     void jobFinished(int id, JobOutcome outcome, QString path, QString message);
     // A fan file has been converted successfully.
     void fanFileReady(QString path, QString modelName);
+    // A word for the status line that concerns no single job: the sequence
+    // number of the file names cannot be stored (said once per controller).
+    void notice(QString text);
     void queueChanged();
     // The last job has ended and none waits.
     void idle();
@@ -116,7 +123,10 @@ private:
     void finish(JobOutcome outcome, const QString& path, const QString& message);
     void onPipelineReleased(int id);
     void advance();
-    QString nextSequenceNumber();
+    // Names the current job's fan file and reserves the name; why not, when
+    // no name can be reserved (empty otherwise).
+    QString nameCurrentJob();
+    void releaseName(Job& job);
 
     ConnectionManager* connection = nullptr;
     Uploader* uploader = nullptr;
@@ -125,6 +135,7 @@ private:
     MediaProbe* probe = nullptr;
     int uploadTimeoutMs = 60000;
     int lastId = 0;
+    bool counterProblemSaid = false;
 
     QList<std::shared_ptr<Job>> waiting;
     std::shared_ptr<Job> current;

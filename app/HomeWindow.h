@@ -223,8 +223,10 @@ private:
         int id = 0;
         JobPhase phase = JobPhase::None;
         ConvertResult converted;
+        QString notice; // the controller's word said as the job was named
     } job;
-    QString lastFanFile; // the latest finished fan file and its model, for the fan view
+    QString pendingNotice; // said before the job it concerns has started
+    QString lastFanFile;   // the latest finished fan file and its model, for the fan view
     QString lastFanModel;
 
     ConnectionManager* connection = nullptr;

@@ -22,8 +22,6 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -52,6 +50,14 @@ QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::D
 QString withValue(const QString& text, const QString& value)
 {
     return text.contains(QLatin1String("%1")) ? text.arg(value) : text + QLatin1Char(' ') + value;
+}
+
+// Two notes of the result line, one after the other (either may be empty).
+QString joinNotes(const QString& first, const QString& second)
+{
+    if (first.isEmpty() || second.isEmpty())
+        return first + second;
+    return first + QLatin1Char('\n') + second;
 }
 
 } // namespace
@@ -266,9 +272,15 @@ void HomeWindow::connectController()
 {
     // The window shows the job that runs, whether the convert button or a
     // drop started it.
+    // Said as a job is named, before it starts: shown with that job's result.
+    connect(controller, &ConversionController::notice, this, [this](const QString& text) {
+        pendingNotice = text;
+        onLogOutputCb(text);
+    });
     connect(controller, &ConversionController::jobStarted, this, [this](int id) {
         job = ShownJob();
         job.id = id;
+        job.notice = std::exchange(pendingNotice, QString());
         job.phase = JobPhase::Converting;
         beginBusyView();
     });
@@ -343,16 +355,6 @@ void HomeWindow::onJobProgress(int id, JobStage stage, int percent)
     }
 }
 
-// What the fan answered when it refused a file: the message of its answer
-// when the text is one, else the text itself (the upload's own error).
-static QString uploadFailureReason(const QString& message)
-{
-    const QJsonDocument answer = QJsonDocument::fromJson(message.toUtf8());
-    const QJsonValue msg =
-        answer.isObject() ? answer.object().value(QLatin1String("msg")) : QJsonValue();
-    return DeviceText::clean(msg.isString() ? msg.toString() : message);
-}
-
 void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path, const QString& message)
 {
     const ShownJob finished = std::exchange(job, ShownJob());
@@ -380,17 +382,26 @@ void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path, const QS
     } else {
         updateProcessResult(success, success ? tr("convert_success") : tr("convert_failed"), path);
     }
+    // A failed conversion made no file: say why, in the system's words.
+    if (!success && !uploaded) {
+        const QString reason = JobPanel::failureReason(false, finished.converted, message);
+        if (!reason.isEmpty() || !finished.notice.isEmpty())
+            jobPanel->showFailure(joinNotes(
+                finished.notice,
+                reason.isEmpty() ? QString() : withValue(tr("convert_failed_reason"), reason)));
+        return;
+    }
     if (!fileKept)
         return;
     // A failed upload leaves a good file in the output folder: say where,
     // and why the fan did not take it.
     QString note = finished.converted.fallbackReason;
     if (uploaded && !success) {
-        const QString reason = uploadFailureReason(message);
+        const QString reason = JobPanel::failureReason(true, finished.converted, message);
         note = reason.isEmpty() ? tr("upload_failed_kept_file")
                                 : withValue(tr("upload_failed_reason"), reason);
     }
-    jobPanel->showResultPath(file.absoluteFilePath(), note);
+    jobPanel->showResultPath(file.absoluteFilePath(), joinNotes(finished.notice, note));
     // After an upload the file is on the fan; no folder is opened then.
     if (success && !uploaded && folderOpener)
         folderOpener(file.absolutePath());

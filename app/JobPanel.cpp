@@ -3,6 +3,7 @@
 #include "JobPanel.h"
 
 #include "ConversionController.h"
+#include "DeviceText.h"
 #include "MediaProbe.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,8 @@
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QKeySequence>
 #include <QLabel>
 #include <QListWidget>
@@ -25,7 +28,6 @@ namespace {
 
 // The result line's link that shows the file in the fan view.
 const char* const kFanViewLink = "spindra:fan-view";
-
 
 } // namespace
 
@@ -90,11 +92,10 @@ JobPanel::JobPanel(ConversionController* controller, QWidget* parent)
 
     connect(controller, &ConversionController::jobStarted, this, &JobPanel::onStarted);
     connect(controller, &ConversionController::jobProgress, this, &JobPanel::onProgress);
-    connect(controller, &ConversionController::jobConverted, this,
-            [this](int id, const ConvertResult&, bool up) { onConverted(id, up); });
+    connect(controller, &ConversionController::jobConverted, this, &JobPanel::onConverted);
     connect(controller, &ConversionController::jobFinished, this,
-            [this](int id, JobOutcome outcome, const QString&, const QString&) {
-                onFinished(id, outcome);
+            [this](int id, JobOutcome outcome, const QString&, const QString& message) {
+                onFinished(id, outcome, message);
             });
 }
 
@@ -149,9 +150,10 @@ void JobPanel::onProgress(int id, JobStage stage, int percent)
     setLine(id, QStringLiteral("%1 %2%").arg(text(key)).arg(percent));
 }
 
-void JobPanel::onConverted(int id, bool up)
+void JobPanel::onConverted(int id, const ConvertResult& result, bool up)
 {
     uploading.insert(id, up);
+    converted.insert(id, result);
     if (up) {
         progressBar->setValue(0);
         progressBar->setFormat(QStringLiteral("%1 %p%").arg(text("uploading")));
@@ -159,17 +161,36 @@ void JobPanel::onConverted(int id, bool up)
     }
 }
 
-void JobPanel::onFinished(int id, JobOutcome outcome)
+void JobPanel::onFinished(int id, JobOutcome outcome, const QString& message)
 {
     if (controller->currentJob() == id || controller->currentJob() == 0) {
         progressBar->hide();
         cancelButton->hide();
     }
     const bool up = uploading.take(id);
+    const ConvertResult result = converted.take(id);
     const char* key = outcome == JobOutcome::Cancelled ? "cancelled"
         : outcome == JobOutcome::Succeeded             ? (up ? "upload_success" : "convert_success")
                                                        : (up ? "upload_failed" : "convert_failed");
-    setLine(id, text(key));
+    // A failed job's line says why; its tooltip holds the whole reason.
+    const QString reason =
+        outcome == JobOutcome::Failed ? failureReason(up, result, message) : QString();
+    setLine(id, reason.isEmpty() ? text(key) : QStringLiteral("%1: %2").arg(text(key), reason));
+    if (QListWidgetItem* item = lines.value(id); item && !reason.isEmpty())
+        item->setToolTip(DeviceText::toolTip(item->toolTip() + QLatin1Char('\n') + reason));
+}
+
+QString JobPanel::failureReason(bool uploaded, const ConvertResult& converted,
+                                const QString& message)
+{
+    if (!uploaded && !converted.reason.isEmpty())
+        return DeviceText::clean(converted.reason);
+    // The fan's answer to an upload: the message of its answer when the text
+    // is one, else the text itself (the upload's own error).
+    const QJsonDocument answer = QJsonDocument::fromJson(message.toUtf8());
+    const QJsonValue msg =
+        answer.isObject() ? answer.object().value(QLatin1String("msg")) : QJsonValue();
+    return DeviceText::clean(msg.isString() ? msg.toString() : message);
 }
 
 void JobPanel::clearList()
@@ -216,7 +237,7 @@ void JobPanel::showResultPath(const QString& path, const QString& note)
     QString html;
     if (!note.isEmpty())
         html = QStringLiteral("<span style=\"color:#C05000;\">%1</span><br>")
-                   .arg(note.toHtmlEscaped());
+                   .arg(note.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>")));
     // The whole path, wrapped at its folders: the folder it went to (the
     // Desktop, say) must stay visible.
     html += QStringLiteral("%1 <a href=\"%2\">%3</a>")
@@ -228,6 +249,16 @@ void JobPanel::showResultPath(const QString& path, const QString& note)
     resultPath = path;
     pathLabel->setText(html);
     pathLabel->setToolTip(native);
+    pathLabel->show();
+}
+
+void JobPanel::showFailure(const QString& note)
+{
+    resultPath.clear();
+    pathLabel->setText(
+        QStringLiteral("<span style=\"color:#C00000;\">%1</span>")
+            .arg(note.toHtmlEscaped().replace(QLatin1Char('\n'), QLatin1String("<br>"))));
+    pathLabel->setToolTip(DeviceText::toolTip(note));
     pathLabel->show();
 }
 

@@ -5,6 +5,8 @@
 // or to drop the waiting jobs; it also catches files dropped on the window.
 #pragma once
 
+#include "ConvertRequest.h"
+
 #include <QHash>
 #include <QStringList>
 #include <QWidget>
@@ -29,7 +31,15 @@ public:
     // note, when set, comes first: why the file is not in the chosen folder,
     // why the fan did not take it, what became of it on the fan.
     void showResultPath(const QString& path, const QString& note);
+    // Says why the last job failed, where the result line would be.
+    void showFailure(const QString& note);
     void clearResultPath();
+    // Why a job failed, as its reports give it, made safe to show (empty
+    // when no reason is known): the conversion's reason (the system's or
+    // FFmpeg's own words), else the job's message (the fan's answer to an
+    // upload, the message of its answer when that is one).
+    static QString failureReason(bool uploaded, const ConvertResult& converted,
+                                 const QString& message);
     // The height the panel takes while a job runs and after it, with a
     // result of three lines: what a window should leave room for.
     int busyHeight() const;
@@ -56,8 +66,8 @@ protected:
 private:
     void onStarted(int id);
     void onProgress(int id, JobStage stage, int percent);
-    void onConverted(int id, bool uploading);
-    void onFinished(int id, JobOutcome outcome);
+    void onConverted(int id, const ConvertResult& result, bool uploading);
+    void onFinished(int id, JobOutcome outcome, const QString& message);
     void setLine(int id, const QString& state);
     void clearList();
     static QString text(const char* key);
@@ -73,4 +83,5 @@ private:
     QHash<int, QListWidgetItem*> lines;
     QHash<int, QString> names;
     QHash<int, bool> uploading;
+    QHash<int, ConvertResult> converted;
 };

@@ -10,6 +10,13 @@ extern "C" {
 
 #define CONVERT_PATH_SIZE 1024
 
+/* The largest geometry a job may ask for: about four times the LEDs and the
+ * lines of the largest fan model, and far below what would make a single
+ * frame record gigabytes long. Jobs beyond it are refused before any file
+ * is opened. */
+#define CONVERT_MAX_LIGHTS 1024u
+#define CONVERT_MAX_LINES 4096u
+
 /* The `failed` value of a job that stopped because its cancel flag was set. */
 #define CONVERT_CANCELLED 2
 

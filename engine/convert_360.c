@@ -64,9 +64,10 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
         goto done;
     }
     /* A column window narrower than one line would divide by zero; counts
-     * above INT32_MAX are what a missing member (-1) becomes. */
+     * above INT32_MAX are what a missing member (-1) becomes, counts beyond
+     * a fan's would write gigabytes per frame. */
     if (job->item_count == 0 || job->item_count > CONVERT_360_MAX_ITEMS || job->lines == 0 ||
-        job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
+        job->lines > CONVERT_MAX_LINES || job->lights == 0 || job->lights > CONVERT_MAX_LIGHTS ||
         job->out_path[0] == '\0' || job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP ||
         job->destItemWidth < 1) {
         LOG("input or output path is invalid, count:%u output:%s lines:%u lights:%u colorDeep:%u "
@@ -82,10 +83,7 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
         goto done;
     LOG("#### 3");
 
-    if (convert_open_output(job->out_path, "360 2", &out) != 0)
-        goto done;
-    LOG("#### 4");
-
+    /* Every input is opened and sized before the output is created. */
     uint64_t total_frames = 0;
     for (uint32_t i = 0; i < job->item_count; ++i) {
         const convert_360_item* item = &job->items[i];
@@ -122,7 +120,13 @@ int convert_360_run(convert_360_job* job, const convert_360_packer* packer)
         }
         if (frame_count[i] > total_frames)
             total_frames = frame_count[i];
+        if (convert_check_output_apart(job->out_path, in[i], NULL) != 0)
+            goto done;
     }
+    if (convert_check_output_apart(job->out_path, NULL, aud) != 0 ||
+        convert_open_output(job->out_path, "360 2", &out) != 0)
+        goto done;
+    LOG("#### 4");
     LOG("#### 5");
 
     const size_t plane_bytes = (size_t)convert_plane_bytes(job->lights);

@@ -148,53 +148,107 @@ int convert_pad_output(FILE* out)
 
 int convert_check_flat_job(const convert_job* job, uint32_t* frame_size)
 {
-    /* Counts above INT32_MAX are what a missing member (-1) becomes; they
-     * would ask for gigabytes. A frame must also fit in 32 bits. */
+    /* Counts above INT32_MAX are what a missing member (-1) becomes; counts
+     * beyond a fan's would write gigabytes per frame. A frame must also fit
+     * in 32 bits. */
     const uint64_t frame_size64 = (uint64_t)job->in_width * job->in_height * 3u;
-    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
-        job->in_width == 0 || job->in_width > INT32_MAX || job->in_height == 0 ||
-        job->in_height > INT32_MAX || job->radius == 0 || job->colorDeep < 1 ||
-        job->colorDeep > FAN_MAX_COLOR_DEEP || frame_size64 > UINT32_MAX ||
+    if (job->lines == 0 || job->lines > CONVERT_MAX_LINES || job->lights == 0 ||
+        job->lights > CONVERT_MAX_LIGHTS || job->in_width == 0 || job->in_width > INT32_MAX ||
+        job->in_height == 0 || job->in_height > INT32_MAX || job->radius == 0 ||
+        job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP || frame_size64 > UINT32_MAX ||
         frame_size64 > SIZE_MAX) {
         LOG("paramas invalid, lines:%u, lights:%u, colorDeep:%u, in_width:%u, in_height:%u, "
             "center_x:%u, "
             "center_y:%u, radius:%u",
             job->lines, job->lights, job->colorDeep, job->in_width, job->in_height,
             (unsigned)job->center_x, (unsigned)job->center_y, job->radius);
-        convert_set_reason("invalid job: lines %u, lights %u, colorDeep %u, frame %ux%u",
-                           job->lines, job->lights, job->colorDeep, job->in_width, job->in_height);
+        convert_set_reason("invalid job: lines %u, lights %u, colorDeep %u, frame %ux%u (a fan "
+                           "has 1 to %u lines, 1 to %u lights, 1 to %u bits)",
+                           job->lines, job->lights, job->colorDeep, job->in_width, job->in_height,
+                           CONVERT_MAX_LINES, CONVERT_MAX_LIGHTS, FAN_MAX_COLOR_DEEP);
         return -1;
     }
     *frame_size = (uint32_t)frame_size64;
     return 0;
 }
 
-FILE* convert_open_input(const char* path, const char* tag, int* name_failed)
+/* Opens an input; *not_regular tells a refused kind of file. */
+static FILE* open_input(const char* path, const char* tag, int* name_failed, int* not_regular)
 {
     char err[256];
-    FILE* f = engine_fopen(path, "rb", name_failed);
+    FILE* f = engine_open_regular(path, name_failed, not_regular);
     if (!f) {
         if (*name_failed)
             LOG("convert_worker: UTF-8 to wchar_t failed %s", tag);
+        else if (*not_regular)
+            LOG("open in %s failed, reasone:not a regular file", path);
         else
             LOG("open in %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
-        convert_set_reason("cannot read %s: %s", path, *name_failed ? "invalid file name" : err);
+        convert_set_reason("cannot read %s: %s", path,
+                           *name_failed       ? "invalid file name"
+                               : *not_regular ? "not a regular file"
+                                              : err);
     }
     return f;
+}
+
+FILE* convert_open_input(const char* path, const char* tag, int* name_failed)
+{
+    int not_regular = 0;
+    return open_input(path, tag, name_failed, &not_regular);
+}
+
+FILE* convert_open_frames(const char* path, const char* tag, uint32_t frame_size)
+{
+    int name_failed = 0;
+    FILE* in = convert_open_input(path, tag, &name_failed);
+    if (!in)
+        return NULL;
+    int64_t size = -1;
+    if (engine_seek(in, 0, SEEK_END) == 0)
+        size = engine_tell(in);
+    if (engine_seek(in, 0, SEEK_SET) != 0 || size < 0) {
+        convert_set_reason("cannot read %s: no size", path);
+        LOG("open in %s failed, reasone:no size", path);
+        fclose(in);
+        return NULL;
+    }
+    if ((uint64_t)size < frame_size) {
+        convert_end_of_input(path, frame_size, 0);
+        fclose(in);
+        return NULL;
+    }
+    return in;
 }
 
 int convert_open_audio(const char* path, const char* tag, FILE** aud)
 {
     int name_failed = 0;
+    int not_regular = 0;
     *aud = NULL;
     if (path[0] == '\0')
         return 0;
     const int had_reason = convert_failure_reason()[0] != '\0';
-    *aud = convert_open_input(path, tag, &name_failed);
-    /* Sound that cannot be read is no reason for a job to fail. */
-    if (!*aud && !name_failed && !had_reason)
+    *aud = open_input(path, tag, &name_failed, &not_regular);
+    /* Sound that cannot be read is no reason for a job to fail; sound that
+     * is not a file (a FIFO, a device) is not sound. */
+    if (!*aud && !name_failed && !not_regular && !had_reason)
         convert_clear_reason();
-    return name_failed ? -1 : 0;
+    return name_failed || not_regular ? -1 : 0;
+}
+
+int convert_check_output_apart(const char* out_path, FILE* frames, FILE* sound)
+{
+    FILE* const inputs[2] = {frames, sound};
+    const char* const what[2] = {"frame", "sound"};
+    for (int i = 0; i < 2; ++i) {
+        if (inputs[i] && engine_is_same_file(inputs[i], out_path)) {
+            LOG("open out %s failed, reasone:it is the job's %s file", out_path, what[i]);
+            convert_set_reason("cannot write %s: it is the job's %s file", out_path, what[i]);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 void convert_read_audio(FILE* aud, const char* path, uint64_t index, uint8_t* audio)

@@ -138,10 +138,13 @@ static convert_stream* stream_create(convert_job* job, const convert_fast_option
 }
 
 /* Opens the sound and the output (tags name them in the log lines of a name
- * that cannot be converted). */
-static int stream_open_files(convert_stream* s, const char* sound_tag, const char* out_tag)
+ * that cannot be converted); frames: the job's frame file, if any, which the
+ * output must not be. */
+static int stream_open_files(convert_stream* s, FILE* frames, const char* sound_tag,
+                             const char* out_tag)
 {
     if (convert_open_audio(s->job->in_aud_path, sound_tag, &s->aud) != 0 ||
+        convert_check_output_apart(s->job->out_path, frames, s->aud) != 0 ||
         convert_open_output(s->job->out_path, out_tag, &s->out) != 0) {
         s->failed = 1;
         return -1;
@@ -270,10 +273,9 @@ int convert_fast_worker_with(convert_job* job, const convert_fast_options* optio
         return convert_worker(job);
 
     LOG(">> start");
-    int name_failed = 0;
     const uint32_t frame_size = s->st.plan->frame_size;
-    FILE* in = convert_open_input(job->frames_resized_file, "1", &name_failed);
-    if (!in || stream_open_files(s, "2", "3") != 0) {
+    FILE* in = convert_open_frames(job->frames_resized_file, "1", frame_size);
+    if (!in || stream_open_files(s, in, "2", "3") != 0) {
         if (in)
             fclose(in);
         stream_end(s, 1);
@@ -352,7 +354,8 @@ convert_stream* convert_stream_open(const convert_stream_spec* spec)
     /* A cancel that comes while the last frames, the sound and the padding
      * are written still leaves nothing behind. */
     s->out.cancel = spec->cancel;
-    if (stream_open_files(s, "2", "3") != 0) {
+    s->out.reserved = spec->out_reserved;
+    if (stream_open_files(s, NULL, "2", "3") != 0) {
         stream_end(s, 1);
         return NULL;
     }

@@ -76,9 +76,9 @@ static int job_supported(const convert_job* job)
 {
     if (job->frames_resized_file[0] == '\0' || job->out_path[0] == '\0')
         return 0;
-    if (job->lines == 0 || job->lines > INT32_MAX || job->lights == 0 || job->lights > INT32_MAX ||
-        job->in_width == 0 || job->in_height == 0 || job->radius == 0 || job->colorDeep < 1 ||
-        job->colorDeep > FAN_MAX_COLOR_DEEP)
+    if (job->lines == 0 || job->lines > CONVERT_MAX_LINES || job->lights == 0 ||
+        job->lights > CONVERT_MAX_LIGHTS || job->in_width == 0 || job->in_height == 0 ||
+        job->radius == 0 || job->colorDeep < 1 || job->colorDeep > FAN_MAX_COLOR_DEEP)
         return 0;
     if (job->in_width > MAX_EXACT || job->in_height > MAX_EXACT)
         return 0;

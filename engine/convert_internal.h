@@ -14,6 +14,7 @@
 
 #include "convert.h"
 #include "fan_format.h"
+#include "platform.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -173,6 +174,14 @@ typedef struct convert_output {
     char path[CONVERT_PATH_SIZE];
     char temp[CONVERT_PATH_SIZE]; /* empty when in place */
     convert_cancel* cancel;       /* when set, read once more just before the rename */
+    /* Set by the caller before convert_open_output: path is a reservation
+     * the caller made (a file it created for this job). The finished file
+     * then replaces that file only while it is still there, and takes the
+     * name only while it is free after it was removed; never another file
+     * that took the name meanwhile. */
+    int reserved;
+    int has_reservation; /* the reservation was there when the output was created */
+    engine_file_id reservation;
 } convert_output;
 
 /* Whether `name` is a temporary output name of a process that has ended. */
@@ -197,15 +206,30 @@ void convert_discard_output(convert_output* out);
  * "paramas invalid, ..." and recording the reason. */
 int convert_check_flat_job(const convert_job* job, uint32_t* frame_size);
 
-/* Opens an input for reading. On failure logs "convert_worker: UTF-8 to
- * wchar_t failed <tag>" when the name cannot be converted (*name_failed set),
- * otherwise "open in <path> failed, reasone:<error>", and returns NULL. */
+/* Opens an input for reading, only when it is a regular file (never a
+ * folder, a device, a FIFO or a /proc file: see engine_open_regular). On
+ * failure logs "convert_worker: UTF-8 to wchar_t failed <tag>" when the name
+ * cannot be converted (*name_failed set), otherwise "open in <path> failed,
+ * reasone:<error>", records the reason and returns NULL. */
 FILE* convert_open_input(const char* path, const char* tag, int* name_failed);
 
+/* Opens a job's frame file (as convert_open_input) and checks that it holds
+ * at least one frame of frame_size bytes (otherwise logs as
+ * convert_end_of_input does for no frame at all). NULL, with the reason
+ * recorded, when it cannot be read or holds no whole frame. */
+FILE* convert_open_frames(const char* path, const char* tag, uint32_t frame_size);
+
 /* Opens the optional audio input (an empty path: none, *aud stays NULL).
- * Returns -1 only when the name cannot be converted; an audio file that
- * cannot be opened is logged and the job goes on silent. */
+ * Returns -1 when the name cannot be converted or the path names something
+ * that is not a regular file (a FIFO, a device, a folder: refused); an audio
+ * file that cannot be opened is logged and the job goes on silent. */
 int convert_open_audio(const char* path, const char* tag, FILE** aud);
+
+/* Refuses an output path that names one of the job's inputs (the same
+ * file, through any name or link): writing it would destroy the input.
+ * Returns 0, or -1 after logging and recording the reason. Either input may
+ * be NULL. */
+int convert_check_output_apart(const char* out_path, FILE* frames, FILE* sound);
 
 /* Creates the output for the final path `path` (see convert_output; first
  * removes the folder's temporary files of ended processes) and writes

@@ -67,12 +67,24 @@ int convert_open_output(const char* path, const char* tag, convert_output* out)
 {
     char err[256];
     convert_cancel* const cancel = out->cancel;
+    const int reserved = out->reserved;
     memset(out, 0, sizeof *out);
     out->cancel = cancel;
+    out->reserved = reserved;
     snprintf(out->path, sizeof out->path, "%s", path);
+    if (reserved) {
+        const int found = engine_file_identity(path, &out->reservation);
+        if (found < 0) {
+            LOG("open out %s failed, reasone:not the reserved file", path);
+            convert_set_reason("cannot write %s: something else than its reservation is there",
+                               path);
+            return -1;
+        }
+        out->has_reservation = found;
+    }
 
     int name_failed = 0;
-    if (engine_is_special(path)) {
+    if (!reserved && engine_is_special(path)) {
         out->in_place = 1;
         out->file = engine_fopen(path, "wb", &name_failed);
     } else {
@@ -127,6 +139,23 @@ void convert_discard_output(convert_output* out)
     out->temp[0] = '\0';
 }
 
+/* Gives the finished temporary file its final name: over whatever is there,
+ * or, for a reservation, over the reservation only (EEXIST when another file
+ * has taken its place). */
+static int put_in_place(const convert_output* out)
+{
+    if (!out->reserved)
+        return engine_rename(out->temp, out->path);
+    engine_file_id now;
+    const int found = engine_file_identity(out->path, &now);
+    if (found == 0)
+        return engine_rename_new(out->temp, out->path);
+    if (found > 0 && out->has_reservation && engine_file_id_equal(&now, &out->reservation))
+        return engine_rename(out->temp, out->path);
+    errno = EEXIST;
+    return -1;
+}
+
 int convert_finish_output(convert_output* out)
 {
     char err[256];
@@ -159,9 +188,14 @@ int convert_finish_output(convert_output* out)
         out->temp[0] = '\0';
         return 1;
     }
-    if (rc == 0 && engine_rename(out->temp, path) != 0) {
-        LOG("rename %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
-        convert_set_reason("cannot write %s: %s", path, err);
+    if (rc == 0 && put_in_place(out) != 0) {
+        if (errno == EEXIST) {
+            LOG("rename %s failed, reasone:another file took its name", path);
+            convert_set_reason("cannot write %s: another file took its name", path);
+        } else {
+            LOG("rename %s failed, reasone:%s", path, engine_strerror(errno, err, sizeof err));
+            convert_set_reason("cannot write %s: %s", path, err);
+        }
         rc = -1;
     }
     if (rc != 0) {

@@ -53,6 +53,13 @@ typedef struct convert_stream_spec {
     int32_t change_brightness_lights;
     convert_cancel* cancel; /* NULL: not cancellable; else alive until finish or discard */
     unsigned threads;       /* converting threads; 0: the engine's default */
+    /* Non-zero: out_path is a file the caller created to reserve the name
+     * (see the output names of the window). The finished file replaces that
+     * file only while it is still there (or takes the name while it is
+     * free); when another file has taken the name meanwhile, the job fails
+     * and that file stays. 0: the finished file replaces whatever is at
+     * out_path. */
+    int out_reserved;
 } convert_stream_spec;
 
 /* Checks the job, prepares its sampling plan and converting threads, creates

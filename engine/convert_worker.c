@@ -64,7 +64,6 @@ static void line_values(const convert_job* job, const uint8_t* frame, uint32_t l
 int convert_worker(convert_job* job)
 {
     int failed = 1;
-    int name_failed = 0;
     FILE* in = NULL;
     FILE* aud = NULL;
     convert_output out = {0};
@@ -93,8 +92,10 @@ int convert_worker(convert_job* job)
         goto done;
     const size_t plane_bytes = (size_t)convert_plane_bytes(job->lights);
 
-    in = convert_open_input(job->frames_resized_file, "1", &name_failed);
+    /* Every input is opened and checked before the output is created. */
+    in = convert_open_frames(job->frames_resized_file, "1", frame_size);
     if (!in || convert_open_audio(job->in_aud_path, "2", &aud) != 0 ||
+        convert_check_output_apart(job->out_path, in, aud) != 0 ||
         convert_open_output(job->out_path, "3", &out) != 0)
         goto done;
 

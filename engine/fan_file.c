@@ -134,9 +134,10 @@ int fan_file_open(fan_file* f, const char* path, uint32_t lines, uint32_t lights
     if (rc != FAN_FILE_OK)
         return rc;
     int name_failed = 0;
-    f->file = engine_fopen(path, "rb", &name_failed);
+    int not_regular = 0;
+    f->file = engine_open_regular(path, &name_failed, &not_regular);
     if (!f->file)
-        return FAN_FILE_ERR_IO;
+        return not_regular ? FAN_FILE_ERR_NOT_REGULAR : FAN_FILE_ERR_IO;
     int64_t size = -1;
     if (engine_seek(f->file, 0, SEEK_END) == 0)
         size = engine_tell(f->file);
@@ -239,6 +240,8 @@ const char* fan_file_status_text(int status)
         return "out of range";
     case FAN_FILE_ERR_PAD_BITS:
         return "pad bits set in a bit plane";
+    case FAN_FILE_ERR_NOT_REGULAR:
+        return "not a regular file";
     default:
         return "unknown";
     }

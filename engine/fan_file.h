@@ -47,7 +47,9 @@ enum fan_file_status {
     FAN_FILE_ERR_HEADER = 4,   /* the first 812 bytes are not file_header */
     FAN_FILE_ERR_PADDING = 5, /* bytes after the last whole record are not zero, or 28800 or more */
     FAN_FILE_ERR_RANGE = 6,   /* frame index out of range, or a NULL argument */
-    FAN_FILE_ERR_PAD_BITS = 7 /* a plane's leading pad bits are not zero (values still decoded) */
+    FAN_FILE_ERR_PAD_BITS = 7, /* a plane's leading pad bits are not zero (values still decoded) */
+    FAN_FILE_ERR_NOT_REGULAR =
+        8 /* a folder, device, FIFO or socket, not a file (never waited on) */
 };
 
 /* The sizes that follow from a geometry. */
@@ -92,7 +94,8 @@ int fan_file_open_memory(fan_file* f, const void* data, size_t size, uint32_t li
                          uint32_t lights, uint32_t color_deep);
 
 /* The same for a file named by a UTF-8 path; keeps the file open until
- * fan_file_close. */
+ * fan_file_close. Only a regular file is read (FAN_FILE_ERR_NOT_REGULAR
+ * otherwise, at once: a FIFO is never waited on). */
 int fan_file_open(fan_file* f, const char* path, uint32_t lines, uint32_t lights,
                   uint32_t color_deep);
 

@@ -33,6 +33,34 @@ int64_t engine_tell(FILE* file);
  * why). */
 FILE* engine_create_new(const char* utf8_path);
 
+/* Opens a file for reading only when it is a regular file with a content of
+ * its own: never a folder, a device, a FIFO (without waiting for a writer),
+ * a socket or a file the kernel makes up as it is read (/proc, /sys). A link
+ * is followed. On failure returns NULL with errno set; *not_regular (when
+ * not NULL) is then 1 when the file was refused for what it is, and
+ * *name_failed as for engine_fopen. */
+FILE* engine_open_regular(const char* utf8_path, int* name_failed, int* not_regular);
+
+/* Which file a name stands for: its device and inode, and when its status
+ * last changed (nanoseconds), so that a file made later in a freed inode is
+ * told apart. */
+typedef struct engine_file_id {
+    uint64_t device;
+    uint64_t inode;
+    int64_t changed_ns;
+} engine_file_id;
+
+/* Whether two identities name the same file. */
+int engine_file_id_equal(const engine_file_id* a, const engine_file_id* b);
+
+/* 1 when the path names a regular file (a link is not followed), with its
+ * identity in *id (when not NULL); 0 when nothing is there; -1 when
+ * something else is there or the system cannot tell (errno). */
+int engine_file_identity(const char* utf8_path, engine_file_id* id);
+
+/* 1 when the path (a link followed) names the file `opened` reads, else 0. */
+int engine_is_same_file(FILE* opened, const char* utf8_path);
+
 /* 1 when the path names something that exists and is neither a regular file
  * nor a symbolic link (a device, a FIFO, a socket, a folder), otherwise 0. */
 int engine_is_special(const char* utf8_path);
@@ -49,6 +77,11 @@ int engine_sync(FILE* file);
 /* Renames a file, replacing whatever file or link is at `to` (a link there is
  * replaced, not followed). Returns 0, or -1 with errno set. */
 int engine_rename(const char* from, const char* to);
+
+/* Renames a file only when nothing is at `to`: fails with EEXIST (leaving
+ * both names as they were) when something is. Returns 0, or -1 with errno
+ * set. */
+int engine_rename_new(const char* from, const char* to);
 
 /* Puts a folder's entries on the disk (after a rename into it). Returns 0,
  * or -1 with errno set. */

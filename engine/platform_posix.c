@@ -1,4 +1,6 @@
 #define _POSIX_C_SOURCE 200809L
+/* syscall() for a no-replace rename; strerror_r stays the XSI one. */
+#define _DEFAULT_SOURCE 1
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
 #endif
@@ -20,6 +22,11 @@
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
+#endif
 
 _Static_assert(sizeof(off_t) == 8, "the engine needs 64-bit file offsets");
 
@@ -60,6 +67,91 @@ FILE* engine_create_new(const char* utf8_path)
         errno = err;
     }
     return f;
+}
+
+/* Files the kernel makes up as they are read (under /proc and /sys): they
+ * claim to be regular files but have no size and no fixed content. */
+static int is_pseudo_file(int fd)
+{
+#ifdef __linux__
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0)
+        return 0;
+    return fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC;
+#else
+    (void)fd;
+    return 0;
+#endif
+}
+
+FILE* engine_open_regular(const char* utf8_path, int* name_failed, int* not_regular)
+{
+    if (name_failed)
+        *name_failed = 0;
+    if (not_regular)
+        *not_regular = 0;
+    if (!utf8_path) {
+        errno = EINVAL;
+        return NULL;
+    }
+    /* Asked first, so that nothing else is even opened (opening a device may
+     * do something); then asked again of what was opened. A FIFO put in its
+     * place meanwhile does not make the open wait for a writer. */
+    struct stat st;
+    if (stat(utf8_path, &st) != 0)
+        return NULL;
+    int fd = -1;
+    if (S_ISREG(st.st_mode))
+        fd = open(utf8_path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || is_pseudo_file(fd))) {
+        close(fd);
+        fd = -1;
+        st.st_mode = 0;
+    }
+    if (fd < 0) {
+        if (!S_ISREG(st.st_mode)) {
+            if (not_regular)
+                *not_regular = 1;
+            errno = EINVAL;
+        }
+        return NULL;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    FILE* f = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "rb") : NULL;
+    if (!f) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return f;
+}
+
+int engine_file_identity(const char* utf8_path, engine_file_id* id)
+{
+    struct stat st;
+    if (!utf8_path || lstat(utf8_path, &st) != 0)
+        return errno == ENOENT ? 0 : -1;
+    if (!S_ISREG(st.st_mode))
+        return -1;
+    if (id) {
+        id->device = (uint64_t)st.st_dev;
+        id->inode = (uint64_t)st.st_ino;
+        id->changed_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
+    }
+    return 1;
+}
+
+int engine_file_id_equal(const engine_file_id* a, const engine_file_id* b)
+{
+    return a->device == b->device && a->inode == b->inode && a->changed_ns == b->changed_ns;
+}
+
+int engine_is_same_file(FILE* opened, const char* utf8_path)
+{
+    struct stat a, b;
+    if (!opened || !utf8_path || fstat(fileno(opened), &a) != 0 || stat(utf8_path, &b) != 0)
+        return 0;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 int engine_is_special(const char* utf8_path)
@@ -106,6 +198,25 @@ int engine_rename(const char* from, const char* to)
         return -1;
     }
     return rename(from, to);
+}
+
+int engine_rename_new(const char* from, const char* to)
+{
+    if (!from || !to) {
+        errno = EINVAL;
+        return -1;
+    }
+#if defined(__linux__) && defined(SYS_renameat2)
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 1u /* RENAME_NOREPLACE */) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+#endif
+    /* A new link fails when the name is taken; then the old name goes. */
+    if (link(from, to) != 0)
+        return -1;
+    unlink(from);
+    return 0;
 }
 
 int engine_sync_folder(const char* utf8_path)

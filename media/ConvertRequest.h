@@ -47,6 +47,14 @@ struct ConvertRequest {
     bool debugMode = false;         // FFmpeg commands/output and the engine result go to onLog
     QString runIndex;               // the caller's counter, carried along and not used
     std::shared_ptr<ConvertCancel> cancel; // may be null
+    // Set by a caller that has reserved the fan file's name (created a file
+    // there for this job, see OutputName in the app): the path the fan file
+    // goes to instead of <outputDir>/<modelName>/<fileName>, and, when that
+    // is not the model folder, why not (one line for the user). The finished
+    // file replaces only that reservation, never a file that took its place.
+    // The caller removes the reservation when the job does not succeed.
+    QString reservedPath;
+    QString reservedFallbackReason;
 };
 
 enum class ConvertOutcome { Succeeded, Failed, Cancelled };

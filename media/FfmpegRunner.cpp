@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <atomic>
@@ -78,17 +79,36 @@ void FfmpegRunner::log(const QString& line) const
 
 namespace {
 
-// The last line of a program's error output that says something.
-QString lastLine(const QByteArray& errorOutput)
+// What FFmpeg last said about an error, from its error output: up to its
+// last three lines after the report of the streams, without its closing
+// "Conversion failed!", its progress lines and the "[name @ 0x...]" tags of
+// the parts that speak, joined by "; ". Any other program's last line.
+QString lastErrorLines(const QByteArray& errorOutput)
 {
+    static const QRegularExpression tag(QStringLiteral("^(\\[[^\\]]* @ 0x[0-9a-fA-F]+\\] *)+"));
     const QList<QByteArray> lines = errorOutput.split('\n');
-    for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+    QStringList said;
+    for (auto it = lines.crbegin(); it != lines.crend() && said.size() < 3; ++it) {
         // FFmpeg rewrites its progress line with carriage returns.
-        const QByteArray line = it->split('\r').last().trimmed();
-        if (!line.isEmpty())
-            return QString::fromUtf8(line);
+        const QByteArray raw = it->split('\r').last();
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line == "Conversion failed!" || line.startsWith("frame=") ||
+            line.startsWith("size=") || line.startsWith("video:"))
+            continue;
+        // The report of the input and the outputs comes before any error.
+        if (raw.startsWith(' ') || line.startsWith("Press [q]") || line.startsWith("Input #") ||
+            line.startsWith("Output #") || line.startsWith("Stream mapping:"))
+            break;
+        said.prepend(QString::fromUtf8(line).remove(tag));
     }
-    return QString();
+    if (said.isEmpty()) {
+        for (auto it = lines.crbegin(); it != lines.crend(); ++it) {
+            const QByteArray line = it->split('\r').last().trimmed();
+            if (!line.isEmpty())
+                return QString::fromUtf8(line);
+        }
+    }
+    return said.join(QStringLiteral("; "));
 }
 
 // A process whose standard output, descriptor 3 and standard error are pipes
@@ -215,7 +235,7 @@ bool FfmpegRunner::finishRun(QProcess& process, const QString& label, const QStr
         log(QStringLiteral("FFmpeg command failed with exit code: ") +
             QString::number(code != 0 ? code : -1));
         log(QStringLiteral("%1 <<: %2").arg(label, joined));
-        const QString said = lastLine(errorOutput);
+        const QString said = lastErrorLines(errorOutput);
         lastFailure = process.exitStatus() != QProcess::NormalExit
             ? QStringLiteral("FFmpeg crashed")
             : QStringLiteral("FFmpeg failed (exit code %1)").arg(code);

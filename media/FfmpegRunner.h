@@ -84,7 +84,8 @@ public:
 
     // Why the last run failed, one line for people: the program could not be
     // started, stopped answering, was cancelled, or failed with its exit code
-    // and the last line of its error output. Empty after a run that succeeded.
+    // and its last words on the error (the last lines of its error output
+    // after its report of the streams). Empty after a run that succeeded.
     QString failureReason() const { return lastFailure; }
     // Everything the last run wrote on its standard error (FFmpeg's report:
     // its input's streams, progress, errors).

@@ -98,7 +98,13 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
                        QStringLiteral("no output file name"));
         return;
     }
-    const OutputTarget target = planOutput(media, request.modelName, request.fileName);
+    OutputTarget target;
+    if (request.reservedPath.isEmpty()) {
+        target = planOutput(media, request.modelName, request.fileName);
+    } else {
+        target.path = request.reservedPath;
+        target.fallbackReason = request.reservedFallbackReason;
+    }
     JobTempFolder temps;
     const ResultPlacement placement(media, callbacks.onResult, onLog, &temps,
                                     target.fallbackReason);
@@ -114,6 +120,12 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
     const JobFrames frames = computeJobFrames(media.scale, media.centerX, media.centerY,
                                               media.mediaWidth, media.mediaHeight, request.lights);
     logGeometry(media, frames, request.lights, target.path);
+    if (!scalablePictureSize(frames.scaled.width, frames.scaled.height))
+        return placement.finishJob(
+            ConvertOutcome::Failed, target.path,
+            QStringLiteral("the picture would be scaled to %1x%2 pixels, which FFmpeg cannot make")
+                .arg(frames.scaled.width)
+                .arg(frames.scaled.height));
     DecodeRun decode = planDecode(media, frames, temps, media.sound);
     StreamingJob job(request, callbacks, frames.frames, target.path);
     StreamingJob::Outcome outcome =

@@ -20,6 +20,12 @@ JobGeometry computeJobGeometry(double scale, double centerX, double centerY, int
     return g;
 }
 
+bool scalablePictureSize(int width, int height)
+{
+    return width >= 2 && height >= 2 &&
+        (qint64(width) + 128) * (qint64(height) + 128) < qint64(0x7fffffff) / 8;
+}
+
 namespace {
 
 struct AxisFit {

@@ -18,6 +18,11 @@ struct JobGeometry {
 JobGeometry computeJobGeometry(double scale, double centerX, double centerY, int mediaWidth,
                                int mediaHeight);
 
+// Whether FFmpeg scales a picture to width x height: both at least 2 (a
+// size of 0 would mean "as the input" to it) and (width + 128) x (height +
+// 128) below 2^31 / 8, the largest picture it makes (about 16000 x 16000).
+bool scalablePictureSize(int width, int height);
+
 // The part of the scaled, flipped picture the stored frames hold, when that is
 // not simply the whole picture: a window of it (crop) placed on a black frame
 // (pad). Lets the frames cover the whole fan disc with black where the

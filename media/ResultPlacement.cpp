@@ -13,38 +13,59 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Creates the folder when missing; empty when it can then be written,
-// otherwise why not.
-QString folderProblem(const QString& folder)
+QString errorText(int err) { return QString::fromLocal8Bit(std::strerror(err)); }
+
+// Creates the folder with its missing parents; 0, or the error that stopped
+// it (the system's own, for the user).
+int makeFolder(const QString& folder)
 {
-    if (!QDir().mkpath(folder)) {
-        const QFileInfo info(folder);
-        if (info.exists() && !info.isDir())
-            return QStringLiteral("not a folder");
-        return QStringLiteral("cannot be created");
+    const QString path = QDir::cleanPath(QDir(folder).absolutePath());
+    QFileInfo info(path);
+    if (info.isDir())
+        return 0;
+    const QString parent = info.absolutePath();
+    if (parent != path) {
+        if (const int err = makeFolder(parent))
+            return err;
     }
-    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    return QString();
+    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0 || errno == EEXIST) {
+        info.refresh();
+        return info.isDir() ? 0 : ENOTDIR;
+    }
+    return errno;
 }
 
 } // namespace
+
+QString outputFolderProblem(const QString& folder)
+{
+    if (const int err = makeFolder(folder)) {
+        const QFileInfo info(folder);
+        if (err == ENOTDIR || (info.exists() && !info.isDir()))
+            return QStringLiteral("not a folder");
+        return errorText(err);
+    }
+    if (::access(QFile::encodeName(folder).constData(), W_OK | X_OK) != 0)
+        return errorText(errno);
+    return QString();
+}
 
 OutputTarget planOutput(const MediaInfo& media, const QString& modelName, const QString& fileName)
 {
     OutputTarget target;
     const QString folder = QDir(media.outputDir).filePath(modelName);
     target.path = QDir(folder).filePath(fileName);
-    const QString problem = folderProblem(folder);
+    const QString problem = outputFolderProblem(folder);
     if (problem.isEmpty())
         return target;
     qWarning().noquote() << "❌ 无法创建目录:" << folder << "(" << problem << ")";
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    const QString desktopProblem = folderProblem(desktop);
+    const QString desktopProblem = outputFolderProblem(desktop);
     if (!desktopProblem.isEmpty()) {
         target.error = QStringLiteral("cannot write to %1 (%2) nor to %3 (%4)")
                            .arg(folder, problem, desktop, desktopProblem);
@@ -82,8 +103,8 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
             const QString destination = QDir(outputDir).filePath(QFileInfo(path).fileName());
             if (!QDir(outputDir).exists())
                 QDir().mkpath(outputDir);
-            if (QFile::exists(destination))
-                QFile::remove(destination);
+            // Never over a file that is there: the fan file then stays where
+            // it was written.
             if (QFile::rename(path, destination)) {
                 qInfo().noquote() << "文件已移动到:" << destination;
                 resultPath = destination;

@@ -12,14 +12,20 @@ class JobTempFolder;
 
 // Where a job's fan file goes: <outputDir>/<modelName>/<fileName>, or, when
 // that folder cannot be created or written, the Desktop folder, with the
-// reason for the user in fallbackReason. error is set (and path is the
-// planned one) when the Desktop folder cannot be written either.
+// reason for the user in fallbackReason (the folder and the system's reason).
+// error is set (and path is the planned one) when the Desktop folder cannot
+// be written either.
 struct OutputTarget {
     QString path;
     QString fallbackReason;
     QString error;
 };
 OutputTarget planOutput(const MediaInfo& media, const QString& modelName, const QString& fileName);
+
+// Creates the folder with its parents when missing; empty when it can then
+// be written, otherwise why not, as the system says it ("Permission
+// denied", "Read-only file system", "not a folder" for a file in its way).
+QString outputFolderProblem(const QString& folder);
 
 class ResultPlacement {
 public:
@@ -33,7 +39,8 @@ public:
                     const LogCallback& onLog, JobTempFolder* temps,
                     const QString& fallbackReason = QString());
 
-    // Moves a successful result outside outputDir into it, reports through
+    // Moves a successful result outside outputDir into it (never over a
+    // file that is there: the result then stays where it is), reports through
     // onResult (a failure with its reason, when known, also to the log),
     // sends the closing log lines and removes the temporary folder. A
     // cancelled job reports no path (and leaves path as it was).

@@ -233,6 +233,7 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
     spec.min_brightness = QString::number(request.minBrightness, 'f', 2).toDouble();
     spec.change_brightness_lights = request.changeBrightnessLights;
     spec.cancel = engineCancel;
+    spec.out_reserved = !request.reservedPath.isEmpty() && request.reservedPath == outPath;
     stream = api->open(&spec);
     if (!stream) {
         outcome.reason = QString::fromUtf8(api->reason());

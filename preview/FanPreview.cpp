@@ -163,6 +163,11 @@ bool FanPreview::open(const QString& path, const FanGeometry& geometry, QString*
         case FAN_FILE_ERR_GEOMETRY:
             *error = QStringLiteral("invalid geometry (%1)").arg(geometryText(geometry));
             break;
+        case FAN_FILE_ERR_NOT_REGULAR:
+            *error = QStringLiteral("%1: not a regular file (a FIFO, a device or a socket), not a "
+                                    "fan file")
+                         .arg(path);
+            break;
         default:
             *error =
                 QStringLiteral("%1: %2").arg(path, QString::fromUtf8(fan_file_status_text(status)));

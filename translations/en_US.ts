@@ -4,6 +4,10 @@
 <context>
     <name>ConversionController</name>
     <message>
+        <source>counter_not_stored</source>
+        <translation>The file counter cannot be saved; new files still never replace existing ones</translation>
+    </message>
+    <message>
         <source>upload_cancelled_may_be_stored</source>
         <translation>Upload cancelled after the whole file had been sent: the fan may still store it. The converted file is kept on this computer.</translation>
     </message>
@@ -359,6 +363,10 @@
         <translation>The fan did not take the file: %1</translation>
     </message>
     <message>
+        <source>convert_failed_reason</source>
+        <translation>Why: %1</translation>
+    </message>
+    <message>
         <source>fan_view_showing</source>
         <translation>Showing %1</translation>
     </message>
@@ -387,7 +395,7 @@
     </message>
     <message>
         <source>output_folder_fallback</source>
-        <translation>Could not create the output folder, the file was saved elsewhere</translation>
+        <translation>The output folder cannot be written, the file was saved elsewhere</translation>
     </message>
 </context>
 <context>

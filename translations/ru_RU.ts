@@ -4,6 +4,10 @@
 <context>
     <name>ConversionController</name>
     <message>
+        <source>counter_not_stored</source>
+        <translation>Не удаётся сохранить счётчик файлов; новые файлы по-прежнему не заменяют существующие</translation>
+    </message>
+    <message>
         <source>upload_cancelled_may_be_stored</source>
         <translation>Загрузка отменена, когда файл уже был передан целиком: вентилятор ещё может его сохранить. Преобразованный файл остался на компьютере.</translation>
     </message>
@@ -359,6 +363,10 @@
         <translation>Вентилятор не принял файл: %1</translation>
     </message>
     <message>
+        <source>convert_failed_reason</source>
+        <translation>Причина: %1</translation>
+    </message>
+    <message>
         <source>fan_view_showing</source>
         <translation>Показан %1</translation>
     </message>
@@ -387,7 +395,7 @@
     </message>
     <message>
         <source>output_folder_fallback</source>
-        <translation>Не удалось создать папку вывода, файл сохранён в другом месте</translation>
+        <translation>В папку вывода нельзя записать, файл сохранён в другом месте</translation>
     </message>
 </context>
 <context>

@@ -4,6 +4,10 @@
 <context>
     <name>ConversionController</name>
     <message>
+        <source>counter_not_stored</source>
+        <translation>无法保存文件编号；新文件仍不会覆盖已有文件</translation>
+    </message>
+    <message>
         <source>upload_cancelled_may_be_stored</source>
         <translation>上传在文件全部发出后才取消：风扇仍可能保存该文件。转换好的文件保留在本机。</translation>
     </message>
@@ -359,6 +363,10 @@
         <translation>风扇未接收该文件：%1</translation>
     </message>
     <message>
+        <source>convert_failed_reason</source>
+        <translation>原因：%1</translation>
+    </message>
+    <message>
         <source>fan_view_showing</source>
         <translation>正在显示 %1</translation>
     </message>
@@ -387,7 +395,7 @@
     </message>
     <message>
         <source>output_folder_fallback</source>
-        <translation>无法创建输出文件夹，文件已保存到其他位置</translation>
+        <translation>无法写入输出文件夹，文件已保存到其他位置</translation>
     </message>
 </context>
 <context>

@@ -15,6 +15,12 @@ extern "C" {
 /* Level below which an unforced message is dropped (initially 4). */
 extern int32_t log_threshold;
 
+/* With a non-zero value every line is dropped, forced or not, until it is
+ * called again with 0: for a program that prints only its own result on
+ * standard output (a command-line tool without --verbose). Safe to call
+ * from any thread. */
+void util_log_mute(int muted);
+
 /* Prints "[tag] message\n" to standard output as one write and flushes it.
  * With force 0 the message is dropped when level < log_threshold.
  * Safe to call from several threads at once; always returns 0. */

@@ -124,16 +124,26 @@ void FakePipeline::end(int index, ConvertOutcome outcome)
     const ConvertRequest& r = run.request;
     ConvertResult result;
     result.outcome = outcome;
-    const QString planned =
-        QDir(QDir(r.media.outputDir).filePath(r.modelName)).filePath(r.fileName);
+    result.reason = QFileInfo::exists(r.media.inputPath)
+        ? run.script.reason
+        : QStringLiteral("%1: No such file or directory").arg(r.media.inputPath);
+    // Where the real pipeline writes: the name the controller reserved, or
+    // the model folder.
+    const QString planned = !r.reservedPath.isEmpty()
+        ? r.reservedPath
+        : QDir(QDir(r.media.outputDir).filePath(r.modelName)).filePath(r.fileName);
     if (outcome == ConvertOutcome::Succeeded) {
         const int frames = r.media.isVideo ? qMax(1, r.media.durationSeconds) * 20 : 1;
         if (!QDir().mkpath(QFileInfo(planned).absolutePath()) ||
-            !writeFanFile(planned, r.lines, r.lights, r.colorDeep, frames))
+            !writeFanFile(planned, r.lines, r.lights, r.colorDeep, frames)) {
             result.outcome = ConvertOutcome::Failed;
+            result.reason = QStringLiteral("cannot write %1").arg(planned);
+        }
     }
     if (result.outcome != ConvertOutcome::Cancelled)
         result.path = planned;
+    if (result.outcome != ConvertOutcome::Failed)
+        result.reason.clear();
     run.ended = true;
     if (run.callbacks.onResult)
         run.callbacks.onResult(result);

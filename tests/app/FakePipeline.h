@@ -24,6 +24,8 @@ public:
         // How a run ends by itself. A run whose input does not exist fails,
         // as a real decoder would.
         ConvertOutcome outcome = ConvertOutcome::Succeeded;
+        // Why a run fails (a missing input: as a decoder says it).
+        QString reason = QStringLiteral("the stand-in failed");
         // A run stops after its first report of this stage until resume().
         std::optional<MediaStage> holdAt;
         // false: a cancel goes unnoticed and the run ends as scripted, as when

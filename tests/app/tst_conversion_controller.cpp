@@ -42,6 +42,7 @@ private slots:
     void init();
     void cleanup();
     void queueRunsInOrder();
+    void counterNotStoredIsSaidOnce();
     void pipelineOutcomeEndsTheJob_data();
     void pipelineOutcomeEndsTheJob();
     void cancelInEachStage_data();
@@ -227,6 +228,37 @@ void TestConversionController::queueRunsInOrder()
     QVERIFY(FanSimProcess::holdFor(200, [&] { return ended.size() == 3 && idles == 1; }));
 }
 
+void TestConversionController::counterNotStoredIsSaidOnce()
+{
+    // A file where the settings folder should be: the counter can be read
+    // (as nothing) and never stored, whoever runs the test.
+    const QString blocked = workDir.filePath(QStringLiteral("blocked-config"));
+    QFile blocker(blocked);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                       blocked + QStringLiteral("/config"));
+    const auto restore = qScopeGuard([this] {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir.path());
+    });
+    init(); // a controller on the blocked settings
+    QSignalSpy notices(controller.get(), &ConversionController::notice);
+    for (int i = 0; i < 3; ++i)
+        controller->enqueue(request(imagePath, 0, false));
+    QTRY_COMPARE_WITH_TIMEOUT(idles, 1, 30000);
+    QCOMPARE(notices.count(), 1);
+    QVERIFY2(notices.first().at(0).toString().contains(QStringLiteral("convert_index")),
+             qPrintable(notices.first().at(0).toString()));
+    // The session counts on in memory; every file has a name of its own.
+    QStringList names;
+    for (const Ended& e : qAsConst(ended)) {
+        QCOMPARE(e.outcome, JobOutcome::Succeeded);
+        names << QFileInfo(e.path).fileName();
+    }
+    QCOMPARE(names, (QStringList {"00_00000.bin", "01_00001.bin", "02_00002.bin"}));
+    QCOMPARE(fanFilesIn(outDir).size(), 3);
+}
+
 void TestConversionController::pipelineOutcomeEndsTheJob_data()
 {
     QTest::addColumn<int>("scripted");
@@ -323,8 +355,9 @@ void TestConversionController::cancelInEachStage()
         QCOMPARE(QFileInfo(ended[0].path).absoluteFilePath(),
                  QFileInfo(fanFilesIn(outDir)[0]).absoluteFilePath());
         if (when == JobStage::Uploading) {
-            QCOMPARE(ended[0].message, QCoreApplication::translate("ConversionController",
-                                                                   "upload_cancelled_not_stored"));
+            QCOMPARE(
+                ended[0].message,
+                QCoreApplication::translate("ConversionController", "upload_cancelled_not_stored"));
             QTRY_VERIFY_WITH_TIMEOUT(
                 QDir(sim.storeDir())
                     .entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden)
@@ -332,8 +365,9 @@ void TestConversionController::cancelInEachStage()
                 20000);
             QCOMPARE(sim.count(QStringLiteral("STORED")), 0);
         } else {
-            QCOMPARE(ended[0].message, QCoreApplication::translate(
-                                           "ConversionController", "upload_cancelled_may_be_stored"));
+            QCOMPARE(ended[0].message,
+                     QCoreApplication::translate("ConversionController",
+                                                 "upload_cancelled_may_be_stored"));
             QVERIFY(sim.waitForCount(QStringLiteral("STORED"), 1, 20000));
         }
     } else {

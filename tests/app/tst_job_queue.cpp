@@ -46,6 +46,8 @@ private slots:
     void cancelInEachStage_data();
     void cancelInEachStage();
     void ctrlReturnConverts();
+    void failuresSayWhy_data();
+    void failuresSayWhy();
     void textsFitTheColumn_data();
     void textsFitTheColumn();
 
@@ -339,6 +341,56 @@ void TestJobQueue::ctrlReturnConverts()
     QTRY_COMPARE_WITH_TIMEOUT(child<QLabel>("statusLabel")->text(),
                               QStringLiteral("convert_success"), 120000);
     QCOMPARE(fanFiles().size(), 1);
+}
+
+void TestJobQueue::failuresSayWhy_data()
+{
+    QTest::addColumn<QString>("how"); // "pipeline": the conversion fails; "probe": not media
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("the conversion's reason")
+        << "pipeline"
+        << "cannot write /out/VEGA/00_00000.bin: No space left on device";
+    QTest::newRow("a dropped file that is no media") << "probe"
+                                                     << "cannot read media ";
+}
+
+void TestJobQueue::failuresSayWhy()
+{
+    // A failed job's list line, and the result line of the job the window
+    // shows, say why it failed in the system's own words.
+    QFETCH(QString, how);
+    QFETCH(QString, reason);
+    openWindow();
+    pipeline->script.outcome = ConvertOutcome::Failed;
+    pipeline->script.reason = reason;
+    QStringList files {clips[0], clips[1]};
+    if (how == QLatin1String("probe")) {
+        files[0] = workDir.filePath(uniqueName(QStringLiteral("notmedia"), "mp4"));
+        QFile text(files[0]);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("this is not a video\n");
+    }
+    QVERIFY(drop(files));
+    auto* list = child<QListWidget>("queueList");
+    QTRY_VERIFY_WITH_TIMEOUT(!window->conversionController()->isBusy(), 60000);
+    for (int i = 0; i < 2; ++i) {
+        const QString line = list->item(i)->text();
+        QVERIFY2(
+            line.startsWith(QFileInfo(files[i]).fileName() + QStringLiteral(" - convert_failed: ")),
+            qPrintable(line));
+        QVERIFY2(line.contains(reason) || (how == QLatin1String("probe") && i == 1),
+                 qPrintable(line));
+        QVERIFY2(list->item(i)->toolTip().contains(line.section(QStringLiteral(": "), 1)),
+                 qPrintable(list->item(i)->toolTip()));
+    }
+    QCOMPARE(child<QLabel>("statusLabel")->text(), QStringLiteral("convert_failed"));
+    auto* result = child<QLabel>("resultPathLabel");
+    QVERIFY(result->isVisible());
+    QVERIFY2(result->text().contains(QStringLiteral("convert_failed_reason ")) &&
+                 result->text().contains(
+                     list->item(1)->text().section(QStringLiteral(": "), 1).toHtmlEscaped()),
+             qPrintable(result->text()));
+    QVERIFY(fanFiles().isEmpty());
 }
 
 void TestJobQueue::textsFitTheColumn_data()

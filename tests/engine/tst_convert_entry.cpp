@@ -4,6 +4,9 @@
 
 #include <cerrno>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "engine_test_support.h"
 
 using namespace enginetest;
@@ -21,6 +24,15 @@ extern "C" void waitCallback(void* ctx, int failed, const char* outPath, const c
 }
 
 unsigned long failingStarter(void (*)(void*), void*, size_t) { return EAGAIN; }
+
+// When the folder's entries last changed (any file created or removed).
+qint64 changedAt(const QString& folder)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return -1;
+    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
 
 } // namespace
 
@@ -232,6 +244,145 @@ private slots:
         }
         // The record is freed after the callback, then the last line follows.
         QVERIFY(capture.lines().last().endsWith(QStringLiteral(">> finish")));
+    }
+
+    // Jobs that cannot be done safely are refused before any file is
+    // created: inputs that are not files (the folder, a kernel file, a
+    // device, a FIFO, which is never waited on), an output that is one of
+    // the inputs, and a geometry no fan has. Both flat workers, the one
+    // convert_start dispatches to and the reference, and the 360 worker.
+    void refusedBeforeWriting_data()
+    {
+        QTest::addColumn<QString>("frames");   // "" : a file of two frames
+        QTest::addColumn<QString>("sound");    // "" : none
+        QTest::addColumn<QString>("out");      // "" : a new file in the output folder
+        QTest::addColumn<QJsonObject>("with"); // members replaced in the job
+        QTest::addColumn<bool>("wide");        // the 360 job
+        QTest::addColumn<QString>("reason");
+        const QJsonObject none;
+        QTest::newRow("frames: a folder") << "folder"
+                                          << ""
+                                          << "" << none << false << "not a regular file";
+        QTest::newRow("frames: a kernel file") << "/proc/self/environ"
+                                               << ""
+                                               << "" << none << false << "not a regular file";
+        QTest::newRow("frames: a device") << "/dev/zero"
+                                          << ""
+                                          << "" << none << false << "not a regular file";
+        QTest::newRow("frames: a FIFO") << "fifo"
+                                        << ""
+                                        << "" << none << false << "not a regular file";
+        QTest::newRow("frames: less than a frame") << "short"
+                                                   << ""
+                                                   << "" << none << false << "no whole frame";
+        QTest::newRow("sound: a FIFO") << ""
+                                       << "fifo"
+                                       << "" << none << false << "not a regular file";
+        QTest::newRow("out: the frames")
+            << ""
+            << ""
+            << "frames" << none << false << "it is the job's frame file";
+        QTest::newRow("out: the sound") << ""
+                                        << "sound"
+                                        << "sound" << none << false << "it is the job's sound file";
+        QTest::newRow("out: a link to the frames")
+            << ""
+            << ""
+            << "frames link" << none << false << "it is the job's frame file";
+        QTest::newRow("lights beyond a fan")
+            << ""
+            << ""
+            << "" << QJsonObject {{"lights", 100000}, {"radius", 100000}} << false
+            << "a fan has 1 to 4096 lines, 1 to 1024 lights";
+        QTest::newRow("lines of 2^31")
+            << ""
+            << ""
+            << "" << QJsonObject {{"lines", 2147483648.0}} << false << "invalid job";
+        QTest::newRow("lines beyond a fan")
+            << ""
+            << ""
+            << "" << QJsonObject {{"lines", 5000}} << false << "invalid job";
+        QTest::newRow("360: out is an input")
+            << ""
+            << ""
+            << "frames" << none << true << "it is the job's frame file";
+        QTest::newRow("360: lights beyond a fan")
+            << ""
+            << ""
+            << "" << QJsonObject {{"lights", 2000}} << true << "invalid job";
+    }
+    void refusedBeforeWriting()
+    {
+        QFETCH(QString, frames);
+        QFETCH(QString, sound);
+        QFETCH(QString, out);
+        QFETCH(QJsonObject, with);
+        QFETCH(bool, wide);
+        QFETCH(QString, reason);
+        QTemporaryDir box;
+        QVERIFY(box.isValid());
+        const QByteArray twoFrames = solidFrame(4, 4, 10, 20, 30).repeated(2);
+        const QString framesFile = box.filePath(QStringLiteral("frames.bgr"));
+        const QString soundFile = box.filePath(QStringLiteral("sound.u8"));
+        const QString fifo = box.filePath(QStringLiteral("fifo"));
+        QVERIFY(writeFile(framesFile, twoFrames));
+        QVERIFY(writeFile(soundFile, QByteArray(3200, char(0x80))));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QVERIFY(QFile::link(framesFile, box.filePath(QStringLiteral("frames link"))));
+        const auto input = [&](const QString& which, const QString& plain) {
+            if (which.isEmpty())
+                return plain;
+            if (which == QLatin1String("folder"))
+                return box.path();
+            if (which == QLatin1String("fifo"))
+                return fifo;
+            if (which == QLatin1String("sound"))
+                return soundFile;
+            if (which == QLatin1String("short")) {
+                writeFile(box.filePath(QStringLiteral("short.bgr")), twoFrames.left(47));
+                return box.filePath(QStringLiteral("short.bgr"));
+            }
+            return which;
+        };
+        const QString outFolder = box.filePath(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(outFolder));
+        const QString outPath = out.isEmpty() ? QDir(outFolder).filePath(QStringLiteral("f.bin"))
+            : out == QLatin1String("frames")  ? framesFile
+            : out == QLatin1String("sound")   ? soundFile
+                                              : box.filePath(out);
+        QJsonObject job = wide
+            ? wideJob(QJsonArray {wideItem(input(frames, framesFile), 4, 4, 2, 2)}, outPath, 3, 8,
+                      2, 4, 4)
+            : flatJob(input(frames, framesFile), 4, 4, outPath, 3, 8, 2, 2, 2);
+        job.insert(QStringLiteral("in_aud_path"), sound.isEmpty() ? QString() : input(sound, ""));
+        for (auto it = with.begin(); it != with.end(); ++it)
+            job.insert(it.key(), it.value());
+
+        for (const bool reference : {false, true}) {
+            if (wide && reference)
+                continue;
+            const qint64 before = changedAt(outFolder);
+            const qint64 boxBefore = changedAt(box.path());
+            CallbackRecord record;
+            StdoutCapture quiet;
+            convert_parsed_job parsed;
+            QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &record, &parsed),
+                     0);
+            if (reference)
+                convert_worker(parsed.flat);
+            else
+                convert_run_job(&parsed);
+            quiet.stop();
+            QCOMPARE(record.calls, 1);
+            QCOMPARE(record.failed, 1);
+            QVERIFY2(QString::fromUtf8(convert_failure_reason()).contains(reason),
+                     convert_failure_reason());
+            // Nothing was created or removed, and the inputs are whole.
+            QCOMPARE(changedAt(outFolder), before);
+            QCOMPARE(changedAt(box.path()), boxBefore);
+            QCOMPARE(readFile(framesFile), twoFrames);
+            QCOMPARE(readFile(soundFile), QByteArray(3200, char(0x80)));
+        }
     }
 
     void dispatchedWorkerMatchesReference()

@@ -231,6 +231,57 @@ private slots:
             QVERIFY(outPath == QLatin1String("/dev/full") || !QFileInfo::exists(outPath));
         QVERIFY(leftovers().isEmpty());
     }
+
+    // An output path the caller reserved (a file it created for the job):
+    // the finished file replaces that file, or takes the name while it is
+    // free, but never a file that took the name meanwhile.
+    void reservedOutput_data()
+    {
+        QTest::addColumn<QString>("meanwhile"); // what becomes of the reservation during the job
+        QTest::addColumn<int>("result");
+        QTest::newRow("still there: replaced") << "nothing" << 0;
+        QTest::newRow("removed: the name taken") << "removed" << 0;
+        QTest::newRow("another file in its place: kept") << "another file" << 1;
+        QTest::newRow("a link in its place: kept") << "link" << 1;
+    }
+    void reservedOutput()
+    {
+        QFETCH(QString, meanwhile);
+        QFETCH(int, result);
+        const QString outPath = path(QStringLiteral("00_00001.bin"));
+        const QString target = path(QStringLiteral("target.txt"));
+        QFile::remove(outPath);
+        QVERIFY(writeFile(outPath, "reserved"));
+        QVERIFY(writeFile(target, "precious"));
+        const QByteArray out = QFile::encodeName(outPath);
+        convert_stream_spec spec = specFor(out, Geometry {8, 16, 3, 0}, nullptr, 1);
+        spec.out_reserved = 1;
+        StdoutCapture quiet;
+        convert_stream* s = convert_stream_open(&spec);
+        QVERIFY(s);
+        QCOMPARE(pushFrames(s, noiseFrames(2, 9), 2), 2);
+        if (meanwhile != QLatin1String("nothing"))
+            QVERIFY(QFile::remove(outPath));
+        if (meanwhile == QLatin1String("another file"))
+            QVERIFY(writeFile(outPath, "another window's file"));
+        if (meanwhile == QLatin1String("link"))
+            QVERIFY(QFile::link(target, outPath));
+        QCOMPARE(convert_stream_finish(s), result);
+        quiet.stop();
+        if (result == 0) {
+            QCOMPARE(QFileInfo(outPath).size(), qint64(28800));
+        } else {
+            QVERIFY2(QString::fromUtf8(convert_failure_reason())
+                         .endsWith(QStringLiteral("another file took its name")),
+                     convert_failure_reason());
+            QCOMPARE(readFile(outPath),
+                     meanwhile == QLatin1String("link") ? QByteArray("precious")
+                                                        : QByteArray("another window's file"));
+            QVERIFY(QFile::remove(outPath));
+        }
+        QCOMPARE(readFile(target), QByteArray("precious"));
+        QVERIFY(leftovers().isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConvertStream)

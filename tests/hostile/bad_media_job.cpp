@@ -6,8 +6,10 @@
 //
 //   bad_media_job INPUT OUTDIR VIDEO WIDTH HEIGHT
 //
-// Prints "result ok PATH" or "result failed PATH"; exits 0 on success, 1 on a
-// reported failure and 3 when onResult did not arrive exactly once.
+// Prints "reason: ..." (why it failed) or "fallback: ..." (why the file is
+// not in the output folder) when the result says so, then "result ok PATH"
+// or "result failed PATH"; exits 0 on success, 1 on a reported failure and 3
+// when onResult did not arrive exactly once.
 #include <QCoreApplication>
 #include <QThread>
 #include <QThreadPool>
@@ -48,6 +50,7 @@ int main(int argc, char** argv)
     int results = 0;
     bool success = false;
     QString path;
+    QString why;
     MediaConvert convert;
     request.fileName = QStringLiteral("00_00001.bin");
     request.modelName = QString::fromLatin1(model->name);
@@ -63,6 +66,7 @@ int main(int argc, char** argv)
         ++results;
         success = result.outcome == ConvertOutcome::Succeeded;
         path = result.path;
+        why = success ? result.fallbackReason : result.reason;
     };
     convert.startConvert(std::move(request), std::move(callbacks));
     QThreadPool::globalInstance()->waitForDone();
@@ -70,6 +74,8 @@ int main(int argc, char** argv)
         QThread::msleep(1);
 
     std::lock_guard<std::mutex> lock(m);
+    if (!why.isEmpty())
+        std::printf("%s: %s\n", success ? "fallback" : "reason", why.toUtf8().constData());
     std::printf("result %s %s\n", success ? "ok" : "failed", path.toUtf8().constData());
     if (results != 1) {
         std::fprintf(stderr, "bad_media_job: onResult arrived %d times\n", results);

@@ -8,27 +8,43 @@
 // home, and must end cleanly: success with a readable fan file, or a clear
 // failure (the converter's one-line reason, onResult(false, ...) exactly once);
 // never a crash; no temporary file left; nothing in the sandbox touched outside
-// the output and temporary folders. The read-only output folder and the full
-// temporary folder are mounted in a private mount namespace (unshare -m); the
-// cases are skipped with a message where that is not allowed.
+// the output and temporary folders. A failure, and a file that went to the
+// Desktop instead, say why in the system's words. The read-only and full
+// folders are mounted in a private mount namespace (unshare -m as root, with
+// a user namespace of its own otherwise); the cases are skipped with a
+// message where that is not allowed. A folder whose mode forbids writing
+// cannot stop root: that case is skipped as root (the read-only mounts
+// cover it there).
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 #include "fan_file.h"
 #include "fan_models.h"
 
 namespace {
 
-enum class Setting { Plain, ReadOnlyOut, FullTemp, InputDeleted };
+enum class Setting {
+    Plain,
+    ReadOnlyOut,     // the output folder is a read-only file system
+    ReadOnlyModel,   // the model folder is there, on a read-only file system
+    FullOut,         // the output folder is a full file system
+    NoPermissionOut, // the output folder's mode forbids writing
+    ReadOnlyHome,    // no output folder chosen (the Desktop) and a read-only home
+    FullTemp,
+    InputDeleted
+};
 enum class Outcome {
     Fails,            // a clear failure
     Succeeds,         // a readable fan file in the output folder
-    SucceedsOnDesktop // the job builder's fallback when the model folder cannot be created
+    SucceedsOnDesktop // the job builder's fallback for a model folder it cannot make or write
 };
 
 const char kWeirdName[] = "-a 'b' \"c\" é 视频.mp4";
@@ -103,6 +119,7 @@ private slots:
 private:
     QTemporaryDir sources;
     bool canMount = false;
+    QStringList unshare; // the unshare options that give a private mount namespace
 };
 
 void BadMedia::initTestCase()
@@ -157,8 +174,15 @@ void BadMedia::initTestCase()
     QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     QByteArray out;
-    canMount = run(QStringLiteral("unshare"),
-                   {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"}, QString(), &out);
+    for (const QStringList& options : {QStringList {"-m"}, QStringList {"-r", "-m"}}) {
+        canMount = run(QStringLiteral("unshare"),
+                       options + QStringList {"sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"},
+                       QString(), &out);
+        if (canMount) {
+            unshare = options;
+            break;
+        }
+    }
     if (!canMount)
         qWarning(
             "no private mount namespace here (%s); the read-only and full-folder cases are skipped",
@@ -174,6 +198,7 @@ void BadMedia::cases_data()
     QTest::addColumn<int>("height");
     QTest::addColumn<Setting>("setting");
     QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QString>("reason"); // what the failure or the fallback says, when checked
 
     struct Row {
         const char* name;
@@ -182,6 +207,7 @@ void BadMedia::cases_data()
         int w, h;
         Setting setting;
         bool succeeds;
+        QString reason = QString(); // checked when set
     };
     const QString weird = QString::fromUtf8(kWeirdName);
     const Row rows[] = {
@@ -192,19 +218,33 @@ void BadMedia::cases_data()
         {"1 x 1 image", "tiny.png", false, 1, 1, Setting::Plain, true},
         {"4000 x 3000 image", "big.png", false, 4000, 3000, Setting::Plain, true},
         {"spaces, quotes, non-ASCII, leading dash", weird, true, 64, 48, Setting::Plain, true},
-        {"output folder read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyOut, false},
+        {"output folder read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyOut, false,
+         "Read-only file system"},
+        {"model folder there, read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyModel, false,
+         "Read-only file system"},
+        {"output folder full", "clip.mp4", true, 64, 48, Setting::FullOut, false,
+         "No space left on device"},
+        {"output folder not writable", "clip.mp4", true, 64, 48, Setting::NoPermissionOut, false,
+         "Permission denied"},
+        {"no output folder, home read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyHome, false,
+         "Read-only file system"},
         {"temporary folder full", "clip.mp4", true, 64, 48, Setting::FullTemp, false},
         {"input deleted while decoding", "clip.mp4", true, 64, 48, Setting::InputDeleted, false},
     };
     for (const bool tool : {true, false}) {
         for (const Row& r : rows) {
             Outcome outcome = r.succeeds ? Outcome::Succeeds : Outcome::Fails;
-            // The window's pipeline writes to the Desktop when it cannot create
-            // the model folder; the tool refuses instead.
-            if (!tool && r.setting == Setting::ReadOnlyOut)
+            // The window's pipeline writes to the Desktop when the model
+            // folder cannot be created or written; the tool refuses instead.
+            if (!tool &&
+                (r.setting == Setting::ReadOnlyOut || r.setting == Setting::ReadOnlyModel ||
+                 r.setting == Setting::NoPermissionOut))
                 outcome = Outcome::SucceedsOnDesktop;
+            // The home is the window's business (its Desktop).
+            if (tool && r.setting == Setting::ReadOnlyHome)
+                continue;
             QTest::addRow("%s: %s", tool ? "spindra-convert" : "job builder", r.name)
-                << tool << r.input << r.video << r.w << r.h << r.setting << outcome;
+                << tool << r.input << r.video << r.w << r.h << r.setting << outcome << r.reason;
         }
     }
 }
@@ -218,10 +258,16 @@ void BadMedia::cases()
     QFETCH(int, height);
     QFETCH(Setting, setting);
     QFETCH(Outcome, outcome);
+    QFETCH(QString, reason);
     const bool succeeds = outcome != Outcome::Fails;
 
-    if ((setting == Setting::ReadOnlyOut || setting == Setting::FullTemp) && !canMount)
-        QSKIP("needs a private mount namespace (unshare -m as root)");
+    const bool mounts = setting == Setting::ReadOnlyOut || setting == Setting::ReadOnlyModel ||
+        setting == Setting::FullOut || setting == Setting::ReadOnlyHome ||
+        setting == Setting::FullTemp;
+    if (mounts && !canMount)
+        QSKIP("needs a private mount namespace (unshare -m)");
+    if (setting == Setting::NoPermissionOut && ::geteuid() == 0)
+        QSKIP("a folder's mode does not stop root from writing (the read-only mounts cover it)");
 
     QTemporaryDir box;
     QVERIFY(box.isValid());
@@ -251,16 +297,31 @@ void BadMedia::cases()
         args = QStringList {"--out", outDir, "--", input};
     } else {
         program = binaryDir() + QStringLiteral("/tests/hostile/bad_media_job");
-        args = QStringList {input, outDir, video ? "1" : "0", QString::number(width),
+        // The window's output folder when none is chosen: the Desktop.
+        const QString out =
+            setting == Setting::ReadOnlyHome ? home + QStringLiteral("/Desktop") : outDir;
+        args = QStringList {input, out, video ? "1" : "0", QString::number(width),
                             QString::number(height)};
     }
-    if (setting == Setting::ReadOnlyOut || setting == Setting::FullTemp) {
+    if (setting == Setting::NoPermissionOut)
+        QVERIFY(QFile::setPermissions(outDir, QFile::ReadOwner | QFile::ExeOwner));
+    const auto writable = qScopeGuard([&] {
+        QFile::setPermissions(outDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    if (mounts) {
         const QString mount = setting == Setting::ReadOnlyOut
             ? QStringLiteral("mount -t tmpfs -o ro,size=64k tmpfs \"$OUT\"")
+            : setting == Setting::ReadOnlyModel
+            ? QStringLiteral("mount -t tmpfs -o size=64k tmpfs \"$OUT\" && mkdir \"$OUT/VEGA\" && "
+                             "mount -o remount,ro \"$OUT\"")
+            : setting == Setting::FullOut
+            ? QStringLiteral("mount -t tmpfs -o size=8k tmpfs \"$OUT\"")
+            : setting == Setting::ReadOnlyHome
+            ? QStringLiteral("mount -t tmpfs -o ro,size=64k tmpfs \"$HOME\"")
             : QStringLiteral("mount -t tmpfs -o size=48k tmpfs \"$TMPDIR\"");
         env.insert(QStringLiteral("OUT"), outDir);
-        args = QStringList {"-m", "sh",   "-c", mount + QStringLiteral(" && exec \"$@\""),
-                            "sh", program} +
+        args = unshare +
+            QStringList {"sh", "-c", mount + QStringLiteral(" && exec \"$@\""), "sh", program} +
             args;
         program = QStringLiteral("unshare");
     }
@@ -314,8 +375,16 @@ void BadMedia::cases()
                  qPrintable(context()));
         QCOMPARE(errLines.filter(QStringLiteral("spindra-convert: ")).size(), 1);
         qInfo("%s", qPrintable(errLines.last()));
+        QVERIFY2(errLines.last().contains(reason), qPrintable(context()));
     } else {
         QVERIFY2(!outLines.isEmpty() && outLines.last().startsWith(QLatin1String("result failed ")),
+                 qPrintable(context()));
+    }
+    // The job builder says why it failed, or why the file went elsewhere.
+    if (!tool && !reason.isEmpty()) {
+        const QString said = outLines.size() >= 2 ? outLines.at(outLines.size() - 2) : QString();
+        QVERIFY2(said.startsWith(QLatin1String(succeeds ? "fallback: " : "reason: ")) &&
+                     said.contains(reason),
                  qPrintable(context()));
     }
 

@@ -17,6 +17,8 @@ private slots:
     void initTestCase();
     void logging_data();
     void logging();
+    void failureReason_data();
+    void failureReason();
     void emptyLogCallback();
     void givesUpOnSilence_data();
     void givesUpOnSilence();
@@ -91,6 +93,38 @@ void TestFfmpegRunner::logging()
                  QStringLiteral("[STEP X]")),
              expected);
     QCOMPARE(logged, lines);
+}
+
+void TestFfmpegRunner::failureReason_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("one line") << QByteArray("echo 'Invalid data found' >&2; exit 1")
+                              << "FFmpeg failed (exit code 1): Invalid data found";
+    // FFmpeg's report of the streams, then its words on the error and its
+    // closing line.
+    QTest::newRow("its last lines, after the streams")
+        << QByteArray("printf 'Input #0, png_pipe, from a.png:\n  Stream #0:0: Video: png\n"
+                      "Stream mapping:\n  Stream #0:0 -> #0:0 (png -> rawvideo)\n"
+                      "[rawvideo @ 0x5609] [IMGUTILS @ 0x7ffd] Picture size 19200x14400 is "
+                      "invalid\nError initializing output stream 0:0\nConversion failed!\n' "
+                      ">&2; exit 1")
+        << "FFmpeg failed (exit code 1): Picture size 19200x14400 is invalid; Error initializing "
+           "output stream 0:0";
+    QTest::newRow("progress is no reason")
+        << QByteArray("printf 'frame=  1 fps=0\rframe=  2 fps=0\r\nfile.mp4: No space left on "
+                      "device\nvideo:1kB audio:0kB\n' >&2; exit 1")
+        << "FFmpeg failed (exit code 1): file.mp4: No space left on device";
+    QTest::newRow("killed") << QByteArray("kill -9 $$") << "FFmpeg crashed";
+}
+
+void TestFfmpegRunner::failureReason()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, reason);
+    const FfmpegRunner runner(false, {}, script("failing", body));
+    QVERIFY(!runner.runFfmpeg({QStringLiteral("out")}, QStringLiteral("[STEP X]")));
+    QCOMPARE(runner.failureReason(), reason);
 }
 
 void TestFfmpegRunner::emptyLogCallback()

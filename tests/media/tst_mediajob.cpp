@@ -154,6 +154,7 @@ private slots:
     void endings();
     void outputTarget_data();
     void outputTarget();
+    void modelFolderUnavailable_data();
     void modelFolderUnavailable();
     void emptyFileName();
     void silentJobCleansUp();
@@ -578,34 +579,51 @@ void TestMediaJob::outputTarget()
     QFile::remove(desktop);
 }
 
+void TestMediaJob::modelFolderUnavailable_data()
+{
+    QTest::addColumn<bool>("nameTaken"); // a file of the same name in the output folder
+    QTest::newRow("moved into the output folder") << false;
+    QTest::newRow("a file of that name there: kept, the result stays") << true;
+}
+
 void TestMediaJob::modelFolderUnavailable()
 {
     // A file where the model folder should be: the engine writes to the
-    // Desktop and the result is moved into the output folder, replacing a
+    // Desktop and the result is moved into the output folder, never over a
     // file of the same name.
+    QFETCH(bool, nameTaken);
     QFile blocker(outRoot + QStringLiteral("/VEGA"));
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    QFile old(outRoot + QStringLiteral("/00_00002.bin"));
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write("old");
-    old.close();
+    const QString moved = outRoot + QStringLiteral("/00_00002.bin");
+    const QString onDesktop = home + QStringLiteral("/Desktop/00_00002.bin");
+    QFile::remove(moved);
+    QFile::remove(onDesktop);
+    if (nameTaken) {
+        QFile old(moved);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old");
+        old.close();
+    }
 
     Record rec;
     run(rec, request(image, false), QStringLiteral("00_00002.bin"));
-    const QString moved = outRoot + QStringLiteral("/00_00002.bin");
+    const QString landed = nameTaken ? onDesktop : moved;
     QVERIFY(rec.success);
-    QCOMPARE(rec.path, moved);
+    QCOMPARE(rec.path, landed);
     // The result says where the file went instead, and why.
-    QCOMPARE(rec.result.fallbackFolder, outRoot);
+    QCOMPARE(rec.result.fallbackFolder, QFileInfo(landed).absolutePath());
     QVERIFY(rec.result.fallbackReason.contains(outRoot + QStringLiteral("/VEGA")));
-    QCOMPARE(QFileInfo(moved).size(), qint64(28800));
-    QVERIFY(!QFileInfo::exists(home + QStringLiteral("/Desktop/00_00002.bin")));
-    QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(moved)));
+    QCOMPARE(QFileInfo(landed).size(), qint64(28800));
+    QCOMPARE(QFileInfo::exists(onDesktop), nameTaken);
+    if (nameTaken)
+        QCOMPARE(readAll(moved), QByteArray("old"));
+    QVERIFY(rec.events.contains(QStringLiteral("log:\n文件输出路径：%1\n").arg(landed)));
     {
         std::lock_guard<std::mutex> lock(g_jobMutex);
-        QCOMPARE(g_outPath, home + QStringLiteral("/Desktop/00_00002.bin"));
+        QCOMPARE(g_outPath, onDesktop);
     }
+    QFile::remove(onDesktop);
 }
 
 void TestMediaJob::emptyFileName()

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <cmath>
 
 namespace {
@@ -205,6 +207,9 @@ private slots:
             << "truncated" << QStringList {model, "BELLATRIX"} << 1 << "truncated";
         QTest::newRow("bad header")
             << "badheader" << QStringList {model, "BELLATRIX"} << 1 << "header does not match";
+        // Refused at once, never waited on.
+        QTest::newRow("a FIFO") << "fifo" << QStringList {model, "BELLATRIX"} << 1
+                                << "not a regular file";
         QTest::newRow("wrong model")
             << "good" << QStringList {model, "VEGA"} << 1 << "another model";
         QTest::newRow("frame out of range")
@@ -244,6 +249,10 @@ private slots:
             input = fanFile;
         } else if (file == QLatin1String("missing")) {
             input = path(QStringLiteral("missing.bin"));
+        } else if (file == QLatin1String("fifo")) {
+            input = path(QStringLiteral("fifo.bin"));
+            QFile::remove(input);
+            QVERIFY(::mkfifo(QFile::encodeName(input).constData(), 0600) == 0);
         } else {
             if (file == QLatin1String("empty"))
                 bytes.clear();

@@ -47,12 +47,15 @@ const QStringList kWindowKeys = {
     // did not reach the fan, a typed path that names nothing, the fan view
     // showing a file, what the fan plays.
     "waiting_for_fan", "cancel_kept_file", "upload_failed_kept_file", "upload_failed_reason",
-    "file_not_found", "fan_view_showing", "play_playing", "play_paused", "play_listed",
-    "play_idle"};
+    "file_not_found", "fan_view_showing", "play_playing", "play_paused", "play_listed", "play_idle",
+    // Why a conversion failed, around the system's own words.
+    "convert_failed_reason"};
 
-// The conversion controller's sentences on what became of a cancelled upload.
+// The conversion controller's sentences on what became of a cancelled upload,
+// and its word on a file counter that cannot be stored.
 const QStringList kControllerKeys = {"upload_cancelled_not_stored",
-                                     "upload_cancelled_may_be_stored", "upload_cancelled_stored"};
+                                     "upload_cancelled_may_be_stored", "upload_cancelled_stored",
+                                     "counter_not_stored"};
 
 // Texts that are looked up with tr() but deliberately have no catalogue entry:
 // they read the same in every language.

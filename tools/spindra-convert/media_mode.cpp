@@ -2,12 +2,15 @@
 
 #include "FanPreview.h"
 #include "JobBuilder.h"
+#include "JobGeometry.h"
 #include "interrupt_cleanup.h"
 #include "MediaConvert.h"
 #include "MediaInfo.h"
 #include "MediaProbe.h"
+#include "ResultPlacement.h"
 #include "convert.h"
 #include "fan_models.h"
+#include "util_log.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -96,9 +99,13 @@ bool parseDouble(const QString& text, double low, double high, double& value)
 }
 
 // Shared by the job's callbacks (pool worker and engine thread) and main.
+// Quiet (without --verbose), only the result is printed: the job's lines
+// are dropped and the progress shows only on a terminal, on a line that is
+// wiped at the end.
 struct Console {
     std::mutex mutex;
     bool tty = false;
+    bool verbose = false;
     bool progressOpen = false; // a progress line without its line break
     QString lastStage;
     int lastPercent = -1;
@@ -110,13 +117,16 @@ struct Console {
     void endProgressLine()
     {
         if (progressOpen) {
-            std::fputc('\n', stdout);
+            // Quiet, the progress goes: the result stands alone.
+            std::fputs(verbose ? "\n" : "\r\033[K", stdout);
             progressOpen = false;
         }
     }
     void line(const QString& text)
     {
         std::lock_guard<std::mutex> lock(mutex);
+        if (!verbose)
+            return;
         endProgressLine();
         std::fputs(text.toLocal8Bit().constData(), stdout);
         std::fputc('\n', stdout);
@@ -125,7 +135,7 @@ struct Console {
     void progress(const QString& stage, int percent)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (stage == lastStage && percent == lastPercent)
+        if ((stage == lastStage && percent == lastPercent) || (!verbose && !tty))
             return;
         // On a terminal one line is rewritten; in a log every tenth percent.
         if (!tty && stage == lastStage && percent / 10 == lastPercent / 10 && percent != 100)
@@ -145,9 +155,11 @@ struct Console {
 
 bool verboseMessages = false;
 
+// Without --verbose the diagnostic messages are dropped (a failure's reason
+// ends the run on standard error anyway); Qt's critical ones still show.
 void messageFilter(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
-    if ((type == QtDebugMsg || type == QtInfoMsg) && !verboseMessages)
+    if ((type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) && !verboseMessages)
         return;
     std::fflush(stdout);
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
@@ -196,7 +208,9 @@ QList<QCommandLineOption> mediaModeOptions()
          QStringLiteral("LEDs from the centre whose brightness is adjusted (default 0)."),
          QStringLiteral("n")},
         {QStringLiteral("verbose"),
-         QStringLiteral("Also print FFmpeg's commands and output and the diagnostic messages.")},
+         QStringLiteral("Print the job's progress and log, FFmpeg's commands and output, the "
+                        "engine's lines and the diagnostic messages; without it a successful "
+                        "run prints only the fan file's path.")},
         {QStringLiteral("preview"),
          QStringLiteral("Also write the first frame as the fan shows it to <file> (.png, .jpg or "
                         ".bmp); a relative name goes next to the fan file."),
@@ -350,14 +364,6 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         end = 0;
     }
 
-    // The pipeline puts the file on the Desktop when it cannot create the
-    // model folder; from the command line that would be a surprise, so an
-    // output folder that cannot be written is a failure here.
-    const QString modelDir = QDir(outDir).filePath(QString::fromLatin1(model->name));
-    if (!QDir().mkpath(modelDir) || !QFileInfo(modelDir).isWritable())
-        return fail(MediaModeFailed,
-                    QStringLiteral("cannot write to the output folder %1").arg(modelDir));
-
     const bool hFlip = parser.isSet(QStringLiteral("hflip"));
     const bool flipButton = parser.isSet(QStringLiteral("vflip"));
     if (!haveScale)
@@ -374,6 +380,33 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         if (!flipButton)
             centerY = probe.height - centerY;
     }
+
+    // FFmpeg scales the whole picture before the fan's part is cut from it.
+    const JobGeometry scaled =
+        computeJobGeometry(scale, centerX, centerY, probe.width, probe.height);
+    if (!scalablePictureSize(scaled.width, scaled.height))
+        return fail(MediaModeUsage,
+                    QStringLiteral("bad --scale %1: the %2x%3 picture would become %4x%5 pixels, "
+                                   "%6")
+                        .arg(parser.value(QStringLiteral("scale")))
+                        .arg(probe.width)
+                        .arg(probe.height)
+                        .arg(scaled.width)
+                        .arg(scaled.height)
+                        .arg(scaled.width < 2 || scaled.height < 2
+                                 ? QStringLiteral("too small (at least 2x2)")
+                                 : QStringLiteral("more than FFmpeg makes (at most about "
+                                                  "16000x16000)")));
+
+    // The pipeline puts the file on the Desktop when it cannot create the
+    // model folder; from the command line that would be a surprise, so an
+    // output folder that cannot be written is a failure here.
+    const QString modelDir = QDir(outDir).filePath(QString::fromLatin1(model->name));
+    const QString folderProblem = outputFolderProblem(modelDir);
+    if (!folderProblem.isEmpty())
+        return fail(MediaModeFailed,
+                    QStringLiteral("cannot write to the output folder %1 (%2)")
+                        .arg(modelDir, folderProblem));
 
     ConvertRequest request;
     MediaInfo* info = &request.media;
@@ -392,9 +425,12 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
 
     verboseMessages = parser.isSet(QStringLiteral("verbose"));
     qInstallMessageHandler(messageFilter);
+    // The engine's own lines only with --verbose.
+    util_log_mute(!verboseMessages);
 
     auto console = std::make_shared<Console>();
     console->tty = isatty(fileno(stdout));
+    console->verbose = verboseMessages;
     console->line(QStringLiteral("%1: %2 %3x%4%5, model %6 (%7 lights, %8 lines, %9 bits)")
                       .arg(isVideo ? QStringLiteral("video") : QStringLiteral("image"), input)
                       .arg(probe.width)

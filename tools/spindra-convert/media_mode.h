@@ -17,7 +17,9 @@ enum MediaModeExit {
 // The options of the main mode, to add to the tool's parser.
 QList<QCommandLineOption> mediaModeOptions();
 
-// Converts the single positional argument of the parsed command line. Log
-// lines and progress go to standard output, the final path last; a failure
-// ends with one line "spindra-convert: <reason>" on standard error.
+// Converts the single positional argument of the parsed command line. A
+// successful run prints the fan file's path on standard output, and with
+// --verbose before it the job's lines, its progress and the engine's lines;
+// a failure ends with one line "spindra-convert: <reason>" on standard
+// error.
 int runMediaMode(const QCommandLineParser& parser);
