@@ -7,8 +7,9 @@
  * positions of its four sub-samples, and for each distance from the centre
  * within the brightness ramp a lookup table that folds the tone curve and
  * that distance's brightness factor together. Per
- * frame the worker only gathers and weighs pixels (eight LEDs at a time where
- * the processor has AVX2, chosen at run time), averages, looks the result up
+ * frame the worker only gathers and weighs pixels (sixteen LEDs at a time
+ * where the processor has AVX-512, eight where it has AVX2, chosen at run
+ * time), averages, looks the result up
  * and packs the bit planes eight values at a time. The lines of a frame are
  * split over worker threads; the job thread reads the next frame and writes
  * the previous one while they convert. The arithmetic is the reference's, in
@@ -39,7 +40,8 @@ extern "C" {
 typedef enum convert_fast_kernel {
     CONVERT_FAST_KERNEL_AUTO = 0,
     CONVERT_FAST_KERNEL_GENERIC = 1, /* plain C, any processor */
-    CONVERT_FAST_KERNEL_AVX2 = 2     /* x86-64 with AVX2 */
+    CONVERT_FAST_KERNEL_AVX2 = 2,    /* x86-64 with AVX2 */
+    CONVERT_FAST_KERNEL_AVX512 = 3   /* x86-64 with AVX-512 F, BW, DQ, VL and VBMI */
 } convert_fast_kernel;
 
 typedef struct convert_fast_options {
@@ -67,6 +69,14 @@ unsigned convert_fast_default_threads(void);
 
 /* The kernel AUTO resolves to on this processor, and a kernel's name. */
 convert_fast_kernel convert_fast_best_kernel(void);
+
+/* The kernel that runs when `kernel` is asked for on this processor (never
+ * AUTO): AVX512 falls back to AVX2, AVX2 to GENERIC. */
+convert_fast_kernel convert_fast_kernel_runs(convert_fast_kernel kernel);
+
+/* The same on a processor that has (non-zero) or lacks AVX2 and AVX-512 (F,
+ * BW, DQ, VL and VBMI, saved by the system). AVX-512 counts only with AVX2. */
+convert_fast_kernel convert_fast_kernel_choose(convert_fast_kernel kernel, int avx2, int avx512);
 const char* convert_fast_kernel_name(convert_fast_kernel kernel);
 
 /* The sampling plan of a job (fan_view.h), for benchmarks and tests. */

@@ -1,6 +1,7 @@
 /* What the parts of the fast workers share: the sampling plan
  * (convert_fast_plan.c), the kernels (convert_fast_kernels.c, with the AVX2
- * one in convert_fast_avx2.c), the line-parallel thread pool
+ * one in convert_fast_avx2.c and the AVX-512 one in convert_fast_avx512.c),
+ * the line-parallel thread pool
  * (convert_fast_pool.c), the workers (convert_fast.c) and the fan view
  * (fan_view.c). Not for use outside the engine. */
 #pragma once
@@ -18,8 +19,10 @@ extern "C" {
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define FAST_HAVE_AVX2 1
+#define FAST_HAVE_AVX512 1
 #else
 #define FAST_HAVE_AVX2 0
+#define FAST_HAVE_AVX512 0
 #endif
 
 /* Inlined even where the compiler would not: the kernels spell out the tap
@@ -31,6 +34,7 @@ extern "C" {
 #endif
 
 #define GROUP 8u             /* LEDs per plan block (one AVX2 vector) */
+#define WIDE_GROUP 16u       /* LEDs per AVX-512 vector: two blocks */
 #define MAX_EXACT (1u << 24) /* larger coordinates are not exact in single precision */
 #define MAX_RAMP (1 << 20)   /* a brightness ramp over this many LEDs or more is not planned */
 #define SCRATCH_ALIGN 128u   /* per-thread scratch is whole blocks of this size */
@@ -73,13 +77,15 @@ typedef struct fast_line {
 
 /* Bit-plane layout of one line: D planes of B bytes, each P zero bits and
  * then 3 x lights value bits. Packing works on a padded value array of
- * 8 x B bytes (P zero bytes, then the values), in 32-byte chunks. */
+ * 8 x B bytes (P zero bytes, then the values), in 32-byte chunks, or two
+ * chunks at a time (the array and each plane's scratch have room for an
+ * even number of chunks). */
 typedef struct fast_packing {
     uint32_t depth;       /* D */
     uint32_t plane_bytes; /* B */
     uint32_t pad_bits;    /* P */
     uint32_t chunks;      /* 32-byte chunks of the padded value array */
-    size_t planes_stride; /* scratch bytes per packed plane (4 x chunks) */
+    size_t planes_stride; /* scratch bytes per packed plane (4 x chunks, rounded up to 8) */
     size_t line_bytes;    /* D x B */
 } fast_packing;
 
@@ -93,7 +99,7 @@ struct convert_fast_plan {
     uint32_t groups;        /* blocks of eight LEDs in line order (the value array's size) */
     size_t frame_out_bytes; /* lines x D x B */
     /* Scratch: the padded value array, then from words_at (32-aligned) one
-     * 32-bit word per LED of every group and the fillers' slot. */
+     * 32-bit word per LED of every group of sixteen and the fillers' slot. */
     size_t values_alloc;
     size_t words_at;
     fast_line* line;    /* lines */
@@ -120,7 +126,7 @@ void fast_packing_init(fast_packing* pack, uint32_t lights, uint32_t depth);
 
 /* Bytes of a padded value array that holds `values` values stored with
  * 16-byte stores (up to 16 bytes past the last) and is read in whole
- * 32-byte chunks. */
+ * 32-byte chunks, two at a time. */
 size_t fast_values_bytes(const fast_packing* pack, size_t values);
 
 /* Per-thread scratch bytes of a plan, a multiple of SCRATCH_ALIGN, so that
@@ -151,8 +157,9 @@ typedef struct fast_kernel {
     fast_leds_fn leds;
 } fast_kernel;
 
-/* The kernel to run for a choice: AUTO and AVX2 take AVX2 where the
- * processor has it, otherwise the generic one. */
+/* The kernel to run for a choice: AUTO takes the best one the processor
+ * has; AVX512 takes AVX-512, or where the processor or the system lacks it
+ * AVX2; AVX2 takes AVX2; without AVX2 every choice is the generic one. */
 const fast_kernel* fast_kernel_for(convert_fast_kernel kernel);
 
 extern const fast_kernel fast_kernel_generic;
@@ -172,6 +179,14 @@ extern const fast_kernel fast_kernel_avx2;
 int fast_cpu_has_avx2(void);
 uint32_t fast_floor_avx2(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
                          uint32_t end);
+#endif
+
+#if FAST_HAVE_AVX512
+extern const fast_kernel fast_kernel_avx512;
+/* AVX-512 F, BW, DQ, VL and VBMI, with the system saving their registers. */
+int fast_cpu_has_avx512(void);
+uint32_t fast_floor_avx512(const convert_fast_plan* plan, const uint8_t* frame, uint32_t first,
+                           uint32_t end);
 #endif
 
 /* ---------------------------------------------------------------- pool -- */

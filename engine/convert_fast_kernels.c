@@ -5,6 +5,7 @@
  * without FMA contraction. */
 #include "convert_fast_internal.h"
 
+#include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -231,23 +232,66 @@ uint32_t fast_floor_generic(const convert_fast_plan* plan, const uint8_t* frame,
     return seen;
 }
 
-const fast_kernel* fast_kernel_for(convert_fast_kernel kernel)
+/* What the processor and the system support, asked once. */
+enum { HAS_AVX2 = 1, HAS_AVX512 = 2, HAS_KNOWN = 4 };
+
+static int cpu_features(void)
 {
+    static atomic_int known;
+    int bits = atomic_load_explicit(&known, memory_order_relaxed);
+    if (bits == 0) {
+        bits = HAS_KNOWN;
 #if FAST_HAVE_AVX2
-    if (kernel != CONVERT_FAST_KERNEL_GENERIC && fast_cpu_has_avx2())
-        return &fast_kernel_avx2;
-#else
-    (void)kernel;
+        if (fast_cpu_has_avx2())
+            bits |= HAS_AVX2;
 #endif
-    return &fast_kernel_generic;
+#if FAST_HAVE_AVX512
+        if (fast_cpu_has_avx512())
+            bits |= HAS_AVX512;
+#endif
+        atomic_store_explicit(&known, bits, memory_order_relaxed);
+    }
+    return bits;
 }
 
-convert_fast_kernel convert_fast_best_kernel(void)
+convert_fast_kernel convert_fast_kernel_choose(convert_fast_kernel kernel, int avx2, int avx512)
 {
-    return fast_kernel_for(CONVERT_FAST_KERNEL_AUTO) == &fast_kernel_generic
-        ? CONVERT_FAST_KERNEL_GENERIC
-        : CONVERT_FAST_KERNEL_AVX2;
+    if (kernel == CONVERT_FAST_KERNEL_AUTO || kernel == CONVERT_FAST_KERNEL_AVX512) {
+        if (avx2 && avx512)
+            return CONVERT_FAST_KERNEL_AVX512;
+        kernel = CONVERT_FAST_KERNEL_AVX2;
+    }
+    if (kernel == CONVERT_FAST_KERNEL_AVX2 && avx2)
+        return CONVERT_FAST_KERNEL_AVX2;
+    return CONVERT_FAST_KERNEL_GENERIC;
 }
+
+/* The kernel that runs for a choice on this processor. */
+static convert_fast_kernel resolve(convert_fast_kernel kernel)
+{
+    const int has = cpu_features();
+    return convert_fast_kernel_choose(kernel, has & HAS_AVX2, has & HAS_AVX512);
+}
+
+const fast_kernel* fast_kernel_for(convert_fast_kernel kernel)
+{
+    switch (resolve(kernel)) {
+#if FAST_HAVE_AVX512
+    case CONVERT_FAST_KERNEL_AVX512:
+        return &fast_kernel_avx512;
+#endif
+#if FAST_HAVE_AVX2
+    case CONVERT_FAST_KERNEL_AVX2:
+        return &fast_kernel_avx2;
+#endif
+    default:
+        return &fast_kernel_generic;
+    }
+}
+
+convert_fast_kernel convert_fast_best_kernel(void) { return resolve(CONVERT_FAST_KERNEL_AUTO); }
+
+convert_fast_kernel convert_fast_kernel_runs(convert_fast_kernel kernel) { return resolve(kernel); }
 
 const char* convert_fast_kernel_name(convert_fast_kernel kernel)
 {
@@ -258,6 +302,8 @@ const char* convert_fast_kernel_name(convert_fast_kernel kernel)
         return "generic";
     case CONVERT_FAST_KERNEL_AVX2:
         return "avx2";
+    case CONVERT_FAST_KERNEL_AVX512:
+        return "avx512";
     }
     return "unknown";
 }
@@ -283,16 +329,17 @@ convert_fast_probe* convert_fast_probe_create(const convert_fast_plan* plan,
     convert_fast_probe* probe = calloc(1, sizeof *probe);
     if (!probe)
         return NULL;
-    const fast_kernel* chosen = fast_kernel_for(kernel);
     probe->plan = plan;
-    probe->lines = chosen->lines;
-    probe->kernel = CONVERT_FAST_KERNEL_GENERIC;
+    probe->kernel = resolve(kernel);
+    probe->lines = fast_kernel_for(probe->kernel)->lines;
     fast_floor_fn floor_fn = fast_floor_generic;
 #if FAST_HAVE_AVX2
-    if (chosen == &fast_kernel_avx2) {
-        probe->kernel = CONVERT_FAST_KERNEL_AVX2;
+    if (probe->kernel == CONVERT_FAST_KERNEL_AVX2)
         floor_fn = fast_floor_avx2;
-    }
+#endif
+#if FAST_HAVE_AVX512
+    if (probe->kernel == CONVERT_FAST_KERNEL_AVX512)
+        floor_fn = fast_floor_avx512;
 #endif
     probe->floor = floor ? floor_fn : NULL;
     const size_t scratch = fast_scratch_bytes(plan);

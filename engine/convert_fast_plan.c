@@ -15,14 +15,18 @@ void fast_packing_init(fast_packing* pack, uint32_t lights, uint32_t depth)
     pack->pad_bits = 8u * pack->plane_bytes - 3u * lights;
     pack->line_bytes = (size_t)depth * pack->plane_bytes;
     pack->chunks = (uint32_t)(((uint64_t)pack->plane_bytes * 8u + 31u) / 32u);
-    pack->planes_stride = 4u * (size_t)pack->chunks;
+    /* Room for an even number of chunks: the AVX-512 kernel packs two at a
+     * time, and a plane's last write must not reach into the next plane. */
+    pack->planes_stride = 8u * (((size_t)pack->chunks + 1u) / 2u);
 }
 
 size_t fast_values_bytes(const fast_packing* pack, size_t values)
 {
     size_t n = (size_t)pack->pad_bits + values + 16u;
-    if (n < 32u * (size_t)pack->chunks)
-        n = 32u * (size_t)pack->chunks;
+    /* Whole chunks, read two at a time. */
+    const size_t read = 64u * (((size_t)pack->chunks + 1u) / 2u);
+    if (n < read)
+        n = read;
     return (n + 32u + 31u) & ~(size_t)31u;
 }
 
@@ -120,12 +124,13 @@ convert_fast_plan* convert_fast_plan_create(const convert_job* job)
     plan->frame_alloc = (size_t)plan->frame_size + plan->stride + 64u;
     plan->groups = (uint32_t)(((uint64_t)job->lights + GROUP - 1u) / GROUP);
     fast_packing_init(&plan->pack, job->lights, job->colorDeep);
-    /* Values are stored 24 bytes per group with 16-byte stores; packing reads
-     * whole 32-byte chunks. The AVX2 kernel first puts each LED's values
-     * into a word of its own (one per LED of every group, and the fillers'
-     * slot). */
-    plan->words_at = fast_values_bytes(&plan->pack, 3u * GROUP * (size_t)plan->groups);
-    plan->values_alloc = plan->words_at + 4u * GROUP * ((size_t)plan->groups + 1u);
+    /* Values are stored 24 bytes per group of eight with 16-byte stores, or
+     * 48 bytes per group of sixteen; packing reads whole 32-byte chunks. The
+     * vector kernels first put each LED's values into a word of its own (one
+     * per LED of every group of sixteen, and the fillers' slot). */
+    const size_t wide_groups = ((size_t)plan->lights + WIDE_GROUP - 1u) / WIDE_GROUP;
+    plan->words_at = fast_values_bytes(&plan->pack, 3u * WIDE_GROUP * wide_groups);
+    plan->values_alloc = plan->words_at + 4u * WIDE_GROUP * (wide_groups + 1u);
 
     /* Each class fills its last block of a line with fillers: at most three
      * blocks per line more than the LEDs need. */

@@ -349,7 +349,8 @@ std::string kernelRow(const Options& o, const fan_model* model, int width, int h
                       .c_str(),
                   (std::to_string(width) + "x" + std::to_string(height)).c_str());
     row += cell;
-    for (convert_fast_kernel kernel : {CONVERT_FAST_KERNEL_GENERIC, CONVERT_FAST_KERNEL_AVX2}) {
+    for (convert_fast_kernel kernel :
+         {CONVERT_FAST_KERNEL_GENERIC, CONVERT_FAST_KERNEL_AVX2, CONVERT_FAST_KERNEL_AVX512}) {
         const double ns = kernelNsPerLed(o, plan, frame, kernel, false);
         const double floorNs = kernelNsPerLed(o, plan, frame, kernel, true);
         if (ns < 0 || floorNs < 0) {
@@ -618,10 +619,12 @@ int main(int argc, char** argv)
             "and loads of the pixels without arithmetic. cyc: time-stamp counter ticks "
             "(%.2f GHz).\n",
             o.kernelRepeat, ticksPerNs);
-        std::printf("%-9s %-12s %-9s | %-34s | %-34s\n", "", "", "", "generic", "avx2");
-        std::printf("%-9s %-12s %-9s | %6s %6s %6s %6s %5s | %6s %6s %6s %6s %5s\n", "model",
-                    "N x L x D", "frame", "ns", "cyc", "floor", "cyc", "/flr", "ns", "cyc", "floor",
-                    "cyc", "/flr");
+        std::printf("%-9s %-12s %-9s | %-34s | %-34s | %-34s\n", "", "", "", "generic", "avx2",
+                    "avx512");
+        std::printf("%-9s %-12s %-9s", "model", "N x L x D", "frame");
+        for (int k = 0; k < 3; ++k)
+            std::printf(" | %6s %6s %6s %6s %5s", "ns", "cyc", "floor", "cyc", "/flr");
+        std::printf("\n");
         for (const std::string& row : kernelRows)
             std::printf("%s\n", row.c_str());
     }

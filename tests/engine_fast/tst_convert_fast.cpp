@@ -1,7 +1,8 @@
 // The fast workers against the reference workers: the same fan file, the
 // same log lines and the same callback for random flat and 360 jobs, constant
-// pictures and every way a job can fail, with either kernel and with one or
-// more threads. Both workers run synchronously on the test thread.
+// pictures and every way a job can fail, with every kernel the processor
+// has and with one or more threads. Both workers run synchronously on the
+// test thread.
 #include <QtTest>
 
 #include <QJsonArray>
@@ -147,6 +148,13 @@ class TestConvertFast : public QObject {
     Q_OBJECT
 
 private:
+    // Rows of a kernel this processor lacks would only repeat a fallback.
+    static bool lacks(int kernel)
+    {
+        return kernel != CONVERT_FAST_KERNEL_AUTO &&
+            convert_fast_kernel_runs(convert_fast_kernel(kernel)) != kernel;
+    }
+
     QTemporaryDir tempDir;
     QString path(const QString& name) const { return tempDir.filePath(name); }
 
@@ -191,12 +199,18 @@ private slots:
         QTest::newRow("best kernel, 1 thread") << int(CONVERT_FAST_KERNEL_AUTO) << 1 << 13;
         QTest::newRow("best kernel, 2 threads") << int(CONVERT_FAST_KERNEL_AUTO) << 2 << 14;
         QTest::newRow("best kernel, 5 threads") << int(CONVERT_FAST_KERNEL_AUTO) << 5 << 15;
+        QTest::newRow("avx2, 1 thread") << int(CONVERT_FAST_KERNEL_AVX2) << 1 << 16;
+        QTest::newRow("avx2, 3 threads") << int(CONVERT_FAST_KERNEL_AVX2) << 3 << 17;
+        QTest::newRow("avx512, 1 thread") << int(CONVERT_FAST_KERNEL_AVX512) << 1 << 18;
+        QTest::newRow("avx512, 3 threads") << int(CONVERT_FAST_KERNEL_AVX512) << 3 << 19;
     }
     void randomJobs()
     {
         QFETCH(int, kernel);
         QFETCH(int, threads);
         QFETCH(int, seed);
+        if (lacks(kernel))
+            QSKIP("this processor lacks the kernel");
         const convert_fast_options options {unsigned(threads), convert_fast_kernel(kernel)};
         std::mt19937 rng(seed);
         auto pick = [&rng](int low, int high) {
@@ -347,7 +361,10 @@ private slots:
         convert_fast_plan_free(plan);
         for (const convert_fast_options options :
              {convert_fast_options {1, CONVERT_FAST_KERNEL_GENERIC},
-              convert_fast_options {3, CONVERT_FAST_KERNEL_AUTO}}) {
+              convert_fast_options {2, CONVERT_FAST_KERNEL_AVX2},
+              convert_fast_options {3, CONVERT_FAST_KERNEL_AVX512}}) {
+            if (convert_fast_kernel_runs(options.kernel) != options.kernel)
+                continue;
             compareWorkers(job, options, QStringLiteral("edge"));
             if (QTest::currentTestFailed())
                 return;
@@ -366,12 +383,16 @@ private slots:
         QTest::newRow("best, centred") << int(CONVERT_FAST_KERNEL_AUTO) << 1 << 20;
         QTest::newRow("best, 3 threads, odd size") << int(CONVERT_FAST_KERNEL_AUTO) << 3 << 17;
         QTest::newRow("best, 1 x 1 frame") << int(CONVERT_FAST_KERNEL_AUTO) << 2 << 1;
+        QTest::newRow("avx2, odd size") << int(CONVERT_FAST_KERNEL_AVX2) << 2 << 17;
+        QTest::newRow("avx512, odd size") << int(CONVERT_FAST_KERNEL_AVX512) << 2 << 17;
     }
     void constantPicture()
     {
         QFETCH(int, kernel);
         QFETCH(int, threads);
         QFETCH(int, size);
+        if (lacks(kernel))
+            QSKIP("this processor lacks the kernel");
         const convert_fast_options options {unsigned(threads), convert_fast_kernel(kernel)};
         const int lights = 10, lines = 24, deep = 8;
         const quint8 colour[3] = {37, 128, 251};
@@ -543,11 +564,15 @@ private slots:
         QTest::addColumn<int>("seed");
         QTest::newRow("generic") << int(CONVERT_FAST_KERNEL_GENERIC) << 21;
         QTest::newRow("best kernel") << int(CONVERT_FAST_KERNEL_AUTO) << 22;
+        QTest::newRow("avx2") << int(CONVERT_FAST_KERNEL_AVX2) << 23;
+        QTest::newRow("avx512") << int(CONVERT_FAST_KERNEL_AVX512) << 24;
     }
     void random360Jobs()
     {
         QFETCH(int, kernel);
         QFETCH(int, seed);
+        if (lacks(kernel))
+            QSKIP("this processor lacks the kernel");
         const convert_fast_options options {1, convert_fast_kernel(kernel)};
         std::mt19937 rng(seed);
         auto pick = [&rng](int low, int high) {
@@ -633,6 +658,39 @@ private slots:
             list.append(item);
         job.insert(QStringLiteral("list"), list);
         compareWorkers(job, convert_fast_options {1, CONVERT_FAST_KERNEL_AUTO}, what);
+    }
+
+    // The kernel a choice runs on processors with and without AVX2 and
+    // AVX-512: the best one there is, never one the processor lacks.
+    void kernelChoice_data()
+    {
+        QTest::addColumn<int>("asked");
+        QTest::addColumn<bool>("avx2");
+        QTest::addColumn<bool>("avx512");
+        QTest::addColumn<int>("runs");
+        const int automatic = CONVERT_FAST_KERNEL_AUTO, generic = CONVERT_FAST_KERNEL_GENERIC,
+                  avx2 = CONVERT_FAST_KERNEL_AVX2, avx512 = CONVERT_FAST_KERNEL_AVX512;
+        QTest::newRow("auto, both") << automatic << true << true << avx512;
+        QTest::newRow("auto, AVX2 only") << automatic << true << false << avx2;
+        QTest::newRow("auto, neither") << automatic << false << false << generic;
+        QTest::newRow("auto, AVX-512 without AVX2") << automatic << false << true << generic;
+        QTest::newRow("avx512, both") << avx512 << true << true << avx512;
+        QTest::newRow("avx512, AVX2 only") << avx512 << true << false << avx2;
+        QTest::newRow("avx512, neither") << avx512 << false << false << generic;
+        QTest::newRow("avx2, both") << avx2 << true << true << avx2;
+        QTest::newRow("avx2, neither") << avx2 << false << false << generic;
+        QTest::newRow("generic, both") << generic << true << true << generic;
+        QTest::newRow("unknown value, both") << 17 << true << true << generic;
+    }
+    void kernelChoice()
+    {
+        QFETCH(int, asked);
+        QFETCH(bool, avx2);
+        QFETCH(bool, avx512);
+        QFETCH(int, runs);
+        QCOMPARE(int(convert_fast_kernel_choose(convert_fast_kernel(asked), avx2, avx512)), runs);
+        // This processor's choice is one of those, and AUTO is the best one.
+        QCOMPARE(convert_fast_kernel_runs(CONVERT_FAST_KERNEL_AUTO), convert_fast_best_kernel());
     }
 
     void threadCount_data()

@@ -1,6 +1,6 @@
 // The fan view: the LEDs convert_fast_plan_leds computes for a raw frame are,
 // byte for byte, those decoded from the record the fast worker writes for it,
-// for built-in models and several framings, with either kernel; they render
+// for built-in models and several framings, with every kernel; they render
 // to the same picture; frames are never read past their last byte. The
 // benchmark's probe converts like the worker.
 #include <QtTest>
@@ -69,9 +69,11 @@ QByteArray noisyFrame(std::mt19937& rng, int width, int height, int k)
 
 bool kernelAvailable(int kernel)
 {
-    return kernel != CONVERT_FAST_KERNEL_AVX2 ||
-        convert_fast_best_kernel() == CONVERT_FAST_KERNEL_AVX2;
+    return convert_fast_kernel_runs(convert_fast_kernel(kernel)) == kernel;
 }
+
+const int kKernels[] = {CONVERT_FAST_KERNEL_GENERIC, CONVERT_FAST_KERNEL_AVX2,
+                        CONVERT_FAST_KERNEL_AVX512};
 
 } // namespace
 
@@ -94,7 +96,7 @@ private slots:
         const char* framings[] = {"centred", "wide, off centre", "centre on the edge"};
         for (const char* model : models)
             for (const char* framing : framings)
-                for (int kernel : {int(CONVERT_FAST_KERNEL_GENERIC), int(CONVERT_FAST_KERNEL_AVX2)})
+                for (int kernel : kKernels)
                     QTest::newRow(qPrintable(QStringLiteral("%1, %2, %3")
                                                  .arg(QLatin1String(model), QLatin1String(framing),
                                                       QLatin1String(convert_fast_kernel_name(
@@ -107,7 +109,7 @@ private slots:
         QFETCH(QString, framing);
         QFETCH(int, kernel);
         if (!kernelAvailable(kernel))
-            QSKIP("this processor has no AVX2");
+            QSKIP("this processor lacks the kernel");
         const fan_model* fan = fan_model_find(model.toLatin1().constData());
         QVERIFY(fan);
         const int side = 2 * fan->lights;
@@ -217,7 +219,7 @@ private slots:
     {
         QTest::addColumn<int>("kernel");
         QTest::addColumn<int>("ramp");
-        for (int kernel : {int(CONVERT_FAST_KERNEL_GENERIC), int(CONVERT_FAST_KERNEL_AVX2)})
+        for (int kernel : kKernels)
             for (int ramp : {0, 40})
                 QTest::newRow(qPrintable(
                     QStringLiteral("%1, ramp %2")
@@ -230,7 +232,7 @@ private slots:
         QFETCH(int, kernel);
         QFETCH(int, ramp);
         if (!kernelAvailable(kernel))
-            QSKIP("this processor has no AVX2");
+            QSKIP("this processor lacks the kernel");
         const int width = 233, height = 229, cx = 101, cy = 130, lights = 116, lines = 64, deep = 6;
         std::mt19937 rng(uint32_t(kernel * 100 + ramp));
         const QByteArray raw = noisyFrame(rng, width, height, 3);
@@ -281,7 +283,7 @@ private slots:
         QVERIFY(after == before);
     }
 
-    // Tiny frames: every tap on the last row and column, with both kernels.
+    // Tiny frames: every tap on the last row and column, with every kernel.
     void tinyFrames_data()
     {
         QTest::addColumn<int>("width");
@@ -307,8 +309,14 @@ private slots:
         convert_fast_plan_leds_with(plan, frame.data, reinterpret_cast<uint8_t*>(generic.data()),
                                     CONVERT_FAST_KERNEL_GENERIC);
         convert_fast_plan_leds(plan, frame.data, reinterpret_cast<uint8_t*>(best.data()));
-        convert_fast_plan_free(plan);
         QVERIFY(generic == best);
+        for (int kernel : kKernels) {
+            QByteArray other(generic.size(), '\1');
+            convert_fast_plan_leds_with(plan, frame.data, reinterpret_cast<uint8_t*>(other.data()),
+                                        convert_fast_kernel(kernel));
+            QVERIFY2(generic == other, convert_fast_kernel_name(convert_fast_kernel(kernel)));
+        }
+        convert_fast_plan_free(plan);
         for (char v : generic)
             QCOMPARE(quint8(v) & 1, 0); // seven bits kept
     }
