@@ -2,7 +2,11 @@
 // the caller (mostly from the preview player) and copied into the job.
 #pragma once
 
+#include "MediaFacts.h"
+
 #include <QString>
+
+#include <optional>
 
 // Whether a video has a sound stream, when the caller knows it from its probe.
 enum class SoundTrack {
@@ -22,8 +26,14 @@ struct MediaInfo {
     double scale = 1.0;      // source pixels -> job pixels (circle radius becomes `lights`)
     int startSeconds = 0;    // excerpt start (video only)
     int durationSeconds = 0; // excerpt length (video only)
-    bool hFlip = false;      // mirror left-right
-    bool vFlip = false;      // mirror top-bottom
+    // The user's flips, of the picture as shown: the fan shows it mirrored
+    // left-right (hFlip) and upside down (vFlip).
+    bool hFlip = false;
+    bool vFlip = false;
     SoundTrack sound = SoundTrack::Unknown; // video only: a missing sound stream gives a
                                             // silent fan file; failing sound, a failure
+    // What the caller's probe of the input found (MediaProbe); without it the
+    // job probes the input itself. The conversion's decisions (GIF, cover,
+    // transparency, HDR, interlacing, colours) read it.
+    std::optional<MediaFacts> facts;
 };

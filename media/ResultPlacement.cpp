@@ -67,8 +67,8 @@ ResultPlacement::ResultPlacement(const MediaInfo& request, const ResultCallback&
 {
 }
 
-void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
-                                const QString& reason) const
+void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path, const QString& reason,
+                                const QString& warning) const
 {
     const bool success = outcome == ConvertOutcome::Succeeded;
     QString resultPath = path;
@@ -99,6 +99,8 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
         result.path = resultPath;
         if (outcome == ConvertOutcome::Failed)
             result.reason = reason;
+        if (success)
+            result.warning = warning;
         if (success && !fallbackReason.isEmpty()) {
             result.fallbackFolder = QFileInfo(resultPath).absolutePath();
             result.fallbackReason = fallbackReason;
@@ -109,6 +111,11 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
         qWarning().noquote() << "conversion failed:" << reason;
         if (onLog)
             onLog(QStringLiteral("failed: %1").arg(reason));
+    }
+    if (success && !warning.isEmpty()) {
+        qWarning().noquote() << "conversion warning:" << warning;
+        if (onLog)
+            onLog(QStringLiteral("warning: %1").arg(warning));
     }
     if (onLog && outcome == ConvertOutcome::Cancelled)
         onLog(QStringLiteral("cancelled"));

@@ -298,6 +298,7 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
     QElapsedTimer end;
     end.start();
     outcome = finishEngine(isCancelled());
+    outcome.frames = framesIn;
     timings.finishNs = end.nsecsElapsed();
     if (outcome.outcome == ConvertOutcome::Succeeded)
         reportConverting(100);

@@ -53,6 +53,7 @@ public:
         QString reason;            // Failed: why, when known
         bool beforeFrames = false; // FFmpeg failed before a single frame arrived
         QByteArray ffmpegReport;   // FFmpeg's standard error (see inputListsSound)
+        qint64 frames = 0;         // frames the engine took
     };
 
     // frames: the stored frames' size and centre (JobFrames::frames).

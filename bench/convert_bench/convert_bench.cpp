@@ -29,6 +29,7 @@
 #include "JobBuilder.h"
 #include "JobGeometry.h"
 #include "JobText.h"
+#include "MediaProbe.h"
 #include "MediaConvert.h"
 #include "StreamingJob.h"
 #include "convert_internal.h"
@@ -63,6 +64,7 @@ struct Clip {
     int fps;
     int kbps; // video bitrate
     QString path;
+    MediaFacts facts; // what the probe says of it (as the window and the tools give it)
 };
 
 double cpuSeconds(int who);
@@ -181,7 +183,7 @@ JobRun convert(const Clip& clip, const fan_model& model, const QString& outDir, 
     request.media.centerX = clip.width / 2.0;
     request.media.centerY = clip.height / 2.0;
     request.media.durationSeconds = seconds;
-    request.media.vFlip = true;
+    request.media.facts = clip.facts;
     request.fileName =
         QStringLiteral("%1_%2.bin").arg(QLatin1String(clip.label), QLatin1String(model.name));
     request.modelName = QString::fromLatin1(model.name);
@@ -392,10 +394,10 @@ int main(int argc, char** argv)
     QDir().mkpath(QDir(work).filePath(QStringLiteral("tmp")));
 
     Clip clips[] = {
-        {"720p60", 1280, 720, 60, 12000, {}},
-        {"1080p30", 1920, 1080, 30, 17000, {}},
-        {"2160p30", 3840, 2160, 30, 45000, {}},
-        {"1080p30-hq", 1920, 1080, 30, 90000, {}},
+        {"720p60", 1280, 720, 60, 12000, {}, {}},
+        {"1080p30", 1920, 1080, 30, 17000, {}, {}},
+        {"2160p30", 3840, 2160, 30, 45000, {}, {}},
+        {"1080p30-hq", 1920, 1080, 30, 90000, {}, {}},
     };
     for (Clip& c : clips) {
         if (!only.isEmpty() && only != QLatin1String(c.label))
@@ -405,17 +407,18 @@ int main(int argc, char** argv)
         // taken for these.
         c.path = QDir(clipsDir).filePath(
             QStringLiteral("%1-%2s-phone1.mp4").arg(QLatin1String(c.label)).arg(length));
-        if (QFile::exists(c.path))
-            continue;
-        std::fprintf(stderr, "making %s (%d s) ...\n", c.label, length);
-        const QString part = c.path + QStringLiteral(".part.mp4");
-        Clip making = c;
-        making.path = part;
-        if (!runFfmpeg(clipArguments(making, length)) || !QFile::rename(part, c.path)) {
-            QFile::remove(part);
-            std::fprintf(stderr, "cannot make %s\n", c.label);
-            return 1;
+        if (!QFile::exists(c.path)) {
+            std::fprintf(stderr, "making %s (%d s) ...\n", c.label, length);
+            const QString part = c.path + QStringLiteral(".part.mp4");
+            Clip making = c;
+            making.path = part;
+            if (!runFfmpeg(clipArguments(making, length)) || !QFile::rename(part, c.path)) {
+                QFile::remove(part);
+                std::fprintf(stderr, "cannot make %s\n", c.label);
+                return 1;
+            }
         }
+        c.facts = MediaProbe::probe(c.path);
     }
 
     std::fprintf(table,
@@ -449,8 +452,9 @@ int main(int argc, char** argv)
             const double scale = 2.0 * model->lights / std::min(c.width, c.height);
             const JobFrames f = computeJobFrames(scale, c.width / 2.0, c.height / 2.0, c.width,
                                                  c.height, model->lights);
-            const QString chain =
-                decodeFilterChain(f.scaled.width, f.scaled.height, true, false, f.window, true);
+            MediaInfo media;
+            media.inputPath = c.path;
+            const QString chain = decodeFilterChain(jobFrameChain(media, f, c.facts, true));
             const QString sound = QDir(work).filePath(QStringLiteral("chain_aud.u8"));
             double command = 0;
             double commandCpu = 0;

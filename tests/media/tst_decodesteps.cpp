@@ -90,7 +90,12 @@ void TestDecodeSteps::filterChain()
     QFETCH(bool, vFlip);
     QFETCH(bool, hFlip);
     QFETCH(QString, chain);
-    QCOMPARE(decodeFilterChain(464, 262, vFlip, hFlip), chain);
+    FrameChain c;
+    c.width = 464;
+    c.height = 262;
+    c.bottomUp = vFlip;
+    c.mirror = hFlip;
+    QCOMPARE(decodeFilterChain(c), chain);
 }
 
 void TestDecodeSteps::argumentLists()

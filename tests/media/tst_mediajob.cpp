@@ -349,7 +349,6 @@ MediaInfo TestMediaJob::request(const QString& input, bool isVideo)
     info->scale = 0.5;
     info->startSeconds = 0;
     info->durationSeconds = 1;
-    info->vFlip = true;
     return media;
 }
 
