@@ -18,10 +18,12 @@ namespace {
 
 // The tone mapping of HDR pictures: linear light with the reference white of
 // HDR television (203 cd/m2) at 1.0, BT.709 primaries, the highlights above
-// it compressed, then BT.709's transfer, in RGB.
+// 0.7 of it compressed (Mobius: what lies below stays as it is, so that an
+// SDR picture in an HDR stream keeps its colours), then BT.709's transfer, in
+// RGB. The preview tone-maps with the same curve.
 const char* const kToneMapSteps = "zscale=t=linear:npl=203,format=gbrpf32le,zscale=p=bt709,"
-                                  "tonemap=tonemap=mobius:desat=0,zscale=t=bt709:m=bt709:r=pc,"
-                                  "format=gbrp";
+                                  "tonemap=tonemap=mobius:param=0.7:desat=0,"
+                                  "zscale=t=bt709:m=bt709:r=pc,format=gbrp";
 
 // Readers that repeat a picture themselves with "-loop 1": pictures read as
 // images (one file or a picture format's own reader).

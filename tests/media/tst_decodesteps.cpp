@@ -71,30 +71,115 @@ void TestDecodeSteps::clock()
     QCOMPARE(formatClock(seconds), text);
 }
 
+namespace {
+
+// The facts of a probe from words: "yuv", "alpha", "interlaced", "hlg",
+// "matrix=NAME", "size=WxH", "format=NAME"; the kind of decoding from
+// "still", "clip" (the default) or "cover".
+MediaFacts factsFrom(const QString& words, DecodeKind* kind)
+{
+    MediaFacts f;
+    f.kind = MediaKind::Clip;
+    f.storedWidth = 640;
+    f.storedHeight = 480;
+    *kind = DecodeKind::Clip;
+    for (const QString& w : words.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QString value = w.section(QLatin1Char('='), 1);
+        if (w == QLatin1String("yuv"))
+            f.yuv = true;
+        else if (w == QLatin1String("alpha"))
+            f.hasAlpha = true;
+        else if (w == QLatin1String("interlaced"))
+            f.interlaced = true;
+        else if (w == QLatin1String("hlg"))
+            f.hdr = HdrTransfer::Hlg;
+        else if (w.startsWith(QLatin1String("matrix=")))
+            f.colorMatrix = value;
+        else if (w.startsWith(QLatin1String("size="))) {
+            f.storedWidth = value.section(QLatin1Char('x'), 0, 0).toInt();
+            f.storedHeight = value.section(QLatin1Char('x'), 1).toInt();
+        } else if (w.startsWith(QLatin1String("format=")))
+            f.formatName = value;
+        else if (w == QLatin1String("still"))
+            *kind = DecodeKind::Still;
+        else if (w == QLatin1String("cover"))
+            *kind = DecodeKind::Cover;
+    }
+    return f;
+}
+
+} // namespace
+
 void TestDecodeSteps::filterChain_data()
 {
+    QTest::addColumn<QString>("facts");
     QTest::addColumn<bool>("vFlip");
     QTest::addColumn<bool>("hFlip");
     QTest::addColumn<QString>("chain");
-    QTest::newRow("none") << false << false << "scale=464:262:flags=spline,fps=20,format=bgr24";
-    QTest::newRow("vertical") << true << false
+    QTest::newRow("none") << "" << false << false
+                          << "scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("vertical") << "" << true << false
                               << "scale=464:262:flags=spline,fps=20,vflip,format=bgr24";
-    QTest::newRow("horizontal") << false << true
+    QTest::newRow("horizontal") << "" << false << true
                                 << "scale=464:262:flags=spline,fps=20,hflip,format=bgr24";
-    QTest::newRow("both") << true << true
+    QTest::newRow("both") << "" << true << true
                           << "scale=464:262:flags=spline,fps=20,hflip,vflip,format=bgr24";
+    // YUV is scaled as YUV and turned into RGB at the frames' size.
+    const QString yuvScale = "scale=464:262:flags=spline+accurate_rnd,fps=20,";
+    const QString toRgb = "scale=flags=accurate_rnd+full_chroma_int";
+    QTest::newRow("YUV, tagged") << "yuv matrix=bt709 size=1920x1080" << true << false
+                                 << yuvScale + "vflip," + toRgb + ",format=bgr24";
+    QTest::newRow("YUV, untagged HD: BT.709")
+        << "yuv size=1920x1080" << false << true
+        << yuvScale + "hflip," + toRgb + ":in_color_matrix=bt709,format=bgr24";
+    QTest::newRow("YUV, untagged, stored portrait HD: BT.709")
+        << "yuv size=1080x1920" << false << false
+        << yuvScale + toRgb + ":in_color_matrix=bt709,format=bgr24";
+    QTest::newRow("YUV, untagged SD: as FFmpeg takes it (BT.601)")
+        << "yuv size=1024x576" << false << false << yuvScale + toRgb + ",format=bgr24";
+    QTest::newRow("RGB with alpha: over black first")
+        << "alpha" << false << false
+        << "format=gbrap,premultiply=inplace=1,scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("YUV with alpha: into RGB with full chroma, then over black")
+        << "yuv alpha size=1920x1080" << false << false
+        << toRgb +
+            ":in_color_matrix=bt709,format=gbrap,premultiply=inplace=1,"
+            "scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("HLG: tone-mapped after the scale") << "yuv hlg matrix=bt2020nc" << true << false
+                                                      << yuvScale +
+            "vflip,zscale=t=linear:npl=203,format=gbrpf32le,zscale=p=bt709,"
+            "tonemap=tonemap=mobius:param=0.7:desat=0,zscale=t=bt709:m=bt709:r=pc,format=gbrp,"
+            "format=bgr24";
+    QTest::newRow("interlaced clip: fields first")
+        << "yuv interlaced matrix=bt470bg" << false << false
+        << "bwdif=mode=send_field:deint=all," + yuvScale + toRgb + ",format=bgr24";
+    QTest::newRow("interlaced picture, still: nothing moves")
+        << "yuv interlaced matrix=bt470bg still format=image2" << false << false
+        << yuvScale + toRgb + ",format=bgr24";
+    QTest::newRow("one-frame GIF: looped by the chain")
+        << "still format=gif" << false << false
+        << "loop=loop=-1:size=1,setpts=N/20/TB,scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("PNG: looped by its reader") << "still format=png_pipe" << false << false
+                                               << "scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("a song's cover: looped by the chain")
+        << "cover format=mp3 yuv matrix=bt470bg" << false << false
+        << "loop=loop=-1:size=1,setpts=N/20/TB," + yuvScale + toRgb + ",format=bgr24";
 }
 
 void TestDecodeSteps::filterChain()
 {
+    QFETCH(QString, facts);
     QFETCH(bool, vFlip);
     QFETCH(bool, hFlip);
     QFETCH(QString, chain);
+    DecodeKind kind = DecodeKind::Clip;
+    const MediaFacts f = factsFrom(facts, &kind);
     FrameChain c;
     c.width = 464;
     c.height = 262;
     c.bottomUp = vFlip;
     c.mirror = hFlip;
+    c.picture = pictureSteps(f, kind);
     QCOMPARE(decodeFilterChain(c), chain);
 }
 
@@ -110,6 +195,18 @@ void TestDecodeSteps::argumentLists()
     QCOMPARE(imageStepArguments(in, QStringLiteral("CHAIN"), QStringLiteral("/t/v.bgr")),
              QStringList({"-loop", "1", "-i", in, "-vf", "CHAIN", "-r", "20", "-frames:v", "2",
                           "-pix_fmt", "bgr24", "-f", "rawvideo", "/t/v.bgr"}));
+    // A reader without "-loop" (a GIF): the chain loops the picture.
+    QCOMPARE(imageStepArguments(in, QStringLiteral("CHAIN"), QStringLiteral("/t/v.bgr"), false),
+             QStringList({"-i", in, "-vf", "CHAIN", "-r", "20", "-frames:v", "2", "-pix_fmt",
+                          "bgr24", "-f", "rawvideo", "/t/v.bgr"}));
+    // A song's cover from the whole file, its sound from the excerpt.
+    QCOMPARE(coverStepArguments(in, 65, 4, 80, QStringLiteral("CHAIN"), QStringLiteral("pipe:1"),
+                                QStringLiteral("pipe:3")),
+             QStringList({"-i",        in,     "-ss",   "00:01:05", "-t",    "4",      "-i",
+                          in,          "-map", "0:v:0", "-vf",      "CHAIN", "-r",     "20",
+                          "-frames:v", "80",   "-an",   "-pix_fmt", "bgr24", "-f",     "rawvideo",
+                          "pipe:1",    "-map", "1:a:0", "-vn",      "-c:a",  "pcm_u8", "-ar",
+                          "32000",     "-ac",  "1",     "-f",       "u8",    "pipe:3"}));
 }
 
 void TestDecodeSteps::inputReport_data()
