@@ -1,45 +1,45 @@
-// Main window: construction, layout of the video square, playback bar,
-// connection panel, busy view and log panel.
+// Main window: construction, layout of the video square and the right column,
+// the keyboard, the connection, the busy view and the log panel.
 #include "HomeWindow.h"
 
 #include "ConnectionManager.h"
-#include "DecodeSteps.h"
-#include "MPVWidget.h"
+#include "ConnectionPanel.h"
 #include "ConversionController.h"
+#include "FanViewWidget.h"
 #include "JobPanel.h"
+#include "MPVWidget.h"
 #include "OverlayWidget.h"
+#include "PlaybackBar.h"
 #include "ResourcePaths.h"
 #include "Settings.h"
 #include "Uploader.h"
 
+#include <QAbstractSpinBox>
 #include <QApplication>
-#include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDebug>
 #include <QDesktopServices>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QMovie>
-#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScopedValueRollback>
 #include <QScrollBar>
-#include <QShortcut>
-#include <QStyle>
 #include <QSettings>
-#include <QSlider>
+#include <QShortcut>
+#include <QSpinBox>
 #include <QTextEdit>
 #include <QTimeEdit>
 #include <QToolButton>
@@ -48,37 +48,42 @@
 
 namespace {
 
-const char* const kStatusGoodStyle =
-    "font-size:20px; color:green; padding-top:10px; padding-bottom:10px;";
-const char* const kStatusBadStyle =
-    "font-size:20px; color:red; padding-top:10px; padding-bottom:10px;";
-const char* const kConnectedStyle =
-    "background:#01BA1E; font-weight:bold; color:#FFFFFF; border-radius:5px; padding:5px";
-const char* const kDisconnectedStyle =
-    "background:#D81E06; font-weight:bold; color:#FFFFFF; border-radius:5px; padding:5px";
-const char* const kConnectedIcon = ":/images/gui/res/img/ic_connected.png";
-const char* const kDisconnectedIcon = ":/images/gui/res/img/ic_disconnected.png";
-const char* const kTimeLabelStyle =
-    "color: white; background-color: transparent; padding-bottom: 3px";
+// The status text: green for success, red for failure, grey for neither (a
+// cancelled job); one line of 20 px, or, when a long text would not fit the
+// strip, two lines of a smaller size with less padding.
+const char* const kStatusStyle = "font-size:%1px; color:%2; padding-top:%3px; padding-bottom:%3px;";
+struct StatusFit {
+    int fontSize;
+    int padding;
+};
+const StatusFit kStatusFits[] = {{20, 10}, {16, 3}, {13, 2}};
+// The preview's own buttons and captions: light on the dark preview, with a
+// frame while they have focus.
+const char* const kPreviewButtonStyle =
+    "QPushButton { color: white; background-color: #a0303030; border: 1px solid #80ffffff;"
+    " border-radius: 4px; padding: 4px 10px; }"
+    " QPushButton:focus { border: 2px solid palette(highlight); }"
+    " QPushButton:disabled { color: #80ffffff; }";
+const char* const kPreviewCaptionStyle =
+    "QLabel { color: white; background-color: #c0202020; border-radius: 4px;"
+    " padding: 4px 10px; }";
+// Margin of the preview's buttons and captions from its edges.
+constexpr int kPreviewMargin = 8;
 
-// The playback bar's play and pause symbols, drawn white for the black preview.
-QIcon playbackIcon(bool paused)
-{
-    QPixmap pixmap(16, 16);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(Qt::white);
-    if (paused) {
-        const QPointF triangle[] = {{3.0, 2.0}, {14.0, 8.0}, {3.0, 14.0}};
-        painter.drawPolygon(triangle, 3);
-    } else {
-        painter.drawRect(QRectF(3.0, 2.0, 3.5, 12.0));
-        painter.drawRect(QRectF(9.5, 2.0, 3.5, 12.0));
+// The settings column's scroll area asks for room for the whole panel, so
+// that a window of the size it asks for needs no scrolling; a smaller window
+// scrolls the panel rather than laying anything over it.
+class SettingsScrollArea : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override
+    {
+        if (!widget())
+            return QScrollArea::sizeHint();
+        const int frame = 2 * frameWidth();
+        return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
     }
-    return QIcon(pixmap);
-}
+};
 
 } // namespace
 
@@ -109,6 +114,12 @@ HomeWindow::HomeWindow(ConnectionManager* connection, QWidget* parent)
 
     connect(this->connection, &ConnectionManager::connectStateChanged, this,
             [this](bool isConnected, QString model) { onConnectStateChanged(isConnected, model); });
+    // A newer answer of the fan (a new session, another fan at the same
+    // address) may name another model.
+    connect(this->connection, &ConnectionManager::deviceInfoChanged, this,
+            &HomeWindow::reloadDeviceInfo);
+    connect(connectionPanel, &ConnectionPanel::refreshRequested, this,
+            &HomeWindow::reloadDeviceInfo);
 
     QTimer::singleShot(100, this, [this] { initialSync(); });
 
@@ -126,6 +137,7 @@ HomeWindow::~HomeWindow()
 void HomeWindow::setDialogRunner(DialogRunner runner) { dialogRunner = std::move(runner); }
 void HomeWindow::setFolderOpener(FolderOpener opener) { folderOpener = std::move(opener); }
 void HomeWindow::setRestarter(Restarter r) { restarter = std::move(r); }
+void HomeWindow::setBarHideDelay(int ms) { playbackBar->setHideDelay(ms); }
 
 void HomeWindow::buildWindow()
 {
@@ -150,7 +162,7 @@ void HomeWindow::buildWindow()
 
         auto* rightColumn = new QVBoxLayout();
         settingsPanel = buildSettingsPanel();
-        scrollArea = new QScrollArea(central);
+        scrollArea = new SettingsScrollArea(central);
         scrollArea->setObjectName(QStringLiteral("settingsScrollArea"));
         scrollArea->setWidget(settingsPanel);
         scrollArea->setWidgetResizable(true);
@@ -159,44 +171,10 @@ void HomeWindow::buildWindow()
         // The panel follows the column's width; only the height scrolls.
         scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 
-        rightColumn->addWidget(buildConnectionPanel());
+        connectionPanel = new ConnectionPanel(connection, central);
+        rightColumn->addWidget(connectionPanel);
         rightColumn->addWidget(scrollArea, 1);
-
-        // Status and busy animation share a strip of fixed height, so that
-        // neither a result nor the animation moves anything else.
-        statusArea = new QWidget(central);
-        statusArea->setObjectName(QStringLiteral("statusArea"));
-        // One cell for both: the animation at the left, the text centred over
-        // the whole width (short while busy; a long result wraps to two lines).
-        auto* statusGrid = new QGridLayout(statusArea);
-        statusGrid->setContentsMargins(0, 0, 0, 0);
-
-        loadingLabel = new QLabel(statusArea);
-        loadingLabel->setObjectName(QStringLiteral("loadingLabel"));
-        loadingLabel->setStyleSheet(QStringLiteral("background: transparent;"));
-        loadingLabel->setFixedSize(50, 50);
-        loadingLabel->setAttribute(Qt::WA_TranslucentBackground);
-        loadingLabel->setAlignment(Qt::AlignCenter);
-        loadingMovie = new QMovie(findImageFile(QStringLiteral("gui/res/img/loading.gif")),
-                                  QByteArray(), loadingLabel);
-        loadingMovie->setScaledSize(loadingLabel->size());
-        loadingLabel->setMovie(loadingMovie);
-
-        statusLabel = new QLabel(statusArea);
-        statusLabel->setObjectName(QStringLiteral("statusLabel"));
-        statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
-        statusLabel->setWordWrap(true);
-        statusLabel->setAlignment(Qt::AlignCenter);
-        statusGrid->addWidget(statusLabel, 0, 0);
-        statusGrid->addWidget(loadingLabel, 0, 0, Qt::AlignLeft | Qt::AlignVCenter);
-        // Two lines of the status font (20 px, with room for the taller
-        // lines of Chinese text) and its padding above and below.
-        QFont statusFont = font();
-        statusFont.setPixelSize(20);
-        statusArea->setFixedHeight(2 * qMax(QFontMetrics(statusFont).lineSpacing(), 30) + 24);
-        // The column's width comes from the settings; a result never widens it.
-        statusArea->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
-        rightColumn->addWidget(statusArea);
+        rightColumn->addWidget(buildStatusArea(central));
         rightColumn->addWidget(jobPanel = new JobPanel(controller, central));
 
         convertButton = new QPushButton(tr("convert"), central);
@@ -212,7 +190,7 @@ void HomeWindow::buildWindow()
     }
 
     // The column is as wide as its widest row needs, with room for the
-    // scroll bar that the developer panel may bring.
+    // scroll bar that a short window or the developer panel may bring.
     scrollArea->setMinimumWidth(settingsPanel->minimumSizeHint().width() +
                                 scrollArea->verticalScrollBar()->sizeHint().width());
 
@@ -221,11 +199,14 @@ void HomeWindow::buildWindow()
     endTimeEdit->setEnabled(isVideo);
     updateFramingButtons();
     installShortcuts();
+    orderTabs();
     qApp->installEventFilter(this);
+    fitWindowToLayout();
 
-    // The first size: everything the layout asks for, at least the minimum,
-    // at most the screen.
-    QSize first = sizeHint().expandedTo(minimumSize());
+    // The first size: everything the layout asks for, with room for a job's
+    // progress and result below the settings, at least the minimum, at most
+    // the screen.
+    QSize first = (sizeHint() + QSize(0, jobPanel->busyHeight())).expandedTo(minimumSize());
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         const QSize avail = screen->availableSize();
         // Room for a preview of a useful size beside the settings column.
@@ -235,6 +216,69 @@ void HomeWindow::buildWindow()
     resize(first);
 }
 
+// The window never becomes smaller than its widgets need: below that, the
+// layout would lay them over each other.
+void HomeWindow::fitWindowToLayout()
+{
+    if (QLayout* layout = centralWidget() ? centralWidget()->layout() : nullptr) {
+        layout->activate();
+        const QSize needed =
+            layout->minimumSize() + QSize(0, menuBar() ? menuBar()->sizeHint().height() : 0);
+        setMinimumSize(minimumSize().expandedTo(needed));
+    }
+}
+
+QWidget* HomeWindow::buildStatusArea(QWidget* parent)
+{
+    // The status text and the busy animation share a strip of fixed height,
+    // so that neither a result nor the animation moves anything else. The
+    // animation sits at the left, an empty box of its width at the right
+    // keeps the text centred, and the text wraps between them.
+    statusArea = new QWidget(parent);
+    statusArea->setObjectName(QStringLiteral("statusArea"));
+    auto* row = new QHBoxLayout(statusArea);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(4);
+
+    loadingLabel = new QLabel(statusArea);
+    loadingLabel->setObjectName(QStringLiteral("loadingLabel"));
+    loadingLabel->setStyleSheet(QStringLiteral("background: transparent;"));
+    loadingLabel->setFixedSize(50, 50);
+    loadingLabel->setAttribute(Qt::WA_TranslucentBackground);
+    loadingLabel->setAlignment(Qt::AlignCenter);
+    loadingMovie = new QMovie(findImageFile(QStringLiteral("gui/res/img/loading.gif")),
+                              QByteArray(), loadingLabel);
+    loadingMovie->setScaledSize(loadingLabel->size());
+    loadingLabel->setMovie(loadingMovie);
+    loadingBalance = new QWidget(statusArea);
+    loadingBalance->setObjectName(QStringLiteral("loadingBalance"));
+    loadingBalance->setFixedSize(loadingLabel->size());
+
+    statusLabel = new QLabel(statusArea);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setTextFormat(Qt::PlainText);
+    statusLabel->setStyleSheet(QStringLiteral("background: transparent;"));
+    statusLabel->setWordWrap(true);
+    statusLabel->setAlignment(Qt::AlignCenter);
+    statusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row->addWidget(loadingLabel, 0, Qt::AlignVCenter);
+    row->addWidget(statusLabel, 1);
+    row->addWidget(loadingBalance, 0, Qt::AlignVCenter);
+    loadingLabel->hide();
+    loadingBalance->hide();
+
+    // One line of the status font (20 px) with its padding, at least the
+    // animation's height; a longer text takes two lines of a smaller size.
+    QFont statusFont = font();
+    statusFont.setPixelSize(kStatusFits[0].fontSize);
+    statusArea->setFixedHeight(
+        qMax(loadingLabel->height(),
+             QFontMetrics(statusFont).lineSpacing() + 2 * kStatusFits[0].padding + 2));
+    // The column's width comes from the settings; a result never widens it.
+    statusArea->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    return statusArea;
+}
+
 void HomeWindow::installShortcuts()
 {
     auto* open = new QShortcut(QKeySequence::Open, this);
@@ -242,7 +286,24 @@ void HomeWindow::installShortcuts()
     connect(open, &QShortcut::activated, this, &HomeWindow::clickSelectFolder);
     auto* play = new QShortcut(QKeySequence(Qt::Key_Space), this);
     play->setObjectName(QStringLiteral("playShortcut"));
-    connect(play, &QShortcut::activated, this, &HomeWindow::togglePlayback);
+    connect(play, &QShortcut::activated, playbackBar, &PlaybackBar::togglePlayback);
+}
+
+// Tab goes from the preview down the right column, in the order it shows.
+void HomeWindow::orderTabs()
+{
+    QList<QWidget*> chain {mpvWidget, resetFramingButton, connectionPanel->refreshButton()};
+    const QList<const char*> settingsOrder {
+        "inputField",    "selectFileButton",  "outputField", "selectOutputButton", "modelSelector",
+        "startTimeEdit", "startHereButton",   "endTimeEdit", "endHereButton",      "hFlipButton",
+        "vFlipButton",   "fanViewButton",     "lightsSpin",  "linesSpin",          "colorDeepSpin",
+        "gammaSpin",     "minBrightnessSpin", "radiusSpin"};
+    for (const char* name : settingsOrder)
+        if (QWidget* w = settingsPanel->findChild<QWidget*>(QLatin1String(name)))
+            chain << w;
+    chain << jobPanel->focusChain() << convertButton;
+    for (int i = 1; i < chain.size(); ++i)
+        QWidget::setTabOrder(chain[i - 1], chain[i]);
 }
 
 QWidget* HomeWindow::buildVideoPanel()
@@ -259,65 +320,38 @@ QWidget* HomeWindow::buildVideoPanel()
     mpvWidget = new MPVWidget(videoContainer);
     mpvWidget->setObjectName(QStringLiteral("player"));
 
-    playbackBar = new QWidget(videoContainer);
-    playbackBar->setObjectName(QStringLiteral("playbackBar"));
-    playbackBar->setStyleSheet(QStringLiteral("background-color: #00000000;"));
-    playbackBar->setFixedHeight(46);
-    auto* barLayout = new QHBoxLayout(playbackBar);
-    barLayout->setContentsMargins(5, 5, 5, 5);
-    barLayout->setSpacing(8);
-
-    currentTimeLabel = new QLabel(QStringLiteral("00:00:00"), playbackBar);
-    currentTimeLabel->setObjectName(QStringLiteral("currentTimeLabel"));
-    currentTimeLabel->setStyleSheet(QLatin1String(kTimeLabelStyle));
-    positionSlider = new QSlider(Qt::Horizontal, playbackBar);
-    positionSlider->setObjectName(QStringLiteral("positionSlider"));
-    positionSlider->setRange(0, 0);
-    positionSlider->setValue(0);
-    positionSlider->setStyleSheet(QStringLiteral("background-color: transparent;"));
-    totalTimeLabel = new QLabel(QStringLiteral("00:00:00"), playbackBar);
-    totalTimeLabel->setObjectName(QStringLiteral("totalTimeLabel"));
-    totalTimeLabel->setStyleSheet(QLatin1String(kTimeLabelStyle));
-    playPauseButton = new QPushButton(playbackBar);
-    playPauseButton->setObjectName(QStringLiteral("playPauseButton"));
-    playPauseButton->setIcon(playbackIcon(false));
-    playPauseButton->setToolTip(tr("play_pause"));
-    playPauseButton->setFlat(true);
-    playPauseButton->setFocusPolicy(Qt::NoFocus);
-    playPauseButton->setStyleSheet(QStringLiteral("background-color: transparent;"));
-    connect(playPauseButton, &QPushButton::clicked, this, &HomeWindow::togglePlayback);
-    barLayout->addWidget(playPauseButton);
-    barLayout->addWidget(currentTimeLabel);
-    barLayout->addWidget(positionSlider);
-    barLayout->addWidget(totalTimeLabel);
+    playbackBar = new PlaybackBar(mpvWidget, videoContainer);
     containerLayout->addWidget(playbackBar);
+    connect(playbackBar, &PlaybackBar::playbackChanged, this, &HomeWindow::onPlaybackChanged);
 
     overlay = new OverlayWidget(videoContainer);
     overlay->setObjectName(QStringLiteral("overlay"));
+    connect(mpvWidget, &MPVWidget::focusChanged, overlay, &OverlayWidget::setFocusFrame);
 
     resetFramingButton = new QPushButton(tr("reset_framing"), videoContainer);
     resetFramingButton->setObjectName(QStringLiteral("resetFramingButton"));
-    resetFramingButton->setFocusPolicy(Qt::NoFocus);
-    resetFramingButton->setStyleSheet(QStringLiteral(
-        "QPushButton { color: white; background-color: #a0303030; border: 1px solid #80ffffff;"
-        " border-radius: 4px; padding: 4px 10px; }"
-        " QPushButton:disabled { color: #80ffffff; }"));
+    resetFramingButton->setFocusPolicy(Qt::StrongFocus);
+    resetFramingButton->setStyleSheet(QLatin1String(kPreviewButtonStyle));
     resetFramingButton->adjustSize();
-    resetFramingButton->move(8, 8);
+    resetFramingButton->move(kPreviewMargin, kPreviewMargin);
     connect(resetFramingButton, &QPushButton::clicked, this, [this] { mpvWidget->resetFraming(); });
 
-    connect(mpvWidget, &MPVWidget::fileFailed, this, &HomeWindow::onPlayerFileFailed);
+    // Names the fan file the fan view shows instead of the live picture.
+    fanViewCaption = new QLabel(videoContainer);
+    fanViewCaption->setObjectName(QStringLiteral("fanViewCaption"));
+    fanViewCaption->setTextFormat(Qt::PlainText);
+    fanViewCaption->setStyleSheet(QLatin1String(kPreviewCaptionStyle));
+    fanViewCaption->setAttribute(Qt::WA_TransparentForMouseEvents);
+    fanViewCaption->hide();
 
-    connect(&positionTimer, &QTimer::timeout, this, &HomeWindow::updatePosition);
-    positionTimer.start(500);
-    connect(positionSlider, &QSlider::sliderMoved, this, &HomeWindow::sliderMoved);
+    connect(mpvWidget, &MPVWidget::fileOpened, this, &HomeWindow::onPlayerFileOpened);
+    connect(mpvWidget, &MPVWidget::fileFailed, this, &HomeWindow::onPlayerFileFailed);
+    connect(mpvWidget, &MPVWidget::durationChanged, this, &HomeWindow::onDurationChanged);
+    connect(mpvWidget, &MPVWidget::videoSizeChanged, this, &HomeWindow::updateMediaInformation);
     setMouseTracking(true);
-    connect(&hideTimer, &QTimer::timeout, playbackBar, &QWidget::hide);
-    hideTimer.setSingleShot(true);
-    playbackBar->hide();
 
     mediaInfoTimer.setSingleShot(true);
-    connect(&mediaInfoTimer, &QTimer::timeout, this, &HomeWindow::showMediaInformation);
+    connect(&mediaInfoTimer, &QTimer::timeout, this, &HomeWindow::onMediaInfoDeadline);
 
     return videoContainer;
 }
@@ -339,54 +373,6 @@ QGroupBox* HomeWindow::buildLogPanel()
     return logPanel;
 }
 
-QGroupBox* HomeWindow::buildConnectionPanel()
-{
-    connectionPanel = new QGroupBox(tr("connection"), this);
-    connectionPanel->setObjectName(QStringLiteral("connectionPanel"));
-    auto* layout = new QVBoxLayout(connectionPanel);
-
-    auto* stateRow = new QHBoxLayout();
-    stateRow->addStretch();
-    auto* caption = new QLabel(QStringLiteral("%1:").arg(tr("state")), connectionPanel);
-    caption->setStyleSheet(QStringLiteral(
-        "font-weight: bold; font-size: 18px; padding-top: 5px; padding-bottom: 5px;"));
-    stateRow->addWidget(caption);
-    stateLabel = new QLabel(tr("connected"), connectionPanel);
-    stateLabel->setObjectName(QStringLiteral("stateLabel"));
-    stateLabel->setStyleSheet(
-        QStringLiteral("background: #00FF00;border-radius: 5px; padding:5px"));
-    stateRow->addWidget(stateLabel);
-    stateIcon = new QLabel(connectionPanel);
-    stateIcon->setObjectName(QStringLiteral("stateIcon"));
-    stateIcon->setPixmap(QPixmap(QLatin1String(kConnectedIcon)));
-    stateIcon->setScaledContents(true);
-    stateIcon->setFixedSize(30, 30);
-    stateRow->addWidget(stateIcon);
-    stateRow->addStretch();
-    layout->addLayout(stateRow);
-
-    // What the fan reports about itself: model, firmware and description.
-    deviceInfoLabel = new QLabel(connectionPanel);
-    deviceInfoLabel->setObjectName(QStringLiteral("deviceInfoLabel"));
-    deviceInfoLabel->setAlignment(Qt::AlignCenter);
-    deviceInfoLabel->setWordWrap(true);
-    deviceInfoLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    deviceInfoLabel->setStyleSheet(QStringLiteral("color: #505050;"));
-    // Two lines are always reserved, so the panel keeps its height.
-    deviceInfoLabel->setMinimumHeight(2 * deviceInfoLabel->fontMetrics().lineSpacing() + 2);
-    layout->addWidget(deviceInfoLabel);
-
-    auto* buttonRow = new QHBoxLayout();
-    refreshButton = new QPushButton(tr("refreshState"), connectionPanel);
-    refreshButton->setObjectName(QStringLiteral("refreshButton"));
-    refreshButton->setStyleSheet(
-        QStringLiteral("QPushButton { padding: 8px 12px; margin: 2px 0px }"));
-    connect(refreshButton, &QPushButton::clicked, this, &HomeWindow::reloadDeviceInfo);
-    buttonRow->addWidget(refreshButton);
-    layout->addLayout(buttonRow);
-    return connectionPanel;
-}
-
 void HomeWindow::initialSync()
 {
     if (modelSelector && modelSelector->currentIndex() >= 0)
@@ -396,6 +382,7 @@ void HomeWindow::initialSync()
     hFlipButton->setChecked(mpvWidget->horizontalFlip());
     outputField->setText(
         settings->value(QLatin1String(Settings::OutputFolder), QString()).toString());
+    restoreAfterRestart();
 }
 
 void HomeWindow::layoutVideoSquare()
@@ -422,7 +409,35 @@ void HomeWindow::layoutVideoSquare()
     overlay->show();
 
     playbackBar->raise();
+    placePreviewCaptions();
+}
+
+// The preview's own widgets over the picture: Reset Framing at the top left,
+// the fan view's caption beside it at the right, never over each other.
+void HomeWindow::placePreviewCaptions()
+{
+    resetFramingButton->adjustSize();
+    resetFramingButton->move(kPreviewMargin, kPreviewMargin);
     resetFramingButton->raise();
+    if (!fanViewCaption || fanViewCaption->isHidden())
+        return;
+    const int left = resetFramingButton->geometry().right() + 1 + kPreviewMargin;
+    const int room = qMax(0, videoContainer->width() - kPreviewMargin - left);
+    // The whole text, and where it does not fit, the name shortened in the
+    // middle by what the caption is too wide.
+    const QString whole = fanViewCaption->property("wholeText").toString();
+    const QFontMetrics metrics = fanViewCaption->fontMetrics();
+    fanViewCaption->setText(whole);
+    fanViewCaption->adjustSize();
+    if (fanViewCaption->width() > room) {
+        const int textRoom = metrics.horizontalAdvance(whole) - (fanViewCaption->width() - room);
+        fanViewCaption->setText(metrics.elidedText(whole, Qt::ElideMiddle, qMax(0, textRoom)));
+        fanViewCaption->adjustSize();
+    }
+    const int width = qMin(fanViewCaption->width(), room);
+    fanViewCaption->setGeometry(videoContainer->width() - kPreviewMargin - width, kPreviewMargin,
+                                width, fanViewCaption->height());
+    fanViewCaption->raise();
 }
 
 void HomeWindow::resizeEvent(QResizeEvent* event)
@@ -433,13 +448,26 @@ void HomeWindow::resizeEvent(QResizeEvent* event)
         layoutVideoSquare();
 }
 
-bool HomeWindow::playbackBarAllowed() const { return isVideo && videoDuration > 0.0; }
-
-void HomeWindow::revealPlaybackBar()
+void HomeWindow::updatePlaybackBar()
 {
-    if (playbackBar->isHidden() && playbackBarAllowed())
-        playbackBar->show();
-    hideTimer.start(barHideDelayMs);
+    // A bar makes sense for a video whose length the player knows.
+    playbackBar->setAvailable(isVideo && videoDuration > 0.0 && !inputFailed &&
+                              !loadedInput.isEmpty());
+}
+
+void HomeWindow::onDurationChanged(double seconds)
+{
+    videoDuration = qMax(0.0, seconds);
+    updatePlaybackBar();
+    updateMediaInformation();
+}
+
+// Any change of what plays (pause, resume, a seek) shows the live picture
+// in the fan view again.
+void HomeWindow::onPlaybackChanged()
+{
+    if (fanView)
+        fanView->showLive();
 }
 
 // The pointer usually rests on a child (the player, the settings column), whose
@@ -447,19 +475,32 @@ void HomeWindow::revealPlaybackBar()
 // application and react to those inside this window.
 bool HomeWindow::eventFilter(QObject* watched, QEvent* event)
 {
-    // Space plays and pauses, except on a focused button or box, which keeps
-    // its own use of the key (a radio button toggles, a list opens).
-    if (event->type() == QEvent::ShortcutOverride &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space &&
-        static_cast<QKeyEvent*>(event)->modifiers() == Qt::NoModifier &&
-        (qobject_cast<QAbstractButton*>(watched) || qobject_cast<QComboBox*>(watched))) {
-        event->accept();
-        return false;
+    if (event->type() == QEvent::ShortcutOverride && watched->isWidgetType()) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // Single keys (Space, F) belong to a focused text field or spin box,
+        // and Space to a focused button or box, which keep their own use of
+        // the key (a check box toggles, a list opens).
+        const bool plainKey = (key->modifiers() & ~(Qt::ShiftModifier | Qt::KeypadModifier)) == 0 &&
+            !key->text().isEmpty() && key->text().at(0).isPrint();
+        const bool typing = qobject_cast<QLineEdit*>(watched) ||
+            qobject_cast<QAbstractSpinBox*>(watched) || qobject_cast<QTextEdit*>(watched);
+        const bool spaceTaken = key->key() == Qt::Key_Space &&
+            (qobject_cast<QAbstractButton*>(watched) || qobject_cast<QComboBox*>(watched));
+        if ((plainKey && typing) || spaceTaken) {
+            event->accept();
+            return false;
+        }
     }
+    // The status text is fitted again when the animation beside it comes or
+    // goes (its width changes); fitting itself changes only its height.
+    if (watched == statusLabel && event->type() == QEvent::Resize &&
+        static_cast<QResizeEvent*>(event)->oldSize().width() !=
+            static_cast<QResizeEvent*>(event)->size().width())
+        fitStatusText();
     if (event->type() == QEvent::MouseMove && watched->isWidgetType()) {
         auto* widget = static_cast<QWidget*>(watched);
         if (widget != this && widget->window() == this)
-            revealPlaybackBar();
+            playbackBar->reveal();
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -467,29 +508,19 @@ bool HomeWindow::eventFilter(QObject* watched, QEvent* event)
 void HomeWindow::mouseMoveEvent(QMouseEvent* event)
 {
     QMainWindow::mouseMoveEvent(event);
-    revealPlaybackBar();
+    playbackBar->reveal();
 }
 
 void HomeWindow::enterEvent(QEvent* event)
 {
     QMainWindow::enterEvent(event);
-    if (playbackBarAllowed())
-        playbackBar->show();
-    hideTimer.start(barHideDelayMs);
+    playbackBar->reveal();
 }
 
 void HomeWindow::leaveEvent(QEvent* event)
 {
     QMainWindow::leaveEvent(event);
-    playbackBar->hide();
-    hideTimer.stop();
-}
-
-void HomeWindow::togglePlayback()
-{
-    if (!playbackBarAllowed() || !mpvWidget->togglePause())
-        return;
-    playPauseButton->setIcon(playbackIcon(mpvWidget->isPaused()));
+    playbackBar->conceal();
 }
 
 void HomeWindow::setTimeFromPosition(QTimeEdit* edit)
@@ -512,30 +543,6 @@ void HomeWindow::updateFramingButtons()
         endHereButton->setEnabled(loaded && isVideo);
 }
 
-void HomeWindow::updatePosition()
-{
-    if (!mpvWidget)
-        return;
-    double duration = 0.0;
-    double position = 0.0;
-    if (!mpvWidget->getPlaybackTime(duration, position))
-        return;
-    videoDuration = duration;
-    {
-        const QSignalBlocker blocker(positionSlider);
-        positionSlider->setMaximum(int(duration * 1000));
-        positionSlider->setValue(int(position * 1000));
-    }
-    currentTimeLabel->setText(formatClock(int(position)));
-    totalTimeLabel->setText(formatClock(int(duration)));
-}
-
-void HomeWindow::sliderMoved(int position)
-{
-    if (mpvWidget)
-        mpvWidget->seekTo(position);
-}
-
 void HomeWindow::onFlipClicked()
 {
     const bool horizontal = hFlipButton->isChecked();
@@ -546,11 +553,34 @@ void HomeWindow::onFlipClicked()
 
 void HomeWindow::showStatus(const QString& text, bool good)
 {
+    showStatus(text, good ? StatusTone::Good : StatusTone::Bad);
+}
+
+void HomeWindow::showStatus(const QString& text, StatusTone tone)
+{
+    statusTone = tone;
     statusLabel->setText(text);
-    statusLabel->setAlignment(Qt::AlignCenter);
-    statusLabel->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
-    statusLabel->setStyleSheet(QLatin1String(good ? kStatusGoodStyle : kStatusBadStyle));
-    statusLabel->adjustSize();
+    fitStatusText();
+}
+
+// The largest of the status font sizes at which the text fits the strip.
+void HomeWindow::fitStatusText()
+{
+    if (statusLabel->text().isEmpty() || fittingStatus)
+        return;
+    const QScopedValueRollback<bool> fitting(fittingStatus, true);
+    const char* colour = statusTone == StatusTone::Good ? "green"
+        : statusTone == StatusTone::Bad                 ? "red"
+                                                        : "#666666";
+    for (const StatusFit& fit : kStatusFits) {
+        statusLabel->setStyleSheet(QString::fromLatin1(kStatusStyle)
+                                       .arg(fit.fontSize)
+                                       .arg(QLatin1String(colour))
+                                       .arg(fit.padding));
+        statusLabel->ensurePolished();
+        if (statusLabel->heightForWidth(statusLabel->width()) <= statusArea->height())
+            break;
+    }
 }
 
 void HomeWindow::clearStatus()
@@ -571,10 +601,6 @@ void HomeWindow::updateDebugMode()
 {
     parameterPanel->setVisible(developerMode);
     logPanel->setVisible(developerMode);
-    // Outside developer mode the whole settings column shows without
-    // scrolling; the developer parameters may scroll.
-    if (scrollArea)
-        scrollArea->setMinimumHeight(developerMode ? 0 : settingsPanel->sizeHint().height());
     QTimer::singleShot(0, this, [this] {
         layoutVideoSquare();
         mpvWidget->resetLayout();
@@ -607,44 +633,18 @@ void HomeWindow::updateConnectionView()
         modelSelector->setEnabled(!connected);
     if (convertButton)
         convertButton->setText(connected ? tr("convert_and_upload") : tr("convert"));
-    if (stateLabel) {
-        stateLabel->setText(connected ? tr("connected") : tr("disconnected"));
-        stateLabel->setStyleSheet(QLatin1String(connected ? kConnectedStyle : kDisconnectedStyle));
-    }
-    if (stateIcon)
-        stateIcon->setPixmap(
-            QPixmap(QLatin1String(connected ? kConnectedIcon : kDisconnectedIcon)));
-    updateDeviceView();
-}
-
-void HomeWindow::updateDeviceView()
-{
-    if (!deviceInfoLabel)
-        return;
-    if (!connected) {
-        deviceInfoLabel->setText(tr("device_none"));
-        return;
-    }
-    ConnectionManager* manager = connection;
-    QString text = tr("device_info");
-    // Without a catalogue the key has no place-holders to fill.
-    if (text.contains(QLatin1String("%2")))
-        text = text.arg(manager->currentModel(), manager->currentFirmware());
-    else
-        text = manager->currentModel() + QLatin1Char(' ') + manager->currentFirmware();
-    const QString description = manager->currentDescription();
-    if (!description.isEmpty())
-        text += QLatin1Char('\n') + description;
-    deviceInfoLabel->setText(text);
+    if (connectionPanel)
+        connectionPanel->refresh();
 }
 
 void HomeWindow::beginBusyView()
 {
     loadingMovie->start();
     loadingLabel->show();
+    loadingBalance->show();
     settingsPanel->setEnabled(false);
     menuBar()->setEnabled(false);
-    refreshButton->setEnabled(false);
+    connectionPanel->refreshButton()->setEnabled(false);
     convertButton->setEnabled(false);
 }
 
@@ -652,9 +652,10 @@ void HomeWindow::endBusyView()
 {
     loadingMovie->stop();
     loadingLabel->hide();
+    loadingBalance->hide();
     settingsPanel->setEnabled(true);
     menuBar()->setEnabled(true);
-    refreshButton->setEnabled(true);
+    connectionPanel->refreshButton()->setEnabled(true);
     convertButton->setEnabled(true);
 }
 

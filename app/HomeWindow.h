@@ -1,8 +1,10 @@
 // The application's main window: preview with framing overlay and playback
 // bar, log panel, settings column (input, output, model, times, flips and the
 // developer parameters), connection panel, menu bar, and the convert-and-upload
-// workflow. The code is split by concern:
-//   HomeWindow.cpp          construction, layout, playback bar, connection, busy view
+// workflow. The playback bar (PlaybackBar), the connection panel
+// (ConnectionPanel) and the job widgets (JobPanel) are classes of their own.
+// The code is split by concern:
+//   HomeWindow.cpp          construction, layout, keyboard, connection, busy view
 //   HomeWindowModels.cpp    fan model selector, presets and the parameter panel
 //   HomeWindowInput.cpp     file choice, loading into the player, media information
 //   HomeWindowConvert.cpp   settings rows, the checks behind convert, showing the
@@ -16,13 +18,15 @@
 #include <QPointer>
 #include <QStringList>
 #include <QTimer>
+#include <QVariantMap>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 
 class ConnectionManager;
+class ConnectionPanel;
 class FanViewWidget;
+class PlaybackBar;
 struct FanViewParams;
 class QAbstractButton;
 class MPVWidget;
@@ -30,7 +34,7 @@ class OverlayWidget;
 class Uploader;
 class QAction;
 class QActionGroup;
-class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QGroupBox;
@@ -39,7 +43,6 @@ class QLineEdit;
 class QMessageBox;
 class QMovie;
 class QPushButton;
-class QRadioButton;
 class QScrollArea;
 class QSettings;
 class QSlider;
@@ -50,6 +53,7 @@ class QToolButton;
 class ConversionController;
 class JobPanel;
 enum class JobOutcome;
+enum class JobStage;
 
 class HomeWindow : public QMainWindow {
     Q_OBJECT
@@ -72,10 +76,12 @@ public:
     // process and quits the event loop.
     using Restarter = std::function<void(const QString& program, const QStringList& arguments)>;
     void setRestarter(Restarter restarter);
-    // Delays (ms): media information after a file choice (1000), playback bar
-    // hiding (5000).
+    // Delays (ms): the longest wait for the player's report of a chosen
+    // file's picture size before the log says it is not known (5000; the
+    // information follows the player's reports, which usually come first),
+    // playback bar hiding (5000).
     void setMediaInfoDelay(int ms) { mediaInfoDelayMs = ms; }
-    void setBarHideDelay(int ms) { barHideDelayMs = ms; }
+    void setBarHideDelay(int ms);
     // File dialogs: the platform's own (default) or Qt's widget dialogs.
     void setUseNativeDialogs(bool on) { useNativeDialogs = on; }
 
@@ -102,7 +108,8 @@ public:
 
     // Read-only state for observers.
     bool isDeveloperMode() const { return developerMode; }
-    bool isBusy() const { return busy.load(); }
+    // A job's conversion runs (from its start until its conversion result).
+    bool isBusy() const { return job.phase == JobPhase::Converting; }
     ConversionController* conversionController() const { return controller; }
     bool isDeviceConnected() const { return connected; }
     bool isVideoInput() const { return isVideo; }
@@ -121,8 +128,6 @@ public:
     FanViewParams fanViewParams() const;
 
 private slots:
-    void updatePosition();
-    void sliderMoved(int position);
     void updateProcessResult(bool result, QString info, QString path);
     void updateDebugMode();
 
@@ -146,20 +151,24 @@ private:
     void buildWindow();
     QWidget* buildVideoPanel();
     QGroupBox* buildLogPanel();
-    QGroupBox* buildConnectionPanel();
+    QWidget* buildStatusArea(QWidget* parent);
     void initialSync();
     void onConnectStateChanged(bool isConnected, const QString& model);
     void onFlipClicked();
+    enum class StatusTone { Good, Bad, Neutral };
     void showStatus(const QString& text, bool good);
+    void showStatus(const QString& text, StatusTone tone);
+    void fitStatusText();
     void clearStatus();
-    void updateDeviceView();
-    // The playback bar may show: a video whose duration the player knows.
-    bool playbackBarAllowed() const;
-    void revealPlaybackBar();
-    void togglePlayback();
+    void updatePlaybackBar();
+    void onDurationChanged(double seconds);
+    void onPlaybackChanged();
     void setTimeFromPosition(QTimeEdit* edit);
     void updateFramingButtons();
     void installShortcuts();
+    void orderTabs();
+    void placePreviewCaptions();
+    void fitWindowToLayout();
 
     // Models and parameters (HomeWindowModels.cpp)
     QComboBox* buildModelSelector();
@@ -169,20 +178,24 @@ private:
     void loadInput(const QString& path);
     void onInputTyped();
     void clearInput();
+    void onPlayerFileOpened(const QString& path);
     void onPlayerFileFailed(const QString& path);
     QString mediaFilter() const;
-    void showMediaInformation();
+    void updateMediaInformation();
+    void onMediaInfoDeadline();
     void showBusyRefusal();
 
     // Workflow (HomeWindowConvert.cpp)
     QGroupBox* buildSettingsPanel();
     ConvertRequest requestFromSettings() const;
     void connectController();
-    void onJobFinished(JobOutcome outcome, const QString& path);
+    void onJobProgress(int id, JobStage stage, int percent);
+    void onJobFinished(JobOutcome outcome, const QString& path, const QString& message);
     void onFilesDropped(const QStringList& paths);
 
     // Fan view (HomeWindowFanView.cpp)
     QAbstractButton* buildFanViewSwitch(QWidget* panel);
+    void onFanViewFileChanged(const QString& path);
 
     // Languages (HomeWindowLanguage.cpp)
     void buildMenuBar();
@@ -190,20 +203,28 @@ private:
     void askLanguageRestart(const QString& code);
     void checkLanguageAction(const QString& code);
     void showAbout();
+    // What a language restart brings back: the loaded file, its times, the
+    // framing, the flips and the model.
+    void keepForRestart();
+    void restoreAfterRestart();
+    void restoreFileState();
 
     void runDialog(QMessageBox& box);
 
     // Run-time state
     bool developerMode = false;
-    std::atomic<bool> busy {false};
     bool connected = false;
     bool isVideo = true;
     double videoDuration = 0.0;
-    bool jobActive = false;        // between a job's start and its end
-    int shownJob = 0;              // the controller's job that the window shows
-    bool jobUploads = false;       // the running job's file is being uploaded
-    ConvertResult convertedResult; // the running job's conversion result
-    QString lastFanFile;           // the latest finished fan file and its model, for the fan view
+    // The job the window shows, from the convert press (or a queued job's
+    // start) until its end: its id, how far it is, and its conversion result.
+    enum class JobPhase { None, Converting, Uploading };
+    struct ShownJob {
+        int id = 0;
+        JobPhase phase = JobPhase::None;
+        ConvertResult converted;
+    } job;
+    QString lastFanFile; // the latest finished fan file and its model, for the fan view
     QString lastFanModel;
 
     ConnectionManager* connection = nullptr;
@@ -211,33 +232,36 @@ private:
     ConversionController* controller = nullptr;
     JobPanel* jobPanel = nullptr;
     QSettings* settings = nullptr;
-    QTimer hideTimer;
-    QTimer positionTimer;
     QTimer mediaInfoTimer;
 
     // Hooks and delays
     DialogRunner dialogRunner;
     FolderOpener folderOpener;
     Restarter restarter;
-    int mediaInfoDelayMs = 1000;
-    int barHideDelayMs = 5000;
+    int mediaInfoDelayMs = 5000;
     bool useNativeDialogs = true;
     // The input last handed to the player, and whether the player refused it.
     QString loadedInput;
     bool inputFailed = false;
-    int mediaInfoRetries = 0;
-    static constexpr int kMediaInfoRetries = 10;
+    // The status line says that the typed path names no file.
+    bool typedPathMissing = false;
+    // What the log has said about the loaded file so far.
+    struct MediaInfoShown {
+        bool opened = false;
+        bool sizeLogged = false;
+        bool durationApplied = false;
+        bool sizeMissingLogged = false;
+    } mediaInfo;
+    // Brought back from before a language restart, until the file has opened.
+    QVariantMap restoring;
 
     // Video area
     QWidget* videoContainer = nullptr;
     MPVWidget* mpvWidget = nullptr;
     OverlayWidget* overlay = nullptr;
-    QWidget* playbackBar = nullptr;
-    QSlider* positionSlider = nullptr;
-    QLabel* currentTimeLabel = nullptr;
-    QLabel* totalTimeLabel = nullptr;
-    QPushButton* playPauseButton = nullptr;
+    PlaybackBar* playbackBar = nullptr;
     QPushButton* resetFramingButton = nullptr;
+    QLabel* fanViewCaption = nullptr;
 
     // Log
     QGroupBox* logPanel = nullptr;
@@ -248,11 +272,7 @@ private:
     QPushButton* fanViewButton = nullptr;
 
     // Connection
-    QGroupBox* connectionPanel = nullptr;
-    QLabel* stateLabel = nullptr;
-    QLabel* stateIcon = nullptr;
-    QPushButton* refreshButton = nullptr;
-    QLabel* deviceInfoLabel = nullptr;
+    ConnectionPanel* connectionPanel = nullptr;
 
     // Settings column
     QGroupBox* settingsPanel = nullptr;
@@ -264,9 +284,8 @@ private:
     QTimeEdit* endTimeEdit = nullptr;
     QToolButton* startHereButton = nullptr;
     QToolButton* endHereButton = nullptr;
-    QButtonGroup* flipGroup = nullptr;
-    QRadioButton* hFlipButton = nullptr;
-    QRadioButton* vFlipButton = nullptr;
+    QCheckBox* hFlipButton = nullptr;
+    QCheckBox* vFlipButton = nullptr;
 
     // Parameters
     QWidget* parameterPanel = nullptr;
@@ -280,7 +299,10 @@ private:
     // Status and busy display
     QWidget* statusArea = nullptr;
     QLabel* statusLabel = nullptr;
+    StatusTone statusTone = StatusTone::Good;
+    bool fittingStatus = false;
     QLabel* loadingLabel = nullptr;
+    QWidget* loadingBalance = nullptr; // keeps the status text centred beside the animation
     QMovie* loadingMovie = nullptr;
     QPushButton* convertButton = nullptr;
 

@@ -5,12 +5,14 @@
 
 #include "ConnectionManager.h"
 #include "ConversionController.h"
+#include "DeviceText.h"
+#include "FanViewWidget.h"
 #include "JobPanel.h"
 #include "MPVWidget.h"
 #include "MediaInfo.h"
 #include "Settings.h"
 
-#include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
 #include <QDebug>
@@ -20,12 +22,13 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointF>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QSettings>
 #include <QShortcut>
 #include <QSpinBox>
@@ -44,9 +47,12 @@ int secondsOf(const QTime& t) { return t.hour() * 3600 + t.minute() * 60 + t.sec
 
 QString desktopDir() { return QStandardPaths::writableLocation(QStandardPaths::DesktopLocation); }
 
-// A cancelled job is neither a success nor a failure.
-const char* const kStatusCancelledStyle =
-    "font-size:20px; color:#666666; padding-top:10px; padding-bottom:10px;";
+// A catalogue text with its place-holder filled; without a catalogue the key
+// has none, and the value follows it.
+QString withValue(const QString& text, const QString& value)
+{
+    return text.contains(QLatin1String("%1")) ? text.arg(value) : text + QLatin1Char(' ') + value;
+}
 
 } // namespace
 
@@ -127,18 +133,15 @@ QGroupBox* HomeWindow::buildSettingsPanel()
     layout->addLayout(times);
     layout->addSpacing(8);
 
+    // Two switches of their own, each reached by Tab and turned by Space.
     layout->addWidget(new QLabel(tr("flip"), panel));
     auto* flipRow = new QHBoxLayout();
-    hFlipButton = new QRadioButton(tr("horizontal_flip"), panel);
+    hFlipButton = new QCheckBox(tr("horizontal_flip"), panel);
     hFlipButton->setObjectName(QStringLiteral("hFlipButton"));
-    vFlipButton = new QRadioButton(tr("vertical_flip"), panel);
+    vFlipButton = new QCheckBox(tr("vertical_flip"), panel);
     vFlipButton->setObjectName(QStringLiteral("vFlipButton"));
-    flipGroup = new QButtonGroup(panel);
-    flipGroup->setExclusive(false);
-    flipGroup->addButton(hFlipButton);
-    flipGroup->addButton(vFlipButton);
-    connect(flipGroup, QOverload<QAbstractButton*>::of(&QButtonGroup::buttonClicked), this,
-            [this](QAbstractButton*) { onFlipClicked(); });
+    connect(hFlipButton, &QCheckBox::clicked, this, &HomeWindow::onFlipClicked);
+    connect(vFlipButton, &QCheckBox::clicked, this, &HomeWindow::onFlipClicked);
     flipRow->addWidget(hFlipButton);
     flipRow->addWidget(vFlipButton);
     flipRow->addStretch();
@@ -157,7 +160,7 @@ void HomeWindow::clickStart()
         return showMessage(tr("exception"), tr("file_unreadable"));
     // A job is on its way (its start report may not have arrived yet): a
     // second job would share its temporary files.
-    if (jobActive)
+    if (job.phase != JobPhase::None)
         return;
     statusLabel->clear();
     logView->clear();
@@ -234,9 +237,9 @@ void HomeWindow::clickStart()
     // job starts (at once: nothing else runs while the button is enabled).
     // Lock the controls now rather than when the job reports its start, so
     // that a quick second click cannot start a second job.
-    jobActive = true;
+    job.phase = JobPhase::Converting;
     beginBusyView();
-    controller->enqueue(std::move(request));
+    job.id = controller->enqueue(std::move(request));
 }
 
 ConvertRequest HomeWindow::requestFromSettings() const
@@ -261,37 +264,32 @@ ConvertRequest HomeWindow::requestFromSettings() const
 
 void HomeWindow::connectController()
 {
+    // The window shows the job that runs, whether the convert button or a
+    // drop started it.
     connect(controller, &ConversionController::jobStarted, this, [this](int id) {
-        shownJob = id;
-        busy = true;
-        jobActive = true;
+        job = ShownJob();
+        job.id = id;
+        job.phase = JobPhase::Converting;
         beginBusyView();
     });
     connect(controller, &ConversionController::jobLog, this,
             [this](int, const QString& line) { onLogOutputCb(line); });
-    connect(controller, &ConversionController::jobProgress, this,
-            [this](int, JobStage stage, int percent) {
-                const QString what = stage == JobStage::Decoding ? tr("decoding")
-                    : stage == JobStage::Converting              ? tr("converting")
-                                                                 : tr("uploading");
-                showStatus(QStringLiteral("%1 %2%").arg(what).arg(percent), true);
-            });
+    connect(controller, &ConversionController::jobProgress, this, &HomeWindow::onJobProgress);
     connect(controller, &ConversionController::jobConverted, this,
             [this](int id, const ConvertResult& result, bool uploading) {
-                if (id != shownJob)
+                if (id != job.id)
                     return;
-                busy = false;
-                convertedResult = result;
-                jobUploads = uploading;
+                job.converted = result;
+                job.phase = uploading ? JobPhase::Uploading : JobPhase::Converting;
                 if (uploading)
-                    showStatus(tr("uploading"), true);
+                    onJobProgress(id, JobStage::Uploading, 0);
             });
     // Waiting jobs that the user drops from the queue end too; only the
     // running one's end changes the window.
     connect(controller, &ConversionController::jobFinished, this,
-            [this](int id, JobOutcome outcome, const QString& path, const QString&) {
-                if (id == shownJob)
-                    onJobFinished(outcome, path);
+            [this](int id, JobOutcome outcome, const QString& path, const QString& message) {
+                if (id == job.id)
+                    onJobFinished(outcome, path, message);
             });
     // A finished file can be shown in the fan view with the geometry of the
     // model it was converted for.
@@ -325,17 +323,55 @@ void HomeWindow::connectController()
             this, convertKeys);
 }
 
-void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path)
+void HomeWindow::onJobProgress(int id, JobStage stage, int percent)
 {
-    shownJob = 0;
-    busy = false;
-    jobActive = false;
-    const bool uploaded = std::exchange(jobUploads, false);
-    const ConvertResult converted = std::exchange(convertedResult, ConvertResult());
+    if (id != job.id)
+        return;
+    switch (stage) {
+    case JobStage::Decoding:
+        showStatus(QStringLiteral("%1 %2%").arg(tr("decoding")).arg(percent), true);
+        break;
+    case JobStage::Converting:
+        showStatus(QStringLiteral("%1 %2%").arg(tr("converting")).arg(percent), true);
+        break;
+    case JobStage::Uploading:
+        showStatus(QStringLiteral("%1 %2%").arg(tr("uploading")).arg(percent), true);
+        break;
+    case JobStage::WaitingForFan:
+        showStatus(tr("waiting_for_fan"), true);
+        break;
+    }
+}
+
+// What the fan answered when it refused a file: the message of its answer
+// when the text is one, else the text itself (the upload's own error).
+static QString uploadFailureReason(const QString& message)
+{
+    const QJsonDocument answer = QJsonDocument::fromJson(message.toUtf8());
+    const QJsonValue msg =
+        answer.isObject() ? answer.object().value(QLatin1String("msg")) : QJsonValue();
+    return DeviceText::clean(msg.isString() ? msg.toString() : message);
+}
+
+void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path, const QString& message)
+{
+    const ShownJob finished = std::exchange(job, ShownJob());
+    const bool uploaded = finished.phase == JobPhase::Uploading;
     endBusyView();
+    // An upload that ends without naming the file still leaves the file it
+    // was sending, the conversion's result.
+    const QString kept = path.isEmpty() && uploaded ? finished.converted.path : path;
+    const QFileInfo file(kept);
+    const bool fileKept = !kept.isEmpty() && file.exists();
     if (outcome == JobOutcome::Cancelled) {
-        showStatus(tr("cancelled"), true);
-        statusLabel->setStyleSheet(QLatin1String(kStatusCancelledStyle));
+        // A cancelled job is neither a success nor a failure.
+        showStatus(tr("cancelled"), StatusTone::Neutral);
+        // A cancelled upload keeps the converted file; the note says what
+        // became of it on the fan.
+        if (fileKept)
+            jobPanel->showResultPath(file.absoluteFilePath(),
+                                     message.isEmpty() ? tr("cancel_kept_file")
+                                                       : DeviceText::clean(message));
         return;
     }
     const bool success = outcome == JobOutcome::Succeeded;
@@ -344,13 +380,19 @@ void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path)
     } else {
         updateProcessResult(success, success ? tr("convert_success") : tr("convert_failed"), path);
     }
-    if (!success)
+    if (!fileKept)
         return;
-    const QFileInfo file(path);
-    if (file.exists())
-        jobPanel->showResultPath(file.absoluteFilePath(), converted.fallbackReason);
+    // A failed upload leaves a good file in the output folder: say where,
+    // and why the fan did not take it.
+    QString note = finished.converted.fallbackReason;
+    if (uploaded && !success) {
+        const QString reason = uploadFailureReason(message);
+        note = reason.isEmpty() ? tr("upload_failed_kept_file")
+                                : withValue(tr("upload_failed_reason"), reason);
+    }
+    jobPanel->showResultPath(file.absoluteFilePath(), note);
     // After an upload the file is on the fan; no folder is opened then.
-    if (!uploaded && file.exists() && folderOpener)
+    if (success && !uploaded && folderOpener)
         folderOpener(file.absolutePath());
 }
 
@@ -358,7 +400,7 @@ void HomeWindow::onFilesDropped(const QStringList& paths)
 {
     if (paths.size() == 1) {
         // One file loads as if it had been chosen.
-        if (busy || jobActive) {
+        if (job.phase != JobPhase::None) {
             showBusyRefusal();
             return;
         }

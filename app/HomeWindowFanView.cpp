@@ -11,6 +11,9 @@
 
 #include <QAction>
 #include <QDoubleSpinBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
 #include <QSpinBox>
 #include <QPushButton>
 
@@ -36,9 +39,10 @@ QAbstractButton* HomeWindow::buildFanViewSwitch(QWidget* panel)
     fanViewButton->setCheckable(true);
     connect(fanViewButton, &QPushButton::toggled, fanView, &FanViewWidget::setActive);
     connect(fanView, &FanViewWidget::activeChanged, fanViewButton, &QPushButton::setChecked);
+    connect(fanView, &FanViewWidget::shownFileChanged, this, &HomeWindow::onFanViewFileChanged);
 
     // F switches the view from anywhere in the window; text fields keep the
-    // letter for typing.
+    // letter for typing (eventFilter).
     auto* toggle = new QAction(this);
     toggle->setObjectName(QStringLiteral("fanViewAction"));
     toggle->setShortcut(QKeySequence(Qt::Key_F));
@@ -46,6 +50,24 @@ QAbstractButton* HomeWindow::buildFanViewSwitch(QWidget* panel)
     connect(toggle, &QAction::triggered, fanViewButton, &QPushButton::toggle);
     addAction(toggle);
     return fanViewButton;
+}
+
+// While the fan view shows a file instead of the live picture, the preview
+// says which; any framing, model or playback change ends that state.
+void HomeWindow::onFanViewFileChanged(const QString& path)
+{
+    if (path.isEmpty()) {
+        fanViewCaption->hide();
+        return;
+    }
+    QString text = tr("fan_view_showing");
+    const QString name = QFileInfo(path).fileName();
+    // Without a catalogue the key has no place-holder to fill.
+    text = text.contains(QLatin1String("%1")) ? text.arg(name) : text + QLatin1Char(' ') + name;
+    fanViewCaption->setProperty("wholeText", text);
+    fanViewCaption->setToolTip(QDir::toNativeSeparators(path));
+    fanViewCaption->show();
+    placePreviewCaptions();
 }
 
 FanViewParams HomeWindow::fanViewParams() const

@@ -4,6 +4,7 @@
 
 #include "MPVWidget.h"
 #include "MediaProbe.h"
+#include "PlaybackBar.h"
 #include "Settings.h"
 
 #include <QDate>
@@ -21,6 +22,8 @@
 #include <QTime>
 #include <QTimeEdit>
 #include <QWidget>
+
+#include <utility>
 
 namespace {
 
@@ -65,7 +68,7 @@ static QString existingFolder(const QStringList& candidates)
 
 void HomeWindow::clickSelectFolder()
 {
-    if (busy) {
+    if (isBusy()) {
         showBusyRefusal();
         return;
     }
@@ -94,6 +97,7 @@ void HomeWindow::selectInputFile(const QString& path)
 void HomeWindow::loadInput(const QString& path)
 {
     loadedInput = path;
+    typedPathMissing = false;
     inputFailed = false;
     logView->clear();
     // A result shown for the previous file says nothing about this one.
@@ -103,10 +107,10 @@ void HomeWindow::loadInput(const QString& path)
     // The previous file's duration must not vouch for this one's end time,
     // and the playback bar waits for this file's duration.
     videoDuration = 0.0;
-    playbackBar->hide();
-    hideTimer.stop();
+    updatePlaybackBar();
+    playbackBar->clear();
+    mediaInfo = MediaInfoShown();
     mpvWidget->loadFile(path);
-    mediaInfoRetries = 0;
     mediaInfoTimer.start(mediaInfoDelayMs);
     startTimeEdit->setEnabled(isVideo);
     endTimeEdit->setEnabled(isVideo);
@@ -120,14 +124,27 @@ void HomeWindow::onInputTyped()
         clearInput();
         return;
     }
-    if (text == loadedInput)
+    if (text == loadedInput) {
+        // Back to the loaded file's name: the word about a missing file goes
+        // (leaving the field untouched changes nothing else on show).
+        if (std::exchange(typedPathMissing, false))
+            statusLabel->clear();
         return;
+    }
     // The developer-mode command is typed into this field as well; it names
     // no file and is left for the convert button.
     if (text == QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) &&
         !QFileInfo::exists(text))
         return;
-    if (busy) {
+    // A path that names nothing (a slip of the keyboard, a path half typed)
+    // loads nothing: the picture in the preview stays, and the status line
+    // says why nothing happened.
+    if (!QFileInfo::exists(text)) {
+        showStatus(tr("file_not_found"), false);
+        typedPathMissing = true;
+        return;
+    }
+    if (isBusy()) {
         showBusyRefusal();
         return;
     }
@@ -142,11 +159,11 @@ void HomeWindow::clearInput()
     loadedInput.clear();
     inputFailed = false;
     mediaInfoTimer.stop();
+    mediaInfo = MediaInfoShown();
     mpvWidget->stop();
     videoDuration = 0.0;
-    playbackBar->hide();
-    hideTimer.stop();
-    positionSlider->setRange(0, 0);
+    updatePlaybackBar();
+    playbackBar->clear();
     endTimeEdit->setTime(QTime(0, 0, 0));
     startTimeEdit->setTime(QTime(0, 0, 0));
     logView->clear();
@@ -168,47 +185,63 @@ void HomeWindow::onPlayerFileFailed(const QString& path)
         return;
     inputFailed = true;
     mediaInfoTimer.stop();
+    restoring.clear();
     videoDuration = 0.0;
-    playbackBar->hide();
-    hideTimer.stop();
+    updatePlaybackBar();
     endTimeEdit->setTime(QTime(0, 0, 0));
     qDebug() << "无法读取文件:" << path;
     showStatus(tr("file_unreadable"), false);
     updateFramingButtons();
 }
 
-void HomeWindow::showMediaInformation()
+void HomeWindow::onPlayerFileOpened(const QString& path)
 {
-    if (inputFailed)
+    if (QFileInfo(path).absoluteFilePath() != QFileInfo(loadedInput).absoluteFilePath())
         return;
-    // Refresh the duration from the player rather than waiting for the
-    // position timer's next turn.
-    updatePosition();
+    mediaInfo.opened = true;
+    updateMediaInformation();
+}
+
+// The media information follows the player's reports: the resolution once
+// the picture's size is known, the end time and the duration once the
+// length is known (an image has none), each logged once per file.
+void HomeWindow::updateMediaInformation()
+{
+    if (!mediaInfo.opened || inputFailed)
+        return;
     uint32_t width = 0;
     uint32_t height = 0;
-    const bool sizeKnown = mpvWidget->getVideoSize(width, height);
-    // A file that is still opening gets a few more chances before the
-    // window reports that it cannot read it.
-    if ((!sizeKnown || (isVideo && videoDuration <= 0.0)) && mediaInfoRetries < kMediaInfoRetries) {
-        ++mediaInfoRetries;
-        mediaInfoTimer.start(qMax(100, mediaInfoDelayMs / 2));
-        return;
-    }
-    if (sizeKnown)
+    if (!mediaInfo.sizeLogged && mpvWidget->getVideoSize(width, height)) {
+        mediaInfo.sizeLogged = true;
         onLogOutputCb(QStringLiteral("%1: %2x%3").arg(tr("resolution")).arg(width).arg(height));
-    else
-        onLogOutputCb(tr("get_resolution_error"));
+        layoutVideoSquare();
+    }
+    if (!mediaInfo.durationApplied && (!isVideo || videoDuration > 0.0)) {
+        mediaInfo.durationApplied = true;
+        const QTime end = QTime(0, 0, 0).addSecs(isVideo ? int(videoDuration) : 0);
+        endTimeEdit->setTime(end);
+        onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"),
+                                                   end.toString(QStringLiteral("hh:mm:ss"))));
+    }
+    if (mediaInfo.sizeLogged && mediaInfo.durationApplied) {
+        mediaInfoTimer.stop();
+        restoreFileState();
+    }
+}
 
-    const QTime end = QTime(0, 0, 0).addSecs(int(videoDuration));
-    endTimeEdit->setTime(end);
-    onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"),
-                                               end.toString(QStringLiteral("hh:mm:ss"))));
-    layoutVideoSquare();
+// The player has not reported the picture's size in time: the log says so
+// (the resolution still follows if the report comes later).
+void HomeWindow::onMediaInfoDeadline()
+{
+    if (inputFailed || loadedInput.isEmpty() || mediaInfo.sizeLogged || mediaInfo.sizeMissingLogged)
+        return;
+    mediaInfo.sizeMissingLogged = true;
+    onLogOutputCb(tr("get_resolution_error"));
 }
 
 void HomeWindow::clickSelectOutFolder()
 {
-    if (busy) {
+    if (isBusy()) {
         showBusyRefusal();
         return;
     }

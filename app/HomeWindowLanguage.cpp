@@ -1,10 +1,18 @@
 // Menu bar: the language menu with its restart prompt, and the about box.
 #include "HomeWindow.h"
 
+#include "MPVWidget.h"
 #include "Settings.h"
 
 #include <QAction>
 #include <QActionGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QTimeEdit>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QMenu>
@@ -112,6 +120,7 @@ void HomeWindow::askLanguageRestart(const QString& code)
     QAbstractButton* clicked = box.clickedButton();
     if (clicked == restartNow) {
         settings->setValue(QLatin1String(Settings::Language), code);
+        keepForRestart();
         settings->sync();
         if (restarter)
             restarter(QCoreApplication::applicationFilePath(), QCoreApplication::arguments());
@@ -141,4 +150,77 @@ void HomeWindow::showAbout()
     QMessageBox box(QMessageBox::NoIcon, tr("about title"), text, QMessageBox::Ok, this);
     box.setIconPixmap(windowIcon().pixmap(64, 64));
     runDialog(box);
+}
+
+namespace {
+
+int secondsOf(const QTime& t) { return t.hour() * 3600 + t.minute() * 60 + t.second(); }
+
+} // namespace
+
+void HomeWindow::keepForRestart()
+{
+    QJsonObject state;
+    state.insert(QStringLiteral("hflip"), hFlipButton->isChecked());
+    state.insert(QStringLiteral("vflip"), vFlipButton->isChecked());
+    state.insert(QStringLiteral("model"), modelSelector->currentText());
+    state.insert(QStringLiteral("output"), outputField->text());
+    if (!loadedInput.isEmpty() && !inputFailed) {
+        state.insert(QStringLiteral("input"), loadedInput);
+        state.insert(QStringLiteral("start"), secondsOf(startTimeEdit->time()));
+        state.insert(QStringLiteral("end"), secondsOf(endTimeEdit->time()));
+        const QPointF offset = mpvWidget->framingOffset();
+        state.insert(QStringLiteral("zoom"), mpvWidget->currentZoom());
+        state.insert(QStringLiteral("offsetX"), offset.x());
+        state.insert(QStringLiteral("offsetY"), offset.y());
+    }
+    settings->setValue(QLatin1String(Settings::RestartState),
+                       QString::fromUtf8(QJsonDocument(state).toJson(QJsonDocument::Compact)));
+}
+
+void HomeWindow::restoreAfterRestart()
+{
+    const QString text = settings->value(QLatin1String(Settings::RestartState)).toString();
+    if (text.isEmpty())
+        return;
+    // Once only: a later start begins afresh.
+    settings->remove(QLatin1String(Settings::RestartState));
+    const QJsonObject state = QJsonDocument::fromJson(text.toUtf8()).object();
+    if (state.isEmpty())
+        return;
+    hFlipButton->setChecked(state.value(QStringLiteral("hflip")).toBool());
+    vFlipButton->setChecked(state.value(QStringLiteral("vflip")).toBool());
+    onFlipClicked();
+    const int model = modelSelector->findText(state.value(QStringLiteral("model")).toString(),
+                                              Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (model >= 0 && modelSelector->isEnabled())
+        modelSelector->setCurrentIndex(model);
+    if (state.contains(QStringLiteral("output")))
+        outputField->setText(state.value(QStringLiteral("output")).toString());
+    const QString input = state.value(QStringLiteral("input")).toString();
+    if (input.isEmpty() || !QFileInfo::exists(input))
+        return;
+    // The times and the framing follow once the file has opened.
+    restoring = state.toVariantMap();
+    inputField->setText(input);
+    loadInput(input);
+}
+
+void HomeWindow::restoreFileState()
+{
+    if (restoring.isEmpty())
+        return;
+    const QVariantMap state = std::exchange(restoring, QVariantMap());
+    if (state.value(QStringLiteral("input")).toString() != loadedInput)
+        return;
+    if (isVideo) {
+        const int length = int(videoDuration);
+        const int end = qBound(0, state.value(QStringLiteral("end")).toInt(), length);
+        const int start = qBound(0, state.value(QStringLiteral("start")).toInt(), end);
+        startTimeEdit->setTime(QTime(0, 0, 0).addSecs(start));
+        endTimeEdit->setTime(QTime(0, 0, 0).addSecs(end));
+    }
+    mpvWidget->applyFraming(state.value(QStringLiteral("zoom"), 1.0).toDouble(),
+                            QPointF(state.value(QStringLiteral("offsetX")).toDouble(),
+                                    state.value(QStringLiteral("offsetY")).toDouble()));
 }

@@ -1,9 +1,12 @@
 // Fan model selector, model presets and the developer parameter panel.
 #include "HomeWindow.h"
 
+#include "FanViewWidget.h"
 #include "fan_models.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QScrollBar>
 #include <QDoubleSpinBox>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -63,6 +66,12 @@ QComboBox* HomeWindow::buildModelSelector()
     selector->setItemDelegate(new ModelItemDelegate(selector));
     // Wide enough for the longest name and the arrow, whatever the column.
     selector->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // The open list is as wide as its widest line with the details, which
+    // may be wider than the selector itself.
+    QAbstractItemView* list = selector->view();
+    list->setMinimumWidth(list->sizeHintForColumn(0) +
+                          list->verticalScrollBar()->sizeHint().width() + 2 * list->frameWidth() +
+                          8);
     modelSelector = selector;
     return selector;
 }
@@ -125,6 +134,9 @@ void HomeWindow::onModelChanged(int index)
     if (!modelSelector || index < 0)
         return;
     applyModelPreset(modelSelector->itemData(index, Qt::UserRole).toString());
+    // A file shown in the fan view was made for another model.
+    if (fanView)
+        fanView->showLive();
 }
 
 void HomeWindow::applyModelPreset(const QString& preset)

@@ -26,8 +26,6 @@ namespace {
 // The result line's link that shows the file in the fan view.
 const char* const kFanViewLink = "spindra:fan-view";
 
-// The width the right column leaves for one line of text.
-constexpr int kLineWidth = 250;
 
 } // namespace
 
@@ -36,7 +34,8 @@ JobPanel::JobPanel(ConversionController* controller, QWidget* parent)
       controller(controller)
 {
     setObjectName(QStringLiteral("jobPanel"));
-    setMaximumWidth(270);
+    // As wide as the column the settings give; its texts wrap, never widen it.
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 
@@ -58,7 +57,6 @@ JobPanel::JobPanel(ConversionController* controller, QWidget* parent)
     pathLabel->setTextFormat(Qt::RichText);
     pathLabel->setWordWrap(true);
     pathLabel->setAlignment(Qt::AlignCenter);
-    pathLabel->setMaximumWidth(270);
     pathLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
     pathLabel->hide();
     connect(pathLabel, &QLabel::linkActivated, this, [this](const QString& link) {
@@ -116,8 +114,11 @@ void JobPanel::track(int id, const QString& inputPath)
 void JobPanel::setLine(int id, const QString& state)
 {
     QListWidgetItem* item = lines.value(id);
-    if (item)
-        item->setText(QStringLiteral("%1 - %2").arg(names.value(id), state));
+    if (!item)
+        return;
+    item->setText(QStringLiteral("%1 - %2").arg(names.value(id), state));
+    // The line that changes is the one to see, the newest results included.
+    queueList->scrollToItem(item);
 }
 
 void JobPanel::onStarted(int id)
@@ -132,6 +133,14 @@ void JobPanel::onStarted(int id)
 
 void JobPanel::onProgress(int id, JobStage stage, int percent)
 {
+    if (stage == JobStage::WaitingForFan) {
+        // The whole file is out; the fan has not answered yet.
+        const QString waiting = QCoreApplication::translate("HomeWindow", "waiting_for_fan");
+        progressBar->setValue(100);
+        progressBar->setFormat(waiting);
+        setLine(id, waiting);
+        return;
+    }
     const char* key = stage == JobStage::Decoding ? "decoding"
         : stage == JobStage::Converting           ? "converting"
                                                   : "uploading";
@@ -180,17 +189,39 @@ void JobPanel::clearList()
         queueBox->hide();
 }
 
-void JobPanel::showResultPath(const QString& path, const QString& fallbackReason)
+QString JobPanel::breakablePath(const QString& nativePath)
+{
+    QString out;
+    out.reserve(nativePath.size() + nativePath.size() / 4);
+    for (const QChar c : nativePath) {
+        out += c;
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\'))
+            out += QChar(0x200B); // zero-width space: a break opportunity
+    }
+    return out;
+}
+
+int JobPanel::busyHeight() const
+{
+    const int row = qMax(progressBar->sizeHint().height(), cancelButton->sizeHint().height());
+    return row + layout()->spacing() + 3 * pathLabel->fontMetrics().lineSpacing();
+}
+
+QList<QWidget*> JobPanel::focusChain() const { return {cancelButton, pathLabel, clearButton}; }
+
+void JobPanel::showResultPath(const QString& path, const QString& note)
 {
     const QString native = QDir::toNativeSeparators(path);
-    const QString shown = pathLabel->fontMetrics().elidedText(native, Qt::ElideMiddle, kLineWidth);
     const QString link = QUrl::fromLocalFile(QFileInfo(path).absolutePath()).toString();
     QString html;
-    if (!fallbackReason.isEmpty())
+    if (!note.isEmpty())
         html = QStringLiteral("<span style=\"color:#C05000;\">%1</span><br>")
-                   .arg(fallbackReason.toHtmlEscaped());
+                   .arg(note.toHtmlEscaped());
+    // The whole path, wrapped at its folders: the folder it went to (the
+    // Desktop, say) must stay visible.
     html += QStringLiteral("%1 <a href=\"%2\">%3</a>")
-                .arg(text("saved_to").toHtmlEscaped(), link.toHtmlEscaped(), shown.toHtmlEscaped());
+                .arg(text("saved_to").toHtmlEscaped(), link.toHtmlEscaped(),
+                     breakablePath(native).toHtmlEscaped());
     // The file's first frame as the fan shows it, in the preview's circle.
     html += QStringLiteral("<br><a href=\"%1\">%2</a>")
                 .arg(QLatin1String(kFanViewLink), text("show_on_fan_view").toHtmlEscaped());

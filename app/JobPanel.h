@@ -26,9 +26,18 @@ public:
     // Lists a job of the drop queue; its line follows the job to its result.
     void track(int id, const QString& inputPath);
     // Says where a fan file went, as a link that asks to open its folder;
-    // fallbackReason, when set, says why it is not in the chosen folder.
-    void showResultPath(const QString& path, const QString& fallbackReason);
+    // note, when set, comes first: why the file is not in the chosen folder,
+    // why the fan did not take it, what became of it on the fan.
+    void showResultPath(const QString& path, const QString& note);
     void clearResultPath();
+    // The height the panel takes while a job runs and after it, with a
+    // result of three lines: what a window should leave room for.
+    int busyHeight() const;
+    // The panel's widgets that take focus, in the order Tab visits them.
+    QList<QWidget*> focusChain() const;
+    // The shown path with a break opportunity after every folder separator,
+    // so that a long path wraps at its folders instead of being cut.
+    static QString breakablePath(const QString& nativePath);
     // Accepts media files dragged onto target and reports them dropped.
     void acceptDropsOn(QWidget* target);
 

@@ -14,5 +14,9 @@ inline constexpr const char* Language = "language";          // "en", "zh" or "r
 inline constexpr const char* LastVideoDir = "lastVideoDir";  // folder of the last chosen input
 inline constexpr const char* OutputFolder = "outputFolder";  // last chosen output folder
 inline constexpr const char* ConvertIndex = "convert_index"; // next sequence number
+// What a language restart brings back (the loaded file, its times, framing,
+// flips, model, output field), as a JSON object; written just before the
+// restart, read and removed by the next start.
+inline constexpr const char* RestartState = "restartState";
 
 } // namespace Settings

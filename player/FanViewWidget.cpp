@@ -7,6 +7,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <utility>
+
 FanViewWidget::FanViewWidget(MPVWidget* player, QWidget* parent)
     : QWidget(parent),
       player(player)
@@ -16,8 +18,10 @@ FanViewWidget::FanViewWidget(MPVWidget* player, QWidget* parent)
     setAttribute(Qt::WA_NoSystemBackground);
     timer.setInterval(50);
     connect(&timer, &QTimer::timeout, this, &FanViewWidget::tick);
-    if (player)
+    if (player) {
         connect(player, &MPVWidget::frameGrabbed, this, &FanViewWidget::onFrame);
+        connect(player, &MPVWidget::framingChanged, this, &FanViewWidget::showLive);
+    }
     if (parent)
         parent->installEventFilter(this);
     followParent();
@@ -46,7 +50,7 @@ void FanViewWidget::setActive(bool on)
     if (on == active)
         return;
     active = on;
-    showingFile = false;
+    const bool wasShowingFile = std::exchange(showingFile, false);
     if (on) {
         bringUp();
         timer.start();
@@ -57,7 +61,22 @@ void FanViewWidget::setActive(bool on)
         shown = QImage();
         hide();
     }
+    if (wasShowingFile)
+        emit shownFileChanged(QString());
     emit activeChanged(on);
+}
+
+void FanViewWidget::showLive()
+{
+    if (!active || !showingFile)
+        return;
+    showingFile = false;
+    filePath.clear();
+    shown = QImage();
+    update();
+    timer.start();
+    tick();
+    emit shownFileChanged(QString());
 }
 
 bool FanViewWidget::showFanFile(const QString& path, const FanGeometry& geometry, QString* error)
@@ -74,12 +93,14 @@ bool FanViewWidget::showFanFile(const QString& path, const FanGeometry& geometry
     pipeline.release();
     active = true;
     showingFile = true;
+    filePath = path;
     shown = frame;
     bringUp();
     update();
     ++updates;
     if (changed)
         emit activeChanged(true);
+    emit shownFileChanged(path);
     emit pictureChanged();
     return true;
 }

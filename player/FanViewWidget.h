@@ -44,11 +44,17 @@ public:
     bool isActive() const { return active; }
 
     // Shows the first frame of a fan file for this geometry instead of the
-    // live picture and switches the view on; the live picture returns when
-    // the view is switched off and on again. False with *error set (and the
-    // view unchanged) when the file cannot be read.
+    // live picture and switches the view on. The live picture returns with
+    // showLive(): at any framing change of the player (drag, zoom, flip,
+    // reset) by itself, and when the window calls it for a new model or a
+    // playback change. False with *error set (and the view unchanged) when
+    // the file cannot be read.
     bool showFanFile(const QString& path, const FanGeometry& geometry, QString* error);
     bool isShowingFile() const { return showingFile; }
+    // The file shown instead of the live picture (empty while live or off).
+    QString shownFile() const { return showingFile ? filePath : QString(); }
+    // Back from a file to the live picture; nothing while live or off.
+    void showLive();
 
     // Milliseconds between two live updates (50, the fan's frame rate).
     void setUpdateInterval(int ms);
@@ -63,6 +69,8 @@ public:
 signals:
     void activeChanged(bool on);
     void pictureChanged();
+    // A file is shown instead of the live picture, or no more (empty path).
+    void shownFileChanged(const QString& path);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -82,6 +90,7 @@ private:
     QTimer timer;
     bool active = false;
     bool showingFile = false;
+    QString filePath;
     int updates = 0;
     QImage shown;
 };

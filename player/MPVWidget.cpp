@@ -112,6 +112,7 @@ MPVWidget::MPVWidget(QWidget* parent)
 
     if (mpv_initialize(mpv) < 0)
         qFatal("mpv_initialize failed");
+    observe();
 
     connect(&repaintTimer, &QTimer::timeout, this, &MPVWidget::onTick);
     repaintTimer.start(16);
@@ -152,10 +153,106 @@ void MPVWidget::freeRenderContext()
 
 void MPVWidget::setRepaintInterval(int ms) { repaintTimer.setInterval(qMax(1, ms)); }
 
+// The properties whose changes arrive through the event queue, each under the
+// reply id the drain knows it by.
+namespace {
+enum Observed : uint64_t {
+    ObservedDuration = 1,
+    ObservedPosition,
+    ObservedPause,
+    ObservedDisplayWidth,
+    ObservedDisplayHeight,
+    ObservedWidth,
+    ObservedHeight,
+};
+} // namespace
+
+void MPVWidget::observe()
+{
+    mpv_observe_property(mpv, ObservedDuration, "duration", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv, ObservedPosition, "time-pos", MPV_FORMAT_DOUBLE);
+    mpv_observe_property(mpv, ObservedPause, "pause", MPV_FORMAT_FLAG);
+    mpv_observe_property(mpv, ObservedDisplayWidth, "dwidth", MPV_FORMAT_INT64);
+    mpv_observe_property(mpv, ObservedDisplayHeight, "dheight", MPV_FORMAT_INT64);
+    mpv_observe_property(mpv, ObservedWidth, "width", MPV_FORMAT_INT64);
+    mpv_observe_property(mpv, ObservedHeight, "height", MPV_FORMAT_INT64);
+}
+
 void MPVWidget::onTick()
 {
     drainEvents();
-    update();
+    // Render only what is new: a frame mpv has ready (playback, a seek, a
+    // filter change) or a change of the view itself. A paused or empty
+    // preview then costs nothing.
+    if (renderContext && (mpv_render_context_update(renderContext) & MPV_RENDER_UPDATE_FRAME) != 0)
+        viewDirty = true;
+    if (viewDirty)
+        update();
+}
+
+void MPVWidget::renderLater() { viewDirty = true; }
+
+void MPVWidget::onPropertyChange(uint64_t id, const void* data)
+{
+    const auto* property = static_cast<const mpv_event_property*>(data);
+    const bool known = property->format != MPV_FORMAT_NONE && property->data;
+    switch (id) {
+    case ObservedDuration:
+    case ObservedPosition: {
+        const double value = known && property->format == MPV_FORMAT_DOUBLE
+            ? *static_cast<double*>(property->data)
+            : -1.0;
+        double& slot = id == ObservedDuration ? observedDuration : observedPosition;
+        if (slot == value)
+            return;
+        slot = value;
+        // While a new file opens, mpv may still report the previous one.
+        if (awaitingFile || currentPath.isEmpty())
+            return;
+        if (id == ObservedDuration)
+            emit durationChanged(value);
+        else
+            emit positionChanged(value);
+        return;
+    }
+    case ObservedPause: {
+        const bool paused =
+            known && property->format == MPV_FORMAT_FLAG && *static_cast<int*>(property->data);
+        if (paused != observedPaused) {
+            observedPaused = paused;
+            emit pausedChanged(paused);
+        }
+        return;
+    }
+    case ObservedDisplayWidth:
+    case ObservedDisplayHeight: {
+        const int64_t value = known && property->format == MPV_FORMAT_INT64
+            ? *static_cast<int64_t*>(property->data)
+            : 0;
+        (id == ObservedDisplayWidth ? displayWidth : displayHeight) = value;
+        renderLater();
+        return;
+    }
+    case ObservedWidth:
+    case ObservedHeight:
+        if (!awaitingFile && !currentPath.isEmpty())
+            emit videoSizeChanged();
+        return;
+    default:
+        return;
+    }
+}
+
+// The current file's duration and position as they stand, once it has opened.
+void MPVWidget::reportPlayback()
+{
+    if (!readDouble(mpv, "duration", observedDuration))
+        observedDuration = -1.0;
+    if (!readDouble(mpv, "time-pos", observedPosition))
+        observedPosition = -1.0;
+    emit durationChanged(observedDuration);
+    emit positionChanged(observedPosition);
+    emit videoSizeChanged();
 }
 
 // No callback is installed, so mpv's events pile up in its queue unless they
@@ -199,6 +296,10 @@ void MPVWidget::drainEvents()
             if (awaitingFile && expectedEntry >= 0 && loadedEntry == expectedEntry)
                 settleLoad(true);
             break;
+        case MPV_EVENT_PROPERTY_CHANGE:
+            if (ev->data)
+                onPropertyChange(ev->reply_userdata, ev->data);
+            break;
         case MPV_EVENT_END_FILE:
             if (ev->data) {
                 const auto* end = static_cast<const mpv_event_end_file*>(ev->data);
@@ -224,12 +325,15 @@ void MPVWidget::settleLoad(bool opened)
     expectedEntry = -1;
     if (currentPath.isEmpty())
         return;
+    renderLater();
     // A file without a picture (sound only) cannot be framed or converted.
     int64_t videoId = 0;
-    if (opened && readInt64(mpv, "current-tracks/video/id", videoId))
+    if (opened && readInt64(mpv, "current-tracks/video/id", videoId)) {
         emit fileOpened(currentPath);
-    else
+        reportPlayback();
+    } else {
         emit fileFailed(currentPath);
+    }
 }
 
 void MPVWidget::initializeGL()
@@ -258,6 +362,7 @@ void MPVWidget::initializeGL()
     if (mpv_render_context_create(&renderContext, mpv, params) < 0)
         qFatal("failed to create mpv GL context");
     glReady = true;
+    renderLater();
     if (loadOnInit) {
         loadOnInit = false;
         issueLoad(currentPath);
@@ -268,6 +373,8 @@ void MPVWidget::paintGL()
 {
     if (!renderContext)
         return;
+    viewDirty = false;
+    ++renders;
 
     glClearColor(1.0f, 0.0f, 0.0f, 1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
@@ -279,9 +386,7 @@ void MPVWidget::paintGL()
     if (w < 1 || h < 1)
         return;
 
-    int64_t dw = 0, dh = 0;
-    readInt64(mpv, "dwidth", dw);
-    readInt64(mpv, "dheight", dh);
+    int64_t dw = displayWidth, dh = displayHeight;
     if (dw < 1 || dh < 1) {
         dw = w;
         dh = h;
@@ -325,6 +430,7 @@ void MPVWidget::paintGL()
 void MPVWidget::requestFrameGrab()
 {
     grabPending = true;
+    renderLater();
     update();
 }
 
@@ -334,6 +440,7 @@ void MPVWidget::grabFrame(const QRect& pictureRect, int surfaceHeight)
         return;
     // The framing square in the widget's device pixels, top row first.
     const qreal dpr = devicePixelRatioF();
+    const QRect layoutRect = framing.layout();
     const QRectF square = layoutRect.isNull()
         ? QRectF(0, 0, width() * dpr, height() * dpr)
         : QRectF(QPointF(layoutRect.topLeft() - pos()) * dpr, QSizeF(layoutRect.size()) * dpr);
@@ -372,6 +479,7 @@ bool MPVWidget::loadFile(const QString& path)
         target = QFileInfo(path).absoluteFilePath();
     currentPath = target;
     awaitingFile = true;
+    renderLater();
     if (!renderContext) {
         loadOnInit = true;
         qDebug() << "[MPV] loadfile waits for the video surface:" << target;
@@ -403,6 +511,11 @@ void MPVWidget::stop()
     // The answers to earlier loads concern nothing any more.
     ++loadSerial;
     expectedEntry = -1;
+    observedDuration = -1.0;
+    observedPosition = -1.0;
+    emit durationChanged(observedDuration);
+    emit positionChanged(observedPosition);
+    renderLater();
     update();
 }
 
@@ -437,13 +550,11 @@ bool MPVWidget::seekTo(int ms)
 bool MPVWidget::getPlaybackTime(double& duration, double& position)
 {
     // While a new file opens, mpv still reports the previous one.
-    if (!mpv || awaitingFile || currentPath.isEmpty())
+    if (!mpv || awaitingFile || currentPath.isEmpty() || observedDuration < 0 ||
+        observedPosition < 0)
         return false;
-    double d = 0, p = 0;
-    if (!readDouble(mpv, "duration", d) || !readDouble(mpv, "playback-time", p))
-        return false;
-    duration = d;
-    position = p;
+    duration = observedDuration;
+    position = observedPosition;
     return true;
 }
 
@@ -467,9 +578,13 @@ bool MPVWidget::getVideoSize(uint32_t& width, uint32_t& height)
 
 void MPVWidget::setFlip(bool horizontal, bool vertical)
 {
+    const bool changed = horizontal != hflip || vertical != vflip;
     hflip = horizontal;
     vflip = vertical;
+    renderLater();
     update();
+    if (changed)
+        emit framingChanged();
     if (!mpv)
         return;
     // The mirror is one filter in mpv's chain; it is added or removed only on
@@ -515,6 +630,9 @@ bool MPVWidget::isMuted() const
 
 void MPVWidget::keyPressEvent(QKeyEvent* event)
 {
+    if (framingKey(event))
+        return;
+    const bool control = event->modifiers() & Qt::ControlModifier;
     switch (event->key()) {
     case Qt::Key_M:
         if (mpv) {
@@ -526,13 +644,60 @@ void MPVWidget::keyPressEvent(QKeyEvent* event)
         }
         break;
     case Qt::Key_Up:
-    case Qt::Key_Down: {
-        setVolume(volume() + (event->key() == Qt::Key_Up ? 5 : -5));
+    case Qt::Key_Down:
+        if (control) {
+            setVolume(volume() + (event->key() == Qt::Key_Up ? 5 : -5));
+            break;
+        }
+        QOpenGLWidget::keyPressEvent(event);
         break;
-    }
     default:
         QOpenGLWidget::keyPressEvent(event);
     }
+}
+
+// Arrows move the picture (Shift: by a single pixel), + and - zoom by one
+// wheel notch, 0 frames the picture anew. True when the key was one of them.
+bool MPVWidget::framingKey(QKeyEvent* event)
+{
+    const Qt::KeyboardModifiers mods =
+        event->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier);
+    if (mods != Qt::NoModifier || !framing.hasLayout())
+        return false;
+    const int step = event->modifiers() & Qt::ShiftModifier
+        ? 1
+        : qMax(1, framing.layout().width() / kArrowSteps);
+    QRect next = geometry();
+    switch (event->key()) {
+    case Qt::Key_Left:
+        next = framing.movedBy(geometry(), QPoint(-step, 0));
+        break;
+    case Qt::Key_Right:
+        next = framing.movedBy(geometry(), QPoint(step, 0));
+        break;
+    case Qt::Key_Up:
+        next = framing.movedBy(geometry(), QPoint(0, -step));
+        break;
+    case Qt::Key_Down:
+        next = framing.movedBy(geometry(), QPoint(0, step));
+        break;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        next = framing.zoomedBy(geometry(), Framing::kNotch);
+        break;
+    case Qt::Key_Minus:
+        next = framing.zoomedBy(geometry(), -Framing::kNotch);
+        break;
+    case Qt::Key_0:
+        next = framing.resetFraming(geometry());
+        break;
+    default:
+        return false;
+    }
+    setGeometry(next);
+    emit framingChanged();
+    event->accept();
+    return true;
 }
 
 void MPVWidget::enterEvent(QEvent* event)
@@ -548,6 +713,18 @@ void MPVWidget::leaveEvent(QEvent* event)
     if (!dragging)
         setCursor(Qt::ArrowCursor);
     QOpenGLWidget::leaveEvent(event);
+}
+
+void MPVWidget::focusInEvent(QFocusEvent* event)
+{
+    QOpenGLWidget::focusInEvent(event);
+    emit focusChanged(true);
+}
+
+void MPVWidget::focusOutEvent(QFocusEvent* event)
+{
+    QOpenGLWidget::focusOutEvent(event);
+    emit focusChanged(false);
 }
 
 // ---- framing -------------------------------------------------------------
@@ -566,12 +743,11 @@ void MPVWidget::mousePressEvent(QMouseEvent* event)
 void MPVWidget::mouseMoveEvent(QMouseEvent* event)
 {
     if (dragging) {
-        const QPoint moved = dragStartGeometry.topLeft() + (event->globalPos() - dragStartGlobal);
-        // The picture may leave the layout square by at most its own size in
-        // each direction, so that it can always be dragged back.
-        const int x = qBound(layoutRect.left() - width(), moved.x(), layoutRect.left() + width());
-        const int y = qBound(layoutRect.top() - height(), moved.y(), layoutRect.top() + height());
-        move(x, y);
+        const QRect next = framing.dragged(dragStartGeometry, event->globalPos() - dragStartGlobal);
+        if (next.topLeft() != pos()) {
+            move(next.topLeft());
+            emit framingChanged();
+        }
     }
     QOpenGLWidget::mouseMoveEvent(event);
 }
@@ -587,38 +763,24 @@ void MPVWidget::mouseReleaseEvent(QMouseEvent* event)
 void MPVWidget::wheelEvent(QWheelEvent* event)
 {
     // Without a layout rectangle there is no reference size to zoom from.
-    if (!layoutRect.isValid()) {
+    if (!framing.hasLayout()) {
         event->ignore();
         return;
     }
-    const double d = event->angleDelta().y();
-    zoom = qBound(kMinZoom, (d / 100.0 * 0.05 + 1.0) * zoom, kMaxZoom);
-
-    const int newW = qRound(layoutRect.width() * zoom);
-    const int newH = qRound(layoutRect.height() * zoom);
-    // Zoom around the exact centre (not QRect's integer one, which lies half
-    // a pixel to the top left for even sizes). While the geometry is the one
-    // the last notch produced, the centre from before that notch is kept, so
-    // that rounding to whole pixels never makes the picture creep.
-    const QRect g = geometry();
-    if (g != zoomGeometry)
-        zoomCentre = QPointF(g.x() + g.width() / 2.0, g.y() + g.height() / 2.0);
-    const QRect next(int(std::floor(zoomCentre.x() - newW / 2.0)),
-                     int(std::floor(zoomCentre.y() - newH / 2.0)), newW, newH);
-    setGeometry(next);
-    zoomGeometry = next;
+    setGeometry(framing.zoomedBy(geometry(), event->angleDelta().y()));
+    emit framingChanged();
     event->accept();
 }
 
 void MPVWidget::showEvent(QShowEvent* event)
 {
     QOpenGLWidget::showEvent(event);
-    if (layoutRect.isNull()) {
+    if (framing.layout().isNull()) {
         QTimer::singleShot(0, this, [this] {
-            if (!layoutRect.isNull())
+            if (!framing.layout().isNull())
                 return;
-            layoutRect = geometry();
-            qDebug() << "Initial geometry after layout:" << layoutRect;
+            framing.captureInitial(geometry());
+            qDebug() << "Initial geometry after layout:" << framing.layout();
         });
     }
 }
@@ -626,13 +788,8 @@ void MPVWidget::showEvent(QShowEvent* event)
 void MPVWidget::resetLayout()
 {
     QTimer::singleShot(0, this, [this] {
-        zoom = 1.0;
-        // The picture goes back to the square it was laid out in; capturing
-        // a zoomed geometry would make the next notch start from the wrong size.
-        if (laidOutSquare.isValid())
-            setGeometry(laidOutSquare);
-        layoutRect = geometry();
-        qDebug() << "updateTheOverlay layout:" << layoutRect;
+        setGeometry(framing.resetLayout(geometry()));
+        qDebug() << "updateTheOverlay layout:" << framing.layout();
     });
 }
 
@@ -640,35 +797,21 @@ void MPVWidget::placeInSquare(const QRect& square)
 {
     if (!square.isValid())
         return;
-    laidOutSquare = square;
-    QPointF offset(0.0, 0.0);
-    if (layoutRect.isValid()) {
-        // The user's offset, in units of the old square's sides.
-        const QRect g = geometry();
-        offset =
-            QPointF(((g.x() + g.width() / 2.0) - (layoutRect.x() + layoutRect.width() / 2.0)) /
-                        layoutRect.width(),
-                    ((g.y() + g.height() / 2.0) - (layoutRect.y() + layoutRect.height() / 2.0)) /
-                        layoutRect.height());
-    }
-    layoutRect = square;
-    const int newW = qRound(square.width() * zoom);
-    const int newH = qRound(square.height() * zoom);
-    const QPointF centre(square.x() + square.width() / 2.0 + offset.x() * square.width(),
-                         square.y() + square.height() / 2.0 + offset.y() * square.height());
-    const QRect next(int(std::floor(centre.x() - newW / 2.0)),
-                     int(std::floor(centre.y() - newH / 2.0)), newW, newH);
-    setGeometry(next);
-    zoomCentre = centre;
-    zoomGeometry = next;
+    setGeometry(framing.placeInSquare(square, geometry()));
 }
 
 void MPVWidget::resetFraming()
 {
-    zoom = 1.0;
-    if (layoutRect.isValid())
-        setGeometry(layoutRect);
-    zoomGeometry = QRect();
+    setGeometry(framing.resetFraming(geometry()));
+    emit framingChanged();
+}
+
+void MPVWidget::applyFraming(double zoom, const QPointF& offset)
+{
+    if (!framing.hasLayout())
+        return;
+    setGeometry(framing.place(zoom, offset));
+    emit framingChanged();
 }
 
 bool MPVWidget::computeFraming(QPointF& videoCenter, double& videoScale, int destResolution)
@@ -677,49 +820,22 @@ bool MPVWidget::computeFraming(QPointF& videoCenter, double& videoScale, int des
         qDebug() << "mpv instance is null";
         return false;
     }
-    if (!layoutRect.isValid()) {
-        qWarning() << "Framing reference not laid out yet:" << layoutRect;
+    if (!framing.hasLayout()) {
+        qWarning() << "Framing reference not laid out yet:" << framing.layout();
         return false;
     }
-    const double w = width();
-    const double h = height();
     int64_t videoW = 0, videoH = 0;
     const bool ok = readShownSize(mpv, videoW, videoH, false);
-    if (!ok || videoW <= 0 || videoH <= 0 || w <= 0 || h <= 0) {
+    Framing::Result result;
+    if (!ok || videoW <= 0 || videoH <= 0 ||
+        !framing.compute(geometry(), QSize(int(videoW), int(videoH)), destResolution, &result)) {
         qWarning() << "Invalid video size:" << videoW << "x" << videoH;
         return false;
     }
-    const double W = double(videoW);
-    const double H = double(videoH);
-
-    // The picture is letterboxed inside the widget: e x f is its shown size.
-    const double a = H / W;
-    double e, f, k, S;
-    if (w * a > h) { // fitted to the height
-        f = h;
-        e = h / a;
-        k = layoutRect.height() / h;
-        S = H;
-    } else { // fitted to the width
-        e = w;
-        f = w * a;
-        k = layoutRect.width() / w;
-        S = W;
-    }
-    // S x k video pixels span the layout square; scale that span to destResolution.
-    const double scale = destResolution / (S * k);
-
-    // Offset of the widget's centre from the circle's centre (the layout
-    // square's centre), in widget pixels, from exact (half-pixel) centres.
-    const QRect g = geometry();
-    const double dx = (g.x() + g.width() / 2.0) - (layoutRect.x() + layoutRect.width() / 2.0);
-    const double dy = (g.y() + g.height() / 2.0) - (layoutRect.y() + layoutRect.height() / 2.0);
-    const QPointF center((e * 0.5 - dx) * (W / e), H - (f * 0.5 - dy) * (H / f));
-
     qDebug() << "destResolution:" << destResolution << "videoW:" << videoW << "videoH:" << videoH
-             << "winW:" << w << "winH:" << h << "scale:" << scale << "videoScale:" << scale
-             << "videoCenter:" << center;
-    videoScale = scale;
-    videoCenter = center;
+             << "winW:" << width() << "winH:" << height() << "scale:" << result.videoScale
+             << "videoScale:" << result.videoScale << "videoCenter:" << result.videoCenter;
+    videoScale = result.videoScale;
+    videoCenter = result.videoCenter;
     return true;
 }

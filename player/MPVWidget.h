@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Framing.h"
+
 #include <QImage>
 #include <QOpenGLFunctions>
 #include <QOpenGLWidget>
@@ -19,8 +21,14 @@ struct mpv_render_context;
 // centre, and computeFraming() turns its position and size relative to the
 // laid-out square (layoutRect) into the centre and scale a conversion needs.
 //
-// Everything runs on the GUI thread. Rendering is driven by a 16 ms timer;
+// Everything runs on the GUI thread. A 16 ms timer reads mpv's events (the
+// observed position, duration, pause state and picture size arrive there as
+// signals) and repaints only when mpv has a new frame or the view changed;
 // no mpv callback ever enters the application.
+//
+// Keys while it has focus: arrows move the picture (Shift: by one pixel),
+// + and - zoom, 0 resets the framing, M mutes, Ctrl+Up and Ctrl+Down change
+// the volume.
 //
 // Environment: SPINDRA_MPV_AO, when set, becomes mpv's "ao" option (tests use
 // "null" so that nothing tries to open a sound device).
@@ -36,8 +44,8 @@ public:
     bool loadFile(const QString& path);
     // Absolute seek to ms milliseconds. False only without an mpv handle.
     bool seekTo(int ms);
-    // Duration and current position in seconds; false without mpv or when
-    // either is not known (nothing loaded yet).
+    // Duration and current position in seconds, as last observed; false
+    // without mpv or when either is not known (nothing loaded yet).
     bool getPlaybackTime(double& duration, double& position);
     // The source frame size in pixels as the picture is shown: a clip stored
     // with a quarter turn (a phone's portrait video) reports its sides
@@ -70,6 +78,10 @@ public:
     void placeInSquare(const QRect& square);
     // Back to zoom 1, centred in the layout rectangle.
     void resetFraming();
+    // The picture's zoom and its offset from the circle's centre in units of
+    // the square's side (Framing::offset), and the way back to them.
+    QPointF framingOffset() const { return framing.offset(geometry()); }
+    void applyFraming(double zoom, const QPointF& offset);
 
     // Stops playback and empties the preview.
     void stop();
@@ -78,13 +90,16 @@ public:
     bool isPaused() const;
 
     // Read-only views of the framing state (for the window's diagnostics and tests).
-    double currentZoom() const { return zoom; }
-    QRect currentLayoutRect() const { return layoutRect; }
+    double currentZoom() const { return framing.zoom(); }
+    QRect currentLayoutRect() const { return framing.layout(); }
     bool isDragging() const { return dragging; }
     // Whether the mpv render context exists (GL initialised).
     bool isRenderReady() const { return glReady; }
-    // Interval of the repaint timer in ms (16 by default).
+    // Interval of the timer that reads mpv's events and renders what changed
+    // (16 ms by default).
     void setRepaintInterval(int ms);
+    // Pictures rendered so far (for observers and benchmarks).
+    int renderCount() const { return renders; }
 
     // Asks for one read-back of the shown picture: after the next repaint,
     // frameGrabbed() carries the pixels of the picture under the framing
@@ -101,8 +116,10 @@ signals:
     void frameGrabbed(const QImage& picture, const QRectF& square);
 
 public:
-    static constexpr double kMinZoom = 0.2;
-    static constexpr double kMaxZoom = 5.0;
+    static constexpr double kMinZoom = Framing::kMinZoom;
+    static constexpr double kMaxZoom = Framing::kMaxZoom;
+    // An arrow key moves the picture by this fraction of the square's side.
+    static constexpr int kArrowSteps = 60;
 
 signals:
     // The file last loaded has opened with a picture (a video or an image track).
@@ -110,6 +127,17 @@ signals:
     // The file last loaded cannot be shown: mpv could not open it, or it holds
     // no video or image track.
     void fileFailed(const QString& path);
+    // The current file's duration and position in seconds, as mpv reports
+    // them (a negative value: not known). Only the current file's values are
+    // reported: nothing while a new file opens, both once it has opened.
+    void durationChanged(double seconds);
+    void positionChanged(double seconds);
+    void pausedChanged(bool paused);
+    // The picture's size as shown may have changed (a new file, a new track).
+    void videoSizeChanged();
+    // The user moved, zoomed, reset or flipped the picture.
+    void framingChanged();
+    void focusChanged(bool focused);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -120,11 +148,18 @@ protected:
     void enterEvent(QEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void initializeGL() override;
     void paintGL() override;
 
 private:
     void onTick();
+    void renderLater();
+    void observe();
+    void onPropertyChange(uint64_t id, const void* property);
+    void reportPlayback();
+    bool framingKey(QKeyEvent* event);
     void grabFrame(const QRect& pictureRect, int surfaceHeight);
     void drainEvents();
     void freeRenderContext();
@@ -137,13 +172,22 @@ private:
     mpv_handle* mpv = nullptr;
     mpv_render_context* renderContext = nullptr;
     QTimer repaintTimer;
+    // The view changed since the last render (flip, read-back, new file).
+    bool viewDirty = true;
+    int renders = 0;
+
+    // What mpv last reported about the current file (negative: not known).
+    double observedDuration = -1.0;
+    double observedPosition = -1.0;
+    bool observedPaused = false;
+    int64_t displayWidth = 0;
+    int64_t displayHeight = 0;
 
     // Framing state.
+    Framing framing;
     bool dragging = false;
     QPoint dragStartGlobal;
     QRect dragStartGeometry;
-    double zoom = 1.0;
-    QRect layoutRect;
 
     bool hflipInChain = false; // whether our mirror filter is in mpv's chain
     // mpv cannot start a file's video without a render context; a file loaded
@@ -161,12 +205,6 @@ private:
     // The current file has not opened (or failed) yet: what mpv reports is
     // still the previous file's.
     bool awaitingFile = false;
-    // Exact centre the wheel zooms around, kept while the geometry is the one
-    // the wheel itself set, so that rounding never makes the picture creep.
-    QPointF zoomCentre;
-    QRect zoomGeometry;
 
     bool grabPending = false;
-    // The square the window last laid the picture out in (invalid before).
-    QRect laidOutSquare;
 };

@@ -21,6 +21,14 @@ void OverlayWidget::setRadius(int radius)
     update();
 }
 
+void OverlayWidget::setFocusFrame(bool shown)
+{
+    if (shown == focusFrame)
+        return;
+    focusFrame = shown;
+    update();
+}
+
 void OverlayWidget::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
@@ -41,4 +49,14 @@ void OverlayWidget::paintEvent(QPaintEvent*)
     painter.setPen(pen);
     painter.setBrush(Qt::NoBrush);
     painter.drawEllipse(c, circleRadius, circleRadius);
+
+    if (focusFrame) {
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        const QColor highlight = palette().color(QPalette::Highlight);
+        const int w = kFocusFrameWidth;
+        painter.fillRect(QRect(0, 0, width(), w), highlight);
+        painter.fillRect(QRect(0, height() - w, width(), w), highlight);
+        painter.fillRect(QRect(0, w, w, height() - 2 * w), highlight);
+        painter.fillRect(QRect(width() - w, w, w, height() - 2 * w), highlight);
+    }
 }

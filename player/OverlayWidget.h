@@ -3,8 +3,9 @@
 #include <QWidget>
 
 // The framing mask drawn above the preview: everything outside a centred
-// circle is darkened and a dashed ring marks the circle's edge. It lets every
-// mouse event through to the video widget below.
+// circle is darkened and a dashed ring marks the circle's edge. While the
+// picture has keyboard focus a frame in the highlight colour runs along the
+// edges. It lets every mouse event through to the video widget below.
 class OverlayWidget : public QWidget {
     Q_OBJECT
 
@@ -14,6 +15,10 @@ public:
 
     void setRadius(int radius);
     int radius() const { return circleRadius; }
+    // The keyboard focus frame along the edges.
+    void setFocusFrame(bool shown);
+    bool hasFocusFrame() const { return focusFrame; }
+    static constexpr int kFocusFrameWidth = 3;
     // The ring's pen width in pixels.
     int borderWidth() const { return 4; }
 
@@ -22,4 +27,5 @@ protected:
 
 private:
     int circleRadius = 100;
+    bool focusFrame = false;
 };

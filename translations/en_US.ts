@@ -338,6 +338,46 @@
         <source>model_details</source>
         <translation>%1 LEDs · %2 lines · %3-bit colour</translation>
     </message>
+    <message>
+        <source>waiting_for_fan</source>
+        <translation>Waiting for the fan…</translation>
+    </message>
+    <message>
+        <source>file_not_found</source>
+        <translation>There is no file at this path.</translation>
+    </message>
+    <message>
+        <source>cancel_kept_file</source>
+        <translation>The converted file is kept.</translation>
+    </message>
+    <message>
+        <source>upload_failed_kept_file</source>
+        <translation>The fan did not take the file; it is kept here.</translation>
+    </message>
+    <message>
+        <source>upload_failed_reason</source>
+        <translation>The fan did not take the file: %1</translation>
+    </message>
+    <message>
+        <source>fan_view_showing</source>
+        <translation>Showing %1</translation>
+    </message>
+    <message>
+        <source>play_playing</source>
+        <translation>Playing %1 · %2 of %3</translation>
+    </message>
+    <message>
+        <source>play_paused</source>
+        <translation>Paused on %1 · %2 of %3</translation>
+    </message>
+    <message>
+        <source>play_listed</source>
+        <translation>On the fan: %1 · %2 of %3</translation>
+    </message>
+    <message>
+        <source>play_idle</source>
+        <translation>The fan plays nothing</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

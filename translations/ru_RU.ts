@@ -252,7 +252,7 @@
     </message>
     <message>
         <source>fan_view</source>
-        <translation>Вентилятор</translation>
+        <translation>Вид вентилятора</translation>
     </message>
     <message>
         <source>fan_view_tip</source>
@@ -276,7 +276,7 @@
     </message>
     <message>
         <source>show_on_fan_view</source>
-        <translation>Показать на вентиляторе</translation>
+        <translation>Показать в виде вентилятора</translation>
     </message>
     <message>
         <source>file_unreadable</source>
@@ -337,6 +337,46 @@
     <message>
         <source>model_details</source>
         <translation>%1 LED · %2 линий · %3 бит</translation>
+    </message>
+    <message>
+        <source>waiting_for_fan</source>
+        <translation>Ожидание ответа вентилятора…</translation>
+    </message>
+    <message>
+        <source>file_not_found</source>
+        <translation>По этому пути нет файла.</translation>
+    </message>
+    <message>
+        <source>cancel_kept_file</source>
+        <translation>Сконвертированный файл сохранён.</translation>
+    </message>
+    <message>
+        <source>upload_failed_kept_file</source>
+        <translation>Вентилятор не принял файл; он сохранён здесь.</translation>
+    </message>
+    <message>
+        <source>upload_failed_reason</source>
+        <translation>Вентилятор не принял файл: %1</translation>
+    </message>
+    <message>
+        <source>fan_view_showing</source>
+        <translation>Показан %1</translation>
+    </message>
+    <message>
+        <source>play_playing</source>
+        <translation>Играет %1 · %2 из %3</translation>
+    </message>
+    <message>
+        <source>play_paused</source>
+        <translation>Пауза на %1 · %2 из %3</translation>
+    </message>
+    <message>
+        <source>play_listed</source>
+        <translation>На вентиляторе: %1 · %2 из %3</translation>
+    </message>
+    <message>
+        <source>play_idle</source>
+        <translation>Вентилятор ничего не воспроизводит</translation>
     </message>
 </context>
 <context>

@@ -338,6 +338,46 @@
         <source>model_details</source>
         <translation>%1 灯 · %2 线 · %3 位色深</translation>
     </message>
+    <message>
+        <source>waiting_for_fan</source>
+        <translation>等待风扇确认…</translation>
+    </message>
+    <message>
+        <source>file_not_found</source>
+        <translation>此路径下没有文件。</translation>
+    </message>
+    <message>
+        <source>cancel_kept_file</source>
+        <translation>转换好的文件已保留。</translation>
+    </message>
+    <message>
+        <source>upload_failed_kept_file</source>
+        <translation>风扇未接收该文件，文件保留在此。</translation>
+    </message>
+    <message>
+        <source>upload_failed_reason</source>
+        <translation>风扇未接收该文件：%1</translation>
+    </message>
+    <message>
+        <source>fan_view_showing</source>
+        <translation>正在显示 %1</translation>
+    </message>
+    <message>
+        <source>play_playing</source>
+        <translation>正在播放 %1 · 第 %2 个，共 %3 个</translation>
+    </message>
+    <message>
+        <source>play_paused</source>
+        <translation>已暂停 %1 · 第 %2 个，共 %3 个</translation>
+    </message>
+    <message>
+        <source>play_listed</source>
+        <translation>风扇上：%1 · 第 %2 个，共 %3 个</translation>
+    </message>
+    <message>
+        <source>play_idle</source>
+        <translation>风扇未在播放</translation>
+    </message>
 </context>
 <context>
     <name>MediaConvert</name>

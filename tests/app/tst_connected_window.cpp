@@ -1,7 +1,8 @@
 // The main window against fan-sim on loopback: the connection panel follows
 // the device, the device's model is preselected, developer mode keeps the
-// model selector as it is, a converted clip is uploaded byte for byte, and a
-// failed conversion uploads nothing.
+// model selector as it is, a converted clip is uploaded byte for byte, a
+// failed conversion uploads nothing, and another fan at the same address is
+// shown with its own model once the panel reads it.
 #include "AppTestSupport.h"
 
 #include "HomeWindow.h"
@@ -30,11 +31,13 @@ private slots:
     void conversionIsUploaded();
     void failedConversionUploadsNothing();
     void aboutBoxNamesVersion();
+    void anotherFanAtTheSameAddress();
 
 private:
     template<typename T> T* child(const char* name) { return fx.child<T>(name); }
     QStringList storedFiles() const;
     QStringList localFiles() const;
+    static QString withoutIsolates(QString text);
     int uploadRequests() { return fx.sim.count(QStringLiteral("POST /DCIM/upload")); }
 
     WindowFixture fx;
@@ -67,6 +70,11 @@ void TestConnectedWindow::init()
         !fx.window->isBusy() && child<QPushButton>("convertButton")->isEnabled(), 60000);
     fx.dialogs.clear();
     fx.openedFolders.clear();
+}
+
+QString TestConnectedWindow::withoutIsolates(QString text)
+{
+    return text.remove(QChar(0x2068)).remove(QChar(0x2069));
 }
 
 QStringList TestConnectedWindow::storedFiles() const
@@ -104,10 +112,15 @@ void TestConnectedWindow::panelFollowsDevice()
     QTRY_COMPARE(child<QSpinBox>("lightsSpin")->value(), 48);
     QCOMPARE(child<QSpinBox>("radiusSpin")->maximum(), 48);
 
-    // What the fan reports about itself is on show in the panel.
+    // What the fan reports about itself is on show in the panel, each of its
+    // texts isolated from the direction of the others.
     auto* info = child<QLabel>("deviceInfoLabel");
     QVERIFY(info->isVisible());
-    QCOMPARE(info->text(), QString::fromUtf8("BELLATRIX · firmware 2.3.4\nWorkshop fan"));
+    QCOMPARE(withoutIsolates(info->text()),
+             QString::fromUtf8("BELLATRIX · firmware 2.3.4\nWorkshop fan"));
+    QCOMPARE(info->textFormat(), Qt::PlainText);
+    // And what it plays.
+    QTRY_VERIFY(!child<QLabel>("playInfoLabel")->text().isEmpty());
 
     // Refreshing re-reads the manager's state and keeps the look.
     child<QPushButton>("refreshButton")->click();
@@ -235,6 +248,32 @@ void TestConnectedWindow::aboutBoxNamesVersion()
     QVERIFY2(fx.dialogs.lastText().contains(QStringLiteral("Spindra v") + version),
              qPrintable(fx.dialogs.lastText()));
     QCOMPARE(fx.window->windowTitle(), QStringLiteral("SPINDRA (%1)").arg(version));
+}
+
+// One fan goes, another of another model comes up at the same address and
+// ports: Read Device Information asks it, and the window selects and shows
+// its model; what it plays after an upload is shown too.
+void TestConnectedWindow::anotherFanAtTheSameAddress()
+{
+    QVERIFY(fx.waitConnected());
+    auto* selector = child<QComboBox>("modelSelector");
+    auto* info = child<QLabel>("deviceInfoLabel");
+    QCOMPARE(selector->currentText(), QStringLiteral("BELLATRIX"));
+    const int http = fx.sim.httpPort(), ws = fx.sim.wsPort();
+    fx.sim.stop();
+    QVERIFY2(fx.sim.start({QStringLiteral("--model"), QStringLiteral("CASTOR"),
+                           QStringLiteral("--sw"), QStringLiteral("9.9.9")},
+                          http, ws),
+             qPrintable(fx.sim.errorText));
+    QTRY_VERIFY_WITH_TIMEOUT(fx.sim.count(QStringLiteral("heartbeat")) > 0, 30000);
+    QVERIFY(fx.waitConnected(30000));
+    child<QPushButton>("refreshButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(selector->currentText(), QStringLiteral("CASTOR"), 10000);
+    QVERIFY(!selector->isEnabled());
+    QCOMPARE(child<QSpinBox>("lightsSpin")->value(), 256);
+    QVERIFY2(
+        withoutIsolates(info->text()).startsWith(QString::fromUtf8("CASTOR · firmware 9.9.9\n")),
+        qPrintable(info->text()));
 }
 
 QTEST_MAIN(TestConnectedWindow)

@@ -1,6 +1,7 @@
 // The fan view in the real window under a virtual display: the switch draws
 // the fan's picture inside the circle, follows drags, flips and the model,
-// stops all work when switched off, and shows a fan file's first frame.
+// stops all work when switched off, and shows a fan file's first frame as a
+// state of its own that any framing, model or playback change leaves.
 #include "PointerInput.h"
 #include "AppTestSupport.h"
 #include "FanFileMaker.h"
@@ -10,7 +11,8 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QRadioButton>
+#include <QLabel>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
 
@@ -198,8 +200,9 @@ private slots:
         const int builds = view->renderer().planBuilds();
         MPVWidget* player = window->player();
         const QPoint by(-player->width() / 4, 0);
-        QRadioButton* flip = change == QLatin1String("hflip") ? child<QRadioButton>("hFlipButton")
-                                                              : child<QRadioButton>("vFlipButton");
+        QAbstractButton* flip = change == QLatin1String("hflip")
+            ? child<QAbstractButton>("hFlipButton")
+            : child<QAbstractButton>("vFlipButton");
         if (change == QLatin1String("drag"))
             drag(player, by);
         else
@@ -284,16 +287,26 @@ private slots:
         load(quadrantsPath, QSize(400, 400));
     }
 
-    void showsAFanFilesFirstFrame()
+    // A fan file of the quadrants for VEGA, made once.
+    QString fanFile()
     {
         const QString path = mediaDir.filePath(QStringLiteral("quadrants.bin"));
+        if (QFile::exists(path))
+            return path;
         FanFileJob job;
         job.lights = 116;
         job.lines = 520;
         job.colorDeep = 6;
         job.frames = {quadrants(232)};
         QString error;
-        QVERIFY2(makeFanFile(job, mediaDir.path(), path, &error), qPrintable(error));
+        return makeFanFile(job, mediaDir.path(), path, &error) ? path : QString();
+    }
+
+    void showsAFanFilesFirstFrame()
+    {
+        const QString path = fanFile();
+        QVERIFY(!path.isEmpty());
+        QString error;
 
         QVERIFY2(window->showFanFile(path, &error), qPrintable(error));
         QVERIFY(view->isShowingFile());
@@ -323,6 +336,71 @@ private slots:
         QVERIFY(!view->isActive());
         switchOn();
         QVERIFY(!view->isShowingFile());
+    }
+
+    // Showing a file is a state the preview names; any change of the
+    // framing, the model or the playback leaves it for the live picture,
+    // with the view still on.
+    void anyChangeLeavesTheFile_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("drag") << "drag";
+        QTest::newRow("zoom key") << "zoom";
+        QTest::newRow("mirror") << "hflip";
+        QTest::newRow("model") << "model";
+        QTest::newRow("pause") << "pause";
+    }
+
+    void anyChangeLeavesTheFile()
+    {
+        QFETCH(QString, change);
+        MPVWidget* player = window->player();
+        if (change == QLatin1String("pause")) {
+            const QString clip =
+                mediaDir.filePath(uniqueName(QStringLiteral("clip"), QStringLiteral("mp4")));
+            QVERIFY(QFile::exists(clip) || makeClip(clip, 3, QStringLiteral("400x400")));
+            QVERIFY(chooseVideoAndWait(*window, clip));
+        }
+        const QString path = fanFile();
+        QString error;
+        QVERIFY2(window->showFanFile(path, &error), qPrintable(error));
+        auto* caption = child<QLabel>("fanViewCaption");
+        QVERIFY(view->isShowingFile());
+        QVERIFY(caption->isVisible());
+        QVERIFY2(caption->text().contains(QStringLiteral("quadrants.bin")),
+                 qPrintable(caption->text()));
+
+        auto* hFlip = child<QAbstractButton>("hFlipButton");
+        auto* playPause = child<QPushButton>("playPauseButton");
+        const QPoint by(-player->width() / 5, 0);
+        if (change == QLatin1String("drag")) {
+            drag(player, by);
+        } else if (change == QLatin1String("zoom")) {
+            QTest::keyClick(player, Qt::Key_Plus);
+        } else if (change == QLatin1String("hflip")) {
+            hFlip->click();
+        } else if (change == QLatin1String("model")) {
+            child<QComboBox>("modelSelector")->setCurrentText(QStringLiteral("BELLATRIX"));
+        } else {
+            playPause->click();
+        }
+        QTRY_VERIFY(!view->isShowingFile());
+        QVERIFY(view->isActive());
+        QVERIFY(button->isChecked());
+        QVERIFY(caption->isHidden());
+        const int seen = view->updateCount();
+        QTRY_VERIFY_WITH_TIMEOUT(view->updateCount() > seen, 10000);
+
+        if (change == QLatin1String("drag"))
+            drag(player, -by);
+        else if (change == QLatin1String("zoom"))
+            QTest::keyClick(player, Qt::Key_0);
+        else if (change == QLatin1String("hflip"))
+            hFlip->click();
+        else if (change == QLatin1String("pause")) {
+            playPause->click();
+            load(quadrantsPath, QSize(400, 400));
+        }
     }
 };
 

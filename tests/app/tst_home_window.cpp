@@ -1,8 +1,10 @@
 // The main window without a device: layout of the video square, playback bar,
 // model presets, the checks behind the convert button, developer mode, file
-// kinds, the language menu and the untranslated look.
+// kinds, the language menu, the untranslated look, and what the status line
+// and the job panel show of each stage and end of a job.
 #include "AppTestSupport.h"
 
+#include "ConversionController.h"
 #include "HomeWindow.h"
 #include "MPVWidget.h"
 #include "OverlayWidget.h"
@@ -18,6 +20,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTextEdit>
@@ -49,6 +52,8 @@ private slots:
     void languageLaterStoresCodeAndKeepsTexts();
     void languageCancelRestoresStoredCheck();
     void languageRestartNowRestartsWithSameArguments();
+    void jobDisplayFollowsTheController_data();
+    void jobDisplayFollowsTheController();
 
 private:
     template<typename T> T* child(const char* name) { return requireChild<T>(*window, name); }
@@ -416,6 +421,94 @@ void TestHomeWindow::languageRestartNowRestartsWithSameArguments()
     QCOMPARE(arguments, QCoreApplication::arguments());
     QCOMPARE(store().value("language").toString(), QStringLiteral("en"));
     QCOMPARE(dialogs.boxes.size(), 1);
+}
+
+// The controller's reports, played to the window: the status line and the
+// job panel say what the job does and how it ended, and where a kept file is.
+// No catalogue is installed: texts show their keys.
+void TestHomeWindow::jobDisplayFollowsTheController_data()
+{
+    QTest::addColumn<bool>("uploads");
+    QTest::addColumn<int>("outcome");    // JobOutcome
+    QTest::addColumn<bool>("namesFile"); // the end names the fan file
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("note"); // in the result line; empty: no result line
+    QTest::newRow("uploaded") << true << int(JobOutcome::Succeeded) << true << QString()
+                              << "upload_success"
+                              << "saved_to";
+    QTest::newRow("upload refused, with the fan's reason")
+        << true << int(JobOutcome::Failed) << true
+        << "{\"code\":3,\"msg\":\"not a fan file for CASTOR\"}"
+        << "upload_failed"
+        << "upload_failed_reason not a fan file for CASTOR";
+    QTest::newRow("upload failed without a reason")
+        << true << int(JobOutcome::Failed) << true << QString() << "upload_failed"
+        << "upload_failed_kept_file";
+    QTest::newRow("upload cancelled, the file kept")
+        << true << int(JobOutcome::Cancelled) << true << "The fan removed the part it had."
+        << "cancelled"
+        << "The fan removed the part it had.";
+    QTest::newRow("upload cancelled, no word from the link")
+        << true << int(JobOutcome::Cancelled) << true << QString() << "cancelled"
+        << "cancel_kept_file";
+    QTest::newRow("upload cancelled, the end names no file")
+        << true << int(JobOutcome::Cancelled) << false << QString() << "cancelled"
+        << "cancel_kept_file";
+    QTest::newRow("conversion cancelled")
+        << false << int(JobOutcome::Cancelled) << false << QString() << "cancelled" << QString();
+    QTest::newRow("conversion failed")
+        << false << int(JobOutcome::Failed) << false << QString() << "convert_failed" << QString();
+}
+
+void TestHomeWindow::jobDisplayFollowsTheController()
+{
+    QFETCH(bool, uploads);
+    QFETCH(int, outcome);
+    QFETCH(bool, namesFile);
+    QFETCH(QString, message);
+    QFETCH(QString, status);
+    QFETCH(QString, note);
+    ConversionController* controller = window->conversionController();
+    auto* statusLabel = child<QLabel>("statusLabel");
+    auto* bar = child<QProgressBar>("jobProgressBar");
+    auto* result = child<QLabel>("resultPathLabel");
+    const QString file = mediaDir.filePath(QStringLiteral("00_00042.bin"));
+    QFile(file).open(QIODevice::WriteOnly);
+    ConvertResult converted;
+    converted.outcome = ConvertOutcome::Succeeded;
+    converted.path = file;
+    static int lastId = 7000;
+    const int id = ++lastId;
+
+    emit controller->jobStarted(id);
+    QVERIFY(window->isBusy());
+    emit controller->jobProgress(id, JobStage::Decoding, 30);
+    QCOMPARE(statusLabel->text(), QStringLiteral("decoding 30%"));
+    if (uploads) {
+        emit controller->jobConverted(id, converted, true);
+        QVERIFY(!window->isBusy());
+        emit controller->jobProgress(id, JobStage::Uploading, 99);
+        QCOMPARE(statusLabel->text(), QStringLiteral("uploading 99%"));
+        // The whole file is out; the fan has not answered.
+        emit controller->jobProgress(id, JobStage::WaitingForFan, 100);
+        QCOMPARE(statusLabel->text(), QStringLiteral("waiting_for_fan"));
+        QCOMPARE(bar->format(), QStringLiteral("waiting_for_fan"));
+        QCOMPARE(bar->value(), 100);
+    }
+    emit controller->jobFinished(id, JobOutcome(outcome), namesFile ? file : QString(), message);
+    QCOMPARE(statusLabel->text(), status);
+    QVERIFY(child<QPushButton>("convertButton")->isEnabled());
+    QVERIFY(!window->isBusy());
+    QCOMPARE(result->isVisible(), !note.isEmpty());
+    if (!note.isEmpty()) {
+        QVERIFY2(result->text().contains(note), qPrintable(result->text()));
+        QVERIFY2(result->text().contains(QStringLiteral("saved_to")), qPrintable(result->text()));
+        // The whole path, never shortened.
+        QVERIFY(result->text().remove(QChar(0x200B)).contains(QDir::toNativeSeparators(file)));
+    }
+    QVERIFY(QFile::exists(file));
+    QFile::remove(file);
 }
 
 QTEST_MAIN(TestHomeWindow)

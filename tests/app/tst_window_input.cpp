@@ -2,15 +2,20 @@
 // like chosen ones, unreadable files are named as such and refused, stale
 // state goes with a new choice, the file dialog opens in a folder, the
 // playback bar follows the real pointer, zooming after a new file goes the
-// way the wheel turns, and the keyboard and framing helpers.
+// way the wheel turns, the keyboard and framing helpers, every control in
+// reach of the keyboard, and a language restart that keeps the work.
 #include "AppTestSupport.h"
 
+#include "FanViewWidget.h"
 #include "HomeWindow.h"
 #include "Language.h"
 #include "MPVWidget.h"
+#include "OverlayWidget.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -25,6 +30,7 @@
 #include <QtTest>
 
 #include <clocale>
+#include <cmath>
 #include <memory>
 
 using namespace apptest;
@@ -46,6 +52,8 @@ private slots:
     void playbackBarFollowsThePointer();
     void firstZoomAfterNewFileFollowsTheWheel();
     void keyboardAndFramingHelpers();
+    void keyboardReachesEveryControl();
+    void languageRestartKeepsTheWork();
     void modelListShowsGeometry();
 
 private:
@@ -366,7 +374,7 @@ void TestWindowInput::keyboardAndFramingHelpers()
     QTRY_COMPARE(player->isPaused(), !paused);
     QTest::keyClick(window.get(), Qt::Key_Space);
     QTRY_COMPARE(player->isPaused(), paused);
-    // A focused radio button keeps Space for itself.
+    // A focused check box keeps Space for itself.
     auto* hFlip = child<QAbstractButton>("hFlipButton");
     const bool checked = hFlip->isChecked();
     hFlip->setFocus();
@@ -418,6 +426,112 @@ void TestWindowInput::keyboardAndFramingHelpers()
         QVERIFY2(!QKeySequence::mnemonic(a->text()).isEmpty(), qPrintable(a->text()));
 }
 
+void TestWindowInput::keyboardReachesEveryControl()
+{
+    QVERIFY(chooseVideoAndWait(*window, clipPath));
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+
+    // Tab follows the column, from the preview down to the convert button;
+    // the flips are two stops of their own. (Inside a time field Tab first
+    // steps through its hours, minutes and seconds.)
+    const QStringList order {
+        "player",           "resetFramingButton", "refreshButton",      "inputField",
+        "selectFileButton", "outputField",        "selectOutputButton", "modelSelector",
+        "startTimeEdit",    "startHereButton",    "endTimeEdit",        "endHereButton",
+        "hFlipButton",      "vFlipButton",        "fanViewButton",      "convertButton"};
+    QVERIFY(qobject_cast<QCheckBox*>(child<QWidget>("vFlipButton")));
+    window->player()->setFocus();
+    QTRY_VERIFY(window->player()->hasFocus());
+    // The focused preview shows its focus.
+    QTRY_VERIFY(child<OverlayWidget>("overlay")->hasFocusFrame());
+    QStringList visited {QApplication::focusWidget()->objectName()};
+    for (int i = 1; i < order.size(); ++i) {
+        QWidget* from = QApplication::focusWidget();
+        for (int step = 0; step < 4 && QApplication::focusWidget() == from; ++step)
+            QTest::keyClick(from, Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, order);
+    QVERIFY(!child<OverlayWidget>("overlay")->hasFocusFrame());
+
+    // Passing through the path field changes nothing on show.
+    auto* input = child<QLineEdit>("inputField");
+    QMetaObject::invokeMethod(window.get(), "updateProcessResult", Q_ARG(bool, true),
+                              Q_ARG(QString, QStringLiteral("Upload Successful")),
+                              Q_ARG(QString, QString()));
+    input->setFocus();
+    QTest::keyClick(input, Qt::Key_Tab);
+    QCOMPARE(child<QLabel>("statusLabel")->text(), QStringLiteral("Upload Successful"));
+
+    // Typing F in the path types an f and nothing else; leaving the field
+    // with a path that names nothing keeps the clip and says why.
+    input->setFocus();
+    input->end(false);
+    QTest::keyClick(input, Qt::Key_F);
+    QCOMPARE(input->text(), clipPath + QLatin1Char('f'));
+    QVERIFY(!window->fanViewWidget()->isActive());
+    QTest::keyClick(input, Qt::Key_Tab);
+    QCOMPARE(child<QLabel>("statusLabel")->text(),
+             QStringLiteral("There is no file at this path."));
+    uint32_t w = 0, h = 0;
+    QVERIFY(window->player()->getVideoSize(w, h) && w == 160);
+    QVERIFY(window->mediaDuration() > 2.5);
+    // Back to the loaded file's name: nothing to say any more.
+    typeInput(clipPath, true);
+    QVERIFY(child<QLabel>("statusLabel")->text().isEmpty());
+}
+
+// Restart Now for a language keeps the loaded file, its times, the framing
+// and the flips: the next start brings them back.
+void TestWindowInput::languageRestartKeepsTheWork()
+{
+    QVERIFY(chooseVideoAndWait(*window, clipPath));
+    auto* player = window->player();
+    child<QTimeEdit>("startTimeEdit")->setTime(QTime(0, 0, 1));
+    child<QTimeEdit>("endTimeEdit")->setTime(QTime(0, 0, 2));
+    child<QCheckBox>("hFlipButton")->click();
+    player->setFocus();
+    QTest::keyClick(player, Qt::Key_Plus);
+    QTest::keyClick(player, Qt::Key_Right);
+    const double zoom = player->currentZoom();
+    const QPointF offset = player->framingOffset();
+    QVERIFY(zoom > 1.0 && offset.x() > 0.0);
+
+    int restarts = 0;
+    window->setRestarter([&](const QString&, const QStringList&) { ++restarts; });
+    dialogs.answer = QStringLiteral("restartNowButton");
+    window->findChild<QAction*>(QStringLiteral("russianAction"))->trigger();
+    dialogs.answer.clear();
+    QCOMPARE(restarts, 1);
+    QVERIFY(!store().value("restartState").toString().isEmpty());
+
+    // The next start (a second window in this process) brings the work back.
+    QSettings s = store();
+    s.setValue("language", "en");
+    s.sync();
+    auto next = std::make_unique<HomeWindow>();
+    next->setMediaInfoDelay(200);
+    next->show();
+    QVERIFY(QTest::qWaitForWindowExposed(next.get()));
+    auto* nextInput = requireChild<QLineEdit>(*next, "inputField");
+    QTRY_COMPARE(nextInput->text(), clipPath);
+    QTRY_COMPARE_WITH_TIMEOUT(requireChild<QTimeEdit>(*next, "endTimeEdit")->time(), QTime(0, 0, 2),
+                              15000);
+    QCOMPARE(requireChild<QTimeEdit>(*next, "startTimeEdit")->time(), QTime(0, 0, 1));
+    QVERIFY(requireChild<QCheckBox>(*next, "hFlipButton")->isChecked());
+    QVERIFY(next->player()->horizontalFlip());
+    QTRY_VERIFY(qFuzzyCompare(next->player()->currentZoom(), zoom));
+    QVERIFY(std::fabs(next->player()->framingOffset().x() - offset.x()) < 0.01);
+    // Only once.
+    QVERIFY(store().value("restartState").toString().isEmpty());
+    next.reset();
+
+    child<QCheckBox>("hFlipButton")->click();
+    child<QPushButton>("resetFramingButton")->click();
+    child<QTimeEdit>("startTimeEdit")->setTime(QTime(0, 0));
+}
+
 void TestWindowInput::modelListShowsGeometry()
 {
     auto* selector = child<QComboBox>("modelSelector");
@@ -433,6 +547,8 @@ void TestWindowInput::modelListShowsGeometry()
     const QSize hint = view->itemDelegate()->sizeHint(option, selector->model()->index(0, 0));
     QVERIFY(hint.width() > view->fontMetrics().horizontalAdvance(
                                QString::fromUtf8("VEGA 116 LEDs · 520 lines · 6-bit colour")));
+    // The open list is wide enough for its widest line, details and all.
+    QVERIFY(view->minimumWidth() >= view->sizeHintForColumn(0));
     // Selection by name still works.
     QCOMPARE(selector->findText(QStringLiteral("BELLATRIX")), 10);
 }

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "ConnectionManager.h"
+#include "DeviceText.h"
 #include "FanFileMaker.h"
 #include "FanSimProcess.h"
 #include "Uploader.h"
@@ -81,6 +82,24 @@ struct Fault {
 struct StateLog {
     QList<QPair<bool, QString>> changes;
 };
+
+// A device text as the window shows it holds no control or direction
+// character and keeps within the length limit.
+bool shownSafely(const QString& raw)
+{
+    const QString shown = DeviceText::clean(raw);
+    if (shown.size() > DeviceText::kMaxLength + 1)
+        return false;
+    for (const QChar c : shown) {
+        if (c.category() == QChar::Other_Control || c.direction() == QChar::DirLRE ||
+            c.direction() == QChar::DirRLE || c.direction() == QChar::DirLRO ||
+            c.direction() == QChar::DirRLO || c.direction() == QChar::DirPDF ||
+            c.direction() == QChar::DirLRI || c.direction() == QChar::DirRLI ||
+            c.direction() == QChar::DirFSI || c.direction() == QChar::DirPDI)
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -161,6 +180,12 @@ void HostileDevice::connectionFaults_data()
         "WS open");
     row("a WebSocket message in many fragments",
         {"--ws-junk", "3000000", "--ws-frame", "1024"}, During::StaysConnected, "WS open");
+    // Markup, a direction override, control characters and 10 kB of text in
+    // what the device says about itself.
+    row("hostile texts",
+        {"--sw", QString::fromUtf8("1.0\u202E<b>2</b>\x07\t3"), "--desc",
+         QStringLiteral("<img src=\"/etc/x.png\" width=300>") + QString(10000, QLatin1Char('x'))},
+        During::StaysConnected, "\"heartbeat\"");
 }
 
 void HostileDevice::connectionFaults()
@@ -253,6 +278,8 @@ void HostileDevice::connectionFaults()
         QVERIFY(FanSimProcess::holdFor(kFaultWindowMs,
                                        [&]() { return manager->isConnected() && consistent(); }));
         QCOMPARE(falseCount(), 0);
+        QVERIFY(shownSafely(manager->currentFirmware()));
+        QVERIFY(shownSafely(manager->currentDescription()));
         break;
     case During::GoesSilent:
         QVERIFY(

@@ -46,9 +46,9 @@ void sendWheel(QWidget* w, int angle)
     QApplication::sendEvent(w, &ev);
 }
 
-void sendKey(QWidget* w, int key)
+void sendKey(QWidget* w, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
-    QKeyEvent ev(QEvent::KeyPress, key, Qt::NoModifier);
+    QKeyEvent ev(QEvent::KeyPress, key, modifiers);
     QApplication::sendEvent(w, &ev);
 }
 
@@ -219,6 +219,31 @@ private slots:
         };
         QTRY_VERIFY_WITH_TIMEOUT(colourful(), kWait);
         QVERIFY(player->seekTo(500));
+    }
+
+    // Position and duration arrive as signals from mpv's event queue; a
+    // paused picture is not rendered again until something changes.
+    void observesAndRests()
+    {
+        QSignalSpy durations(player, &MPVWidget::durationChanged);
+        QSignalSpy positions(player, &MPVWidget::positionChanged);
+        current.clear();
+        LOAD(clip, 160, 120);
+        QTRY_VERIFY_WITH_TIMEOUT(!durations.isEmpty() && durations.last().at(0).toDouble() > 0.8,
+                                 kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(positions.size() > 3, kWait);
+        if (!player->isPaused())
+            QVERIFY(player->togglePause());
+        QTRY_VERIFY_WITH_TIMEOUT(player->isPaused(), kWait);
+        QTest::qWait(300); // the last frame before the pause is out
+        const int rendered = player->renderCount();
+        QTest::qWait(500);
+        QCOMPARE(player->renderCount(), rendered);
+        // A change of the view renders at once.
+        player->setFlip(true, false);
+        QTRY_VERIFY_WITH_TIMEOUT(player->renderCount() > rendered, kWait);
+        player->setFlip(false, false);
+        QVERIFY(player->togglePause());
     }
 
     // The quadrant image fills the square; every row is applied to the same
@@ -420,6 +445,7 @@ private slots:
         QCOMPARE(player->currentLayoutRect(), player->geometry());
     }
 
+    // Ctrl+Up and Ctrl+Down change the volume (the arrows alone move the picture).
     void keys_data()
     {
         QTest::addColumn<double>("start");
@@ -437,8 +463,44 @@ private slots:
         QFETCH(double, result);
         player->setVolume(start);
         QCOMPARE(player->volume(), start);
-        sendKey(player, key);
+        sendKey(player, key, Qt::ControlModifier);
         QCOMPARE(player->volume(), result);
+    }
+
+    // The framing keys: arrows move by a sixtieth of the square (Shift: one
+    // pixel), + and - zoom by a wheel notch, 0 frames the picture anew. None
+    // of them touches the volume.
+    void framingKeys_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QRect>("geometry");
+        QTest::newRow("right") << int(Qt::Key_Right) << 0 << square.translated(10, 0);
+        QTest::newRow("up") << int(Qt::Key_Up) << 0 << square.translated(0, -10);
+        QTest::newRow("down") << int(Qt::Key_Down) << 0 << square.translated(0, 10);
+        QTest::newRow("shift left")
+            << int(Qt::Key_Left) << int(Qt::ShiftModifier) << square.translated(-1, 0);
+        QTest::newRow("plus") << int(Qt::Key_Plus) << int(Qt::ShiftModifier)
+                              << QRect(182, -18, 636, 636);
+        QTest::newRow("keypad minus")
+            << int(Qt::Key_Minus) << int(Qt::KeypadModifier) << QRect(218, 18, 564, 564);
+        QTest::newRow("zero after a drag") << int(Qt::Key_0) << 0 << square;
+    }
+    void framingKeys()
+    {
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QRect, geometry);
+        RELAYOUT();
+        if (key == Qt::Key_0)
+            drag(QPoint(40, 30));
+        player->setVolume(50);
+        QSignalSpy framed(player, &MPVWidget::framingChanged);
+        sendKey(player, key, Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(player->geometry(), geometry);
+        QCOMPARE(player->currentLayoutRect(), square);
+        QCOMPARE(framed.count(), 1);
+        QCOMPARE(player->volume(), 50.0);
     }
 
     void muteKeyToggles()

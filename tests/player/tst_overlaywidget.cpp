@@ -69,6 +69,29 @@ private slots:
         }
         QVERIFY(ringFound);
     }
+
+    // The keyboard focus frame runs along the edges, in the highlight colour,
+    // and only while it is asked for.
+    void focusFrame_data()
+    {
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("focused") << true;
+        QTest::newRow("not focused") << false;
+    }
+    void focusFrame()
+    {
+        QFETCH(bool, shown);
+        QWidget area;
+        area.resize(400, 300);
+        OverlayWidget overlay(&area);
+        overlay.setFocusFrame(shown);
+        const QImage img = render(overlay);
+        const QColor highlight = overlay.palette().color(QPalette::Highlight);
+        const QColor dark(0, 0, 0, 180);
+        for (const QPoint& p : {QPoint(1, 150), QPoint(200, 1), QPoint(398, 150), QPoint(200, 298)})
+            QCOMPARE(img.pixelColor(p), shown ? highlight : dark);
+        QCOMPARE(img.pixelColor(10, 10), dark);
+    }
 };
 
 QTEST_MAIN(TestOverlayWidget)

@@ -42,7 +42,13 @@ const QStringList kWindowKeys = {
     // The job panel: a cancelled job, the drop queue, where the file went.
     "cancelled", "clear_queue", "queued", "saved_to", "show_on_fan_view",
     // The fan view switch beside the flip buttons and its tool tip.
-    "fan_view", "fan_view_tip"};
+    "fan_view", "fan_view_tip",
+    // An upload that waits for the fan's answer, what became of a file that
+    // did not reach the fan, a typed path that names nothing, the fan view
+    // showing a file, what the fan plays.
+    "waiting_for_fan", "cancel_kept_file", "upload_failed_kept_file", "upload_failed_reason",
+    "file_not_found", "fan_view_showing", "play_playing", "play_paused", "play_listed",
+    "play_idle"};
 
 // The conversion controller's sentences on what became of a cancelled upload.
 const QStringList kControllerKeys = {"upload_cancelled_not_stored",
