@@ -1,7 +1,5 @@
 #include "DecodeSteps.h"
 
-#include <QRegularExpression>
-
 QString formatClock(int seconds)
 {
     const int hours = static_cast<int>(seconds / 3600.0);
@@ -228,24 +226,4 @@ QStringList coverStepArguments(const QString& inputPath, int startSeconds, int d
                         QStringLiteral("rawvideo"),  videoOutPath,
                         QStringLiteral("-map"),      QStringLiteral("1:a:0")} +
         sound.mid(6);
-}
-
-bool inputListsSound(const QByteArray& errorOutput)
-{
-    // "Input #0, mov,mp4,...", then lines such as
-    // "  Stream #0:1[0x2](und): Audio: aac (LC) ...", until the outputs.
-    static const QRegularExpression audio(QStringLiteral("^\\s*Stream #0:\\d+\\S*: Audio: "));
-    bool input = false;
-    for (const QByteArray& raw : errorOutput.split('\n')) {
-        const QString line = QString::fromUtf8(raw);
-        if (line.startsWith(QLatin1String("Input #0")))
-            input = true;
-        else if (line.startsWith(QLatin1String("Input #")) ||
-                 line.startsWith(QLatin1String("Output #")) ||
-                 line.startsWith(QLatin1String("Stream mapping:")))
-            input = false;
-        else if (input && audio.match(line).hasMatch())
-            return true;
-    }
-    return false;
 }

@@ -96,7 +96,3 @@ QStringList videoAndSoundStepArguments(const QString& inputPath, int startSecond
 QStringList coverStepArguments(const QString& inputPath, int startSeconds, int durationSeconds,
                                qint64 frames, const QString& filterChain,
                                const QString& videoOutPath, const QString& audioOutPath);
-
-// Whether FFmpeg's report of its input (its standard error up to the stream
-// mapping) lists a sound stream of input #0.
-bool inputListsSound(const QByteArray& errorOutput);

@@ -28,9 +28,11 @@ struct DecodeRun {
     bool noSoundTrack = false; // a video without a sound stream
 };
 
-// sound: whether the video has a sound stream (Unknown: try with sound).
+// A clip's sound is decoded when the probe found a sound stream, and only
+// then: a clip with sound whose sound fails is a failed job, never one retried
+// silently.
 DecodeRun planDecode(const MediaInfo& media, const MediaFacts& facts, const JobFrames& frames,
-                     const JobTempFolder& temps, SoundTrack sound)
+                     const JobTempFolder& temps)
 {
     DecodeRun run;
     const DecodeKind kind = decodeKind(media, facts);
@@ -54,7 +56,7 @@ DecodeRun planDecode(const MediaInfo& media, const MediaFacts& facts, const JobF
         run.label = QStringLiteral("[STEP COVER+AUDIO->RAW]");
         return run;
     }
-    if (sound == SoundTrack::Absent) {
+    if (!facts.hasSound) {
         run.noSoundTrack = true;
         run.arguments = videoStepArguments(media.inputPath, media.startSeconds,
                                            media.durationSeconds, chain, pipe);
@@ -154,21 +156,13 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
     const JobFrames frames = computeJobFrames(media.scale, media.centerX, media.centerY,
                                               media.mediaWidth, media.mediaHeight, request.lights);
     logGeometry(media, frames, request.lights, target.path);
-    DecodeRun decode = planDecode(media, facts, frames, temps, media.sound);
+    const DecodeRun decode = planDecode(media, facts, frames, temps);
     // Only the sound of a video is kept in a file.
     if (!decode.soundFile.isEmpty() && !temps.isValid())
         return placement.finishJob(ConvertOutcome::Failed, target.path, temps.error());
     StreamingJob job(request, callbacks, frames.frames, target.path);
-    StreamingJob::Outcome outcome =
+    const StreamingJob::Outcome outcome =
         job.run(decode.arguments, decode.label, decode.soundFile, decode.expectedFrames);
-    // FFmpeg refuses a sound output at once when the input has no sound
-    // stream. What the input has (FFmpeg's report of it) decides, not the
-    // failure: a clip with sound whose sound fails is a failed job.
-    if (decodeKind(media, facts) == DecodeKind::Clip && media.sound == SoundTrack::Unknown &&
-        outcome.beforeFrames && !cancelled() && !inputListsSound(outcome.ffmpegReport)) {
-        decode = planDecode(media, facts, frames, temps, SoundTrack::Absent);
-        outcome = job.run(decode.arguments, decode.label, decode.soundFile, decode.expectedFrames);
-    }
     if (outcome.outcome == ConvertOutcome::Succeeded && decode.noSoundTrack && onLog)
         onLog(QStringLiteral("No audio track detected."));
     const QString warning = outcome.outcome == ConvertOutcome::Succeeded

@@ -8,13 +8,6 @@
 
 #include <optional>
 
-// Whether a video has a sound stream, when the caller knows it from its probe.
-enum class SoundTrack {
-    Unknown, // the job tries with sound and asks FFmpeg's report of the input
-    Present,
-    Absent
-};
-
 struct MediaInfo {
     bool isVideo = true; // time-based input; false for a still image
     QString inputPath;   // the file to convert
@@ -30,10 +23,8 @@ struct MediaInfo {
     // left-right (hFlip) and upside down (vFlip).
     bool hFlip = false;
     bool vFlip = false;
-    SoundTrack sound = SoundTrack::Unknown; // video only: a missing sound stream gives a
-                                            // silent fan file; failing sound, a failure
     // What the caller's probe of the input found (MediaProbe); without it the
     // job probes the input itself. The conversion's decisions (GIF, cover,
-    // transparency, HDR, interlacing, colours) read it.
+    // transparency, HDR, interlacing, colours, sound) read it.
     std::optional<MediaFacts> facts;
 };

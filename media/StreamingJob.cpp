@@ -279,8 +279,6 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
         stream = nullptr;
         logEngineResult("FAILED", "failed");
         outcome.reason = soundKept ? runner.failureReason() : sound->failure;
-        outcome.beforeFrames = framesIn == 0 && filled == 0;
-        outcome.ffmpegReport = runner.errorOutput();
         return outcome;
     }
     reportDecoding(100);

@@ -51,8 +51,6 @@ public:
     struct Outcome {
         ConvertOutcome outcome = ConvertOutcome::Failed;
         QString reason;            // Failed: why, when known
-        bool beforeFrames = false; // FFmpeg failed before a single frame arrived
-        QByteArray ffmpegReport;   // FFmpeg's standard error (see inputListsSound)
         qint64 frames = 0;         // frames the engine took
     };
 

@@ -24,7 +24,7 @@
 
 namespace {
 
-enum class Setting { Plain, ReadOnlyOut, FullTemp, InputDeleted };
+enum class Setting { Plain, ReadOnlyOut, FullTemp, InputDeleted, SoundFailsQuietly };
 enum class Outcome {
     Fails,            // a clear failure
     Succeeds,         // a readable fan file in the output folder
@@ -156,6 +156,16 @@ void BadMedia::initTestCase()
     wrapper.close();
     QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
+    // FFmpeg stand-in that fails without a word on any command that decodes
+    // sound, as an FFmpeg whose report was cut short under load.
+    QFile quiet(s + QStringLiteral("/ffmpeg-quiet-sound"));
+    QVERIFY(quiet.open(QIODevice::WriteOnly));
+    quiet.write("#!/bin/sh\n"
+                "for a in \"$@\"; do [ \"$a\" = -vn ] && exit 1; done\n"
+                "exec ffmpeg \"$@\"\n");
+    quiet.close();
+    QVERIFY(quiet.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
     QByteArray out;
     canMount = run(QStringLiteral("unshare"),
                    {"-m", "sh", "-c", "mount -t tmpfs -o size=64k tmpfs /mnt"}, QString(), &out);
@@ -195,6 +205,10 @@ void BadMedia::cases_data()
         {"output folder read-only", "clip.mp4", true, 64, 48, Setting::ReadOnlyOut, false},
         {"temporary folder full", "clip.mp4", true, 64, 48, Setting::FullTemp, false},
         {"input deleted while decoding", "clip.mp4", true, 64, 48, Setting::InputDeleted, false},
+        // The clip has sound: its sound failing is the job failing, never a
+        // silent fan file.
+        {"sound fails without a report", "clip.mp4", true, 64, 48, Setting::SoundFailsQuietly,
+         false},
     };
     for (const bool tool : {true, false}) {
         for (const Row& r : rows) {
@@ -242,6 +256,9 @@ void BadMedia::cases()
     if (setting == Setting::InputDeleted)
         env.insert(QStringLiteral("SPINDRA_FFMPEG"),
                    sources.filePath(QStringLiteral("ffmpeg-deleting")));
+    if (setting == Setting::SoundFailsQuietly)
+        env.insert(QStringLiteral("SPINDRA_FFMPEG"),
+                   sources.filePath(QStringLiteral("ffmpeg-quiet-sound")));
 
     QString program;
     QStringList args;

@@ -20,8 +20,6 @@ private slots:
     void filterChain_data();
     void filterChain();
     void argumentLists();
-    void inputReport_data();
-    void inputReport();
     void videoExcerpt();
     void videoWithoutSound_data();
     void videoWithoutSound();
@@ -207,32 +205,6 @@ void TestDecodeSteps::argumentLists()
                           "-frames:v", "80",   "-an",   "-pix_fmt", "bgr24", "-f",     "rawvideo",
                           "pipe:1",    "-map", "1:a:0", "-vn",      "-c:a",  "pcm_u8", "-ar",
                           "32000",     "-ac",  "1",     "-f",       "u8",    "pipe:3"}));
-}
-
-void TestDecodeSteps::inputReport_data()
-{
-    QTest::addColumn<QByteArray>("report");
-    QTest::addColumn<bool>("sound");
-    const QByteArray input = "ffmpeg version 5.1\nInput #0, mov,mp4,m4a, from 'a.mp4':\n"
-                             "  Duration: 00:00:02.00, start: 0.000000\n"
-                             "  Stream #0:0[0x1](und): Video: h264 (High), yuv420p, 64x48\n";
-    QTest::newRow("video and sound")
-        << input + "  Stream #0:1[0x2](und): Audio: aac (LC), 48000 Hz, stereo\n"
-        << true;
-    QTest::newRow("sound without details") << input + "    Stream #0:1: Audio: mp3\n" << true;
-    QTest::newRow("video only") << input + "[out#1] Output file #1 does not contain any stream\n"
-                                << false;
-    QTest::newRow("sound only on an output") << input +
-            "Stream mapping:\n  Stream #0:0 -> #0:0\nOutput #1, u8, to 'pipe:3':\n"
-            "  Stream #1:0: Audio: pcm_u8\n" << false;
-    QTest::newRow("nothing read") << QByteArray("a.mp4: Invalid data found\n") << false;
-}
-
-void TestDecodeSteps::inputReport()
-{
-    QFETCH(QByteArray, report);
-    QFETCH(bool, sound);
-    QCOMPARE(inputListsSound(report), sound);
 }
 
 void TestDecodeSteps::videoExcerpt()
