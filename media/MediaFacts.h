@@ -26,6 +26,9 @@ struct MediaFacts {
     MediaKind kind = MediaKind::Unreadable;
     // Unreadable and SoundOnly: why there is no picture, one line for the user.
     QString reason;
+    // A HEIF photo (HEIC from phones) by its file box, which the installed
+    // FFmpeg cannot read: the window names it in its own words.
+    bool heifPhoto = false;
 
     // The picture: the video, the still, or a song's cover. Width and height
     // are as shown, that is as FFmpeg decodes it, turned upright: a phone

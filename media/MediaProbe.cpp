@@ -226,7 +226,8 @@ bool pngTransparent(const QString& path)
 void addFileFacts(const QString& path, MediaFacts& facts)
 {
     if (facts.kind == MediaKind::Unreadable) {
-        if (isHeif(path))
+        facts.heifPhoto = isHeif(path);
+        if (facts.heifPhoto)
             facts.reason = QStringLiteral("a HEIC photo, which the installed FFmpeg cannot read; "
                                           "save it as JPEG and choose that");
         return;

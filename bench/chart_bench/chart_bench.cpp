@@ -128,6 +128,8 @@ QImage previewFrame(const QString& path, const MediaFacts& facts)
     bool opened = false;
     QObject::connect(&player, &MPVWidget::fileOpened, [&opened] { opened = true; });
     player.loadFile(path);
+    // As the window hands the player its probe's facts.
+    player.setMediaFacts(facts);
     if (!waitFor([&] { return opened; }, 30000))
         return QImage();
     waitFor([] { return false; }, 300);

@@ -24,21 +24,22 @@ const Rgb kColours[kPatches] = {{255, 255, 255}, {128, 128, 128}, {0, 0, 0},    
 const int kAlphas[kPatches] = {255, 255, 0, 0, 128, 255, 64, 0, 192, 255, 128, 0};
 
 const Chart kCharts[] = {
-    {Kind::Png, "PNG", 640, 480, false, false, false},
-    {Kind::HdTagged, "1080p BT.709", 1920, 1080, false, false, false},
-    {Kind::HdUntagged, "1080p untagged", 1920, 1080, false, false, false},
-    {Kind::Uhd, "4K", 3840, 2160, false, false, false},
-    {Kind::Hlg, "HLG", 1280, 720, true, false, false},
-    {Kind::Pq, "PQ", 1280, 720, true, false, false},
-    {Kind::AlphaPng, "PNG with alpha", 640, 480, false, true, false},
-    {Kind::AlphaWebp, "WebP with alpha", 640, 480, false, true, false},
-    {Kind::AnimatedGif, "animated GIF", 320, 240, false, false, true},
-    {Kind::ExifJpeg, "EXIF-rotated JPEG", 640, 480, false, false, false},
-    {Kind::RotatedClip, "rotated clip", 640, 480, false, false, false},
-    {Kind::Song, "song with cover", 640, 480, false, false, false},
-    {Kind::Interlaced, "interlaced", 640, 480, false, false, false},
-    {Kind::Truncated, "truncated clip", 640, 480, false, false, false},
-    {Kind::Heic, "HEIC photo", 0, 0, false, false, false},
+    {Kind::Png, "PNG", 640, 480, false, false, false, false},
+    {Kind::HdTagged, "1080p BT.709", 1920, 1080, false, false, false, false},
+    {Kind::HdUntagged, "1080p untagged", 1920, 1080, false, false, false, false},
+    {Kind::Uhd, "4K", 3840, 2160, false, false, false, false},
+    {Kind::Hlg, "HLG", 1280, 720, true, false, false, false},
+    {Kind::Pq, "PQ", 1280, 720, true, false, false, false},
+    {Kind::AlphaPng, "PNG with alpha", 640, 480, false, true, false, false},
+    {Kind::AlphaWebp, "WebP with alpha", 640, 480, false, true, false, false},
+    {Kind::AnimatedGif, "animated GIF", 320, 240, false, false, true, false},
+    {Kind::ExifJpeg, "EXIF-rotated JPEG", 640, 480, false, false, false, false},
+    {Kind::GreyJpeg, "grey JPEG", 640, 480, false, false, false, true},
+    {Kind::RotatedClip, "rotated clip", 640, 480, false, false, false, false},
+    {Kind::Song, "song with cover", 640, 480, false, false, false, false},
+    {Kind::Interlaced, "interlaced", 640, 480, false, false, false, false},
+    {Kind::Truncated, "truncated clip", 640, 480, false, false, false, false},
+    {Kind::Heic, "HEIC photo", 0, 0, false, false, false, false},
 };
 
 // The chart as a picture: RGB, or RGBA for the transparent kinds.
@@ -50,7 +51,9 @@ QImage picture(const Chart& c, int width, int height, bool second = false)
         uchar* row = image.scanLine(y);
         for (int x = 0; x < width; ++x) {
             const int patch = (y * kRows / height) * kColumns + x * kColumns / width;
-            const Rgb colour = patchColour(patch, second);
+            Rgb colour = patchColour(patch, second);
+            if (c.grey)
+                colour.r = colour.g = colour.b = greyLevel(colour);
             uchar* p = row + channels * x;
             p[0] = uchar(colour.r);
             p[1] = uchar(colour.g);
@@ -120,9 +123,13 @@ Rgb patchColour(int patch, bool second)
 
 int patchAlpha(const Chart& chart, int patch) { return chart.alpha ? kAlphas[patch] : 255; }
 
+int greyLevel(const Rgb& c) { return (299 * c.r + 587 * c.g + 114 * c.b + 500) / 1000; }
+
 Rgb shownColour(const Chart& chart, int patch, bool second)
 {
-    const Rgb c = patchColour(patch, second);
+    Rgb c = patchColour(patch, second);
+    if (chart.grey)
+        c.r = c.g = c.b = greyLevel(c);
     const int a = patchAlpha(chart, patch);
     const auto over = [a](int v) { return (v * a + 127) / 255; };
     return {over(c.r), over(c.g), over(c.b)};
@@ -211,6 +218,13 @@ QString makeChart(const QString& dir, Kind kind)
         return made(ff({"-loop", "1", "-t", "0.5", "-framerate", "10", "-i", png, "-loop", "1",
                         "-t", "0.5", "-framerate", "10", "-i", second, "-filter_complex",
                         "[0][1]concat=n=2,split[a][b];[a]palettegen[p];[b][p]paletteuse", out}),
+                    out);
+    }
+    case Kind::GreyJpeg: {
+        const QString out = base + QStringLiteral(".jpg");
+        return made(picture(c, c.width, c.height)
+                        .convertToFormat(QImage::Format_Grayscale8)
+                        .save(out, "JPG", 100),
                     out);
     }
     case Kind::ExifJpeg: {

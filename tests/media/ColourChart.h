@@ -35,6 +35,7 @@ enum class Kind {
     AlphaWebp,   // the same as a WebP (YUV with alpha)
     AnimatedGif, // 320x240, the chart for 0.5 s, then the second chart for 0.5 s
     ExifJpeg,    // stored turned a quarter to the left, EXIF orientation 6
+    GreyJpeg,    // a grey-level JPEG (one component, full range) of the chart's luma
     RotatedClip, // H.264 (BT.709) stored turned a quarter to the left, shown turned back
     Song,        // an MP3 whose cover is the chart, 2 s
     Interlaced,  // H.264 top field first; the chart moves a third of its width per field
@@ -51,6 +52,7 @@ struct Chart {
     bool hdr;      // tolerance of HDR
     bool alpha;    // patches have several opacities
     bool animated; // the second chart follows at 0.5 s
+    bool grey;     // the chart's colours as grey levels (their luma)
 };
 const Chart& chartOf(Kind kind);
 QList<Kind> allKinds();
@@ -61,6 +63,8 @@ QList<Kind> allKinds();
 Rgb patchColour(int patch, bool second = false);
 int patchAlpha(const Chart& chart, int patch);
 Rgb shownColour(const Chart& chart, int patch, bool second = false);
+// The grey level of a colour as a grey-level picture stores it (BT.601 luma).
+int greyLevel(const Rgb& colour);
 // The patch's centre in the picture as shown, 0..1 from the left and the top.
 QPointF patchCentre(int patch);
 

@@ -36,6 +36,7 @@ QMap<QString, QString> describe(const MediaFacts& f)
             {"matrix", f.colorMatrix},
             {"sound", n(f.hasSound)},
             {"cover", n(f.hasCover)},
+            {"heif", n(f.heifPhoto)},
             {"dur", QString::number(f.duration, 'f', 1)},
             {"picdur", QString::number(f.pictureDuration, 'f', 1)}};
 }
@@ -201,7 +202,7 @@ void TestMediaProbe::parse_data()
     QTest::newRow("a picture without a size, no sound")
         << answer("'width':0,'height':0") << "kind=Unreadable reason:picture";
     QTest::newRow("no streams") << QByteArray("{}") << "kind=Unreadable reason:media";
-    QTest::newRow("not JSON") << QByteArray("moov atom not found") << "kind=Unreadable";
+    QTest::newRow("not JSON") << QByteArray("moov atom not found") << "kind=Unreadable heif=0";
 }
 
 void TestMediaProbe::parse()
@@ -240,7 +241,7 @@ void TestMediaProbe::realFiles_data()
     QTest::newRow("song with cover") << "song.mp3" << lavfi + "sine=d=2 " + lavfi + cover
                                      << "kind=SongWithCover size=32x32 cover=1 sound=1";
     QTest::newRow("HEIC photo") << "phone.heic" << QString()
-                                << "kind=Unreadable reason:HEIC reason:JPEG";
+                                << "kind=Unreadable heif=1 reason:HEIC reason:JPEG";
 }
 
 void TestMediaProbe::realFiles()
