@@ -50,8 +50,8 @@ public:
 
     struct Outcome {
         ConvertOutcome outcome = ConvertOutcome::Failed;
-        QString reason;            // Failed: why, when known
-        qint64 frames = 0;         // frames the engine took
+        QString reason;    // Failed: why, when known
+        qint64 frames = 0; // frames the engine took
     };
 
     // frames: the stored frames' size and centre (JobFrames::frames).

@@ -9,8 +9,8 @@ PreviewLook PreviewLook::forFacts(const MediaFacts& facts)
         return look;
     // The conversion's own decisions, for a clip (a still has nothing to
     // deinterlace).
-    const PictureSteps steps = pictureSteps(
-        facts, facts.kind == MediaKind::Clip ? DecodeKind::Clip : DecodeKind::Still);
+    const PictureSteps steps =
+        pictureSteps(facts, facts.kind == MediaKind::Clip ? DecodeKind::Clip : DecodeKind::Still);
     if (steps.deinterlace)
         look.deinterlace = "@deinterlace:bwdif=mode=send_field:deint=all";
     // The conversion takes grey levels without a range tag as full range

@@ -196,7 +196,10 @@ void TestWindowInput::unreadableFileIsNamedAndRefused()
         path = mediaDir.filePath(uniqueName(QStringLiteral("phone"), QStringLiteral("heic")));
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray("\0\0\0\x18" "ftypheic\0\0\0\0mif1heic", 24) + QByteArray(64, '\0'));
+        f.write(QByteArray("\0\0\0\x18"
+                           "ftypheic\0\0\0\0mif1heic",
+                           24) +
+                QByteArray(64, '\0'));
     } else if (kind == QLatin1String("text")) {
         path = mediaDir.filePath(uniqueName(QStringLiteral("notes"), QStringLiteral("mp4")));
         QFile f(path);
@@ -254,12 +257,12 @@ void TestWindowInput::probeDecidesTimesAndLook_data()
     QTest::newRow("GIF shorter than a second")
         << QStringList {"-f", "lavfi", "-i", "testsrc=duration=0.5:size=120x90:rate=10"} << "gif"
         << true << QTime(0, 0, 1) << false;
-    QTest::newRow("one-frame GIF") << pattern + QStringList {"-frames:v", "1"} << "gif" << false
-                                   << QTime(0, 0, 0) << false;
+    QTest::newRow("one-frame GIF")
+        << pattern + QStringList {"-frames:v", "1"} << "gif" << false << QTime(0, 0, 0) << false;
     QTest::newRow("song with its cover")
-        << QStringList {"-f",   "lavfi", "-i",   "sine=duration=2",    "-i",
-                        "COVER", "-map", "0",    "-map",               "1",
-                        "-c:v", "png",   "-disposition:v", "attached_pic"}
+        << QStringLiteral("-f lavfi -i sine=duration=2 -i COVER -map 0 -map 1 -c:v png "
+                          "-disposition:v attached_pic")
+               .split(QLatin1Char(' '))
         << "mp3" << true << QTime(0, 0, 2) << false;
     QTest::newRow("interlaced clip")
         << pattern + QStringList {"-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "1"}
@@ -288,8 +291,8 @@ void TestWindowInput::probeDecidesTimesAndLook()
     QTRY_COMPARE_WITH_TIMEOUT(window->isVideoInput(), timed, 15000);
     QTRY_COMPARE_WITH_TIMEOUT(child<QTimeEdit>("endTimeEdit")->time(), end, 15000);
     QCOMPARE(child<QTimeEdit>("startTimeEdit")->isEnabled(), timed);
-    QTRY_COMPARE_WITH_TIMEOUT(window->player()->currentLook().deinterlace.isEmpty(),
-                              !deinterlaced, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(window->player()->currentLook().deinterlace.isEmpty(), !deinterlaced,
+                              15000);
     auto* bar = qobject_cast<PlaybackBar*>(child<QWidget>("playbackBar"));
     QVERIFY(bar);
     QTRY_COMPARE_WITH_TIMEOUT(bar->isAvailable(), timed, 15000);

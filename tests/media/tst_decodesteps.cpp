@@ -30,7 +30,7 @@ private slots:
     void emptyExcerptFails();
 
 private:
-    QByteArray decodeImage(const QString& input, bool vFlip, bool hFlip, int w, int h);
+    QByteArray decodeImage(const QString& input, bool bottomUp, bool mirror, int w, int h);
 
     QTemporaryDir dir;
     QString clipWithSound;
@@ -111,8 +111,8 @@ MediaFacts factsFrom(const QString& words, DecodeKind* kind)
 void TestDecodeSteps::filterChain_data()
 {
     QTest::addColumn<QString>("facts");
-    QTest::addColumn<bool>("vFlip");
-    QTest::addColumn<bool>("hFlip");
+    QTest::addColumn<bool>("bottomUp");
+    QTest::addColumn<bool>("mirror");
     QTest::addColumn<QString>("chain");
     QTest::newRow("none") << "" << false << false
                           << "scale=464:262:flags=spline,fps=20,format=bgr24";
@@ -167,16 +167,16 @@ void TestDecodeSteps::filterChain_data()
 void TestDecodeSteps::filterChain()
 {
     QFETCH(QString, facts);
-    QFETCH(bool, vFlip);
-    QFETCH(bool, hFlip);
+    QFETCH(bool, bottomUp);
+    QFETCH(bool, mirror);
     QFETCH(QString, chain);
     DecodeKind kind = DecodeKind::Clip;
     const MediaFacts f = factsFrom(facts, &kind);
     FrameChain c;
     c.width = 464;
     c.height = 262;
-    c.bottomUp = vFlip;
-    c.mirror = hFlip;
+    c.bottomUp = bottomUp;
+    c.mirror = mirror;
     c.picture = pictureSteps(f, kind);
     QCOMPARE(decodeFilterChain(c), chain);
 }
@@ -297,12 +297,13 @@ void TestDecodeSteps::image()
     QCOMPARE(frames.left(frameBytes), frames.mid(frameBytes));
 }
 
-QByteArray TestDecodeSteps::decodeImage(const QString& input, bool vFlip, bool hFlip, int w, int h)
+QByteArray TestDecodeSteps::decodeImage(const QString& input, bool bottomUp, bool mirror, int w,
+                                        int h)
 {
     const QString v = dir.filePath(QStringLiteral("f_vid.bgr"));
     QFile::remove(v);
     const DecodeResult r =
-        decodeMedia(false, input, 0, 0, v, QString(), w, h, vFlip, hFlip, quiet, noLog);
+        decodeMedia(false, input, 0, 0, v, QString(), w, h, bottomUp, mirror, quiet, noLog);
     return r.videoOk ? readAll(v).left(w * h * 3) : QByteArray();
 }
 

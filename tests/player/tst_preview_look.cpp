@@ -34,8 +34,8 @@ void TestPreviewLook::forFacts_data()
     f.interlaced = true;
     QTest::newRow("interlaced clip") << f << true << QByteArray() << QByteArray("auto");
     f.kind = MediaKind::Still;
-    QTest::newRow("interlaced still: one picture") << f << false << QByteArray()
-                                                   << QByteArray("auto");
+    QTest::newRow("interlaced still: one picture")
+        << f << false << QByteArray() << QByteArray("auto");
     f.kind = MediaKind::Unreadable;
     QTest::newRow("unreadable: the defaults") << f << false << QByteArray() << QByteArray("auto");
 
@@ -48,8 +48,7 @@ void TestPreviewLook::forFacts_data()
     MediaFacts grey;
     grey.kind = MediaKind::Still;
     grey.pixelFormat = QStringLiteral("gray");
-    QTest::newRow("grey JPEG, untagged: full range") << grey << false << full
-                                                     << QByteArray("auto");
+    QTest::newRow("grey JPEG, untagged: full range") << grey << false << full << QByteArray("auto");
     grey.colorRange = QStringLiteral("pc");
     QTest::newRow("grey, full range") << grey << false << full << QByteArray("auto");
     grey.colorRange = QStringLiteral("tv");

@@ -48,7 +48,9 @@ const QStringList kWindowKeys = {
     // showing a file, what the fan plays.
     "waiting_for_fan", "cancel_kept_file", "upload_failed_kept_file", "upload_failed_reason",
     "file_not_found", "fan_view_showing", "play_playing", "play_paused", "play_listed",
-    "play_idle"};
+    "play_idle",
+    // A HEIC photo, which the installed FFmpeg cannot read.
+    "heic_unreadable"};
 
 // The conversion controller's sentences on what became of a cancelled upload.
 const QStringList kControllerKeys = {"upload_cancelled_not_stored",
