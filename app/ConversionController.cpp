@@ -374,8 +374,9 @@ void ConversionController::onProbeFinished(const MediaFacts& facts)
     const int w = facts.width;
     const int h = facts.height;
     const int lights = current->request.lights;
-    // What counts as a video is the window's rule: the file name.
-    media.isVideo = MediaProbe::hasVideoSuffix(media.inputPath);
+    // Time-based: a video, an animated GIF, a song with its cover.
+    media.isVideo = MediaProbe::treatAsVideo(media.inputPath, facts);
+    media.facts = facts;
     media.mediaWidth = w;
     media.mediaHeight = h;
     // The framing fallback of the window: the picture whole inside the circle.
@@ -514,8 +515,8 @@ void ConversionController::startUpload(const QString& path)
                 return;
             if (ok)
                 finish(JobOutcome::Succeeded, path,
-                       QString::fromUtf8(QJsonDocument(response.toJsonObject())
-                                             .toJson(QJsonDocument::Compact)));
+                       QString::fromUtf8(
+                           QJsonDocument(response.toJsonObject()).toJson(QJsonDocument::Compact)));
             else
                 finish(JobOutcome::Failed, path, uploadFailureText(response));
         },

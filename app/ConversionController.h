@@ -58,9 +58,10 @@ public:
     // The same for a file the user has not framed: when it starts, it is
     // probed (MediaProbe) for its size as shown and its length, the framing
     // is the picture whole (centre in the middle, longest side across the
-    // circle) and a video (by its file name, as in the window) is taken from
-    // its start to its end. Only media.inputPath and media.outputDir of the request are read,
-    // besides the model parameters. A file without a picture fails.
+    // circle) and a time-based file (a video, an animated GIF, a song with
+    // its cover: MediaProbe::treatAsVideo) is taken from its start to its end. Only media.inputPath
+    // and media.outputDir of the request are read, besides the model parameters. A file without a
+    // picture fails.
     int enqueueWhole(ConvertRequest request);
 
     // Stops the running job, in whichever stage: it ends as Cancelled at once

@@ -8,6 +8,7 @@
 #include "FanViewWidget.h"
 #include "JobPanel.h"
 #include "MPVWidget.h"
+#include "MediaProbe.h"
 #include "OverlayWidget.h"
 #include "PlaybackBar.h"
 #include "ResourcePaths.h"
@@ -348,6 +349,8 @@ QWidget* HomeWindow::buildVideoPanel()
     connect(mpvWidget, &MPVWidget::fileFailed, this, &HomeWindow::onPlayerFileFailed);
     connect(mpvWidget, &MPVWidget::durationChanged, this, &HomeWindow::onDurationChanged);
     connect(mpvWidget, &MPVWidget::videoSizeChanged, this, &HomeWindow::updateMediaInformation);
+    inputProbe = new MediaProbe(this);
+    connect(inputProbe, &MediaProbe::finished, this, &HomeWindow::onInputProbed);
     setMouseTracking(true);
 
     mediaInfoTimer.setSingleShot(true);

@@ -22,8 +22,10 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class ConnectionManager;
+class MediaProbe;
 class ConnectionPanel;
 class FanViewWidget;
 class PlaybackBar;
@@ -180,6 +182,10 @@ private:
     void clearInput();
     void onPlayerFileOpened(const QString& path);
     void onPlayerFileFailed(const QString& path);
+    void onInputProbed(const MediaFacts& facts);
+    // The loaded file's facts, probed now when the probe has not answered yet.
+    const MediaFacts& loadedFacts();
+    QString unreadableText() const;
     QString mediaFilter() const;
     void updateMediaInformation();
     void onMediaInfoDeadline();
@@ -245,12 +251,18 @@ private:
     // The input last handed to the player, and whether the player refused it.
     QString loadedInput;
     bool inputFailed = false;
+    // What the probe found about the loaded input (none until it answers): it
+    // decides whether the input is time-based (an animated GIF, a song with
+    // its cover), how the preview shows it, and the conversion reads it.
+    MediaProbe* inputProbe = nullptr;
+    std::optional<MediaFacts> inputFacts;
     // The status line says that the typed path names no file.
     bool typedPathMissing = false;
     // What the log has said about the loaded file so far.
     struct MediaInfoShown {
         bool opened = false;
         bool sizeLogged = false;
+        bool probed = false; // the probe has said whether the file is time-based
         bool durationApplied = false;
         bool sizeMissingLogged = false;
     } mediaInfo;

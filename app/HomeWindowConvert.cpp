@@ -163,7 +163,7 @@ QGroupBox* HomeWindow::buildSettingsPanel()
 void HomeWindow::clickStart()
 {
     if (!inputReadable())
-        return showMessage(tr("exception"), tr("file_unreadable"));
+        return showMessage(tr("exception"), unreadableText());
     // A job is on its way (its start report may not have arrived yet): a
     // second job would share its temporary files.
     if (job.phase != JobPhase::None)
@@ -194,12 +194,20 @@ void HomeWindow::clickStart()
     const int end = secondsOf(endTimeEdit->time());
     const int span = end - start;
 
+    // What the loaded file is decides whether it has times (a GIF that
+    // moves, a song with its cover) and how it is converted.
+    std::optional<MediaFacts> facts;
+    if (!loadedInput.isEmpty() && input == QDir::toNativeSeparators(loadedInput) &&
+        loadedFacts().hasPicture())
+        facts = *inputFacts;
+
     if (isVideo) {
         if (start >= end) {
             showMessage(tr("exception"), tr("start_time_error"));
             return;
         }
-        if (end > videoDuration) {
+        // A clip shorter than a second is converted as a second.
+        if (end > qMax(1.0, videoDuration)) {
             const QString duration =
                 QTime(0, 0, 0).addSecs(int(videoDuration)).toString(QStringLiteral("hh:mm:ss"));
             showMessage(tr("exception"), tr("end_time_error") + duration);
@@ -230,6 +238,7 @@ void HomeWindow::clickStart()
     MediaInfo* info = &request.media;
     info->isVideo = isVideo;
     info->inputPath = input;
+    info->facts = facts;
     info->mediaWidth = int(w);
     info->mediaHeight = int(h);
     info->centerX = center.x();
@@ -253,10 +262,9 @@ ConvertRequest HomeWindow::requestFromSettings() const
     ConvertRequest request;
     MediaInfo& info = request.media;
     info.outputDir = outputField->text().isEmpty() ? desktopDir() : outputField->text();
+    // The user's flips of the picture as shown.
     info.hFlip = hFlipButton->isChecked();
-    // The raw frames come out of the decoder upside down relative to the
-    // preview, so the job mirrors them unless the user asked for a flip.
-    info.vFlip = !vFlipButton->isChecked();
+    info.vFlip = vFlipButton->isChecked();
     request.modelName = modelSelector->currentText();
     request.lights = lightsSpin->value();
     request.lines = linesSpin->value();

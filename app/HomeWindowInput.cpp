@@ -102,7 +102,9 @@ void HomeWindow::loadInput(const QString& path)
     logView->clear();
     // A result shown for the previous file says nothing about this one.
     clearStatus();
+    // By its name until the probe says what it is.
     isVideo = MediaProbe::hasVideoSuffix(path);
+    inputFacts.reset();
     qDebug() << "选择了" << (isVideo ? "视频" : "图片") << "文件:" << path;
     // The previous file's duration must not vouch for this one's end time,
     // and the playback bar waits for this file's duration.
@@ -111,6 +113,7 @@ void HomeWindow::loadInput(const QString& path)
     playbackBar->clear();
     mediaInfo = MediaInfoShown();
     mpvWidget->loadFile(path);
+    inputProbe->start(path);
     mediaInfoTimer.start(mediaInfoDelayMs);
     startTimeEdit->setEnabled(isVideo);
     endTimeEdit->setEnabled(isVideo);
@@ -159,6 +162,8 @@ void HomeWindow::clearInput()
     loadedInput.clear();
     inputFailed = false;
     mediaInfoTimer.stop();
+    inputProbe->abort();
+    inputFacts.reset();
     mediaInfo = MediaInfoShown();
     mpvWidget->stop();
     videoDuration = 0.0;
@@ -190,8 +195,42 @@ void HomeWindow::onPlayerFileFailed(const QString& path)
     updatePlaybackBar();
     endTimeEdit->setTime(QTime(0, 0, 0));
     qDebug() << "无法读取文件:" << path;
-    showStatus(tr("file_unreadable"), false);
+    showStatus(unreadableText(), false);
     updateFramingButtons();
+}
+
+QString HomeWindow::unreadableText() const
+{
+    return inputFacts && inputFacts->heifPhoto ? tr("heic_unreadable") : tr("file_unreadable");
+}
+
+void HomeWindow::onInputProbed(const MediaFacts& facts)
+{
+    inputFacts = facts;
+    mediaInfo.probed = true;
+    if (facts.hasPicture()) {
+        // An animated GIF or a song with its cover has a length, times and
+        // the playback bar; the preview shows the file as it is converted.
+        isVideo = MediaProbe::treatAsVideo(loadedInput, facts);
+        startTimeEdit->setEnabled(isVideo);
+        endTimeEdit->setEnabled(isVideo);
+        mpvWidget->setMediaFacts(facts);
+        updatePlaybackBar();
+        updateFramingButtons();
+    }
+    // The player's verdict may have come first; the probe names the cause.
+    if (inputFailed)
+        showStatus(unreadableText(), false);
+    updateMediaInformation();
+}
+
+const MediaFacts& HomeWindow::loadedFacts()
+{
+    if (!inputFacts) {
+        inputProbe->abort();
+        onInputProbed(MediaProbe::probe(loadedInput));
+    }
+    return *inputFacts;
 }
 
 void HomeWindow::onPlayerFileOpened(const QString& path)
@@ -216,9 +255,10 @@ void HomeWindow::updateMediaInformation()
         onLogOutputCb(QStringLiteral("%1: %2x%3").arg(tr("resolution")).arg(width).arg(height));
         layoutVideoSquare();
     }
-    if (!mediaInfo.durationApplied && (!isVideo || videoDuration > 0.0)) {
+    if (!mediaInfo.durationApplied && mediaInfo.probed && (!isVideo || videoDuration > 0.0)) {
         mediaInfo.durationApplied = true;
-        const QTime end = QTime(0, 0, 0).addSecs(isVideo ? int(videoDuration) : 0);
+        // A clip shorter than a second (a short GIF) is a second long.
+        const QTime end = QTime(0, 0, 0).addSecs(isVideo ? qMax(1, int(videoDuration)) : 0);
         endTimeEdit->setTime(end);
         onLogOutputCb(QStringLiteral("%1: %2").arg(tr("video_duration"),
                                                    end.toString(QStringLiteral("hh:mm:ss"))));

@@ -67,4 +67,7 @@ struct ConvertResult {
     QString fallbackReason; // then: why, one line for the user
     QString reason;         // Failed: why, one line (English, from the system or FFmpeg),
                             // when the cause is known; otherwise empty
+    QString warning;        // Succeeded: what the user should know about the file, one
+                            // line (English; a clip that ended early: the length
+                            // converted); otherwise empty
 };

@@ -4,6 +4,7 @@
 #include "FfmpegRunner.h"
 #include "JobGeometry.h"
 #include "JobTempFolder.h"
+#include "MediaProbe.h"
 #include "ResultPlacement.h"
 #include "StreamingJob.h"
 
@@ -27,22 +28,35 @@ struct DecodeRun {
     bool noSoundTrack = false; // a video without a sound stream
 };
 
-// sound: whether the video has a sound stream (Unknown: try with sound).
-DecodeRun planDecode(const MediaInfo& media, const JobFrames& frames, const JobTempFolder& temps,
-                     SoundTrack sound)
+// A clip's sound is decoded when the probe found a sound stream, and only
+// then: a clip with sound whose sound fails is a failed job, never one retried
+// silently.
+DecodeRun planDecode(const MediaInfo& media, const MediaFacts& facts, const JobFrames& frames,
+                     const JobTempFolder& temps)
 {
     DecodeRun run;
-    const QString chain = decodeFilterChain(frames.scaled.width, frames.scaled.height, media.vFlip,
-                                            media.hFlip, frames.window, true);
+    const DecodeKind kind = decodeKind(media, facts);
+    const FrameChain frameChain = jobFrameChain(media, frames, facts, true);
+    const QString chain = decodeFilterChain(frameChain);
     const QString pipe = QStringLiteral("pipe:1");
-    if (!media.isVideo) {
-        run.arguments = imageStepArguments(media.inputPath, chain, pipe);
+    if (kind == DecodeKind::Still) {
+        run.arguments =
+            imageStepArguments(media.inputPath, chain, pipe, !frameChain.picture.loopStill);
         run.label = QStringLiteral("[STEP IMAGE->RAW]");
         run.expectedFrames = 2;
         return run;
     }
     run.expectedFrames = qint64(std::max(media.durationSeconds, 0)) * FAN_FRAME_RATE;
-    if (sound == SoundTrack::Absent) {
+    if (kind == DecodeKind::Cover) {
+        // A song's cover has the song's sound beside it.
+        run.soundFile = temps.filePath(QStringLiteral("sound.u8"));
+        run.arguments =
+            coverStepArguments(media.inputPath, media.startSeconds, media.durationSeconds,
+                               run.expectedFrames, chain, pipe, FfmpegRunner::secondOutput());
+        run.label = QStringLiteral("[STEP COVER+AUDIO->RAW]");
+        return run;
+    }
+    if (!facts.hasSound) {
         run.noSoundTrack = true;
         run.arguments = videoStepArguments(media.inputPath, media.startSeconds,
                                            media.durationSeconds, chain, pipe);
@@ -55,6 +69,28 @@ DecodeRun planDecode(const MediaInfo& media, const JobFrames& frames, const JobT
                                    chain, pipe, FfmpegRunner::secondOutput());
     run.label = QStringLiteral("[STEP 1 VIDEO+AUDIO->RAW]");
     return run;
+}
+
+// A clip that gave fewer frames than its excerpt should have (a file cut
+// short whose index still promises the whole length): the length converted,
+// for the user; empty when the frames cover the excerpt.
+QString shortClipWarning(const MediaInfo& media, const MediaFacts& facts, qint64 frames)
+{
+    if (!media.isVideo || media.durationSeconds <= 0)
+        return QString();
+    // What the excerpt can hold: the picture may end before the excerpt does
+    // (a whole clip is asked for in whole seconds).
+    double asked = media.durationSeconds;
+    const double length = facts.pictureDuration > 0.0 ? facts.pictureDuration : facts.duration;
+    if (length > 0.0)
+        asked = std::min(asked, length - media.startSeconds);
+    const double converted = double(frames) / FAN_FRAME_RATE;
+    // A quarter of a second is left to the frame rates' rounding.
+    if (converted + 0.25 >= asked)
+        return QString();
+    return QStringLiteral("the file ends early: only %1 s of %2 s converted")
+        .arg(converted, 0, 'f', 1)
+        .arg(asked, 0, 'f', 1);
 }
 
 void logGeometry(const MediaInfo& media, const JobFrames& f, int lights, const QString& outPath)
@@ -113,9 +149,15 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
         return placement.finishJob(ConvertOutcome::Cancelled, target.path);
     if (!target.error.isEmpty())
         return placement.finishJob(ConvertOutcome::Failed, target.path, target.error);
-    // Only the sound of a video is kept in a file.
-    if (!temps.isValid() && media.isVideo && media.sound != SoundTrack::Absent)
-        return placement.finishJob(ConvertOutcome::Failed, target.path, temps.error());
+    // What the input is decides how it is decoded: the caller's probe, or
+    // one now.
+    const MediaFacts facts = media.facts ? *media.facts : MediaProbe::probe(media.inputPath);
+    if (!facts.hasPicture())
+        return placement.finishJob(
+            ConvertOutcome::Failed, target.path,
+            QStringLiteral("cannot read %1: %2").arg(media.inputPath, facts.reason));
+    if (cancelled())
+        return placement.finishJob(ConvertOutcome::Cancelled, target.path);
 
     const JobFrames frames = computeJobFrames(media.scale, media.centerX, media.centerY,
                                               media.mediaWidth, media.mediaHeight, request.lights);
@@ -126,19 +168,17 @@ void handleMedia(const ConvertRequest& request, const MediaConvert::Callbacks& c
             QStringLiteral("the picture would be scaled to %1x%2 pixels, which FFmpeg cannot make")
                 .arg(frames.scaled.width)
                 .arg(frames.scaled.height));
-    DecodeRun decode = planDecode(media, frames, temps, media.sound);
+    const DecodeRun decode = planDecode(media, facts, frames, temps);
+    // Only the sound of a video is kept in a file.
+    if (!decode.soundFile.isEmpty() && !temps.isValid())
+        return placement.finishJob(ConvertOutcome::Failed, target.path, temps.error());
     StreamingJob job(request, callbacks, frames.frames, target.path);
-    StreamingJob::Outcome outcome =
+    const StreamingJob::Outcome outcome =
         job.run(decode.arguments, decode.label, decode.soundFile, decode.expectedFrames);
-    // FFmpeg refuses a sound output at once when the input has no sound
-    // stream. What the input has (FFmpeg's report of it) decides, not the
-    // failure: a clip with sound whose sound fails is a failed job.
-    if (media.isVideo && media.sound == SoundTrack::Unknown && outcome.beforeFrames &&
-        !cancelled() && !inputListsSound(outcome.ffmpegReport)) {
-        decode = planDecode(media, frames, temps, SoundTrack::Absent);
-        outcome = job.run(decode.arguments, decode.label, decode.soundFile, decode.expectedFrames);
-    }
     if (outcome.outcome == ConvertOutcome::Succeeded && decode.noSoundTrack && onLog)
         onLog(QStringLiteral("No audio track detected."));
-    placement.finishJob(outcome.outcome, target.path, outcome.reason);
+    const QString warning = outcome.outcome == ConvertOutcome::Succeeded
+        ? shortClipWarning(media, facts, outcome.frames)
+        : QString();
+    placement.finishJob(outcome.outcome, target.path, outcome.reason, warning);
 }

@@ -2,14 +2,11 @@
 // the caller (mostly from the preview player) and copied into the job.
 #pragma once
 
+#include "MediaFacts.h"
+
 #include <QString>
 
-// Whether a video has a sound stream, when the caller knows it from its probe.
-enum class SoundTrack {
-    Unknown, // the job tries with sound and asks FFmpeg's report of the input
-    Present,
-    Absent
-};
+#include <optional>
 
 struct MediaInfo {
     bool isVideo = true; // time-based input; false for a still image
@@ -22,8 +19,12 @@ struct MediaInfo {
     double scale = 1.0;      // source pixels -> job pixels (circle radius becomes `lights`)
     int startSeconds = 0;    // excerpt start (video only)
     int durationSeconds = 0; // excerpt length (video only)
-    bool hFlip = false;      // mirror left-right
-    bool vFlip = false;      // mirror top-bottom
-    SoundTrack sound = SoundTrack::Unknown; // video only: a missing sound stream gives a
-                                            // silent fan file; failing sound, a failure
+    // The user's flips, of the picture as shown: the fan shows it mirrored
+    // left-right (hFlip) and upside down (vFlip).
+    bool hFlip = false;
+    bool vFlip = false;
+    // What the caller's probe of the input found (MediaProbe); without it the
+    // job probes the input itself. The conversion's decisions (GIF, cover,
+    // transparency, HDR, interlacing, colours, sound) read it.
+    std::optional<MediaFacts> facts;
 };

@@ -63,6 +63,20 @@ bool hasAlphaFormat(const QString& f)
     return false;
 }
 
+bool isYuvFormat(const QString& f)
+{
+    static const QStringList prefixes {
+        QStringLiteral("yuv"),  QStringLiteral("yuyv"), QStringLiteral("uyvy"),
+        QStringLiteral("yvyu"), QStringLiteral("nv"),   QStringLiteral("p01"),
+        QStringLiteral("p21"),  QStringLiteral("p41"),  QStringLiteral("y21"),
+        QStringLiteral("ayuv"), QStringLiteral("vuy"),  QStringLiteral("xv3")};
+    for (const QString& p : prefixes) {
+        if (f.startsWith(p))
+            return true;
+    }
+    return false;
+}
+
 // How a picture is turned for showing, from a display matrix: mirrored
 // left-right first when the matrix mirrors, then turned clockwise.
 struct Turn {
@@ -212,7 +226,8 @@ bool pngTransparent(const QString& path)
 void addFileFacts(const QString& path, MediaFacts& facts)
 {
     if (facts.kind == MediaKind::Unreadable) {
-        if (isHeif(path))
+        facts.heifPhoto = isHeif(path);
+        if (facts.heifPhoto)
             facts.reason = QStringLiteral("a HEIC photo, which the installed FFmpeg cannot read; "
                                           "save it as JPEG and choose that");
         return;
@@ -341,8 +356,9 @@ MediaFacts MediaProbe::parse(const QByteArray& json)
     facts.colorPrimaries = tag(stream, "color_primaries");
     facts.colorMatrix = tag(stream, "color_space");
     facts.colorRange = tag(stream, "color_range");
+    facts.pictureDuration = number(stream.value(QStringLiteral("duration")));
     if (facts.duration <= 0.0)
-        facts.duration = qMax(number(stream.value(QStringLiteral("duration"))), soundDuration);
+        facts.duration = qMax(facts.pictureDuration, soundDuration);
 
     // The first decoded frame of the picture: a photo's orientation and the
     // interlacing flag live there.
@@ -385,6 +401,7 @@ MediaFacts MediaProbe::parse(const QByteArray& json)
     facts.interlaced = fieldOrders.contains(facts.fieldOrder) ||
         frame.value(QStringLiteral("interlaced_frame")).toInt() == 1;
     facts.hasAlpha = hasAlphaFormat(facts.pixelFormat);
+    facts.yuv = isYuvFormat(facts.pixelFormat);
     if (facts.colorTransfer == QLatin1String("arib-std-b67"))
         facts.hdr = HdrTransfer::Hlg;
     else if (facts.colorTransfer == QLatin1String("smpte2084"))
@@ -526,7 +543,10 @@ bool MediaProbe::treatAsVideo(const QString& path, const MediaFacts& facts)
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (videoSuffixes().contains(suffix))
         return true;
-    if (imageSuffixes().contains(suffix))
+    // An animated GIF moves and a song has a length, whatever their names.
+    if (facts.kind == MediaKind::Clip || facts.kind == MediaKind::SongWithCover)
+        return true;
+    if (imageSuffixes().contains(suffix) || facts.kind == MediaKind::Still)
         return false;
     return !(facts.formatName == QLatin1String("image2") ||
              facts.formatName.endsWith(QLatin1String("_pipe"))) &&

@@ -88,8 +88,8 @@ ResultPlacement::ResultPlacement(const MediaInfo& request, const ResultCallback&
 {
 }
 
-void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
-                                const QString& reason) const
+void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path, const QString& reason,
+                                const QString& warning) const
 {
     const bool success = outcome == ConvertOutcome::Succeeded;
     QString resultPath = path;
@@ -120,6 +120,8 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
         result.path = resultPath;
         if (outcome == ConvertOutcome::Failed)
             result.reason = reason;
+        if (success)
+            result.warning = warning;
         if (success && !fallbackReason.isEmpty()) {
             result.fallbackFolder = QFileInfo(resultPath).absolutePath();
             result.fallbackReason = fallbackReason;
@@ -130,6 +132,11 @@ void ResultPlacement::finishJob(ConvertOutcome outcome, const QString& path,
         qWarning().noquote() << "conversion failed:" << reason;
         if (onLog)
             onLog(QStringLiteral("failed: %1").arg(reason));
+    }
+    if (success && !warning.isEmpty()) {
+        qWarning().noquote() << "conversion warning:" << warning;
+        if (onLog)
+            onLog(QStringLiteral("warning: %1").arg(warning));
     }
     if (onLog && outcome == ConvertOutcome::Cancelled)
         onLog(QStringLiteral("cancelled"));

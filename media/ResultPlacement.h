@@ -43,9 +43,10 @@ public:
     // file that is there: the result then stays where it is), reports through
     // onResult (a failure with its reason, when known, also to the log),
     // sends the closing log lines and removes the temporary folder. A
-    // cancelled job reports no path (and leaves path as it was).
-    void finishJob(ConvertOutcome outcome, const QString& path,
-                   const QString& reason = QString()) const;
+    // cancelled job reports no path (and leaves path as it was). A warning
+    // (a success only) goes with the result and to the log.
+    void finishJob(ConvertOutcome outcome, const QString& path, const QString& reason = QString(),
+                   const QString& warning = QString()) const;
 
 private:
     const MediaInfo& request;

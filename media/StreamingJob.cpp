@@ -280,8 +280,6 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
         stream = nullptr;
         logEngineResult("FAILED", "failed");
         outcome.reason = soundKept ? runner.failureReason() : sound->failure;
-        outcome.beforeFrames = framesIn == 0 && filled == 0;
-        outcome.ffmpegReport = runner.errorOutput();
         return outcome;
     }
     reportDecoding(100);
@@ -299,6 +297,7 @@ StreamingJob::Outcome StreamingJob::run(const QStringList& arguments, const QStr
     QElapsedTimer end;
     end.start();
     outcome = finishEngine(isCancelled());
+    outcome.frames = framesIn;
     timings.finishNs = end.nsecsElapsed();
     if (outcome.outcome == ConvertOutcome::Succeeded)
         reportConverting(100);

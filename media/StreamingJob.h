@@ -50,9 +50,8 @@ public:
 
     struct Outcome {
         ConvertOutcome outcome = ConvertOutcome::Failed;
-        QString reason;            // Failed: why, when known
-        bool beforeFrames = false; // FFmpeg failed before a single frame arrived
-        QByteArray ffmpegReport;   // FFmpeg's standard error (see inputListsSound)
+        QString reason;    // Failed: why, when known
+        qint64 frames = 0; // frames the engine took
     };
 
     // frames: the stored frames' size and centre (JobFrames::frames).

@@ -106,6 +106,8 @@ MPVWidget::MPVWidget(QWidget* parent)
     mpv_set_property_string(mpv, "loop-file", "inf");
     mpv_set_option_string(mpv, "utf8-filesystem", "yes");
     mpv_set_option_string(mpv, "sub-codepage", "utf8");
+    for (const auto& option : PreviewLook::globalOptions())
+        mpv_set_option_string(mpv, option.first.constData(), option.second.constData());
     const QByteArray ao = qgetenv("SPINDRA_MPV_AO");
     if (!ao.isEmpty())
         mpv_set_option_string(mpv, "ao", ao.constData());
@@ -329,6 +331,8 @@ void MPVWidget::settleLoad(bool opened)
     // A file without a picture (sound only) cannot be framed or converted.
     int64_t videoId = 0;
     if (opened && readInt64(mpv, "current-tracks/video/id", videoId)) {
+        // The turn of this file is known now.
+        applyMirror();
         emit fileOpened(currentPath);
         reportPlayback();
     } else {
@@ -386,10 +390,14 @@ void MPVWidget::paintGL()
     if (w < 1 || h < 1)
         return;
 
+    // mpv's display size is the picture's before it is turned; mpv shows it
+    // turned, letterboxed in the whole surface.
     int64_t dw = displayWidth, dh = displayHeight;
     if (dw < 1 || dh < 1) {
         dw = w;
         dh = h;
+    } else if (shownRotation(mpv) % 180 == 90) {
+        std::swap(dw, dh);
     }
 
     // Largest rectangle of the picture's aspect ratio, centred.
@@ -479,6 +487,8 @@ bool MPVWidget::loadFile(const QString& path)
         target = QFileInfo(path).absoluteFilePath();
     currentPath = target;
     awaitingFile = true;
+    // The previous file's look is not this one's; its facts follow.
+    applyLook(PreviewLook());
     renderLater();
     if (!renderContext) {
         loadOnInit = true;
@@ -585,22 +595,66 @@ void MPVWidget::setFlip(bool horizontal, bool vertical)
     update();
     if (changed)
         emit framingChanged();
+    applyMirror();
+}
+
+bool MPVWidget::replaceFilter(const char* label, const QByteArray& current,
+                              const QByteArray& wanted)
+{
+    if (!mpv || current == wanted)
+        return true;
+    if (!current.isEmpty()) {
+        const char* cmd[] = {"vf", "remove", label, nullptr};
+        if (mpv_command(mpv, cmd) < 0)
+            return false;
+    }
+    if (wanted.isEmpty())
+        return true;
+    const char* cmd[] = {"vf", "add", wanted.constData(), nullptr};
+    return mpv_command(mpv, cmd) >= 0;
+}
+
+// The mirror acts on the picture as shown: mpv turns the picture after its
+// filters, so the mirror depends on the turn. It is one filter in mpv's
+// chain, replaced only on a change (a second mirror would cancel the first),
+// and the last one (a mirror before the deinterlacing would swap the fields).
+void MPVWidget::applyMirror()
+{
     if (!mpv)
         return;
-    // The mirror is one filter in mpv's chain; it is added or removed only on
-    // a change, since a second mirror would cancel the first.
-    if (horizontal && !hflipInChain) {
-        const char* cmd[] = {"vf", "add", "hflip", nullptr};
-        const int ret = mpv_command(mpv, cmd);
-        hflipInChain = ret >= 0;
-        qDebug() << "horizontal add excute " << ret;
-    } else if (!horizontal && hflipInChain) {
-        const char* cmd[] = {"vf", "remove", "hflip", nullptr};
-        const int ret = mpv_command(mpv, cmd);
-        if (ret >= 0)
-            hflipInChain = false;
-        qDebug() << "horizontal remove excute " << ret;
-    }
+    const QByteArray wanted =
+        hflip ? PreviewLook::mirrorFilter(int(shownRotation(mpv))) : QByteArray();
+    if (wanted == mirrorInChain)
+        return;
+    const bool ok = replaceFilter("@mirror", mirrorInChain, wanted);
+    if (ok)
+        mirrorInChain = wanted;
+    if (wanted.isEmpty())
+        qDebug() << "horizontal remove excute " << (ok ? 0 : -1);
+    else
+        qDebug() << "horizontal add excute " << (ok ? 0 : -1) << wanted;
+}
+
+void MPVWidget::setMediaFacts(const MediaFacts& facts) { applyLook(PreviewLook::forFacts(facts)); }
+
+void MPVWidget::applyLook(const PreviewLook& wanted)
+{
+    if (!mpv || wanted == look)
+        return;
+    // The mirror goes after whatever comes before it.
+    const bool mirrored = !mirrorInChain.isEmpty();
+    if (mirrored && replaceFilter("@mirror", mirrorInChain, QByteArray()))
+        mirrorInChain.clear();
+    if (replaceFilter("@deinterlace", look.deinterlace, wanted.deinterlace))
+        look.deinterlace = wanted.deinterlace;
+    if (replaceFilter("@levels", look.levels, wanted.levels))
+        look.levels = wanted.levels;
+    if (wanted.targetTrc != look.targetTrc &&
+        mpv_set_property_string(mpv, "target-trc", wanted.targetTrc.constData()) >= 0)
+        look.targetTrc = wanted.targetTrc;
+    qDebug() << "[MPV] look:" << look.deinterlace << look.levels << look.targetTrc;
+    applyMirror();
+    renderLater();
 }
 
 void MPVWidget::setVolume(double volume)

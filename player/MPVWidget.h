@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Framing.h"
+#include "PreviewLook.h"
 
 #include <QImage>
 #include <QOpenGLFunctions>
@@ -52,9 +53,16 @@ public:
     // swapped, like the frames FFmpeg decodes from it. False when it is not
     // known (nothing loaded yet), in which case the unknown dimension is left 0.
     bool getVideoSize(uint32_t& width, uint32_t& height);
-    // Horizontal: a mirror filter in mpv's chain. Vertical: the picture is
-    // rendered upside down. Takes effect at once.
+    // The flips of the picture as it is shown, turned upright. Horizontal: a
+    // mirror filter in mpv's chain (for a picture turned a quarter, a
+    // top-bottom mirror before the turn). Vertical: the picture is rendered
+    // upside down. Takes effect at once.
     void setFlip(bool horizontal, bool vertical);
+    // What the probe found about the file just loaded: the preview then shows
+    // it as the conversion will (PreviewLook). Loading a file returns to the
+    // defaults until its facts come.
+    void setMediaFacts(const MediaFacts& facts);
+    const PreviewLook& currentLook() const { return look; }
     // Limited to 0..100.
     void setVolume(double volume);
     // mpv's current volume (0 without mpv) and mute flag.
@@ -165,6 +173,11 @@ private:
     void freeRenderContext();
     bool issueLoad(const QString& path);
     void settleLoad(bool opened);
+    void applyMirror();
+    void applyLook(const PreviewLook& wanted);
+    // Swaps mpv's filter under `label` from `current` to `wanted` (either
+    // empty: none); false when mpv refused.
+    bool replaceFilter(const char* label, const QByteArray& current, const QByteArray& wanted);
 
     bool hflip = false;
     bool vflip = false;
@@ -189,7 +202,10 @@ private:
     QPoint dragStartGlobal;
     QRect dragStartGeometry;
 
-    bool hflipInChain = false; // whether our mirror filter is in mpv's chain
+    // Our filters and options in mpv: the mirror (empty: none) and the look
+    // of the current file.
+    QByteArray mirrorInChain;
+    PreviewLook look;
     // mpv cannot start a file's video without a render context; a file loaded
     // before there is one (or while it is being replaced) is loaded again once
     // the context exists.

@@ -287,6 +287,10 @@
         <translation>This file cannot be read. Please choose a video or an image.</translation>
     </message>
     <message>
+        <source>heic_unreadable</source>
+        <translation>This is a HEIC photo, which this computer cannot read. Please save it as JPEG and choose that.</translation>
+    </message>
+    <message>
         <source>select_video_file</source>
         <translation>Select a Video File</translation>
     </message>

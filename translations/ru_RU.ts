@@ -287,6 +287,10 @@
         <translation>Не удаётся прочитать файл. Выберите видео или изображение.</translation>
     </message>
     <message>
+        <source>heic_unreadable</source>
+        <translation>Это фото HEIC, которое этот компьютер не может прочитать. Сохраните его как JPEG и выберите его.</translation>
+    </message>
+    <message>
         <source>select_video_file</source>
         <translation>Выбор видеофайла</translation>
     </message>

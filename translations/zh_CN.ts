@@ -287,6 +287,10 @@
         <translation>无法读取该文件，请选择视频或图片。</translation>
     </message>
     <message>
+        <source>heic_unreadable</source>
+        <translation>这是 HEIC 照片，本机无法读取。请将其另存为 JPEG 后再选择。</translation>
+    </message>
+    <message>
         <source>select_video_file</source>
         <translation>选择视频文件</translation>
     </message>

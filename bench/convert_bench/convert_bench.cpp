@@ -18,17 +18,20 @@
 // children) while the job ran.
 //
 //   convert_bench [--seconds N] [--clips DIR] [--keep DIR] [--only CLIP]
-//                 [--models A,B] [--runs N]
+//                 [--models A,B] [--runs N] [--colour]
 //
 // --clips keeps the clips in DIR between runs (making the 2160p one takes a
 // while); they are named after their recipe and length, so a changed recipe
 // or --seconds makes new ones. --runs repeats each measurement and keeps the
-// fastest. Figures on a shared or loaded machine are approximate.
+// fastest. --colour measures, instead of the jobs, the ways of turning a YUV
+// clip into the engine's RGB frames (their cost, and what each makes of a
+// flat grey). Figures on a shared or loaded machine are approximate.
 #include "DecodeSteps.h"
 #include "FfmpegRunner.h"
 #include "JobBuilder.h"
 #include "JobGeometry.h"
 #include "JobText.h"
+#include "MediaProbe.h"
 #include "MediaConvert.h"
 #include "StreamingJob.h"
 #include "convert_internal.h"
@@ -63,6 +66,7 @@ struct Clip {
     int fps;
     int kbps; // video bitrate
     QString path;
+    MediaFacts facts; // what the probe says of it (as the window and the tools give it)
 };
 
 double cpuSeconds(int who);
@@ -181,7 +185,7 @@ JobRun convert(const Clip& clip, const fan_model& model, const QString& outDir, 
     request.media.centerX = clip.width / 2.0;
     request.media.centerY = clip.height / 2.0;
     request.media.durationSeconds = seconds;
-    request.media.vFlip = true;
+    request.media.facts = clip.facts;
     request.fileName =
         QStringLiteral("%1_%2.bin").arg(QLatin1String(clip.label), QLatin1String(model.name));
     request.modelName = QString::fromLatin1(model.name);
@@ -346,6 +350,111 @@ int clipLength(const Clip& c, int seconds)
     return QByteArray(c.label).startsWith("2160") ? std::max(1, seconds / 2) : seconds;
 }
 
+// Ways of turning a YUV clip into the job's bgr24 frames, for --colour: the
+// chain as the job runs it (fps first, the scaled size, the flip, the
+// window's crop and pad), with the scale and the conversion into RGB done
+// differently.
+struct ColourChain {
+    const char* name;
+    QString chain;
+};
+
+QList<ColourChain> colourChains(int w, int h, const QString& window)
+{
+    const QString size = QStringLiteral("%1:%2").arg(w).arg(h);
+    const QString end = QStringLiteral("vflip,format=bgr24") + window;
+    return {
+        {"one scale, bgr24 (the old chain: green cast)",
+         "fps=20,scale=" + size + ":flags=spline," + end},
+        {"one scale, full chroma", "fps=20,scale=" + size + ":flags=spline+full_chroma_int," + end},
+        {"one scale, full chroma, exact rounding",
+         "fps=20,scale=" + size + ":flags=spline+full_chroma_int+accurate_rnd," + end},
+        {"YUV scale exact, RGB at the frames' size (the job's)",
+         "fps=20,scale=" + size + ":flags=spline+accurate_rnd,vflip," +
+             "scale=flags=accurate_rnd+full_chroma_int,format=bgr24" + window},
+        {"the same with fps after the scale",
+         "scale=" + size + ":flags=spline+accurate_rnd,fps=20,vflip," +
+             "scale=flags=accurate_rnd+full_chroma_int,format=bgr24" + window},
+        {"YUV scale, not exact, RGB at the frames' size",
+         "fps=20,scale=" + size + ":flags=spline,vflip," +
+             "scale=flags=accurate_rnd+full_chroma_int,format=bgr24" + window},
+        {"YUV scale exact into yuv444p, then bgr24",
+         "fps=20,scale=" + size + ":flags=spline+accurate_rnd,format=yuv444p," + end},
+        {"yuv444p at the source size, then the scale",
+         "fps=20,scale=flags=accurate_rnd+full_chroma_int,format=yuv444p,scale=" + size +
+             ":flags=spline+accurate_rnd," + end},
+        {"planar RGB at the source size, then the scale",
+         "fps=20,scale=flags=accurate_rnd+full_chroma_int,format=gbrp,scale=" + size +
+             ":flags=spline," + end},
+    };
+}
+
+// The first frame's middle pixel (blue, green, red) of a chain on a clip.
+QString middlePixel(const QString& clip, const QString& chain, int w, int h, const QString& work)
+{
+    const QString raw = QDir(work).filePath(QStringLiteral("middle.bgr"));
+    if (!runFfmpeg({"-i", clip, "-an", "-vf", chain, "-frames:v", "1", "-f", "rawvideo", raw}))
+        return QStringLiteral("-");
+    QFile f(raw);
+    if (!f.open(QIODevice::ReadOnly))
+        return QStringLiteral("-");
+    const QByteArray frame = f.readAll();
+    const qint64 at = (qint64(h / 2) * w + w / 2) * 3;
+    if (frame.size() < at + 3)
+        return QStringLiteral("-");
+    return QStringLiteral("%1,%2,%3")
+        .arg(uchar(frame.at(int(at + 2))))
+        .arg(uchar(frame.at(int(at + 1))))
+        .arg(uchar(frame.at(int(at))));
+}
+
+// --colour: each chain's FFmpeg command (frames and sound as the job's, the
+// frames into /dev/null) on the camera-like clip, and what it makes of a
+// flat grey 128 of the same size (BT.709, tagged).
+void colourTable(FILE* table, const Clip& c, const fan_model& model, int length, int runs,
+                 const QString& work)
+{
+    const QString grey = QDir(work).filePath(QStringLiteral("grey-%1.mp4").arg(c.label));
+    if (!QFile::exists(grey))
+        runFfmpeg({"-f", "lavfi", "-i",
+                   QStringLiteral("color=c=0x808080:size=%1x%2:rate=%3:duration=1")
+                       .arg(c.width)
+                       .arg(c.height)
+                       .arg(c.fps),
+                   "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-colorspace",
+                   "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", grey});
+    const double scale = 2.0 * model.lights / std::min(c.width, c.height);
+    const JobFrames f = computeJobFrames(scale, c.width / 2.0, c.height / 2.0, c.width, c.height,
+                                         model.lights);
+    // The window's crop and pad, as the job's chain ends.
+    const QString jobChain = decodeFilterChain(jobFrameChain(MediaInfo(), f, c.facts, true));
+    const QString window = jobChain.mid(jobChain.indexOf(QLatin1String("format=bgr24")) + 12);
+    const QString sound = QDir(work).filePath(QStringLiteral("colour_aud.u8"));
+    double first = 0;
+    for (const ColourChain& v : colourChains(f.scaled.width, f.scaled.height, window)) {
+        double best = 0, bestCpu = 0;
+        for (int r = 0; r < runs; ++r) {
+            double t = 0, cpu = 0;
+            runFfmpeg(videoAndSoundStepArguments(c.path, 0, length, v.chain,
+                                                 QStringLiteral("/dev/null"), sound),
+                      &t, &cpu);
+            if (r == 0 || cpu < bestCpu) {
+                best = t;
+                bestCpu = cpu;
+            }
+        }
+        if (first <= 0)
+            first = bestCpu;
+        const QString middle = middlePixel(
+            grey, v.chain.left(v.chain.indexOf(QLatin1String("format=bgr24")) + 12),
+            f.scaled.width, f.scaled.height, work);
+        std::fprintf(table, "%-10s %-6s %6.2f %6.2f %6.3f %-12s %s\n", c.label, model.name, best,
+                     bestCpu, first > 0 ? bestCpu / first : 0.0, qPrintable(middle), v.name);
+        std::fflush(table);
+    }
+    QFile::remove(sound);
+}
+
 } // namespace
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) { }
@@ -381,6 +490,7 @@ int main(int argc, char** argv)
         if (args.at(i) == QLatin1String("--only"))
             only = args.at(i + 1);
     }
+    const bool colour = args.contains(QStringLiteral("--colour"));
     QTemporaryDir scratch;
     const QString work = keep.isEmpty() ? scratch.path() : keep;
     QDir().mkpath(work);
@@ -392,10 +502,10 @@ int main(int argc, char** argv)
     QDir().mkpath(QDir(work).filePath(QStringLiteral("tmp")));
 
     Clip clips[] = {
-        {"720p60", 1280, 720, 60, 12000, {}},
-        {"1080p30", 1920, 1080, 30, 17000, {}},
-        {"2160p30", 3840, 2160, 30, 45000, {}},
-        {"1080p30-hq", 1920, 1080, 30, 90000, {}},
+        {"720p60", 1280, 720, 60, 12000, {}, {}},
+        {"1080p30", 1920, 1080, 30, 17000, {}, {}},
+        {"2160p30", 3840, 2160, 30, 45000, {}, {}},
+        {"1080p30-hq", 1920, 1080, 30, 90000, {}, {}},
     };
     for (Clip& c : clips) {
         if (!only.isEmpty() && only != QLatin1String(c.label))
@@ -405,17 +515,38 @@ int main(int argc, char** argv)
         // taken for these.
         c.path = QDir(clipsDir).filePath(
             QStringLiteral("%1-%2s-phone1.mp4").arg(QLatin1String(c.label)).arg(length));
-        if (QFile::exists(c.path))
-            continue;
-        std::fprintf(stderr, "making %s (%d s) ...\n", c.label, length);
-        const QString part = c.path + QStringLiteral(".part.mp4");
-        Clip making = c;
-        making.path = part;
-        if (!runFfmpeg(clipArguments(making, length)) || !QFile::rename(part, c.path)) {
-            QFile::remove(part);
-            std::fprintf(stderr, "cannot make %s\n", c.label);
-            return 1;
+        if (!QFile::exists(c.path)) {
+            std::fprintf(stderr, "making %s (%d s) ...\n", c.label, length);
+            const QString part = c.path + QStringLiteral(".part.mp4");
+            Clip making = c;
+            making.path = part;
+            if (!runFfmpeg(clipArguments(making, length)) || !QFile::rename(part, c.path)) {
+                QFile::remove(part);
+                std::fprintf(stderr, "cannot make %s\n", c.label);
+                return 1;
+            }
         }
+        c.facts = MediaProbe::probe(c.path);
+    }
+
+    if (colour) {
+        std::fprintf(table, "%-10s %-6s %6s %6s %6s %-12s %s\n", "clip", "model", "s", "cpu s",
+                     "/first", "grey 128 ->", "chain");
+        for (const Clip& c : clips) {
+            if (!only.isEmpty() && only != QLatin1String(c.label))
+                continue;
+            for (const QString& modelName : models) {
+                if (const fan_model* model = fan_model_find(modelName.toLatin1().constData()))
+                    colourTable(table, c, *model, clipLength(c, seconds), runs, work);
+            }
+        }
+        std::fprintf(table,
+                     "\ns, cpu s: wall and processor seconds of the FFmpeg command (decode, the "
+                     "chain, the frames into /dev/null, the sound into a file), the fastest "
+                     "of --runs by processor time; /first: processor time against the first "
+                     "chain's. grey 128 ->: the middle pixel (R,G,B) the chain makes of a flat "
+                     "grey 128 clip of the same size (BT.709, tagged).\n");
+        return 0;
     }
 
     std::fprintf(table,
@@ -449,8 +580,9 @@ int main(int argc, char** argv)
             const double scale = 2.0 * model->lights / std::min(c.width, c.height);
             const JobFrames f = computeJobFrames(scale, c.width / 2.0, c.height / 2.0, c.width,
                                                  c.height, model->lights);
-            const QString chain =
-                decodeFilterChain(f.scaled.width, f.scaled.height, true, false, f.window, true);
+            MediaInfo media;
+            media.inputPath = c.path;
+            const QString chain = decodeFilterChain(jobFrameChain(media, f, c.facts, true));
             const QString sound = QDir(work).filePath(QStringLiteral("chain_aud.u8"));
             double command = 0;
             double commandCpu = 0;

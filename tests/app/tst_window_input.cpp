@@ -11,6 +11,7 @@
 #include "Language.h"
 #include "MPVWidget.h"
 #include "OverlayWidget.h"
+#include "PlaybackBar.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -47,6 +48,8 @@ private slots:
     void typedPathLoadsLikeTheDialog();
     void unreadableFileIsNamedAndRefused_data();
     void unreadableFileIsNamedAndRefused();
+    void probeDecidesTimesAndLook_data();
+    void probeDecidesTimesAndLook();
     void clearingTheFieldUnloads();
     void fileDialogStartsInAFolder();
     void playbackBarFollowsThePointer();
@@ -173,15 +176,31 @@ void TestWindowInput::typedPathLoadsLikeTheDialog()
 void TestWindowInput::unreadableFileIsNamedAndRefused_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("text named .mp4") << "text";
-    QTest::newRow("sound only") << "sound";
+    QTest::addColumn<QString>("text");
+    const QString unreadable =
+        QStringLiteral("This file cannot be read. Please choose a video or an image.");
+    QTest::newRow("text named .mp4") << "text" << unreadable;
+    QTest::newRow("sound only") << "sound" << unreadable;
+    // The installed FFmpeg cannot read HEIC: the window says what to do.
+    QTest::newRow("HEIC photo") << "heic"
+                                << "This is a HEIC photo, which this computer cannot read. "
+                                   "Please save it as JPEG and choose that.";
 }
 
 void TestWindowInput::unreadableFileIsNamedAndRefused()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, text);
     QString path;
-    if (kind == QLatin1String("text")) {
+    if (kind == QLatin1String("heic")) {
+        path = mediaDir.filePath(uniqueName(QStringLiteral("phone"), QStringLiteral("heic")));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("\0\0\0\x18"
+                           "ftypheic\0\0\0\0mif1heic",
+                           24) +
+                QByteArray(64, '\0'));
+    } else if (kind == QLatin1String("text")) {
         path = mediaDir.filePath(uniqueName(QStringLiteral("notes"), QStringLiteral("mp4")));
         QFile f(path);
         QVERIFY(f.open(QIODevice::WriteOnly));
@@ -207,18 +226,14 @@ void TestWindowInput::unreadableFileIsNamedAndRefused()
     window->selectInputFile(path);
     // The old result goes at once; the player's verdict follows.
     QVERIFY(status->text() != QStringLiteral("Upload Successful"));
-    QTRY_COMPARE_WITH_TIMEOUT(status->text(),
-                              QStringLiteral("This file cannot be read. Please "
-                                             "choose a video or an image."),
-                              15000);
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), text, 15000);
     QVERIFY(status->styleSheet().contains("red"));
     QVERIFY(!window->inputReadable());
 
     window->clickStart();
     QCOMPARE(dialogs.boxes.size(), 1);
     QCOMPARE(dialogs.lastTitle(), QStringLiteral("Error"));
-    QCOMPARE(dialogs.lastText(),
-             QStringLiteral("This file cannot be read. Please choose a video or an image."));
+    QCOMPARE(dialogs.lastText(), text);
     QCOMPARE(store().value("convert_index").toInt(), 11);
     QVERIFY(!window->isBusy());
 
@@ -226,6 +241,61 @@ void TestWindowInput::unreadableFileIsNamedAndRefused()
     QVERIFY(chooseVideoAndWait(*window, clipPath));
     QVERIFY(window->inputReadable());
     QVERIFY(status->text().isEmpty());
+}
+
+void TestWindowInput::probeDecidesTimesAndLook_data()
+{
+    // FFmpeg's arguments (the output's name last), the name's ending, and
+    // what the window makes of the file.
+    QTest::addColumn<QStringList>("make");
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<bool>("timed");
+    QTest::addColumn<QTime>("end");
+    QTest::addColumn<bool>("deinterlaced");
+    const QStringList pattern {"-f", "lavfi", "-i", "testsrc=duration=2:size=120x90:rate=10"};
+    QTest::newRow("animated GIF") << pattern << "gif" << true << QTime(0, 0, 2) << false;
+    QTest::newRow("GIF shorter than a second")
+        << QStringList {"-f", "lavfi", "-i", "testsrc=duration=0.5:size=120x90:rate=10"} << "gif"
+        << true << QTime(0, 0, 1) << false;
+    QTest::newRow("one-frame GIF")
+        << pattern + QStringList {"-frames:v", "1"} << "gif" << false << QTime(0, 0, 0) << false;
+    QTest::newRow("song with its cover")
+        << QStringLiteral("-f lavfi -i sine=duration=2 -i COVER -map 0 -map 1 -c:v png "
+                          "-disposition:v attached_pic")
+               .split(QLatin1Char(' '))
+        << "mp3" << true << QTime(0, 0, 2) << false;
+    QTest::newRow("interlaced clip")
+        << pattern + QStringList {"-c:v", "mpeg2video", "-flags", "+ilme+ildct", "-top", "1"}
+        << "mp4" << true << QTime(0, 0, 2) << true;
+}
+
+// What the probe finds decides the times, the playback bar and the preview's
+// look (an animated GIF has a length; an interlaced clip is shown
+// deinterlaced, as it is converted).
+void TestWindowInput::probeDecidesTimesAndLook()
+{
+    QFETCH(QStringList, make);
+    QFETCH(QString, suffix);
+    QFETCH(bool, timed);
+    QFETCH(QTime, end);
+    QFETCH(bool, deinterlaced);
+    const QString path = mediaDir.filePath(uniqueName(QStringLiteral("probed"), suffix));
+    make.replaceInStrings(QStringLiteral("COVER"), imagePath);
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), QStringList {"-y", "-loglevel", "error"} + make << path);
+    QVERIFY(ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0);
+
+    // A clip of 3 s first, so that the times come from this file.
+    QVERIFY(chooseVideoAndWait(*window, clipPath));
+    window->selectInputFile(path);
+    QTRY_COMPARE_WITH_TIMEOUT(window->isVideoInput(), timed, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(child<QTimeEdit>("endTimeEdit")->time(), end, 15000);
+    QCOMPARE(child<QTimeEdit>("startTimeEdit")->isEnabled(), timed);
+    QTRY_COMPARE_WITH_TIMEOUT(window->player()->currentLook().deinterlace.isEmpty(), !deinterlaced,
+                              15000);
+    auto* bar = qobject_cast<PlaybackBar*>(child<QWidget>("playbackBar"));
+    QVERIFY(bar);
+    QTRY_COMPARE_WITH_TIMEOUT(bar->isAvailable(), timed, 15000);
 }
 
 void TestWindowInput::clearingTheFieldUnloads()

@@ -39,7 +39,8 @@ enum class Setting {
     NoPermissionOut, // the output folder's mode forbids writing
     ReadOnlyHome,    // no output folder chosen (the Desktop) and a read-only home
     FullTemp,
-    InputDeleted
+    InputDeleted,
+    SoundFailsQuietly // FFmpeg fails without a word whenever it decodes sound
 };
 enum class Outcome {
     Fails,            // a clear failure
@@ -173,6 +174,16 @@ void BadMedia::initTestCase()
     wrapper.close();
     QVERIFY(wrapper.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
+    // FFmpeg stand-in that fails without a word on any command that decodes
+    // sound, as an FFmpeg whose report was cut short under load.
+    QFile quiet(s + QStringLiteral("/ffmpeg-quiet-sound"));
+    QVERIFY(quiet.open(QIODevice::WriteOnly));
+    quiet.write("#!/bin/sh\n"
+                "for a in \"$@\"; do [ \"$a\" = -vn ] && exit 1; done\n"
+                "exec ffmpeg \"$@\"\n");
+    quiet.close();
+    QVERIFY(quiet.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
     QByteArray out;
     for (const QStringList& options : {QStringList {"-m"}, QStringList {"-r", "-m"}}) {
         canMount = run(QStringLiteral("unshare"),
@@ -230,6 +241,10 @@ void BadMedia::cases_data()
          "Read-only file system"},
         {"temporary folder full", "clip.mp4", true, 64, 48, Setting::FullTemp, false},
         {"input deleted while decoding", "clip.mp4", true, 64, 48, Setting::InputDeleted, false},
+        // The clip has sound: its sound failing is the job failing, never a
+        // silent fan file.
+        {"sound fails without a report", "clip.mp4", true, 64, 48, Setting::SoundFailsQuietly,
+         false},
     };
     for (const bool tool : {true, false}) {
         for (const Row& r : rows) {
@@ -288,6 +303,9 @@ void BadMedia::cases()
     if (setting == Setting::InputDeleted)
         env.insert(QStringLiteral("SPINDRA_FFMPEG"),
                    sources.filePath(QStringLiteral("ffmpeg-deleting")));
+    if (setting == Setting::SoundFailsQuietly)
+        env.insert(QStringLiteral("SPINDRA_FFMPEG"),
+                   sources.filePath(QStringLiteral("ffmpeg-quiet-sound")));
 
     QString program;
     QStringList args;

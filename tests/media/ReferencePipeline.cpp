@@ -3,6 +3,7 @@
 #include "FfmpegRunner.h"
 #include "JobGeometry.h"
 #include "JobText.h"
+#include "MediaProbe.h"
 
 #include "convert.h"
 #include "fan_format.h"
@@ -17,13 +18,22 @@
 
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
-                         const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
-                         bool debugMode, const std::function<void(const QString&)>& onLog,
+                         const QString& audioOutPath, int width, int height, bool bottomUp,
+                         bool mirror, bool debugMode,
+                         const std::function<void(const QString&)>& onLog,
                          const std::function<void(int percent)>& onProgress,
-                         const std::shared_ptr<ConvertCancel>& cancel, const FrameWindow& window)
+                         const std::shared_ptr<ConvertCancel>& cancel, const FrameWindow& window,
+                         const PictureSteps& picture)
 {
     DecodeResult result;
-    const QString chain = decodeFilterChain(width, height, vFlip, hFlip, window);
+    FrameChain frameChain;
+    frameChain.width = width;
+    frameChain.height = height;
+    frameChain.bottomUp = bottomUp;
+    frameChain.mirror = mirror;
+    frameChain.window = window;
+    frameChain.picture = picture;
+    const QString chain = decodeFilterChain(frameChain);
     FfmpegRunner runner(debugMode, onLog);
     runner.setCancel(cancel);
 
@@ -66,7 +76,7 @@ DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSecond
             onLog(QStringLiteral("No audio track detected."));
     } else {
         result.videoOk =
-            runner.runFfmpeg(imageStepArguments(inputPath, chain, videoOutPath),
+            runner.runFfmpeg(imageStepArguments(inputPath, chain, videoOutPath, !picture.loopStill),
                              QStringLiteral("[STEP IMAGE->RAW]"), videoOutPath, onSize) &&
             holdsFrames();
         if (result.videoOk)
@@ -104,9 +114,12 @@ bool referenceConvert(const ConvertRequest& request, const QString& workDir, con
     const QString audio = QDir(workDir).filePath(QStringLiteral("reference_aud.pcm"));
     QFile::remove(video);
     QFile::remove(audio);
-    const DecodeResult decoded = decodeMedia(
-        media.isVideo, media.inputPath, media.startSeconds, media.durationSeconds, video, audio,
-        f.scaled.width, f.scaled.height, media.vFlip, media.hFlip, false, {}, {}, {}, f.window);
+    const MediaFacts facts = media.facts ? *media.facts : MediaProbe::probe(media.inputPath);
+    const FrameChain chain = jobFrameChain(media, f, facts, false);
+    const DecodeResult decoded =
+        decodeMedia(media.isVideo, media.inputPath, media.startSeconds, media.durationSeconds,
+                    video, audio, f.scaled.width, f.scaled.height, chain.bottomUp, chain.mirror,
+                    false, {}, {}, {}, f.window, chain.picture);
     bool ok = decoded.videoOk;
     if (ok) {
         JobTextValues v;

@@ -22,17 +22,22 @@ struct DecodeResult {
 // step or the image step), then, for a video, the sound into audioOutPath
 // (a failed sound step is taken for a clip without sound: "No audio track
 // detected."). width and height are the scaled picture's size; the frames
-// have the window's size when it is active. onProgress receives the frame
-// file's progress in percent (0..100) while the frames are written.
+// have the window's size when it is active; bottomUp and mirror are FFmpeg's
+// vflip and hflip of the frames; picture what the input needs besides (see
+// PictureSteps). onProgress receives the frame file's progress in percent
+// (0..100) while the frames are written.
 DecodeResult decodeMedia(bool isVideo, const QString& inputPath, int startSeconds,
                          int durationSeconds, const QString& videoOutPath,
-                         const QString& audioOutPath, int width, int height, bool vFlip, bool hFlip,
-                         bool debugMode, const std::function<void(const QString&)>& onLog,
+                         const QString& audioOutPath, int width, int height, bool bottomUp,
+                         bool mirror, bool debugMode,
+                         const std::function<void(const QString&)>& onLog,
                          const std::function<void(int percent)>& onProgress = {},
                          const std::shared_ptr<ConvertCancel>& cancel = {},
-                         const FrameWindow& window = FrameWindow());
+                         const FrameWindow& window = FrameWindow(),
+                         const PictureSteps& picture = PictureSteps());
 
 // Converts a request the straightforward way into outPath, with its raw
-// files in workDir (removed afterwards). True when the engine wrote the file.
+// files in workDir (removed afterwards), deciding from the input's probe as
+// the product does (clips and stills). True when the engine wrote the file.
 bool referenceConvert(const ConvertRequest& request, const QString& workDir,
                       const QString& outPath);

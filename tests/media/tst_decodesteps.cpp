@@ -20,8 +20,6 @@ private slots:
     void filterChain_data();
     void filterChain();
     void argumentLists();
-    void inputReport_data();
-    void inputReport();
     void videoExcerpt();
     void videoWithoutSound_data();
     void videoWithoutSound();
@@ -32,7 +30,7 @@ private slots:
     void emptyExcerptFails();
 
 private:
-    QByteArray decodeImage(const QString& input, bool vFlip, bool hFlip, int w, int h);
+    QByteArray decodeImage(const QString& input, bool bottomUp, bool mirror, int w, int h);
 
     QTemporaryDir dir;
     QString clipWithSound;
@@ -71,26 +69,116 @@ void TestDecodeSteps::clock()
     QCOMPARE(formatClock(seconds), text);
 }
 
+namespace {
+
+// The facts of a probe from words: "yuv", "alpha", "interlaced", "hlg",
+// "matrix=NAME", "size=WxH", "format=NAME"; the kind of decoding from
+// "still", "clip" (the default) or "cover".
+MediaFacts factsFrom(const QString& words, DecodeKind* kind)
+{
+    MediaFacts f;
+    f.kind = MediaKind::Clip;
+    f.storedWidth = 640;
+    f.storedHeight = 480;
+    *kind = DecodeKind::Clip;
+    for (const QString& w : words.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QString value = w.section(QLatin1Char('='), 1);
+        if (w == QLatin1String("yuv"))
+            f.yuv = true;
+        else if (w == QLatin1String("alpha"))
+            f.hasAlpha = true;
+        else if (w == QLatin1String("interlaced"))
+            f.interlaced = true;
+        else if (w == QLatin1String("hlg"))
+            f.hdr = HdrTransfer::Hlg;
+        else if (w.startsWith(QLatin1String("matrix=")))
+            f.colorMatrix = value;
+        else if (w.startsWith(QLatin1String("size="))) {
+            f.storedWidth = value.section(QLatin1Char('x'), 0, 0).toInt();
+            f.storedHeight = value.section(QLatin1Char('x'), 1).toInt();
+        } else if (w.startsWith(QLatin1String("format=")))
+            f.formatName = value;
+        else if (w == QLatin1String("still"))
+            *kind = DecodeKind::Still;
+        else if (w == QLatin1String("cover"))
+            *kind = DecodeKind::Cover;
+    }
+    return f;
+}
+
+} // namespace
+
 void TestDecodeSteps::filterChain_data()
 {
-    QTest::addColumn<bool>("vFlip");
-    QTest::addColumn<bool>("hFlip");
+    QTest::addColumn<QString>("facts");
+    QTest::addColumn<bool>("bottomUp");
+    QTest::addColumn<bool>("mirror");
     QTest::addColumn<QString>("chain");
-    QTest::newRow("none") << false << false << "scale=464:262:flags=spline,fps=20,format=bgr24";
-    QTest::newRow("vertical") << true << false
+    QTest::newRow("none") << "" << false << false
+                          << "scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("vertical") << "" << true << false
                               << "scale=464:262:flags=spline,fps=20,vflip,format=bgr24";
-    QTest::newRow("horizontal") << false << true
+    QTest::newRow("horizontal") << "" << false << true
                                 << "scale=464:262:flags=spline,fps=20,hflip,format=bgr24";
-    QTest::newRow("both") << true << true
+    QTest::newRow("both") << "" << true << true
                           << "scale=464:262:flags=spline,fps=20,hflip,vflip,format=bgr24";
+    // YUV is scaled as YUV and turned into RGB at the frames' size.
+    const QString yuvScale = "scale=464:262:flags=spline+accurate_rnd,fps=20,";
+    const QString toRgb = "scale=flags=accurate_rnd+full_chroma_int";
+    QTest::newRow("YUV, tagged") << "yuv matrix=bt709 size=1920x1080" << true << false
+                                 << yuvScale + "vflip," + toRgb + ",format=bgr24";
+    QTest::newRow("YUV, untagged HD: BT.709")
+        << "yuv size=1920x1080" << false << true
+        << yuvScale + "hflip," + toRgb + ":in_color_matrix=bt709,format=bgr24";
+    QTest::newRow("YUV, untagged, stored portrait HD: BT.709")
+        << "yuv size=1080x1920" << false << false
+        << yuvScale + toRgb + ":in_color_matrix=bt709,format=bgr24";
+    QTest::newRow("YUV, untagged SD: as FFmpeg takes it (BT.601)")
+        << "yuv size=1024x576" << false << false << yuvScale + toRgb + ",format=bgr24";
+    QTest::newRow("RGB with alpha: over black first")
+        << "alpha" << false << false
+        << "format=gbrap,premultiply=inplace=1,scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("YUV with alpha: into RGB with full chroma, then over black")
+        << "yuv alpha size=1920x1080" << false << false
+        << toRgb +
+            ":in_color_matrix=bt709,format=gbrap,premultiply=inplace=1,"
+            "scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("HLG: tone-mapped after the scale") << "yuv hlg matrix=bt2020nc" << true << false
+                                                      << yuvScale +
+            "vflip,zscale=t=linear:npl=203,format=gbrpf32le,zscale=p=bt709,"
+            "tonemap=tonemap=mobius:param=0.7:desat=0,zscale=t=bt709:m=bt709:r=pc,format=gbrp,"
+            "format=bgr24";
+    QTest::newRow("interlaced clip: fields first")
+        << "yuv interlaced matrix=bt470bg" << false << false
+        << "bwdif=mode=send_field:deint=all," + yuvScale + toRgb + ",format=bgr24";
+    QTest::newRow("interlaced picture, still: nothing moves")
+        << "yuv interlaced matrix=bt470bg still format=image2" << false << false
+        << yuvScale + toRgb + ",format=bgr24";
+    QTest::newRow("one-frame GIF: looped by the chain")
+        << "still format=gif" << false << false
+        << "loop=loop=-1:size=1,setpts=N/20/TB,scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("PNG: looped by its reader") << "still format=png_pipe" << false << false
+                                               << "scale=464:262:flags=spline,fps=20,format=bgr24";
+    QTest::newRow("a song's cover: looped by the chain")
+        << "cover format=mp3 yuv matrix=bt470bg" << false << false
+        << "loop=loop=-1:size=1,setpts=N/20/TB," + yuvScale + toRgb + ",format=bgr24";
 }
 
 void TestDecodeSteps::filterChain()
 {
-    QFETCH(bool, vFlip);
-    QFETCH(bool, hFlip);
+    QFETCH(QString, facts);
+    QFETCH(bool, bottomUp);
+    QFETCH(bool, mirror);
     QFETCH(QString, chain);
-    QCOMPARE(decodeFilterChain(464, 262, vFlip, hFlip), chain);
+    DecodeKind kind = DecodeKind::Clip;
+    const MediaFacts f = factsFrom(facts, &kind);
+    FrameChain c;
+    c.width = 464;
+    c.height = 262;
+    c.bottomUp = bottomUp;
+    c.mirror = mirror;
+    c.picture = pictureSteps(f, kind);
+    QCOMPARE(decodeFilterChain(c), chain);
 }
 
 void TestDecodeSteps::argumentLists()
@@ -105,32 +193,18 @@ void TestDecodeSteps::argumentLists()
     QCOMPARE(imageStepArguments(in, QStringLiteral("CHAIN"), QStringLiteral("/t/v.bgr")),
              QStringList({"-loop", "1", "-i", in, "-vf", "CHAIN", "-r", "20", "-frames:v", "2",
                           "-pix_fmt", "bgr24", "-f", "rawvideo", "/t/v.bgr"}));
-}
-
-void TestDecodeSteps::inputReport_data()
-{
-    QTest::addColumn<QByteArray>("report");
-    QTest::addColumn<bool>("sound");
-    const QByteArray input = "ffmpeg version 5.1\nInput #0, mov,mp4,m4a, from 'a.mp4':\n"
-                             "  Duration: 00:00:02.00, start: 0.000000\n"
-                             "  Stream #0:0[0x1](und): Video: h264 (High), yuv420p, 64x48\n";
-    QTest::newRow("video and sound")
-        << input + "  Stream #0:1[0x2](und): Audio: aac (LC), 48000 Hz, stereo\n"
-        << true;
-    QTest::newRow("sound without details") << input + "    Stream #0:1: Audio: mp3\n" << true;
-    QTest::newRow("video only") << input + "[out#1] Output file #1 does not contain any stream\n"
-                                << false;
-    QTest::newRow("sound only on an output") << input +
-            "Stream mapping:\n  Stream #0:0 -> #0:0\nOutput #1, u8, to 'pipe:3':\n"
-            "  Stream #1:0: Audio: pcm_u8\n" << false;
-    QTest::newRow("nothing read") << QByteArray("a.mp4: Invalid data found\n") << false;
-}
-
-void TestDecodeSteps::inputReport()
-{
-    QFETCH(QByteArray, report);
-    QFETCH(bool, sound);
-    QCOMPARE(inputListsSound(report), sound);
+    // A reader without "-loop" (a GIF): the chain loops the picture.
+    QCOMPARE(imageStepArguments(in, QStringLiteral("CHAIN"), QStringLiteral("/t/v.bgr"), false),
+             QStringList({"-i", in, "-vf", "CHAIN", "-r", "20", "-frames:v", "2", "-pix_fmt",
+                          "bgr24", "-f", "rawvideo", "/t/v.bgr"}));
+    // A song's cover from the whole file, its sound from the excerpt.
+    QCOMPARE(coverStepArguments(in, 65, 4, 80, QStringLiteral("CHAIN"), QStringLiteral("pipe:1"),
+                                QStringLiteral("pipe:3")),
+             QStringList({"-i",        in,     "-ss",   "00:01:05", "-t",    "4",      "-i",
+                          in,          "-map", "0:v:0", "-vf",      "CHAIN", "-r",     "20",
+                          "-frames:v", "80",   "-an",   "-pix_fmt", "bgr24", "-f",     "rawvideo",
+                          "pipe:1",    "-map", "1:a:0", "-vn",      "-c:a",  "pcm_u8", "-ar",
+                          "32000",     "-ac",  "1",     "-f",       "u8",    "pipe:3"}));
 }
 
 void TestDecodeSteps::videoExcerpt()
@@ -223,12 +297,13 @@ void TestDecodeSteps::image()
     QCOMPARE(frames.left(frameBytes), frames.mid(frameBytes));
 }
 
-QByteArray TestDecodeSteps::decodeImage(const QString& input, bool vFlip, bool hFlip, int w, int h)
+QByteArray TestDecodeSteps::decodeImage(const QString& input, bool bottomUp, bool mirror, int w,
+                                        int h)
 {
     const QString v = dir.filePath(QStringLiteral("f_vid.bgr"));
     QFile::remove(v);
     const DecodeResult r =
-        decodeMedia(false, input, 0, 0, v, QString(), w, h, vFlip, hFlip, quiet, noLog);
+        decodeMedia(false, input, 0, 0, v, QString(), w, h, bottomUp, mirror, quiet, noLog);
     return r.videoOk ? readAll(v).left(w * h * 3) : QByteArray();
 }
 

@@ -29,13 +29,16 @@ QMap<QString, QString> describe(const MediaFacts& f)
             {"frames", n(f.frameCount)},
             {"anim", n(f.animated)},
             {"alpha", n(f.hasAlpha)},
+            {"yuv", n(f.yuv)},
             {"interlaced", n(f.interlaced)},
             {"hdr", hdr[int(f.hdr)]},
             {"tagged", n(f.colorTagged())},
             {"matrix", f.colorMatrix},
             {"sound", n(f.hasSound)},
             {"cover", n(f.hasCover)},
-            {"dur", QString::number(f.duration, 'f', 1)}};
+            {"heif", n(f.heifPhoto)},
+            {"dur", QString::number(f.duration, 'f', 1)},
+            {"picdur", QString::number(f.pictureDuration, 'f', 1)}};
 }
 
 // Checks the facts against "key=value" words (a value must match),
@@ -163,17 +166,23 @@ void TestMediaProbe::parse_data()
         << answer("'tags':{'rotate':'45'}") << "size=160x120 rot=45";
     QTest::newRow("untagged colours (unknown counts as untagged)")
         << answer("'color_space':'unknown','color_transfer':'unknown','pix_fmt':'yuv420p'")
-        << "kind=Clip tagged=0 matrix= hdr=None sound=0 interlaced=0 alpha=0";
+        << "kind=Clip tagged=0 matrix= hdr=None sound=0 interlaced=0 alpha=0 yuv=1";
     QTest::newRow("HLG") << answer("'color_space':'bt2020nc','color_transfer':'arib-std-b67'")
                          << "hdr=Hlg tagged=1 matrix=bt2020nc";
     QTest::newRow("PQ") << answer("'color_transfer':'smpte2084'") << "hdr=Pq tagged=1";
     QTest::newRow("interlaced by field order") << answer("'field_order':'tt'") << "interlaced=1";
     QTest::newRow("interlaced by its first frame")
         << answer("'field_order':'progressive'", "'interlaced_frame':1") << "interlaced=1";
-    QTest::newRow("video with alpha") << answer("'pix_fmt':'yuva420p'") << "alpha=1";
+    QTest::newRow("video with alpha") << answer("'pix_fmt':'yuva420p'") << "alpha=1 yuv=1";
+    QTest::newRow("10-bit video") << answer("'pix_fmt':'yuv420p10le'") << "yuv=1 alpha=0";
+    QTest::newRow("grey levels") << answer("'pix_fmt':'gray'") << "yuv=0";
+    QTest::newRow("picture shorter than its sound")
+        << answer("'duration':'1.5'", QString(), "{'codec_type':'audio','duration':'2.5'}",
+                  "'format_name':'matroska,webm','duration':'2.5'")
+        << "dur=2.5 picdur=1.5";
     QTest::newRow("PNG with alpha")
         << answer("'pix_fmt':'rgba'", QString(), QString(), "'format_name':'png_pipe'")
-        << "kind=Still alpha=1 dur=0.0";
+        << "kind=Still alpha=1 yuv=0 dur=0.0";
     QTest::newRow("animated GIF") << answer("'nb_frames':'10'", QString(), QString(),
                                             "'format_name':'gif','duration':'1'")
                                   << "kind=Clip anim=1 frames=10 dur=1.0";
@@ -193,7 +202,7 @@ void TestMediaProbe::parse_data()
     QTest::newRow("a picture without a size, no sound")
         << answer("'width':0,'height':0") << "kind=Unreadable reason:picture";
     QTest::newRow("no streams") << QByteArray("{}") << "kind=Unreadable reason:media";
-    QTest::newRow("not JSON") << QByteArray("moov atom not found") << "kind=Unreadable";
+    QTest::newRow("not JSON") << QByteArray("moov atom not found") << "kind=Unreadable heif=0";
 }
 
 void TestMediaProbe::parse()
@@ -232,7 +241,7 @@ void TestMediaProbe::realFiles_data()
     QTest::newRow("song with cover") << "song.mp3" << lavfi + "sine=d=2 " + lavfi + cover
                                      << "kind=SongWithCover size=32x32 cover=1 sound=1";
     QTest::newRow("HEIC photo") << "phone.heic" << QString()
-                                << "kind=Unreadable reason:HEIC reason:JPEG";
+                                << "kind=Unreadable heif=1 reason:HEIC reason:JPEG";
 }
 
 void TestMediaProbe::realFiles()
@@ -328,19 +337,32 @@ void TestMediaProbe::treatAsVideo_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("formatName");
     QTest::addColumn<double>("duration");
+    QTest::addColumn<int>("kind"); // MediaKind; Unreadable: not said
     QTest::addColumn<bool>("video");
+    const int none = int(MediaKind::Unreadable), still = int(MediaKind::Still),
+              clip = int(MediaKind::Clip), song = int(MediaKind::SongWithCover);
     QTest::newRow("video ending, any case") << "clip.MP4"
-                                            << "" << 0.0 << true;
+                                            << "" << 0.0 << none << true;
     QTest::newRow("image ending") << "anim.gif"
-                                  << "gif" << 3.0 << false;
+                                  << "gif" << 3.0 << none << false;
     QTest::newRow("other container with a length") << "clip.webm"
-                                                   << "matroska,webm" << 3.0 << true;
+                                                   << "matroska,webm" << 3.0 << none << true;
     QTest::newRow("picture format") << "photo.webp"
-                                    << "webp_pipe" << 0.04 << false;
+                                    << "webp_pipe" << 0.04 << none << false;
     QTest::newRow("image sequence format") << "photo.tif"
-                                           << "image2" << 0.04 << false;
+                                           << "image2" << 0.04 << none << false;
     QTest::newRow("no length") << "data.bin"
-                               << "mpegts" << 0.0 << false;
+                               << "mpegts" << 0.0 << none << false;
+    QTest::newRow("animated GIF") << "anim.gif"
+                                  << "gif" << 1.0 << clip << true;
+    QTest::newRow("one-frame GIF") << "logo.gif"
+                                   << "gif" << 0.1 << still << false;
+    QTest::newRow("song with its cover") << "song.mp3"
+                                         << "mp3" << 3.0 << song << true;
+    QTest::newRow("one picture in a container") << "photo.webm"
+                                                << "matroska,webm" << 0.04 << still << false;
+    QTest::newRow("one picture named as a video") << "photo.mp4"
+                                                  << "mov,mp4" << 0.04 << still << true;
 }
 
 void TestMediaProbe::treatAsVideo()
@@ -348,10 +370,12 @@ void TestMediaProbe::treatAsVideo()
     QFETCH(QString, name);
     QFETCH(QString, formatName);
     QFETCH(double, duration);
+    QFETCH(int, kind);
     QFETCH(bool, video);
     MediaFacts facts;
     facts.formatName = formatName;
     facts.duration = duration;
+    facts.kind = MediaKind(kind);
     QCOMPARE(MediaProbe::treatAsVideo(name, facts), video);
 }
 

@@ -89,6 +89,16 @@ class TestMPVWidget : public QObject {
     }
 
     // Back to the laid-out square with a fresh layout capture.
+    // The colours of the four quadrants as shown: top left, top right, bottom
+    // left, bottom right.
+    QString corners()
+    {
+        const QImage f = player->grabFramebuffer();
+        const int a = f.width() / 4, b = f.width() * 3 / 4;
+        return QString(colourOf(f.pixel(a, a))) + colourOf(f.pixel(b, a)) +
+            colourOf(f.pixel(a, b)) + colourOf(f.pixel(b, b));
+    }
+
     void relayout()
     {
         player->setGeometry(square);
@@ -270,15 +280,48 @@ private slots:
         player->setFlip(horizontal, vertical);
         QCOMPARE(player->horizontalFlip(), horizontal);
         QCOMPARE(player->verticalFlip(), vertical);
-        QString seen;
-        auto matches = [&] {
-            const QImage f = player->grabFramebuffer();
-            const int a = f.width() / 4, b = f.width() * 3 / 4;
-            seen = QString(colourOf(f.pixel(a, a))) + colourOf(f.pixel(b, a)) +
-                colourOf(f.pixel(a, b)) + colourOf(f.pixel(b, b));
-            return seen == expected;
+        QTRY_COMPARE_WITH_TIMEOUT(corners(), expected, kWait);
+    }
+
+    // The flips act on the picture as shown, also when mpv turns it (a phone
+    // clip stored on its side): mirrored, its corners swap left and right;
+    // upside down, top and bottom.
+    void flipsOfTurnedPicture_data()
+    {
+        QTest::addColumn<bool>("quarterTurn");
+        QTest::newRow("stored upright") << false;
+        QTest::newRow("quarter turn") << true;
+    }
+    void flipsOfTurnedPicture()
+    {
+        QFETCH(bool, quarterTurn);
+        const QString path = dir.filePath(quarterTurn ? "quadrants-turned.mp4" : "quadrants.mp4");
+        QVERIFY(mediatest::ffmpeg({"-loop", "1", "-i", quadrants, "-t", "1", "-r", "10", "-c:v",
+                                   "mpeg4", "-q:v", "2", "-pix_fmt", "yuv420p", path}));
+        if (quarterTurn)
+            QVERIFY(mediatest::rotateVideoQuarter(path));
+        player->setFlip(false, false);
+        LOAD(path, 64, 64);
+        // As shown: the stored corners, or turned a quarter.
+        QString u;
+        QTRY_VERIFY2_WITH_TIMEOUT((u = corners()).count('?') == 0 &&
+                                      (u == QLatin1String("RGBW")) != quarterTurn,
+                                  qPrintable(u), kWait);
+        // The corners of u in another order (indices into u).
+        const auto from = [&u](int a, int b, int c, int d) {
+            return QString(u[a]) + u[b] + u[c] + u[d];
         };
-        QTRY_VERIFY2_WITH_TIMEOUT(matches(), qPrintable(seen), kWait);
+        const struct {
+            bool horizontal, vertical;
+            QString expected;
+        } flips[] = {{true, false, from(1, 0, 3, 2)},
+                     {false, true, from(2, 3, 0, 1)},
+                     {true, true, from(3, 2, 1, 0)},
+                     {false, false, u}};
+        for (const auto& f : flips) {
+            player->setFlip(f.horizontal, f.vertical);
+            QTRY_COMPARE_WITH_TIMEOUT(corners(), f.expected, kWait);
+        }
     }
 
     void computeFraming_data()

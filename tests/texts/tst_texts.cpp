@@ -49,7 +49,9 @@ const QStringList kWindowKeys = {
     "waiting_for_fan", "cancel_kept_file", "upload_failed_kept_file", "upload_failed_reason",
     "file_not_found", "fan_view_showing", "play_playing", "play_paused", "play_listed", "play_idle",
     // Why a conversion failed, around the system's own words.
-    "convert_failed_reason"};
+    "convert_failed_reason",
+    // A HEIC photo, which the installed FFmpeg cannot read.
+    "heic_unreadable"};
 
 // The conversion controller's sentences on what became of a cancelled upload,
 // and its word on a file counter that cannot be stored.

@@ -112,7 +112,8 @@ struct Console {
     bool done = false;
     bool success = false;
     QString path;
-    QString reason; // why the job failed, when known
+    QString reason;  // why the job failed, when known
+    QString warning; // what the user should know about a file that was written
 
     void endProgressLine()
     {
@@ -365,7 +366,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     }
 
     const bool hFlip = parser.isSet(QStringLiteral("hflip"));
-    const bool flipButton = parser.isSet(QStringLiteral("vflip"));
+    const bool vFlip = parser.isSet(QStringLiteral("vflip"));
     if (!haveScale)
         scale = 2.0 * lights / std::max(probe.width, probe.height);
     if (!haveCenter) {
@@ -377,7 +378,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         // rows counted upward from its bottom (the top without --vflip).
         if (hFlip)
             centerX = probe.width - centerX;
-        if (!flipButton)
+        if (!vFlip)
             centerY = probe.height - centerY;
     }
 
@@ -421,7 +422,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
     info->startSeconds = start;
     info->durationSeconds = end - start;
     info->hFlip = hFlip;
-    info->vFlip = !flipButton;
+    info->vFlip = vFlip;
+    info->facts = probe;
 
     verboseMessages = parser.isSet(QStringLiteral("verbose"));
     qInstallMessageHandler(messageFilter);
@@ -460,6 +462,7 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
         console->success = result.outcome == ConvertOutcome::Succeeded;
         console->path = result.path;
         console->reason = result.reason;
+        console->warning = result.warning;
     };
     callbacks.onProgress = [console](MediaStage stage, int percent) {
         console->progress(stage == MediaStage::Decoding ? QStringLiteral("decoding")
@@ -496,6 +499,8 @@ static int prepareAndRun(const QCommandLineParser& parser, Stop& stop)
             console->reason.isEmpty()
                 ? QStringLiteral("conversion failed: %1").arg(console->path)
                 : QStringLiteral("conversion failed: %1: %2").arg(console->path, console->reason));
+    if (!console->warning.isEmpty())
+        printError(QStringLiteral("warning: %1").arg(console->warning));
     if (!previewName.isEmpty()) {
         const QString previewPath =
             QDir(QFileInfo(console->path).absolutePath()).filePath(previewName);
