@@ -409,7 +409,10 @@ void HomeWindow::onJobFinished(JobOutcome outcome, const QString& path, const QS
         note = reason.isEmpty() ? tr("upload_failed_kept_file")
                                 : withValue(tr("upload_failed_reason"), reason);
     }
-    jobPanel->showResultPath(file.absoluteFilePath(), joinNotes(finished.notice, note));
+    // A file that is shorter than asked for says so beside its place.
+    jobPanel->showResultPath(
+        file.absoluteFilePath(),
+        joinNotes(joinNotes(finished.notice, note), finished.converted.warning));
     // After an upload the file is on the fan; no folder is opened then.
     if (success && !uploaded && folderOpener)
         folderOpener(file.absolutePath());

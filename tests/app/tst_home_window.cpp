@@ -433,32 +433,37 @@ void TestHomeWindow::jobDisplayFollowsTheController_data()
     QTest::addColumn<bool>("namesFile"); // the end names the fan file
     QTest::addColumn<QString>("message");
     QTest::addColumn<QString>("status");
-    QTest::addColumn<QString>("note"); // in the result line; empty: no result line
+    QTest::addColumn<QString>("note");    // in the result line; empty: no result line
+    QTest::addColumn<QString>("warning"); // the conversion's word on a file it wrote
     QTest::newRow("uploaded") << true << int(JobOutcome::Succeeded) << true << QString()
                               << "upload_success"
-                              << "saved_to";
+                              << "saved_to" << QString();
     QTest::newRow("upload refused, with the fan's reason")
         << true << int(JobOutcome::Failed) << true
         << "{\"code\":3,\"msg\":\"not a fan file for CASTOR\"}"
         << "upload_failed"
-        << "upload_failed_reason not a fan file for CASTOR";
+        << "upload_failed_reason not a fan file for CASTOR" << QString();
     QTest::newRow("upload failed without a reason")
         << true << int(JobOutcome::Failed) << true << QString() << "upload_failed"
-        << "upload_failed_kept_file";
+        << "upload_failed_kept_file" << QString();
     QTest::newRow("upload cancelled, the file kept")
         << true << int(JobOutcome::Cancelled) << true << "The fan removed the part it had."
         << "cancelled"
-        << "The fan removed the part it had.";
+        << "The fan removed the part it had." << QString();
     QTest::newRow("upload cancelled, no word from the link")
         << true << int(JobOutcome::Cancelled) << true << QString() << "cancelled"
-        << "cancel_kept_file";
+        << "cancel_kept_file" << QString();
     QTest::newRow("upload cancelled, the end names no file")
         << true << int(JobOutcome::Cancelled) << false << QString() << "cancelled"
-        << "cancel_kept_file";
-    QTest::newRow("conversion cancelled")
-        << false << int(JobOutcome::Cancelled) << false << QString() << "cancelled" << QString();
-    QTest::newRow("conversion failed")
-        << false << int(JobOutcome::Failed) << false << QString() << "convert_failed" << QString();
+        << "cancel_kept_file" << QString();
+    QTest::newRow("conversion cancelled") << false << int(JobOutcome::Cancelled) << false
+                                          << QString() << "cancelled" << QString() << QString();
+    QTest::newRow("conversion failed") << false << int(JobOutcome::Failed) << false << QString()
+                                       << "convert_failed" << QString() << QString();
+    QTest::newRow("converted, the file ends early")
+        << false << int(JobOutcome::Succeeded) << true << QString() << "convert_success"
+        << "only 3.6 s of 6.0 s"
+        << "the file ends early: only 3.6 s of 6.0 s converted";
 }
 
 void TestHomeWindow::jobDisplayFollowsTheController()
@@ -469,6 +474,7 @@ void TestHomeWindow::jobDisplayFollowsTheController()
     QFETCH(QString, message);
     QFETCH(QString, status);
     QFETCH(QString, note);
+    QFETCH(QString, warning);
     ConversionController* controller = window->conversionController();
     auto* statusLabel = child<QLabel>("statusLabel");
     auto* bar = child<QProgressBar>("jobProgressBar");
@@ -478,6 +484,7 @@ void TestHomeWindow::jobDisplayFollowsTheController()
     ConvertResult converted;
     converted.outcome = ConvertOutcome::Succeeded;
     converted.path = file;
+    converted.warning = warning;
     static int lastId = 7000;
     const int id = ++lastId;
 
@@ -495,6 +502,8 @@ void TestHomeWindow::jobDisplayFollowsTheController()
         QCOMPARE(statusLabel->text(), QStringLiteral("waiting_for_fan"));
         QCOMPARE(bar->format(), QStringLiteral("waiting_for_fan"));
         QCOMPARE(bar->value(), 100);
+    } else if (!warning.isEmpty()) {
+        emit controller->jobConverted(id, converted, false);
     }
     emit controller->jobFinished(id, JobOutcome(outcome), namesFile ? file : QString(), message);
     QCOMPARE(statusLabel->text(), status);
