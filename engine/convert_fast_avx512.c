@@ -428,7 +428,14 @@ AVX512 uint32_t fast_floor_avx512(const convert_fast_plan* plan, const uint8_t* 
         seen = _mm512_add_epi32(
             seen, class_floor16(plan, b, line->count[FAST_WIDE | FAST_TALL], frame, 1u, 1u));
     }
-    return (uint32_t)_mm512_reduce_add_epi32(seen);
+    /* Summed as unsigned words: the compiler's reduction adds signed ints,
+     * and a floor's checksum wraps by design. */
+    uint32_t lanes[16];
+    _mm512_storeu_si512((void*)lanes, seen);
+    uint32_t sum = 0;
+    for (int i = 0; i < 16; ++i)
+        sum += lanes[i];
+    return sum;
 }
 
 int fast_cpu_has_avx512(void)

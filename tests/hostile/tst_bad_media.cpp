@@ -326,12 +326,15 @@ void BadMedia::cases()
     const auto writable = qScopeGuard([&] {
         QFile::setPermissions(outDir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     });
+    // The model folder is there (made now, so that it is no change of the
+    // job's); the job finds it on a read-only file system.
+    if (setting == Setting::ReadOnlyModel)
+        QVERIFY(QDir().mkpath(outDir + QStringLiteral("/VEGA")));
     if (mounts) {
         const QString mount = setting == Setting::ReadOnlyOut
             ? QStringLiteral("mount -t tmpfs -o ro,size=64k tmpfs \"$OUT\"")
             : setting == Setting::ReadOnlyModel
-            ? QStringLiteral("mount -t tmpfs -o size=64k tmpfs \"$OUT\" && mkdir \"$OUT/VEGA\" && "
-                             "mount -o remount,ro \"$OUT\"")
+            ? QStringLiteral("mount --bind \"$OUT\" \"$OUT\" && mount -o remount,bind,ro \"$OUT\"")
             : setting == Setting::FullOut
             ? QStringLiteral("mount -t tmpfs -o size=8k tmpfs \"$OUT\"")
             : setting == Setting::ReadOnlyHome
