@@ -1,6 +1,6 @@
 #include "FakePipeline.h"
 
-#include "fan_file.h"
+#include "FanFileMaker.h"
 
 #include <QDir>
 #include <QFile>
@@ -134,8 +134,9 @@ void FakePipeline::end(int index, ConvertOutcome outcome)
         : QDir(QDir(r.media.outputDir).filePath(r.modelName)).filePath(r.fileName);
     if (outcome == ConvertOutcome::Succeeded) {
         const int frames = r.media.isVideo ? qMax(1, r.media.durationSeconds) * 20 : 1;
-        if (!QDir().mkpath(QFileInfo(planned).absolutePath()) ||
-            !writeFanFile(planned, r.lines, r.lights, r.colorDeep, frames)) {
+        const QByteArray bytes = fanFileBytes(r.lights, r.lines, r.colorDeep, frames);
+        if (bytes.isEmpty() || !QDir().mkpath(QFileInfo(planned).absolutePath()) ||
+            !saveBytes(planned, bytes)) {
             result.outcome = ConvertOutcome::Failed;
             result.reason = QStringLiteral("cannot write %1").arg(planned);
         }
@@ -172,24 +173,3 @@ void FakePipeline::resume(int index)
 }
 
 void FakePipeline::release(int index) { letGo(index); }
-
-bool FakePipeline::writeFanFile(const QString& path, int lines, int lights, int colorDeep,
-                                int frames)
-{
-    fan_file_layout layout;
-    if (fan_file_layout_init(&layout, uint32_t(lines), uint32_t(lights), uint32_t(colorDeep)) !=
-        FAN_FILE_OK)
-        return false;
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    bool ok = f.write(reinterpret_cast<const char*>(file_header), FAN_HEADER_SIZE) ==
-        qint64(FAN_HEADER_SIZE);
-    const QByteArray record = QByteArray(int(layout.light_bytes), '\0') +
-        QByteArray(int(FAN_AUDIO_BLOCK), char(0x80)); // black, silent
-    for (int i = 0; ok && i < frames; ++i)
-        ok = f.write(record) == record.size();
-    const qint64 padding = qint64(fan_file_padded_size(&layout, uint64_t(frames))) - f.pos();
-    ok = ok && f.write(QByteArray(int(padding), '\0')) == padding;
-    return ok && f.flush();
-}

@@ -59,10 +59,6 @@ public:
     // A cancelled run that holds on lets go.
     void release(int run);
 
-    // Writes a fan file of this geometry with `frames` black, silent frames;
-    // false when it cannot be written.
-    static bool writeFanFile(const QString& path, int lines, int lights, int colorDeep, int frames);
-
 private:
     struct Run {
         ConvertRequest request;

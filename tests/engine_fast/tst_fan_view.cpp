@@ -75,6 +75,20 @@ bool kernelAvailable(int kernel)
 const int kKernels[] = {CONVERT_FAST_KERNEL_GENERIC, CONVERT_FAST_KERNEL_AVX2,
                         CONVERT_FAST_KERNEL_AVX512};
 
+// Runs a flat job on the fast worker with the given kernel and threads;
+// whether the job's callback reported a failure (-1: it did not parse).
+int runFastJob(const QJsonObject& job, unsigned threads, int kernel)
+{
+    CallbackRecord record;
+    convert_parsed_job parsed;
+    StdoutCapture capture;
+    if (convert_parse_job(toJson(job).constData(), recordCallback, &record, &parsed) != 0)
+        return -1;
+    const convert_fast_options options {threads, convert_fast_kernel(kernel)};
+    convert_fast_worker_with(parsed.flat, &options);
+    return record.failed;
+}
+
 } // namespace
 
 class TestFanView : public QObject {
@@ -147,16 +161,7 @@ private slots:
         job.insert(QStringLiteral("gamma"), gamma);
         job.insert(QStringLiteral("min_brightness"), minimum);
         job.insert(QStringLiteral("change_brightness_lights"), ramp);
-        CallbackRecord record;
-        convert_parsed_job parsed;
-        {
-            StdoutCapture capture;
-            QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &record, &parsed),
-                     0);
-            const convert_fast_options options {2, convert_fast_kernel(kernel)};
-            convert_fast_worker_with(parsed.flat, &options);
-        }
-        QCOMPARE(record.failed, 0);
+        QCOMPARE(runFastJob(job, 2, kernel), 0);
         const DecodedFile file = decodeFile(out, fan->lines, fan->lights, fan->colorDeep);
         QCOMPARE(file.status, int(FAN_FILE_OK));
         QCOMPARE(file.framesMin, quint64(count));
@@ -243,16 +248,7 @@ private slots:
         job.insert(QStringLiteral("gamma"), 2.2);
         job.insert(QStringLiteral("min_brightness"), 0.35);
         job.insert(QStringLiteral("change_brightness_lights"), ramp);
-        CallbackRecord record;
-        convert_parsed_job parsed;
-        {
-            StdoutCapture capture;
-            QCOMPARE(convert_parse_job(toJson(job).constData(), recordCallback, &record, &parsed),
-                     0);
-            const convert_fast_options options {1, convert_fast_kernel(kernel)};
-            convert_fast_worker_with(parsed.flat, &options);
-        }
-        QCOMPARE(record.failed, 0);
+        QCOMPARE(runFastJob(job, 1, kernel), 0);
         const int lightBytes = lines * deep * int(convert_plane_bytes(lights));
         const QByteArray written = readFile(out).mid(int(FAN_HEADER_SIZE), lightBytes);
 
